@@ -1,0 +1,30 @@
+// The thread's ANSI code page and conversions to and from it.
+//
+// Text inside the process is held in the locale's charset, taken once at
+// start: UTF-8 when the locale is UTF-8 or the plain C/POSIX locale, any other
+// charset through iconv. Like the Windows conversions without flags: invalid
+// UTF-8 becomes U+FFFD, characters the charset lacks become '?', and every
+// conversion takes its input up to the first NUL.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Reads the locale (setlocale(LC_CTYPE, "") + nl_langinfo(CODESET)). Call once
+// at start, before other threads run.
+void InitThreadCodePage();
+// Uses the given charset ("UTF-8", "WINDOWS-1252", ...) from now on; false
+// when iconv does not know it. For tests; call while no other thread converts.
+bool SetThreadCodePage(const std::string& charset);
+// "UTF-8" or the iconv name in use.
+std::string ThreadCodePage();
+
+std::u16string AnsiToWide(std::string_view text);
+std::string WideToAnsi(std::u16string_view text);
+std::string Utf8ToAnsi(std::string_view text);
+std::string AnsiToUtf8(std::string_view text);
+
+// The length of the longest prefix of text (at most limit bytes) that does
+// not end inside a multi-byte character of the thread's code page. Used to
+// cut long texts into pieces.
+size_t CharacterBoundary(std::string_view text, size_t limit);
