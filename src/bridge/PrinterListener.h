@@ -1,0 +1,64 @@
+// CPrinterListener: the sink on the control's IPrinterEvent connection point.
+// Each event the control fires becomes one JSON message for the extension,
+// named by the callback object's "done", "onState" and "listener" members.
+#pragma once
+
+#include <json/json.h>
+
+#include <atomic>
+#include <string>
+
+#include "bridge/ScriptValueBridge.h"
+#include "dispatch/PrinterControl.h"
+
+// What the listener needs from the object that attached it (the control
+// proxy): value conversion, the stored tab and the output writer.
+class ListenerOwner {
+ public:
+  virtual ~ListenerOwner() = default;
+  virtual ScriptValueBridge& Bridge() = 0;
+  virtual Json::Value GetTab() const = 0;
+  virtual void WriteMessage(const std::string& text) = 0;
+};
+
+// Reads a member by name (GetIDsOfNames + DISPATCH_PROPERTYGET) as text in the
+// thread's code page; "" when it cannot be read or is not a string.
+std::string ReadStringProperty(IDispatch* object, const std::u16string& name);
+
+class CPrinterListener : public IPrinterEvent {
+ public:
+  // Created with reference count 0, as the creatable-object wrapper does.
+  static CPrinterListener* CreateInstance();
+
+  void SetEventNames(IDispatch* callback, ListenerOwner* proxy);
+
+  // IUnknown
+  HRESULT QueryInterface(REFIID riid, void** ppv) override;
+  ULONG AddRef() override;
+  ULONG Release() override;
+  // IDispatch, served from the fixed table of the control's dispatch ids.
+  HRESULT GetTypeInfoCount(UINT* pctinfo) override;
+  HRESULT GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override;
+  HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid, DISPID* rgDispId) override;
+  HRESULT Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
+                 VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override;
+  // IPrinterEvent
+  HRESULT OnDone(BSTR text, IDispatch* object) override;
+  HRESULT OnJobState(IDispatch* job) override;
+  HRESULT OnMessage(IDispatch* object) override;
+
+  const std::string& DoneEvent() const { return m_doneEvent; }
+  const std::string& StateEvent() const { return m_stateEvent; }
+  const std::string& ListenerEvent() const { return m_listenerEvent; }
+
+ protected:
+  CPrinterListener() = default;
+  virtual ~CPrinterListener() = default;
+
+ private:
+  ListenerOwner* m_pProxy = nullptr;
+  std::string m_doneEvent;
+  std::string m_stateEvent;
+  std::string m_listenerEvent;
+  std::atomic<ULONG> m_refs{0};
+};

@@ -1,0 +1,128 @@
+// ControlProxy: the host's way to the printing control and the page's script.
+//
+// It holds the references into the hosted browser (browser, the document's
+// script object, the control), the context that "new" sets (tab and page
+// URL), the readiness that releases the inbound gate, the value bridge, the
+// listener connection, and the writer of everything that leaves on stdout.
+// One operation per command carries a request's parameters to one member of
+// IPrinterControl and writes the reply. Main thread only.
+#pragma once
+
+#include <json/json.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "bridge/PrinterListener.h"
+#include "bridge/ScriptValueBridge.h"
+#include "dispatch/PrinterControl.h"
+#include "platform/ComPtr.h"
+#include "platform/WebBrowserApi.h"
+
+// Raised when the printing control cannot be obtained from the page.
+struct KestrixNotFound {};
+
+class ControlProxy : public ListenerOwner {
+ public:
+  // Writes the bootstrap page and returns its path (narrow); supplied by the
+  // browser layer, which owns the page.
+  using PageWriter = std::function<std::string()>;
+  // Receives each whole output frame (prefix + text); returns false when the
+  // write failed. Standard output unless a test replaces it.
+  using FrameSink = std::function<bool(const char* bytes, size_t n)>;
+
+  // Takes its own reference to browser; as the last step writes the page and
+  // starts the navigation to it (LoadBootstrapPage). Does not wait for the page.
+  ControlProxy(IWebBrowser2* browser, HWND owner, PageWriter writePage);
+  ~ControlProxy() override;
+  ControlProxy(const ControlProxy&) = delete;
+  ControlProxy& operator=(const ControlProxy&) = delete;
+
+  bool IsReady() const { return m_bReady; }
+  Json::Value GetTab() const override { return m_tab; }
+
+  // ---- the reply envelope and output framing ----
+  // Writes {"data", "event", "index", "tab"}; nothing when event is empty.
+  // data == nullptr leaves "data" out; index -1 leaves "index" out.
+  void WriteReply(const Json::Value* data, const std::string& event, int32_t index);
+  // Frames the text (ANSI code page, up to its first NUL) as UTF-8 on stdout.
+  void WriteMessage(const std::string& text) override;
+  void SetFrameSink(FrameSink sink) { m_sink = std::move(sink); }
+
+  // ---- control invocation ----
+  bool GetDocument(ComPtr<IHTMLDocument2>* document);
+  ComPtr<IDispatch> GetScript();
+  // arguments in dispatch order (the last argument of the script function first).
+  Variant CallScriptFunction(const std::string& name, VARIANT* arguments, UINT count);
+  void InvokeGetKP(Variant* result);
+  ComPtr<IPrinterControl> GetControl();  // raises KestrixNotFound
+  void SetupControl();
+  void OnNew(const Json::Value& request);
+  void LoadBootstrapPage();
+
+  // ---- events ----
+  void AttachListener(IDispatch* callback);
+  ScriptValueBridge& Bridge() override { return m_bridge; }
+
+  // ---- one operation per command (parameters as the dispatcher read them) ----
+  void about();
+  void printPreview(const Json::Value& job, bool prompt);
+  void print(const Json::Value& job, bool prompt);
+  void getPrinters(const std::string& event);
+  void getPapers(const std::string& printer, const std::string& event);
+  void isCustomPaperSupported(const std::string& printer, const std::string& event);
+  void isImplemented(const std::string& name, const std::string& event);
+  void isExcelInstalled(const std::string& event);
+  void getDefaultPrinter(const std::string& event);
+  void getVersion(const std::string& event);
+  void getLocalMacAddress(const std::string& event);
+  void getCPUSerialNo(const std::string& event);
+  void setOffsetPage(int32_t offset, const std::string& event);
+  void isPrintableFileType(const std::string& type, const std::string& event);
+  void setDragCSS(const std::string& selector, const std::string& css, const std::string& event);
+  void clearLastSettings(const std::string& key, const std::string& event);
+  void printDocument(const std::string& document, const Json::Value& options, const std::string& event);
+  void printTIFF(const std::string& path, const Json::Value& job, const std::string& printer,
+                 const std::string& event);
+  void exportAsImage(const Json::Value& source, const std::string& path, const std::string& event);
+  void exportAsExcel(const Json::Value& html, const std::string& path, bool open, const std::string& event);
+  void setupNormalOffset(const std::string& offset, const std::string& event);
+  void download(const std::string& url, const std::string& path, const std::string& event);
+  void printToImage(const Json::Value& job, const std::string& path, const std::string& event);
+  void printToPDF(const Json::Value& job, const std::string& path, const std::string& event);
+  void liveUpdate(const std::string& url, const std::string& version, const std::string& event);
+  void getFonts(const std::string& event);
+  void copy(const std::string& source, const std::string& target, const std::string& event);
+  void copied(const std::string& path, const std::string& event);
+  void writeString(const std::string& path, const std::string& text, const std::string& encoding,
+                   const std::string& event);
+  void writeBase64(const std::string& path, const std::string& data, const std::string& event);
+  void readString(const std::string& path, const std::string& encoding, const std::string& event);
+  void readBase64(const std::string& path, const std::string& event);
+  void readHTML(const std::string& path, const std::string& encoding, const std::string& event);
+  void chooseFile(const std::string& title, const std::string& filter, bool save, const std::string& event);
+  void showPageSetupDialog(const std::string& event);
+  void getLastSettings(const std::string& key, const std::string& event);
+  void getAbsoluteURL(const std::string& url, const Json::Value& base, const std::string& event);
+  void setLastSettings(const std::string& key, const Json::Value& settings, const std::string& event);
+  void setDefaultPrinter(const std::string& printer, const std::string& event);
+  void openFile(const std::string& path, const std::string& event);
+  void getPrinterInfo(const std::string& printer, const std::string& event);
+  void getPrinterStatus(const std::string& printer, bool detail, const std::string& event);
+  void setPrintBackground(bool enabled, const std::string& event);
+
+ private:
+  ScriptValueBridge m_bridge;
+  Bstr m_pageUrl;
+  ComPtr<IDispatch> m_spScript;
+  ComPtr<IWebBrowser2> m_spBrowser;
+  ComPtr<IPrinterControl> m_spControl;
+  DWORD m_listenerCookie = 0;
+  Json::Value m_tab;
+  HWND m_hOwner = nullptr;
+  bool m_bReady = false;
+
+  PageWriter m_writePage;
+  FrameSink m_sink;
+};
