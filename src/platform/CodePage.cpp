@@ -3,6 +3,7 @@
 #include <iconv.h>
 #include <langinfo.h>
 
+#include <atomic>
 #include <cerrno>
 #include <clocale>
 #include <cstring>
@@ -12,8 +13,13 @@
 
 namespace {
 
-bool g_utf8 = true;
-std::string g_charset = "UTF-8";
+// Set once at start (tests may switch it while no other thread converts).
+// The name is never destroyed: a detached reader thread may convert during exit.
+std::atomic<bool> g_utf8{true};
+std::string& Charset() {
+  static std::string* name = new std::string("UTF-8");
+  return *name;
+}
 
 std::string_view UpToNul(std::string_view s) {
   size_t n = s.find('\0');
@@ -145,29 +151,29 @@ void InitThreadCodePage() {
 bool SetThreadCodePage(const std::string& charset) {
   if (IsUtf8Name(charset)) {
     g_utf8 = true;
-    g_charset = "UTF-8";
+    Charset() = "UTF-8";
     return true;
   }
   iconv_t cd = iconv_open(charset.c_str(), "UTF-16LE");
   if (cd == reinterpret_cast<iconv_t>(-1)) return false;
   iconv_close(cd);
   g_utf8 = false;
-  g_charset = charset;
+  Charset() = charset;
   return true;
 }
 
-std::string ThreadCodePage() { return g_charset; }
+std::string ThreadCodePage() { return Charset(); }
 
 std::u16string AnsiToWide(std::string_view text) {
   text = UpToNul(text);
   if (g_utf8) return Utf8ToUtf16(text);
-  return FromUtf16Le(Convert("UTF-16LE", g_charset.c_str(), text, std::string("\xFD\xFF", 2), 1));
+  return FromUtf16Le(Convert("UTF-16LE", Charset().c_str(), text, std::string("\xFD\xFF", 2), 1));
 }
 
 std::string WideToAnsi(std::u16string_view text) {
   text = UpToNul(text);
   if (g_utf8) return Utf16ToUtf8(text);
-  return Convert(g_charset.c_str(), "UTF-16LE", ToUtf16Le(text), "?", 2);
+  return Convert(Charset().c_str(), "UTF-16LE", ToUtf16Le(text), "?", 2);
 }
 
 std::string Utf8ToAnsi(std::string_view text) {

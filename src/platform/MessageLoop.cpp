@@ -35,9 +35,17 @@ struct WindowEntry {
   std::shared_ptr<Queue> queue;
 };
 
-std::mutex g_registryMu;
-std::unordered_map<HWND, WindowEntry> g_windows;
-uintptr_t g_nextHandle = 0x10000;
+// The registry is never destroyed: a detached thread may still post to a
+// window while the process runs its exit handlers.
+struct Registry {
+  std::mutex mu;
+  std::unordered_map<HWND, WindowEntry> windows;
+  uintptr_t nextHandle = 0x10000;
+};
+Registry& Reg() {
+  static Registry* r = new Registry;
+  return *r;
+}
 
 std::shared_ptr<Queue>& ThreadQueue() {
   thread_local std::shared_ptr<Queue> q = std::make_shared<Queue>();
@@ -45,9 +53,10 @@ std::shared_ptr<Queue>& ThreadQueue() {
 }
 
 std::shared_ptr<Queue> QueueOf(HWND hwnd, CMessageMap** window = nullptr) {
-  std::lock_guard lock(g_registryMu);
-  auto it = g_windows.find(hwnd);
-  if (it == g_windows.end()) return nullptr;
+  Registry& r = Reg();
+  std::lock_guard lock(r.mu);
+  auto it = r.windows.find(hwnd);
+  if (it == r.windows.end()) return nullptr;
   if (window) *window = it->second.window;
   return it->second.queue;
 }
@@ -194,21 +203,23 @@ BOOL KillTimer(HWND hwnd, UINT_PTR id) {
 }
 
 HWND RegisterWindowObject(CMessageMap* window) {
-  std::lock_guard lock(g_registryMu);
-  HWND h = reinterpret_cast<HWND>(g_nextHandle);
-  g_nextHandle += 0x10;  // handles are never reused within a run
-  g_windows[h] = WindowEntry{window, ThreadQueue()};
+  Registry& r = Reg();
+  std::lock_guard lock(r.mu);
+  HWND h = reinterpret_cast<HWND>(r.nextHandle);
+  r.nextHandle += 0x10;  // handles are never reused within a run
+  r.windows[h] = WindowEntry{window, ThreadQueue()};
   return h;
 }
 
 void UnregisterWindowObject(HWND hwnd) {
   std::shared_ptr<Queue> q;
   {
-    std::lock_guard lock(g_registryMu);
-    auto it = g_windows.find(hwnd);
-    if (it == g_windows.end()) return;
+    Registry& r = Reg();
+    std::lock_guard lock(r.mu);
+    auto it = r.windows.find(hwnd);
+    if (it == r.windows.end()) return;
     q = it->second.queue;
-    g_windows.erase(it);
+    r.windows.erase(it);
   }
   std::lock_guard lock(q->mu);
   std::erase_if(q->timers, [hwnd](const Timer& t) { return t.hwnd == hwnd; });
@@ -216,8 +227,9 @@ void UnregisterWindowObject(HWND hwnd) {
 
 BOOL IsWindow(HWND hwnd) {
   if (!hwnd) return FALSE;
-  std::lock_guard lock(g_registryMu);
-  return g_windows.count(hwnd) ? TRUE : FALSE;
+  Registry& r = Reg();
+  std::lock_guard lock(r.mu);
+  return r.windows.count(hwnd) ? TRUE : FALSE;
 }
 
 BOOL DestroyWindow(HWND hwnd) {
