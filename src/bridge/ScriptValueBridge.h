@@ -9,9 +9,24 @@
 
 #include <json/json.h>
 
+#include <exception>
 #include <string>
+#include <vector>
 
 #include "platform/ComPtr.h"
+
+// Raised by a conversion that cannot go on: a string that could not be
+// allocated (E_OUTOFMEMORY). The conversion is abandoned; its temporaries are
+// released on the way out.
+class BridgeError : public std::exception {
+ public:
+  explicit BridgeError(HRESULT hr) : m_hr(hr) {}
+  HRESULT Result() const { return m_hr; }
+  const char* what() const noexcept override { return "script value conversion failed"; }
+
+ private:
+  HRESULT m_hr;
+};
 
 class ScriptValueBridge {
  public:
@@ -19,6 +34,11 @@ class ScriptValueBridge {
   // on the current path, and indexes at or beyond the cap become null / are not visited.
   static constexpr int kMaxDepth = 256;
   static constexpr int kMaxLength = 1000000;
+  // Name lookups one conversion towards JSON may make ("length", every index,
+  // every member). A shared sub-object reached along many paths would
+  // otherwise multiply the work without bound; once spent, the walk stops
+  // and the script objects not yet reached become null.
+  static constexpr long kMaxLookups = 2000000;
 
   // Replaces the script context (the page's script object).
   void SetScriptContext(IDispatch* script);
@@ -38,5 +58,15 @@ class ScriptValueBridge {
   Json::Value ScriptObjectToJson(IDispatch* object);
 
  private:
+  // One walk towards JSON: the objects on the current path (by identity) and
+  // the lookups left.
+  struct Walk {
+    std::vector<IUnknown*> path;
+    long lookupsLeft = kMaxLookups;
+  };
+  VARIANT JsonToVariantAt(const Json::Value& value, int depth);
+  Json::Value VariantToJsonAt(const VARIANT& v, int depth, Walk& walk);
+  Json::Value ScriptObjectToJsonAt(IDispatch* object, int depth, Walk& walk);
+
   ComPtr<IDispatch> m_context;
 };

@@ -46,7 +46,7 @@ int32_t ReadIntegerParam(const Json::Value& v) {
     }
     case Json::realValue: {
       double d = v.asDouble();
-      if (!(d > -2147483649.0 && d < 2147483648.0)) throw Json::LogicError(kRealOutOfRange);
+      if (!(d >= -2147483648.0 && d <= 2147483647.0)) throw Json::LogicError(kRealOutOfRange);
       return static_cast<int32_t>(std::trunc(d));
     }
     default: throw Json::LogicError(kNotConvertibleToInt);
