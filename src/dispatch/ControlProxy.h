@@ -16,6 +16,7 @@
 
 #include "bridge/PrinterListener.h"
 #include "bridge/ScriptValueBridge.h"
+#include "dispatch/ParamKinds.h"
 #include "dispatch/PrinterControl.h"
 #include "platform/ComPtr.h"
 #include "platform/WebBrowserApi.h"
@@ -49,13 +50,18 @@ class ControlProxy : public ListenerOwner {
   // Frames the text (ANSI code page, up to its first NUL) as UTF-8 on stdout.
   void WriteMessage(const std::string& text) override;
   void SetFrameSink(FrameSink sink) { m_sink = std::move(sink); }
+  // Sends a text result as replies of at most 500000 bytes of text each, cut
+  // between characters; all but the last carry "index" 0, 1, 2, ...
+  void WriteTextInPieces(const std::string& text, const std::string& event);
 
   // ---- control invocation ----
   bool GetDocument(ComPtr<IHTMLDocument2>* document);
   ComPtr<IDispatch> GetScript();
   // arguments in dispatch order (the last argument of the script function first).
   Variant CallScriptFunction(const std::string& name, VARIANT* arguments, UINT count);
-  void InvokeGetKP(Variant* result);
+  // Calls the page's getKP until it succeeds, pumping messages between tries.
+  // False when the quit message ended the wait (it is posted again).
+  bool InvokeGetKP(Variant* result);
   ComPtr<IPrinterControl> GetControl();  // raises KestrixNotFound
   void SetupControl();
   void OnNew(const Json::Value& request);
@@ -125,4 +131,17 @@ class ControlProxy : public ListenerOwner {
 
   PageWriter m_writePage;
   FrameSink m_sink;
+
+  // The UTF-8 text of a reply envelope.
+  std::string EnvelopeText(const Json::Value* data, const std::string& event, int32_t index) const;
+  // Frames and writes UTF-8 text; drops (and logs) a text over the browser's limit.
+  bool SendText(const std::string& utf8);
+  // Result replies of the command operations.
+  void ReplyNone(const std::string& event);
+  void ReplyBool(BOOL result, const std::string& event);
+  void ReplyLong(LONG result, const std::string& event);
+  void ReplyText(BSTR result, const std::string& event);  // takes ownership of result
+  void ReplyValue(VARIANT* result, const std::string& event);  // clears result
+  // A JSON value as the automation value the control receives.
+  Variant ToAutomation(const Json::Value& value);
 };

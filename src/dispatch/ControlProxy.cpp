@@ -1,0 +1,258 @@
+// ControlProxy: construction, the output writer, and how the printing control
+// is obtained from the page. The per-command operations are in
+// ControlCommands.cpp, the listener attachment in ControlEvents.cpp.
+#include "dispatch/ControlProxy.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <vector>
+#include <string_view>
+
+#include "platform/CodePage.h"
+#include "platform/JsonText.h"
+#include "platform/Kernel.h"
+#include "platform/MessageLoop.h"
+
+namespace {
+
+// Browsers close the connection when a host sends a message longer than this.
+constexpr size_t kMaxMessageBytes = 1048576;
+// Long text results go out in pieces of at most this many bytes of text.
+constexpr size_t kPieceBytes = 500000;
+// A piece never shrinks below this while it is fitted under the message limit.
+constexpr size_t kMinPieceBytes = 64;
+// The host code handed to the control at set-up.
+constexpr LONG kHostCode = 20;
+
+bool WriteToStdout(const char* bytes, size_t n) {
+  while (n > 0) {
+    ssize_t w = ::write(STDOUT_FILENO, bytes, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;  // the extension has gone; the keepalive ends the process
+    bytes += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+void NavigateTo(IWebBrowser2* browser, const std::string& path) {
+  if (!browser) return;
+  Variant url = Variant::FromString(AnsiToWide(path));
+  browser->Navigate2(&url, nullptr, nullptr, nullptr, nullptr);
+}
+
+// Runs one message of the thread. False when it was the quit message, which
+// is posted again so that the loop of process entry still ends as ordered.
+bool PumpOneMessage() {
+  MSG msg;
+  if (!GetMessageW(&msg, nullptr, 0, 0)) {
+    PostQuitMessage(static_cast<int>(msg.wParam));
+    return false;
+  }
+  TranslateMessage(&msg);
+  DispatchMessageW(&msg);
+  return true;
+}
+
+void FreeExcepInfo(EXCEPINFO& e) {
+  SysFreeString(e.bstrSource);
+  SysFreeString(e.bstrDescription);
+  SysFreeString(e.bstrHelpFile);
+  e = EXCEPINFO{};
+}
+
+// Calls a global function of the script by name; false when it is missing or fails.
+bool CallByName(IDispatch* script, const std::u16string& name, LCID lcid, VARIANT* args, UINT count,
+                VARIANT* result) {
+  VariantClear(result);
+  if (!script) return false;
+  std::u16string mutableName = name;
+  LPOLESTR names[] = {mutableName.data()};
+  DISPID id = DISPID_UNKNOWN;
+  if (FAILED(script->GetIDsOfNames(IID_NULL, names, 1, lcid, &id))) return false;
+  // A shallow copy: the callers keep ownership of what the values point to.
+  std::vector<VARIANT> copy(args, args + count);
+  DISPPARAMS params{copy.empty() ? nullptr : copy.data(), nullptr, count, 0};
+  EXCEPINFO excep{};
+  UINT argErr = static_cast<UINT>(-1);
+  HRESULT hr = script->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &params, result, &excep, &argErr);
+  FreeExcepInfo(excep);
+  return SUCCEEDED(hr);
+}
+
+}  // namespace
+
+ControlProxy::ControlProxy(IWebBrowser2* browser, HWND owner, PageWriter writePage)
+    : m_hOwner(owner), m_writePage(std::move(writePage)), m_sink(WriteToStdout) {
+  m_spBrowser = browser;
+  LoadBootstrapPage();
+}
+
+ControlProxy::~ControlProxy() = default;
+
+void ControlProxy::LoadBootstrapPage() {
+  std::string path = m_writePage ? m_writePage() : std::string();
+  NavigateTo(m_spBrowser, path);
+}
+
+// ---- output -------------------------------------------------------------------
+
+void ControlProxy::WriteMessage(const std::string& text) { SendText(AnsiToUtf8(text)); }
+
+bool ControlProxy::SendText(const std::string& utf8) {
+  if (utf8.size() > kMaxMessageBytes) {
+    std::string note = "kestrix-host: dropped an outgoing message of " + std::to_string(utf8.size()) +
+                       " bytes (the browser accepts at most " + std::to_string(kMaxMessageBytes) + ")";
+    OutputDebugStringA(note.c_str());
+    return false;
+  }
+  uint32_t n = static_cast<uint32_t>(utf8.size());
+  std::string frame;
+  frame.reserve(4 + utf8.size());
+  for (int i = 0; i < 4; ++i) frame.push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
+  frame += utf8;
+  if (m_sink) m_sink(frame.data(), frame.size());
+  return true;
+}
+
+std::string ControlProxy::EnvelopeText(const Json::Value* data, const std::string& event, int32_t index) const {
+  Json::Value envelope(Json::objectValue);
+  if (data) envelope["data"] = *data;
+  if (index != -1) envelope["index"] = index;
+  envelope["event"] = event;
+  envelope["tab"] = GetTab();
+  return AnsiToUtf8(WriteCompactJson(envelope));
+}
+
+void ControlProxy::WriteReply(const Json::Value* data, const std::string& event, int32_t index) {
+  if (event.empty()) return;
+  std::string text = EnvelopeText(data, event, index);
+  if (text.size() <= kMaxMessageBytes) {
+    SendText(text);
+    return;
+  }
+  // Too long for the browser: a text result goes out in pieces like
+  // "readBase64"; anything else is dropped with a note (SendText logs it).
+  if (data && data->isString() && index == -1)
+    WriteTextInPieces(data->asString(), event);
+  else
+    SendText(text);
+}
+
+void ControlProxy::WriteTextInPieces(const std::string& text, const std::string& event) {
+  std::string_view rest(text);
+  int32_t counter = 0;
+  do {
+    size_t want = std::min(kPieceBytes, rest.size());
+    for (;;) {
+      size_t len = CharacterBoundary(rest, want);
+      if (len == 0) len = std::min(want, rest.size());  // a single character longer than the piece
+      bool last = len == rest.size();
+      Json::Value piece(std::string(rest.substr(0, len)));
+      std::string envelope = EnvelopeText(&piece, event, last ? -1 : counter);
+      // Escaping can make a piece's envelope longer than the text: shrink until it fits.
+      if (envelope.size() <= kMaxMessageBytes || len <= kMinPieceBytes) {
+        SendText(envelope);
+        rest.remove_prefix(len);
+        break;
+      }
+      want = len / 2;
+    }
+    ++counter;
+  } while (!rest.empty());
+}
+
+// ---- obtaining the control ------------------------------------------------------
+
+bool ControlProxy::GetDocument(ComPtr<IHTMLDocument2>* document) {
+  *document = nullptr;
+  if (!m_spBrowser) return false;
+  ComPtr<IDispatch> doc;
+  if (FAILED(m_spBrowser->get_Document(&doc)) || !doc) return false;
+  doc.QueryInterface(IID_IHTMLDocument2, document);
+  return static_cast<bool>(*document);
+}
+
+ComPtr<IDispatch> ControlProxy::GetScript() {
+  ComPtr<IHTMLDocument2> document;
+  if (!GetDocument(std::addressof(document))) {
+    m_spScript = nullptr;
+    return m_spScript;
+  }
+  m_spScript = nullptr;
+  document->get_Script(&m_spScript);
+  return m_spScript;
+}
+
+Variant ControlProxy::CallScriptFunction(const std::string& name, VARIANT* arguments, UINT count) {
+  ComPtr<IDispatch> script = GetScript();
+  Variant result;
+  if (!CallByName(script, AnsiToWide(name), LOCALE_SYSTEM_DEFAULT, arguments, count, &result)) {
+    result.Clear();
+    result = Variant::FromBool(false);
+  }
+  return result;
+}
+
+bool ControlProxy::InvokeGetKP(Variant* result) {
+  // The first call's outcome is not looked at; the page may still be loading.
+  CallByName(GetScript(), u"getKP", LOCALE_USER_DEFAULT, nullptr, 0, result);
+  for (;;) {
+    if (CallByName(m_spScript, u"getKP", LOCALE_USER_DEFAULT, nullptr, 0, result)) return true;
+    if (!PumpOneMessage()) return false;
+    // The document may have appeared meanwhile: ask for its script again.
+    GetScript();
+  }
+}
+
+ComPtr<IPrinterControl> ControlProxy::GetControl() {
+  if (m_spControl) return m_spControl;
+  Variant result;
+  InvokeGetKP(&result);
+  if (result.vt == VT_DISPATCH && result.pdispVal) {
+    ComPtr<IHTMLObjectElement> element;
+    ComPtr<IDispatch>(result.pdispVal).QueryInterface(IID_IHTMLObjectElement, std::addressof(element));
+    if (element) {
+      ComPtr<IDispatch> hosted;
+      HRESULT hr = element->get_object(&hosted);
+      // Null while the control is being created; a failure means it never will be.
+      while (SUCCEEDED(hr) && !hosted) {
+        if (!PumpOneMessage()) break;
+        hr = element->get_object(&hosted);
+      }
+      if (hosted) {
+        ComPtr<IPrinterControl> control;
+        hosted.QueryInterface(IID_IPrinterControl, std::addressof(control));
+        if (control) m_spControl = control;
+      }
+    }
+  }
+  if (!m_spControl) throw KestrixNotFound{};
+  SetupControl();
+  return m_spControl;
+}
+
+void ControlProxy::SetupControl() {
+  m_spControl->setPageURL(m_pageUrl.Get());
+  m_spControl->setHostCode(kHostCode);
+  m_bridge.SetScriptContext(m_spScript);
+}
+
+void ControlProxy::OnNew(const Json::Value& request) {
+  // "sender" and "tab" that are not objects count as absent.
+  const Json::Value* sender = request.isObject() ? request.find("sender", "sender" + 6) : nullptr;
+  if (sender && !sender->isObject()) sender = nullptr;
+  const Json::Value* tab = sender ? sender->find("tab", "tab" + 3) : nullptr;
+  if (tab && !tab->isObject()) tab = nullptr;
+  const Json::Value* id = tab ? tab->find("id", "id" + 2) : nullptr;
+  m_tab = id ? *id : Json::Value();
+
+  const Json::Value* url = sender ? sender->find("url", "url" + 3) : nullptr;
+  m_pageUrl = Bstr(AnsiToWide(url ? ReadTextParam(*url) : std::string()));
+
+  GetControl();
+  SetupControl();
+  m_bReady = true;
+}

@@ -1,0 +1,119 @@
+#include "platform/JsonText.h"
+
+#include "platform/Automation.h"
+#include "platform/CodePage.h"
+
+namespace {
+
+bool IsAscii(const std::string& s) {
+  for (unsigned char c : s)
+    if (c >= 0x80) return false;
+  return true;
+}
+
+bool NeedsRecoding(const Json::Value& v) {
+  switch (v.type()) {
+    case Json::stringValue: {
+      const char* b;
+      const char* e;
+      v.getString(&b, &e);
+      for (const char* p = b; p != e; ++p)
+        if (static_cast<unsigned char>(*p) >= 0x80) return true;
+      return false;
+    }
+    case Json::arrayValue:
+      for (const Json::Value& item : v)
+        if (NeedsRecoding(item)) return true;
+      return false;
+    case Json::objectValue:
+      for (auto it = v.begin(); it != v.end(); ++it)
+        if (!IsAscii(it.name()) || NeedsRecoding(*it)) return true;
+      return false;
+    default: return false;
+  }
+}
+
+// A copy with every string and member name in UTF-8 (what the writers expect).
+Json::Value ToUtf8(const Json::Value& v) {
+  switch (v.type()) {
+    case Json::stringValue: {
+      const char* b;
+      const char* e;
+      v.getString(&b, &e);
+      return Json::Value(AnsiToUtf8(std::string_view(b, static_cast<size_t>(e - b))));
+    }
+    case Json::arrayValue: {
+      Json::Value out(Json::arrayValue);
+      for (const Json::Value& item : v) out.append(ToUtf8(item));
+      return out;
+    }
+    case Json::objectValue: {
+      Json::Value out(Json::objectValue);
+      for (auto it = v.begin(); it != v.end(); ++it) out[AnsiToUtf8(it.name())] = ToUtf8(*it);
+      return out;
+    }
+    default: return v;
+  }
+}
+
+unsigned HexDigit(char c) {
+  if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
+  if (c >= 'a' && c <= 'f') return static_cast<unsigned>(c - 'a' + 10);
+  if (c >= 'A' && c <= 'F') return static_cast<unsigned>(c - 'A' + 10);
+  return 16;
+}
+
+bool ReadEscape(const std::string& s, size_t i, unsigned* unit) {
+  // s[i] == '\\', s[i + 1] == 'u'
+  if (i + 6 > s.size() || s[i + 1] != 'u') return false;
+  unsigned u = 0;
+  for (size_t k = 2; k < 6; ++k) {
+    unsigned d = HexDigit(s[i + k]);
+    if (d > 15) return false;
+    u = (u << 4) | d;
+  }
+  *unit = u;
+  return true;
+}
+
+// Turns \uXXXX escapes of characters above U+007F back into UTF-8 bytes.
+std::string UnescapeNonAscii(const std::string& s) {
+  if (s.find("\\u") == std::string::npos) return s;
+  std::string out;
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] != '\\' || i + 1 >= s.size()) {
+      out.push_back(s[i]);
+      continue;
+    }
+    unsigned unit;
+    if (!ReadEscape(s, i, &unit) || unit < 0x80) {
+      out.push_back(s[i]);
+      out.push_back(s[i + 1]);  // keep the escape pair whole (\\, \", \n, \u0001 ...)
+      ++i;
+      continue;
+    }
+    std::u16string chars(1, static_cast<char16_t>(unit));
+    size_t used = 6;
+    unsigned low;
+    if (unit >= 0xD800 && unit <= 0xDBFF && ReadEscape(s, i + 6, &low) && low >= 0xDC00 && low <= 0xDFFF) {
+      chars.push_back(static_cast<char16_t>(low));
+      used = 12;
+    }
+    out += Utf16ToUtf8(chars);
+    i += used - 1;
+  }
+  return out;
+}
+
+template <class Writer>
+std::string Write(const Json::Value& value) {
+  Writer writer;
+  if (!NeedsRecoding(value)) return writer.write(value);
+  return Utf8ToAnsi(UnescapeNonAscii(writer.write(ToUtf8(value))));
+}
+
+}  // namespace
+
+std::string WriteCompactJson(const Json::Value& value) { return Write<Json::FastWriter>(value); }
+std::string WriteStyledJson(const Json::Value& value) { return Write<Json::StyledWriter>(value); }

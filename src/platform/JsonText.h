@@ -1,0 +1,17 @@
+// Serialising JSON values for the wire.
+//
+// The compact form is Json::FastWriter's (no blanks, members in ascending
+// byte order, one trailing newline) and the styled form Json::StyledWriter's
+// (3-space indent, "key" : value, short arrays on one line). Both writers of
+// this jsoncpp escape non-ASCII text as \u sequences and mangle bytes that are
+// not UTF-8; here text leaves as its own characters: every string is taken
+// from the thread's code page, and the writers' \u escapes above U+007F are
+// turned back into characters. The result is text in the thread's code page.
+#pragma once
+
+#include <json/json.h>
+
+#include <string>
+
+std::string WriteCompactJson(const Json::Value& value);
+std::string WriteStyledJson(const Json::Value& value);
