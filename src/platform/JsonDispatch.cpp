@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -111,14 +112,16 @@ class JsonDispatch final : public IDispatchEx {
   ~JsonDispatch() = default;
 
   DISPID Find(std::u16string_view name) const {
-    for (size_t i = 0; i < m_names.size(); ++i)
-      if (m_names[i] == name) return static_cast<DISPID>(i + 1);
-    return DISPID_UNKNOWN;
+    if (m_ids.empty())
+      for (size_t i = 0; i < m_names.size(); ++i) m_ids.emplace(m_names[i], static_cast<DISPID>(i + 1));
+    auto it = m_ids.find(std::u16string(name));
+    return it == m_ids.end() ? DISPID_UNKNOWN : it->second;
   }
 
   Json::Value m_value;
   std::vector<std::u16string> m_names;
   std::vector<std::string> m_keys;  // object member names, UTF-8
+  mutable std::unordered_map<std::u16string, DISPID> m_ids;  // built on the first lookup
   std::atomic<ULONG> m_refs{1};
 };
 
