@@ -8,6 +8,11 @@
 #include "platform/Automation.h"
 #include "platform/Window.h"
 
+// A factory returns E_PENDING when its control cannot be created yet (a
+// control that is slow to appear); an OBJECT element then asks again on a
+// short timer until it gets the control or another failure.
+constexpr HRESULT E_PENDING = static_cast<HRESULT>(0x8000000Au);
+
 // Creates a new instance; the caller receives one reference.
 using ControlFactory = std::function<HRESULT(IUnknown** instance)>;
 
