@@ -10,8 +10,8 @@
 
 // A factory returns E_PENDING when its control cannot be created yet (a
 // control that is slow to appear); an OBJECT element then asks again on a
-// short timer until it gets the control or another failure.
-constexpr HRESULT E_PENDING = static_cast<HRESULT>(0x8000000Au);
+// short timer until it gets the control or another failure. (E_PENDING is
+// declared with the other HRESULTs in Automation.h.)
 
 // Creates a new instance; the caller receives one reference.
 using ControlFactory = std::function<HRESULT(IUnknown** instance)>;
