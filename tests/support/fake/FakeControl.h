@@ -1,0 +1,169 @@
+// A fake printing control for tests: records every member call with its
+// arguments, returns what a test sets, fires the three job events, and can be
+// slow to appear (its factory answers E_PENDING a number of times).
+//
+// The test builds of the host register it from the environment:
+//   KESTRIX_FAKE_SLOW=N      the control appears after N creation attempts
+//   KESTRIX_FAKE_RESULTS=F   a JSON file {member: result} overriding the defaults
+// Without settings every member answers a small default result, so a session
+// with the real host can exercise every command (see DefaultResults).
+#pragma once
+
+#include <json/json.h>
+
+#include <string>
+#include <vector>
+
+#include "dispatch/PrinterControl.h"
+#include "platform/Window.h"
+
+class FakeControl final : public IPrinterControl, public IConnectionPointContainer, public IConnectionPoint {
+ public:
+  // A new instance with one reference owned by the caller.
+  static FakeControl* Create();
+
+  // {"member": name, "args": [...]} for every member call, in order. BSTRs are
+  // recorded as strings (null for a null BSTR), VARIANT_BOOL and BOOL as
+  // integers, objects and VARIANTs as {"vt": tag, "value": JSON form}.
+  std::vector<Json::Value> calls;
+  // Results by member name; a member listed in "fail" (an array) returns
+  // E_FAIL without touching its out-parameter.
+  Json::Value results = DefaultResults();
+  // Events fired after each print-type member (through a posted message).
+  bool fireJobEvents = true;
+
+  static Json::Value DefaultResults();
+  std::vector<std::string> CalledMembers() const;
+
+  // Calls every connected sink through IDispatch::Invoke, as the real control does.
+  void FireDone(const std::string& text, const Json::Value& object);
+  void FireJobState(const Json::Value& job);
+  void FireMessage(const Json::Value& object);
+  size_t SinkCount() const { return m_sinks.size(); }
+
+  // IUnknown
+  HRESULT QueryInterface(REFIID riid, void** ppv) override;
+  ULONG AddRef() override;
+  ULONG Release() override;
+  // IDispatch (not used by the host: it calls the method table)
+  HRESULT GetTypeInfoCount(UINT* n) override;
+  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override;
+  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override;
+  HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override;
+  // IConnectionPointContainer / IConnectionPoint for IPrinterEvent
+  HRESULT EnumConnectionPoints(void** ppEnum) override;
+  HRESULT FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
+  HRESULT GetConnectionInterface(IID* pIID) override;
+  HRESULT GetConnectionPointContainer(IConnectionPointContainer** ppCPC) override;
+  HRESULT Advise(IUnknown* sink, DWORD* cookie) override;
+  HRESULT Unadvise(DWORD cookie) override;
+  HRESULT EnumConnections(void** ppEnum) override;
+
+  // IPrinterControl
+#define KX_FAKE_RESERVED(n) \
+  HRESULT reserved##n() override { return E_NOTIMPL; }
+  HRESULT print(IDispatch* job, VARIANT_BOOL prompt) override;
+  HRESULT printPreview(IDispatch* job, VARIANT_BOOL prompt) override;
+  KX_FAKE_RESERVED(9)
+  KX_FAKE_RESERVED(10)
+  HRESULT getPrinters(VARIANT* result) override;
+  HRESULT getVersion(BSTR* result) override;
+  HRESULT getFonts(VARIANT* result) override;
+  KX_FAKE_RESERVED(14)
+  HRESULT setPageURL(BSTR url) override;
+  KX_FAKE_RESERVED(16)
+  KX_FAKE_RESERVED(17)
+  KX_FAKE_RESERVED(18)
+  KX_FAKE_RESERVED(19)
+  HRESULT getLocalMacAddress(BSTR* result) override;
+  HRESULT getCPUSerialNo(BSTR* result) override;
+  KX_FAKE_RESERVED(22)
+  KX_FAKE_RESERVED(23)
+  HRESULT setupNormalOffset(BSTR offset) override;
+  KX_FAKE_RESERVED(25)
+  HRESULT getPrinterStatus(BSTR printer, VARIANT_BOOL detail, VARIANT* result) override;
+  KX_FAKE_RESERVED(27)
+  HRESULT printToPDF(IDispatch* job, BSTR path, BOOL* result) override;
+  KX_FAKE_RESERVED(29)
+  HRESULT openFile(BSTR path) override;
+  HRESULT exportAsExcel(VARIANT* element, BSTR path, VARIANT_BOOL open, BOOL* result) override;
+  HRESULT getAbsoluteURL(BSTR url, VARIANT* base, BSTR* result) override;
+  KX_FAKE_RESERVED(33)
+  HRESULT printTIFF(BSTR path, IDispatch* job, BSTR printer) override;
+  HRESULT getPapers(BSTR printer, VARIANT* result) override;
+  KX_FAKE_RESERVED(36)
+  KX_FAKE_RESERVED(37)
+  HRESULT isCustomPaperSupported(BSTR printer, BOOL* result) override;
+  HRESULT isImplemented(BSTR name, BOOL* result) override;
+  KX_FAKE_RESERVED(40)
+  KX_FAKE_RESERVED(41)
+  HRESULT isExcelInstalled(BOOL* result) override;
+  HRESULT getDefaultPrinter(VARIANT* result) override;
+  KX_FAKE_RESERVED(44)
+  KX_FAKE_RESERVED(45)
+  HRESULT showPageSetupDialog(VARIANT* result) override;
+  KX_FAKE_RESERVED(47)
+  KX_FAKE_RESERVED(48)
+  KX_FAKE_RESERVED(49)
+  HRESULT getLastSettings(BSTR key, VARIANT* result) override;
+  HRESULT setLastSettings(BSTR key, VARIANT* settings) override;
+  HRESULT clearLastSettings(BSTR key) override;
+  HRESULT setDefaultPrinter(BSTR printer) override;
+  HRESULT setDragCSS(BSTR selector, BSTR css) override;
+  KX_FAKE_RESERVED(55)
+  HRESULT getPrinterInfo(BSTR printer, VARIANT* result) override;
+  KX_FAKE_RESERVED(57)
+  HRESULT copied(BSTR path, BSTR* result) override;
+  HRESULT copy(BSTR source, BSTR target) override;
+  HRESULT writeString(BSTR path, BSTR text, BSTR encoding, BOOL* result) override;
+  HRESULT readString(BSTR path, BSTR encoding, BSTR* result) override;
+  HRESULT readHTML(BSTR path, BSTR encoding, BSTR* result) override;
+  HRESULT writeBase64(BSTR path, BSTR data, BOOL* result) override;
+  HRESULT download(BSTR url, BSTR path, BOOL* result) override;
+  HRESULT liveUpdate(BSTR url, BSTR version, LONG* result) override;
+  KX_FAKE_RESERVED(66)
+  KX_FAKE_RESERVED(67)
+  HRESULT about() override;
+  KX_FAKE_RESERVED(69)
+  HRESULT readBase64(BSTR path, BSTR* result) override;
+  KX_FAKE_RESERVED(71)
+  HRESULT exportAsImage(VARIANT* element, BSTR path, BSTR* result) override;
+  HRESULT printToImage(IDispatch* job, BSTR path, BOOL* result) override;
+  KX_FAKE_RESERVED(74)
+  KX_FAKE_RESERVED(75)
+  HRESULT chooseFile(BSTR title, BSTR filter, VARIANT_BOOL save, BSTR* result) override;
+  HRESULT setPrintBackground(VARIANT_BOOL enabled, BOOL* result) override;
+  KX_FAKE_RESERVED(78)
+  HRESULT setHostCode(LONG code) override;
+  HRESULT setOffsetPage(LONG offset) override;
+  KX_FAKE_RESERVED(81)
+  HRESULT printDocument(VARIANT* document, VARIANT* options) override;
+  HRESULT isPrintableFileType(BSTR type, BOOL* result) override;
+#undef KX_FAKE_RESERVED
+
+ private:
+  FakeControl();
+  ~FakeControl();
+
+  class EventWindow;
+  bool Fails(const char* member) const;
+  void Record(const char* member, Json::Value args);
+  HRESULT OutVariant(const char* member, VARIANT* result);
+  HRESULT OutText(const char* member, BSTR* result, const std::string& fallback);
+  HRESULT OutBool(const char* member, BOOL* result);
+  HRESULT OutLong(const char* member, LONG* result);
+  void JobStarted(const char* member, IDispatch* job);
+  void Fire(DISPID id, VARIANT* args, UINT count);
+
+  ULONG m_refs = 1;
+  std::vector<std::pair<DWORD, IDispatch*>> m_sinks;
+  DWORD m_nextCookie = 1;
+  EventWindow* m_window = nullptr;
+};
+
+// Registers the fake under the printing control's class id. The factory
+// answers E_PENDING slowAttempts times before it creates the control.
+// lastCreated (optional) receives a borrowed pointer to each new instance.
+void RegisterFakeControl(int slowAttempts = 0, FakeControl** lastCreated = nullptr);
+// Reads KESTRIX_FAKE_SLOW and KESTRIX_FAKE_RESULTS, then registers.
+void RegisterFakeControlFromEnvironment();
