@@ -1,0 +1,122 @@
+// KPAxWindow: construction, Init, the message map, the request and exit
+// handlers. The inbound gate and the keepalive are in KPAxWindowGate.cpp.
+#include "browser/KPAxWindow.h"
+
+#include <exception>
+#include <memory>
+
+#if __has_include("browser/BootstrapPage.h")
+#include "browser/BootstrapPage.h"
+#else
+std::string WriteBootstrapPage();
+#endif
+#include "dispatch/CommandDispatcher.h"
+#include "dispatch/ControlProxy.h"
+#include "platform/MessageLoop.h"
+
+namespace {
+// Hidden: no WS_VISIBLE, and the window is never shown.
+constexpr DWORD kHostWindowStyle = WS_POPUP | WS_BORDER | WS_SYSMENU;  // 0x80880000
+constexpr RECT kHostWindowRect{0, 0, 500, 500};
+}  // namespace
+
+KPAxWindow::~KPAxWindow() {
+  // Only windows made for tests are ever destroyed; the process-wide one lives on.
+  if (m_hWnd) DestroyWindow();
+  delete m_pDispatcher;
+  delete m_pProxy;
+  if (m_hReadyEvent) CloseHandle(m_hReadyEvent);
+}
+
+KPAxWindow& KPAxWindow::Instance() {
+  static KPAxWindow* const window = new KPAxWindow;
+  return *window;
+}
+
+void KPAxWindow::Init() {
+  // 1. The WebBrowser control is created by the text of its class id.
+  const std::string browserClsid = StringFromCLSID(CLSID_WebBrowser);
+  // 2. The hidden window.
+  Create(m_hOwner, kHostWindowRect, nullptr, kHostWindowStyle, 0, 0, nullptr);
+  m_hPostTarget.store(m_hWnd);
+  // 3-5. The browser control inside it, silenced. A failure leaves
+  // m_spBrowser null: the proxy then never finds the page, "new" fails, and
+  // the keepalive still ends the process.
+  CreateControl(browserClsid);
+  QueryControl(IID_IWebBrowser2, reinterpret_cast<void**>(&m_spBrowser));
+  if (m_spBrowser) m_spBrowser->put_Silent(1);  // 1, not VARIANT_TRUE
+  // 6. The proxy writes the bootstrap page and starts navigating to it.
+  m_pProxy = new ControlProxy(m_spBrowser.Get(), m_hOwner, WriteBootstrapPage);
+  // 7.
+  m_pDispatcher = new CommandDispatcher(m_pProxy);
+  // 8.
+  m_bPeerAlive = true;
+  m_bStopping.store(false);
+  m_bControlReady.store(false);
+  // 9. Auto-reset, not signalled.
+  m_hReadyEvent = CreateEventW(nullptr, FALSE, FALSE, kReadyEventName);
+  // 10. Ticks arrive as WM_TIMER through the message map.
+  SetTimer(kKeepaliveTimerId, kKeepalivePeriodMs);
+}
+
+BOOL KPAxWindow::ProcessWindowMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result,
+                                      DWORD) {
+  BOOL handled = TRUE;
+  switch (message) {
+    case WM_TIMER: result = OnKeepaliveTimer(message, wParam, lParam, handled); return handled;
+    case WM_HOST_REQUEST: result = OnRequest(message, wParam, lParam, handled); return handled;
+    case WM_HOST_EXIT: result = OnExit(message, wParam, lParam, handled); return handled;
+    default: return FALSE;  // left to the hosting layer
+  }
+}
+
+LRESULT KPAxWindow::OnRequest(UINT, WPARAM, LPARAM lParam, BOOL& handled) {
+  // The request is owned by this message; released on every way out.
+  std::unique_ptr<Json::Value> request(reinterpret_cast<Json::Value*>(lParam));
+  m_bPeerAlive = true;
+  // Nothing a request raises may take the process down: a parameter of the
+  // wrong kind, a control that cannot be obtained, a failure in the control.
+  // The request is abandoned without a reply.
+  try {
+    if (m_pDispatcher && request) m_pDispatcher->HandleRequest(*request);
+  } catch (const std::exception& e) {
+    std::string note = std::string("kestrix-host: request abandoned: ") + e.what();
+    OutputDebugStringA(note.c_str());
+  } catch (const KestrixNotFound&) {
+    OutputDebugStringA("kestrix-host: request abandoned: the printing control cannot be obtained");
+  } catch (...) {
+    OutputDebugStringA("kestrix-host: request abandoned: unknown error");
+  }
+  handled = TRUE;
+  request.reset();
+  CheckControlReady();
+  return 0;
+}
+
+void KPAxWindow::CheckControlReady() {
+  if (m_bControlReady.load()) return;
+  if (!m_pProxy || !m_pProxy->IsReady()) return;
+  // The flag before the event: a gate that sees the flag never waits, and
+  // one that already waits is released by the event.
+  m_bControlReady.store(true);
+  SetEvent(m_hReadyEvent);
+}
+
+LRESULT KPAxWindow::OnExit(UINT, WPARAM, LPARAM, BOOL& handled) {
+  // The control host and the browser control go with the window, and so does the timer.
+  DestroyWindow();
+  m_hWnd = nullptr;
+  m_spBrowser = nullptr;
+  // A gate still holding a request for a control that never became ready is
+  // released; it finds the host stopping and drops the request.
+  if (m_hReadyEvent && !m_bControlReady.load()) SetEvent(m_hReadyEvent);
+  PostQuitMessage(0);
+  handled = TRUE;
+  return 0;
+}
+
+void KPAxWindow::DiscardPendingRequests() {
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, WM_HOST_REQUEST, WM_HOST_REQUEST, PM_REMOVE))
+    delete reinterpret_cast<Json::Value*>(msg.lParam);
+}

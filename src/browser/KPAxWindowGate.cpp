@@ -1,0 +1,96 @@
+// The inbound gate and the keepalive of KPAxWindow.
+//
+// These are members of the host window and live beside it in the browser
+// library: the host library (readers, process entry) links above this one,
+// so nothing here may call into it. Closing standard input, which belongs to
+// the host layer, is therefore handed in as a function (SetInputCloser).
+#include <memory>
+
+#include "browser/KPAxWindow.h"
+#include "dispatch/ControlProxy.h"
+#include "platform/MessageLoop.h"
+
+namespace {
+
+// The request's "method" when it is a JSON string; null otherwise.
+const Json::Value* MethodOf(const Json::Value& request) {
+  const Json::Value* method = request.find("method", "method" + 6);
+  return method && method->isString() ? method : nullptr;
+}
+
+bool MethodIs(const Json::Value* method, const char* name) { return method && method->asString() == name; }
+
+}  // namespace
+
+GateAction ClassifyMessage(const std::string& text, bool controlReady, Json::Value* request) {
+  // Default features: comments allowed, any value at the top level.
+  Json::Reader reader;
+  try {
+    if (!reader.parse(text, *request, true)) return GateAction::Drop;
+  } catch (const std::exception&) {
+    // The reader throws on nesting deeper than its stack limit; on the reader
+    // thread that would end the process, so such a text is dropped like
+    // any text that does not parse.
+    return GateAction::Drop;
+  }
+  // A number, string, boolean, array or null has no "method" to look at:
+  // dropped too, and never left waiting for the control.
+  if (!request->isObject()) return GateAction::Drop;
+  const Json::Value* method = MethodOf(*request);
+  if (MethodIs(method, "exit")) return GateAction::Exit;
+  if (controlReady || MethodIs(method, "new") || MethodIs(method, "ping")) return GateAction::Post;
+  return GateAction::WaitAndPost;
+}
+
+KeepaliveAction DecideKeepalive(UINT_PTR timerId, bool peerAlive) {
+  if (timerId != kKeepaliveTimerId) return KeepaliveAction::None;
+  return peerAlive ? KeepaliveAction::Ping : KeepaliveAction::Exit;
+}
+
+void KPAxWindow::SubmitMessage(const std::string& text) {
+  auto request = std::make_unique<Json::Value>();
+  OutputDebugStringA(text.c_str());
+  switch (ClassifyMessage(text, m_bControlReady.load(), request.get())) {
+    case GateAction::Drop:
+      return;
+    case GateAction::Exit:
+      PostMessageW(m_hPostTarget.load(), WM_HOST_EXIT, 0, 0);
+      m_bStopping.store(true);
+      return;
+    case GateAction::WaitAndPost:
+      // Nothing more is read meanwhile: this is the reader thread.
+      WaitForSingleObject(m_hReadyEvent, INFINITE);
+      break;
+    case GateAction::Post:
+      break;
+  }
+  // After an exit was ordered nothing is carried out any more (the window is
+  // gone or about to go); dropping here keeps the value from being lost in a
+  // queue that is never read.
+  if (m_bStopping.load()) return;
+  PostRequest(request.release());
+}
+
+void KPAxWindow::PostRequest(Json::Value* request) {
+  if (!PostMessageW(m_hPostTarget.load(), WM_HOST_REQUEST, 0, reinterpret_cast<LPARAM>(request)))
+    delete request;  // the window has gone
+}
+
+LRESULT KPAxWindow::OnKeepaliveTimer(UINT, WPARAM wParam, LPARAM, BOOL& handled) {
+  handled = TRUE;
+  switch (DecideKeepalive(static_cast<UINT_PTR>(wParam), m_bPeerAlive)) {
+    case KeepaliveAction::None:
+      break;
+    case KeepaliveAction::Ping:
+      m_bPeerAlive = false;
+      if (m_pProxy) m_pProxy->WriteMessage(kPingText);
+      break;
+    case KeepaliveAction::Exit:
+      PostMessageW(m_hWnd, WM_HOST_EXIT, 0, 0);
+      m_bStopping.store(true);
+      // Without waiting for the reader, which may be blocked in a read.
+      if (m_pfnCloseInput) m_pfnCloseInput();
+      break;
+  }
+  return 0;
+}

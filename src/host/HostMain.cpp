@@ -1,0 +1,120 @@
+#include "host/HostMain.h"
+
+#include <iostream>
+
+#include "browser/KPAxWindow.h"
+#include "host/Readers.h"
+#include "platform/Kernel.h"
+#include "platform/MessageLoop.h"
+#include "platform/Pipe.h"
+
+namespace {
+
+constexpr DWORD kRelayBufferBytes = 1024;
+
+// The readers reach the host window through this.
+class HostWindowSink : public MessageSink {
+ public:
+  bool IsStopping() const override { return KPAxWindow::Instance().IsStopping(); }
+  void SubmitMessage(const std::string& text) override { KPAxWindow::Instance().SubmitMessage(text); }
+};
+
+// Copies standard input into the pipe until the input ends. Every failed read
+// ends the relay: end of input, a handle that is not valid, an I/O error;
+// none of them succeeds when tried again, and retrying would spin.
+void Relay(HANDLE input, HANDLE pipe) {
+  char buffer[kRelayBufferBytes];
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(input, buffer, kRelayBufferBytes, &got, nullptr) || got == 0) return;
+    DWORD written = 0;
+    // A worker that has gone is not noticed here; only the input ends the relay.
+    WriteFile(pipe, buffer, got, &written, nullptr);
+  }
+}
+
+}  // namespace
+
+bool IsMajorVersion5() {
+  OSVERSIONINFOW info{};
+  info.dwOSVersionInfoSize = 276;
+  GetVersionExW(&info);
+  return info.dwMajorVersion == 5;
+}
+
+int RunLauncher() {
+  // The pipe lives in the user's private folder; no widened access list.
+  HANDLE pipe = CreateNamedPipeW(kRelayPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                 PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 4, 2048, 2048, 5000,
+                                 nullptr);
+  // Without a pipe a worker could never read a request: start none.
+  if (pipe == INVALID_HANDLE_VALUE) return 0;
+
+  STARTUPINFOW startup{};
+  GetStartupInfoW(&startup);
+  startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_HIDE;
+  startup.hStdInput = pipe;
+  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = GetStdHandle(STD_OUTPUT_HANDLE);
+
+  // Started without arguments: the worker counts one argument and reads the pipe.
+  const std::string program = GetModuleFileNameA();
+  PROCESS_INFORMATION worker{};
+  if (!CreateProcessW(program, nullptr, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &worker)) {
+    CloseHandle(pipe);
+    return 0;
+  }
+
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  ConnectNamedPipe(pipe, nullptr);
+  Relay(input, pipe);
+
+  // The pipe stays open meanwhile, so the worker ends by its own keepalive.
+  WaitForSingleObject(worker.hProcess, INFINITE);
+  CloseHandle(worker.hProcess);
+  CloseHandle(worker.hThread);
+  CloseHandle(pipe);  // removes the pipe's file
+  return 0;
+}
+
+int RunWorker(bool relay) {
+  // Every reply leaves at once; there is no text mode to switch off here.
+  std::cout.setf(std::ios::unitbuf);
+
+  KPAxWindow& window = KPAxWindow::Instance();
+  window.SetOwner(GetForegroundWindow());
+  window.SetInputCloser(CloseStandardInput);
+  // The component module and OLE have no counterpart on this platform.
+  window.Init();
+
+  static HostWindowSink sink;
+  SetReaderSink(&sink);
+  PrepareStandardInput();
+  HANDLE reader = CreateThread(nullptr, 0, relay ? PipeReaderThread : StdinReaderThread, nullptr, 0, nullptr);
+  CloseHandle(reader);  // the thread is never joined; its handle is not needed
+
+  MSG msg;
+  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+  KPAxWindow::DiscardPendingRequests();
+  // Every way to this point has stopped the standard input reader or woken
+  // it (exit request, keepalive, and OnExit releasing a held gate), so this
+  // returns at once; bounded all the same. The pipe reader may stay blocked
+  // in a read while the launcher keeps the pipe open: it touches nothing
+  // that the exit handlers destroy.
+  if (!relay) WaitForStdinReaderEnd(1000);
+  return 0;
+}
+
+int HostMain(int argc) {
+  if (!IsMajorVersion5())
+    RunWorker(false);
+  else if (argc < 2)
+    RunWorker(true);
+  else
+    RunLauncher();
+  return 0;
+}

@@ -1,0 +1,66 @@
+// The worker's reader thread: reads the framed byte stream (standard input or
+// the relay pipe), restores message boundaries, converts each message from
+// UTF-8 to the thread's code page and hands it to the inbound gate.
+//
+// Wire frame: 4-byte little-endian length N, then N bytes of UTF-8 JSON.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/Pipe.h"
+
+// Where the readers hand complete messages, and whom they ask whether to go on.
+class MessageSink {
+ public:
+  virtual ~MessageSink() = default;
+  virtual bool IsStopping() const = 0;
+  virtual void SubmitMessage(const std::string& text) = 0;
+};
+// Set by process entry before the reader thread starts.
+void SetReaderSink(MessageSink* sink);
+
+// ---- standard input ---------------------------------------------------------
+// Creates the wake-up channel that lets CloseStandardInput reach a reader
+// blocked on input. Call once before the reader thread starts.
+void PrepareStandardInput();
+// Puts /dev/null on fd 0 (the descriptor number is never left free for
+// another file to take) and wakes the reader. Does not wait for the reader.
+void CloseStandardInput();
+// Thread procedure; returns 1 when it ends (end of input, error, stop).
+DWORD StdinReaderThread(void* parameter = nullptr);
+// Waits at most timeoutMs for StdinReaderThread to have returned. Process
+// entry calls it before the process exits, so that the reader is not inside
+// the gate while the exit handlers run; true when it has returned.
+bool WaitForStdinReaderEnd(DWORD timeoutMs);
+// The reader loop over any descriptor; wakeFd (or -1) ends it when readable.
+// Reads with read(2) into its own buffer and consumes byte by byte, so no
+// stdio lock is ever held while it waits.
+void ReadFramedStream(int fd, int wakeFd, MessageSink& sink);
+
+// ---- relay pipe -----------------------------------------------------------------
+constexpr DWORD kPipeChunkBytes = 1024;
+inline constexpr const char kRelayPipeName[] = "\\\\.\\pipe\\myNamedPipeIn";
+
+struct PipeReadState;
+using ChunkConsumer = void (*)(const uint8_t* chunk, DWORD n, PipeReadState& state);
+
+struct PipeReadState {
+  OVERLAPPED overlapped{};
+  ChunkConsumer onChunk = nullptr;
+  uint8_t buffer[kPipeChunkBytes]{};
+  DWORD error = 0;
+  HANDLE pipe = nullptr;
+  std::string body;       // the message being assembled
+  int32_t pos = 0;        // next byte of the current chunk
+  int32_t headerBytes = 0;  // length-prefix bytes collected, 0..4
+  uint32_t expectedLength = 0;
+};
+
+// Thread procedure of the relay worker; returns 1 when it ends.
+DWORD PipeReaderThread(void* parameter = nullptr);
+void ReadPipe(const std::string& pipeName, ChunkConsumer onChunk, PipeReadState& state);
+void OnPipeReadComplete(DWORD errorCode, DWORD bytesTransferred, OVERLAPPED* overlapped);
+// Consumes one chunk; submits every message it completes, in order. Carries a
+// partial message (also a partial length prefix) over to the next chunk.
+void AssembleFrames(const uint8_t* chunk, DWORD n, PipeReadState& state);
