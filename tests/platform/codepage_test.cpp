@@ -1,0 +1,81 @@
+#include <gtest/gtest.h>
+
+#include "platform/Automation.h"
+#include "platform/CodePage.h"
+#include "platform/JsonText.h"
+
+namespace {
+
+struct SingleByteCodePage {
+  SingleByteCodePage() { EXPECT_TRUE(SetThreadCodePage("WINDOWS-1252")); }
+  ~SingleByteCodePage() { SetThreadCodePage("UTF-8"); }
+};
+
+TEST(CodePage, Utf8ModeReplacesInvalidSequencesAndStopsAtNul) {
+  SetThreadCodePage("UTF-8");
+  EXPECT_EQ(Utf8ToAnsi("caf\xC3\xA9"), "caf\xC3\xA9");
+  EXPECT_EQ(Utf8ToAnsi(std::string("ab\0cd", 5)), "ab");
+  EXPECT_EQ(Utf8ToAnsi("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(Utf8ToAnsi("\xC3"), "\xEF\xBF\xBD") << "truncated sequence";
+  EXPECT_EQ(Utf8ToAnsi("\xED\xA0\x80"), "\xEF\xBF\xBD") << "an encoded surrogate is not UTF-8";
+  EXPECT_EQ(AnsiToUtf8("\xF0\x9F\x98\x80"), "\xF0\x9F\x98\x80");
+  EXPECT_EQ(AnsiToWide("\xF0\x9F\x98\x80"), u"\U0001F600");
+  EXPECT_EQ(WideToAnsi(u"x\xD800y"), "x\xEF\xBF\xBDy") << "unpaired surrogate";
+}
+
+TEST(CodePage, SingleByteCharsetUsesQuestionMarkForWhatItLacks) {
+  SingleByteCodePage cp1252;
+  EXPECT_EQ(Utf8ToAnsi("caf\xC3\xA9 \xE2\x82\xAC \xE6\x97\xA5"), "caf\xE9 \x80 ?");
+  EXPECT_EQ(Utf8ToAnsi("\xF0\x9F\x98\x80!"), "?!") << "one '?' for a character outside the BMP";
+  EXPECT_EQ(AnsiToUtf8("caf\xE9 \x80"), "caf\xC3\xA9 \xE2\x82\xAC");
+  EXPECT_EQ(AnsiToWide("\xE9"), u"\u00E9");
+  EXPECT_EQ(WideToAnsi(u"\u00E9\u65E5"), "\xE9?");
+}
+
+TEST(CodePage, CharacterBoundaryNeverSplitsACharacter) {
+  SetThreadCodePage("UTF-8");
+  std::string s = "ab\xE2\x82\xAC" "cd";  // a, b, euro sign (3 bytes), c, d
+  EXPECT_EQ(CharacterBoundary(s, 2), 2u);
+  EXPECT_EQ(CharacterBoundary(s, 3), 2u);
+  EXPECT_EQ(CharacterBoundary(s, 4), 2u);
+  EXPECT_EQ(CharacterBoundary(s, 5), 5u);
+  EXPECT_EQ(CharacterBoundary(s, 100), s.size());
+  std::string emoji = "\xF0\x9F\x98\x80\xF0\x9F\x98\x80";
+  for (size_t limit = 1; limit < 8; ++limit) EXPECT_EQ(CharacterBoundary(emoji, limit) % 4, 0u) << limit;
+}
+
+TEST(JsonText, CompactFormKeepsNonAsciiAsCharacters) {
+  SetThreadCodePage("UTF-8");
+  Json::Value v;
+  v["b"] = "caf\xC3\xA9 \xF0\x9F\x98\x80";
+  v["a"] = Json::Value(Json::arrayValue);
+  v["c"] = "q\"\\\x01/";
+  EXPECT_EQ(WriteCompactJson(v), "{\"a\":[],\"b\":\"caf\xC3\xA9 \xF0\x9F\x98\x80\",\"c\":\"q\\\"\\\\\\u0001/\"}\n");
+}
+
+TEST(JsonText, StyledFormMatchesTheStyledWriterLayout) {
+  SetThreadCodePage("UTF-8");
+  Json::Value v;
+  v["event"] = "st";
+  v["params"][0]["n"] = 1;
+  v["params"][0]["s"] = "\xC3\xA9";
+  EXPECT_EQ(WriteStyledJson(v),
+            "{\n   \"event\" : \"st\",\n   \"params\" : [\n      {\n         \"n\" : 1,\n"
+            "         \"s\" : \"\xC3\xA9\"\n      }\n   ]\n}\n");
+}
+
+TEST(JsonText, BytesOfASingleByteCodePageSurviveSerialisation) {
+  SingleByteCodePage cp1252;
+  Json::Value v;
+  v["t"] = "caf\xE9";  // é in the thread's code page
+  EXPECT_EQ(WriteCompactJson(v), "{\"t\":\"caf\xE9\"}\n");
+  EXPECT_EQ(AnsiToUtf8(WriteCompactJson(v)), "{\"t\":\"caf\xC3\xA9\"}\n");
+}
+
+TEST(Utf16, RoundTripsAndReplacesBrokenInput) {
+  EXPECT_EQ(Utf16ToUtf8(Utf8ToUtf16("h\xC3\xA9llo \xF0\x9F\x98\x80")), "h\xC3\xA9llo \xF0\x9F\x98\x80");
+  EXPECT_EQ(Utf8ToUtf16("\xE2\x82"), u"\uFFFD");
+  EXPECT_EQ(Utf8ToUtf16("\xC0\xAF"), u"\uFFFD\uFFFD") << "overlong forms are not decoded";
+}
+
+}  // namespace
