@@ -1,0 +1,131 @@
+// The reply envelope and output framing, byte for byte.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "dispatch/ControlProxy.h"
+#include "platform/CodePage.h"
+
+namespace {
+
+struct Captured {
+  std::vector<std::string> frames;  // whole frames: prefix + text
+  std::vector<Json::Value> Messages() const {
+    std::vector<Json::Value> out;
+    for (const std::string& f : frames) {
+      Json::Value v;
+      Json::Reader().parse(f.substr(4), v);
+      out.push_back(v);
+    }
+    return out;
+  }
+};
+
+class ReplyWriter : public ::testing::Test {
+ protected:
+  ReplyWriter() : proxy(nullptr, nullptr, nullptr) {
+    SetThreadCodePage("UTF-8");
+    proxy.SetFrameSink([this](const char* b, size_t n) {
+      out.frames.emplace_back(b, n);
+      return true;
+    });
+  }
+  ~ReplyWriter() override { SetThreadCodePage("UTF-8"); }
+  static std::string Prefix(uint32_t n) {
+    return std::string{static_cast<char>(n & 0xFF), static_cast<char>((n >> 8) & 0xFF),
+                       static_cast<char>((n >> 16) & 0xFF), static_cast<char>(n >> 24)};
+  }
+  ControlProxy proxy;
+  Captured out;
+};
+
+TEST_F(ReplyWriter, EnvelopeBytes) {
+  Json::Value data("v1");
+  proxy.WriteReply(&data, "e", -1);
+  proxy.WriteReply(nullptr, "e", 0);
+  proxy.WriteReply(&data, "", -1);
+  ASSERT_EQ(out.frames.size(), 2u) << "an empty event name writes nothing";
+  std::string first = "{\"data\":\"v1\",\"event\":\"e\",\"tab\":null}\n";
+  EXPECT_EQ(out.frames[0], Prefix(static_cast<uint32_t>(first.size())) + first);
+  EXPECT_EQ(out.frames[1].substr(4), "{\"event\":\"e\",\"index\":0,\"tab\":null}\n");
+}
+
+TEST_F(ReplyWriter, PingIsFramedWithoutNewline) {
+  proxy.WriteMessage("{\"method\":\"ping\"}");
+  ASSERT_EQ(out.frames.size(), 1u);
+  EXPECT_EQ(out.frames[0], std::string("\x11\x00\x00\x00", 4) + "{\"method\":\"ping\"}");
+}
+
+TEST_F(ReplyWriter, PrefixCountsUtf8BytesAndSecondByteIsUsed) {
+  proxy.WriteMessage(std::string(300, 'x'));
+  EXPECT_EQ(out.frames[0].substr(0, 4), std::string("\x2C\x01\x00\x00", 4));
+  SetThreadCodePage("WINDOWS-1252");
+  Json::Value data("caf\xE9");  // é in the thread's code page
+  proxy.WriteReply(&data, "e", -1);
+  std::string text = "{\"data\":\"caf\xC3\xA9\",\"event\":\"e\",\"tab\":null}\n";
+  EXPECT_EQ(out.frames[1], Prefix(static_cast<uint32_t>(text.size())) + text)
+      << "raw UTF-8 on the wire, counted in bytes";
+}
+
+TEST_F(ReplyWriter, TextIsTakenUpToItsFirstNul) {
+  proxy.WriteMessage(std::string("ab\0cd", 5));
+  EXPECT_EQ(out.frames[0], std::string("\x02\x00\x00\x00" "ab", 6));
+}
+
+TEST_F(ReplyWriter, PiecesOfAtMost500000Bytes) {
+  auto sizes = [&](size_t n) {
+    out.frames.clear();
+    proxy.WriteTextInPieces(std::string(n, 'A'), "r");
+    std::vector<std::pair<size_t, int>> s;  // (data length, index or -1)
+    for (const Json::Value& m : out.Messages())
+      s.emplace_back(m["data"].asString().size(), m.isMember("index") ? m["index"].asInt() : -1);
+    return s;
+  };
+  using V = std::vector<std::pair<size_t, int>>;
+  EXPECT_EQ(sizes(500000), (V{{500000, -1}}));
+  EXPECT_EQ(sizes(500001), (V{{500000, 0}, {1, -1}}));
+  EXPECT_EQ(sizes(1000000), (V{{500000, 0}, {500000, -1}}));
+  EXPECT_EQ(sizes(0), (V{{0, -1}})) << "an empty text still gets one reply";
+  EXPECT_EQ(sizes(1250000), (V{{500000, 0}, {500000, 1}, {250000, -1}}));
+}
+
+TEST_F(ReplyWriter, PiecesAreCutBetweenCharacters) {
+  // 499999 ASCII bytes then a 2-byte character: cutting at 500000 would split it.
+  std::string text = std::string(499999, 'a') + "\xC3\xA9" + "z";
+  proxy.WriteTextInPieces(text, "r");
+  auto messages = out.Messages();
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_EQ(messages[0]["data"].asString().size(), 499999u);
+  EXPECT_EQ(messages[1]["data"].asString(), "\xC3\xA9z");
+  EXPECT_EQ(messages[0]["data"].asString() + messages[1]["data"].asString(), text);
+}
+
+TEST_F(ReplyWriter, NoFrameExceedsTheBrowsersLimit) {
+  // Control characters are escaped six-fold: pieces shrink until they fit.
+  std::string control(600000, '\x01');
+  proxy.WriteTextInPieces(control, "r");
+  std::string joined;
+  for (const std::string& f : out.frames) EXPECT_LE(f.size() - 4, 1048576u);
+  for (const Json::Value& m : out.Messages()) joined += m["data"].asString();
+  EXPECT_EQ(joined, control);
+
+  // A plain text result over the limit goes out in pieces too, never as one frame.
+  out.frames.clear();
+  Json::Value big(std::string(2000000, 'b'));
+  proxy.WriteReply(&big, "t", -1);
+  ASSERT_EQ(out.frames.size(), 4u);
+  for (const std::string& f : out.frames) EXPECT_LE(f.size() - 4, 1048576u);
+
+  // Anything else over the limit is dropped; the connection stays usable.
+  out.frames.clear();
+  Json::Value list(Json::arrayValue);
+  for (int i = 0; i < 200000; ++i) list.append("0123456789");
+  proxy.WriteReply(&list, "t", -1);
+  proxy.WriteMessage(std::string(1048577, 'x'));
+  EXPECT_TRUE(out.frames.empty());
+  proxy.WriteMessage(std::string(1048576, 'x'));
+  EXPECT_EQ(out.frames.size(), 1u) << "exactly the limit is accepted";
+}
+
+}  // namespace
