@@ -1,0 +1,216 @@
+// Page library for kestrix-host. Every command is a function that returns a promise:
+//
+//   <script src="kestrix.js"></script>
+//   const version = await kestrix.getVersion();
+//   await kestrix.printToPDF({ html: "<p>Hi</p>", done: (result, info) => ..., onState: (job) => ... },
+//                            "/path/out.pdf");
+//
+// As an ES module: import kestrix from "./kestrix.mjs".
+// The page talks to the Kestrix extension through chrome.runtime.connect, which the
+// browser offers to the origins in the extension's "externally_connectable".
+(function (global) {
+  "use strict";
+
+  // Fixed by the "key" in the extension's manifest.json.
+  const EXTENSION_ID = "obkkhjkmknnbggeelnmbimmleflkgjoj";
+  const COMMANDS = [
+    "about", "printPreview", "print", "getPrinters", "getPapers", "isCustomPaperSupported",
+    "isImplemented", "isExcelInstalled", "getDefaultPrinter", "getVersion", "getLocalMacAddress",
+    "getCPUSerialNo", "setOffsetPage", "isPrintableFileType", "setDragCSS", "clearLastSettings",
+    "printDocument", "printTIFF", "exportAsImage", "exportAsExcel", "setupNormalOffset", "download",
+    "printToImage", "printToPDF", "liveUpdate", "getFonts", "copy", "copied", "writeString",
+    "writeBase64", "readString", "readBase64", "readHTML", "chooseFile", "showPageSetupDialog",
+    "getLastSettings", "getAbsoluteURL", "setLastSettings", "setDefaultPrinter", "openFile",
+    "getPrinterInfo", "getPrinterStatus", "setPrintBackground",
+  ];
+  const PRINT_JOBS = ["print", "printPreview", "printToImage", "printToPDF"];
+  const JOB_EVENTS = ["done", "onState", "listener"];
+  const DEFAULT_TIMEOUT_MS = 60000;
+  const MISSING =
+    "the Kestrix extension is not installed, is disabled, or does not list this page's origin " +
+    "in its externally_connectable matches";
+
+  class KestrixError extends Error {
+    constructor(message) {
+      super(message);
+      this.name = "KestrixError";
+    }
+  }
+
+  function isPlainObject(v) {
+    return v !== null && typeof v === "object" && !Array.isArray(v);
+  }
+
+  // Function members done/onState/listener become event names that the host sends
+  // back; "_hasCallback" asks the host to forward the job's events at all.
+  function splitJob(job) {
+    const wire = {};
+    const callbacks = {};
+    for (const key of Object.keys(job)) {
+      if (JOB_EVENTS.includes(key) && typeof job[key] === "function") {
+        callbacks[key] = job[key];
+        wire[key] = key;
+      } else {
+        wire[key] = job[key];
+      }
+    }
+    if (Object.keys(callbacks).length > 0) wire._hasCallback = true;
+    return { wire, callbacks };
+  }
+
+  function later(error) {
+    setTimeout(() => {
+      throw error;
+    }, 0);
+  }
+
+  // options: extensionId, timeout (ms without a reply before a call fails; 0 = never),
+  // runtime (instead of chrome.runtime).
+  function createClient(options) {
+    options = options || {};
+    const extensionId = options.extensionId || EXTENSION_ID;
+    const timeoutMs = options.timeout === undefined ? DEFAULT_TIMEOUT_MS : options.timeout;
+    const calls = new Map(); // request id -> {method, resolve, reject, timer}
+    let jobs = new Map(); // request id -> callbacks of the current print job
+    const listeners = { message: new Set(), event: new Set(), disconnect: new Set() };
+    let port = null;
+    let closeReason = "";
+    let nextId = 1;
+
+    function emit(type, ...args) {
+      for (const fn of listeners[type]) {
+        try {
+          fn(...args);
+        } catch (e) {
+          later(e);
+        }
+      }
+    }
+
+    function settle(id, error, data) {
+      const call = calls.get(id);
+      if (!call) return;
+      calls.delete(id);
+      clearTimeout(call.timer);
+      if (error) call.reject(new KestrixError(`${call.method}: ${error}`));
+      else call.resolve(data);
+    }
+
+    function receive(msg) {
+      if (!isPlainObject(msg)) return;
+      if ("message" in msg) return emit("message", msg.message);
+      if ("disconnected" in msg) {
+        jobs = new Map();
+        return emit("disconnect", msg.disconnected);
+      }
+      if ("event" in msg) {
+        const params = Array.isArray(msg.params) ? msg.params : [];
+        const callback = (jobs.get(msg.id) || {})[msg.event];
+        if (!callback) return emit("event", msg.event, params);
+        try {
+          callback(...params);
+        } catch (e) {
+          later(e);
+        }
+        return;
+      }
+      if ("error" in msg && !calls.has(msg.id)) {
+        closeReason = String(msg.error);
+        return;
+      }
+      settle(msg.id, "error" in msg ? String(msg.error) : "", msg.data);
+    }
+
+    function connect() {
+      if (port) return port;
+      const runtime = options.runtime || (global.chrome && global.chrome.runtime);
+      if (!runtime || typeof runtime.connect !== "function") throw new KestrixError(MISSING);
+      let p;
+      try {
+        p = runtime.connect(extensionId, { name: "kestrix" });
+      } catch (e) {
+        throw new KestrixError(`${MISSING} (${e.message})`);
+      }
+      p.onMessage.addListener(receive);
+      p.onDisconnect.addListener(() => {
+        const why = (runtime.lastError && runtime.lastError.message) || closeReason;
+        closeReason = "";
+        if (port === p) port = null;
+        const error = /receiving end does not exist|could not establish connection/i.test(why)
+          ? MISSING
+          : `the connection to the Kestrix extension closed${why ? ": " + why : ""}`;
+        for (const id of Array.from(calls.keys())) settle(id, error);
+        jobs = new Map();
+        emit("disconnect", error);
+      });
+      port = p;
+      return p;
+    }
+
+    function request(method, args) {
+      const params = Array.from(args);
+      let callbacks = null;
+      if (PRINT_JOBS.includes(method) && isPlainObject(params[0])) {
+        const split = splitJob(params[0]);
+        params[0] = split.wire;
+        callbacks = split.callbacks;
+      }
+      return new Promise((resolve, reject) => {
+        let p;
+        try {
+          p = connect();
+        } catch (e) {
+          reject(e);
+          return;
+        }
+        const id = nextId++;
+        // The host forwards the events of the newest job only.
+        if (PRINT_JOBS.includes(method)) jobs = new Map();
+        if (callbacks) jobs.set(id, callbacks);
+        const call = { method, resolve, reject, timer: null };
+        if (timeoutMs > 0) call.timer = setTimeout(() => settle(id, `no reply within ${timeoutMs} ms`), timeoutMs);
+        calls.set(id, call);
+        try {
+          p.postMessage({ id, method, params });
+        } catch (e) {
+          settle(id, e.message);
+        }
+      });
+    }
+
+    const client = {
+      // type: "message" (host messages no request claims: fn(object)),
+      // "event" (job events without a callback: fn(name, params)),
+      // "disconnect" (the host or the extension went away: fn(reason)).
+      on(type, fn) {
+        if (!listeners[type]) throw new KestrixError(`unknown event type ${type}`);
+        listeners[type].add(fn);
+        return client;
+      },
+      off(type, fn) {
+        if (listeners[type]) listeners[type].delete(fn);
+        return client;
+      },
+      // Closes the connection; the host ends once no page of the tab uses it.
+      close() {
+        if (!port) return;
+        const p = port;
+        port = null;
+        p.disconnect();
+        for (const id of Array.from(calls.keys())) settle(id, "the client was closed");
+        jobs = new Map();
+      },
+    };
+    for (const method of COMMANDS) client[method] = (...args) => request(method, args);
+    return client;
+  }
+
+  const kestrix = createClient();
+  kestrix.createClient = createClient;
+  kestrix.KestrixError = KestrixError;
+  kestrix.EXTENSION_ID = EXTENSION_ID;
+  kestrix.COMMANDS = COMMANDS.slice();
+
+  if (typeof module === "object" && module.exports) module.exports = kestrix;
+  else global.kestrix = kestrix;
+})(globalThis);

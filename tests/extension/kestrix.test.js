@@ -1,0 +1,147 @@
+// The page library against a fake chrome.runtime: call settlement, errors, print
+// job callbacks. Run with: node --test tests/extension/
+"use strict";
+
+const test = require("node:test");
+const assert = require("node:assert/strict");
+const kestrix = require("../../extension/page/kestrix.js");
+const { FakePort } = require("./fakes.js");
+
+// A runtime whose connect() hands out FakePorts; lastError is what the browser
+// would show inside onDisconnect.
+function fakeRuntime() {
+  const runtime = {
+    ports: [],
+    lastError: undefined,
+    connect(id, info) {
+      const port = new FakePort({ id, info });
+      runtime.ports.push(port);
+      return port;
+    },
+  };
+  return runtime;
+}
+
+function client(options = {}) {
+  const runtime = fakeRuntime();
+  return { runtime, k: kestrix.createClient(Object.assign({ runtime, timeout: 0 }, options)) };
+}
+
+test("every command is a function, and the default client knows the bundled extension id", () => {
+  assert.equal(kestrix.EXTENSION_ID, "obkkhjkmknnbggeelnmbimmleflkgjoj");
+  for (const name of kestrix.COMMANDS) assert.equal(typeof kestrix[name], "function", name);
+});
+
+test("without the extension's runtime a call fails with a clear error", async () => {
+  const k = kestrix.createClient({ runtime: null });
+  await assert.rejects(k.getVersion(), (e) => e instanceof kestrix.KestrixError && /not installed/.test(e.message));
+});
+
+test("an extension id nobody answers fails calls with the same clear error", async () => {
+  const { runtime, k } = client();
+  const call = k.getVersion();
+  runtime.lastError = { message: "Could not establish connection. Receiving end does not exist." };
+  runtime.ports[0].drop();
+  await assert.rejects(call, /getVersion: the Kestrix extension is not installed/);
+});
+
+test("calls connect once to the configured extension and settle by id in any order", async () => {
+  const { runtime, k } = client({ extensionId: "abcdefghijklmnopabcdefghijklmnop" });
+  const a = k.getPrinters();
+  const b = k.readString("f.txt", "utf-8");
+  assert.equal(runtime.ports.length, 1);
+  const port = runtime.ports[0];
+  assert.equal(port.sender.id, "abcdefghijklmnopabcdefghijklmnop");
+  const [ra, rb] = port.take();
+  assert.deepEqual(ra, { id: ra.id, method: "getPrinters", params: [] });
+  assert.deepEqual(rb, { id: rb.id, method: "readString", params: ["f.txt", "utf-8"] });
+  port.deliver({ id: rb.id, data: "text" });
+  port.deliver({ id: ra.id, data: ["kx-pdf", "kx-raw"] });
+  assert.deepEqual(await a, ["kx-pdf", "kx-raw"]);
+  assert.equal(await b, "text");
+});
+
+test("an error from the extension rejects that call only", async () => {
+  const { runtime, k } = client();
+  const a = k.getVersion();
+  const b = k.getFonts();
+  const [ra, rb] = runtime.ports[0].take();
+  runtime.ports[0].deliver({ id: ra.id, error: "Native host has exited." });
+  runtime.ports[0].deliver({ id: rb.id, data: [] });
+  await assert.rejects(a, { name: "KestrixError", message: "getVersion: Native host has exited." });
+  assert.deepEqual(await b, []);
+});
+
+test("print job callbacks become event names and receive the job's events", async () => {
+  const { runtime, k } = client();
+  const seen = [];
+  const job = {
+    html: "<p>x</p>",
+    done: (result, info) => seen.push(["done", result, info]),
+    onState: (state) => seen.push(["onState", state]),
+  };
+  const call = k.printToPDF(job, "/tmp/x.pdf");
+  const [sent] = runtime.ports[0].take();
+  assert.deepEqual(sent.params, [
+    { html: "<p>x</p>", done: "done", onState: "onState", _hasCallback: true },
+    "/tmp/x.pdf",
+  ]);
+  assert.equal(typeof job.done, "function", "the caller's object is left alone");
+  const port = runtime.ports[0];
+  port.deliver({ id: sent.id, data: true });
+  port.deliver({ id: sent.id, event: "onState", params: [{ status: "printing" }] });
+  port.deliver({ id: sent.id, event: "done", params: ["success", { type: "pdf" }] });
+  assert.equal(await call, true);
+  assert.deepEqual(seen, [
+    ["onState", { status: "printing" }],
+    ["done", "success", { type: "pdf" }],
+  ]);
+});
+
+test("a job without callbacks does not ask for events; a new job retires the old one's callbacks", async () => {
+  const { runtime, k } = client();
+  const ports = runtime.ports;
+  const first = [];
+  k.print({ html: "a", done: () => first.push("done") }, false);
+  k.print({ html: "b" }, false);
+  const [one, two] = ports[0].take();
+  assert.equal(one.params[0]._hasCallback, true);
+  assert.equal("_hasCallback" in two.params[0], false);
+  const unclaimed = [];
+  k.on("event", (name, params) => unclaimed.push([name, params]));
+  ports[0].deliver({ id: one.id, event: "done", params: ["late"] });
+  assert.deepEqual(first, []);
+  assert.deepEqual(unclaimed, [["done", ["late"]]]);
+});
+
+test("a call without a reply fails after the client's timeout", async () => {
+  const { k } = client({ timeout: 20 });
+  await assert.rejects(k.getVersion(), /getVersion: no reply within 20 ms/);
+});
+
+test("host messages and the host's end reach the listeners; waiting calls fail when the port closes", async () => {
+  const { runtime, k } = client();
+  const messages = [];
+  const ends = [];
+  k.on("message", (m) => messages.push(m)).on("disconnect", (why) => ends.push(why));
+  const call = k.getVersion();
+  const port = runtime.ports[0];
+  port.deliver({ message: { text: "hello", tab: 3 } });
+  port.deliver({ disconnected: "Native host has exited." });
+  assert.deepEqual(messages, [{ text: "hello", tab: 3 }]);
+  assert.deepEqual(ends, ["Native host has exited."]);
+  runtime.lastError = undefined;
+  port.drop();
+  await assert.rejects(call, /connection to the Kestrix extension closed/);
+  // The next call opens a new connection.
+  k.getVersion();
+  assert.equal(runtime.ports.length, 2);
+});
+
+test("close() fails waiting calls and disconnects", async () => {
+  const { runtime, k } = client();
+  const call = k.getVersion();
+  k.close();
+  assert.equal(runtime.ports[0].closedByUs, true);
+  await assert.rejects(call, /closed/);
+});

@@ -1,0 +1,263 @@
+// The extension's relay: host start per tab, reply routing, pieces, job events,
+// pings, host exit and page exit. Run with: node --test tests/extension/
+"use strict";
+
+const test = require("node:test");
+const assert = require("node:assert/strict");
+const { Relay, COMMANDS } = require("../../extension/relay.js");
+const { FakePort } = require("./fakes.js");
+
+function setup() {
+  const natives = [];
+  let lastError;
+  const relay = new Relay({
+    connectNative: () => {
+      const port = new FakePort();
+      natives.push(port);
+      return port;
+    },
+    lastError: () => lastError,
+  });
+  const page = (tabId, url = "http://127.0.0.1:8000/a.html") => {
+    const port = new FakePort({ tab: { id: tabId }, url });
+    relay.attachPage(port);
+    return port;
+  };
+  return { relay, natives, page, setLastError: (e) => (lastError = e) };
+}
+
+test("the first request starts the host, names the tab with new, and gets its reply", () => {
+  const { natives, page } = setup();
+  const p = page(7, "http://127.0.0.1:9/x.html");
+  assert.equal(natives.length, 0, "no host before the page asks for something");
+  p.deliver({ id: 1, method: "getVersion", params: [] });
+  assert.equal(natives.length, 1);
+  const [hello, request] = natives[0].take();
+  assert.deepEqual(hello, { method: "new", sender: { tab: { id: 7 }, url: "http://127.0.0.1:9/x.html" } });
+  assert.equal(request.method, "getVersion");
+  assert.deepEqual(request.params, []);
+  assert.equal(typeof request.event, "string");
+  natives[0].deliver({ data: "1.2.3", event: request.event, tab: 7 });
+  assert.deepEqual(p.take(), [{ id: 1, data: "1.2.3" }]);
+});
+
+test("concurrent requests have distinct event names and their replies reach the right call", () => {
+  const { natives, page } = setup();
+  const p = page(1);
+  p.deliver({ id: "a", method: "readString", params: ["one"] });
+  p.deliver({ id: "b", method: "readString", params: ["two"] });
+  const [, first, second] = natives[0].take();
+  assert.notEqual(first.event, second.event);
+  natives[0].deliver({ data: "second", event: second.event, tab: 1 });
+  natives[0].deliver({ data: "first", event: first.event, tab: 1 });
+  assert.deepEqual(p.take(), [
+    { id: "b", data: "second" },
+    { id: "a", data: "first" },
+  ]);
+  // A reply is delivered once: a repeat of the same event is not a reply any more.
+  natives[0].deliver({ data: "again", event: first.event, tab: 1 });
+  assert.deepEqual(p.take(), [{ message: { data: "again", event: first.event, tab: 1 } }]);
+});
+
+test("pieces with an index are joined, also when another reply comes in between", () => {
+  const { natives, page } = setup();
+  const p = page(1);
+  p.deliver({ id: 1, method: "readBase64", params: ["big.bin"] });
+  p.deliver({ id: 2, method: "getVersion" });
+  const [, big, small] = natives[0].take();
+  natives[0].deliver({ data: "AAAA", event: big.event, index: 0, tab: 1 });
+  natives[0].deliver({ data: "BBBB", event: big.event, index: 1, tab: 1 });
+  natives[0].deliver({ data: "v", event: small.event, tab: 1 });
+  assert.deepEqual(p.take(), [{ id: 2, data: "v" }], "nothing of the long reply goes out early");
+  natives[0].deliver({ data: "CC", event: big.event, tab: 1 });
+  assert.deepEqual(p.take(), [{ id: 1, data: "AAAABBBBCC" }]);
+});
+
+test("a reply without data settles the call without data", () => {
+  const { natives, page } = setup();
+  const p = page(1);
+  p.deliver({ id: 3, method: "setOffsetPage", params: [2] });
+  const [, request] = natives[0].take();
+  natives[0].deliver({ event: request.event, tab: 1 });
+  assert.deepEqual(p.take(), [{ id: 3 }]);
+});
+
+test("commands the host never answers are acknowledged once handed over, without an event name", () => {
+  const { natives, page } = setup();
+  const p = page(1);
+  for (const [id, method] of [[1, "print"], [2, "printPreview"], [3, "about"]]) {
+    p.deliver({ id, method, params: method === "about" ? [] : [{ html: "<p>x</p>" }, false] });
+  }
+  const sent = natives[0].take().slice(1);
+  assert.deepEqual(sent.map((m) => m.method), ["print", "printPreview", "about"]);
+  for (const m of sent) assert.equal("event" in m, false);
+  assert.deepEqual(p.take(), [{ id: 1 }, { id: 2 }, { id: 3 }]);
+});
+
+test("job events come back under the job's own names, to the page that started the job", () => {
+  const { natives, page } = setup();
+  const asking = page(1, "http://127.0.0.1:1/a");
+  const other = page(1, "http://127.0.0.1:1/a");
+  asking.deliver({
+    id: 9,
+    method: "printToPDF",
+    params: [{ html: "<p>x</p>", done: "done", onState: "onState", _hasCallback: true }, "/tmp/out.pdf"],
+  });
+  const [, request] = natives[0].take();
+  const job = request.params[0];
+  assert.equal(request.params[1], "/tmp/out.pdf");
+  assert.equal(job.html, "<p>x</p>");
+  assert.equal(job._hasCallback, true);
+  assert.notEqual(job.done, "done");
+  assert.notEqual(job.onState, job.done);
+  assert.equal("listener" in job, false, "absent members stay absent");
+
+  natives[0].deliver({ data: true, event: request.event, tab: 1 });
+  natives[0].deliver({ event: job.onState, params: [{ status: "printing" }], tab: 1 });
+  natives[0].deliver({ event: job.done, params: ["success", { type: "pdf" }], tab: 1 });
+  assert.deepEqual(asking.take(), [
+    { id: 9, data: true },
+    { id: 9, event: "onState", params: [{ status: "printing" }] },
+    { id: 9, event: "done", params: ["success", { type: "pdf" }] },
+  ]);
+  assert.deepEqual(other.take(), []);
+
+  // The next job replaces the first: its names are no longer routed to it.
+  asking.deliver({ id: 10, method: "print", params: [{ html: "y", done: "done", _hasCallback: true }, false] });
+  natives[0].take();
+  natives[0].deliver({ event: job.done, params: ["late"], tab: 1 });
+  assert.equal(asking.take().some((m) => m.id === 9 && m.event), false);
+});
+
+test("two jobs in two tabs with equal member names stay apart", () => {
+  const { natives, page } = setup();
+  const a = page(1);
+  const b = page(2);
+  a.deliver({ id: 1, method: "printToPDF", params: [{ done: "done", _hasCallback: true }, "/a.pdf"] });
+  b.deliver({ id: 1, method: "printToPDF", params: [{ done: "done", _hasCallback: true }, "/b.pdf"] });
+  const jobA = natives[0].take()[1].params[0];
+  const jobB = natives[1].take()[1].params[0];
+  assert.notEqual(jobA.done, jobB.done);
+  natives[1].deliver({ event: jobB.done, params: ["success", {}], tab: 2 });
+  assert.deepEqual(a.take(), []);
+  assert.deepEqual(b.take(), [{ id: 1, event: "done", params: ["success", {}] }]);
+});
+
+test("pings are answered to the host and never reach the page", () => {
+  const { natives, page } = setup();
+  const p = page(1);
+  p.deliver({ id: 1, method: "getFonts" });
+  natives[0].take();
+  natives[0].deliver({ method: "ping" });
+  natives[0].deliver({ method: "ping" });
+  assert.deepEqual(natives[0].take(), [{ method: "ping" }, { method: "ping" }]);
+  assert.deepEqual(p.take(), []);
+});
+
+test("host messages that match no request go to every page of that tab only", () => {
+  const { natives, page } = setup();
+  const a1 = page(1);
+  const a2 = page(1);
+  const b = page(2);
+  a1.deliver({ id: 1, method: "getFonts" });
+  b.deliver({ id: 1, method: "getFonts" });
+  const note = { text: "refused path", tab: 1 };
+  natives[0].deliver(note);
+  assert.deepEqual(a1.take(), [{ message: note }]);
+  assert.deepEqual(a2.take(), [{ message: note }]);
+  assert.deepEqual(b.take(), []);
+});
+
+test("when the host exits, waiting calls fail with the browser's reason and the next call starts a new host", () => {
+  const { natives, page, setLastError } = setup();
+  const p = page(4, "http://localhost/p");
+  p.deliver({ id: 1, method: "getPrinters" });
+  setLastError("Native host has exited.");
+  natives[0].drop();
+  assert.deepEqual(p.take(), [
+    { id: 1, error: "Native host has exited." },
+    { disconnected: "Native host has exited." },
+  ]);
+  setLastError(undefined);
+  p.deliver({ id: 2, method: "getVersion" });
+  assert.equal(natives.length, 2);
+  const [hello, request] = natives[1].take();
+  assert.deepEqual(hello, { method: "new", sender: { tab: { id: 4 }, url: "http://localhost/p" } });
+  natives[1].deliver({ data: "v2", event: request.event, tab: 4 });
+  assert.deepEqual(p.take(), [{ id: 2, data: "v2" }]);
+});
+
+test("a host that cannot be found fails the call with the browser's text", () => {
+  const { natives, page, setLastError } = setup();
+  const p = page(1);
+  p.deliver({ id: 5, method: "getVersion" });
+  setLastError("Specified native messaging host not found.");
+  natives[0].drop();
+  assert.deepEqual(p.take()[0], { id: 5, error: "Specified native messaging host not found." });
+});
+
+test("a request that meets a host port already closed fails at once", () => {
+  const { natives, page } = setup();
+  const p = page(1);
+  p.deliver({ id: 1, method: "getVersion" });
+  natives[0].gone = true; // closed, its onDisconnect not yet run
+  p.deliver({ id: 2, method: "getVersion" });
+  const [reply] = p.take();
+  assert.equal(reply.id, 2);
+  assert.match(reply.error, /cannot be reached/);
+});
+
+test("when the tab's last page goes, the host port is closed and late replies are dropped", () => {
+  const { natives, page } = setup();
+  const a = page(3);
+  const b = page(3);
+  a.deliver({ id: 1, method: "readBase64", params: ["f"] });
+  const [, request] = natives[0].take();
+  a.drop();
+  assert.equal(natives[0].closedByUs, false, "another page of the tab still uses the host");
+  natives[0].deliver({ data: "late", event: request.event, tab: 3 });
+  assert.deepEqual(b.take(), []);
+  b.drop();
+  assert.equal(natives[0].closedByUs, true);
+});
+
+test("a page at another URL in the same tab renames the host's page with a new new", () => {
+  const { natives, page } = setup();
+  const a = page(6, "http://127.0.0.1/one");
+  a.deliver({ id: 1, method: "getVersion" });
+  a.deliver({ id: 2, method: "getVersion" });
+  assert.equal(natives[0].take().filter((m) => m.method === "new").length, 1);
+  const b = page(6, "http://127.0.0.1/two");
+  b.deliver({ id: 1, method: "getVersion" });
+  assert.equal(natives.length, 1, "one host per tab");
+  const [hello] = natives[0].take();
+  assert.deepEqual(hello, { method: "new", sender: { tab: { id: 6 }, url: "http://127.0.0.1/two" } });
+});
+
+test("requests a page may not send are refused without reaching the host", () => {
+  const { natives, page } = setup();
+  const p = page(1);
+  p.deliver({ id: 1, method: "new", params: [] });
+  p.deliver({ id: 2, method: "exit" });
+  p.deliver({ id: 3, method: "ping" });
+  p.deliver({ id: 4, method: "getVersion", params: "not an array" });
+  p.deliver("not an object");
+  const replies = p.take();
+  assert.deepEqual(replies.map((r) => r.id), [1, 2, 3, 4]);
+  for (const r of replies) assert.match(r.error, /unknown command|must be an array/);
+  assert.equal(natives.length, 0);
+});
+
+test("a connection from outside a tab is refused", () => {
+  const { relay } = setup();
+  const port = new FakePort({ url: "http://127.0.0.1/" });
+  relay.attachPage(port);
+  assert.match(port.take()[0].error, /browser tab/);
+  assert.equal(port.closedByUs, true);
+});
+
+test("every command of the page library is known to the relay", () => {
+  const kestrix = require("../../extension/page/kestrix.js");
+  assert.deepEqual(kestrix.COMMANDS, COMMANDS);
+  assert.equal(COMMANDS.length, 43);
+});

@@ -1,0 +1,116 @@
+#include "Options.h"
+
+#include <algorithm>
+
+#include "Manifest.h"
+
+namespace installer {
+
+std::string Usage() {
+  return "usage: kestrix-install install   [--user|--system] [--browser chromium|chrome|firefox|all]\n"
+         "                                 [--extension-id ID] [--firefox-id ID] [--host PATH]\n"
+         "                                 [--root DIR] [--dir DIR]\n"
+         "       kestrix-install uninstall [--user|--system] [--browser ...] [--root DIR] [--dir DIR]\n"
+         "       kestrix-install status    [--user|--system] [--browser ...] [--root DIR] [--dir DIR]\n"
+         "\n"
+         "  --user            the current user's browser folders (default for install/uninstall)\n"
+         "  --system          the system-wide folders under /etc and /usr/lib (needs root)\n"
+         "  --browser B       chromium, chrome, firefox or all (default all)\n"
+         "  --extension-id    the Chromium/Chrome extension id allowed to start the host\n"
+         "                    (default: the id of the bundled extension)\n"
+         "  --firefox-id      the Firefox add-on id allowed to start the host\n"
+         "  --host PATH       the host binary (default: kestrix-host beside this program)\n"
+         "  --root DIR        put the system folders below DIR (packaging, tests)\n"
+         "  --dir DIR         use DIR as the manifest folder, e.g. <profile>/NativeMessagingHosts\n"
+         "                    of a browser started with --user-data-dir (needs one --browser)\n";
+}
+
+namespace {
+
+std::optional<Command> ParseCommand(const std::string& word) {
+  if (word == "install") return Command::Install;
+  if (word == "uninstall") return Command::Uninstall;
+  if (word == "status") return Command::Status;
+  if (word == "help" || word == "--help" || word == "-h") return Command::Help;
+  return std::nullopt;
+}
+
+ParsedOptions Fail(std::string why) { return {std::nullopt, std::move(why)}; }
+
+}  // namespace
+
+ParsedOptions ParseOptions(const std::vector<std::string>& args) {
+  if (args.empty()) return Fail("no command given");
+  std::optional<Command> command = ParseCommand(args[0]);
+  if (!command) return Fail("unknown command '" + args[0] + "'");
+  Options o;
+  o.command = *command;
+  bool browserGiven = false;
+
+  for (size_t i = 1; i < args.size(); ++i) {
+    std::string name = args[i];
+    std::optional<std::string> inlineValue;
+    if (size_t eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
+      inlineValue = name.substr(eq + 1);
+      name.resize(eq);
+    }
+    auto value = [&]() -> std::optional<std::string> {
+      if (inlineValue) return inlineValue;
+      // "--host --browser x" is a forgotten value, not a host named "--browser".
+      if (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0) return args[++i];
+      return std::nullopt;
+    };
+    if (name == "--user" || name == "--system") {
+      Scope s = name == "--user" ? Scope::User : Scope::System;
+      if (std::find(o.scopes.begin(), o.scopes.end(), s) == o.scopes.end()) o.scopes.push_back(s);
+      continue;
+    }
+    if (name == "--help" || name == "-h") {
+      o.command = Command::Help;
+      continue;
+    }
+    std::string* target = nullptr;  // stays null for --browser, which is parsed below
+    if (name == "--extension-id") target = &o.extensionId;
+    else if (name == "--firefox-id") target = &o.firefoxId;
+    else if (name == "--host") target = &o.hostPath;
+    else if (name == "--root") target = &o.root;
+    else if (name == "--dir") target = &o.dir;
+    else if (name != "--browser") return Fail("unknown option '" + args[i] + "'");
+    std::optional<std::string> v = value();
+    if (!v || v->empty()) return Fail(name + " needs a value");
+    if (target) {
+      *target = *v;
+      continue;
+    }
+    browserGiven = true;
+    if (*v == "all") {
+      o.browsers = AllBrowsers();
+    } else if (std::optional<Browser> b = ParseBrowser(*v)) {
+      if (std::find(o.browsers.begin(), o.browsers.end(), *b) == o.browsers.end()) o.browsers.push_back(*b);
+    } else {
+      return Fail("unknown browser '" + *v + "'; use chromium, chrome, firefox or all");
+    }
+  }
+  if (o.command == Command::Help) return {o, {}};
+
+  if (!browserGiven) o.browsers = AllBrowsers();
+  if (!o.dir.empty() && o.browsers.size() != 1)
+    return Fail("--dir needs exactly one browser: --browser chromium, chrome or firefox");
+  if (o.scopes.empty()) {
+    if (o.command == Command::Status) o.scopes = {Scope::User, Scope::System};
+    else o.scopes = {Scope::User};
+  }
+
+  // With Firefox alone, --extension-id names the Firefox add-on.
+  bool firefoxOnly = o.browsers.size() == 1 && o.browsers[0] == Browser::Firefox;
+  if (firefoxOnly && o.firefoxId.empty() && !o.extensionId.empty()) std::swap(o.firefoxId, o.extensionId);
+  if (o.extensionId.empty()) o.extensionId = kDefaultExtensionId;
+  if (o.firefoxId.empty()) o.firefoxId = kDefaultFirefoxId;
+  if (!IsChromiumExtensionId(o.extensionId))
+    return Fail("'" + o.extensionId + "' is not a Chromium extension id (32 letters a to p)");
+  if (!IsFirefoxExtensionId(o.firefoxId))
+    return Fail("'" + o.firefoxId + "' is not a Firefox add-on id (name@domain or {guid})");
+  return {o, {}};
+}
+
+}  // namespace installer
