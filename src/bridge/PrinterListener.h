@@ -56,6 +56,9 @@ class CPrinterListener : public IPrinterEvent {
   virtual ~CPrinterListener() = default;
 
  private:
+  // The object passed as VT_DISPATCH through the owner's bridge.
+  Json::Value ObjectToJson(IDispatch* object);
+
   ListenerOwner* m_pProxy = nullptr;
   std::string m_doneEvent;
   std::string m_stateEvent;

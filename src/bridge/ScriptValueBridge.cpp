@@ -1,0 +1,290 @@
+#include "bridge/ScriptValueBridge.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "platform/CodePage.h"
+
+namespace {
+
+// A BSTR for the text, or the out-of-memory error that abandons the conversion.
+Bstr MakeBstr(std::u16string_view text) {
+  BSTR s = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+  if (!s) throw BridgeError(E_OUTOFMEMORY);
+  return Bstr::Attach(s);
+}
+
+// Get a member by name: GetIDsOfNames, then a property get of that id.
+// False when either call fails; *out is then empty.
+bool GetMemberByName(IDispatch* object, BSTR name, VARIANT* out) {
+  VariantClear(out);
+  DISPID id = DISPID_UNKNOWN;
+  LPOLESTR names[1] = {name};
+  if (FAILED(object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id))) return false;
+  DISPPARAMS none = {nullptr, nullptr, 0, 0};
+  if (FAILED(object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, out, nullptr,
+                            nullptr))) {
+    VariantClear(out);  // an engine may have written into it before failing
+    return false;
+  }
+  return true;
+}
+
+// Put a member by id: references (objects, arrays, by-reference values) are
+// first offered as a reference assignment; a plain assignment follows when
+// that is not taken or not tried.
+void PutMemberById(IDispatch* object, DISPID id, VARIANT* value) {
+  DISPID named = DISPID_PROPERTYPUT;
+  DISPPARAMS args = {value, &named, 1, 1};
+  const VARTYPE vt = value->vt;
+  if (vt == VT_UNKNOWN || vt == VT_DISPATCH || (vt & (VT_ARRAY | VT_BYREF))) {
+    if (SUCCEEDED(object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUTREF, &args, nullptr,
+                                 nullptr, nullptr)))
+      return;
+  }
+  object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUT, &args, nullptr, nullptr, nullptr);
+}
+
+// Coerces src into a temporary of the given type; false when the platform refuses.
+// Running out of memory abandons the conversion.
+bool Coerce(const VARIANT& src, VARTYPE vt, Variant* out) {
+  HRESULT hr = VariantChangeType(out, &src, 0, vt);
+  if (hr == E_OUTOFMEMORY) throw BridgeError(hr);
+  return SUCCEEDED(hr) && out->vt == vt;
+}
+
+std::string NarrowText(BSTR s) { return s ? WideToAnsi(std::u16string_view(s, SysStringLen(s))) : std::string(); }
+
+ComPtr<IDispatchEx> QueryDispatchEx(IDispatch* object) {
+  IDispatchEx* ex = nullptr;
+  if (FAILED(object->QueryInterface(IID_IDispatchEx, reinterpret_cast<void**>(&ex)))) return nullptr;
+  return ComPtr<IDispatchEx>::Attach(ex);
+}
+
+// COM identity of an object: its IUnknown pointer (the object itself when it
+// does not answer, which only weakens the detection of repeats).
+IUnknown* Identity(IDispatch* object) {
+  IUnknown* unknown = nullptr;
+  if (SUCCEEDED(object->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown))) && unknown) {
+    unknown->Release();  // the caller holds the object, so the identity stays valid
+    return unknown;
+  }
+  return object;
+}
+
+}  // namespace
+
+void ScriptValueBridge::SetScriptContext(IDispatch* script) { m_context = script; }
+
+// ---- towards the script side ------------------------------------------------
+
+VARIANT ScriptValueBridge::JsonToVariant(const Json::Value& value) { return JsonToVariantAt(value, 0); }
+
+VARIANT ScriptValueBridge::JsonToVariantAt(const Json::Value& value, int depth) {
+  Variant out;
+  switch (value.type()) {
+    case Json::nullValue:
+      break;
+    case Json::intValue:
+      // jsoncpp keeps 64-bit integers; one outside the 32-bit range travels as a real.
+      if (value.isInt()) {
+        out.vt = VT_I4;
+        out.lVal = value.asInt();
+      } else {
+        out.vt = VT_R8;
+        out.dblVal = value.asDouble();
+      }
+      break;
+    case Json::uintValue:
+      if (value.isUInt()) {
+        out.vt = VT_UI4;
+        out.ulVal = value.asUInt();
+      } else {
+        out.vt = VT_R8;
+        out.dblVal = value.asDouble();
+      }
+      break;
+    case Json::realValue:
+      out.vt = VT_R8;
+      out.dblVal = value.asDouble();
+      break;
+    case Json::stringValue: {
+      const char* begin = nullptr;
+      const char* end = nullptr;
+      value.getString(&begin, &end);
+      Bstr text = MakeBstr(AnsiToWide(std::string_view(begin, static_cast<size_t>(end - begin))));
+      out.vt = VT_BSTR;
+      out.bstrVal = text.Detach();
+      break;
+    }
+    case Json::booleanValue:
+      out.vt = VT_BOOL;
+      out.boolVal = value.asBool() ? VARIANT_TRUE : VARIANT_FALSE;
+      break;
+    case Json::arrayValue:
+    case Json::objectValue: {
+      ComPtr<IDispatch> made = value.isArray() ? JsonArrayToScriptArray(value, depth)
+                                               : JsonObjectToScriptObject(value, depth);
+      if (made) {  // otherwise undefined: no context, too deep, or the engine refused
+        out.vt = VT_DISPATCH;
+        out.pdispVal = made.Detach();
+      }
+      break;
+    }
+  }
+  VARIANT result;
+  out.Detach(&result);
+  return result;
+}
+
+ComPtr<IDispatch> ScriptValueBridge::ConstructScriptObject(const std::u16string& constructorName) {
+  if (!m_context) return nullptr;
+  Bstr name = MakeBstr(constructorName);
+  LPOLESTR names[1] = {name.Get()};
+  DISPID id = DISPID_UNKNOWN;
+  if (FAILED(m_context->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id))) return nullptr;
+  ComPtr<IDispatchEx> context = QueryDispatchEx(m_context.Get());
+  if (!context) return nullptr;
+  DISPPARAMS none = {nullptr, nullptr, 0, 0};
+  Variant made;
+  if (FAILED(context->InvokeEx(id, LOCALE_USER_DEFAULT, DISPATCH_CONSTRUCT, &none, &made, nullptr, nullptr)))
+    return nullptr;
+  if ((made.vt != VT_DISPATCH && made.vt != VT_UNKNOWN) || !made.punkVal) return nullptr;
+  ComPtr<IDispatch> object;
+  IDispatch* raw = nullptr;
+  if (SUCCEEDED(made.punkVal->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&raw))))
+    object = ComPtr<IDispatch>::Attach(raw);
+  return object;
+}
+
+ComPtr<IDispatch> ScriptValueBridge::JsonArrayToScriptArray(const Json::Value& array, int depth) {
+  if (depth >= kMaxDepth) return nullptr;
+  ComPtr<IDispatch> made = ConstructScriptObject(u"Array");
+  if (!made) return nullptr;
+  Bstr push = MakeBstr(u"push");
+  LPOLESTR names[1] = {push.Get()};
+  for (Json::ArrayIndex i = 0, n = array.size(); i < n; ++i) {
+    Variant element;
+    VARIANT converted = JsonToVariantAt(array[i], depth + 1);
+    static_cast<VARIANT&>(element) = converted;  // element now owns it
+    DISPID id = DISPID_UNKNOWN;
+    if (FAILED(made->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id))) continue;
+    DISPPARAMS args = {&element, nullptr, 1, 0};
+    made->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &args, nullptr, nullptr, nullptr);
+  }
+  return made;
+}
+
+ComPtr<IDispatch> ScriptValueBridge::JsonObjectToScriptObject(const Json::Value& object, int depth) {
+  if (depth >= kMaxDepth) return nullptr;
+  ComPtr<IDispatch> made = ConstructScriptObject(u"Object");
+  if (!made) return nullptr;
+  ComPtr<IDispatchEx> members = QueryDispatchEx(made.Get());
+  if (!members) return made;  // an object we cannot add members to stays empty
+  // jsoncpp iterates its members in ascending byte order of their names.
+  for (auto it = object.begin(); it != object.end(); ++it) {
+    Variant value;
+    VARIANT converted = JsonToVariantAt(*it, depth + 1);
+    static_cast<VARIANT&>(value) = converted;
+    SetScriptMember(members.Get(), it.name(), &value);
+  }
+  return made;
+}
+
+void ScriptValueBridge::SetScriptMember(IDispatchEx* object, const std::string& name, VARIANT* value) {
+  Bstr wide = MakeBstr(AnsiToWide(name));
+  DISPID id = DISPID_UNKNOWN;
+  if (FAILED(object->GetDispID(wide.Get(), fdexNameCaseSensitive | fdexNameEnsure, &id))) return;
+  PutMemberById(object, id, value);
+}
+
+// ---- towards JSON -----------------------------------------------------------
+
+Json::Value ScriptValueBridge::VariantToJson(const VARIANT& v) {
+  Walk walk;
+  return VariantToJsonAt(v, 0, walk);
+}
+
+Json::Value ScriptValueBridge::ScriptObjectToJson(IDispatch* object) {
+  Walk walk;
+  return ScriptObjectToJsonAt(object, 0, walk);
+}
+
+Json::Value ScriptValueBridge::VariantToJsonAt(const VARIANT& v, int depth, Walk& walk) {
+  if (v.vt & (VT_ARRAY | VT_BYREF)) return Json::Value();
+  Variant coerced;
+  switch (v.vt) {
+    case VT_I2: case VT_I4: case VT_I1: case VT_UI1: case VT_UI2: case VT_UI4:
+    case VT_I8: case VT_UI8: case VT_INT: case VT_UINT:
+      if (!Coerce(v, VT_I4, &coerced)) return Json::Value();  // out of the signed 32-bit range
+      return Json::Value(static_cast<Json::Int>(coerced.lVal));
+    case VT_R4: case VT_R8: case VT_DECIMAL:
+      if (!Coerce(v, VT_R8, &coerced)) return Json::Value();
+      return Json::Value(coerced.dblVal);
+    case VT_BSTR:
+      // Read in place: a null string is the empty text by platform convention.
+      return Json::Value(NarrowText(v.bstrVal));
+    case VT_LPSTR: case VT_LPWSTR: case VT_CLSID:
+      if (!Coerce(v, VT_BSTR, &coerced)) return Json::Value();
+      return Json::Value(NarrowText(coerced.bstrVal));
+    case VT_DISPATCH:
+      if (!v.pdispVal) return Json::Value();
+      return ScriptObjectToJsonAt(v.pdispVal, depth, walk);
+    case VT_ERROR: case VT_BOOL:
+      if (!Coerce(v, VT_BOOL, &coerced)) return Json::Value();
+      return Json::Value(coerced.boolVal == VARIANT_TRUE);
+    default:
+      return Json::Value();
+  }
+}
+
+Json::Value ScriptValueBridge::ScriptObjectToJsonAt(IDispatch* object, int depth, Walk& walk) {
+  if (!object || depth >= kMaxDepth || walk.lookupsLeft <= 0) return Json::Value();
+  IUnknown* identity = Identity(object);
+  if (std::find(walk.path.begin(), walk.path.end(), identity) != walk.path.end()) return Json::Value();
+  walk.path.push_back(identity);
+  struct PathGuard {
+    Walk& walk;
+    ~PathGuard() { walk.path.pop_back(); }
+  } guard{walk};
+
+  Variant value;
+  --walk.lookupsLeft;
+  Bstr lengthName = MakeBstr(u"length");
+  if (GetMemberByName(object, lengthName.Get(), &value) && value.vt != VT_EMPTY) {
+    Json::Value result(Json::arrayValue);
+    Variant count;
+    // A length that is not a number gives no indexes.
+    const LONG n = Coerce(value, VT_I4, &count) ? std::min<LONG>(count.lVal, kMaxLength) : 0;
+    char digits[16];
+    char16_t wide[16];
+    for (LONG i = 0; i < n && walk.lookupsLeft > 0; ++i) {
+      int len = std::snprintf(digits, sizeof digits, "%d", static_cast<int>(i));
+      for (int k = 0; k < len; ++k) wide[k] = static_cast<char16_t>(digits[k]);  // digits are ASCII
+      Bstr indexName = MakeBstr(std::u16string_view(wide, static_cast<size_t>(len)));
+      --walk.lookupsLeft;
+      if (!GetMemberByName(object, indexName.Get(), &value)) continue;
+      // Storing at i fills the skipped indexes before it with null.
+      result[static_cast<Json::ArrayIndex>(i)] = VariantToJsonAt(value, depth + 1, walk);
+    }
+    return result;
+  }
+
+  Json::Value result(Json::objectValue);
+  ComPtr<IDispatchEx> members = QueryDispatchEx(object);
+  if (!members) return result;  // no way to list its members
+  DISPID id = DISPID_STARTENUM;
+  HRESULT hr = members->GetNextDispID(fdexEnumAll, DISPID_STARTENUM, &id);
+  // DISPID_STARTENUM back again means the walk is over (some engines say so
+  // with S_FALSE); stopping there also keeps a confused engine from looping.
+  while (SUCCEEDED(hr) && id != DISPID_STARTENUM && walk.lookupsLeft > 0) {
+    Bstr name;
+    if (FAILED(members->GetMemberName(id, &name))) break;
+    --walk.lookupsLeft;
+    // By name, not by id, as every read of a member is made.
+    if (name && GetMemberByName(object, name.Get(), &value))
+      result[NarrowText(name.Get())] = VariantToJsonAt(value, depth + 1, walk);
+    hr = members->GetNextDispID(fdexEnumAll, id, &id);
+  }
+  return result;
+}
