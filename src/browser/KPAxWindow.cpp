@@ -107,6 +107,10 @@ LRESULT KPAxWindow::OnExit(UINT, WPARAM, LPARAM, BOOL& handled) {
   DestroyWindow();
   m_hWnd = nullptr;
   m_spBrowser = nullptr;
+  // Requests queued behind the exit are never carried out; free them now, as
+  // the loop would otherwise hand them to a window that no longer exists.
+  // Later posts fail, and the gate frees what it could not post.
+  DiscardPendingRequests();
   // A gate still holding a request for a control that never became ready is
   // released; it finds the host stopping and drops the request.
   if (m_hReadyEvent && !m_bControlReady.load()) SetEvent(m_hReadyEvent);

@@ -96,6 +96,12 @@ int RunWorker(bool relay) {
 
   MSG msg;
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    // A request that a reader posted in the instant the window went: freed
+    // here, since no window will take it.
+    if (msg.message == WM_HOST_REQUEST && !IsWindow(msg.hwnd)) {
+      delete reinterpret_cast<Json::Value*>(msg.lParam);
+      continue;
+    }
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
   }
