@@ -21,6 +21,7 @@ TEST_F(JsonToScript, ScalarsTakeTheirTaggedForms) {
   EXPECT_EQ(ToScript("\"x y\""), "BSTR:x y");
   EXPECT_EQ(ToScript("true"), "BOOL:-1");
   EXPECT_EQ(ToScript("false"), "BOOL:0");
+  EXPECT_EQ(ToScript(R"({"on": true})"), "Object{on=BOOL:-1}");
   // Beyond 32 bits jsoncpp still holds an integer; it travels as a real.
   EXPECT_EQ(ToScript("5000000000"), "R8:5000000000");
   EXPECT_EQ(ToScript("-3000000000"), "R8:-3000000000");
