@@ -1,0 +1,403 @@
+// End-to-end test: a real headless Chromium loads the extension, a page on
+// 127.0.0.1 uses the page library, the extension starts the real kestrix-host, and
+// the page posts what it sees back to this script's loopback server.
+//
+//   node tests/e2e/run.mjs [--build DIR] [--host PATH] [--chromium PATH] [--keep]
+//
+// Prints one line per case and "N passed, N failed"; exits 1 when a case failed.
+// Everything lives in one temporary folder; every process started here carries
+// KESTRIX_E2E_RUN=<that folder> in its environment, which is how the last case
+// finds anything left behind.
+import { spawn, spawnSync } from "node:child_process";
+import crypto from "node:crypto";
+import fs from "node:fs";
+import http from "node:http";
+import os from "node:os";
+import path from "node:path";
+import { fileURLToPath } from "node:url";
+
+const here = path.dirname(fileURLToPath(import.meta.url));
+const repo = path.resolve(here, "../..");
+const options = parseArgs(process.argv.slice(2));
+const build = path.resolve(options.build || path.join(repo, "build"));
+const hostBinary = path.resolve(options.host || path.join(build, "kestrix-host"));
+const installer = path.join(build, "kestrix-install");
+const chromiumBinary = options.chromium || "/usr/lib/chromium/chromium";
+const extensionDir = path.join(repo, "extension");
+
+const CASES = [
+  "page library loads as a classic script and as an ES module",
+  "new, then getVersion answers",
+  "getPrinters lists the throwaway CUPS queues",
+  "readBase64 of more than 1 MiB arrives whole",
+  "printToPDF writes a PDF and its events reach the page",
+  "the host lives on while the extension answers its pings",
+  "the host ends after the page closes",
+  "no process is left behind",
+];
+const PAGE = {
+  callTimeoutMs: 20000, // one call of the library
+  jobTimeoutMs: 60000, // the print job's done event
+  quietMs: 7000, // more than two keepalive ticks of 3 s
+};
+const PAGE_START_MS = 30000;
+const PAGE_FINISH_MS = 200000;
+
+function parseArgs(argv) {
+  const o = {};
+  for (let i = 0; i < argv.length; i++) {
+    const a = argv[i];
+    if (a === "--keep") o.keep = true;
+    else if (["--build", "--host", "--chromium"].includes(a) && i + 1 < argv.length) o[a.slice(2)] = argv[++i];
+    else {
+      console.error(`usage: node run.mjs [--build DIR] [--host PATH] [--chromium PATH] [--keep] (not: ${a})`);
+      process.exit(2);
+    }
+  }
+  return o;
+}
+
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+// Polls test() until it returns something truthy; throws after ms.
+async function until(what, ms, test, every = 50) {
+  const end = Date.now() + ms;
+  for (;;) {
+    const value = await test();
+    if (value) return value;
+    if (Date.now() > end) throw new Error(`${what}: not within ${ms} ms`);
+    await sleep(every);
+  }
+}
+
+// ---- results ---------------------------------------------------------------------
+
+const results = new Map();
+function record(name, ok, detail = "") {
+  if (results.has(name)) return;
+  results.set(name, { ok, detail });
+  console.log(`${ok ? "ok  " : "FAIL"} - ${name}${detail ? (ok ? ` (${detail})` : `: ${detail}`) : ""}`);
+}
+function judge(name, fn) {
+  try {
+    const detail = fn();
+    record(name, true, detail || "");
+  } catch (e) {
+    record(name, false, e.message);
+  }
+}
+function expect(condition, message) {
+  if (!condition) throw new Error(message);
+}
+
+// ---- processes ---------------------------------------------------------------------
+
+function isAlive(pid) {
+  try {
+    // A zombie has ended; only its parent has not collected it yet.
+    const stat = fs.readFileSync(`/proc/${pid}/stat`, "utf8");
+    return !/^\d+ \(.*\) Z/s.test(stat);
+  } catch {
+    return false;
+  }
+}
+
+function markedProcesses(marker) {
+  const found = [];
+  for (const entry of fs.readdirSync("/proc")) {
+    if (!/^\d+$/.test(entry) || Number(entry) === process.pid) continue;
+    try {
+      const env = fs.readFileSync(`/proc/${entry}/environ`, "utf8").split("\0");
+      if (env.includes(`KESTRIX_E2E_RUN=${marker}`) && isAlive(Number(entry))) {
+        const cmd = fs.readFileSync(`/proc/${entry}/cmdline`, "utf8").split("\0").join(" ").trim();
+        found.push({ pid: Number(entry), cmd });
+      }
+    } catch {
+      // Gone meanwhile, or not ours to read.
+    }
+  }
+  return found;
+}
+
+async function endProcess(pid, group) {
+  const target = group ? -pid : pid;
+  try {
+    process.kill(target, "SIGTERM");
+  } catch {
+    return;
+  }
+  try {
+    await until(`pid ${pid} to end`, 10000, () => !isAlive(pid));
+  } catch {
+    try {
+      process.kill(target, "SIGKILL");
+    } catch {}
+  }
+}
+
+// ---- the loopback server -------------------------------------------------------------
+
+function startServer(config, onObserve, onFinished, onLog) {
+  const files = {
+    "/page.html": [path.join(here, "page.html"), "text/html"],
+    "/page.js": [path.join(here, "page.js"), "text/javascript"],
+    "/kestrix.js": [path.join(extensionDir, "page/kestrix.js"), "text/javascript"],
+    "/kestrix.mjs": [path.join(extensionDir, "page/kestrix.mjs"), "text/javascript"],
+  };
+  const server = http.createServer((req, res) => {
+    const url = new URL(req.url, "http://127.0.0.1");
+    if (req.method === "GET" && files[url.pathname]) {
+      const [file, type] = files[url.pathname];
+      res.writeHead(200, { "content-type": `${type}; charset=utf-8`, "cache-control": "no-store" });
+      res.end(fs.readFileSync(file));
+      return;
+    }
+    if (req.method === "GET" && url.pathname === "/config.json") {
+      res.writeHead(200, { "content-type": "application/json" });
+      res.end(JSON.stringify(config));
+      return;
+    }
+    if (req.method === "POST") {
+      const chunks = [];
+      req.on("data", (c) => chunks.push(c));
+      req.on("end", () => {
+        let body = {};
+        try {
+          body = JSON.parse(Buffer.concat(chunks).toString("utf8"));
+        } catch {}
+        res.writeHead(204);
+        res.end();
+        if (url.pathname === "/observe") onObserve(body);
+        else if (url.pathname === "/finished") onFinished();
+        else if (url.pathname === "/log") onLog(body);
+      });
+      return;
+    }
+    res.writeHead(404);
+    res.end();
+  });
+  return new Promise((resolve) => server.listen(0, "127.0.0.1", () => resolve(server)));
+}
+
+// ---- DevTools over plain HTTP: list and close tabs -------------------------------------
+
+async function devtools(profile, pathname) {
+  const port = await until("DevToolsActivePort", 10000, () => {
+    try {
+      return fs.readFileSync(path.join(profile, "DevToolsActivePort"), "utf8").split("\n")[0].trim();
+    } catch {
+      return "";
+    }
+  });
+  const res = await fetch(`http://127.0.0.1:${port}${pathname}`);
+  const text = await res.text();
+  try {
+    return JSON.parse(text);
+  } catch {
+    return text;
+  }
+}
+
+// ---- the run ---------------------------------------------------------------------------
+
+async function main() {
+  const work = fs.mkdtempSync(path.join(os.tmpdir(), "kx-e2e-"));
+  // The CUPS backends run as user lp and must reach the scheduler's folder.
+  fs.chmodSync(work, 0o755);
+  const marker = work;
+  const dirs = {};
+  for (const d of ["profile", "home", "tmp", "config", "data", "cache", "cups"]) {
+    dirs[d] = path.join(work, d);
+    fs.mkdirSync(dirs[d], { recursive: true });
+  }
+  const files = path.join(dirs.data, "kestrix/files");
+  fs.mkdirSync(files, { recursive: true });
+  const env = {
+    ...process.env,
+    KESTRIX_E2E_RUN: marker,
+    HOME: dirs.home,
+    TMPDIR: dirs.tmp,
+    XDG_CONFIG_HOME: dirs.config,
+    XDG_DATA_HOME: dirs.data,
+    XDG_CACHE_HOME: dirs.cache,
+  };
+  const pidFile = path.join(work, "host-pids");
+  const hostPids = () => {
+    try {
+      return fs.readFileSync(pidFile, "utf8").split("\n").filter(Boolean).map(Number);
+    } catch {
+      return [];
+    }
+  };
+  const cupsScripts = path.join(repo, "tests/control/cups");
+  let cupsStarted = false;
+  let chromium = null;
+  let server = null;
+  let chromiumLog = path.join(work, "chromium.log");
+
+  try {
+    // Prerequisites, each with a message that says what is missing.
+    for (const [file, what] of [
+      [hostBinary, "the host (build it: cmake --build build --target kestrix-host)"],
+      [installer, "the installer (cmake --build build --target kestrix-install)"],
+      [chromiumBinary, "Chromium (apt-get install chromium)"],
+    ]) {
+      try {
+        fs.accessSync(file, fs.constants.X_OK);
+      } catch {
+        throw new Error(`${file} is missing: ${what}`);
+      }
+    }
+
+    // A throwaway CUPS; the host reaches it through the environment Chromium passes on.
+    const cups = spawnSync("sh", [path.join(cupsScripts, "start-cups.sh"), dirs.cups], { env, encoding: "utf8" });
+    if (cups.status !== 0) throw new Error(`start-cups.sh failed: ${cups.stderr.trim()}`);
+    cupsStarted = true;
+    env.CUPS_SERVER = cups.stdout.trim().split("\n").pop();
+    env.CUPS_SERVERROOT = path.join(dirs.cups, "etc");
+
+    // The host is started through a wrapper that records its pid, then becomes it.
+    const wrapper = path.join(work, "kestrix-host.sh");
+    fs.writeFileSync(wrapper, `#!/bin/sh\necho $$ >> '${pidFile}'\nexec '${hostBinary}' "$@"\n`, { mode: 0o755 });
+    const install = spawnSync(
+      installer,
+      ["install", "--browser", "chromium", "--dir", path.join(dirs.profile, "NativeMessagingHosts"), "--host", wrapper],
+      { env, encoding: "utf8" },
+    );
+    if (install.status !== 0) throw new Error(`kestrix-install failed: ${install.stderr.trim()}`);
+
+    // Test data inside the folder the printing control lets pages use.
+    const big = crypto.randomBytes(1536 * 1024);
+    const bigFile = path.join(files, "big.bin");
+    fs.writeFileSync(bigFile, big);
+    const pdfFile = path.join(files, "e2e.pdf");
+
+    const observations = new Map();
+    let finished = false;
+    const logs = [];
+    server = await startServer(
+      { ...PAGE, bigFile, pdfFile },
+      (o) => observations.set(o.name, o),
+      () => (finished = true),
+      (l) => logs.push(l),
+    );
+    const base = `http://127.0.0.1:${server.address().port}`;
+
+    const log = fs.openSync(chromiumLog, "w");
+    chromium = spawn(
+      chromiumBinary,
+      [
+        "--headless=new",
+        "--no-sandbox",
+        `--user-data-dir=${dirs.profile}`,
+        `--load-extension=${extensionDir}`,
+        "--disable-gpu",
+        "--no-first-run",
+        "--no-default-browser-check",
+        "--disable-background-networking",
+        "--disable-component-update",
+        "--disable-sync",
+        "--disable-quic",
+        "--remote-debugging-port=0",
+        `${base}/page.html`,
+      ],
+      { env, detached: true, stdio: ["ignore", log, log] },
+    );
+    fs.closeSync(log);
+
+    const seen = (name) => observations.get(name);
+    const value = (name) => {
+      const o = seen(name);
+      if (!o) throw new Error("the page reported nothing");
+      if ("error" in o) throw new Error(o.error);
+      return o.value;
+    };
+    try {
+      await until("the page to start", PAGE_START_MS, () => seen("library"));
+      await until("the page to finish", PAGE_FINISH_MS, () => finished);
+    } catch (e) {
+      console.log(`# ${e.message}`);
+    }
+
+    judge(CASES[0], () => {
+      const v = value("library");
+      expect(v.sameObject, "the module's default export is not window.kestrix");
+      expect(v.functions === v.commands && v.commands === 43, `${v.functions} of ${v.commands} commands are functions`);
+    });
+    judge(CASES[1], () => {
+      const v = value("getVersion");
+      expect(typeof v === "string" && v.length > 0, `version ${JSON.stringify(v)}`);
+      return `version ${v}`;
+    });
+    judge(CASES[2], () => {
+      const v = value("getPrinters");
+      expect(Array.isArray(v) && v.includes("kx-pdf") && v.includes("kx-raw"), `got ${JSON.stringify(v)}`);
+      return v.join(", ");
+    });
+    judge(CASES[3], () => {
+      const v = value("readBase64");
+      const want = big.toString("base64");
+      expect(typeof v === "string", `got ${typeof v}`);
+      expect(v === want, `got ${v.length} characters, want ${want.length}`);
+      return `${v.length} characters`;
+    });
+    judge(CASES[4], () => {
+      const v = value("printToPDF");
+      expect(v.reply === true, `printToPDF replied ${JSON.stringify(v.reply)}`);
+      expect(v.done && v.done.result === "success", `done: ${JSON.stringify(v.done)}`);
+      const head = fs.existsSync(pdfFile) ? fs.readFileSync(pdfFile).subarray(0, 5).toString("latin1") : "";
+      expect(head === "%PDF-", `${pdfFile} ${head ? "is not a PDF" : "was not written"}`);
+      return `${v.states.length} state events, then done "success"`;
+    });
+    judge(CASES[5], () => {
+      const v = value("keepalive");
+      expect(typeof v === "string" && v.length > 0, `version ${JSON.stringify(v)}`);
+      const pids = hostPids();
+      expect(pids.length === 1, `${pids.length} host processes were started`);
+      expect(isAlive(pids[0]), "the host is gone");
+      return `one host, pid ${pids[0]}`;
+    });
+
+    // Close the tab as a user would; the extension's port goes, and so must the host.
+    try {
+      const pids = hostPids();
+      expect(pids.length > 0, "no host was ever started");
+      const targets = await devtools(dirs.profile, "/json/list");
+      const tab = targets.find((t) => t.type === "page" && String(t.url).startsWith(base));
+      expect(tab, "the test page's tab was not found");
+      await devtools(dirs.profile, `/json/close/${tab.id}`);
+      await until("the host to end", 15000, () => pids.every((p) => !isAlive(p)));
+      record(CASES[6], true, `${pids.length} host process(es) ended`);
+    } catch (e) {
+      record(CASES[6], false, e.message);
+    }
+    if (logs.length) console.log(`# page log: ${JSON.stringify(logs)}`);
+  } catch (e) {
+    console.log(`# setup failed: ${e.message}`);
+  } finally {
+    if (chromium && chromium.pid) await endProcess(chromium.pid, true);
+    if (server) server.close();
+    if (cupsStarted) spawnSync("sh", [path.join(cupsScripts, "stop-cups.sh"), dirs.cups], { env });
+    let left = markedProcesses(marker);
+    for (const p of left) await endProcess(p.pid, false);
+    for (const p of hostPids()) if (isAlive(p)) left.push({ pid: p, cmd: "kestrix-host" });
+    if (left.length === 0) record(CASES[7], true);
+    else record(CASES[7], false, left.map((p) => `${p.pid} ${p.cmd.slice(0, 80)}`).join("; "));
+  }
+
+  for (const name of CASES) if (!results.has(name)) record(name, false, "not run");
+  const failed = [...results.values()].filter((r) => !r.ok).length;
+  if (failed > 0) {
+    console.log(`# kept for inspection: ${work}`);
+    try {
+      const tail = fs.readFileSync(chromiumLog, "utf8").split("\n").slice(-30).join("\n# ");
+      console.log(`# chromium and host stderr (last lines):\n# ${tail}`);
+    } catch {}
+  } else if (!options.keep) {
+    fs.rmSync(work, { recursive: true, force: true });
+  }
+  console.log(`${results.size - failed} passed, ${failed} failed`);
+  process.exitCode = failed > 0 ? 1 : 0;
+}
+
+await main();
