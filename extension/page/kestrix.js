@@ -211,6 +211,7 @@
   kestrix.EXTENSION_ID = EXTENSION_ID;
   kestrix.COMMANDS = COMMANDS.slice();
 
+  // Loaded both as a classic script and through kestrix.mjs, the page keeps one client.
   if (typeof module === "object" && module.exports) module.exports = kestrix;
-  else global.kestrix = kestrix;
+  else if (!global.kestrix) global.kestrix = kestrix;
 })(globalThis);
