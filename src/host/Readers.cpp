@@ -154,6 +154,12 @@ void ReadPipe(const std::string& pipeName, ChunkConsumer onChunk, PipeReadState&
   // Byte mode: a read returns what is there, whatever pieces the launcher wrote.
   state.pipe = CreateFileW(pipeName, FILE_READ_DATA, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   state.onChunk = onChunk;
+  // No pipe (no launcher made one): reading ends at once, like a read that cannot start.
+  if (state.pipe == INVALID_HANDLE_VALUE || !state.pipe) {
+    DWORD error = GetLastError();
+    state.error = error ? error : ERROR_FILE_NOT_FOUND;
+    return;
+  }
   if (!StartRead(state)) {
     DWORD error = GetLastError();
     state.error = error ? error : ERROR_INVALID_HANDLE;
