@@ -89,6 +89,7 @@ bool Session::Start() {
 
 bool Session::Send(const std::string& text) {
   if (m_toHost < 0) return false;
+  if (m_opt.echo && (text != kPing || m_opt.printPings)) std::cout << "> " << OneLine(text) << std::endl;
   std::string frame = Framed(text);
   const char* p = frame.data();
   size_t left = frame.size();
@@ -104,13 +105,9 @@ bool Session::Send(const std::string& text) {
 
 void Session::Handle(const std::string& text) {
   const bool ping = text == kPing;
-  if (ping) {
-    if (m_opt.answerPings) Send(kPing);
-    if (!m_opt.printPings) return;
-  } else {
-    m_lastActivityMs = NowMs();
-  }
-  std::cout << OneLine(text) << std::endl;
+  if (!ping) m_lastActivityMs = NowMs();
+  if (!ping || m_opt.printPings) std::cout << (m_opt.echo ? "< " : "") << OneLine(text) << std::endl;
+  if (ping && m_opt.answerPings) Send(kPing);
 }
 
 void Session::TakeOutput() {

@@ -15,6 +15,7 @@ struct ClientOptions {
   bool answerPings = true;  // keep the host alive by answering its pings
   bool printPings = false;  // print the host's pings too
   bool sendExit = true;     // end with {"method":"exit"}; else let the keepalive end the host
+  bool echo = false;        // show what is sent ("> ") and received ("< ")
 };
 
 class Session {

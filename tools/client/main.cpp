@@ -26,7 +26,8 @@ void Usage(std::ostream& out) {
          "\n"
          "  -- HOST [ARG...]  the host to start (default: kestrix-host next to this program)\n"
          "  --wait-ms N       after the last request, end once nothing came for N ms (default 2000)\n"
-         "  --pings           print the host's pings too\n"
+         "  --echo            show each request sent (\"> \") and each message received (\"< \")\n"
+         "  --pings           print the host's pings (and the answers, with --echo) too\n"
          "  --no-pong         do not answer pings (the host then ends itself after about 6 s)\n"
          "  --no-exit         do not send {\"method\":\"exit\"} at the end: wait for the host's\n"
          "                    keepalive to end it\n"
@@ -68,6 +69,8 @@ int main(int argc, char** argv) {
         return 2;
       }
       options.waitMs = static_cast<int>(v);
+    } else if (a == "--echo") {
+      options.echo = true;
     } else if (a == "--pings") {
       options.printPings = true;
     } else if (a == "--no-pong") {

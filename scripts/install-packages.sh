@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and testing kestrix-host need
+# (the list is scripts/packages.txt).
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+sudo=""
+if [ "$(id -u)" != 0 ]; then sudo="sudo"; fi
+mapfile -t packages < <(grep -v '^\s*\(#\|$\)' "$here/packages.txt")
+$sudo apt-get update
+DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=300 install -y "${packages[@]}"
