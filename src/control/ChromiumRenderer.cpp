@@ -1,0 +1,522 @@
+#include "control/ChromiumRenderer.h"
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <json/json.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "control/Base64.h"
+#include "control/ControlPaths.h"
+#include "platform/Kernel.h"
+
+extern char** environ;
+
+namespace {
+using Clock = std::chrono::steady_clock;
+
+bool IsExecutableFile(const std::string& path) {
+  struct stat st;
+  return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
+  remove(path);
+  return 0;
+}
+
+void RemoveTree(const std::string& path) {
+  if (!path.empty()) nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+std::string Compact(const Json::Value& value) {
+  Json::StreamWriterBuilder writer;
+  writer["indentation"] = "";
+  writer["emitUTF8"] = true;
+  return Json::writeString(writer, value);
+}
+
+std::string TailOfFile(const std::string& path, size_t bytes) {
+  std::string text;
+  if (!ReadWholeFile(path, &text, size_t(64) << 20)) return std::string();
+  if (text.size() > bytes) text = text.substr(text.size() - bytes);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
+std::string Inches(double mm) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.4f", mm / 25.4);
+  return text;
+}
+
+std::string Mm(double mm) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2fmm", mm);
+  return text;
+}
+
+// One running browser and its DevTools pipe.
+class Browser {
+ public:
+  ~Browser() { Stop(); }
+
+  bool Start(const std::string& executable, const std::string& folder, std::string* error) {
+    m_log = folder + "/chromium.log";
+    int toBrowser[2], fromBrowser[2];
+    if (pipe2(toBrowser, O_CLOEXEC) != 0) return Fail(error, "cannot create a pipe");
+    if (pipe2(fromBrowser, O_CLOEXEC) != 0) {
+      close(toBrowser[0]);
+      close(toBrowser[1]);
+      return Fail(error, "cannot create a pipe");
+    }
+    // Keep our ends clear of 3 and 4, which the child's ends take.
+    auto lift = [](int fd) {
+      int high = fcntl(fd, F_DUPFD_CLOEXEC, 10);
+      close(fd);
+      return high;
+    };
+    for (int* fd : {&toBrowser[0], &toBrowser[1], &fromBrowser[0], &fromBrowser[1]}) *fd = lift(*fd);
+
+    std::vector<std::string> args = {executable,
+                                     "--headless=new",
+                                     "--remote-debugging-pipe",
+                                     "--user-data-dir=" + folder + "/profile",
+                                     "--no-first-run",
+                                     "--no-default-browser-check",
+                                     "--disable-gpu",
+                                     "--disable-background-networking",
+                                     "--disable-component-update",
+                                     "--disable-sync",
+                                     "--disable-extensions",
+                                     "--disable-default-apps",
+                                     "--mute-audio",
+                                     "--hide-scrollbars",
+                                     "--disable-quic"};
+    // Chromium's sandbox cannot run as root; elsewhere it stays on unless asked.
+    const char* noSandbox = std::getenv("KESTRIX_CHROMIUM_NO_SANDBOX");
+    if (geteuid() == 0 || (noSandbox && std::strcmp(noSandbox, "1") == 0)) args.push_back("--no-sandbox");
+    args.push_back("about:blank");
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    std::vector<std::string> envStore;
+    for (char** e = environ; e && *e; ++e)
+      if (std::strncmp(*e, "TMPDIR=", 7) != 0) envStore.emplace_back(*e);
+    envStore.push_back("TMPDIR=" + folder);  // Chromium leaves files in TMPDIR
+    std::vector<char*> envp;
+    for (auto& e : envStore) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, m_log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, toBrowser[0], 3);
+    posix_spawn_file_actions_adddup2(&actions, fromBrowser[1], 4);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    // Its own process group, so that every helper process it starts goes with it.
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setpgroup(&attr, 0);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    int rc = posix_spawn(&m_pid, executable.c_str(), &actions, &attr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    close(toBrowser[0]);
+    close(fromBrowser[1]);
+    m_out = toBrowser[1];
+    m_in = fromBrowser[0];
+    if (rc != 0) {
+      m_pid = -1;
+      return Fail(error, "cannot start " + executable + ": " + std::strerror(rc));
+    }
+    return true;
+  }
+
+  void SetDeadline(Clock::time_point deadline) { m_deadline = deadline; }
+  void ServeDocument(const std::string& url, const std::string& html) {
+    m_documentUrl = url;
+    m_documentBody = Base64Encode(html);
+  }
+
+  // Sends a command and waits for its reply; events that arrive meanwhile are kept.
+  bool Call(const std::string& method, const Json::Value& params, const std::string& session, Json::Value* result,
+            std::string* error) {
+    int id = 0;
+    if (!Send(method, params, session, &id, error)) return false;
+    for (;;) {
+      Json::Value message;
+      if (!ReadMessage(&message, error)) return Fail(error, *error + " (waiting for " + method + ")");
+      if (message.isMember("id") && message["id"].isInt() && message["id"].asInt() == id) {
+        if (message.isMember("error"))
+          return Fail(error, method + " failed: " + message["error"].get("message", "").asString());
+        if (result) *result = message["result"];
+        return true;
+      }
+      if (message.isMember("method")) HandleEvent(message);
+    }
+  }
+
+  // Waits for an event of that name (on that session).
+  bool WaitEvent(const std::string& method, const std::string& session, Json::Value* event, std::string* error) {
+    for (;;) {
+      for (auto it = m_events.begin(); it != m_events.end(); ++it) {
+        if ((*it)["method"].asString() == method && (*it).get("sessionId", "").asString() == session) {
+          if (event) *event = *it;
+          m_events.erase(it);
+          return true;
+        }
+      }
+      Json::Value message;
+      if (!ReadMessage(&message, error)) return Fail(error, *error + " (waiting for " + method + ")");
+      if (message.isMember("method")) HandleEvent(message);
+    }
+  }
+
+  // Closes the browser: politely, then by force.
+  void Stop() {
+    if (m_pid > 0) {
+      if (m_out >= 0) {
+        Json::Value close(Json::objectValue);
+        close["id"] = 999999;
+        close["method"] = "Browser.close";
+        std::string text = Compact(close);
+        text.push_back('\0');
+        (void)!write(m_out, text.data(), text.size());
+      }
+      auto until = Clock::now() + std::chrono::seconds(5);
+      int status = 0;
+      while (waitpid(m_pid, &status, WNOHANG) == 0) {
+        if (Clock::now() > until) {
+          kill(-m_pid, SIGKILL);
+          kill(m_pid, SIGKILL);
+          waitpid(m_pid, &status, 0);
+          break;
+        }
+        poll(nullptr, 0, 20);
+      }
+      kill(-m_pid, SIGKILL);  // helpers that outlived the browser process
+      m_pid = -1;
+    }
+    if (m_out >= 0) close(m_out);
+    if (m_in >= 0) close(m_in);
+    m_out = m_in = -1;
+  }
+
+  std::string LogTail() const { return TailOfFile(m_log, 600); }
+
+ private:
+  static bool Fail(std::string* error, const std::string& text) {
+    if (error) *error = text;
+    return false;
+  }
+
+  bool Send(const std::string& method, const Json::Value& params, const std::string& session, int* id,
+            std::string* error) {
+    Json::Value message(Json::objectValue);
+    message["id"] = *id = m_nextId++;
+    message["method"] = method;
+    if (!params.isNull()) message["params"] = params;
+    if (!session.empty()) message["sessionId"] = session;
+    std::string text = Compact(message);
+    text.push_back('\0');
+    size_t done = 0;
+    while (done < text.size()) {
+      ssize_t n = write(m_out, text.data() + done, text.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return Fail(error, "chromium stopped reading commands");
+      done += static_cast<size_t>(n);
+    }
+    return true;
+  }
+
+  bool ReadMessage(Json::Value* message, std::string* error) {
+    for (;;) {
+      size_t end = m_buffer.find('\0');
+      if (end != std::string::npos) {
+        std::string text = m_buffer.substr(0, end);
+        m_buffer.erase(0, end + 1);
+        Json::CharReaderBuilder builder;
+        std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+        std::string errors;
+        try {
+          if (reader->parse(text.data(), text.data() + text.size(), message, &errors) && message->isObject())
+            return true;
+        } catch (const std::exception&) {
+        }
+        continue;  // not a message we can read: skip it
+      }
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(m_deadline - Clock::now()).count();
+      if (left <= 0) return Fail(error, "chromium did not finish in time");
+      pollfd p{m_in, POLLIN, 0};
+      int r = poll(&p, 1, static_cast<int>(std::min<long long>(left, 1000)));
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) continue;
+      char chunk[65536];
+      ssize_t n = read(m_in, chunk, sizeof chunk);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return Fail(error, "chromium ended unexpectedly");
+      m_buffer.append(chunk, static_cast<size_t>(n));
+      if (m_buffer.size() > (size_t(768) << 20)) return Fail(error, "chromium sent an oversized message");
+    }
+  }
+
+  void HandleEvent(const Json::Value& message) {
+    const std::string method = message["method"].asString();
+    if (method == "Fetch.requestPaused") {
+      const Json::Value& params = message["params"];
+      Json::Value reply(Json::objectValue);
+      reply["requestId"] = params["requestId"];
+      std::string session = message.get("sessionId", "").asString();
+      std::string ignored;
+      int id = 0;
+      if (params["request"]["url"].asString() == m_documentUrl && !m_documentBody.empty()) {
+        reply["responseCode"] = 200;
+        Json::Value header(Json::objectValue);
+        header["name"] = "Content-Type";
+        header["value"] = "text/html; charset=utf-8";
+        reply["responseHeaders"].append(header);
+        reply["body"] = m_documentBody;
+        Send("Fetch.fulfillRequest", reply, session, &id, &ignored);
+      } else {
+        Send("Fetch.continueRequest", reply, session, &id, &ignored);
+      }
+      return;
+    }
+    m_events.push_back(message);
+    if (m_events.size() > 1000) m_events.pop_front();  // events nobody waits for
+  }
+
+  pid_t m_pid = -1;
+  int m_out = -1, m_in = -1;
+  int m_nextId = 1;
+  std::string m_buffer;
+  std::deque<Json::Value> m_events;
+  Clock::time_point m_deadline = Clock::now() + std::chrono::seconds(60);
+  std::string m_log;
+  std::string m_documentUrl;
+  std::string m_documentBody;
+};
+
+std::string PageCss(const RenderRequest& r) {
+  std::string css;
+  if (r.paperGiven || r.marginsGiven) {
+    css += "@page {";
+    if (r.paperGiven) {
+      double w = r.landscape ? r.paperHeightMm : r.paperWidthMm;
+      double h = r.landscape ? r.paperWidthMm : r.paperHeightMm;
+      css += " size: " + Mm(w) + " " + Mm(h) + ";";
+    }
+    if (r.marginsGiven)
+      css += " margin: " + Mm(r.marginTopMm) + " " + Mm(r.marginRightMm) + " " + Mm(r.marginBottomMm) + " " +
+             Mm(r.marginLeftMm) + ";";
+    css += " }\n";
+  }
+  if (r.printBackground) css += "* { -webkit-print-color-adjust: exact; print-color-adjust: exact; }\n";
+  css += r.extraCss;
+  return css;
+}
+}  // namespace
+
+std::string ChromiumRenderer::Find() {
+  if (const char* chosen = std::getenv("KESTRIX_CHROMIUM"); chosen && IsExecutableFile(chosen)) return chosen;
+  for (const char* path : {"/usr/lib/chromium/chromium", "/usr/bin/chromium", "/usr/bin/chromium-browser"})
+    if (IsExecutableFile(path)) return path;
+  return std::string();
+}
+
+ChromiumRenderer::ChromiumRenderer(std::string executable) : m_executable(std::move(executable)) {}
+
+bool ChromiumRenderer::Render(const RenderRequest& request, std::string* output, std::string* error) {
+  if (m_executable.empty()) {
+    if (error)
+      *error = "chromium not found (looked at $KESTRIX_CHROMIUM, /usr/lib/chromium/chromium, /usr/bin/chromium, "
+               "/usr/bin/chromium-browser); install the chromium package";
+    return false;
+  }
+  if (request.html.empty() == request.url.empty()) {
+    if (error) *error = "nothing to render";
+    return false;
+  }
+  std::string base = GetTempPathA();
+  std::string folderTemplate = base + "kestrix-render-XXXXXX";
+  std::vector<char> buffer(folderTemplate.begin(), folderTemplate.end());
+  buffer.push_back('\0');
+  if (!mkdtemp(buffer.data())) {
+    if (error) *error = "cannot create a folder in " + base;
+    return false;
+  }
+  std::string folder = buffer.data();
+  struct Cleanup {
+    std::string folder;
+    ~Cleanup() { RemoveTree(folder); }
+  } cleanup{folder};
+
+  bool ok = false;
+  std::string message;
+  {
+    Browser browser;
+    browser.SetDeadline(Clock::now() + std::chrono::milliseconds(request.timeoutMs));
+    ok = [&]() -> bool {
+      if (!browser.Start(m_executable, folder, &message)) return false;
+      Json::Value result;
+      Json::Value params(Json::objectValue);
+      params["url"] = "about:blank";
+      if (!browser.Call("Target.createTarget", params, "", &result, &message)) return false;
+      Json::Value attach(Json::objectValue);
+      attach["targetId"] = result["targetId"];
+      attach["flatten"] = true;
+      if (!browser.Call("Target.attachToTarget", attach, "", &result, &message)) return false;
+      const std::string session = result["sessionId"].asString();
+      if (!browser.Call("Page.enable", Json::Value(), session, nullptr, &message)) return false;
+
+      std::string target = request.url;
+      if (!request.html.empty()) {
+        target = request.documentUrl;
+        browser.ServeDocument(target, request.html);
+        Json::Value fetch(Json::objectValue);
+        Json::Value pattern(Json::objectValue);
+        pattern["urlPattern"] = target;
+        pattern["requestStage"] = "Request";
+        fetch["patterns"].append(pattern);
+        if (!browser.Call("Fetch.enable", fetch, session, nullptr, &message)) return false;
+      }
+      if (request.output == RenderRequest::Output::Png) {
+        Json::Value metrics(Json::objectValue);
+        metrics["width"] = std::clamp(request.imageWidth, 16, 8192);
+        metrics["height"] = 800;
+        metrics["deviceScaleFactor"] = 1;
+        metrics["mobile"] = false;
+        if (!browser.Call("Emulation.setDeviceMetricsOverride", metrics, session, nullptr, &message)) return false;
+      }
+      Json::Value navigate(Json::objectValue);
+      navigate["url"] = target;
+      if (!browser.Call("Page.navigate", navigate, session, &result, &message)) return false;
+      if (result.isMember("errorText") && !result["errorText"].asString().empty()) {
+        message = "cannot load " + target + ": " + result["errorText"].asString();
+        return false;
+      }
+      if (!browser.WaitEvent("Page.loadEventFired", session, nullptr, &message)) return false;
+
+      // Web fonts first, then the page rules of this job.
+      Json::Value evaluate(Json::objectValue);
+      evaluate["expression"] = "document.fonts ? document.fonts.ready.then(() => true) : true";
+      evaluate["awaitPromise"] = true;
+      browser.Call("Runtime.evaluate", evaluate, session, nullptr, &message);
+      std::string css = PageCss(request);
+      if (!css.empty()) {
+        evaluate = Json::Value(Json::objectValue);
+        evaluate["expression"] =
+            "(function(css){var s=document.createElement('style');s.textContent=css;"
+            "(document.head||document.documentElement).appendChild(s);return true;})(" +
+            Json::valueToQuotedString(css.c_str()) + ")";
+        if (!browser.Call("Runtime.evaluate", evaluate, session, nullptr, &message)) return false;
+      }
+
+      if (request.output == RenderRequest::Output::Pdf) {
+        Json::Value print(Json::objectValue);
+        print["printBackground"] = request.printBackground;
+        print["landscape"] = request.landscape && !request.paperGiven;  // @page carries it when given
+        print["paperWidth"] = std::stod(Inches(request.paperWidthMm));
+        print["paperHeight"] = std::stod(Inches(request.paperHeightMm));
+        print["marginTop"] = std::stod(Inches(request.marginTopMm));
+        print["marginRight"] = std::stod(Inches(request.marginRightMm));
+        print["marginBottom"] = std::stod(Inches(request.marginBottomMm));
+        print["marginLeft"] = std::stod(Inches(request.marginLeftMm));
+        print["preferCSSPageSize"] = true;
+        print["generateDocumentOutline"] = false;
+        if (!request.pageRanges.empty()) print["pageRanges"] = request.pageRanges;
+        if (!browser.Call("Page.printToPDF", print, session, &result, &message)) return false;
+      } else {
+        // The height of the content itself, not of the (taller) viewport.
+        Json::Value measure(Json::objectValue);
+        measure["expression"] =
+            "(function(){var e=document.documentElement,b=document.body||e,r=e.getBoundingClientRect();"
+            "var m=parseFloat(getComputedStyle(b).marginBottom)||0;"
+            "return Math.ceil(Math.max(r.height,b.getBoundingClientRect().bottom+m,1));})()";
+        measure["returnByValue"] = true;
+        if (!browser.Call("Runtime.evaluate", measure, session, &result, &message)) return false;
+        double height = std::clamp(std::ceil(result["result"].get("value", 800).asDouble()), 1.0, 16384.0);
+        Json::Value shot(Json::objectValue);
+        shot["format"] = "png";
+        shot["captureBeyondViewport"] = true;
+        shot["clip"]["x"] = 0;
+        shot["clip"]["y"] = 0;
+        shot["clip"]["width"] = std::clamp(request.imageWidth, 16, 8192);
+        shot["clip"]["height"] = height;
+        shot["clip"]["scale"] = 1;
+        if (!browser.Call("Page.captureScreenshot", shot, session, &result, &message)) return false;
+      }
+      std::string bytes;
+      if (!Base64Decode(result["data"].asString(), &bytes) || bytes.empty()) {
+        message = "chromium returned no document";
+        return false;
+      }
+      *output = std::move(bytes);
+      return true;
+    }();
+    if (!ok) {
+      std::string tail = browser.LogTail();
+      browser.Stop();
+      if (!tail.empty() && message.find("chromium") != std::string::npos) message += "; chromium said: " + tail;
+    }
+  }
+  if (!ok && error) *error = message;
+  return ok;
+}
+
+int CountPdfPages(const std::string& pdf) {
+  // "/Type /Pages" nodes carry /Count in the same dictionary; the root has the largest.
+  auto skipBlanks = [&](size_t at) {
+    while (at < pdf.size() && (pdf[at] == ' ' || pdf[at] == '\n' || pdf[at] == '\r' || pdf[at] == '\t')) ++at;
+    return at;
+  };
+  int largest = 0;
+  int pages = 0;
+  size_t pos = 0;
+  while ((pos = pdf.find("/Type", pos)) != std::string::npos) {
+    size_t at = skipBlanks(pos + 5);
+    pos += 5;
+    if (pdf.compare(at, 5, "/Page") != 0) continue;
+    size_t after = at + 5;
+    bool isTree = after < pdf.size() && pdf[after] == 's';
+    if (!isTree) {
+      if (after >= pdf.size() || !std::isalnum(static_cast<unsigned char>(pdf[after]))) ++pages;
+      continue;
+    }
+    size_t open = pdf.rfind("<<", at);
+    size_t close = pdf.find(">>", at);
+    if (open == std::string::npos || close == std::string::npos) continue;
+    size_t count = pdf.find("/Count", open);
+    if (count == std::string::npos || count > close) continue;
+    size_t digits = skipBlanks(count + 6);
+    int n = 0;
+    while (digits < pdf.size() && std::isdigit(static_cast<unsigned char>(pdf[digits])) && n < 10000000)
+      n = n * 10 + (pdf[digits++] - '0');
+    largest = std::max(largest, n);
+  }
+  return largest > 0 ? largest : pages;
+}

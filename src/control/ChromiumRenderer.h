@@ -1,0 +1,62 @@
+// Turns HTML or a web address into PDF or PNG with headless Chromium, driven
+// over the DevTools protocol on a pipe (--remote-debugging-pipe: commands on
+// fd 3, replies on fd 4, each message ending in NUL).
+//
+// HTML text is never written to a file:// page (such a page could pull other
+// local files into the output). It is served instead as the answer to the
+// browser's request for documentUrl (the page's own address, so that relative
+// links resolve as they would there), intercepted with the Fetch domain.
+// Page size and margins come from the request as @page CSS; a document's own
+// @page rules apply where the request leaves them open.
+#pragma once
+
+#include <string>
+
+struct RenderRequest {
+  enum class Output { Pdf, Png };
+  Output output = Output::Pdf;
+
+  // Exactly one of html / url: html is served at documentUrl; url is loaded.
+  std::string html;
+  std::string documentUrl = "http://kestrix.invalid/document.html";
+  std::string url;
+
+  // PDF page: paper in millimetres (portrait measures), margins in millimetres.
+  double paperWidthMm = 210.0;
+  double paperHeightMm = 297.0;
+  bool paperGiven = false;    // put the size in @page (else the document's own @page wins)
+  bool landscape = false;
+  double marginTopMm = 10.0, marginRightMm = 10.0, marginBottomMm = 10.0, marginLeftMm = 10.0;
+  bool marginsGiven = false;  // put the margins in @page
+  bool printBackground = true;
+  std::string pageRanges;     // "1-3,5"; empty: all
+  std::string extraCss;       // added to the document after it has loaded
+
+  // PNG: the viewport width in CSS pixels; the height follows the content
+  // (at most 16384 pixels).
+  int imageWidth = 1024;
+
+  int timeoutMs = 60000;
+};
+
+class ChromiumRenderer {
+ public:
+  // $KESTRIX_CHROMIUM when it names an executable, else /usr/lib/chromium/chromium,
+  // /usr/bin/chromium, /usr/bin/chromium-browser; "" when none is there.
+  static std::string Find();
+
+  explicit ChromiumRenderer(std::string executable = Find());
+
+  // The PDF or PNG bytes, or false with a message.
+  bool Render(const RenderRequest& request, std::string* output, std::string* error);
+
+  const std::string& Executable() const { return m_executable; }
+
+ private:
+  std::string m_executable;
+};
+
+// Number of pages of a PDF as its page tree counts them (the largest /Count
+// of a /Type /Pages node, else the number of /Type /Page objects); 0 when
+// neither can be found (for example inside compressed object streams).
+int CountPdfPages(const std::string& pdf);

@@ -1,0 +1,117 @@
+#include "control/ControlPaths.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <random>
+
+namespace {
+std::string Home() {
+  const char* home = std::getenv("HOME");
+  if (home && home[0] == '/') return home;
+  if (passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) return pw->pw_dir;
+  return "/tmp";
+}
+
+std::string XdgFolder(const char* variable, const char* fallback) {
+  const char* value = std::getenv(variable);
+  if (value && value[0] == '/') return value;  // relative values are ignored, as the rules say
+  return Home() + fallback;
+}
+}  // namespace
+
+std::string DataHome() { return XdgFolder("XDG_DATA_HOME", "/.local/share"); }
+std::string ConfigHome() { return XdgFolder("XDG_CONFIG_HOME", "/.config"); }
+std::string DefaultFilesFolder() { return DataHome() + "/kestrix/files"; }
+std::string SettingsFilePath() { return DataHome() + "/kestrix/settings.json"; }
+std::string ControlConfigPath() { return ConfigHome() + "/kestrix/control.json"; }
+
+bool MakeFolders(const std::string& path, unsigned mode) {
+  if (path.empty()) return false;
+  std::string prefix;
+  size_t pos = 0;
+  while (pos <= path.size()) {
+    size_t next = path.find('/', pos);
+    if (next == std::string::npos) next = path.size();
+    prefix = path.substr(0, next);
+    pos = next + 1;
+    if (prefix.empty()) continue;
+    struct stat st;
+    if (stat(prefix.c_str(), &st) == 0) {
+      if (!S_ISDIR(st.st_mode)) return false;
+      continue;
+    }
+    if (mkdir(prefix.c_str(), mode) != 0 && errno != EEXIST) return false;
+  }
+  return true;
+}
+
+bool ReadWholeFile(const std::string& path, std::string* out, size_t maxBytes) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<size_t>(st.st_size) > maxBytes) {
+    close(fd);
+    return false;
+  }
+  std::string data;
+  data.reserve(static_cast<size_t>(st.st_size));
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    data.append(buffer, static_cast<size_t>(n));
+    if (data.size() > maxBytes) {
+      close(fd);
+      return false;
+    }
+  }
+  close(fd);
+  *out = std::move(data);
+  return true;
+}
+
+bool WriteFileAtomically(const std::string& path, const std::string& bytes, unsigned mode) {
+  size_t slash = path.rfind('/');
+  std::string folder = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+  std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::random_device random;
+  std::string temp;
+  int fd = -1;
+  for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
+    temp = folder + "/." + base + "." + std::to_string(random() % 1000000000u) + ".part";
+    fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+    if (fd < 0 && errno != EEXIST) return false;
+  }
+  if (fd < 0) return false;
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      close(fd);
+      unlink(temp.c_str());
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  bool synced = fsync(fd) == 0;
+  if (close(fd) != 0 || !synced) {
+    unlink(temp.c_str());
+    return false;
+  }
+  if (rename(temp.c_str(), path.c_str()) != 0) {
+    unlink(temp.c_str());
+    return false;
+  }
+  return true;
+}

@@ -1,0 +1,24 @@
+// Where the control keeps its files, after the XDG base directory rules.
+#pragma once
+
+#include <string>
+
+// $XDG_DATA_HOME (absolute) or $HOME/.local/share.
+std::string DataHome();
+// $XDG_CONFIG_HOME (absolute) or $HOME/.config.
+std::string ConfigHome();
+// DataHome()/kestrix/files: the folder the page may always use.
+std::string DefaultFilesFolder();
+// DataHome()/kestrix/settings.json
+std::string SettingsFilePath();
+// ConfigHome()/kestrix/control.json: the user's own settings for the control.
+std::string ControlConfigPath();
+
+// mkdir -p with the given mode for the folders it creates. False when a part
+// cannot be created or exists and is not a folder.
+bool MakeFolders(const std::string& path, unsigned mode = 0700);
+// Reads a whole file (at most maxBytes). False when it cannot be read or is larger.
+bool ReadWholeFile(const std::string& path, std::string* out, size_t maxBytes = size_t(256) << 20);
+// Writes bytes to path through a temporary file in the same folder and a
+// rename, so readers see the old or the new content, never a part.
+bool WriteFileAtomically(const std::string& path, const std::string& bytes, unsigned mode = 0600);

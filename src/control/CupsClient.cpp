@@ -1,0 +1,567 @@
+#include "control/CupsClient.h"
+
+#include <cups/cups.h>
+#include <cups/pwg.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+namespace {
+// ---- connection ------------------------------------------------------------
+int GiveUp(http_t*, void*) { return 0; }  // a wait that runs out fails the call
+
+struct HttpCloser {
+  void operator()(http_t* http) const { httpClose(http); }
+};
+using Http = std::unique_ptr<http_t, HttpCloser>;
+
+Http Connect(int timeoutMs, std::string* error) {
+  std::string server = CupsClient::ServerName();
+  int port = server.empty() || server[0] == '/' ? 0 : ippPort();
+  errno = 0;
+  http_t* http = httpConnect2(server.c_str(), port, nullptr, AF_UNSPEC, cupsEncryption(), 1, timeoutMs, nullptr);
+  if (!http) {
+    int e = errno;
+    if (error)
+      *error = "scheduler not reachable at " + server + (e ? std::string(": ") + std::strerror(e) : std::string());
+    return nullptr;
+  }
+  httpSetTimeout(http, timeoutMs / 1000.0, GiveUp, nullptr);
+  return Http(http);
+}
+
+std::string LastError(const std::string& what) {
+  const char* text = cupsLastErrorString();
+  return what + ": " + (text && *text ? text : ippErrorString(cupsLastError()));
+}
+
+struct DestsHolder {
+  cups_dest_t* dests = nullptr;
+  int count = 0;
+  ~DestsHolder() { cupsFreeDests(count, dests); }
+};
+struct DestHolder {
+  cups_dest_t* dest = nullptr;
+  ~DestHolder() {
+    if (dest) cupsFreeDests(1, dest);
+  }
+};
+struct InfoHolder {
+  cups_dinfo_t* info = nullptr;
+  ~InfoHolder() {
+    if (info) cupsFreeDestInfo(info);
+  }
+};
+struct IppHolder {
+  ipp_t* ipp = nullptr;
+  ~IppHolder() { ippDelete(ipp); }
+};
+
+bool ValidName(const std::string& name) {
+  if (name.empty() || name.size() > 127) return false;
+  for (unsigned char c : name)
+    if (c <= ' ' || c == 127 || c == '/' || c == '#' || c == '\\' || c == '\'' || c == '"') return false;
+  return true;
+}
+
+std::string PrinterUri(const std::string& name) {
+  char uri[1024];
+  httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(), "/printers/%s",
+                   name.c_str());
+  return uri;
+}
+
+std::string PrinterStateName(int state) {
+  switch (state) {
+    case IPP_PSTATE_IDLE: return "idle";
+    case IPP_PSTATE_PROCESSING: return "processing";
+    case IPP_PSTATE_STOPPED: return "stopped";
+    default: return "unknown";
+  }
+}
+
+Json::Value Strings(ipp_attribute_t* attr, bool dropNone) {
+  Json::Value list(Json::arrayValue);
+  for (int i = 0; attr && i < ippGetCount(attr); ++i) {
+    const char* s = ippGetString(attr, i, nullptr);
+    if (s && !(dropNone && std::strcmp(s, "none") == 0)) list.append(s);
+  }
+  return list;
+}
+
+std::string StringAttr(ipp_t* ipp, const char* name) {
+  ipp_attribute_t* attr = ippFindAttribute(ipp, name, IPP_TAG_ZERO);
+  const char* s = attr ? ippGetString(attr, 0, nullptr) : nullptr;
+  return s ? s : "";
+}
+
+int IntAttr(ipp_t* ipp, const char* name, int fallback = 0) {
+  ipp_attribute_t* attr = ippFindAttribute(ipp, name, IPP_TAG_ZERO);
+  if (!attr) return fallback;
+  ipp_tag_t tag = ippGetValueTag(attr);
+  if (tag == IPP_TAG_INTEGER || tag == IPP_TAG_ENUM) return ippGetInteger(attr, 0);
+  return fallback;
+}
+
+std::string IsoTime(time_t t) {
+  if (t <= 0) return std::string();
+  tm utc;
+  gmtime_r(&t, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
+
+// Hundredths of a millimetre to millimetres with one decimal (A4 is 20990 x 29704).
+double Millimetres(int hundredths) { return std::round(hundredths / 10.0) / 10.0; }
+
+// Job names and owners are private to their owner: say who asks.
+void AddRequestingUser(ipp_t* request) {
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+}
+
+Json::Value PaperJson(const cups_size_t& size, const char* displayName) {
+  Json::Value paper(Json::objectValue);
+  paper["name"] = size.media;
+  if (displayName) paper["displayName"] = displayName;
+  paper["width"] = Millimetres(size.width);
+  paper["height"] = Millimetres(size.length);
+  Json::Value margins(Json::objectValue);
+  margins["top"] = Millimetres(size.top);
+  margins["right"] = Millimetres(size.right);
+  margins["bottom"] = Millimetres(size.bottom);
+  margins["left"] = Millimetres(size.left);
+  paper["margins"] = margins;
+  return paper;
+}
+
+// The queue by name (empty: the default), with a clear message when missing.
+bool FindDest(http_t* http, const std::string& name, DestHolder* holder, std::string* error) {
+  if (!name.empty() && !ValidName(name)) {
+    if (error) *error = "'" + name + "' is not a valid printer name";
+    return false;
+  }
+  holder->dest = cupsGetNamedDest(http, name.empty() ? nullptr : name.c_str(), nullptr);
+  if (!holder->dest) {
+    if (error) *error = name.empty() ? "no default printer" : "no printer named '" + name + "'";
+    return false;
+  }
+  return true;
+}
+
+bool GetPrinterAttributes(http_t* http, const std::string& name, const std::vector<const char*>& wanted,
+                          IppHolder* response, std::string* error) {
+  ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, PrinterUri(name).c_str());
+  ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", static_cast<int>(wanted.size()),
+                nullptr, wanted.data());
+  response->ipp = cupsDoRequest(http, request, "/");
+  if (!response->ipp || cupsLastError() > IPP_STATUS_OK_CONFLICTING) {
+    if (cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND) {
+      if (error) *error = "no printer named '" + name + "'";
+    } else if (error) {
+      *error = LastError("printer attributes of '" + name + "'");
+    }
+    return false;
+  }
+  return true;
+}
+}  // namespace
+
+std::string JobStateName(int state) {
+  switch (state) {
+    case IPP_JSTATE_PENDING: return "pending";
+    case IPP_JSTATE_HELD: return "held";
+    case IPP_JSTATE_PROCESSING: return "processing";
+    case IPP_JSTATE_STOPPED: return "stopped";
+    case IPP_JSTATE_CANCELED: return "canceled";
+    case IPP_JSTATE_ABORTED: return "aborted";
+    case IPP_JSTATE_COMPLETED: return "completed";
+    default: return "unknown";
+  }
+}
+
+bool IsFinalJobState(const std::string& state) {
+  return state == "canceled" || state == "aborted" || state == "completed";
+}
+
+CupsClient::CupsClient(int timeoutMs) : m_timeoutMs(timeoutMs) {}
+
+std::string CupsClient::ServerName() {
+  const char* server = cupsServer();
+  return server ? server : "";
+}
+
+bool CupsClient::Printers(std::vector<std::string>* names, std::string* error) {
+  Http http = Connect(m_timeoutMs, error);
+  if (!http) return false;
+  DestsHolder dests;
+  dests.count = cupsGetDests2(http.get(), &dests.dests);
+  if (dests.count == 0 && cupsLastError() > IPP_STATUS_OK_CONFLICTING && cupsLastError() != IPP_STATUS_ERROR_NOT_FOUND) {
+    if (error) *error = LastError("list of printers");
+    return false;
+  }
+  names->clear();
+  for (int i = 0; i < dests.count; ++i)
+    if (!dests.dests[i].instance) names->push_back(dests.dests[i].name);
+  std::sort(names->begin(), names->end());
+  names->erase(std::unique(names->begin(), names->end()), names->end());
+  return true;
+}
+
+bool CupsClient::DefaultPrinter(std::string* name, std::string* error) {
+  Http http = Connect(m_timeoutMs, error);
+  if (!http) return false;
+  DestHolder dest;
+  dest.dest = cupsGetNamedDest(http.get(), nullptr, nullptr);
+  *name = dest.dest ? dest.dest->name : "";
+  return true;
+}
+
+bool CupsClient::SetDefaultPrinter(const std::string& name, std::string* error) {
+  if (!ValidName(name)) {
+    if (error) *error = "'" + name + "' is not a valid printer name";
+    return false;
+  }
+  Http http = Connect(m_timeoutMs, error);
+  if (!http) return false;
+  DestsHolder dests;
+  dests.count = cupsGetDests2(http.get(), &dests.dests);
+  if (!cupsGetDest(name.c_str(), nullptr, dests.count, dests.dests)) {
+    if (error) *error = "no printer named '" + name + "'";
+    return false;
+  }
+  for (int i = 0; i < dests.count; ++i)
+    dests.dests[i].is_default = (!dests.dests[i].instance && name == dests.dests[i].name) ? 1 : 0;
+  if (cupsSetDests2(http.get(), dests.count, dests.dests) != 0) {
+    if (error) *error = "cannot save the default printer: " + std::string(std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+bool CupsClient::PrinterInfo(const std::string& name, Json::Value* info, std::string* error) {
+  Http http = Connect(m_timeoutMs, error);
+  if (!http) return false;
+  DestHolder dest;
+  if (!FindDest(http.get(), name, &dest, error)) return false;
+  DestHolder fallback;
+  fallback.dest = cupsGetNamedDest(http.get(), nullptr, nullptr);
+  auto option = [&](const char* key) {
+    const char* v = cupsGetOption(key, dest.dest->num_options, dest.dest->options);
+    return std::string(v ? v : "");
+  };
+  Json::Value out(Json::objectValue);
+  out["name"] = dest.dest->name;
+  out["info"] = option("printer-info");
+  out["location"] = option("printer-location");
+  out["makeAndModel"] = option("printer-make-and-model");
+  out["uri"] = option("printer-uri-supported");
+  out["deviceUri"] = option("device-uri");
+  int state = std::atoi(option("printer-state").c_str());
+  out["state"] = PrinterStateName(state);
+  Json::Value reasons(Json::arrayValue);
+  std::string reasonText = option("printer-state-reasons");
+  size_t pos = 0;
+  while (pos < reasonText.size()) {
+    size_t comma = reasonText.find(',', pos);
+    if (comma == std::string::npos) comma = reasonText.size();
+    std::string reason = reasonText.substr(pos, comma - pos);
+    if (!reason.empty() && reason != "none") reasons.append(reason);
+    pos = comma + 1;
+  }
+  out["stateReasons"] = reasons;
+  out["accepting"] = option("printer-is-accepting-jobs") == "true";
+  out["shared"] = option("printer-is-shared") == "true";
+  out["isDefault"] = fallback.dest && std::strcmp(fallback.dest->name, dest.dest->name) == 0;
+  int type = std::atoi(option("printer-type").c_str());
+  out["color"] = (type & CUPS_PRINTER_COLOR) != 0;
+  out["duplex"] = (type & CUPS_PRINTER_DUPLEX) != 0;
+  Json::Value paper;
+  std::string ignored;
+  if (DefaultPaper(dest.dest->name, &paper, &ignored)) out["defaultPaper"] = paper;
+  *info = out;
+  return true;
+}
+
+bool CupsClient::PrinterStatus(const std::string& name, bool detail, Json::Value* status, std::string* error) {
+  Http http = Connect(m_timeoutMs, error);
+  if (!http) return false;
+  std::string queue = name;
+  if (queue.empty()) {
+    DestHolder dest;
+    if (!FindDest(http.get(), "", &dest, error)) return false;
+    queue = dest.dest->name;
+  } else if (!ValidName(queue)) {
+    if (error) *error = "'" + queue + "' is not a valid printer name";
+    return false;
+  }
+  IppHolder response;
+  if (!GetPrinterAttributes(http.get(), queue,
+                            {"printer-state", "printer-state-reasons", "printer-state-message",
+                             "printer-is-accepting-jobs", "queued-job-count"},
+                            &response, error))
+    return false;
+  Json::Value out(Json::objectValue);
+  out["name"] = queue;
+  out["state"] = PrinterStateName(IntAttr(response.ipp, "printer-state"));
+  out["reasons"] = Strings(ippFindAttribute(response.ipp, "printer-state-reasons", IPP_TAG_KEYWORD), true);
+  ipp_attribute_t* accepting = ippFindAttribute(response.ipp, "printer-is-accepting-jobs", IPP_TAG_BOOLEAN);
+  out["accepting"] = accepting ? ippGetBoolean(accepting, 0) != 0 : false;
+  out["message"] = StringAttr(response.ipp, "printer-state-message");
+  out["queuedJobs"] = IntAttr(response.ipp, "queued-job-count");
+  if (detail) {
+    ipp_t* request = ippNewRequest(IPP_OP_GET_JOBS);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, PrinterUri(queue).c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "not-completed");
+    AddRequestingUser(request);
+    static const char* const kJobAttrs[] = {"job-id", "job-name", "job-originating-user-name", "job-state",
+                                            "job-k-octets", "time-at-creation", "job-printer-state-message"};
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                  static_cast<int>(sizeof kJobAttrs / sizeof kJobAttrs[0]), nullptr, kJobAttrs);
+    IppHolder jobs;
+    jobs.ipp = cupsDoRequest(http.get(), request, "/");
+    if (!jobs.ipp || cupsLastError() > IPP_STATUS_OK_CONFLICTING) {
+      if (error) *error = LastError("jobs of '" + queue + "'");
+      return false;
+    }
+    Json::Value list(Json::arrayValue);
+    Json::Value job;
+    auto flush = [&]() {
+      if (job.isMember("id")) list.append(job);
+      job = Json::Value(Json::objectValue);
+    };
+    flush();
+    for (ipp_attribute_t* attr = ippFirstAttribute(jobs.ipp); attr; attr = ippNextAttribute(jobs.ipp)) {
+      const char* attrName = ippGetName(attr);
+      if (!attrName) {  // separator between jobs
+        flush();
+        continue;
+      }
+      std::string n = attrName;
+      if (n == "job-id") job["id"] = ippGetInteger(attr, 0);
+      else if (n == "job-name") job["title"] = ippGetString(attr, 0, nullptr) ? ippGetString(attr, 0, nullptr) : "";
+      else if (n == "job-originating-user-name") job["userName"] = ippGetString(attr, 0, nullptr) ? ippGetString(attr, 0, nullptr) : "";
+      else if (n == "job-state") job["state"] = JobStateName(ippGetInteger(attr, 0));
+      else if (n == "job-k-octets") job["sizeBytes"] = static_cast<Json::Int64>(ippGetInteger(attr, 0)) * 1024;
+      else if (n == "time-at-creation") job["submittedAt"] = IsoTime(ippGetInteger(attr, 0));
+      else if (n == "job-printer-state-message") job["message"] = ippGetString(attr, 0, nullptr) ? ippGetString(attr, 0, nullptr) : "";
+    }
+    flush();
+    out["jobs"] = list;
+  }
+  *status = out;
+  return true;
+}
+
+bool CupsClient::Papers(const std::string& name, Json::Value* papers, std::string* error) {
+  Http http = Connect(m_timeoutMs, error);
+  if (!http) return false;
+  DestHolder dest;
+  if (!FindDest(http.get(), name, &dest, error)) return false;
+  InfoHolder info;
+  info.info = cupsCopyDestInfo(http.get(), dest.dest);
+  if (!info.info) {
+    if (error) *error = LastError("papers of '" + std::string(dest.dest->name) + "'");
+    return false;
+  }
+  Json::Value list(Json::arrayValue);
+  std::vector<std::string> seen;
+  int count = cupsGetDestMediaCount(http.get(), dest.dest, info.info, CUPS_MEDIA_FLAGS_DEFAULT);
+  for (int i = 0; i < count; ++i) {
+    cups_size_t size;
+    if (!cupsGetDestMediaByIndex(http.get(), dest.dest, info.info, i, CUPS_MEDIA_FLAGS_DEFAULT, &size)) continue;
+    // The database lists a size once per margin variant: keep the first.
+    if (std::find(seen.begin(), seen.end(), size.media) != seen.end()) continue;
+    seen.push_back(size.media);
+    const char* display = cupsLocalizeDestMedia(http.get(), dest.dest, info.info, CUPS_MEDIA_FLAGS_DEFAULT, &size);
+    list.append(PaperJson(size, display));
+  }
+  *papers = list;
+  return true;
+}
+
+bool CupsClient::DefaultPaper(const std::string& name, Json::Value* paper, std::string* error) {
+  Http http = Connect(m_timeoutMs, error);
+  if (!http) return false;
+  DestHolder dest;
+  if (!FindDest(http.get(), name, &dest, error)) return false;
+  InfoHolder info;
+  info.info = cupsCopyDestInfo(http.get(), dest.dest);
+  if (!info.info) {
+    if (error) *error = LastError("papers of '" + std::string(dest.dest->name) + "'");
+    return false;
+  }
+  // cupsGetDestMediaDefault can answer Letter on an A4 scheduler: ask for the
+  // "media" default and look that size up instead.
+  ipp_attribute_t* media = cupsFindDestDefault(http.get(), dest.dest, info.info, "media");
+  const char* mediaName = media ? ippGetString(media, 0, nullptr) : nullptr;
+  cups_size_t size;
+  if (!mediaName ||
+      !cupsGetDestMediaByName(http.get(), dest.dest, info.info, mediaName, CUPS_MEDIA_FLAGS_DEFAULT, &size)) {
+    if (error) *error = "printer '" + std::string(dest.dest->name) + "' reports no default paper";
+    return false;
+  }
+  *paper = PaperJson(size, cupsLocalizeDestMedia(http.get(), dest.dest, info.info, CUPS_MEDIA_FLAGS_DEFAULT, &size));
+  return true;
+}
+
+bool CupsClient::CustomPaperSupported(const std::string& name, bool* supported, std::string* error) {
+  Http http = Connect(m_timeoutMs, error);
+  if (!http) return false;
+  std::string queue = name;
+  if (queue.empty()) {
+    DestHolder dest;
+    if (!FindDest(http.get(), "", &dest, error)) return false;
+    queue = dest.dest->name;
+  } else if (!ValidName(queue)) {
+    if (error) *error = "'" + queue + "' is not a valid printer name";
+    return false;
+  }
+  IppHolder response;
+  if (!GetPrinterAttributes(http.get(), queue, {"media-supported"}, &response, error)) return false;
+  bool min = false, max = false;
+  ipp_attribute_t* attr = ippFindAttribute(response.ipp, "media-supported", IPP_TAG_ZERO);
+  for (int i = 0; attr && i < ippGetCount(attr); ++i) {
+    const char* s = ippGetString(attr, i, nullptr);
+    if (!s) continue;
+    if (std::strncmp(s, "custom_min_", 11) == 0) min = true;
+    if (std::strncmp(s, "custom_max_", 11) == 0) max = true;
+  }
+  *supported = min && max;
+  return true;
+}
+
+bool CupsClient::SubmitJob(const std::string& printer, const std::string& title, const std::string& format,
+                           const std::string& bytes, const Json::Value& options, int* jobId, std::string* error) {
+  Http http = Connect(m_timeoutMs, error);
+  if (!http) return false;
+  DestHolder dest;
+  if (!FindDest(http.get(), printer, &dest, error)) return false;
+  InfoHolder info;
+  info.info = cupsCopyDestInfo(http.get(), dest.dest);
+  if (!info.info) {
+    if (error) *error = LastError("printer '" + std::string(dest.dest->name) + "'");
+    return false;
+  }
+  int numOptions = 0;
+  cups_option_t* cupsOptions = nullptr;
+  if (options.isObject()) {
+    for (const auto& key : options.getMemberNames()) {
+      const Json::Value& v = options[key];
+      if (v.isString() || v.isNumeric() || v.isBool())
+        numOptions = cupsAddOption(key.c_str(), v.asString().c_str(), numOptions, &cupsOptions);
+    }
+  }
+  struct OptionsFree {
+    int n;
+    cups_option_t* o;
+    ~OptionsFree() { cupsFreeOptions(n, o); }
+  } freeOptions{0, nullptr};
+  freeOptions.n = numOptions;
+  freeOptions.o = cupsOptions;
+
+  int id = 0;
+  std::string name = dest.dest->name;
+  if (cupsCreateDestJob(http.get(), dest.dest, info.info, &id, title.c_str(), numOptions, cupsOptions) >
+      IPP_STATUS_OK_CONFLICTING) {
+    if (error) *error = LastError("job for '" + name + "' refused");
+    return false;
+  }
+  if (cupsStartDestDocument(http.get(), dest.dest, info.info, id, title.c_str(), format.c_str(), 0, nullptr, 1) !=
+      HTTP_STATUS_CONTINUE) {
+    if (error) *error = LastError("document for job " + std::to_string(id) + " refused");
+    cupsCancelDestJob(http.get(), dest.dest, id);
+    return false;
+  }
+  size_t done = 0;
+  while (done < bytes.size()) {
+    size_t piece = std::min<size_t>(bytes.size() - done, 65536);
+    if (cupsWriteRequestData(http.get(), bytes.data() + done, piece) != HTTP_STATUS_CONTINUE) {
+      if (error) *error = LastError("sending job " + std::to_string(id));
+      cupsFinishDestDocument(http.get(), dest.dest, info.info);
+      cupsCancelDestJob(http.get(), dest.dest, id);
+      return false;
+    }
+    done += piece;
+  }
+  if (cupsFinishDestDocument(http.get(), dest.dest, info.info) > IPP_STATUS_OK_CONFLICTING) {
+    if (error) *error = LastError("job " + std::to_string(id) + " refused");
+    return false;
+  }
+  *jobId = id;
+  return true;
+}
+
+bool CupsClient::JobAttributes(int jobId, Json::Value* job, std::string* error) {
+  Http http = Connect(m_timeoutMs, error);
+  if (!http) return false;
+  ipp_t* request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
+  char uri[256];
+  httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(), "/jobs/%d", jobId);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "job-uri", nullptr, uri);
+  AddRequestingUser(request);
+  static const char* const kWanted[] = {"job-id", "job-state", "job-state-reasons", "job-printer-state-message",
+                                        "job-impressions-completed", "job-media-sheets-completed", "job-k-octets",
+                                        "time-at-creation", "job-originating-user-name", "job-name", "job-printer-uri"};
+  ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                static_cast<int>(sizeof kWanted / sizeof kWanted[0]), nullptr, kWanted);
+  IppHolder response;
+  response.ipp = cupsDoRequest(http.get(), request, "/");
+  if (!response.ipp || cupsLastError() > IPP_STATUS_OK_CONFLICTING) {
+    if (error) *error = LastError("job " + std::to_string(jobId));
+    return false;
+  }
+  Json::Value out(Json::objectValue);
+  out["id"] = jobId;
+  out["state"] = JobStateName(IntAttr(response.ipp, "job-state"));
+  out["stateReasons"] = Strings(ippFindAttribute(response.ipp, "job-state-reasons", IPP_TAG_KEYWORD), true);
+  out["message"] = StringAttr(response.ipp, "job-printer-state-message");
+  int impressions = IntAttr(response.ipp, "job-impressions-completed", -1);
+  if (impressions < 0) impressions = IntAttr(response.ipp, "job-media-sheets-completed", 0);
+  out["pagesPrinted"] = impressions;
+  out["sizeBytes"] = static_cast<Json::Int64>(IntAttr(response.ipp, "job-k-octets")) * 1024;
+  out["submittedAt"] = IsoTime(IntAttr(response.ipp, "time-at-creation"));
+  out["userName"] = StringAttr(response.ipp, "job-originating-user-name");
+  out["title"] = StringAttr(response.ipp, "job-name");
+  std::string printerUri = StringAttr(response.ipp, "job-printer-uri");
+  size_t slash = printerUri.rfind('/');
+  out["printerName"] = slash == std::string::npos ? printerUri : printerUri.substr(slash + 1);
+  *job = out;
+  return true;
+}
+
+bool CupsClient::JobPosition(const std::string& printer, int jobId, int* position, std::string* error) {
+  if (!ValidName(printer)) {
+    if (error) *error = "'" + printer + "' is not a valid printer name";
+    return false;
+  }
+  Http http = Connect(m_timeoutMs, error);
+  if (!http) return false;
+  ipp_t* request = ippNewRequest(IPP_OP_GET_JOBS);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, PrinterUri(printer).c_str());
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "not-completed");
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, "job-id");
+  IppHolder response;
+  response.ipp = cupsDoRequest(http.get(), request, "/");
+  if (!response.ipp || cupsLastError() > IPP_STATUS_OK_CONFLICTING) {
+    if (error) *error = LastError("jobs of '" + printer + "'");
+    return false;
+  }
+  // The scheduler lists unfinished jobs in the order it will print them.
+  int place = 0;
+  *position = 0;
+  for (ipp_attribute_t* attr = ippFindAttribute(response.ipp, "job-id", IPP_TAG_INTEGER); attr;
+       attr = ippFindNextAttribute(response.ipp, "job-id", IPP_TAG_INTEGER)) {
+    ++place;
+    if (ippGetInteger(attr, 0) == jobId) {
+      *position = place;
+      break;
+    }
+  }
+  return true;
+}

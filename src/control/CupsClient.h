@@ -1,0 +1,59 @@
+// The print scheduler (CUPS) as the control uses it: queues, papers, status,
+// the per-user default, job submission and job attributes. Every call opens
+// its own connection to cupsServer() (CUPS_SERVER, client.conf or the local
+// socket) with bounded waits, so a missing or silent scheduler fails within
+// the time-out with "scheduler not reachable at ...". Results are JSON, text
+// is UTF-8. Not for use from several threads at once (libcups keeps its last
+// error per thread, which is fine; a CupsClient itself is not shared).
+#pragma once
+
+#include <json/json.h>
+
+#include <string>
+#include <vector>
+
+class CupsClient {
+ public:
+  // timeoutMs bounds the connect and every wait for the scheduler.
+  explicit CupsClient(int timeoutMs = 2000);
+
+  // The scheduler's address as libcups resolves it.
+  static std::string ServerName();
+
+  // Queue names (instances left out), sorted.
+  bool Printers(std::vector<std::string>* names, std::string* error);
+  // The default queue: the per-user one (lpoptions) first, then the
+  // scheduler's. "" with true when there is none.
+  bool DefaultPrinter(std::string* name, std::string* error);
+  // Makes name the per-user default, as lpoptions -d does (for root that is
+  // the lpoptions file of the scheduler's ServerRoot).
+  bool SetDefaultPrinter(const std::string& name, std::string* error);
+  // {name, info, location, makeAndModel, uri, deviceUri, state, stateReasons,
+  //  accepting, shared, isDefault, color, duplex, defaultPaper}
+  bool PrinterInfo(const std::string& name, Json::Value* info, std::string* error);
+  // {name, state: idle|processing|stopped, reasons[], accepting, message,
+  //  queuedJobs, jobs: [...] when detail}
+  bool PrinterStatus(const std::string& name, bool detail, Json::Value* status, std::string* error);
+  // [{name, displayName, width, height, margins: {top,right,bottom,left}}], mm.
+  bool Papers(const std::string& name, Json::Value* papers, std::string* error);
+  // The queue's default paper as {name, width, height} (mm).
+  bool DefaultPaper(const std::string& name, Json::Value* paper, std::string* error);
+  bool CustomPaperSupported(const std::string& name, bool* supported, std::string* error);
+
+  // Submits one document. options are IPP job template attributes as text
+  // ("copies" -> "2", "media" -> "iso_a4_210x297mm", ...).
+  bool SubmitJob(const std::string& printer, const std::string& title, const std::string& format,
+                 const std::string& bytes, const Json::Value& options, int* jobId, std::string* error);
+  // {id, state, stateReasons[], message, pagesPrinted, sizeBytes, submittedAt,
+  //  userName, title, printerName}; state as in PrinterStatus's jobs.
+  bool JobAttributes(int jobId, Json::Value* job, std::string* error);
+  // 1-based place of jobId among the queue's unfinished jobs; 0 when not there.
+  bool JobPosition(const std::string& printer, int jobId, int* position, std::string* error);
+
+ private:
+  int m_timeoutMs;
+};
+
+// "pending", "held", "processing", "stopped", "canceled", "aborted", "completed".
+std::string JobStateName(int ippJobState);
+bool IsFinalJobState(const std::string& state);

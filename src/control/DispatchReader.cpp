@@ -1,0 +1,137 @@
+#include "control/DispatchReader.h"
+
+#include <cmath>
+
+#include "control/ControlText.h"
+#include "platform/ComPtr.h"
+
+namespace {
+struct Walk {
+  DispatchReadLimits limits;
+  int membersLeft;
+  const std::vector<std::string>* knownNames;
+};
+
+Json::Value ReadVariant(const VARIANT& v, int depth, Walk& walk);
+
+Json::Value ReadObject(IDispatch* object, int depth, Walk& walk) {
+  if (!object || depth >= walk.limits.maxDepth || walk.membersLeft <= 0) return Json::Value();
+  Variant value;
+  if (ReadMember(object, "length", &value) && value.vt != VT_EMPTY && value.vt != VT_NULL) {
+    Variant count;
+    if (FAILED(VariantChangeType(&count, &value, 0, VT_I4)) || count.lVal < 0) return Json::Value(Json::arrayValue);
+    Json::Value result(Json::arrayValue);
+    for (LONG i = 0; i < count.lVal && walk.membersLeft > 0; ++i) {
+      --walk.membersLeft;
+      Variant item;
+      ReadMember(object, std::to_string(i), &item);  // a hole reads as null
+      result.append(ReadVariant(item, depth + 1, walk));
+    }
+    return result;
+  }
+
+  Json::Value result(Json::objectValue);
+  IDispatchEx* raw = nullptr;
+  if (SUCCEEDED(object->QueryInterface(IID_IDispatchEx, reinterpret_cast<void**>(&raw))) && raw) {
+    ComPtr<IDispatchEx> members = ComPtr<IDispatchEx>::Attach(raw);
+    DISPID id = DISPID_STARTENUM;
+    HRESULT hr = members->GetNextDispID(fdexEnumAll, DISPID_STARTENUM, &id);
+    // An engine that hands back the start marker (with S_OK or S_FALSE) is done.
+    while (hr == S_OK && id != DISPID_STARTENUM && walk.membersLeft > 0) {
+      --walk.membersLeft;
+      Bstr name;
+      if (FAILED(members->GetMemberName(id, &name)) || !name) break;
+      Variant member;
+      std::string key = BstrToUtf8(name.Get());
+      if (ReadMember(object, key, &member)) result[key] = ReadVariant(member, depth + 1, walk);
+      hr = members->GetNextDispID(fdexEnumAll, id, &id);
+    }
+    return result;
+  }
+  // No way to list members: read the names the caller expects.
+  if (walk.knownNames) {
+    for (const std::string& key : *walk.knownNames) {
+      if (walk.membersLeft <= 0) break;
+      --walk.membersLeft;
+      Variant member;
+      if (ReadMember(object, key, &member)) result[key] = ReadVariant(member, depth + 1, walk);
+    }
+  }
+  return result;
+}
+
+Json::Value ReadVariant(const VARIANT& v, int depth, Walk& walk) {
+  if (v.vt == (VT_BYREF | VT_VARIANT)) return v.pvarVal ? ReadVariant(*v.pvarVal, depth, walk) : Json::Value();
+  switch (v.vt) {
+    case VT_EMPTY:
+    case VT_NULL:
+      return Json::Value();
+    case VT_BOOL:
+      return Json::Value(v.boolVal != VARIANT_FALSE);
+    case VT_I1: return Json::Value(static_cast<int>(v.cVal));
+    case VT_UI1: return Json::Value(static_cast<int>(v.bVal));
+    case VT_I2: return Json::Value(static_cast<int>(v.iVal));
+    case VT_UI2: return Json::Value(static_cast<int>(v.uiVal));
+    case VT_I4:
+    case VT_INT:
+      return Json::Value(static_cast<int>(v.lVal));
+    case VT_UI4:
+    case VT_UINT:
+      return Json::Value(static_cast<Json::UInt>(v.ulVal));
+    case VT_I8: return Json::Value(static_cast<Json::Int64>(v.llVal));
+    case VT_UI8: return Json::Value(static_cast<Json::UInt64>(v.ullVal));
+    case VT_R4:
+    case VT_R8: {
+      double d = v.vt == VT_R4 ? v.fltVal : v.dblVal;
+      if (!std::isfinite(d)) return Json::Value();
+      // Script numbers are doubles: whole ones read as integers.
+      if (d == std::floor(d) && std::fabs(d) < 2147483648.0) return Json::Value(static_cast<int>(d));
+      return Json::Value(d);
+    }
+    case VT_BSTR:
+      return Json::Value(BstrToUtf8(v.bstrVal));
+    case VT_DISPATCH:
+      return v.pdispVal ? ReadObject(v.pdispVal, depth, walk) : Json::Value();
+    case VT_UNKNOWN: {
+      if (!v.punkVal) return Json::Value();
+      IDispatch* disp = nullptr;
+      if (FAILED(v.punkVal->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&disp))) || !disp)
+        return Json::Value();
+      ComPtr<IDispatch> held = ComPtr<IDispatch>::Attach(disp);
+      return ReadObject(held.Get(), depth, walk);
+    }
+    default: {
+      Variant text;
+      if (SUCCEEDED(VariantChangeType(&text, &v, 0, VT_BSTR))) return Json::Value(BstrToUtf8(text.bstrVal));
+      return Json::Value();
+    }
+  }
+}
+}  // namespace
+
+bool ReadMember(IDispatch* object, const std::string& name, VARIANT* out) {
+  VariantClear(out);
+  if (!object) return false;
+  std::u16string wide = Utf8ToUtf16(name);
+  LPOLESTR names[1] = {wide.data()};
+  DISPID id = DISPID_UNKNOWN;
+  if (FAILED(object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id))) return false;
+  DISPPARAMS none{nullptr, nullptr, 0, 0};
+  if (FAILED(object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, out, nullptr, nullptr))) {
+    VariantClear(out);
+    return false;
+  }
+  return true;
+}
+
+Json::Value DispatchToJson(IDispatch* object, const std::vector<std::string>& knownNames,
+                           const DispatchReadLimits& limits) {
+  Walk walk{limits, limits.maxMembers, knownNames.empty() ? nullptr : &knownNames};
+  return ReadObject(object, 0, walk);
+}
+
+Json::Value VariantToJsonValue(const VARIANT& value, const std::vector<std::string>& knownNames,
+                               const DispatchReadLimits& limits) {
+  Walk walk{limits, limits.maxMembers, knownNames.empty() ? nullptr : &knownNames};
+  return ReadVariant(value, 0, walk);
+}

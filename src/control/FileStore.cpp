@@ -1,0 +1,194 @@
+#include "control/FileStore.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "control/ControlPaths.h"
+#include <json/json.h>
+
+namespace {
+bool RealPath(const std::string& path, std::string* out) {
+  char buffer[PATH_MAX];
+  if (!realpath(path.c_str(), buffer)) return false;
+  *out = buffer;
+  return true;
+}
+
+std::string HomeFolder() {
+  const char* home = std::getenv("HOME");
+  return home && home[0] == '/' ? home : "";
+}
+
+// "~/x" -> $HOME/x; relative -> inside base.
+std::string Absolute(const std::string& path, const std::string& base) {
+  if (path == "~" || path.rfind("~/", 0) == 0) {
+    std::string home = HomeFolder();
+    if (!home.empty()) return home + path.substr(1);
+  }
+  if (!path.empty() && path[0] == '/') return path;
+  return base + "/" + path;
+}
+}  // namespace
+
+std::string NormalizePath(const std::string& absolutePath) {
+  std::vector<std::string> parts;
+  size_t pos = 0;
+  while (pos <= absolutePath.size()) {
+    size_t next = absolutePath.find('/', pos);
+    if (next == std::string::npos) next = absolutePath.size();
+    std::string part = absolutePath.substr(pos, next - pos);
+    pos = next + 1;
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+      continue;
+    }
+    parts.push_back(std::move(part));
+  }
+  std::string out;
+  for (const auto& part : parts) out += "/" + part;
+  return out.empty() ? "/" : out;
+}
+
+FileStore::FileStore(std::string defaultFolder, std::vector<std::string> extraFolders)
+    : m_default(std::move(defaultFolder)), m_extra(std::move(extraFolders)) {}
+
+FileStore FileStore::FromEnvironment() {
+  std::vector<std::string> extra;
+  std::string text;
+  if (ReadWholeFile(ControlConfigPath(), &text, 1 << 20)) {
+    Json::CharReaderBuilder builder;
+    Json::Value config;
+    std::string errors;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    try {
+      if (reader->parse(text.data(), text.data() + text.size(), &config, &errors) && config.isObject()) {
+        const Json::Value& list = config["allowedFolders"];
+        if (list.isArray())
+          for (const auto& item : list)
+            if (item.isString() && !item.asString().empty()) extra.push_back(item.asString());
+      }
+    } catch (const std::exception&) {
+      // A broken configuration allows nothing beyond the default folder.
+    }
+  }
+  return FileStore(DefaultFilesFolder(), std::move(extra));
+}
+
+std::vector<std::string> FileStore::Roots() const {
+  std::vector<std::string> roots;
+  MakeFolders(m_default, 0700);
+  std::string real;
+  if (RealPath(m_default, &real)) roots.push_back(real);
+  for (const auto& folder : m_extra) {
+    std::string absolute = Absolute(folder, "/");
+    struct stat st;
+    if (RealPath(absolute, &real) && stat(real.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) roots.push_back(real);
+  }
+  return roots;
+}
+
+bool FileStore::Inside(const std::string& real, const std::vector<std::string>& roots) const {
+  for (const auto& root : roots) {
+    if (real == root) return true;
+    if (root == "/" ) return true;
+    if (real.size() > root.size() && real.compare(0, root.size(), root) == 0 && real[root.size()] == '/')
+      return true;
+  }
+  return false;
+}
+
+bool FileStore::Resolve(const std::string& path, Access access, std::string* resolved, std::string* error) const {
+  auto refuse = [&](const std::string& why) {
+    if (error) *error = why;
+    return false;
+  };
+  if (path.empty()) return refuse("no path given");
+  if (path.find('\0') != std::string::npos) return refuse("path contains a NUL character");
+  if (path.size() > PATH_MAX) return refuse("path too long");
+  const std::vector<std::string> roots = Roots();
+  std::string normal = NormalizePath(Absolute(path, m_default));
+  std::string outside = "path '" + path + "' is outside the allowed folders";
+
+  std::string real;
+  if (RealPath(normal, &real)) {
+    if (!Inside(real, roots)) return refuse(outside);
+    struct stat st;
+    if (stat(real.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return refuse("path '" + path + "' is a folder");
+    *resolved = real;
+    return true;
+  }
+  if (access == Access::Read) {
+    // Missing, or a link that leads nowhere: say which without telling what lies outside.
+    std::string parent = normal.substr(0, normal.rfind('/'));
+    std::string realParent;
+    if (RealPath(parent.empty() ? "/" : parent, &realParent) && !Inside(realParent, roots)) return refuse(outside);
+    return refuse("file '" + path + "' does not exist");
+  }
+  // Writing a new file: the deepest existing ancestor decides.
+  std::string ancestor = normal;
+  std::string rest;
+  while (true) {
+    size_t slash = ancestor.rfind('/');
+    if (slash == std::string::npos) return refuse(outside);
+    rest = ancestor.substr(slash) + rest;
+    ancestor = ancestor.substr(0, slash);
+    if (ancestor.empty()) ancestor = "/";
+    struct stat st;
+    if (lstat(ancestor.c_str(), &st) == 0) break;
+    if (ancestor == "/") return refuse(outside);
+  }
+  std::string realAncestor;
+  if (!RealPath(ancestor, &realAncestor)) return refuse(outside);
+  if (!Inside(realAncestor, roots)) return refuse(outside);
+  struct stat st;
+  if (stat(realAncestor.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return refuse("path '" + path + "' has a file where a folder should be");
+  // The first missing part may be a dangling link: that counts as existing and is refused.
+  std::string first = rest.substr(0, rest.find('/', 1));
+  if (lstat((realAncestor + first).c_str(), &st) == 0) return refuse(outside);
+  *resolved = (realAncestor == "/" ? "" : realAncestor) + rest;
+  return true;
+}
+
+bool FileStore::Read(const std::string& path, std::string* bytes, std::string* error, size_t maxBytes) const {
+  std::string real;
+  if (!Resolve(path, Access::Read, &real, error)) return false;
+  if (!ReadWholeFile(real, bytes, maxBytes)) {
+    if (error) *error = "cannot read '" + path + "' (not a regular file, unreadable or larger than " +
+                        std::to_string(maxBytes >> 20) + " MiB)";
+    return false;
+  }
+  return true;
+}
+
+bool FileStore::Write(const std::string& path, const std::string& bytes, std::string* error) const {
+  std::string real;
+  if (!Resolve(path, Access::Write, &real, error)) return false;
+  size_t slash = real.rfind('/');
+  if (slash != std::string::npos && slash > 0 && !MakeFolders(real.substr(0, slash), 0700)) {
+    if (error) *error = "cannot create the folder for '" + path + "'";
+    return false;
+  }
+  if (!WriteFileAtomically(real, bytes, 0644)) {
+    if (error) *error = "cannot write '" + path + "': " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+bool FileStore::Copy(const std::string& source, const std::string& target, std::string* error) const {
+  std::string bytes;
+  if (!Read(source, &bytes, error, size_t(1) << 30)) return false;
+  return Write(target, bytes, error);
+}
+
+std::string FileStore::Locate(const std::string& path) const {
+  std::string real;
+  if (!Resolve(path, Access::Read, &real, nullptr)) return std::string();
+  return real;
+}

@@ -1,0 +1,43 @@
+// Starts kestrix-job for one request and carries its progress lines back.
+//
+// The request goes to the job process as its stdin, an unlinked temporary
+// file written completely before the process starts, so nothing the host does
+// afterwards (including dying) can cut it short. The process runs in a session
+// of its own (setsid). A reader thread takes its progress lines and hands each
+// to the JobEventQueue, which wakes the control's window; the window then
+// fires the events on the main thread.
+#pragma once
+
+#include <json/json.h>
+
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/WinTypes.h"
+
+// Lines waiting for the main thread, shared by the control and reader threads.
+class JobEventQueue {
+ public:
+  JobEventQueue(HWND window, UINT message) : m_window(window), m_message(message) {}
+  // Any thread: queues one event line and wakes the window (if it still exists).
+  void Push(Json::Value line);
+  // Main thread: takes everything queued so far.
+  std::deque<Json::Value> TakeAll();
+
+ private:
+  std::mutex m_mutex;
+  std::deque<Json::Value> m_lines;
+  HWND m_window;
+  UINT m_message;
+};
+
+// The job executable: $KESTRIX_JOB, else kestrix-job next to the running
+// program, else the one in the build folder; "" when none is there.
+std::string FindJobExecutable();
+
+// Starts the job process for request. False with a message when it cannot be
+// started; otherwise its lines, and a final "done" line even when the process
+// dies without one, arrive in queue.
+bool LaunchJob(const Json::Value& request, std::shared_ptr<JobEventQueue> queue, std::string* error);

@@ -1,0 +1,71 @@
+// kestrix-job: the job process of the printing control. It reads one job
+// request (JSON) on stdin, carries it out (JobRunner) and writes progress as
+// JSON lines on stdout. The control starts it in a session of its own, so a
+// job still reaches the printer when the host is killed right after asking.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "control/JobRunner.h"
+
+namespace {
+class LineReporter : public JobReporter {
+ public:
+  bool Emit(const Json::Value& line) override {
+    Json::StreamWriterBuilder writer;
+    writer["indentation"] = "";
+    writer["emitUTF8"] = true;
+    std::string text = Json::writeString(writer, line) + "\n";
+    size_t done = 0;
+    while (done < text.size()) {
+      ssize_t n = write(STDOUT_FILENO, text.data() + done, text.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;  // the host is gone
+      done += static_cast<size_t>(n);
+    }
+    return true;
+  }
+};
+}  // namespace
+
+int main() {
+  // A host that has gone away must not take the job with it.
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGHUP, SIG_IGN);
+  std::string input;
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    input.append(buffer, static_cast<size_t>(n));
+    if (input.size() > (size_t(1) << 30)) break;
+  }
+  LineReporter reporter;
+  Json::Value request;
+  Json::CharReaderBuilder builder;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  std::string errors;
+  bool parsed = false;
+  try {
+    parsed = reader->parse(input.data(), input.data() + input.size(), &request, &errors) && request.isObject();
+  } catch (const std::exception& e) {
+    errors = e.what();
+  }
+  if (!parsed) {
+    Json::Value done(Json::objectValue);
+    done["kind"] = "done";
+    done["status"] = "error";
+    done["result"]["type"] = "job";
+    done["result"]["id"] = "";
+    done["result"]["jobId"] = 0;
+    done["result"]["message"] = "unreadable job request: " + errors;
+    reporter.Emit(done);
+    return 2;
+  }
+  return RunJob(request, reporter);
+}

@@ -1,0 +1,356 @@
+#include "control/JobRunner.h"
+
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+
+#include "control/Base64.h"
+#include "control/ChromiumRenderer.h"
+#include "control/ControlPaths.h"
+#include "control/CupsClient.h"
+#include "control/JobRequest.h"
+
+extern char** environ;
+
+namespace {
+using Clock = std::chrono::steady_clock;
+
+std::string HostName() {
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return std::string();
+  return name;
+}
+
+std::string UserName() {
+  if (passwd* pw = getpwuid(getuid()); pw && pw->pw_name) return pw->pw_name;
+  return std::to_string(getuid());
+}
+
+std::string NowIso() {
+  time_t now = time(nullptr);
+  tm utc;
+  gmtime_r(&now, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
+
+std::string EscapeHtml(const std::string& text) {
+  std::string out;
+  out.reserve(text.size() + 16);
+  for (char c : text) {
+    switch (c) {
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '&': out += "&amp;"; break;
+      case '"': out += "&quot;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+class Job {
+ public:
+  Job(const Json::Value& request, JobReporter& reporter) : m_request(request), m_reporter(reporter) {
+    m_record["document"] = request["title"].asString();
+    m_record["machineName"] = HostName();
+    m_record["position"] = 0;
+    m_record["pagesPrinted"] = 0;
+    m_record["printerName"] = request["printer"].asString();
+    m_record["size"] = 0;
+    m_record["statusText"] = "";
+    m_record["submittedAt"] = NowIso();
+    m_record["totalPages"] = 0;
+    m_record["type"] = request["type"].asString();
+    m_record["userName"] = UserName();
+    m_record["status"] = "";
+    m_record["id"] = request["id"].asString();
+    m_record["jobId"] = 0;
+  }
+
+  int Run() {
+    std::string bytes, mime;
+    bool render = false;
+    if (!LoadContent(&bytes, &mime, &render)) return 1;
+    const std::string mode = m_request["mode"].asString();
+    if (mode == "print") return Print(bytes, mime, render);
+    return WriteFile(mode, bytes, mime, render);
+  }
+
+ private:
+  // ---- reporting ---------------------------------------------------------------
+  void Emit(const Json::Value& line) {
+    if (m_listening && !m_reporter.Emit(line)) m_listening = false;
+  }
+  void State(const std::string& status, const std::string& text) {
+    m_record["status"] = status;
+    m_record["statusText"] = text;
+    if (m_record == m_lastSent) return;
+    m_lastSent = m_record;
+    Json::Value line(Json::objectValue);
+    line["kind"] = "state";
+    line["job"] = m_record;
+    Emit(line);
+  }
+  void Message(const std::string& code, const std::string& text) {
+    Json::Value line(Json::objectValue);
+    line["kind"] = "message";
+    line["message"]["type"] = "error";
+    line["message"]["code"] = code;
+    line["message"]["message"] = text;
+    line["message"]["id"] = m_request["id"];
+    Emit(line);
+  }
+  int Done(bool success, const std::string& text, const Json::Value& extra = Json::Value()) {
+    Json::Value line(Json::objectValue);
+    line["kind"] = "done";
+    line["status"] = success ? "success" : "error";
+    Json::Value result(Json::objectValue);
+    result["type"] = m_request["type"];
+    result["id"] = m_request["id"];
+    result["jobId"] = m_record["jobId"];
+    result["message"] = text;
+    if (!m_record["printerName"].asString().empty()) result["printerName"] = m_record["printerName"];
+    if (extra.isObject())
+      for (const auto& key : extra.getMemberNames()) result[key] = extra[key];
+    line["result"] = result;
+    Emit(line);
+    return success ? 0 : 1;
+  }
+  int Fail(const std::string& code, const std::string& text) {
+    Message(code, text);
+    return Done(false, text);
+  }
+
+  // ---- content -------------------------------------------------------------------
+  bool LoadContent(std::string* bytes, std::string* mime, bool* render) {
+    const Json::Value& source = m_request["source"];
+    *mime = source.get("mime", "").asString();
+    if (source.isMember("html") || source.isMember("url")) {
+      *render = true;
+      return true;
+    }
+    if (source.isMember("file")) {
+      if (!ReadWholeFile(source["file"].asString(), bytes, size_t(1) << 30)) {
+        Fail("fileUnreadable", "cannot read " + source["file"].asString());
+        return false;
+      }
+    } else if (!Base64Decode(source["data"].asString(), bytes)) {
+      Fail("badData", "the job's data is not valid base64");
+      return false;
+    }
+    if (mime->empty()) *mime = SniffMimeType(*bytes);
+    if (mime->empty()) {
+      Fail("unknownType", "cannot tell what kind of document this is; give its \"type\"");
+      return false;
+    }
+    *render = *mime == "text/html" || *mime == "application/xhtml+xml";
+    return true;
+  }
+
+  // The request for Chromium; HTML read from a file or data becomes served HTML.
+  RenderRequest MakeRender(const std::string& bytes, bool png) {
+    const Json::Value& source = m_request["source"];
+    const Json::Value& r = m_request["render"];
+    RenderRequest req;
+    req.output = png ? RenderRequest::Output::Png : RenderRequest::Output::Pdf;
+    if (source.isMember("url")) {
+      req.url = source["url"].asString();
+    } else {
+      req.html = source.isMember("html") ? source["html"].asString() : bytes;
+      req.documentUrl = source.get("documentUrl", "http://kestrix.invalid/document.html").asString();
+    }
+    req.paperGiven = r.get("paperGiven", false).asBool();
+    req.paperWidthMm = r.get("paperWidthMm", 210.0).asDouble();
+    req.paperHeightMm = r.get("paperHeightMm", 297.0).asDouble();
+    req.landscape = r.get("landscape", false).asBool();
+    req.marginsGiven = r.get("marginsGiven", false).asBool();
+    req.marginTopMm = r.get("marginTopMm", 10.0).asDouble();
+    req.marginRightMm = r.get("marginRightMm", 10.0).asDouble();
+    req.marginBottomMm = r.get("marginBottomMm", 10.0).asDouble();
+    req.marginLeftMm = r.get("marginLeftMm", 10.0).asDouble();
+    req.printBackground = r.get("printBackground", true).asBool();
+    req.pageRanges = r.get("pageRanges", "").asString();
+    req.extraCss = r.get("extraCss", "").asString();
+    req.imageWidth = r.get("imageWidth", 1024).asInt();
+    req.timeoutMs = r.get("timeoutMs", 60000).asInt();
+    return req;
+  }
+
+  bool Render(const RenderRequest& req, std::string* output) {
+    ChromiumRenderer renderer;
+    State("rendering", "Rendering with " + (renderer.Executable().empty() ? std::string("chromium") : renderer.Executable()));
+    std::string error;
+    if (!renderer.Render(req, output, &error)) {
+      Fail(renderer.Executable().empty() ? "chromiumMissing" : "renderFailed", error);
+      return false;
+    }
+    return true;
+  }
+
+  // ---- printing ------------------------------------------------------------------
+  int Print(std::string bytes, std::string mime, bool render) {
+    std::string printer = m_request["printer"].asString();
+    Json::Value options = m_request["cupsOptions"];
+    CupsClient cups(30000);
+    std::string error;
+    if (render) {
+      RenderRequest req = MakeRender(bytes, false);
+      if (!req.paperGiven) {
+        // Lay the page out on the printer's own paper.
+        Json::Value paper;
+        if (cups.DefaultPaper(printer, &paper, &error)) {
+          req.paperWidthMm = paper["width"].asDouble();
+          req.paperHeightMm = paper["height"].asDouble();
+        }
+      }
+      std::string pdf;
+      if (!Render(req, &pdf)) return 1;
+      bytes = std::move(pdf);
+      mime = "application/pdf";
+      // Chromium has applied these already.
+      options.removeMember("page-ranges");
+      options.removeMember("orientation-requested");
+      m_record["totalPages"] = CountPdfPages(bytes);
+    } else if (mime == "application/pdf") {
+      m_record["totalPages"] = CountPdfPages(bytes);
+    }
+    m_record["size"] = static_cast<Json::UInt64>(bytes.size());
+    State("submitting", "Sending to the print scheduler");
+    int jobId = 0;
+    if (!cups.SubmitJob(printer, m_request["title"].asString(), mime, bytes, options, &jobId, &error)) {
+      std::string code = error.rfind("scheduler not reachable", 0) == 0 ? "schedulerUnreachable" : "submitFailed";
+      return Fail(code, error);
+    }
+    m_record["jobId"] = jobId;
+    // From here on the job is the scheduler's: with nobody listening, stop.
+    if (!m_listening) return 0;
+    return Follow(cups, jobId);
+  }
+
+  int Follow(CupsClient& cups, int jobId) {
+    const double followSeconds = m_request.get("followSeconds", 600).asDouble();
+    const auto deadline = Clock::now() + std::chrono::milliseconds(static_cast<long long>(followSeconds * 1000));
+    int delayMs = 50;
+    int failures = 0;
+    std::string state = "pending";
+    for (;;) {
+      Json::Value job;
+      std::string error;
+      if (cups.JobAttributes(jobId, &job, &error)) {
+        failures = 0;
+        state = job["state"].asString();
+        if (!job["printerName"].asString().empty()) m_record["printerName"] = job["printerName"];
+        m_record["pagesPrinted"] = job["pagesPrinted"];
+        if (!job["submittedAt"].asString().empty()) m_record["submittedAt"] = job["submittedAt"];
+        if (!job["userName"].asString().empty()) m_record["userName"] = job["userName"];
+        int position = 0;
+        if (!IsFinalJobState(state)) cups.JobPosition(m_record["printerName"].asString(), jobId, &position, &error);
+        m_record["position"] = position;
+        std::string text = job["message"].asString();
+        if (text.empty()) text = Describe(state, position);
+        State(state, text);
+        if (IsFinalJobState(state)) {
+          if (state == "completed") return Done(true, "job " + std::to_string(jobId) + " completed");
+          std::string why = job["message"].asString();
+          if (why.empty() && job["stateReasons"].size() > 0) why = job["stateReasons"][0].asString();
+          return Done(false, "job " + std::to_string(jobId) + " " + state + (why.empty() ? "" : ": " + why));
+        }
+      } else if (++failures >= 5) {
+        return Fail("followFailed", "lost track of job " + std::to_string(jobId) + ": " + error);
+      }
+      if (!m_listening) return 0;
+      if (Clock::now() >= deadline)
+        return Done(false, "job " + std::to_string(jobId) + " is still " + state + " after " +
+                               std::to_string(static_cast<int>(followSeconds)) +
+                               " s; it stays queued at the scheduler");
+      poll(nullptr, 0, delayMs);
+      delayMs = std::min(delayMs * 2, 1000);
+    }
+  }
+
+  static std::string Describe(const std::string& state, int position) {
+    if (state == "pending") return position > 0 ? "Waiting in the queue (place " + std::to_string(position) + ")" : "Waiting in the queue";
+    if (state == "held") return "Held in the queue";
+    if (state == "processing") return "Printing";
+    if (state == "stopped") return "Printer stopped";
+    if (state == "completed") return "Completed";
+    if (state == "canceled") return "Canceled";
+    if (state == "aborted") return "Aborted by the system";
+    return state;
+  }
+
+  // ---- files ---------------------------------------------------------------------
+  int WriteFile(const std::string& mode, const std::string& bytes, const std::string& mime, bool render) {
+    const bool png = mode == "png";
+    std::string output;
+    if (render) {
+      if (!Render(MakeRender(bytes, png), &output)) return 1;
+    } else if ((png && mime == "image/png") || (!png && mime == "application/pdf")) {
+      output = bytes;  // already what was asked for
+    } else if (mime == "image/png" || mime == "image/jpeg" || mime == "image/gif") {
+      std::string html = "<!DOCTYPE html><html><body style=\"margin:0\"><img style=\"max-width:100%\" src=\"data:" +
+                         mime + ";base64," + Base64Encode(bytes) + "\"></body></html>";
+      if (!Render(MakeRenderOf(html, png), &output)) return 1;
+    } else if (mime == "text/plain") {
+      std::string html = "<!DOCTYPE html><html><head><meta charset=\"utf-8\"></head><body><pre style=\"white-space:pre-wrap\">" +
+                         EscapeHtml(bytes) + "</pre></body></html>";
+      if (!Render(MakeRenderOf(html, png), &output)) return 1;
+    } else {
+      return Fail("cannotConvert", "cannot turn " + mime + " into " + (png ? "PNG" : "PDF"));
+    }
+    const std::string path = m_request["output"].asString();
+    size_t slash = path.rfind('/');
+    if (slash != std::string::npos && slash > 0) MakeFolders(path.substr(0, slash), 0700);
+    if (!WriteFileAtomically(path, output, 0644)) return Fail("writeFailed", "cannot write " + path);
+    m_record["size"] = static_cast<Json::UInt64>(output.size());
+    if (!png) m_record["totalPages"] = CountPdfPages(output);
+    State("completed", "Written to " + path);
+    Json::Value extra(Json::objectValue);
+    extra["file"] = path;
+    if (mode == "preview") extra["opened"] = OpenOnDesktop(path);
+    return Done(true, "written to " + path, extra);
+  }
+
+  RenderRequest MakeRenderOf(const std::string& html, bool png) {
+    RenderRequest req = MakeRender(html, png);
+    req.url.clear();
+    req.html = html;
+    return req;
+  }
+
+  static bool OpenOnDesktop(const std::string& path) {
+    const char* display = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    if (!(display && *display) && !(wayland && *wayland)) return false;
+    std::string opener = "/usr/bin/xdg-open";
+    if (access(opener.c_str(), X_OK) != 0) return false;
+    char* argv[] = {opener.data(), const_cast<char*>(path.c_str()), nullptr};
+    pid_t pid;
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+    bool ok = posix_spawn(&pid, opener.c_str(), nullptr, &attr, argv, environ) == 0;
+    posix_spawnattr_destroy(&attr);
+    return ok;  // the opener is reaped by init once this process has ended
+  }
+
+  const Json::Value& m_request;
+  JobReporter& m_reporter;
+  Json::Value m_record;
+  Json::Value m_lastSent;
+  bool m_listening = true;
+};
+}  // namespace
+
+int RunJob(const Json::Value& request, JobReporter& reporter) {
+  Job job(request, reporter);
+  return job.Run();
+}

@@ -1,0 +1,23 @@
+// What the job process (kestrix-job) does with one request from the control:
+// render the content when it is HTML or a web page, then either submit it to
+// CUPS and follow the job until it ends, or write the PDF / PNG file. Progress
+// goes out as JSON lines:
+//   {"kind":"state","job":{...the job record...}}        on each change
+//   {"kind":"message","message":{"type","code","message","id"}}
+//   {"kind":"done","status":"success"|"error","result":{"type","id","jobId","message",...}}
+// exactly one "done" line ends every run.
+#pragma once
+
+#include <json/json.h>
+
+#include <string>
+
+class JobReporter {
+ public:
+  virtual ~JobReporter() = default;
+  // False once nobody listens any more (the host has gone away).
+  virtual bool Emit(const Json::Value& line) = 0;
+};
+
+// Returns the process exit code: 0 when the job succeeded.
+int RunJob(const Json::Value& request, JobReporter& reporter);

@@ -1,0 +1,328 @@
+#include "control/PrinterControlObject.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <thread>
+
+#include "control/ControlPaths.h"
+#include "control/ControlText.h"
+#include "control/DispatchReader.h"
+#include "control/Downloader.h"
+#include "control/FileStore.h"
+#include "control/JsonDispatch.h"
+
+extern char** environ;
+
+// ---- lifetime ---------------------------------------------------------------------
+CLinuxPrinterControl::CLinuxPrinterControl() {
+  m_window.Create(nullptr, RECT{}, L"KestrixPrinterEvents", 0);
+  m_events = std::make_shared<JobEventQueue>(m_window.m_hWnd, kJobEventMessage);
+  InitDownloads();
+}
+
+CLinuxPrinterControl::~CLinuxPrinterControl() {
+  // Jobs that still run keep their queue; their wake-ups now find no window.
+  if (m_window.IsWindow()) m_window.DestroyWindow();
+}
+
+HRESULT CLinuxPrinterControl::Create(IUnknown** instance) {
+  if (!instance) return E_POINTER;
+  *instance = nullptr;
+  CLinuxPrinterControl* control = nullptr;
+  try {
+    control = new CLinuxPrinterControl();
+  } catch (const std::exception&) {
+    return E_OUTOFMEMORY;
+  }
+  *instance = static_cast<IPrinterControl*>(control);
+  control->AddRef();
+  return S_OK;
+}
+
+HRESULT CLinuxPrinterControl::QueryInterface(REFIID riid, void** ppv) {
+  if (!ppv) return E_POINTER;
+  *ppv = nullptr;
+  if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IPrinterControl)
+    *ppv = static_cast<IPrinterControl*>(this);
+  else if (riid == IID_IConnectionPointContainer)
+    *ppv = static_cast<IConnectionPointContainer*>(this);
+  else
+    return E_NOINTERFACE;
+  AddRef();
+  return S_OK;
+}
+
+ULONG CLinuxPrinterControl::AddRef() { return ++m_refs; }
+
+ULONG CLinuxPrinterControl::Release() {
+  ULONG left = --m_refs;
+  if (left == 0) delete this;
+  return left;
+}
+
+HRESULT CLinuxPrinterControl::GetTypeInfoCount(UINT* pctinfo) {
+  if (!pctinfo) return E_POINTER;
+  *pctinfo = 0;
+  return S_OK;
+}
+
+HRESULT CLinuxPrinterControl::GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) {
+  if (ppTInfo) *ppTInfo = nullptr;
+  return E_NOTIMPL;
+}
+
+HRESULT CLinuxPrinterControl::GetIDsOfNames(REFIID, LPOLESTR*, UINT cNames, LCID, DISPID* rgDispId) {
+  for (UINT i = 0; rgDispId && i < cNames; ++i) rgDispId[i] = DISPID_UNKNOWN;
+  return DISP_E_UNKNOWNNAME;
+}
+
+HRESULT CLinuxPrinterControl::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) {
+  return DISP_E_MEMBERNOTFOUND;
+}
+
+// ---- connection point ---------------------------------------------------------------
+HRESULT CLinuxPrinterControl::EnumConnectionPoints(void** ppEnum) {
+  if (ppEnum) *ppEnum = nullptr;
+  return E_NOTIMPL;
+}
+
+HRESULT CLinuxPrinterControl::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) {
+  if (!ppCP) return E_POINTER;
+  *ppCP = nullptr;
+  if (riid != IID_IPrinterEvent) return CONNECT_E_NOCONNECTION;
+  *ppCP = &m_connectionPoint;
+  m_connectionPoint.AddRef();
+  return S_OK;
+}
+
+HRESULT CLinuxPrinterControl::ConnectionPoint::QueryInterface(REFIID riid, void** ppv) {
+  if (!ppv) return E_POINTER;
+  *ppv = nullptr;
+  if (riid != IID_IUnknown && riid != IID_IConnectionPoint) return E_NOINTERFACE;
+  *ppv = static_cast<IConnectionPoint*>(this);
+  AddRef();
+  return S_OK;
+}
+
+HRESULT CLinuxPrinterControl::ConnectionPoint::GetConnectionInterface(IID* pIID) {
+  if (!pIID) return E_POINTER;
+  *pIID = IID_IPrinterEvent;
+  return S_OK;
+}
+
+HRESULT CLinuxPrinterControl::ConnectionPoint::GetConnectionPointContainer(IConnectionPointContainer** ppCPC) {
+  if (!ppCPC) return E_POINTER;
+  *ppCPC = static_cast<IConnectionPointContainer*>(m_owner);
+  m_owner->AddRef();
+  return S_OK;
+}
+
+HRESULT CLinuxPrinterControl::ConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
+  if (!pUnkSink || !pdwCookie) return E_POINTER;
+  *pdwCookie = 0;
+  // The event interface first, as the connection's interface; any IDispatch will do.
+  IDispatch* sink = nullptr;
+  if (FAILED(pUnkSink->QueryInterface(IID_IPrinterEvent, reinterpret_cast<void**>(&sink))) || !sink) {
+    sink = nullptr;
+    if (FAILED(pUnkSink->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&sink))) || !sink)
+      return CONNECT_E_CANNOTCONNECT;
+  }
+  DWORD cookie = m_owner->m_nextCookie++;
+  m_owner->m_sinks.emplace_back(cookie, ComPtr<IDispatch>::Attach(sink));
+  *pdwCookie = cookie;
+  return S_OK;
+}
+
+HRESULT CLinuxPrinterControl::ConnectionPoint::Unadvise(DWORD dwCookie) {
+  auto& sinks = m_owner->m_sinks;
+  for (auto it = sinks.begin(); it != sinks.end(); ++it) {
+    if (it->first == dwCookie) {
+      ComPtr<IDispatch> gone = std::move(it->second);  // released after the list is consistent
+      sinks.erase(it);
+      return S_OK;
+    }
+  }
+  return CONNECT_E_NOCONNECTION;
+}
+
+HRESULT CLinuxPrinterControl::ConnectionPoint::EnumConnections(void** ppEnum) {
+  if (ppEnum) *ppEnum = nullptr;
+  return E_NOTIMPL;
+}
+
+// ---- events -------------------------------------------------------------------------
+BOOL CLinuxPrinterControl::EventWindow::ProcessWindowMessage(HWND, UINT message, WPARAM, LPARAM, LRESULT& result,
+                                                             DWORD) {
+  if (message != kJobEventMessage) return FALSE;
+  // A sink may release the control while it handles an event.
+  m_owner->AddRef();
+  m_owner->DeliverQueuedEvents();
+  m_owner->Release();
+  result = 0;
+  return TRUE;
+}
+
+void CLinuxPrinterControl::DeliverQueuedEvents() {
+  for (Json::Value& line : m_events->TakeAll()) {
+    const std::string kind = line["kind"].asString();
+    if (kind == "state") FireOnJobState(line["job"]);
+    else if (kind == "message") FireOnMessage(line["message"]);
+    else if (kind == "done") FireOnDone(line["status"].asString(), line["result"]);
+  }
+}
+
+void CLinuxPrinterControl::Fire(DISPID id, VARIANT* argsReversed, UINT count) {
+  // A sink may advise or unadvise from inside its handler: call a copy of the list.
+  std::vector<ComPtr<IDispatch>> sinks;
+  for (auto& entry : m_sinks) sinks.push_back(entry.second);
+  for (auto& sink : sinks) {
+    DISPPARAMS params{argsReversed, nullptr, count, 0};
+    sink->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr);
+  }
+}
+
+void CLinuxPrinterControl::FireOnDone(const std::string& status, const Json::Value& result) {
+  // OnDone(text, object): in DISPPARAMS the object comes first.
+  Variant args[2];
+  args[0] = Variant::FromDispatch(CJsonDispatch::Create(result).Get());
+  args[1].vt = VT_BSTR;
+  args[1].bstrVal = Utf8ToBstr(status);
+  Fire(DISPID_PRINTEREVENT_ONDONE, args, 2);
+}
+
+void CLinuxPrinterControl::FireOnJobState(const Json::Value& job) {
+  Variant arg = Variant::FromDispatch(CJsonDispatch::Create(job).Get());
+  Fire(DISPID_PRINTEREVENT_ONJOBSTATE, &arg, 1);
+}
+
+void CLinuxPrinterControl::FireOnMessage(const Json::Value& message) {
+  Variant arg = Variant::FromDispatch(CJsonDispatch::Create(message).Get());
+  Fire(DISPID_PRINTEREVENT_ONMESSAGE, &arg, 1);
+}
+
+void CLinuxPrinterControl::Report(const std::string& code, const std::string& text) {
+  Json::Value line(Json::objectValue);
+  line["kind"] = "message";
+  line["message"]["type"] = "error";
+  line["message"]["code"] = code;
+  line["message"]["message"] = text;
+  m_events->Push(std::move(line));
+}
+
+void CLinuxPrinterControl::ReportJobFailure(const std::string& type, const std::string& id, const std::string& code,
+                                            const std::string& text) {
+  Report(code, text);
+  Json::Value line(Json::objectValue);
+  line["kind"] = "done";
+  line["status"] = "error";
+  line["result"]["type"] = type;
+  line["result"]["id"] = id;
+  line["result"]["jobId"] = 0;
+  line["result"]["message"] = text;
+  m_events->Push(std::move(line));
+}
+
+// ---- job helpers -----------------------------------------------------------------------
+std::string CLinuxPrinterControl::NextId(const std::string& prefix) {
+  return prefix + "-" + std::to_string(getpid()) + "-" + std::to_string(m_nextId++);
+}
+
+namespace {
+// Names a job object may have, for engines that cannot list an object's members.
+const std::vector<std::string>& JobMemberNames() {
+  static const std::vector<std::string> names = {
+      "html",  "url",        "file",  "data",    "type",    "printer", "paper", "landscape", "copies",
+      "margins", "duplex",   "title", "pageRanges", "width", "timeout", "follow", "top",   "right",
+      "bottom", "left",      "height", "name"};
+  return names;
+}
+}  // namespace
+
+bool CLinuxPrinterControl::ReadJob(IDispatch* job, const std::string& type, const std::string& id, Json::Value* out) {
+  if (!job) {
+    ReportJobFailure(type, id, "noJob", type + " needs a job object");
+    return false;
+  }
+  *out = DispatchToJson(job, JobMemberNames());
+  if (!out->isObject()) {
+    ReportJobFailure(type, id, "noJob", type + " needs a job object");
+    return false;
+  }
+  return true;
+}
+
+bool CLinuxPrinterControl::StartJob(const Json::Value& job, JobMode mode, const std::string& type,
+                                    const std::string& id, const std::string& output) {
+  FileStore files = FileStore::FromEnvironment();
+  Json::Value request;
+  std::string error;
+  JobDefaults defaults = m_defaults;
+  for (const auto& [selector, css] : m_dragCss) defaults.extraCss += selector + " { " + css + " }\n";
+  if (!BuildJobRequest(job, mode, type, id, output, defaults, files, &request, &error)) {
+    ReportJobFailure(type, id, error.find("outside the allowed folders") != std::string::npos ? "pathRefused" : "badJob",
+                     error);
+    return false;
+  }
+  if (!LaunchJob(request, m_events, &error)) {
+    ReportJobFailure(type, id, "jobProcessMissing", error);
+    return false;
+  }
+  return true;
+}
+
+std::string CLinuxPrinterControl::OutputPath(const std::string& path, const std::string& fallbackName,
+                                             const std::string& type, const std::string& id) {
+  FileStore files = FileStore::FromEnvironment();
+  std::string real, error;
+  if (!files.Resolve(path.empty() ? fallbackName : path, FileStore::Access::Write, &real, &error)) {
+    ReportJobFailure(type, id, "pathRefused", error);
+    return std::string();
+  }
+  return real;
+}
+
+bool CLinuxPrinterControl::ElementHtml(const VARIANT* element, std::string* html) {
+  if (!element) return false;
+  const VARIANT& v = element->vt == (VT_BYREF | VT_VARIANT) && element->pvarVal ? *element->pvarVal : *element;
+  if (v.vt == VT_BSTR) {
+    *html = BstrToUtf8(v.bstrVal);
+    return !html->empty();
+  }
+  if (v.vt != VT_DISPATCH || !v.pdispVal) return false;
+  for (const char* member : {"outerHTML", "innerHTML"}) {
+    Variant value;
+    if (ReadMember(v.pdispVal, member, &value) && value.vt == VT_BSTR && SysStringLen(value.bstrVal) > 0) {
+      *html = BstrToUtf8(value.bstrVal);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool CLinuxPrinterControl::OpenOnDesktop(const std::string& path) {
+  const char* display = std::getenv("DISPLAY");
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  if (!(display && *display) && !(wayland && *wayland)) return false;
+  std::string opener = "/usr/bin/xdg-open";
+  if (access(opener.c_str(), X_OK) != 0) return false;
+  std::string target = path;
+  char* argv[] = {opener.data(), target.data(), nullptr};
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+  pid_t pid = -1;
+  int rc = posix_spawn(&pid, opener.c_str(), nullptr, &attr, argv, environ);
+  posix_spawnattr_destroy(&attr);
+  if (rc != 0) return false;
+  // Reap the opener when it ends (it hands the file to the desktop and quits).
+  std::thread([pid] {
+    int status;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  }).detach();
+  return true;
+}
