@@ -4,7 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <chrono>
+
+#include "platform/webbrowser/AxHost.h"
+#include "platform/webbrowser/ScriptEngine.h"
+
 namespace {
+
 // Reads a whole regular file of at most limit bytes; false otherwise.
 bool ReadWholeFile(const std::string& path, size_t limit, std::string* out) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -23,6 +30,31 @@ bool ReadWholeFile(const std::string& path, size_t limit, std::string* out) {
   close(fd);
   return ok;
 }
+
+long long NowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// Inline scripts in a script language; anything with src is never fetched.
+bool IsRunnableScript(const dom::Node* node) {
+  if (dom::GetAttribute(node, "src")) return false;
+  for (const char* attr : {"type", "language"}) {
+    const std::string* value = dom::GetAttribute(node, attr);
+    if (!value || value->empty()) continue;
+    std::string v = Lower(*value);
+    if (v.find("javascript") == std::string::npos && v.find("jscript") == std::string::npos &&
+        v.find("ecmascript") == std::string::npos)
+      return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 ComPtr<HtmlDocument> HtmlDocument::LoadFile(const std::string& path, DocumentSite* site) {
@@ -33,21 +65,112 @@ ComPtr<HtmlDocument> HtmlDocument::LoadFile(const std::string& path, DocumentSit
 
 ComPtr<HtmlDocument> HtmlDocument::LoadText(const std::string& html, DocumentSite* site) {
   auto doc = ComPtr<HtmlDocument>::Attach(new HtmlDocument());
-  doc->m_text = html;
   doc->m_site = site;
+  doc->m_root = dom::NewDocument();
+  doc->m_root->hooks = doc.Get();
+  dom::ParseDocumentInto(doc->m_root.get(), html);
+  doc->m_engine = ScriptEngine::Create(doc->m_root);
+  dom::NotifyInserted(doc->m_root.get());  // OBJECT elements of the page itself
   return doc;
 }
 
 HtmlDocument::~HtmlDocument() { Close(); }
 
-void HtmlDocument::RunPageScripts() {}
-
-void HtmlDocument::Close() {
-  m_closed = true;
-  m_site = nullptr;
+void HtmlDocument::RunPageScripts() {
+  if (m_closed || !m_engine) return;
+  // The sources are taken first: a script may change the tree.
+  std::vector<std::string> sources;
+  std::vector<dom::Node*> scripts;
+  dom::FindByTag(m_root.get(), "script", &scripts);
+  for (dom::Node* script : scripts)
+    if (IsRunnableScript(script)) sources.push_back(dom::TextContent(script));
+  for (const std::string& source : sources) {
+    if (m_closed || !m_engine->IsAlive()) break;
+    std::string error;
+    m_engine->Eval(source, &error);  // a failing script does not stop the page
+  }
 }
 
-void HtmlDocument::OnSiteMessage(UINT, WPARAM, LPARAM) {}
+void HtmlDocument::Close() {
+  if (m_closed) return;
+  m_closed = true;
+  if (m_site && m_timerSet) m_site->KillSiteTimer(kRetryTimer);
+  m_site = nullptr;
+  m_pending.clear();
+  m_retry.clear();
+  m_documentObject.Release();
+  if (m_root) m_root->hooks = nullptr;
+  if (m_engine) m_engine->Close();
+  // The tree goes with the document (and with it the hosted controls).
+  dom::NodePtr root = std::move(m_root);
+  m_root.reset();
+  if (root) dom::RemoveChildren(root.get());
+}
+
+void HtmlDocument::ObjectsInserted(const std::vector<dom::NodePtr>& objects) {
+  long long now = NowMs();
+  for (const dom::NodePtr& object : objects) {
+    object->controlFirstTry = now;
+    m_pending.push_back(object);
+  }
+  if (!m_createPosted && m_site) m_createPosted = m_site->PostToSite(kMsgCreateObjects, 0, 0);
+}
+
+void HtmlDocument::OnSiteMessage(UINT message, WPARAM wParam, LPARAM) {
+  if (m_closed) return;
+  ComPtr<HtmlDocument> self(this);  // a control's factory may run anything
+  if (message == kMsgCreateObjects) {
+    m_createPosted = false;
+    std::vector<dom::NodePtr> objects = std::move(m_pending);
+    m_pending.clear();
+    CreateObjects(std::move(objects));
+  } else if (message == WM_TIMER && wParam == kRetryTimer) {
+    std::vector<dom::NodePtr> objects = std::move(m_retry);
+    m_retry.clear();
+    CreateObjects(std::move(objects));
+  }
+  if (!m_closed && m_site) {
+    bool want = !m_retry.empty();
+    if (want && !m_timerSet) m_timerSet = m_site->SetSiteTimer(kRetryTimer, kObjectRetryMs);
+    if (!want && m_timerSet) {
+      m_site->KillSiteTimer(kRetryTimer);
+      m_timerSet = false;
+    }
+  }
+}
+
+void HtmlDocument::CreateObjects(std::vector<dom::NodePtr> objects) {
+  for (const dom::NodePtr& object : objects) {
+    if (m_closed) return;
+    if (!CreateObject(object.get())) m_retry.push_back(object);
+  }
+}
+
+bool HtmlDocument::CreateObject(dom::Node* object) {
+  auto fail = [object](HRESULT hr) {
+    object->controlState = dom::ControlState::Failed;
+    object->controlError = hr;
+    return true;
+  };
+  // Removed before its turn (as loadHTMLIE does with the OBJECTs it lays
+  // out): never instantiated.
+  if (!m_root || !dom::IsConnectedTo(object, m_root.get())) return fail(E_ABORT);
+  const std::string* classid = dom::GetAttribute(object, "classid");
+  if (!classid || classid->size() < 6 || Lower(classid->substr(0, 6)) != "clsid:")
+    return fail(CLASS_E_CLASSNOTAVAILABLE);
+  CLSID clsid;
+  if (!GuidFromString(classid->substr(6), &clsid)) return fail(CLASS_E_CLASSNOTAVAILABLE);
+  IUnknown* control = nullptr;
+  HRESULT hr = CreateControlInstance(clsid, IID_IUnknown, reinterpret_cast<void**>(&control));
+  if (hr == E_PENDING) {
+    if (NowMs() - object->controlFirstTry >= kObjectCreationTimeoutMs) return fail(HRESULT_FROM_WIN32(1460));
+    return false;
+  }
+  if (FAILED(hr) || !control) return fail(FAILED(hr) ? hr : E_FAIL);
+  object->control = ComPtr<IUnknown>::Attach(control);
+  object->controlState = dom::ControlState::Created;
+  return true;
+}
 
 HRESULT HtmlDocument::QueryInterface(REFIID riid, void** ppv) {
   if (!ppv) return E_POINTER;
@@ -67,23 +190,54 @@ ULONG HtmlDocument::Release() {
 }
 
 HRESULT HtmlDocument::GetTypeInfoCount(UINT* n) {
-  if (n) *n = 0;
+  if (!n) return E_POINTER;
+  *n = 0;
   return S_OK;
 }
+
 HRESULT HtmlDocument::GetTypeInfo(UINT, LCID, ITypeInfo** out) {
   if (out) *out = nullptr;
   return E_NOTIMPL;
 }
-HRESULT HtmlDocument::GetIDsOfNames(REFIID, LPOLESTR*, UINT cNames, LCID, DISPID* ids) {
-  for (UINT i = 0; ids && i < cNames; ++i) ids[i] = DISPID_UNKNOWN;
-  return DISP_E_UNKNOWNNAME;
+
+ComPtr<IDispatch> HtmlDocument::DocumentObject() {
+  if (m_documentObject || m_closed) return m_documentObject;
+  ComPtr<IDispatch> global;
+  if (FAILED(get_Script(&global)) || !global) return nullptr;
+  LPOLESTR name = const_cast<LPOLESTR>(u"document");
+  DISPID id = DISPID_UNKNOWN;
+  if (FAILED(global->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id))) return nullptr;
+  DISPPARAMS none{nullptr, nullptr, 0, 0};
+  Variant value;
+  if (FAILED(global->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, &value, nullptr, nullptr)))
+    return nullptr;
+  if (value.vt == VT_DISPATCH) m_documentObject = value.pdispVal;
+  return m_documentObject;
 }
-HRESULT HtmlDocument::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) {
-  return DISP_E_MEMBERNOTFOUND;
+
+HRESULT HtmlDocument::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT cNames, LCID lcid, DISPID* ids) {
+  ComPtr<IDispatch> doc = DocumentObject();
+  if (!doc) {
+    for (UINT i = 0; ids && i < cNames; ++i) ids[i] = DISPID_UNKNOWN;
+    return DISP_E_UNKNOWNNAME;
+  }
+  return doc->GetIDsOfNames(riid, names, cNames, lcid, ids);
+}
+
+HRESULT HtmlDocument::Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result,
+                             EXCEPINFO* excep, UINT* argErr) {
+  ComPtr<IDispatch> doc = DocumentObject();
+  if (!doc) return DISP_E_MEMBERNOTFOUND;
+  return doc->Invoke(id, riid, lcid, flags, params, result, excep, argErr);
 }
 
 HRESULT HtmlDocument::get_Script(IDispatch** script) {
   if (!script) return E_POINTER;
   *script = nullptr;
-  return E_NOTIMPL;  // the script engine is not wired in yet
+  if (m_closed || !m_engine) return E_UNEXPECTED;
+  IDispatchEx* global = nullptr;
+  HRESULT hr = m_engine->GetGlobalObject(&global);
+  if (FAILED(hr)) return hr;
+  *script = global;  // IDispatchEx is an IDispatch
+  return S_OK;
 }

@@ -1,14 +1,24 @@
-// The document a browser has loaded: the page text, its script engine and
-// its DOM. Offered to the host as IHTMLDocument2 (get_Script gives the
-// script global object).
+// The document a browser has loaded: the DOM of the page, its script engine
+// (one Duktape heap per document) and the controls its OBJECT elements host.
+// Offered to the host as IHTMLDocument2; get_Script gives the script global
+// object as IDispatchEx. Its IDispatch is the script's `document`.
+//
+// OBJECT elements that join the document ask the class registry for their
+// control through a message posted to the site (the browser's window); a
+// factory answering E_PENDING is asked again on a short timer, up to
+// kObjectCreationTimeoutMs, so a control appears only while messages are pumped.
 #pragma once
 
 #include <atomic>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/ComPtr.h"
 #include "platform/WebBrowserApi.h"
+#include "platform/webbrowser/Dom.h"
+
+class ScriptEngine;
 
 // Messages a document posts to its site (the browser's hidden window).
 constexpr UINT kDocumentMessageFirst = WM_USER + 16;
@@ -25,28 +35,35 @@ class DocumentSite {
   ~DocumentSite() = default;
 };
 
-class HtmlDocument final : public IHTMLDocument2 {
+class HtmlDocument final : public IHTMLDocument2, private dom::DocumentHooks {
  public:
   // Pages larger than this are not loaded.
   static constexpr size_t kMaxPageBytes = 16u << 20;
+  // How often and how long a control that is slow to appear is asked again.
+  static constexpr UINT kObjectRetryMs = 10;
+  static constexpr long long kObjectCreationTimeoutMs = 60000;
 
-  // Reads and parses the page file; null when it cannot be read.
+  // Reads and parses the page file (UTF-8); null when it cannot be read.
   static ComPtr<HtmlDocument> LoadFile(const std::string& path, DocumentSite* site);
-  // Parses page text (UTF-8) into a new document.
+  // Parses page text (UTF-8) into a new document with its own script heap.
   static ComPtr<HtmlDocument> LoadText(const std::string& html, DocumentSite* site);
 
-  // Runs the page's own <script> elements in document order.
+  // Runs the page's own <script> elements (inline, script types only) in
+  // document order. A script error ends that script, not the page.
   void RunPageScripts();
-  // Tears the document down: the script heap and the DOM go, script wrappers
-  // still held elsewhere stop working. Safe to call twice.
+  // Tears the document down: the script heap, the DOM and the controls go;
+  // script wrappers still held elsewhere then fail with E_UNEXPECTED.
   void Close();
   void OnSiteMessage(UINT message, WPARAM wParam, LPARAM lParam);
+
+  const dom::NodePtr& Root() const { return m_root; }
+  const std::shared_ptr<ScriptEngine>& Engine() const { return m_engine; }
 
   // IUnknown
   HRESULT QueryInterface(REFIID riid, void** ppv) override;
   ULONG AddRef() override { return ++m_ref; }
   ULONG Release() override;
-  // IDispatch
+  // IDispatch: forwarded to the script's `document`.
   HRESULT GetTypeInfoCount(UINT* n) override;
   HRESULT GetTypeInfo(UINT, LCID, ITypeInfo** out) override;
   HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT cNames, LCID lcid, DISPID* ids) override;
@@ -56,11 +73,25 @@ class HtmlDocument final : public IHTMLDocument2 {
   HRESULT get_Script(IDispatch** script) override;
 
  private:
+  static constexpr UINT kMsgCreateObjects = kDocumentMessageFirst;
+  static constexpr UINT_PTR kRetryTimer = 1;
+
   HtmlDocument() = default;
   ~HtmlDocument();
+  void ObjectsInserted(const std::vector<dom::NodePtr>& objects) override;
+  void CreateObjects(std::vector<dom::NodePtr> objects);
+  // True when the element is done with (created or failed for good).
+  bool CreateObject(dom::Node* object);
+  ComPtr<IDispatch> DocumentObject();
 
   std::atomic<ULONG> m_ref{1};
-  std::string m_text;
+  dom::NodePtr m_root;
+  std::shared_ptr<ScriptEngine> m_engine;
   DocumentSite* m_site = nullptr;
   bool m_closed = false;
+  std::vector<dom::NodePtr> m_pending;  // waiting for the posted message
+  std::vector<dom::NodePtr> m_retry;    // waiting for the retry timer
+  bool m_createPosted = false;
+  bool m_timerSet = false;
+  ComPtr<IDispatch> m_documentObject;
 };

@@ -1,0 +1,544 @@
+#include "platform/webbrowser/ScriptEngine.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "platform/webbrowser/Cesu8.h"
+#include "platform/webbrowser/ScriptObject.h"
+
+namespace {
+
+constexpr const char kEngineKey[] = DUK_HIDDEN_SYMBOL("engine");
+constexpr const char kRefsKey[] = DUK_HIDDEN_SYMBOL("refs");
+constexpr const char kFinalizerKey[] = DUK_HIDDEN_SYMBOL("finalizer");
+constexpr const char kNodeKey[] = DUK_HIDDEN_SYMBOL("node");
+constexpr const char kForeignKey[] = DUK_HIDDEN_SYMBOL("foreign");
+constexpr const char kNodeProto[] = DUK_HIDDEN_SYMBOL("NodeProto");
+constexpr const char kForeignProto[] = DUK_HIDDEN_SYMBOL("ForeignProto");
+
+void Fatal(void*, const char* message) {
+  // Only reached on an error outside every protected call: a bug here.
+  std::fprintf(stderr, "script engine: fatal error: %s\n", message ? message : "");
+  std::abort();
+}
+
+// A uint32 stored under a hidden key of the object at idx; 0 when absent.
+uint32_t HiddenKey(duk_context* ctx, duk_idx_t idx, const char* name) {
+  if (!duk_is_object(ctx, idx)) return 0;
+  duk_get_prop_string(ctx, idx, name);
+  uint32_t key = duk_is_number(ctx, -1) ? static_cast<uint32_t>(duk_get_uint(ctx, -1)) : 0;
+  duk_pop(ctx);
+  return key;
+}
+
+}  // namespace
+
+std::shared_ptr<ScriptEngine> ScriptEngine::Create(dom::NodePtr document) {
+  std::shared_ptr<ScriptEngine> engine(new ScriptEngine(std::move(document)));
+  if (!engine->Init()) return nullptr;
+  return engine;
+}
+
+ScriptEngine::~ScriptEngine() {
+  m_alive = false;
+  if (m_ctx) DestroyHeap();
+}
+
+bool ScriptEngine::Init() {
+  m_ctx = duk_create_heap(nullptr, nullptr, nullptr, nullptr, Fatal);
+  if (!m_ctx) return false;
+  m_alive = true;
+  auto body = [this](duk_context* ctx) {
+    duk_push_global_stash(ctx);
+    duk_push_pointer(ctx, this);
+    duk_put_prop_string(ctx, -2, kEngineKey);
+    duk_push_bare_object(ctx);
+    duk_put_prop_string(ctx, -2, kRefsKey);
+    duk_push_c_function(ctx, Finalize, 1);
+    duk_put_prop_string(ctx, -2, kFinalizerKey);
+    duk_push_object(ctx);  // foreign objects held by script: no members of their own
+    duk_put_prop_string(ctx, -2, kForeignProto);
+    duk_pop(ctx);
+    InstallDomBindings(ctx);
+    duk_push_global_object(ctx);
+    duk_push_global_object(ctx);
+    duk_put_prop_string(ctx, -2, "window");
+    PushNode(ctx, m_document.get());
+    duk_put_prop_string(ctx, -2, "document");
+    duk_pop(ctx);
+  };
+  if (FAILED(Run(body))) {
+    Close();
+    return false;
+  }
+  return true;
+}
+
+ScriptEngine* ScriptEngine::From(duk_context* ctx) {
+  duk_push_global_stash(ctx);
+  duk_get_prop_string(ctx, -1, kEngineKey);
+  auto* engine = static_cast<ScriptEngine*>(duk_get_pointer(ctx, -1));
+  duk_pop_2(ctx);
+  return engine;
+}
+
+HRESULT ScriptEngine::RunRaw(duk_safe_call_function fn, void* udata, std::string* error) {
+  if (!m_alive || !m_ctx) return E_UNEXPECTED;
+  if (!duk_check_stack(m_ctx, 8)) return E_OUTOFMEMORY;
+  std::shared_ptr<ScriptEngine> self = shared_from_this();  // a call may drop the last owner
+  ++m_depth;
+  duk_int_t rc = duk_safe_call(m_ctx, fn, udata, 0, 1);
+  HRESULT hr = S_OK;
+  if (rc != DUK_EXEC_SUCCESS) {
+    hr = DISP_E_EXCEPTION;
+    const char* message = duk_safe_to_string(m_ctx, -1);
+    if (error) {
+      try {
+        *error = Cesu8ToUtf8(message ? message : "");
+      } catch (...) {
+        error->clear();
+      }
+    }
+  }
+  duk_pop(m_ctx);
+  if (--m_depth == 0) AfterOutermostCall();
+  return hr;
+}
+
+void ScriptEngine::AfterOutermostCall() {
+  FlushDeferred();
+  if (m_closePending && m_depth == 0) {
+    m_closePending = false;
+    DestroyHeap();
+  }
+}
+
+void ScriptEngine::FlushDeferred() {
+  // Releasing may run more code that defers more; repeat until quiet.
+  while (!m_deferredNodes.empty() || !m_deferredObjects.empty()) {
+    std::vector<dom::NodePtr> nodes = std::move(m_deferredNodes);
+    std::vector<ComPtr<IUnknown>> objects = std::move(m_deferredObjects);
+    m_deferredNodes.clear();
+    m_deferredObjects.clear();
+  }
+}
+
+void ScriptEngine::Close() {
+  if (!m_alive) return;
+  m_alive = false;
+  if (m_depth > 0)
+    m_closePending = true;
+  else
+    DestroyHeap();
+}
+
+void ScriptEngine::DestroyHeap() {
+  m_alive = false;
+  if (!m_ctx) return;
+  m_destroying = true;  // finalizers run during destruction and must do nothing
+  duk_destroy_heap(m_ctx);
+  m_ctx = nullptr;
+  // Let go of everything script held, now that no heap can be re-entered.
+  auto nodes = std::move(m_nodes);
+  auto foreign = std::move(m_foreign);
+  m_nodes.clear();
+  m_foreign.clear();
+  nodes.clear();
+  foreign.clear();
+  m_deferredNodes.clear();
+  m_deferredObjects.clear();
+  m_document.reset();
+}
+
+bool ScriptEngine::Eval(std::string_view source, std::string* error) {
+  std::string cesu = Utf8ToCesu8(source);
+  auto body = [&cesu](duk_context* ctx) {
+    duk_push_string(ctx, "page");
+    duk_compile_lstring_filename(ctx, 0, cesu.data(), cesu.size());
+    duk_call(ctx, 0);
+    duk_pop(ctx);
+  };
+  return SUCCEEDED(Run(body, error));
+}
+
+HRESULT ScriptEngine::GetGlobalObject(IDispatchEx** out) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  uint32_t key = 0;
+  auto body = [this, &key](duk_context* ctx) {
+    duk_push_global_object(ctx);
+    key = Keep(ctx, -1);
+    duk_pop(ctx);
+  };
+  HRESULT hr = Run(body);
+  if (FAILED(hr)) return hr;
+  ScriptObject* object = ScriptObject::New(shared_from_this(), key);
+  if (!object) return E_OUTOFMEMORY;
+  *out = object;
+  return S_OK;
+}
+
+// ---- kept references -----------------------------------------------------------
+
+uint32_t ScriptEngine::Keep(duk_context* ctx, duk_idx_t idx) {
+  idx = duk_normalize_index(ctx, idx);
+  duk_push_global_stash(ctx);
+  duk_get_prop_string(ctx, -1, kRefsKey);
+  uint32_t key;
+  do {
+    key = m_nextKey++;
+    if (m_nextKey == 0) m_nextKey = 1;
+  } while (key == 0 || duk_has_prop_index(ctx, -1, key));
+  duk_dup(ctx, idx);
+  duk_put_prop_index(ctx, -2, key);
+  duk_pop_2(ctx);
+  return key;
+}
+
+void ScriptEngine::PushKept(duk_context* ctx, uint32_t key) {
+  duk_push_global_stash(ctx);
+  duk_get_prop_string(ctx, -1, kRefsKey);
+  duk_get_prop_index(ctx, -1, key);
+  duk_replace(ctx, -3);
+  duk_pop(ctx);
+}
+
+void ScriptEngine::Drop(uint32_t key) {
+  if (!m_alive || !m_ctx) return;  // the heap took it with it
+  auto body = [key](duk_context* ctx) {
+    duk_push_global_stash(ctx);
+    duk_get_prop_string(ctx, -1, kRefsKey);
+    duk_del_prop_index(ctx, -1, key);
+    duk_pop_2(ctx);
+  };
+  Run(body);
+}
+
+// ---- names ------------------------------------------------------------------------
+
+DISPID ScriptEngine::IdOfName(std::u16string_view name) noexcept {
+  // Canonical array indexes map straight to ids, so walking a long array
+  // does not fill the table.
+  if (!name.empty() && name.size() <= 10 && (name.size() == 1 || name[0] != u'0')) {
+    uint64_t value = 0;
+    bool digits = true;
+    for (char16_t c : name) {
+      if (c < u'0' || c > u'9') {
+        digits = false;
+        break;
+      }
+      value = value * 10 + static_cast<uint64_t>(c - u'0');
+    }
+    if (digits && value < static_cast<uint64_t>(0x7FFFFFFF - kIndexBase)) return kIndexBase + static_cast<DISPID>(value);
+  }
+  try {
+    std::u16string key(name);
+    auto it = m_ids.find(key);
+    if (it != m_ids.end()) return it->second;
+    if (m_names.size() >= kMaxNames) return DISPID_UNKNOWN;
+    DISPID id = static_cast<DISPID>(m_names.size() + 1);
+    m_names.push_back(key);
+    m_ids.emplace(std::move(key), id);
+    return id;
+  } catch (...) {
+    return DISPID_UNKNOWN;
+  }
+}
+
+DISPID ScriptEngine::IdOfCesu8Name(std::string_view name) noexcept {
+  try {
+    return IdOfName(Cesu8ToUtf16(name));
+  } catch (...) {
+    return DISPID_UNKNOWN;
+  }
+}
+
+bool ScriptEngine::NameOfId(DISPID id, std::u16string* name) const {
+  if (id >= kIndexBase) {
+    std::string digits = std::to_string(id - kIndexBase);
+    name->assign(digits.begin(), digits.end());
+    return true;
+  }
+  if (id < 1 || static_cast<size_t>(id) > m_names.size()) return false;
+  *name = m_names[static_cast<size_t>(id) - 1];
+  return true;
+}
+
+// ---- text ---------------------------------------------------------------------------
+
+void ScriptEngine::PushUtf16(duk_context* ctx, std::u16string_view text) {
+  size_t n = EncodeCesu8(text, nullptr);
+  if (n == 0) {
+    duk_push_string(ctx, "");
+    return;
+  }
+  auto* buf = static_cast<char*>(duk_push_fixed_buffer(ctx, n));
+  EncodeCesu8(text, buf);
+  duk_buffer_to_string(ctx, -1);
+}
+
+void ScriptEngine::PushUtf8(duk_context* ctx, std::string_view text) {
+  if (IsCesu8Compatible(text)) {
+    duk_push_lstring(ctx, text.data(), text.size());
+    return;
+  }
+  // Through UTF-16 in a heap buffer: no C++ temporaries across the pushes.
+  size_t units = DecodeCesu8(text, nullptr);
+  auto* wide = static_cast<char16_t*>(duk_push_fixed_buffer(ctx, units * sizeof(char16_t)));
+  DecodeCesu8(text, wide);
+  PushUtf16(ctx, std::u16string_view(wide, units));
+  duk_remove(ctx, -2);
+}
+
+// ---- values -----------------------------------------------------------------------
+
+void ScriptEngine::PushVariant(duk_context* ctx, const VARIANT& in) {
+  const VARIANT* v = &in;
+  if (v->vt == (VT_BYREF | VT_VARIANT)) {
+    if (!v->pvarVal) {
+      duk_push_undefined(ctx);
+      return;
+    }
+    v = v->pvarVal;
+  }
+  switch (v->vt) {
+    case VT_NULL: duk_push_null(ctx); return;
+    case VT_I2: duk_push_int(ctx, v->iVal); return;
+    case VT_I4:
+    case VT_INT: duk_push_int(ctx, v->lVal); return;
+    case VT_R4: duk_push_number(ctx, v->fltVal); return;
+    case VT_R8:
+    case VT_DATE: duk_push_number(ctx, v->dblVal); return;
+    case VT_CY: duk_push_number(ctx, static_cast<double>(v->cyVal.int64) / 10000.0); return;
+    case VT_BOOL: duk_push_boolean(ctx, v->boolVal != VARIANT_FALSE); return;
+    case VT_I1: duk_push_int(ctx, v->cVal); return;
+    case VT_UI1: duk_push_uint(ctx, v->bVal); return;
+    case VT_UI2: duk_push_uint(ctx, v->uiVal); return;
+    case VT_UI4:
+    case VT_UINT: duk_push_uint(ctx, v->ulVal); return;
+    case VT_I8: duk_push_number(ctx, static_cast<double>(v->llVal)); return;
+    case VT_UI8: duk_push_number(ctx, static_cast<double>(v->ullVal)); return;
+    case VT_DECIMAL: {
+      VARIANT r8;
+      VariantInit(&r8);
+      if (SUCCEEDED(VariantChangeType(&r8, v, 0, VT_R8)))
+        duk_push_number(ctx, r8.dblVal);
+      else
+        duk_push_undefined(ctx);
+      return;
+    }
+    case VT_BSTR:
+      PushUtf16(ctx, v->bstrVal ? std::u16string_view(v->bstrVal, SysStringLen(v->bstrVal)) : std::u16string_view());
+      return;
+    case VT_DISPATCH:
+    case VT_UNKNOWN: {
+      IUnknown* object = v->punkVal;
+      if (!object) {
+        duk_push_null(ctx);
+        return;
+      }
+      // One of our own wrappers of this heap gives back its script value.
+      ScriptObject* wrapper = nullptr;
+      if (SUCCEEDED(object->QueryInterface(IID_IScriptObjectWrapper, reinterpret_cast<void**>(&wrapper))) && wrapper) {
+        bool ours = wrapper->Engine() == this;
+        uint32_t key = wrapper->Key();
+        wrapper->Release();  // the VARIANT still holds the object
+        if (ours) {
+          PushKept(ctx, key);
+          return;
+        }
+      }
+      PushForeign(ctx, object);
+      return;
+    }
+    default: duk_push_undefined(ctx); return;  // VT_EMPTY, VT_ERROR (a missing argument), the rest
+  }
+}
+
+void ScriptEngine::ToVariant(duk_context* ctx, duk_idx_t idx, VARIANT* out) {
+  VariantInit(out);
+  idx = duk_normalize_index(ctx, idx);
+  switch (duk_get_type(ctx, idx)) {
+    case DUK_TYPE_NULL: out->vt = VT_NULL; return;
+    case DUK_TYPE_BOOLEAN:
+      out->vt = VT_BOOL;
+      out->boolVal = duk_get_boolean(ctx, idx) ? VARIANT_TRUE : VARIANT_FALSE;
+      return;
+    case DUK_TYPE_NUMBER: {
+      double d = duk_get_number(ctx, idx);
+      if (d >= -2147483648.0 && d <= 2147483647.0 && d == static_cast<double>(static_cast<int32_t>(d))) {
+        out->vt = VT_I4;
+        out->lVal = static_cast<LONG>(d);
+      } else {
+        out->vt = VT_R8;
+        out->dblVal = d;
+      }
+      return;
+    }
+    case DUK_TYPE_STRING: {
+      duk_size_t len = 0;
+      const char* s = duk_get_lstring(ctx, idx, &len);
+      std::string_view text(s, len);
+      size_t units = DecodeCesu8(text, nullptr);
+      BSTR b = SysAllocStringLen(nullptr, static_cast<UINT>(units));
+      if (!b) duk_error(ctx, DUK_ERR_RANGE_ERROR, "out of memory");
+      DecodeCesu8(text, b);
+      out->vt = VT_BSTR;
+      out->bstrVal = b;
+      return;
+    }
+    case DUK_TYPE_OBJECT:
+    case DUK_TYPE_LIGHTFUNC:
+    case DUK_TYPE_BUFFER: {
+      if (IUnknown* foreign = ForeignAt(ctx, idx)) {
+        IDispatch* disp = nullptr;
+        if (SUCCEEDED(foreign->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&disp))) && disp) {
+          out->vt = VT_DISPATCH;
+          out->pdispVal = disp;
+        } else {
+          foreign->AddRef();
+          out->vt = VT_UNKNOWN;
+          out->punkVal = foreign;
+        }
+        return;
+      }
+      uint32_t key = Keep(ctx, idx);
+      ScriptObject* wrapper = ScriptObject::New(shared_from_this(), key);
+      if (!wrapper) duk_error(ctx, DUK_ERR_RANGE_ERROR, "out of memory");
+      out->vt = VT_DISPATCH;
+      out->pdispVal = static_cast<IDispatchEx*>(wrapper);
+      return;
+    }
+    default: return;  // undefined, pointers: VT_EMPTY
+  }
+}
+
+// ---- nodes and foreign objects --------------------------------------------------------
+
+uint32_t ScriptEngine::RegisterNode(dom::Node* node) noexcept {
+  try {
+    uint32_t key;
+    do {
+      key = m_nextKey++;
+      if (m_nextKey == 0) m_nextKey = 1;
+    } while (key == 0 || m_nodes.count(key) || m_foreign.count(key));
+    m_nodes.emplace(key, node->shared_from_this());
+    return key;
+  } catch (...) {
+    return 0;
+  }
+}
+
+uint32_t ScriptEngine::RegisterForeign(IUnknown* object) noexcept {
+  try {
+    uint32_t key;
+    do {
+      key = m_nextKey++;
+      if (m_nextKey == 0) m_nextKey = 1;
+    } while (key == 0 || m_nodes.count(key) || m_foreign.count(key));
+    m_foreign.emplace(key, ComPtr<IUnknown>(object));
+    return key;
+  } catch (...) {
+    return 0;
+  }
+}
+
+void ScriptEngine::PushHolder(duk_context* ctx, const char* protoKey, const char* hiddenKey, uint32_t key) {
+  duk_push_object(ctx);
+  duk_push_global_stash(ctx);
+  duk_get_prop_string(ctx, -1, protoKey);
+  duk_set_prototype(ctx, -3);
+  duk_get_prop_string(ctx, -1, kFinalizerKey);
+  duk_set_finalizer(ctx, -3);
+  duk_pop(ctx);
+  duk_push_uint(ctx, key);
+  duk_put_prop_string(ctx, -2, hiddenKey);
+}
+
+void ScriptEngine::PushNode(duk_context* ctx, dom::Node* node) {
+  if (!node) {
+    duk_push_null(ctx);
+    return;
+  }
+  uint32_t key = RegisterNode(node);
+  if (!key) duk_error(ctx, DUK_ERR_RANGE_ERROR, "out of memory");
+  PushHolder(ctx, kNodeProto, kNodeKey, key);
+}
+
+dom::Node* ScriptEngine::NodeAt(duk_context* ctx, duk_idx_t idx) {
+  uint32_t key = HiddenKey(ctx, idx, kNodeKey);
+  if (!key) return nullptr;
+  auto it = m_nodes.find(key);
+  return it == m_nodes.end() ? nullptr : it->second.get();
+}
+
+dom::Node* ScriptEngine::NodeOfKept(uint32_t key) {
+  dom::Node* node = nullptr;
+  auto body = [this, key, &node](duk_context* ctx) {
+    PushKept(ctx, key);
+    node = NodeAt(ctx, -1);
+    duk_pop(ctx);
+  };
+  return SUCCEEDED(Run(body)) ? node : nullptr;
+}
+
+void ScriptEngine::PushForeign(duk_context* ctx, IUnknown* object) {
+  if (!object) {
+    duk_push_null(ctx);
+    return;
+  }
+  uint32_t key = RegisterForeign(object);
+  if (!key) duk_error(ctx, DUK_ERR_RANGE_ERROR, "out of memory");
+  PushHolder(ctx, kForeignProto, kForeignKey, key);
+}
+
+IUnknown* ScriptEngine::ForeignAt(duk_context* ctx, duk_idx_t idx) {
+  uint32_t key = HiddenKey(ctx, idx, kForeignKey);
+  if (!key) return nullptr;
+  auto it = m_foreign.find(key);
+  return it == m_foreign.end() ? nullptr : it->second.Get();
+}
+
+namespace {
+// Moves a released holder's C++ side to the deferred lists (never throws).
+template <class Map, class List>
+void Defer(Map& map, List& list, uint32_t key) noexcept {
+  auto it = map.find(key);
+  if (it == map.end()) return;
+  auto value = std::move(it->second);
+  map.erase(it);
+  try {
+    list.push_back(std::move(value));
+  } catch (...) {
+    // Out of memory: released here instead (value goes out of scope).
+  }
+}
+}  // namespace
+
+namespace {
+// An own (not inherited) uint32 under a hidden key of the object at idx.
+uint32_t OwnHiddenKey(duk_context* ctx, duk_idx_t idx, const char* name) {
+  duk_push_string(ctx, name);
+  duk_get_prop_desc(ctx, idx, 0);  // undefined when there is no own property
+  uint32_t key = 0;
+  if (duk_is_object(ctx, -1)) {
+    duk_get_prop_string(ctx, -1, "value");
+    key = duk_is_number(ctx, -1) ? static_cast<uint32_t>(duk_get_uint(ctx, -1)) : 0;
+    duk_pop(ctx);
+  }
+  duk_pop(ctx);
+  return key;
+}
+}  // namespace
+
+duk_ret_t ScriptEngine::Finalize(duk_context* ctx) {
+  ScriptEngine* engine = From(ctx);
+  if (!engine || engine->m_destroying || !duk_is_object(ctx, 0)) return 0;
+  uint32_t node = OwnHiddenKey(ctx, 0, kNodeKey);
+  uint32_t foreign = OwnHiddenKey(ctx, 0, kForeignKey);
+  if (node) Defer(engine->m_nodes, engine->m_deferredNodes, node);
+  if (foreign) Defer(engine->m_foreign, engine->m_deferredObjects, foreign);
+  return 0;
+}
