@@ -10,6 +10,7 @@
 //   kx_bench_large_result [--bytes N] [--runs R] [--host PATH] [--echo PATH]
 #include <algorithm>
 #include <cstdio>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -99,7 +100,7 @@ Run Drive(const std::vector<std::string>& argv, size_t bytes) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
   const size_t bytes = static_cast<size_t>(bench::OptionNumber(argc, argv, "--bytes", 104857600));
   const long rounds = static_cast<long>(bench::OptionNumber(argc, argv, "--runs", 3));
   const std::string host = bench::HostPath(argc, argv);
@@ -130,4 +131,15 @@ int main(int argc, char** argv) {
   std::printf("large_result: host %.1f MB/s, pipe copy %.1f MB/s, ratio %.2f (target >= 0.5)\n", hostRate / 1e6,
               echoRate / 1e6, hostRate / echoRate);
   return 0;
+}
+
+int main(int argc, char** argv) {
+  // A program that cannot be started (a wrong --host or --echo) ends the run
+  // with a message instead of an uncaught exception.
+  try {
+    return Main(argc, argv);
+  } catch (const std::exception& e) {
+    std::printf("large_result: FAILED: %s\n", e.what());
+    return 1;
+  }
 }

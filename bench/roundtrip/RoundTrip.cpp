@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -149,7 +150,7 @@ Run MedianRun(std::vector<Run>& runs) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
   const long requests = static_cast<long>(bench::OptionNumber(argc, argv, "--requests", 100000));
   const long window = static_cast<long>(bench::OptionNumber(argc, argv, "--window", 64));
   const long rounds = static_cast<long>(bench::OptionNumber(argc, argv, "--runs", 3));
@@ -177,4 +178,15 @@ int main(int argc, char** argv) {
   std::printf("roundtrip: host %.0f req/s, echo %.0f req/s, ratio %.2f (target >= 0.5)\n", h.perSecond,
               e.perSecond, h.perSecond / e.perSecond);
   return 0;
+}
+
+int main(int argc, char** argv) {
+  // A program that cannot be started (a wrong --host or --echo) ends the run
+  // with a message instead of an uncaught exception.
+  try {
+    return Main(argc, argv);
+  } catch (const std::exception& e) {
+    std::printf("roundtrip: FAILED: %s\n", e.what());
+    return 1;
+  }
 }

@@ -8,6 +8,7 @@
 //   kx_bench_startup [--runs R] [--host PATH] [--echo PATH]
 #include <algorithm>
 #include <cstdio>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -45,7 +46,7 @@ double Drive(const std::string& program, std::string& error) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
   const long rounds = static_cast<long>(bench::OptionNumber(argc, argv, "--runs", 15));
   const std::string host = bench::HostPath(argc, argv);
   const std::string echo = bench::EchoPath(argc, argv);
@@ -74,4 +75,15 @@ int main(int argc, char** argv) {
               *std::max_element(echoMs.begin(), echoMs.end()));
   std::printf("startup: host %.2f ms, echo %.2f ms, ratio %.1f (host time / echo time; no target)\n", h, e, h / e);
   return 0;
+}
+
+int main(int argc, char** argv) {
+  // A program that cannot be started (a wrong --host or --echo) ends the run
+  // with a message instead of an uncaught exception.
+  try {
+    return Main(argc, argv);
+  } catch (const std::exception& e) {
+    std::printf("startup: FAILED: %s\n", e.what());
+    return 1;
+  }
 }
