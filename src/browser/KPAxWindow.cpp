@@ -5,11 +5,7 @@
 #include <exception>
 #include <memory>
 
-#if __has_include("browser/BootstrapPage.h")
 #include "browser/BootstrapPage.h"
-#else
-std::string WriteBootstrapPage();
-#endif
 #include "dispatch/CommandDispatcher.h"
 #include "dispatch/ControlProxy.h"
 #include "platform/MessageLoop.h"

@@ -77,7 +77,9 @@ struct NestingEstimate {
   std::vector<std::string> open;                // estimated open elements
   std::map<std::string, int> formatting;        // formatting elements closed implicitly, by tag + attributes
   std::vector<std::string> openKeys;            // tag + attributes of each open element
+  std::map<std::string, int> openCount;         // open elements by tag, to skip hopeless searches
   int formattingTotal = 0;
+  int limit = 0;
 
   int Depth() const { return static_cast<int>(open.size()) + formattingTotal; }
 
@@ -87,28 +89,41 @@ struct NestingEstimate {
   static bool IsScopeBoundary(std::string_view tag) {
     return In(tag, {"applet", "caption", "html", "table", "td", "th", "marquee", "object", "template", "svg", "math"});
   }
-  bool InForeignContent() const {
-    return std::any_of(open.begin(), open.end(), [](const std::string& t) { return t == "svg" || t == "math"; });
-  }
+  bool InForeignContent() const { return AnyOpen({"svg", "math"}); }
 
   void PopTo(size_t index) {  // pops open[index] and everything above it
     while (open.size() > index) {
       bool implicit = open.size() - 1 > index;
-      if (implicit && IsFormatting(open.back())) {
+      if (implicit && IsFormatting(open.back()) && formattingTotal < limit) {
         // The tree builder reopens such elements later (up to three alike).
+        // Past the limit everything is cut anyway, so the map stays small.
         int& count = formatting[openKeys.back()];
         if (count < 3) {
           ++count;
           ++formattingTotal;
         }
       }
+      --openCount[open.back()];
       open.pop_back();
       openKeys.pop_back();
     }
   }
+  void Push(const std::string& tag, std::string key) {
+    open.push_back(tag);
+    openKeys.push_back(std::move(key));
+    ++openCount[tag];
+  }
+  bool AnyOpen(std::initializer_list<std::string_view> tags) const {
+    for (std::string_view t : tags) {
+      auto it = openCount.find(std::string(t));
+      if (it != openCount.end() && it->second > 0) return true;
+    }
+    return false;
+  }
   // The nearest open element named in targets, searching down from the top
   // and stopping at any named in stoppers; -1 when none.
   long Find(std::initializer_list<std::string_view> targets, std::initializer_list<std::string_view> stoppers) const {
+    if (!AnyOpen(targets)) return -1;
     for (size_t i = open.size(); i-- > 0;) {
       if (In(open[i], targets)) return static_cast<long>(i);
       if (In(open[i], stoppers)) return -1;
@@ -138,7 +153,7 @@ struct NestingEstimate {
   }
 
   void EndTag(const std::string& tag) {
-    for (size_t i = open.size(); i-- > 0;) {
+    for (size_t i = AnyOpen({tag}) ? open.size() : 0; i-- > 0;) {
       if (open[i] == tag) {
         PopTo(i);
         return;
@@ -164,6 +179,7 @@ std::string LimitNesting(std::string_view html, int maxDepth) {
   std::string out;
   out.reserve(html.size());
   NestingEstimate est;
+  est.limit = maxDepth;
   size_t i = 0, n = html.size();
   while (i < n) {
     size_t lt = html.find('<', i);
@@ -237,9 +253,7 @@ std::string LimitNesting(std::string_view html, int maxDepth) {
       i = tagEnd;  // dropped: its content joins the enclosing element
       continue;
     }
-    est.open.push_back(tag);
-    std::string key = tag + " " + std::string(html.substr(nameEnd, tagEnd - nameEnd));
-    est.openKeys.push_back(std::move(key));
+    est.Push(tag, tag + " " + std::string(html.substr(nameEnd, tagEnd - nameEnd)));
     out.append(tagText);
     i = tagEnd;
   }
