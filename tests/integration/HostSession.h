@@ -6,6 +6,7 @@
 #include <json/json.h>
 #include <unistd.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,10 +51,12 @@ inline double Seconds(harness::Clock::duration d) { return std::chrono::duration
 // pipe's folder go there) and its standard error collected in that folder.
 class HostRun {
  public:
-  explicit HostRun(const std::string& program, std::vector<std::string> args = {}) {
+  explicit HostRun(const std::string& program, std::vector<std::string> args = {},
+                   std::map<std::string, std::string> env = {}) {
     std::vector<std::string> argv{program};
     argv.insert(argv.end(), args.begin(), args.end());
     ChildProcess::Options options;
+    options.env = std::move(env);
     options.env["TMPDIR"] = tmp.Path();
     options.stderrPath = tmp.Path() + "/stderr.txt";
     child = std::make_unique<ChildProcess>(argv, options);

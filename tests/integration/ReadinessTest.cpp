@@ -19,10 +19,11 @@ class Readiness : public ::testing::Test {
 
 const char kNew[] = R"({"method":"new","sender":{"tab":{"id":7},"url":"http://127.0.0.1/page.html"}})";
 
-TEST_F(Readiness, AHeldRequestIsAnsweredOnceNewHasMadeTheControlReady) {
-  HostRun host(FakeHostPath());
-  ASSERT_TRUE(host->WriteFrame(R"({"method":"getVersion","event":"v"})"));
-  ASSERT_TRUE(host->WriteFrame(kNew));
+TEST_F(Readiness, ARequestHeldWhileNewIsUnderWayIsAnsweredOnceTheControlIsReady) {
+  // The control takes a while to appear, so the second request reaches the
+  // gate while "new" is still waiting for it: held, then released.
+  HostRun host(FakeHostPath(), {}, {{"KESTRIX_FAKE_SLOW", "50"}});
+  ASSERT_TRUE(host->WriteRaw(harness::Frame(kNew) + harness::Frame(R"({"method":"getVersion","event":"v"})")));
   ReadResult r = host->ReadFrameContaining("\"event\":\"v\"", kTick * 2);
   ASSERT_EQ(r.kind, ReadResult::Frame) << "no reply to the held request";
   EXPECT_EQ(r.text, "{\"data\":\"1.0.0-fake\",\"event\":\"v\",\"tab\":7}\n");
@@ -30,6 +31,19 @@ TEST_F(Readiness, AHeldRequestIsAnsweredOnceNewHasMadeTheControlReady) {
   auto status = host->WaitExit(kTick);
   ASSERT_TRUE(status.has_value());
   EXPECT_EQ(status->code, 0);
+}
+
+TEST_F(Readiness, ARequestBeforeNewHoldsTheReaderSoNewIsNeverRead) {
+  // The gate waits on the reader thread: nothing after the held request is
+  // read, "new" included, and the keepalive ends the host without a reply.
+  HostRun host(FakeHostPath());
+  ASSERT_TRUE(host->WriteFrame(R"({"method":"getVersion","event":"v"})"));
+  ASSERT_TRUE(host->WriteFrame(kNew));
+  auto status = host->WaitExit(2 * kTick + kSlack * 2);
+  ASSERT_TRUE(status.has_value());
+  EXPECT_EQ(status->code, 0);
+  for (ReadResult r = host->ReadFrame(1s); r.kind == ReadResult::Frame; r = host->ReadFrame(1s))
+    EXPECT_EQ(r.text, kPing);
 }
 
 TEST_F(Readiness, AFailingRequestIsAbandonedAndTheNextIsAnswered) {
