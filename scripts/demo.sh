@@ -1,28 +1,56 @@
 #!/usr/bin/env bash
 # Runs the host in a real session: kestrix-client starts build/kestrix-host,
 # sends it the requests below, answers its pings, and shows every request (>)
-# and every reply, event and ping (<) on its own line. Builds what it needs.
+# and every reply, event and ping (<) on its own line. Builds what it needs
+# (in build/, or in the folder KESTRIX_BUILD_DIR names). When CUPS is
+# installed, a private scheduler with a few test queues runs for the session;
+# nothing is left on the machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-if [ ! -f build/build.ninja ]; then cmake -S . -B build -G Ninja >/dev/null; fi
-cmake --build build -j2 --target kestrix-host kestrix-client >/dev/null
-
+build="${KESTRIX_BUILD_DIR:-build}"
 work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
-# The host writes its bootstrap page to TMPDIR; keep it in the demo's folder.
-export TMPDIR="$work"
+cups_started=""
+cleanup() {
+  if [ -n "$cups_started" ]; then sh tests/control/cups/stop-cups.sh "$work/cups" >/dev/null 2>&1 || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
 
-echo "== a session with build/kestrix-host (the keepalive pings every 3 s; the client answers)"
-build/kestrix-client --echo --pings --wait-ms 3500 \
+if [ ! -f "$build/build.ninja" ]; then cmake -S . -B "$build" -G Ninja >"$work/build.log" 2>&1 || { cat "$work/build.log"; exit 1; }; fi
+targets=(kestrix-host kestrix-client)
+if cmake --build "$build" --target help 2>/dev/null | grep -q '^kestrix-job:'; then targets+=(kestrix-job); fi
+cmake --build "$build" -j2 --target "${targets[@]}" >"$work/build.log" 2>&1 || { cat "$work/build.log"; exit 1; }
+
+# The bootstrap page goes to TMPDIR, the control's files and settings under
+# XDG_DATA_HOME and HOME: all inside the demo's folder.
+mkdir -p "$work/home"
+export TMPDIR="$work" XDG_DATA_HOME="$work/data" XDG_CONFIG_HOME="$work/config" HOME="$work/home"
+if command -v cupsd >/dev/null 2>&1 || [ -x /usr/sbin/cupsd ]; then
+  if CUPS_SERVER="$(sh tests/control/cups/start-cups.sh "$work/cups" 2>"$work/cups.log")"; then
+    export CUPS_SERVER
+    cups_started=1
+    echo "== a private CUPS scheduler with the queues kx-pdf (default), kx-raw, kx-stopped, kx-offline"
+  else
+    echo "== (no private CUPS scheduler: $(tail -1 "$work/cups.log")); the printer list will be empty"
+  fi
+fi
+
+echo "== a session with $build/kestrix-host (the keepalive pings every 3 s; the client answers)"
+"$build/kestrix-client" --echo --pings --wait-ms 4000 \
   '{"method":"new","sender":{"tab":{"id":1},"url":"http://127.0.0.1/demo.html"}}' \
   '{"method":"getVersion","event":"version"}' \
   '{"method":"isImplemented","event":"implemented","params":["printToPDF"]}' \
   '{"method":"getPrinters","event":"printers"}' \
   '{"method":"getDefaultPrinter","event":"default"}' \
-  "{\"method\":\"writeString\",\"event\":\"written\",\"params\":[\"$work/hello.txt\",\"Grüße from the demo\",\"utf-8\"]}" \
-  "{\"method\":\"readString\",\"event\":\"read\",\"params\":[\"$work/hello.txt\",\"utf-8\"]}" \
+  '{"method":"writeString","event":"written","params":["demo/hello.txt","Grüße from the demo","utf-8"]}' \
+  '{"method":"readString","event":"read","params":["demo/hello.txt","utf-8"]}' \
   '{"method":"getAbsoluteURL","event":"url","params":["img/logo.png","http://127.0.0.1/shop/cart.html"]}' \
+  '{"method":"printToPDF","event":"pdf","params":[{"html":"<h1>Invoice 42</h1>","done":"pdfDone","onState":"pdfState","_hasCallback":true},"demo/invoice.pdf"]}' \
   '{"method":"setOffsetPage","event":"offset","params":["not a number"]}' \
-  '{"method":"noSuchMethod","event":"nothing"}'
-echo "== the host has ended (status $?)."
-echo "   setOffsetPage with text where a number belongs and noSuchMethod got no reply, by design."
+  '{"method":"noSuchMethod","event":"nothing"}' && status=0 || status=$?
+echo "== the host has ended (status $status)."
+echo "   setOffsetPage (text where a number belongs) and noSuchMethod got no reply, by design."
+if [ -n "$(find "$work/data" -name '*.pdf' 2>/dev/null)" ]; then
+  echo "   printToPDF wrote: $(find "$work/data" -name '*.pdf' -printf '%P (%s bytes)\n')"
+fi
+exit "$status"

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <string_view>
 #include <thread>
 
 extern char** environ;
@@ -35,9 +36,14 @@ std::string Framed(const std::string& text) {
   return f + text;
 }
 
-// The message on one line: parsed and written compactly with its UTF-8 kept
-// as it is; text that does not parse is shown with its line ends as blanks.
+// The message on one line: as the host wrote it when it is one line already
+// (the final newline of a reply dropped); otherwise parsed and written
+// compactly with its UTF-8 kept; text that does not parse is shown with its
+// line ends as blanks.
 std::string OneLine(const std::string& text) {
+  std::string_view trimmed(text);
+  if (!trimmed.empty() && trimmed.back() == '\n') trimmed.remove_suffix(1);
+  if (trimmed.find_first_of("\r\n") == std::string_view::npos) return std::string(trimmed);
   Json::Value value;
   Json::CharReaderBuilder rb;
   std::string errors;
@@ -89,7 +95,8 @@ bool Session::Start() {
 
 bool Session::Send(const std::string& text) {
   if (m_toHost < 0) return false;
-  if (m_opt.echo && (text != kPing || m_opt.printPings)) std::cout << "> " << OneLine(text) << std::endl;
+  // Shown as written (requests are one line each already).
+  if (m_opt.echo && (text != kPing || m_opt.printPings)) std::cout << "> " << text << std::endl;
   std::string frame = Framed(text);
   const char* p = frame.data();
   size_t left = frame.size();
