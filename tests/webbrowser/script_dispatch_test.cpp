@@ -8,6 +8,7 @@
 #include "BrowserTestSupport.h"
 #include "platform/webbrowser/HtmlDocument.h"
 #include "platform/webbrowser/ScriptEngine.h"
+#include "platform/webbrowser/ScriptObject.h"
 
 using namespace browsertest;
 
@@ -27,6 +28,46 @@ var held = null;
 function hold(v) { held = v; }
 function drop() { held = null; }
 </script></head><body></body></html>)";
+
+// A foreign object that closes the document as soon as the engine looks at
+// it, that is in the middle of a call into the heap.
+class ClosingObject final : public IDispatch {
+ public:
+  explicit ClosingObject(HtmlDocument* doc) : m_doc(doc) {}
+  HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    *ppv = nullptr;
+    if (riid == IID_IScriptObjectWrapper) {
+      m_doc->Close();
+      return E_NOINTERFACE;
+    }
+    if (riid == IID_IUnknown || riid == IID_IDispatch) {
+      *ppv = static_cast<IDispatch*>(this);
+      AddRef();
+      return S_OK;
+    }
+    return E_NOINTERFACE;
+  }
+  ULONG AddRef() override { return ++m_ref; }
+  ULONG Release() override {
+    ULONG r = --m_ref;
+    if (r == 0) delete this;
+    return r;
+  }
+  HRESULT GetTypeInfoCount(UINT* n) override {
+    *n = 0;
+    return S_OK;
+  }
+  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return DISP_E_UNKNOWNNAME; }
+  HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+    return DISP_E_MEMBERNOTFOUND;
+  }
+
+ private:
+  ~ClosingObject() = default;
+  HtmlDocument* m_doc;
+  ULONG m_ref = 1;
+};
 
 class ScriptDispatchTest : public ::testing::Test {
  protected:
@@ -180,6 +221,12 @@ TEST_F(ScriptDispatchTest, PutAndPutRefSetMembersThroughTheNamedArgument) {
   ASSERT_EQ(Put(object.Get(), u"o", Variant::FromDispatch(inner.Get()), DISPATCH_PROPERTYPUTREF), S_OK);
   ASSERT_EQ(Put(global_.Get(), u"target", Variant::FromDispatch(object.Get())), S_OK);
   EXPECT_EQ(Text(Value("JSON.stringify(target)")), u"{\"n\":2.5,\"s\":\"text\",\"o\":{\"deep\":42}}");
+
+  // "__proto__" from outside is an ordinary member, not the prototype.
+  ComPtr<IDispatchEx> fake = Eval("({length: 3})");
+  ASSERT_EQ(Put(object.Get(), u"__proto__", Variant::FromDispatch(fake.Get()), DISPATCH_PROPERTYPUTREF), S_OK);
+  EXPECT_EQ(Text(Value("String(target.length) + ':' + Object.keys(target).join(',')")),
+            u"undefined:n,s,o,__proto__");
 
   // A put without a value is refused.
   DISPID id;
@@ -352,6 +399,21 @@ TEST_F(ScriptDispatchTest, ClosingTheHeapReleasesWhatScriptHeldAndDisarmsWrapper
   ComPtr<IDispatch> script;
   EXPECT_TRUE(FAILED(doc_->get_Script(&script)));
   counter.Release();  // safe after the heap is gone
+}
+
+TEST_F(ScriptDispatchTest, ClosingDuringACallWaitsUntilTheCallReturns) {
+  IDispatch* closer = new ClosingObject(doc_.Get());
+  Variant r;
+  ASSERT_EQ(Call(global_.Get(), u"join", {Variant::FromDispatch(closer), Variant::FromString(u"b"),
+                                          Variant::FromString(u"c")},
+                 &r),
+            S_OK)
+      << "the running call completes on its heap";
+  EXPECT_EQ(Text(r), u"[object Object]|b|c");
+  DISPID id;
+  EXPECT_EQ(IdOf(global_.Get(), u"join", &id), E_UNEXPECTED) << "and then the heap is gone";
+  EXPECT_EQ(RefCount(closer), 1u) << "with it the reference script held";
+  closer->Release();
 }
 
 TEST_F(ScriptDispatchTest, WrapperReferenceCountsAndStashReferences) {

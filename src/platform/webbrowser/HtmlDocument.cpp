@@ -14,7 +14,9 @@ namespace {
 
 // Reads a whole regular file of at most limit bytes; false otherwise.
 bool ReadWholeFile(const std::string& path, size_t limit, std::string* out) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: a FIFO at the path must not hang the load (it fails the
+  // regular-file check below instead).
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
   struct stat st;
   bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<size_t>(st.st_size) <= limit;
@@ -161,7 +163,13 @@ bool HtmlDocument::CreateObject(dom::Node* object) {
   CLSID clsid;
   if (!GuidFromString(classid->substr(6), &clsid)) return fail(CLASS_E_CLASSNOTAVAILABLE);
   IUnknown* control = nullptr;
-  HRESULT hr = CreateControlInstance(clsid, IID_IUnknown, reinterpret_cast<void**>(&control));
+  HRESULT hr;
+  try {
+    hr = CreateControlInstance(clsid, IID_IUnknown, reinterpret_cast<void**>(&control));
+  } catch (...) {
+    hr = E_FAIL;  // a factory that throws is a factory that failed
+    control = nullptr;
+  }
   if (hr == E_PENDING) {
     if (NowMs() - object->controlFirstTry >= kObjectCreationTimeoutMs) return fail(HRESULT_FROM_WIN32(1460));
     return false;

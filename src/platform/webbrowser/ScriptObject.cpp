@@ -190,6 +190,15 @@ HRESULT ScriptObject::InvokeCore(DISPID id, WORD flags, DISPPARAMS* dp, VARIANT*
           status = DISP_E_MEMBERNOTFOUND;
           return;
         }
+        if (name == "__proto__") {
+          // A member of that name from outside stays a member: it must not
+          // reach the inherited setter and change the object's prototype.
+          duk_push_lstring(ctx, name.data(), name.size());
+          engine->PushVariant(ctx, *putValue);
+          duk_def_prop(ctx, -3, DUK_DEFPROP_HAVE_VALUE | DUK_DEFPROP_SET_WRITABLE | DUK_DEFPROP_SET_ENUMERABLE |
+                                    DUK_DEFPROP_SET_CONFIGURABLE);
+          return;
+        }
         engine->PushVariant(ctx, *putValue);
         duk_put_prop_lstring(ctx, -2, name.data(), name.size());
         return;
