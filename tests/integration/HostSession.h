@@ -30,6 +30,7 @@ inline std::string ProgramPath(const char* path) {
   return path && ::access(path, X_OK) == 0 ? std::string(path) : std::string();
 }
 inline std::string HostPath() { return ProgramPath(KX_HOST_PATH); }
+inline std::string ClientPath() { return ProgramPath(KX_CLIENT_PATH); }
 inline std::string FakeHostPath() {
 #ifdef KESTRIX_HOST_FAKE_PATH
   return ProgramPath(KESTRIX_HOST_FAKE_PATH);

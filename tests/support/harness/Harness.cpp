@@ -172,6 +172,24 @@ ReadResult ChildProcess::ReadFrameContaining(std::string_view needle, Millis tim
   }
 }
 
+bool ChildProcess::ReadAllOutput(std::string* out, Millis timeout) {
+  auto deadline = Clock::now() + timeout;
+  out->swap(m_buffer);
+  m_buffer.clear();
+  while (m_out >= 0) {
+    pollfd p{m_out, POLLIN, 0};
+    int r = ::poll(&p, 1, Remaining(deadline));
+    if (r < 0 && errno == EINTR) continue;
+    if (r == 0) return false;
+    char buf[65536];
+    ssize_t got = ::read(m_out, buf, sizeof buf);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return true;
+    out->append(buf, static_cast<size_t>(got));
+  }
+  return true;
+}
+
 bool ChildProcess::Running() {
   if (m_status || m_pid <= 0) return false;
   int status = 0;

@@ -68,6 +68,9 @@ class ChildProcess {
   // Skipped(). Timeout / Closed when none comes by the deadline.
   ReadResult ReadFrameContaining(std::string_view needle, Millis timeout);
   const std::vector<std::string>& Skipped() const { return m_skipped; }
+  // For children that write plain text: everything until they close their
+  // output (true) or the deadline passes (false, with what came so far).
+  bool ReadAllOutput(std::string* out, Millis timeout);
 
   // The exit status once the child has ended; nullopt when it has not by the deadline.
   std::optional<ExitStatus> WaitExit(Millis timeout);
