@@ -343,8 +343,9 @@ async function main() {
     });
     judge(CASES[4], () => {
       const v = value("printToPDF");
-      expect(v.reply === true, `printToPDF replied ${JSON.stringify(v.reply)}`);
-      expect(v.done && v.done.result === "success", `done: ${JSON.stringify(v.done)}`);
+      const said = v.messages && v.messages.length ? `; host messages: ${JSON.stringify(v.messages).slice(0, 400)}` : "";
+      expect(v.reply === true, `printToPDF replied ${JSON.stringify(v.reply)}${said}`);
+      expect(v.done && v.done.result === "success", `done: ${JSON.stringify(v.done)}${said}`);
       const head = fs.existsSync(pdfFile) ? fs.readFileSync(pdfFile).subarray(0, 5).toString("latin1") : "";
       expect(head === "%PDF-", `${pdfFile} ${head ? "is not a PDF" : "was not written"}`);
       return `${v.states.length} state events, then done "success"`;
@@ -390,7 +391,9 @@ async function main() {
   if (failed > 0) {
     console.log(`# kept for inspection: ${work}`);
     try {
-      const tail = fs.readFileSync(chromiumLog, "utf8").split("\n").slice(-30).join("\n# ");
+      // Headless Chromium complains about the missing session bus; that is noise.
+      const lines = fs.readFileSync(chromiumLog, "utf8").split("\n").filter((l) => l && !/dbus/.test(l));
+      const tail = lines.slice(-30).join("\n# ");
       console.log(`# chromium and host stderr (last lines):\n# ${tail}`);
     } catch {}
   } else if (!options.keep) {
