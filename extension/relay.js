@@ -40,12 +40,12 @@
     return v !== null && typeof v === "object" && !Array.isArray(v);
   }
 
-  // A page port can close before its onDisconnect has run; posting to it then throws.
+  // A port can close before its onDisconnect has run; posting to it then throws.
   function post(port, msg) {
     try {
       port.postMessage(msg);
     } catch (e) {
-      // The page is gone; pageGone() cleans up when its event arrives.
+      // The port is gone; pageGone() or hostGone() cleans up when its event arrives.
     }
   }
 
@@ -140,7 +140,7 @@
     fromHost(session, native, msg) {
       if (!isPlainObject(msg)) return;
       if (msg.method === "ping") {
-        native.postMessage({ method: "ping" });
+        post(native, { method: "ping" });
         return;
       }
       const name = msg.event;
@@ -181,7 +181,6 @@
       session.pending.clear();
       session.jobEvents.clear();
       for (const page of session.pages) post(page, { disconnected: error });
-      if (session.pages.size === 0) this.sessions.delete(session.tabId);
     }
 
     pageGone(session, page) {

@@ -114,7 +114,8 @@
         }
         return;
       }
-      if ("error" in msg && !calls.has(msg.id)) {
+      if ("error" in msg && msg.id === undefined) {
+        // The extension refused the connection itself; it closes the port next.
         closeReason = String(msg.error);
         return;
       }

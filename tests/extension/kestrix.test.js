@@ -145,3 +145,11 @@ test("close() fails waiting calls and disconnects", async () => {
   assert.equal(runtime.ports[0].closedByUs, true);
   await assert.rejects(call, /closed/);
 });
+
+test("a connection the extension refuses fails waiting calls with its reason", async () => {
+  const { runtime, k } = client();
+  const call = k.getVersion();
+  runtime.ports[0].deliver({ error: "kestrix: only pages in a browser tab can use the host" });
+  runtime.ports[0].drop();
+  await assert.rejects(call, /getVersion: the connection to the Kestrix extension closed: kestrix: only pages in a browser tab/);
+});
