@@ -1,6 +1,8 @@
 #include "support/fake/FakeControl.h"
 
 #include <cstdlib>
+#include <cstring>
+#include <utility>
 #include <memory>
 #include <fstream>
 
@@ -143,17 +145,17 @@ HRESULT FakeControl::OutVariant(const char* member, VARIANT* result) {
 
 HRESULT FakeControl::OutText(const char* member, BSTR* result, const std::string& fallback) {
   if (Fails(member)) return E_FAIL;
-  const Json::Value& r = results[member];
-  if (r.isString())
-    *result = SysAllocStringU16(Utf8ToUtf16(r.asString()));
-  else if (!results.isMember(member) && !fallback.empty())
+  const Json::Value* r = std::as_const(results).find(member, member + std::strlen(member));
+  if (r && r->isString())
+    *result = SysAllocStringU16(Utf8ToUtf16(r->asString()));
+  else if (!r && !fallback.empty())
     *result = SysAllocStringU16(Utf8ToUtf16(fallback));
   return S_OK;  // null stays null
 }
 
 HRESULT FakeControl::OutBool(const char* member, BOOL* result) {
   if (Fails(member)) return E_FAIL;
-  const Json::Value& r = results[member];
+  const Json::Value& r = std::as_const(results)[member];
   if (r.isBool()) *result = r.asBool() ? 1 : 0;
   if (r.isInt()) *result = r.asInt();
   return S_OK;
@@ -161,7 +163,7 @@ HRESULT FakeControl::OutBool(const char* member, BOOL* result) {
 
 HRESULT FakeControl::OutLong(const char* member, LONG* result) {
   if (Fails(member)) return E_FAIL;
-  const Json::Value& r = results[member];
+  const Json::Value& r = std::as_const(results)[member];
   if (r.isInt()) *result = r.asInt();
   return S_OK;
 }
