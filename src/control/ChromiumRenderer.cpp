@@ -342,7 +342,9 @@ std::string PageCss(const RenderRequest& r) {
 }  // namespace
 
 std::string ChromiumRenderer::Find() {
-  if (const char* chosen = std::getenv("KESTRIX_CHROMIUM"); chosen && IsExecutableFile(chosen)) return chosen;
+  // A chosen browser is used or none is: a wrong choice should show, not be papered over.
+  if (const char* chosen = std::getenv("KESTRIX_CHROMIUM"); chosen && *chosen)
+    return IsExecutableFile(chosen) ? chosen : std::string();
   for (const char* path : {"/usr/lib/chromium/chromium", "/usr/bin/chromium", "/usr/bin/chromium-browser"})
     if (IsExecutableFile(path)) return path;
   return std::string();
@@ -353,8 +355,10 @@ ChromiumRenderer::ChromiumRenderer(std::string executable) : m_executable(std::m
 bool ChromiumRenderer::Render(const RenderRequest& request, std::string* output, std::string* error) {
   if (m_executable.empty()) {
     if (error)
-      *error = "chromium not found (looked at $KESTRIX_CHROMIUM, /usr/lib/chromium/chromium, /usr/bin/chromium, "
-               "/usr/bin/chromium-browser); install the chromium package";
+      *error = std::getenv("KESTRIX_CHROMIUM") && *std::getenv("KESTRIX_CHROMIUM")
+                   ? "chromium not found at $KESTRIX_CHROMIUM (" + std::string(std::getenv("KESTRIX_CHROMIUM")) + ")"
+                   : "chromium not found (looked at /usr/lib/chromium/chromium, /usr/bin/chromium, "
+                     "/usr/bin/chromium-browser); install the chromium package";
     return false;
   }
   if (request.html.empty() == request.url.empty()) {
@@ -453,10 +457,14 @@ bool ChromiumRenderer::Render(const RenderRequest& request, std::string* output,
       } else {
         // The height of the content itself, not of the (taller) viewport.
         Json::Value measure(Json::objectValue);
+        // (In quirks mode the body stretches to the viewport: measure what is inside it.)
         measure["expression"] =
-            "(function(){var e=document.documentElement,b=document.body||e,r=e.getBoundingClientRect();"
-            "var m=parseFloat(getComputedStyle(b).marginBottom)||0;"
-            "return Math.ceil(Math.max(r.height,b.getBoundingClientRect().bottom+m,1));})()";
+            "(function(){var b=document.body||document.documentElement,m=0,r=document.createRange();"
+            "r.selectNodeContents(b);m=r.getBoundingClientRect().bottom;"
+            "var all=b.getElementsByTagName('*');"
+            "for(var i=0;i<all.length;i++){var x=all[i].getBoundingClientRect().bottom;if(x>m)m=x;}"
+            "var s=getComputedStyle(b);m+=(parseFloat(s.paddingBottom)||0)+(parseFloat(s.marginBottom)||0);"
+            "return Math.ceil(Math.max(m,1));})()";
         measure["returnByValue"] = true;
         if (!browser.Call("Runtime.evaluate", measure, session, &result, &message)) return false;
         double height = std::clamp(std::ceil(result["result"].get("value", 800).asDouble()), 1.0, 16384.0);

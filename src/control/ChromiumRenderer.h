@@ -41,8 +41,9 @@ struct RenderRequest {
 
 class ChromiumRenderer {
  public:
-  // $KESTRIX_CHROMIUM when it names an executable, else /usr/lib/chromium/chromium,
-  // /usr/bin/chromium, /usr/bin/chromium-browser; "" when none is there.
+  // $KESTRIX_CHROMIUM when set (and "" when that is not an executable), else
+  // /usr/lib/chromium/chromium, /usr/bin/chromium, /usr/bin/chromium-browser;
+  // "" when none is there.
   static std::string Find();
 
   explicit ChromiumRenderer(std::string executable = Find());

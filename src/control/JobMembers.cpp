@@ -130,11 +130,11 @@ HRESULT CLinuxPrinterControl::setupNormalOffset(BSTR offset) {
     if (c == ',' || c == ';' || c == 'x') c = ' ';
   double left = 0, top = 0;
   char extra = 0;
-  int n = text.find_first_not_of(' ') == std::string::npos
-              ? 0
-              : std::sscanf(text.c_str(), " %lf %lf %c", &left, &top, &extra);
+  const bool blank = text.find_first_not_of(' ') == std::string::npos;
+  int n = blank ? 0 : std::sscanf(text.c_str(), " %lf %lf %c", &left, &top, &extra);
   if (n == 1) top = left;
-  if (n < 0 || n > 2 || !std::isfinite(left) || !std::isfinite(top) || std::fabs(left) > 100 || std::fabs(top) > 100) {
+  if ((!blank && (n < 1 || n > 2)) || !std::isfinite(left) || !std::isfinite(top) || std::fabs(left) > 100 ||
+      std::fabs(top) > 100) {
     Report("badOffset", "setupNormalOffset takes \"left,top\" in millimetres (-100 to 100), not '" +
                             BstrToUtf8(offset) + "'");
     return S_OK;

@@ -37,6 +37,16 @@ mkdir -p "$D/etc/ppd" "$D/lib/backend" "$D/spool/tmp" "$D/cache" "$D/run" "$D/lo
 # must reach DIR and write their output folders.
 chmod 755 "$D" "$D/out"
 chmod 1777 "$D/out/pdf" "$D/out/raw"
+if [ "$(id -u)" -eq 0 ]; then
+  up=$(dirname "$D")
+  while [ "$up" != "/" ]; do
+    if [ "$(( $(stat -c '0%a' "$up") & 1 ))" -eq 0 ]; then
+      echo "start-cups.sh: $up is closed to other users, so the backend (user lp) cannot reach $D/out" >&2
+      exit 1
+    fi
+    up=$(dirname "$up")
+  done
+fi
 
 for sub in cgi-bin daemon driver filter monitor notifier; do
   [ -e "/usr/lib/cups/$sub" ] && ln -sfn "/usr/lib/cups/$sub" "$D/lib/$sub"

@@ -1,0 +1,150 @@
+// The file and settings members through the control's interface, with the
+// messages a listener gets when the page asks for something it may not have.
+#include "ControlFixture.h"
+#include "control/Base64.h"
+#include "control/ControlPaths.h"
+#include "control/DispatchReader.h"
+
+TEST_F(ControlTest, TextRoundTripsInAnEncodingAndStaysInsideTheFolder) {
+  BOOL ok = FALSE;
+  ASSERT_EQ(control->writeString(Text("notes/a.txt").Get(), Text("caf\xC3\xA9").Get(), Text("ISO-8859-1").Get(), &ok), S_OK);
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(ReadFileBytes(FilesFolder() + "/notes/a.txt"), "caf\xE9");
+  Bstr text;
+  control->readString(Text("notes/a.txt").Get(), Text("latin1").Get(), &text);
+  EXPECT_EQ(BstrToUtf8(text.Get()), "caf\xC3\xA9");
+  // UTF-8 when no encoding is named.
+  control->readString(Text(FilesFolder() + "/notes/a.txt").Get(), nullptr, &text);
+  EXPECT_EQ(BstrToUtf8(text.Get()), "caf\xEF\xBF\xBD");
+  EXPECT_TRUE(sink->events.empty());
+}
+
+TEST_F(ControlTest, RefusedPathsGiveEmptyResultsAndAMessage) {
+  ASSERT_TRUE(WriteFileBytes(Outside() + "/private.txt", "private"));
+  Bstr text;
+  control->readString(Text(Outside() + "/private.txt").Get(), nullptr, &text);
+  EXPECT_FALSE(text);
+  BOOL ok = TRUE;
+  control->writeString(Text("../../planted.txt").Get(), Text("x").Get(), nullptr, &ok);
+  EXPECT_FALSE(ok);
+  control->writeBase64(Text("/etc/kestrix-test").Get(), Text("eA==").Get(), &ok);
+  EXPECT_FALSE(ok);
+  control->readBase64(Text("/etc/passwd").Get(), &text);
+  EXPECT_FALSE(text);
+  // Messages come later, from the message loop, never inside the call.
+  EXPECT_TRUE(sink->events.empty());
+  ASSERT_TRUE(WaitMessages(4));
+  for (const auto& message : sink->Of(DISPID_PRINTEREVENT_ONMESSAGE)) {
+    EXPECT_EQ(message.args[0]["code"], "pathRefused");
+    EXPECT_NE(message.args[0]["message"].asString().find("outside the allowed folders"), std::string::npos);
+    EXPECT_EQ(message.thread, std::this_thread::get_id());
+  }
+  EXPECT_FALSE(FileExists(m_folder / "planted.txt"));
+}
+
+TEST_F(ControlTest, Base64RoundTripsBinaryFiles) {
+  std::string bytes;
+  for (int i = 0; i < 256; ++i) bytes += static_cast<char>(i);
+  BOOL ok = FALSE;
+  control->writeBase64(Text("bin/all.bin").Get(), Text(Base64Encode(bytes)).Get(), &ok);
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(ReadFileBytes(FilesFolder() + "/bin/all.bin"), bytes);
+  Bstr text;
+  control->readBase64(Text("bin/all.bin").Get(), &text);
+  EXPECT_EQ(BstrToUtf8(text.Get()), Base64Encode(bytes));
+  // A data: address is accepted; broken base64 is not written.
+  control->writeBase64(Text("bin/dot.png").Get(), Text("data:image/png;base64,iVBORw0K").Get(), &ok);
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(ReadFileBytes(FilesFolder() + "/bin/dot.png"), "\x89PNG\r\n");
+  control->writeBase64(Text("bin/broken.bin").Get(), Text("not base64!").Get(), &ok);
+  EXPECT_FALSE(ok);
+  EXPECT_FALSE(FileExists(FilesFolder() + "/bin/broken.bin"));
+}
+
+TEST_F(ControlTest, CopyAndCopiedStayInside) {
+  BOOL ok = FALSE;
+  control->writeString(Text("a.txt").Get(), Text("payload").Get(), nullptr, &ok);
+  ASSERT_TRUE(ok);
+  control->copy(Text("a.txt").Get(), Text("sub/b.txt").Get());
+  EXPECT_EQ(ReadFileBytes(FilesFolder() + "/sub/b.txt"), "payload");
+  Bstr where;
+  control->copied(Text("sub/b.txt").Get(), &where);
+  EXPECT_EQ(BstrToUtf8(where.Get()).substr(BstrToUtf8(where.Get()).size() - 10), "/sub/b.txt");
+  control->copy(Text("a.txt").Get(), Text(Outside() + "/stolen.txt").Get());
+  EXPECT_FALSE(FileExists(Outside() + "/stolen.txt"));
+  control->copied(Text("/etc/passwd").Get(), &where);
+  EXPECT_FALSE(where);
+  ASSERT_TRUE(WaitMessages(1));
+  EXPECT_EQ(LastMessageCode(), "pathRefused");
+}
+
+TEST_F(ControlTest, ReadHtmlFollowsTheDeclaredCharset) {
+  ASSERT_TRUE(MakeFolders(FilesFolder(), 0700));
+  ASSERT_TRUE(WriteFileBytes(FilesFolder() + "/page.html", "<meta charset=\"iso-8859-1\"><p>d\xE9j\xE0</p>"));
+  Bstr text;
+  control->readHTML(Text("page.html").Get(), nullptr, &text);
+  EXPECT_EQ(BstrToUtf8(text.Get()), "<meta charset=\"iso-8859-1\"><p>d\xC3\xA9j\xC3\xA0</p>");
+}
+
+TEST_F(ControlTest, DownloadFetchesFileAddressesInsideAndRefusesOthers) {
+  BOOL ok = FALSE;
+  control->writeString(Text("source.txt").Get(), Text("downloaded bytes").Get(), nullptr, &ok);
+  ASSERT_TRUE(ok);
+  control->download(Text("file://" + FilesFolder() + "/source.txt").Get(), Text("got/copy.txt").Get(), &ok);
+  ASSERT_TRUE(ok);
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(sink->DoneText(), "success");
+  EXPECT_EQ(sink->DoneObject()["type"], "download");
+  EXPECT_EQ(ReadFileBytes(FilesFolder() + "/got/copy.txt"), "downloaded bytes");
+
+  sink->events.clear();
+  control->download(Text("file:///etc/passwd").Get(), Text("got/passwd").Get(), &ok);
+  EXPECT_FALSE(ok);
+  control->download(Text("gopher://example.test/").Get(), Text("got/x").Get(), &ok);
+  EXPECT_FALSE(ok);
+  ASSERT_TRUE(WaitMessages(2));
+  EXPECT_FALSE(FileExists(FilesFolder() + "/got/passwd"));
+}
+
+TEST_F(ControlTest, SettingsRoundTripPerKeyAndClear) {
+  Json::Value settings;
+  settings["printer"] = "kx-pdf";
+  settings["paper"]["name"] = "A5";
+  settings["copies"] = 2;
+  settings["ranges"].append(1);
+  settings["ranges"].append(3);
+  Variant value;
+  JsonToResultVariant(settings, &value);
+  control->setLastSettings(Text("labels").Get(), &value);
+  Variant other = Variant::FromString(u"plain text");
+  control->setLastSettings(Text("other").Get(), &other);
+
+  Variant back;
+  control->getLastSettings(Text("labels").Get(), &back);
+  EXPECT_EQ(VariantToJsonValue(back), settings);
+  // On disk: one JSON object, keyed.
+  Json::Value file;
+  ASSERT_TRUE(Json::Reader().parse(ReadFileBytes(m_folder / "data/kestrix/settings.json"), file));
+  EXPECT_EQ(file["other"], "plain text");
+
+  control->clearLastSettings(Text("labels").Get());
+  control->getLastSettings(Text("labels").Get(), &back);
+  EXPECT_EQ(back.vt, VT_EMPTY);
+  control->getLastSettings(Text("other").Get(), &back);
+  EXPECT_EQ(VariantToJsonValue(back), "plain text");
+  control->clearLastSettings(Text("").Get());
+  control->getLastSettings(Text("other").Get(), &back);
+  EXPECT_EQ(back.vt, VT_EMPTY);
+}
+
+TEST_F(ControlTest, BrokenSettingsFileReadsAsEmptyAndIsReplaced) {
+  ASSERT_TRUE(MakeFolders(m_folder / "data/kestrix", 0700));
+  ASSERT_TRUE(WriteFileBytes(m_folder / "data/kestrix/settings.json", "{ broken"));
+  Variant back;
+  control->getLastSettings(Text("k").Get(), &back);
+  EXPECT_EQ(back.vt, VT_EMPTY);
+  Variant v = Variant::FromLong(5);
+  control->setLastSettings(Text("k").Get(), &v);
+  control->getLastSettings(Text("k").Get(), &back);
+  EXPECT_EQ(VariantToJsonValue(back), 5);
+}

@@ -1,0 +1,60 @@
+// A control of its own for each test, with private XDG folders and a
+// recording sink advised on its event connection point.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "ControlTestSupport.h"
+#include "control/ControlText.h"
+#include "control/JsonDispatch.h"
+#include "control/LinuxPrinterControl.h"
+#include "dispatch/PrinterControl.h"
+
+class ControlTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_data = std::make_unique<ScopedEnv>("XDG_DATA_HOME", m_folder / "data");
+    m_config = std::make_unique<ScopedEnv>("XDG_CONFIG_HOME", m_folder / "config");
+    ComPtr<IUnknown> unknown;
+    ASSERT_EQ(CreateLinuxPrinterControl(&unknown), S_OK);
+    ASSERT_EQ(unknown.QueryInterface(IID_IPrinterControl, std::addressof(control)), S_OK);
+    sink = RecordingSink::Create();
+    ASSERT_EQ(AtlAdvise(control.Get(), static_cast<IDispatch*>(sink.Get()), IID_IPrinterEvent, &m_cookie), S_OK);
+  }
+  void TearDown() override {
+    if (control && m_cookie) AtlUnadvise(control.Get(), IID_IPrinterEvent, m_cookie);
+    control.Release();
+  }
+
+  // The default folder the page may use.
+  std::string FilesFolder() const { return m_folder / "data/kestrix/files"; }
+  std::string Outside() const { return m_folder.Path(); }
+
+  // Pumps until the first OnDone (or a minute).
+  bool WaitDone(int timeoutMs = 60000) {
+    return PumpUntil([&] { return sink->HasDone(); }, timeoutMs);
+  }
+  // Pumps until at least n OnMessage events have arrived.
+  bool WaitMessages(size_t n, int timeoutMs = 10000) {
+    return PumpUntil([&] { return sink->Of(DISPID_PRINTEREVENT_ONMESSAGE).size() >= n; }, timeoutMs);
+  }
+  std::string LastMessageCode() const {
+    auto messages = sink->Of(DISPID_PRINTEREVENT_ONMESSAGE);
+    return messages.empty() ? std::string() : messages.back().args[0]["code"].asString();
+  }
+  std::string LastMessageText() const {
+    auto messages = sink->Of(DISPID_PRINTEREVENT_ONMESSAGE);
+    return messages.empty() ? std::string() : messages.back().args[0]["message"].asString();
+  }
+
+  static Bstr Text(const std::string& s) { return Bstr::Attach(Utf8ToBstr(s)); }
+  static ComPtr<IDispatch> Job(const Json::Value& v) { return CJsonDispatch::Create(v); }
+
+  TempFolder m_folder;
+  std::unique_ptr<ScopedEnv> m_data, m_config;
+  ComPtr<IPrinterControl> control;
+  ComPtr<RecordingSink> sink;
+  DWORD m_cookie = 0;
+};

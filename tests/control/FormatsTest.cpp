@@ -1,0 +1,139 @@
+// Small formats the control reads and writes: base64, character sets, MIME
+// types, versions, paper names, page ranges and PDF page counts.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "control/Base64.h"
+#include "control/ChromiumRenderer.h"
+#include "control/JobRequest.h"
+#include "control/PaperSize.h"
+#include "control/SystemInfo.h"
+#include "control/TextEncoding.h"
+
+TEST(Base64, KnownVectorsBothWays) {
+  const std::pair<std::string, std::string> vectors[] = {
+      {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"}, {std::string("\xFF\xFE\x00\x01", 4), "//4AAQ=="}};
+  for (const auto& [bytes, text] : vectors) {
+    EXPECT_EQ(Base64Encode(bytes), text);
+    std::string decoded;
+    ASSERT_TRUE(Base64Decode(text, &decoded)) << text;
+    EXPECT_EQ(decoded, bytes);
+  }
+}
+
+TEST(Base64, RandomBytesRoundTrip) {
+  std::mt19937 random(7);
+  for (size_t length = 0; length < 300; length += 7) {
+    std::string bytes(length, '\0');
+    for (char& c : bytes) c = static_cast<char>(random() & 0xFF);
+    std::string decoded;
+    ASSERT_TRUE(Base64Decode(Base64Encode(bytes), &decoded));
+    EXPECT_EQ(decoded, bytes);
+  }
+}
+
+TEST(Base64, WhitespaceAndMissingPaddingAreAcceptedGarbageIsNot) {
+  std::string out = "untouched";
+  EXPECT_TRUE(Base64Decode("Zm9v\r\nYmE", &out));
+  EXPECT_EQ(out, "fooba");
+  for (const char* bad : {"Z", "Zm9v!", "Zg=a", "Zg==Zg==", "=Zg", "Zm9vY", "Zg==="}) {
+    out = "untouched";
+    EXPECT_FALSE(Base64Decode(bad, &out)) << bad;
+    EXPECT_EQ(out, "untouched");
+  }
+}
+
+TEST(TextEncoding, ConvertsBothWaysAndReplacesWhatDoesNotFit) {
+  std::string text, error;
+  ASSERT_TRUE(DecodeToUtf8("caf\xE9", "ISO-8859-1", &text, &error));
+  EXPECT_EQ(text, "caf\xC3\xA9");
+  ASSERT_TRUE(EncodeFromUtf8("caf\xC3\xA9 \xE2\x82\xAC!", "ISO-8859-1", &text, &error));
+  EXPECT_EQ(text, "caf\xE9 ?!");  // the euro sign is not in Latin-1
+  ASSERT_TRUE(EncodeFromUtf8("ab", "UTF-16LE", &text, &error));
+  EXPECT_EQ(text, std::string("a\0b\0", 4));
+  // UTF-8 input is repaired, its byte order mark dropped.
+  ASSERT_TRUE(DecodeToUtf8("\xEF\xBB\xBFok\xFF", "", &text, &error));
+  EXPECT_EQ(text, "ok\xEF\xBF\xBD");
+  EXPECT_FALSE(DecodeToUtf8("x", "NO-SUCH-CHARSET", &text, &error));
+  EXPECT_NE(error.find("NO-SUCH-CHARSET"), std::string::npos);
+}
+
+TEST(TextEncoding, HtmlDeclaresItsCharset) {
+  EXPECT_EQ(SniffHtmlCharset("<html><head><meta charset=\"windows-1252\"></head>"), "windows-1252");
+  EXPECT_EQ(SniffHtmlCharset("<META http-equiv=\"Content-Type\" content=\"text/html; charset=ISO-8859-2\">"),
+            "ISO-8859-2");
+  EXPECT_EQ(SniffHtmlCharset("\xFF\xFE<\0h\0"), "UTF-16LE");
+  EXPECT_EQ(SniffHtmlCharset("<p>no declaration</p>"), "UTF-8");
+}
+
+TEST(FileTypes, ByExtensionOrMimeType) {
+  for (const char* yes : {"pdf", ".PDF", "label.pdf", "application/pdf", "text/plain; charset=utf-8", "x.jpeg",
+                          "image/png", "page.html", "scan.tif"})
+    EXPECT_TRUE(IsPrintableType(yes)) << yes;
+  for (const char* no : {"", "docx", "archive.zip", "application/zip", "image/svg+xml", "no-extension", "a.pdf.exe"})
+    EXPECT_FALSE(IsPrintableType(no)) << no;
+  EXPECT_EQ(MimeTypeFor("Report.TXT"), "text/plain");
+}
+
+TEST(FileTypes, SniffedFromTheFirstBytes) {
+  EXPECT_EQ(SniffMimeType("%PDF-1.7\n..."), "application/pdf");
+  EXPECT_EQ(SniffMimeType("\x89PNG\r\n\x1a\n...."), "image/png");
+  EXPECT_EQ(SniffMimeType("  <!DOCTYPE html><p>"), "text/html");
+  EXPECT_EQ(SniffMimeType("plain words\n"), "text/plain");
+  EXPECT_EQ(SniffMimeType(std::string("\x01\x00\x02", 3)), "");
+}
+
+TEST(Versions, ComparedPartByPart) {
+  int order = 0;
+  ASSERT_TRUE(CompareVersions("1.10.0", "1.9", &order));
+  EXPECT_EQ(order, 1);
+  ASSERT_TRUE(CompareVersions("2.0", "2", &order));
+  EXPECT_EQ(order, 0);
+  ASSERT_TRUE(CompareVersions("0.1.0", "0.1.1", &order));
+  EXPECT_EQ(order, -1);
+  for (const char* bad : {"", "1..2", "v1", "1.2-beta", ".1"}) EXPECT_FALSE(CompareVersions(bad, "1", &order)) << bad;
+}
+
+TEST(Papers, NamesAndMeasuresResolveToPwgSizes) {
+  Paper paper;
+  std::string error;
+  ASSERT_TRUE(LookupPaper(Json::Value("A4"), &paper, &error));
+  EXPECT_EQ(paper.name, "iso_a4_210x297mm");
+  EXPECT_DOUBLE_EQ(paper.widthMm, 210);
+  EXPECT_DOUBLE_EQ(paper.heightMm, 297);
+  ASSERT_TRUE(LookupPaper(Json::Value("na_letter_8.5x11in"), &paper, &error));
+  EXPECT_NEAR(paper.widthMm, 215.9, 0.01);
+  ASSERT_TRUE(LookupPaper(Json::Value("4x6in"), &paper, &error));
+  EXPECT_NEAR(paper.heightMm, 152.4, 0.01);
+  Json::Value custom;
+  custom["width"] = 62;
+  custom["height"] = 29;
+  ASSERT_TRUE(LookupPaper(custom, &paper, &error));
+  EXPECT_EQ(paper.name.rfind("custom_", 0), 0u) << paper.name;
+  EXPECT_DOUBLE_EQ(paper.widthMm, 62);
+  // The measures of a standard size give its standard name.
+  custom["width"] = 210;
+  custom["height"] = 297;
+  ASSERT_TRUE(LookupPaper(custom, &paper, &error));
+  EXPECT_EQ(paper.name, "iso_a4_210x297mm");
+  EXPECT_FALSE(LookupPaper(Json::Value("Z9"), &paper, &error));
+  EXPECT_NE(error.find("Z9"), std::string::npos);
+  custom["width"] = 1;
+  EXPECT_FALSE(LookupPaper(custom, &paper, &error));
+}
+
+TEST(PageRanges, AscendingPiecesOnly) {
+  for (const char* ok : {"1", "1-3", "1-3,5", " 2 - 4 , 7", "3-3"}) EXPECT_TRUE(ValidPageRanges(ok)) << ok;
+  for (const char* bad : {"", "0", "3-1", "1,1", "5,2", "1-", "-2", "a", "1;2", "1-3,2-4"})
+    EXPECT_FALSE(ValidPageRanges(bad)) << bad;
+}
+
+TEST(PdfPages, CountedFromThePageTree) {
+  EXPECT_EQ(CountPdfPages("%PDF-1.4\n1 0 obj << /Type /Pages /Kids [2 0 R 3 0 R 4 0 R] /Count 3 >> endobj"), 3);
+  EXPECT_EQ(CountPdfPages("<< /Count 12 /Kids [] /Type /Pages >> << /Type /Pages /Count 4 >>"), 12);
+  // Without a page tree count: the page objects.
+  EXPECT_EQ(CountPdfPages("<< /Type /Page >> <</Type/Page/Parent 1 0 R>> << /Type /PageLabel >>"), 2);
+  EXPECT_EQ(CountPdfPages("not a pdf"), 0);
+}

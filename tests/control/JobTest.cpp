@@ -1,0 +1,278 @@
+// Print jobs end to end: the control starts kestrix-job, which renders with
+// Chromium when needed, submits to the private scheduler and follows the
+// job; the events come back through the control's window on this thread.
+#include <cups/cups.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <regex>
+
+#include "ControlFixture.h"
+#include "control/Base64.h"
+#include "control/ChromiumRenderer.h"
+#include "control/ControlPaths.h"
+
+extern char** environ;
+
+namespace {
+const char* const kJobMembers[] = {"document", "machineName", "position", "pagesPrinted", "printerName", "size",
+                                   "statusText", "submittedAt", "totalPages", "type", "userName", "status"};
+
+// The first MediaBox of a PDF as {width, height} in points.
+std::pair<double, double> MediaBox(const std::string& pdf) {
+  std::smatch m;
+  static const std::regex box(R"(/MediaBox\s*\[\s*([-0-9.]+)\s+([-0-9.]+)\s+([-0-9.]+)\s+([-0-9.]+)\s*\])");
+  std::string head = pdf.substr(0, std::min<size_t>(pdf.size(), 200000));
+  if (!std::regex_search(head, m, box)) return {0, 0};
+  return {std::stod(m[3]) - std::stod(m[1]), std::stod(m[4]) - std::stod(m[2])};
+}
+
+uint32_t BigEndian32(const std::string& s, size_t at) {
+  return (static_cast<uint8_t>(s[at]) << 24) | (static_cast<uint8_t>(s[at + 1]) << 16) |
+         (static_cast<uint8_t>(s[at + 2]) << 8) | static_cast<uint8_t>(s[at + 3]);
+}
+}  // namespace
+
+class JobTest : public ControlTest {
+ protected:
+  void SetUp() override {
+    std::string error;
+    bench = CupsBench::Get(&error);
+    ASSERT_NE(bench, nullptr) << error;
+    bench->Select();
+    ControlTest::SetUp();
+  }
+  void RequireChromium() {
+    if (ChromiumRenderer::Find().empty())
+      GTEST_SKIP() << "chromium is not installed (no /usr/lib/chromium/chromium or /usr/bin/chromium)";
+  }
+  CupsBench* bench = nullptr;
+};
+
+TEST_F(JobTest, TextJobReachesThePrinterByteForByteWithEventsInOrder) {
+  const std::string text = "Line one\r\nZeile zwei: \xC3\xA4\xC3\xB6\xC3\xBC\n\tTabbed \x01 end";
+  Json::Value job;
+  job["data"] = Base64Encode(text);
+  job["type"] = "text/plain";
+  job["printer"] = "kx-raw";
+  job["title"] = "exact bytes";
+  control->print(Job(job).Get(), VARIANT_FALSE);
+  // Nothing fires inside the call.
+  EXPECT_TRUE(sink->events.empty());
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(sink->DoneText(), "success") << sink->DoneObject().toStyledString();
+
+  Json::Value done = sink->DoneObject();
+  EXPECT_EQ(done["type"], "print");
+  EXPECT_FALSE(done["id"].asString().empty());
+  const int jobId = done["jobId"].asInt();
+  ASSERT_GT(jobId, 0);
+  EXPECT_EQ(ReadFileBytes(bench->CapturePath("raw", jobId)), text);
+
+  // States first, OnDone last; the last state is "completed"; all on this thread.
+  ASSERT_GE(sink->events.size(), 3u);
+  EXPECT_EQ(sink->events.back().id, DISPID_PRINTEREVENT_ONDONE);
+  auto states = sink->Of(DISPID_PRINTEREVENT_ONJOBSTATE);
+  ASSERT_GE(states.size(), 2u);
+  EXPECT_EQ(states.front().args[0]["status"], "submitting");
+  EXPECT_EQ(states.back().args[0]["status"], "completed");
+  for (const auto& state : states) {
+    for (const char* member : kJobMembers) EXPECT_TRUE(state.args[0].isMember(member)) << member;
+    EXPECT_EQ(state.args[0]["document"], "exact bytes");
+    EXPECT_EQ(state.args[0]["size"].asUInt(), text.size());
+  }
+  EXPECT_EQ(states.back().args[0]["printerName"], "kx-raw");
+  EXPECT_EQ(states.back().args[0]["jobId"], jobId);
+  for (const auto& event : sink->events) EXPECT_EQ(event.thread, std::this_thread::get_id());
+}
+
+TEST_F(JobTest, HtmlJobIsRenderedToARealPdf) {
+  RequireChromium();
+  Json::Value job;
+  job["html"] = "<h1 style='background:#fd0'>Delivery note</h1><p>Order 4711</p>";
+  job["printer"] = "kx-pdf";
+  job["paper"] = "A4";
+  control->print(Job(job).Get(), VARIANT_FALSE);
+  ASSERT_TRUE(WaitDone(120000));
+  ASSERT_EQ(sink->DoneText(), "success") << sink->DoneObject().toStyledString();
+  const std::string pdf = ReadFileBytes(bench->CapturePath("pdf", sink->DoneObject()["jobId"].asInt()));
+  ASSERT_EQ(pdf.substr(0, 5), "%PDF-");
+  auto states = sink->Of(DISPID_PRINTEREVENT_ONJOBSTATE);
+  ASSERT_FALSE(states.empty());
+  EXPECT_EQ(states.front().args[0]["status"], "rendering");
+  EXPECT_EQ(states.back().args[0]["totalPages"], 1);
+}
+
+TEST_F(JobTest, PrintToPdfWritesTheFileOnThePaperAsked) {
+  RequireChromium();
+  Json::Value job;
+  job["html"] = "<p>first</p><p style='break-before:page'>second</p>";
+  job["paper"] = "A4";
+  BOOL started = FALSE;
+  control->printToPDF(Job(job).Get(), Text("out/portrait.pdf").Get(), &started);
+  ASSERT_TRUE(started);
+  ASSERT_TRUE(WaitDone(120000));
+  ASSERT_EQ(sink->DoneText(), "success") << sink->DoneObject().toStyledString();
+  const std::string file = sink->DoneObject()["file"].asString();
+  EXPECT_EQ(file, FilesFolder() + "/out/portrait.pdf");
+  std::string pdf = ReadFileBytes(file);
+  ASSERT_EQ(pdf.substr(0, 5), "%PDF-");
+  EXPECT_EQ(CountPdfPages(pdf), 2);
+  auto [w, h] = MediaBox(pdf);
+  EXPECT_NEAR(w, 595.3, 2);  // 210 mm
+  EXPECT_NEAR(h, 841.9, 2);  // 297 mm
+
+  sink->events.clear();
+  job["landscape"] = true;
+  job["paper"] = Json::Value(Json::objectValue);
+  job["paper"]["width"] = 100;
+  job["paper"]["height"] = 150;
+  control->printToPDF(Job(job).Get(), Text("out/label.pdf").Get(), &started);
+  ASSERT_TRUE(WaitDone(120000));
+  ASSERT_EQ(sink->DoneText(), "success");
+  std::tie(w, h) = MediaBox(ReadFileBytes(FilesFolder() + "/out/label.pdf"));
+  EXPECT_NEAR(w, 425.2, 2);  // 150 mm across
+  EXPECT_NEAR(h, 283.5, 2);  // 100 mm down
+}
+
+TEST_F(JobTest, PrintToImageWritesAPngOfTheWidthAsked) {
+  RequireChromium();
+  Json::Value job;
+  job["html"] = "<div style='height:300px;background:#08f'>label</div>";
+  job["width"] = 320;
+  BOOL started = FALSE;
+  control->printToImage(Job(job).Get(), Text("label.png").Get(), &started);
+  ASSERT_TRUE(started);
+  ASSERT_TRUE(WaitDone(120000));
+  ASSERT_EQ(sink->DoneText(), "success") << sink->DoneObject().toStyledString();
+  std::string png = ReadFileBytes(FilesFolder() + "/label.png");
+  ASSERT_EQ(png.substr(0, 8), "\x89PNG\r\n\x1a\n");
+  EXPECT_EQ(BigEndian32(png, 16), 320u);   // IHDR width
+  EXPECT_GE(BigEndian32(png, 20), 300u);   // IHDR height: the content, margins included
+  EXPECT_LT(BigEndian32(png, 20), 400u);
+}
+
+TEST_F(JobTest, ExportAsImageAnswersThePathAtOnce) {
+  RequireChromium();
+  Variant element = Variant::FromString(u"<table><tr><td>cell</td></tr></table>");
+  Bstr path;
+  control->exportAsImage(&element, Text("export/table.png").Get(), &path);
+  EXPECT_EQ(BstrToUtf8(path.Get()), FilesFolder() + "/export/table.png");
+  ASSERT_TRUE(WaitDone(120000));
+  EXPECT_EQ(sink->DoneText(), "success");
+  EXPECT_EQ(ReadFileBytes(BstrToUtf8(path.Get())).substr(0, 4), "\x89PNG");
+}
+
+TEST_F(JobTest, OutputOutsideTheFoldersIsRefusedAndNothingStarts) {
+  Json::Value job;
+  job["html"] = "<p>x</p>";
+  BOOL started = TRUE;
+  control->printToPDF(Job(job).Get(), Text(Outside() + "/escape.pdf").Get(), &started);
+  EXPECT_FALSE(started);
+  job = Json::Value(Json::objectValue);
+  job["file"] = "/etc/passwd";
+  control->print(Job(job).Get(), VARIANT_FALSE);
+  ASSERT_TRUE(PumpUntil([&] { return sink->Of(DISPID_PRINTEREVENT_ONDONE).size() >= 2; }, 10000));
+  for (const auto& done : sink->Of(DISPID_PRINTEREVENT_ONDONE)) EXPECT_EQ(done.args[0], "error");
+  auto messages = sink->Of(DISPID_PRINTEREVENT_ONMESSAGE);
+  ASSERT_EQ(messages.size(), 2u);
+  for (const auto& m : messages) EXPECT_EQ(m.args[0]["code"], "pathRefused");
+  EXPECT_FALSE(FileExists(Outside() + "/escape.pdf"));
+}
+
+TEST_F(JobTest, BadJobsAreRefusedWithTheReason) {
+  const char* const bad[] = {R"({})", R"({"html": "<p>x</p>", "copies": 0})", R"({"html": "x", "paper": "Z9"})",
+                             R"({"data": "***", "type": "text/plain"})", R"({"url": "ftp://example.test/a.pdf"})",
+                             R"({"html": "x", "pageRanges": "3-1"})", R"({"data": "aGk=", "type": "application/zip"})"};
+  for (const char* text : bad) {
+    Json::Value job;
+    ASSERT_TRUE(Json::Reader().parse(text, job));
+    control->print(Job(job).Get(), VARIANT_FALSE);
+  }
+  control->print(nullptr, VARIANT_FALSE);
+  const size_t count = sizeof bad / sizeof bad[0] + 1;
+  ASSERT_TRUE(PumpUntil([&] { return sink->Of(DISPID_PRINTEREVENT_ONDONE).size() >= count; }, 10000));
+  for (const auto& done : sink->Of(DISPID_PRINTEREVENT_ONDONE)) {
+    EXPECT_EQ(done.args[0], "error");
+    EXPECT_FALSE(done.args[1]["message"].asString().empty());
+    EXPECT_EQ(done.args[1]["jobId"], 0);
+  }
+}
+
+TEST_F(JobTest, JobOnAStoppedQueueWaitsAndIsReportedWhenFollowingEnds) {
+  Json::Value job;
+  job["data"] = Base64Encode("held back");
+  job["type"] = "text/plain";
+  job["printer"] = "kx-stopped";
+  job["follow"] = 1;
+  control->print(Job(job).Get(), VARIANT_FALSE);
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(sink->DoneText(), "error");
+  EXPECT_NE(sink->DoneObject()["message"].asString().find("still pending"), std::string::npos)
+      << sink->DoneObject()["message"];
+  auto states = sink->Of(DISPID_PRINTEREVENT_ONJOBSTATE);
+  ASSERT_FALSE(states.empty());
+  EXPECT_EQ(states.back().args[0]["status"], "pending");
+  EXPECT_GE(states.back().args[0]["position"].asInt(), 1);
+}
+
+TEST_F(JobTest, MissingChromiumIsReportedNotHung) {
+  ScopedEnv chromium("KESTRIX_CHROMIUM", m_folder / "no-chromium-here");
+  Json::Value job;
+  job["html"] = "<p>x</p>";
+  job["printer"] = "kx-pdf";
+  control->print(Job(job).Get(), VARIANT_FALSE);
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(sink->DoneText(), "error");
+  ASSERT_TRUE(WaitMessages(1));
+  EXPECT_EQ(LastMessageCode(), "chromiumMissing");
+  EXPECT_NE(LastMessageText().find("no-chromium-here"), std::string::npos);
+}
+
+// The host may be killed right after asking: the job process must carry on.
+TEST_F(JobTest, JobReachesThePrinterWhenNobodyListensAnyMore) {
+  Json::Value request;
+  request["id"] = "orphan";
+  request["type"] = "print";
+  request["mode"] = "print";
+  request["printer"] = "kx-raw";
+  request["title"] = "orphan";
+  request["source"]["data"] = Base64Encode("orphaned job");
+  request["source"]["mime"] = "text/plain";
+  request["cupsOptions"] = Json::Value(Json::objectValue);
+  request["render"] = Json::Value(Json::objectValue);
+  const std::string requestPath = m_folder / "request.json";
+  ASSERT_TRUE(WriteFileBytes(requestPath, Json::FastWriter().write(request)));
+
+  int lines[2];
+  ASSERT_EQ(pipe(lines), 0);
+  close(lines[0]);  // the "host" is gone before the job even starts
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, requestPath.c_str(), O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, lines[1], 1);
+  pid_t pid;
+  char* argv[] = {const_cast<char*>(KX_JOB_EXECUTABLE), nullptr};
+  ASSERT_EQ(posix_spawn(&pid, KX_JOB_EXECUTABLE, &actions, nullptr, argv, environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  close(lines[1]);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+
+  // The scheduler got it: find the job by its title and wait for the capture.
+  http_t* http = httpConnect2(bench->Server().c_str(), 0, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_NEVER, 1, 5000, nullptr);
+  ASSERT_NE(http, nullptr);
+  cups_job_t* jobs = nullptr;
+  int count = cupsGetJobs2(http, &jobs, "kx-raw", 0, CUPS_WHICHJOBS_ALL);
+  int orphan = 0;
+  for (int i = 0; i < count; ++i)
+    if (std::string(jobs[i].title) == "orphan") orphan = jobs[i].id;
+  cupsFreeJobs(count, jobs);
+  httpClose(http);
+  ASSERT_GT(orphan, 0);
+  ASSERT_TRUE(WaitForFile(bench->CapturePath("raw", orphan), 30000));
+  EXPECT_EQ(ReadFileBytes(bench->CapturePath("raw", orphan)), "orphaned job");
+}

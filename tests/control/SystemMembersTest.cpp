@@ -1,0 +1,132 @@
+// The members about this machine and this control, and its registration.
+#include <regex>
+
+#include "ControlFixture.h"
+#include "control/ControlPaths.h"
+#include "control/DispatchReader.h"
+#include "control/PrinterControlObject.h"
+#include "control/SystemInfo.h"
+#include "platform/webbrowser/AxHost.h"
+
+TEST(Registration, TheClassIdCreatesTheLinuxControl) {
+  UnregisterControlClass(CLSID_KestrixPrinter);
+  IPrinterControl* control = nullptr;
+  EXPECT_EQ(CreateControlInstance(CLSID_KestrixPrinter, IID_IPrinterControl, reinterpret_cast<void**>(&control)),
+            REGDB_E_CLASSNOTREG);
+  RegisterLinuxPrinterControl();
+  ASSERT_EQ(CreateControlInstance(CLSID_KestrixPrinter, IID_IPrinterControl, reinterpret_cast<void**>(&control)), S_OK);
+  ComPtr<IPrinterControl> held = ComPtr<IPrinterControl>::Attach(control);
+  ComPtr<IConnectionPointContainer> container;
+  ASSERT_EQ(held.QueryInterface(IID_IConnectionPointContainer, std::addressof(container)), S_OK);
+  ComPtr<IConnectionPoint> point;
+  EXPECT_EQ(container->FindConnectionPoint(IID_IPrinterEvent, &point), S_OK);
+  EXPECT_EQ(container->FindConnectionPoint(IID_IDispatch, &point), CONNECT_E_NOCONNECTION);
+  UnregisterControlClass(CLSID_KestrixPrinter);
+}
+
+TEST_F(ControlTest, UnadvisedSinksHearNothingMore) {
+  ASSERT_EQ(AtlUnadvise(control.Get(), IID_IPrinterEvent, m_cookie), S_OK);
+  EXPECT_EQ(AtlUnadvise(control.Get(), IID_IPrinterEvent, m_cookie), CONNECT_E_NOCONNECTION);
+  m_cookie = 0;
+  auto second = RecordingSink::Create();
+  DWORD cookie = 0;
+  ASSERT_EQ(AtlAdvise(control.Get(), static_cast<IDispatch*>(second.Get()), IID_IPrinterEvent, &cookie), S_OK);
+  control->about();
+  ASSERT_TRUE(PumpUntil([&] { return !second->events.empty(); }, 10000));
+  EXPECT_TRUE(sink->events.empty());
+  const Json::Value about = second->events[0].args[0];
+  EXPECT_EQ(about["type"], "about");
+  EXPECT_EQ(about["version"], ControlVersion());
+  AtlUnadvise(control.Get(), IID_IPrinterEvent, cookie);
+}
+
+TEST_F(ControlTest, IsImplementedAnswersForRealMembersOnly) {
+  BOOL yes = FALSE;
+  for (const auto& name : CLinuxPrinterControl::ImplementedMembers()) {
+    control->isImplemented(Text(name).Get(), &yes);
+    EXPECT_TRUE(yes) << name;
+  }
+  for (const char* name : {"chooseFile", "showPageSetupDialog", "reserved9", "", "PRINT", "print "}) {
+    control->isImplemented(Text(name).Get(), &yes);
+    EXPECT_FALSE(yes) << name;
+  }
+  // Without a desktop the dialogs answer "nothing chosen" at once.
+  Bstr chosen = Bstr::Attach(Utf8ToBstr("stale"));
+  control->chooseFile(Text("Pick").Get(), Text("*.pdf").Get(), VARIANT_FALSE, &chosen);
+  EXPECT_FALSE(chosen);
+  Variant setup = Variant::FromLong(1);
+  control->showPageSetupDialog(&setup);
+  EXPECT_EQ(setup.vt, VT_EMPTY);
+}
+
+TEST_F(ControlTest, AbsoluteAddressesResolveAgainstTheGivenBaseOrThePage) {
+  Bstr out;
+  Variant base = Variant::FromString(u"https://shop.test/orders/list.html?x=1");
+  control->getAbsoluteURL(Text("../img/logo.png").Get(), &base, &out);
+  EXPECT_EQ(BstrToUtf8(out.Get()), "https://shop.test/img/logo.png");
+  control->setPageURL(Text("http://intranet.test/app/page.html").Get());
+  Variant none;
+  control->getAbsoluteURL(Text("print.css").Get(), &none, &out);
+  EXPECT_EQ(BstrToUtf8(out.Get()), "http://intranet.test/app/print.css");
+  control->getAbsoluteURL(Text("https://other.test/a").Get(), &none, &out);
+  EXPECT_EQ(BstrToUtf8(out.Get()), "https://other.test/a");
+}
+
+TEST_F(ControlTest, LiveUpdateComparesVersions) {
+  LONG answer = 7;
+  control->liveUpdate(Text("https://updates.test/").Get(), Text("999.0").Get(), &answer);
+  EXPECT_EQ(answer, 1);
+  control->liveUpdate(nullptr, Text(ControlVersion()).Get(), &answer);
+  EXPECT_EQ(answer, 0);
+  control->liveUpdate(nullptr, Text("0.0.1").Get(), &answer);
+  EXPECT_EQ(answer, 0);
+  control->liveUpdate(nullptr, Text("latest").Get(), &answer);
+  EXPECT_EQ(answer, -1);
+}
+
+TEST_F(ControlTest, MachineFacts) {
+  Bstr text;
+  control->getVersion(&text);
+  EXPECT_TRUE(std::regex_match(BstrToUtf8(text.Get()), std::regex(R"(\d+\.\d+\.\d+)")));
+  control->getLocalMacAddress(&text);
+  std::string mac = BstrToUtf8(text.Get());
+  EXPECT_TRUE(mac.empty() || std::regex_match(mac, std::regex(R"(([0-9A-F]{2}-){5}[0-9A-F]{2})"))) << mac;
+  control->getCPUSerialNo(&text);
+  std::string id;
+  if (ReadWholeFile("/etc/machine-id", &id, 4096)) {
+    id.erase(id.find_last_not_of("\n") + 1);
+    EXPECT_EQ(BstrToUtf8(text.Get()), id);
+  }
+  Variant fonts;
+  control->getFonts(&fonts);
+  ASSERT_EQ(fonts.vt, VT_DISPATCH);
+  Json::Value list = VariantToJsonValue(fonts);
+  std::vector<std::string> names;
+  for (const auto& f : list) names.push_back(f.asString());
+  EXPECT_TRUE(std::is_sorted(names.begin(), names.end()));
+  EXPECT_EQ(std::adjacent_find(names.begin(), names.end()), names.end());
+  BOOL printable = FALSE;
+  control->isPrintableFileType(Text("invoice.PDF").Get(), &printable);
+  EXPECT_TRUE(printable);
+  control->isPrintableFileType(Text("application/zip").Get(), &printable);
+  EXPECT_FALSE(printable);
+}
+
+TEST_F(ControlTest, SettersCheckWhatTheyAreGiven) {
+  BOOL previous = FALSE;
+  control->setPrintBackground(VARIANT_FALSE, &previous);
+  EXPECT_TRUE(previous);  // printing backgrounds is on until turned off
+  control->setPrintBackground(VARIANT_TRUE, &previous);
+  EXPECT_FALSE(previous);
+  control->setupNormalOffset(Text("3,-2").Get());
+  control->setupNormalOffset(Text("").Get());
+  control->setDragCSS(Text(".drag").Get(), Text("color: red").Get());
+  EXPECT_TRUE(PumpUntil([] { return false; }, 0) == false);
+  EXPECT_TRUE(sink->events.empty());
+  control->setupNormalOffset(Text("left").Get());
+  control->setupNormalOffset(Text("500").Get());
+  control->setDragCSS(Text("p { } body").Get(), Text("x").Get());
+  control->setDragCSS(Text("p").Get(), Text("color: red } </style><script>").Get());
+  ASSERT_TRUE(WaitMessages(4));
+  EXPECT_EQ(sink->Of(DISPID_PRINTEREVENT_ONMESSAGE).size(), 4u);
+}
