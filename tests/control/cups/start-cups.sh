@@ -10,9 +10,11 @@
 #   kx-stopped  like kx-raw but stopped (jobs are queued, never printed)
 #   kx-offline  a socket device on 127.0.0.1:9, where nothing listens: jobs stay
 #               "processing" with a message that the printer is unavailable
-# Nothing outside DIR is touched. Stop it with stop-cups.sh DIR. Clients also
-# need HOME pointed at a private folder, since per-user defaults go to
-# $HOME/.cups/lpoptions (CUPS_SERVERROOT=DIR/etc keeps root's lpoptions in DIR).
+# Nothing outside DIR is touched, except (as root, when DIR lies in a folder
+# closed to other users) one open folder /tmp/kx-cups-* that holds the state
+# for DIR. Stop it with stop-cups.sh DIR. Clients also need HOME pointed at a
+# private folder, since per-user defaults go to $HOME/.cups/lpoptions; set
+# CUPS_SERVERROOT=DIR/etc too, so that client settings come from DIR.
 set -eu
 if [ $# -ne 1 ]; then
   echo "usage: $0 DIR" >&2
@@ -31,31 +33,42 @@ if [ -f "$D/cupsd.pid" ] && kill -0 "$(cat "$D/cupsd.pid")" 2>/dev/null; then
   exit 1
 fi
 
-mkdir -p "$D/etc/ppd" "$D/lib/backend" "$D/spool/tmp" "$D/cache" "$D/run" "$D/log" \
-         "$D/out/pdf" "$D/out/raw" "$D/home"
 # Backends and filters run as user lp when the scheduler runs as root: they
-# must reach DIR and write their output folders.
-chmod 755 "$D" "$D/out"
-chmod 1777 "$D/out/pdf" "$D/out/raw"
-if [ "$(id -u)" -eq 0 ]; then
-  up=$(dirname "$D")
+# must reach the programs, the queue descriptions, the spool and the capture
+# folders. When DIR lies in a folder closed to other users (mktemp -d makes
+# such folders), the state lives in an open folder of its own instead, reached
+# through links in DIR, and stop-cups.sh removes that folder.
+open_to_lp() {
+  up=$1
   while [ "$up" != "/" ]; do
-    if [ "$(( $(stat -c '0%a' "$up") & 1 ))" -eq 0 ]; then
-      echo "start-cups.sh: $up is closed to other users, so the backend (user lp) cannot reach $D/out" >&2
-      exit 1
-    fi
+    [ "$(( $(stat -c '0%a' "$up") & 1 ))" -eq 1 ] || return 1
     up=$(dirname "$up")
   done
+  return 0
+}
+chmod 755 "$D"
+work="$D"
+if [ "$(id -u)" -eq 0 ] && ! open_to_lp "$(dirname "$D")"; then
+  work=$(mktemp -d /tmp/kx-cups-XXXXXX)
+  chmod 755 "$work"
+  echo "$work" > "$D/public-folder"
 fi
+for sub in etc lib cache run log spool out home; do
+  mkdir -p "$work/$sub"
+  if [ "$work" != "$D" ]; then ln -sfn "$work/$sub" "$D/$sub"; fi
+done
+mkdir -p "$work/etc/ppd" "$work/lib/backend" "$work/spool/tmp" "$work/out/pdf" "$work/out/raw"
+chmod 755 "$work/out"
+chmod 1777 "$work/out/pdf" "$work/out/raw"
 
 for sub in cgi-bin daemon driver filter monitor notifier; do
-  [ -e "/usr/lib/cups/$sub" ] && ln -sfn "/usr/lib/cups/$sub" "$D/lib/$sub"
+  if [ -e "/usr/lib/cups/$sub" ]; then ln -sfn "/usr/lib/cups/$sub" "$work/lib/$sub"; fi
 done
 for b in /usr/lib/cups/backend/*; do
-  ln -sfn "$b" "$D/lib/backend/$(basename "$b")"
+  ln -sfn "$b" "$work/lib/backend/$(basename "$b")"
 done
-cp "$here/kxcapture" "$D/lib/backend/kxcapture"
-chmod 755 "$D/lib/backend/kxcapture"
+cp "$here/kxcapture" "$work/lib/backend/kxcapture"
+chmod 755 "$work/lib/backend/kxcapture"
 
 if [ "$(id -u)" -eq 0 ]; then
   run_as="User lp
@@ -64,20 +77,20 @@ SystemGroup root"
 else
   run_as="SystemGroup $(id -gn)"
 fi
-cat > "$D/etc/cups-files.conf" <<CONF
-ServerRoot $D/etc
-ServerBin $D/lib
-RequestRoot $D/spool
-TempDir $D/spool/tmp
-CacheDir $D/cache
-StateDir $D/run
-ErrorLog $D/log/error_log
-AccessLog $D/log/access_log
-PageLog $D/log/page_log
+cat > "$work/etc/cups-files.conf" <<CONF
+ServerRoot $work/etc
+ServerBin $work/lib
+RequestRoot $work/spool
+TempDir $work/spool/tmp
+CacheDir $work/cache
+StateDir $work/run
+ErrorLog $work/log/error_log
+AccessLog $work/log/access_log
+PageLog $work/log/page_log
 $run_as
 CONF
-cat > "$D/etc/cupsd.conf" <<CONF
-Listen $SOCK
+cat > "$work/etc/cupsd.conf" <<CONF
+Listen $work/run/cups.sock
 Browsing No
 BrowseLocalProtocols none
 WebInterface No
@@ -97,10 +110,10 @@ JobRetryLimit 0
 </Policy>
 CONF
 
-cupsd -f -c "$D/etc/cupsd.conf" -s "$D/etc/cups-files.conf" </dev/null >>"$D/log/cupsd.out" 2>&1 &
+cupsd -f -c "$work/etc/cupsd.conf" -s "$work/etc/cups-files.conf" </dev/null >>"$work/log/cupsd.out" 2>&1 &
 echo $! > "$D/cupsd.pid"
 
-export CUPS_SERVER="$SOCK" CUPS_SERVERROOT="$D/etc" HOME="$D/home"
+export CUPS_SERVER="$SOCK" CUPS_SERVERROOT="$work/etc" HOME="$work/home"
 tries=0
 until lpstat -r 2>/dev/null | grep -q "is running"; do
   tries=$((tries + 1))
@@ -119,11 +132,11 @@ admin() {
     exit 1
   fi
 }
-admin lpadmin -p kx-pdf -E -v "kxcapture:$D/out/pdf" -P "$here/kx-pdf.ppd" \
+admin lpadmin -p kx-pdf -E -v "kxcapture:$work/out/pdf" -P "$here/kx-pdf.ppd" \
   -D "PDF capture" -L "Test bench"
-admin lpadmin -p kx-raw -E -v "kxcapture:$D/out/raw" -P "$here/kx-raw.ppd" \
+admin lpadmin -p kx-raw -E -v "kxcapture:$work/out/raw" -P "$here/kx-raw.ppd" \
   -D "Raw capture" -L "Test bench"
-admin lpadmin -p kx-stopped -E -v "kxcapture:$D/out/raw" -P "$here/kx-raw.ppd" \
+admin lpadmin -p kx-stopped -E -v "kxcapture:$work/out/raw" -P "$here/kx-raw.ppd" \
   -D "Stopped queue"
 admin cupsdisable -r "Stopped for maintenance" kx-stopped
 admin lpadmin -p kx-offline -E -v "socket://127.0.0.1:9" -P "$here/kx-raw.ppd" \
