@@ -72,7 +72,9 @@ class PageFunctionsTest : public ::testing::Test {
   Variant Prop(const VARIANT& object, const char16_t* name) {
     Variant r;
     EXPECT_EQ(object.vt, VT_DISPATCH);
-    if (object.vt == VT_DISPATCH) EXPECT_EQ(Get(object.pdispVal, name, &r), S_OK) << "reading a member";
+    if (object.vt == VT_DISPATCH) {
+      EXPECT_EQ(Get(object.pdispVal, name, &r), S_OK) << "reading a member";
+    }
     return r;
   }
   Variant ById(const char16_t* id) { return CallPage(u"$", {Variant::FromString(id)}); }

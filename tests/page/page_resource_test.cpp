@@ -35,8 +35,12 @@ TEST(PageResourceTest, AsciiWithCrLfLineEndsAndTheDoctype) {
     unsigned char c = static_cast<unsigned char>(page[i]);
     ASSERT_LT(c, 0x80) << "at " << i;
     ASSERT_NE(c, 0) << "no NUL inside the page";
-    if (c == '\n') ASSERT_TRUE(i > 0 && page[i - 1] == '\r') << "bare LF at " << i;
-    if (c == '\r') ASSERT_TRUE(i + 1 < page.size() && page[i + 1] == '\n') << "bare CR at " << i;
+    if (c == '\n') {
+      ASSERT_TRUE(i > 0 && page[i - 1] == '\r') << "bare LF at " << i;
+    }
+    if (c == '\r') {
+      ASSERT_TRUE(i + 1 < page.size() && page[i + 1] == '\n') << "bare CR at " << i;
+    }
   }
   EXPECT_EQ(page.rfind("<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.0 Transitional//EN\" "
                        "\"http://www.w3.org/TR/xhtml1/DTD/xhtml1-transitional.dtd\">\r\n",
