@@ -3,6 +3,7 @@
 // ControlCommands.cpp, the listener attachment in ControlEvents.cpp.
 #include "dispatch/ControlProxy.h"
 
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -26,13 +27,26 @@ constexpr size_t kMinPieceBytes = 64;
 // The host code handed to the control at set-up.
 constexpr LONG kHostCode = 20;
 
-bool WriteToStdout(const char* bytes, size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(STDOUT_FILENO, bytes, n);
+// One frame in one system call where the pipe takes it whole; only the main
+// thread writes, so frames never interleave.
+bool WriteFrameToStdout(const char* prefix, const std::string& text) {
+  iovec parts[2] = {{const_cast<char*>(prefix), 4}, {const_cast<char*>(text.data()), text.size()}};
+  int count = 2;
+  iovec* next = parts;
+  while (count > 0) {
+    ssize_t w = ::writev(STDOUT_FILENO, next, count);
     if (w < 0 && errno == EINTR) continue;
     if (w <= 0) return false;  // the extension has gone; the keepalive ends the process
-    bytes += w;
-    n -= static_cast<size_t>(w);
+    size_t done = static_cast<size_t>(w);
+    while (count > 0 && done >= next->iov_len) {
+      done -= next->iov_len;
+      ++next;
+      --count;
+    }
+    if (count > 0) {
+      next->iov_base = static_cast<char*>(next->iov_base) + done;
+      next->iov_len -= done;
+    }
   }
   return true;
 }
@@ -85,7 +99,7 @@ bool CallByName(IDispatch* script, const std::u16string& name, LCID lcid, VARIAN
 }  // namespace
 
 ControlProxy::ControlProxy(IWebBrowser2* browser, HWND owner, PageWriter writePage)
-    : m_hOwner(owner), m_writePage(std::move(writePage)), m_sink(WriteToStdout) {
+    : m_hOwner(owner), m_writePage(std::move(writePage)) {
   m_spBrowser = browser;
   LoadBootstrapPage();
 }
@@ -109,21 +123,50 @@ bool ControlProxy::SendText(const std::string& utf8) {
     return false;
   }
   uint32_t n = static_cast<uint32_t>(utf8.size());
-  std::string frame;
-  frame.reserve(4 + utf8.size());
-  for (int i = 0; i < 4; ++i) frame.push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
+  char prefix[4];
+  for (int i = 0; i < 4; ++i) prefix[i] = static_cast<char>((n >> (8 * i)) & 0xFF);
+  if (!m_sink) {
+    WriteFrameToStdout(prefix, utf8);
+    return true;
+  }
+  std::string frame(prefix, 4);
   frame += utf8;
-  if (m_sink) m_sink(frame.data(), frame.size());
+  m_sink(frame.data(), frame.size());
   return true;
 }
 
 std::string ControlProxy::EnvelopeText(const Json::Value* data, const std::string& event, int32_t index) const {
-  Json::Value envelope(Json::objectValue);
-  if (data) envelope["data"] = *data;
-  if (index != -1) envelope["index"] = index;
-  envelope["event"] = event;
-  envelope["tab"] = GetTab();
-  return AnsiToUtf8(WriteCompactJson(envelope));
+  // Members in ascending byte order, as the compact writer lists them.
+  std::string text = "{";
+  if (data) {
+    text += "\"data\":";
+    AppendCompactJson(text, *data);
+    text += ',';
+  }
+  AppendEnvelopeTail(text, event, index);
+  return AnsiToUtf8(std::move(text));
+}
+
+std::string ControlProxy::TextEnvelope(std::string_view data, const std::string& event, int32_t index) const {
+  std::string text;
+  text.reserve(data.size() + event.size() + 48);
+  text = "{\"data\":";
+  AppendQuotedJson(text, data);
+  text += ',';
+  AppendEnvelopeTail(text, event, index);
+  return AnsiToUtf8(std::move(text));
+}
+
+void ControlProxy::AppendEnvelopeTail(std::string& text, const std::string& event, int32_t index) const {
+  text += "\"event\":";
+  AppendQuotedJson(text, event);
+  if (index != -1) {
+    text += ",\"index\":";
+    text += std::to_string(index);
+  }
+  text += ",\"tab\":";
+  AppendCompactJson(text, m_tab);
+  text += "}\n";
 }
 
 void ControlProxy::WriteReply(const Json::Value* data, const std::string& event, int32_t index) {
@@ -150,8 +193,7 @@ void ControlProxy::WriteTextInPieces(const std::string& text, const std::string&
       size_t len = CharacterBoundary(rest, want);
       if (len == 0) len = std::min(want, rest.size());  // a single character longer than the piece
       bool last = len == rest.size();
-      Json::Value piece(std::string(rest.substr(0, len)));
-      std::string envelope = EnvelopeText(&piece, event, last ? -1 : counter);
+      std::string envelope = TextEnvelope(rest.substr(0, len), event, last ? -1 : counter);
       // Escaping can make a piece's envelope longer than the text: shrink until it fits.
       if (envelope.size() <= kMaxMessageBytes || len <= kMinPieceBytes) {
         SendText(envelope);

@@ -30,7 +30,7 @@ class ControlProxy : public ListenerOwner {
   // browser layer, which owns the page.
   using PageWriter = std::function<std::string()>;
   // Receives each whole output frame (prefix + text); returns false when the
-  // write failed. Standard output unless a test replaces it.
+  // write failed. Without one, frames go to standard output.
   using FrameSink = std::function<bool(const char* bytes, size_t n)>;
 
   // Takes its own reference to browser; as the last step writes the page and
@@ -132,8 +132,11 @@ class ControlProxy : public ListenerOwner {
   PageWriter m_writePage;
   FrameSink m_sink;
 
-  // The UTF-8 text of a reply envelope.
+  // The UTF-8 text of a reply envelope, built directly in the compact
+  // writer's form; TextEnvelope for a text result (a piece of one).
   std::string EnvelopeText(const Json::Value* data, const std::string& event, int32_t index) const;
+  std::string TextEnvelope(std::string_view data, const std::string& event, int32_t index) const;
+  void AppendEnvelopeTail(std::string& text, const std::string& event, int32_t index) const;
   // Frames and writes UTF-8 text; drops (and logs) a text over the browser's limit.
   bool SendText(const std::string& utf8);
   // Result replies of the command operations.

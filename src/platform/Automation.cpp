@@ -386,8 +386,14 @@ std::u16string Utf8ToUtf16(std::string_view s) {
 
 std::string Utf16ToUtf8(std::u16string_view s) {
   std::string out;
-  out.reserve(s.size());
-  for (size_t i = 0; i < s.size(); ++i) {
+  size_t i = 0;
+  // Plain ASCII needs no encoding: copy it in one pass.
+  while (i < s.size() && s[i] < 0x80) ++i;
+  out.resize(i);
+  for (size_t k = 0; k < i; ++k) out[k] = static_cast<char>(s[k]);
+  if (i == s.size()) return out;
+  out.reserve(s.size() + (s.size() - i) * 2);
+  for (; i < s.size(); ++i) {
     unsigned cp = s[i];
     if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
       cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);

@@ -23,6 +23,9 @@ std::u16string AnsiToWide(std::string_view text);
 std::string WideToAnsi(std::u16string_view text);
 std::string Utf8ToAnsi(std::string_view text);
 std::string AnsiToUtf8(std::string_view text);
+// The same, reusing the text's storage when it is already valid UTF-8.
+std::string AnsiToUtf8(std::string&& text);
+inline std::string AnsiToUtf8(const char* text) { return AnsiToUtf8(std::string_view(text)); }
 
 // The length of the longest prefix of text (at most limit bytes) that does
 // not end inside a multi-byte character of the thread's code page. Used to

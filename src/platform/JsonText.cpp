@@ -33,6 +33,19 @@ bool NeedsRecoding(const Json::Value& v) {
   }
 }
 
+// The conversions stop at a NUL, but a JSON string may hold one: convert
+// the stretches between NULs and keep the NULs.
+std::string TextToUtf8(std::string_view text) {
+  std::string out;
+  for (;;) {
+    size_t nul = text.find('\0');
+    out += AnsiToUtf8(text.substr(0, nul));
+    if (nul == std::string_view::npos) return out;
+    out.push_back('\0');
+    text.remove_prefix(nul + 1);
+  }
+}
+
 // A copy with every string and member name in UTF-8 (what the writers expect).
 Json::Value ToUtf8(const Json::Value& v) {
   switch (v.type()) {
@@ -40,7 +53,7 @@ Json::Value ToUtf8(const Json::Value& v) {
       const char* b;
       const char* e;
       v.getString(&b, &e);
-      return Json::Value(AnsiToUtf8(std::string_view(b, static_cast<size_t>(e - b))));
+      return Json::Value(TextToUtf8(std::string_view(b, static_cast<size_t>(e - b))));
     }
     case Json::arrayValue: {
       Json::Value out(Json::arrayValue);
@@ -49,7 +62,7 @@ Json::Value ToUtf8(const Json::Value& v) {
     }
     case Json::objectValue: {
       Json::Value out(Json::objectValue);
-      for (auto it = v.begin(); it != v.end(); ++it) out[AnsiToUtf8(it.name())] = ToUtf8(*it);
+      for (auto it = v.begin(); it != v.end(); ++it) out[TextToUtf8(it.name())] = ToUtf8(*it);
       return out;
     }
     default: return v;
@@ -116,4 +129,53 @@ std::string Write(const Json::Value& value) {
 }  // namespace
 
 std::string WriteCompactJson(const Json::Value& value) { return Write<Json::FastWriter>(value); }
+
+void AppendQuotedJson(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out.reserve(out.size() + text.size() + 2);
+  out.push_back('"');
+  size_t run = 0;  // start of the stretch that needs no escaping
+  for (size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out.append(text.data() + run, i - run);
+    run = i + 1;
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        out += "\\u00";
+        out.push_back(kHex[c >> 4]);
+        out.push_back(kHex[c & 0xF]);
+    }
+  }
+  out.append(text.data() + run, text.size() - run);
+  out.push_back('"');
+}
+
+void AppendCompactJson(std::string& out, const Json::Value& value) {
+  switch (value.type()) {
+    case Json::nullValue: out += "null"; return;
+    case Json::booleanValue: out += value.asBool() ? "true" : "false"; return;
+    case Json::intValue: out += std::to_string(value.asLargestInt()); return;
+    case Json::uintValue: out += std::to_string(value.asLargestUInt()); return;
+    case Json::stringValue: {
+      const char* b = nullptr;
+      const char* e = nullptr;
+      value.getString(&b, &e);
+      AppendQuotedJson(out, std::string_view(b, static_cast<size_t>(e - b)));
+      return;
+    }
+    default: {
+      std::string text = WriteCompactJson(value);
+      if (!text.empty() && text.back() == '\n') text.pop_back();
+      out += text;
+    }
+  }
+}
 std::string WriteStyledJson(const Json::Value& value) { return Write<Json::StyledWriter>(value); }

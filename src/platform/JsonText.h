@@ -15,3 +15,10 @@
 
 std::string WriteCompactJson(const Json::Value& value);
 std::string WriteStyledJson(const Json::Value& value);
+
+// Appends the compact form of value without the trailing newline: what
+// WriteCompactJson gives, built directly for strings and other scalars (the
+// path of every reply envelope).
+void AppendCompactJson(std::string& out, const Json::Value& value);
+// Appends text as a quoted JSON string, escaped as the compact writer does.
+void AppendQuotedJson(std::string& out, std::string_view text);

@@ -130,7 +130,9 @@ TEST_F(CommandTest, EveryRowCallsItsMemberAndRepliesAsTabled) {
     Send(row.request);
     ASSERT_EQ(control->calls.size(), 1u);
     EXPECT_EQ(control->calls[0]["member"].asString(), row.member);
-    if (*row.args) EXPECT_EQ(control->calls[0]["args"], Parse(row.args));
+    if (*row.args) {
+      EXPECT_EQ(control->calls[0]["args"], Parse(row.args));
+    }
     if (*row.reply) {
       ASSERT_EQ(messages.size(), 1u);
       EXPECT_EQ(messages[0], Parse(row.reply));

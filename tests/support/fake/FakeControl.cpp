@@ -131,6 +131,7 @@ bool FakeControl::Fails(const char* member) const {
 }
 
 void FakeControl::Record(const char* member, Json::Value args) {
+  if (!record) return;
   Json::Value call(Json::objectValue);
   call["member"] = member;
   call["args"] = std::move(args);
@@ -452,9 +453,9 @@ HRESULT FakeControl::readBase64(BSTR path, BSTR* result) {
   if (p.rfind("bytes:", 0) == 0 && !results.isMember("readBase64")) {
     size_t n = std::strtoull(p.c_str() + 6, nullptr, 10);
     static const char16_t kAlphabet[] = u"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::u16string text(n, u'A');
-    for (size_t i = 0; i < n; ++i) text[i] = kAlphabet[i % 64];
-    *result = SysAllocStringU16(text);
+    *result = SysAllocStringLen(nullptr, static_cast<UINT>(n));
+    if (!*result) return E_OUTOFMEMORY;
+    for (size_t i = 0; i < n; ++i) (*result)[i] = kAlphabet[i % 64];
     return S_OK;
   }
   return OutText("readBase64", result, "");
@@ -525,6 +526,7 @@ void RegisterFakeControlFromEnvironment() {
       return E_PENDING;
     }
     FakeControl* control = FakeControl::Create();
+    control->record = false;
     if (overrides.isObject())
       for (const std::string& name : overrides.getMemberNames()) control->results[name] = overrides[name];
     *out = static_cast<IPrinterControl*>(control);
