@@ -132,12 +132,6 @@ NodePtr NewDocument() { return std::make_shared<Node>(NodeType::Document); }
 NodePtr NewElement(std::string tag) {
   auto node = std::make_shared<Node>(NodeType::Element);
   node->tag = std::move(tag);
-  if (node->tag == "iframe") {
-    // An iframe starts with an empty document of its own (about:blank);
-    // its src is never fetched.
-    node->contentDocument = NewDocument();
-    ParseDocumentInto(node->contentDocument.get(), "");
-  }
   return node;
 }
 
@@ -238,6 +232,15 @@ Node* FindChildElement(Node* node, std::string_view tag) {
 Node* DocumentElement(Node* doc) { return FindChildElement(doc, "html"); }
 Node* Body(Node* doc) { return FindChildElement(DocumentElement(doc), "body"); }
 Node* Head(Node* doc) { return FindChildElement(DocumentElement(doc), "head"); }
+
+Node* ContentDocument(Node* iframe) {
+  if (iframe->type != NodeType::Element || iframe->tag != "iframe") return nullptr;
+  if (!iframe->contentDocument) {
+    iframe->contentDocument = NewDocument();
+    ParseDocumentInto(iframe->contentDocument.get(), "");
+  }
+  return iframe->contentDocument.get();
+}
 
 std::string TextContent(const Node* node) {
   std::string out;

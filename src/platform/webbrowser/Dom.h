@@ -57,7 +57,8 @@ struct Node : std::enable_shared_from_this<Node> {
   bool writing = false;            // between open() and close()
   std::string writeBuffer;
 
-  // IFRAME elements: the content document (created empty with the element).
+  // IFRAME elements: the content document, made empty on first use
+  // (ContentDocument), so markup full of frames costs nothing extra.
   NodePtr contentDocument;
 
   // OBJECT elements
@@ -105,6 +106,9 @@ void FindByTag(Node* root, std::string_view tag, std::vector<Node*>* out);
 Node* DocumentElement(Node* doc);
 Node* FindChildElement(Node* node, std::string_view tag);
 Node* Body(Node* doc);
+// An IFRAME's document (about:blank until written; its src is never
+// fetched); null for other nodes.
+Node* ContentDocument(Node* iframe);
 Node* Head(Node* doc);
 std::string TextContent(const Node* node);
 

@@ -320,22 +320,28 @@ duk_ret_t GetStyle(duk_context* ctx) {
   return 1;
 }
 
+Node* ContentDocumentOf(duk_context* ctx, Node* node) {
+  Node* doc = nullptr;
+  if (!Safely([&] { doc = dom::ContentDocument(node); })) OutOfMemory(ctx);
+  return doc;
+}
+
 duk_ret_t GetContentWindow(duk_context* ctx) {
-  Node* node = ThisNode(ctx);
-  if (!node->contentDocument) {
+  Node* doc = ContentDocumentOf(ctx, ThisNode(ctx));
+  if (!doc) {
     duk_push_undefined(ctx);
     return 1;
   }
   duk_push_object(ctx);
-  EngineOf(ctx)->PushNode(ctx, node->contentDocument.get());
+  EngineOf(ctx)->PushNode(ctx, doc);
   duk_put_prop_string(ctx, -2, "document");
   return 1;
 }
 
 duk_ret_t GetContentDocument(duk_context* ctx) {
-  Node* node = ThisNode(ctx);
-  if (node->contentDocument)
-    EngineOf(ctx)->PushNode(ctx, node->contentDocument.get());
+  Node* doc = ContentDocumentOf(ctx, ThisNode(ctx));
+  if (doc)
+    EngineOf(ctx)->PushNode(ctx, doc);
   else
     duk_push_undefined(ctx);
   return 1;
