@@ -7,4 +7,4 @@ sudo=""
 if [ "$(id -u)" != 0 ]; then sudo="sudo"; fi
 mapfile -t packages < <(grep -v '^\s*\(#\|$\)' "$here/packages.txt")
 $sudo apt-get update
-DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=300 install -y "${packages[@]}"
+$sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y "${packages[@]}"

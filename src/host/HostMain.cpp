@@ -88,8 +88,10 @@ int RunWorker(bool relay) {
   // The component module and OLE have no counterpart on this platform.
   window.Init();
 
-  static HostWindowSink sink;
-  SetReaderSink(&sink);
+  // Never destroyed, like the window: a reader still blocked in a read may
+  // wake while the exit handlers run.
+  static HostWindowSink* const sink = new HostWindowSink;
+  SetReaderSink(sink);
   PrepareStandardInput();
   HANDLE reader = CreateThread(nullptr, 0, relay ? PipeReaderThread : StdinReaderThread, nullptr, 0, nullptr);
   CloseHandle(reader);  // the thread is never joined; its handle is not needed
