@@ -285,8 +285,9 @@ class Browser {
   }
 
   void HandleEvent(const Json::Value& message) {
+    if (!message["method"].isString()) return;
     const std::string method = message["method"].asString();
-    if (method == "Fetch.requestPaused") {
+    if (method == "Fetch.requestPaused" && message["params"].isObject() && message["params"]["request"].isObject()) {
       const Json::Value& params = message["params"];
       Json::Value reply(Json::objectValue);
       reply["requestId"] = params["requestId"];
@@ -384,7 +385,7 @@ bool ChromiumRenderer::Render(const RenderRequest& request, std::string* output,
   {
     Browser browser;
     browser.SetDeadline(Clock::now() + std::chrono::milliseconds(request.timeoutMs));
-    ok = [&]() -> bool {
+    auto run = [&]() -> bool {
       if (!browser.Start(m_executable, folder, &message)) return false;
       Json::Value result;
       Json::Value params(Json::objectValue);
@@ -485,7 +486,14 @@ bool ChromiumRenderer::Render(const RenderRequest& request, std::string* output,
       }
       *output = std::move(bytes);
       return true;
-    }();
+    };
+    try {
+      ok = run();
+    } catch (const std::exception& e) {
+      // An answer of a shape we did not expect.
+      message = std::string("unexpected answer from chromium: ") + e.what();
+      ok = false;
+    }
     if (!ok) {
       std::string tail = browser.LogTail();
       browser.Stop();

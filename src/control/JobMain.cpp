@@ -67,5 +67,18 @@ int main() {
     reporter.Emit(done);
     return 2;
   }
-  return RunJob(request, reporter);
+  try {
+    return RunJob(request, reporter);
+  } catch (const std::exception& e) {
+    // Whatever went wrong, the control hears of it.
+    Json::Value done(Json::objectValue);
+    done["kind"] = "done";
+    done["status"] = "error";
+    done["result"]["type"] = request["type"].isString() ? request["type"] : Json::Value("job");
+    done["result"]["id"] = request["id"].isString() ? request["id"] : Json::Value("");
+    done["result"]["jobId"] = 0;
+    done["result"]["message"] = std::string("the job process failed: ") + e.what();
+    reporter.Emit(done);
+    return 3;
+  }
 }

@@ -168,10 +168,15 @@ BOOL CLinuxPrinterControl::EventWindow::ProcessWindowMessage(HWND, UINT message,
 
 void CLinuxPrinterControl::DeliverQueuedEvents() {
   for (Json::Value& line : m_events->TakeAll()) {
-    const std::string kind = line["kind"].asString();
-    if (kind == "state") FireOnJobState(line["job"]);
-    else if (kind == "message") FireOnMessage(line["message"]);
-    else if (kind == "done") FireOnDone(line["status"].asString(), line["result"]);
+    // A line of the wrong shape is dropped; it must not take the message loop down.
+    try {
+      if (!line.isObject() || !line["kind"].isString()) continue;
+      const std::string kind = line["kind"].asString();
+      if (kind == "state") FireOnJobState(line["job"]);
+      else if (kind == "message") FireOnMessage(line["message"]);
+      else if (kind == "done") FireOnDone(line["status"].isString() ? line["status"].asString() : "error", line["result"]);
+    } catch (const std::exception&) {
+    }
   }
 }
 
@@ -262,7 +267,13 @@ bool CLinuxPrinterControl::StartJob(const Json::Value& job, JobMode mode, const 
   std::string error;
   JobDefaults defaults = m_defaults;
   for (const auto& [selector, css] : m_dragCss) defaults.extraCss += selector + " { " + css + " }\n";
-  if (!BuildJobRequest(job, mode, type, id, output, defaults, files, &request, &error)) {
+  bool built = false;
+  try {
+    built = BuildJobRequest(job, mode, type, id, output, defaults, files, &request, &error);
+  } catch (const std::exception& e) {
+    error = std::string("cannot read the job: ") + e.what();
+  }
+  if (!built) {
     ReportJobFailure(type, id, error.find("outside the allowed folders") != std::string::npos ? "pathRefused" : "badJob",
                      error);
     return false;

@@ -15,6 +15,7 @@
 class ControlTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    m_bstrs = SysAllocatedCount();
     m_data = std::make_unique<ScopedEnv>("XDG_DATA_HOME", m_folder / "data");
     m_config = std::make_unique<ScopedEnv>("XDG_CONFIG_HOME", m_folder / "config");
     ComPtr<IUnknown> unknown;
@@ -26,6 +27,9 @@ class ControlTest : public ::testing::Test {
   void TearDown() override {
     if (control && m_cookie) AtlUnadvise(control.Get(), IID_IPrinterEvent, m_cookie);
     control.Release();
+    if (sink) sink->events.clear();
+    // Every text the control handed out or took in has been freed.
+    EXPECT_EQ(SysAllocatedCount(), m_bstrs);
   }
 
   // The default folder the page may use.
@@ -57,4 +61,5 @@ class ControlTest : public ::testing::Test {
   ComPtr<IPrinterControl> control;
   ComPtr<RecordingSink> sink;
   DWORD m_cookie = 0;
+  long m_bstrs = 0;
 };

@@ -7,7 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <regex>
+#include <cstdio>
 
 #include "ControlFixture.h"
 #include "control/Base64.h"
@@ -22,11 +22,13 @@ const char* const kJobMembers[] = {"document", "machineName", "position", "pages
 
 // The first MediaBox of a PDF as {width, height} in points.
 std::pair<double, double> MediaBox(const std::string& pdf) {
-  std::smatch m;
-  static const std::regex box(R"(/MediaBox\s*\[\s*([-0-9.]+)\s+([-0-9.]+)\s+([-0-9.]+)\s+([-0-9.]+)\s*\])");
-  std::string head = pdf.substr(0, std::min<size_t>(pdf.size(), 200000));
-  if (!std::regex_search(head, m, box)) return {0, 0};
-  return {std::stod(m[3]) - std::stod(m[1]), std::stod(m[4]) - std::stod(m[2])};
+  size_t at = pdf.find("/MediaBox");
+  if (at == std::string::npos) return {0, 0};
+  at = pdf.find('[', at);
+  double box[4] = {};
+  if (at == std::string::npos || std::sscanf(pdf.c_str() + at + 1, "%lf %lf %lf %lf", &box[0], &box[1], &box[2], &box[3]) != 4)
+    return {0, 0};
+  return {box[2] - box[0], box[3] - box[1]};
 }
 
 uint32_t BigEndian32(const std::string& s, size_t at) {
@@ -275,4 +277,30 @@ TEST_F(JobTest, JobReachesThePrinterWhenNobodyListensAnyMore) {
   ASSERT_GT(orphan, 0);
   ASSERT_TRUE(WaitForFile(bench->CapturePath("raw", orphan), 30000));
   EXPECT_EQ(ReadFileBytes(bench->CapturePath("raw", orphan)), "orphaned job");
+}
+
+TEST_F(JobTest, LaterJobsTakeTheControlsSettings) {
+  RequireChromium();
+  // setOffsetPage(1): the first page is left out.
+  control->setOffsetPage(1);
+  Json::Value job;
+  job["html"] = "<p>first</p><p style='break-before:page'>second</p><p style='break-before:page'>third</p>";
+  BOOL started = FALSE;
+  control->printToPDF(Job(job).Get(), Text("offset.pdf").Get(), &started);
+  ASSERT_TRUE(started);
+  ASSERT_TRUE(WaitDone(120000));
+  ASSERT_EQ(sink->DoneText(), "success") << sink->DoneObject().toStyledString();
+  EXPECT_EQ(CountPdfPages(ReadFileBytes(FilesFolder() + "/offset.pdf")), 2);
+  control->setOffsetPage(0);
+
+  // setDragCSS: the rule applies to what is rendered.
+  sink->events.clear();
+  control->setDragCSS(Text("div.box").Get(), Text("height: 700px").Get());
+  job = Json::Value(Json::objectValue);
+  job["html"] = "<div class='box'>tall</div>";
+  job["width"] = 200;
+  control->printToImage(Job(job).Get(), Text("tall.png").Get(), &started);
+  ASSERT_TRUE(WaitDone(120000));
+  ASSERT_EQ(sink->DoneText(), "success");
+  EXPECT_GE(BigEndian32(ReadFileBytes(FilesFolder() + "/tall.png"), 20), 700u);
 }
