@@ -131,6 +131,7 @@ class Browser {
     posix_spawn_file_actions_addopen(&actions, 2, m_log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_adddup2(&actions, toBrowser[0], 3);
     posix_spawn_file_actions_adddup2(&actions, fromBrowser[1], 4);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 5);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     // Its own process group, so that every helper process it starts goes with it.

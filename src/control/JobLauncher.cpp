@@ -158,6 +158,8 @@ bool LaunchJob(const Json::Value& request, std::shared_ptr<JobEventQueue> queue,
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, input, STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&actions, lines[1], STDOUT_FILENO);
+  // It may outlive the host: it must not keep the host's other files and pipes open.
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   // A session of its own: a signal for the host's group or session does not reach it.

@@ -1,5 +1,6 @@
 #include "control/JobRunner.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
@@ -334,11 +335,17 @@ class Job {
     if (access(opener.c_str(), X_OK) != 0) return false;
     char* argv[] = {opener.data(), const_cast<char*>(path.c_str()), nullptr};
     pid_t pid;
+    // Standard output is the progress channel: the opener gets /dev/null.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-    bool ok = posix_spawn(&pid, opener.c_str(), nullptr, &attr, argv, environ) == 0;
+    bool ok = posix_spawn(&pid, opener.c_str(), &actions, &attr, argv, environ) == 0;
     posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
     return ok;  // the opener is reaped by init once this process has ended
   }
 

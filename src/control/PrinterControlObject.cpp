@@ -1,5 +1,6 @@
 #include "control/PrinterControlObject.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -322,12 +323,19 @@ bool CLinuxPrinterControl::OpenOnDesktop(const std::string& path) {
   if (access(opener.c_str(), X_OK) != 0) return false;
   std::string target = path;
   char* argv[] = {opener.data(), target.data(), nullptr};
+  // Standard input and output are the host's message channel: the opener gets neither.
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
   pid_t pid = -1;
-  int rc = posix_spawn(&pid, opener.c_str(), nullptr, &attr, argv, environ);
+  int rc = posix_spawn(&pid, opener.c_str(), &actions, &attr, argv, environ);
   posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) return false;
   // Reap the opener when it ends (it hands the file to the desktop and quits).
   std::thread([pid] {
