@@ -10,6 +10,7 @@
 
 #include <json/json.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -50,6 +51,8 @@ class ControlProxy : public ListenerOwner {
   // Frames the text (ANSI code page, up to its first NUL) as UTF-8 on stdout.
   void WriteMessage(const std::string& text) override;
   void SetFrameSink(FrameSink sink) { m_sink = std::move(sink); }
+  // Writes what has been gathered for standard output (see QueueFrame).
+  void FlushOutput();
   // Sends a text result as replies of at most 500000 bytes of text each, cut
   // between characters; all but the last carry "index" 0, 1, 2, ...
   void WriteTextInPieces(const std::string& text, const std::string& event);
@@ -131,6 +134,12 @@ class ControlProxy : public ListenerOwner {
 
   PageWriter m_writePage;
   FrameSink m_sink;
+  std::string m_outBuffer;  // frames not yet written to standard output
+  std::chrono::steady_clock::time_point m_outSince;
+  bool m_idleHookSet = false;
+
+  void QueueFrame(const char* prefix, const std::string& text);
+  static void OnThreadIdle(void* context, bool idle);
 
   // The UTF-8 text of a reply envelope, built directly in the compact
   // writer's form; TextEnvelope for a text result (a piece of one).

@@ -385,12 +385,22 @@ std::u16string Utf8ToUtf16(std::string_view s) {
 }
 
 std::string Utf16ToUtf8(std::u16string_view s) {
-  std::string out;
+  std::string out(s.size(), '\0');
   size_t i = 0;
-  // Plain ASCII needs no encoding: copy it in one pass.
-  while (i < s.size() && s[i] < 0x80) ++i;
+  // Plain ASCII needs no encoding: narrow it in blocks while it lasts.
+  constexpr size_t kBlock = 16;
+  while (i + kBlock <= s.size()) {
+    char16_t any = 0;
+    for (size_t k = 0; k < kBlock; ++k) any |= s[i + k];
+    if (any >= 0x80) break;
+    for (size_t k = 0; k < kBlock; ++k) out[i + k] = static_cast<char>(s[i + k]);
+    i += kBlock;
+  }
+  while (i < s.size() && s[i] < 0x80) {
+    out[i] = static_cast<char>(s[i]);
+    ++i;
+  }
   out.resize(i);
-  for (size_t k = 0; k < i; ++k) out[k] = static_cast<char>(s[k]);
   if (i == s.size()) return out;
   out.reserve(s.size() + (s.size() - i) * 2);
   for (; i < s.size(); ++i) {

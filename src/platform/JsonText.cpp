@@ -1,5 +1,8 @@
 #include "platform/JsonText.h"
 
+#include <cstdint>
+#include <cstring>
+
 #include "platform/Automation.h"
 #include "platform/CodePage.h"
 
@@ -136,6 +139,18 @@ void AppendQuotedJson(std::string& out, std::string_view text) {
   out.push_back('"');
   size_t run = 0;  // start of the stretch that needs no escaping
   for (size_t i = 0; i < text.size(); ++i) {
+    // Eight bytes at a time while none is a control character, '"' or '\\'.
+    while (i + 8 <= text.size()) {
+      uint64_t w;
+      std::memcpy(&w, text.data() + i, 8);
+      constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+      uint64_t below20 = (w - kOnes * 0x20) & ~w & kHigh;
+      uint64_t quote = w ^ (kOnes * '"'), slash = w ^ (kOnes * '\\');
+      uint64_t isQuote = (quote - kOnes) & ~quote & kHigh, isSlash = (slash - kOnes) & ~slash & kHigh;
+      if (below20 | isQuote | isSlash) break;
+      i += 8;
+    }
+    if (i >= text.size()) break;
     unsigned char c = static_cast<unsigned char>(text[i]);
     if (c >= 0x20 && c != '"' && c != '\\') continue;
     out.append(text.data() + run, i - run);

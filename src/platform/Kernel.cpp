@@ -22,6 +22,10 @@ std::atomic<DWORD> g_reportedMajor{10};
 std::atomic<DebugOutputSink> g_debugSink{nullptr};
 }  // namespace
 
+// A handle that can be looked at: never null or INVALID_HANDLE_VALUE (-1),
+// which a failed open returns and which must not be dereferenced.
+static KernelObject* Object(HANDLE h) { return (h && h != INVALID_HANDLE_VALUE) ? h : nullptr; }
+
 DWORD GetLastError() { return t_lastError; }
 void SetLastError(DWORD error) { t_lastError = error; }
 
@@ -34,7 +38,7 @@ HANDLE CreateEventW(void*, BOOL manualReset, BOOL initialState, const wchar_t*) 
 }
 
 BOOL SetEvent(HANDLE handle) {
-  auto* e = dynamic_cast<EventObject*>(handle);
+  auto* e = dynamic_cast<EventObject*>(Object(handle));
   if (!e) return FALSE;
   {
     std::lock_guard lock(e->mu);
@@ -45,7 +49,7 @@ BOOL SetEvent(HANDLE handle) {
 }
 
 BOOL ResetEvent(HANDLE handle) {
-  auto* e = dynamic_cast<EventObject*>(handle);
+  auto* e = dynamic_cast<EventObject*>(Object(handle));
   if (!e) return FALSE;
   std::lock_guard lock(e->mu);
   e->signalled = false;
@@ -53,7 +57,7 @@ BOOL ResetEvent(HANDLE handle) {
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD timeoutMs) {
-  if (auto* e = dynamic_cast<EventObject*>(handle)) {
+  if (auto* e = dynamic_cast<EventObject*>(Object(handle))) {
     std::unique_lock lock(e->mu);
     auto ready = [e] { return e->signalled; };
     if (timeoutMs == INFINITE) {
@@ -64,13 +68,13 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD timeoutMs) {
     if (!e->manualReset) e->signalled = false;
     return WAIT_OBJECT_0;
   }
-  if (auto* p = dynamic_cast<ProcessObject*>(handle)) return p->Wait(timeoutMs);
+  if (auto* p = dynamic_cast<ProcessObject*>(Object(handle))) return p->Wait(timeoutMs);
   SetLastError(ERROR_INVALID_HANDLE);
   return WAIT_FAILED;
 }
 
 BOOL CloseHandle(HANDLE handle) {
-  if (!handle || handle == INVALID_HANDLE_VALUE) return FALSE;
+  if (!Object(handle)) return FALSE;
   if (dynamic_cast<StdHandleObject*>(handle)) return TRUE;  // the standard handles live for the process
   delete handle;
   return TRUE;
@@ -147,7 +151,7 @@ HANDLE GetStdHandle(DWORD which) {
 }
 
 int HandleToFd(HANDLE handle) {
-  if (auto* f = dynamic_cast<FileObject*>(handle)) return f->fd;
+  if (auto* f = dynamic_cast<FileObject*>(Object(handle))) return f->fd;
   return -1;
 }
 

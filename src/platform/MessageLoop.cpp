@@ -28,7 +28,14 @@ struct Queue {
   std::vector<Timer> timers;
   bool quit = false;
   int quitCode = 0;
+  int waiters = 0;  // threads blocked in a wait: only then does a post need to wake one
 };
+
+struct IdleHook {
+  IdleHandler handler = nullptr;
+  void* context = nullptr;
+};
+thread_local IdleHook t_idle;
 
 struct WindowEntry {
   CMessageMap* window;
@@ -97,19 +104,32 @@ bool TakeLocked(Queue& q, MSG* msg, HWND hwnd, UINT lo, UINT hi, bool remove, Cl
   return false;
 }
 
+void RunIdleHook(Queue& q, std::unique_lock<std::mutex>& lock) {
+  if (!t_idle.handler) return;
+  bool idle = q.posted.empty();
+  lock.unlock();  // the handler may write, post or take its time
+  t_idle.handler(t_idle.context, idle);
+  lock.lock();
+}
+
 BOOL Get(MSG* msg, HWND hwnd, UINT lo, UINT hi, Clock::time_point deadline) {
   Queue& q = *ThreadQueue();
   std::unique_lock lock(q.mu);
+  RunIdleHook(q, lock);
   for (;;) {
     Clock::time_point wakeAt;
     if (TakeLocked(q, msg, hwnd, lo, hi, true, &wakeAt)) return TRUE;
     Clock::time_point until = std::min(wakeAt, deadline);
+    ++q.waiters;
     if (until == Clock::time_point::max()) {
       q.cv.wait(lock);
-    } else {
-      if (Clock::now() >= deadline) return FALSE;
+    } else if (Clock::now() < deadline) {
       q.cv.wait_until(lock, until);
+    } else {
+      --q.waiters;
+      return FALSE;
     }
+    --q.waiters;
   }
 }
 
@@ -118,11 +138,14 @@ BOOL Get(MSG* msg, HWND hwnd, UINT lo, UINT hi, Clock::time_point deadline) {
 BOOL PostMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   std::shared_ptr<Queue> q = hwnd ? QueueOf(hwnd) : ThreadQueue();
   if (!q) return FALSE;
+  bool wake;
   {
     std::lock_guard lock(q->mu);
     q->posted.push_back(MSG{hwnd, message, wParam, lParam});
+    wake = q->waiters > 0;
   }
-  q->cv.notify_one();
+  // A busy receiver finds the message without a wake-up (and a system call).
+  if (wake) q->cv.notify_one();
   return TRUE;
 }
 
@@ -158,6 +181,8 @@ LRESULT DispatchMessageW(const MSG* msg) {
   if (!msg || !msg->hwnd) return 0;
   return SendMessageW(msg->hwnd, msg->message, msg->wParam, msg->lParam);
 }
+
+void SetThreadIdleHandler(IdleHandler handler, void* context) { t_idle = IdleHook{handler, context}; }
 
 void PostQuitMessage(int exitCode) {
   Queue& q = *ThreadQueue();

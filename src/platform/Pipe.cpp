@@ -57,7 +57,7 @@ HANDLE CreateNamedPipeW(const std::string& name, DWORD, DWORD, DWORD, DWORD, DWO
 }
 
 BOOL ConnectNamedPipe(HANDLE pipe, OVERLAPPED*) {
-  auto* server = dynamic_cast<PipeServerObject*>(pipe);
+  auto* server = (pipe && pipe != INVALID_HANDLE_VALUE) ? dynamic_cast<PipeServerObject*>(pipe) : nullptr;
   if (!server) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
@@ -151,7 +151,8 @@ BOOL CreateProcessW(const std::string& applicationName, void*, void*, void*, BOO
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   if (si && (si->dwFlags & STARTF_USESTDHANDLES)) {
-    int in = dynamic_cast<PipeServerObject*>(si->hStdInput) ? -1 : HandleToFd(si->hStdInput);
+    HANDLE input = si->hStdInput == INVALID_HANDLE_VALUE ? nullptr : si->hStdInput;
+    int in = dynamic_cast<PipeServerObject*>(input) ? -1 : HandleToFd(input);
     if (in >= 0)
       posix_spawn_file_actions_adddup2(&actions, in, 0);
     else

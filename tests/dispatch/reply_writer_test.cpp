@@ -87,6 +87,9 @@ TEST_F(ReplyWriter, PiecesOfAtMost500000Bytes) {
   EXPECT_EQ(sizes(500001), (V{{500000, 0}, {1, -1}}));
   EXPECT_EQ(sizes(1000000), (V{{500000, 0}, {500000, -1}}));
   EXPECT_EQ(sizes(0), (V{{0, -1}})) << "an empty text still gets one reply";
+  out.frames.clear();
+  proxy.WriteTextInPieces(std::string(600000, 'A'), "");
+  EXPECT_TRUE(out.frames.empty()) << "no event name, no reply, in pieces or not";
   EXPECT_EQ(sizes(1250000), (V{{500000, 0}, {500000, 1}, {250000, -1}}));
 }
 

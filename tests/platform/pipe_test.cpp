@@ -82,3 +82,21 @@ TEST(RelayPipe, WorkerWithoutLauncherFailsAtOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Handles, InvalidHandlesAreRefusedNotDereferenced) {
+  // What a failed CreateFileW returns goes on into reads and waits.
+  char buffer[4];
+  DWORD n = 0;
+  OVERLAPPED ov{};
+  EXPECT_FALSE(ReadFileEx(INVALID_HANDLE_VALUE, buffer, 4, &ov, [](DWORD, DWORD, OVERLAPPED*) {}));
+  EXPECT_FALSE(ReadFile(INVALID_HANDLE_VALUE, buffer, 4, &n, nullptr));
+  EXPECT_EQ(HandleToFd(INVALID_HANDLE_VALUE), -1);
+  EXPECT_EQ(WaitForSingleObject(INVALID_HANDLE_VALUE, 0), WAIT_FAILED);
+  EXPECT_FALSE(SetEvent(INVALID_HANDLE_VALUE));
+  EXPECT_FALSE(ConnectNamedPipe(INVALID_HANDLE_VALUE, nullptr));
+  EXPECT_FALSE(CloseHandle(INVALID_HANDLE_VALUE));
+}
+
+}  // namespace
