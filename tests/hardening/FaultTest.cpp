@@ -1,0 +1,157 @@
+// Faults around the host: its output closed by the extension, its input
+// closed in the middle of a frame, a control whose every member fails, and a
+// temporary folder where the bootstrap page cannot be written. Each ends in a
+// defined outcome: the host goes on answering what it can, and when it ends,
+// it ends by exit(0), never by a signal.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <set>
+#include <string>
+
+#include "CommandKinds.h"
+#include "HostUnderTest.h"
+
+namespace hardening {
+namespace {
+
+void ExpectCleanExit(HostUnderTest& host, Millis within) {
+  auto status = host.Child().WaitExit(within);
+  ASSERT_TRUE(status.has_value()) << "the host did not end";
+  EXPECT_TRUE(status->exited) << "ended by signal " << status->signal << "\n" << host.Stderr();
+  EXPECT_EQ(status->code, 0);
+}
+
+class Fault : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (FakeHostPath().empty()) GTEST_SKIP() << "kestrix-host-fake is not built";
+  }
+};
+
+TEST_F(Fault, OutputClosedWhileRequestsFlowTheHostGoesOnUntilExit) {
+  HostUnderTest host(FakeHostPath());
+  host.Start();
+  host.Child().CloseStdout();
+  // Every reply and ping now fails to write. The requests keep it alive for
+  // two keepalive periods; pausing between them is a wait for its death.
+  auto until = harness::Clock::now() + 2 * kTick + 500ms;
+  int sent = 0;
+  while (harness::Clock::now() < until) {
+    for (int i = 0; i < 50; ++i) ASSERT_TRUE(host.Send(R"({"method":"getPrinters","event":"p"})"));
+    sent += 50;
+    ASSERT_FALSE(harness::PollUntil([&] { return !host.Child().Running(); }, 200ms))
+        << "the host ended while its requests kept coming\n" << host.Stderr();
+  }
+  EXPECT_GT(sent, 500);
+  ASSERT_TRUE(host.Send(R"({"method":"exit"})"));
+  ExpectCleanExit(host, kTick);
+}
+
+TEST_F(Fault, InputClosedInTheMiddleOfAFrameAfterRequestsAnswersThemAndEnds) {
+  HostUnderTest host(FakeHostPath());
+  host.Start();
+  std::string batch;
+  for (int i = 0; i < 200; ++i) batch += harness::Frame(R"({"method":"getVersion","event":"q)" + std::to_string(i) + "\"}");
+  const std::string last = harness::Frame(R"({"method":"getVersion","event":"never"})");
+  batch += last.substr(0, last.size() / 2);
+  ASSERT_TRUE(host.SendRaw(batch));
+  host.Child().CloseStdin();
+  for (int i = 0; i < 200; ++i) {
+    std::optional<Json::Value> r = host.Await("q" + std::to_string(i), 10s);
+    ASSERT_TRUE(r.has_value()) << "reply q" << i << " lost";
+  }
+  EXPECT_FALSE(host.Await("never", kTick).has_value());
+  ExpectCleanExit(host, 3 * kTick);
+}
+
+TEST_F(Fault, AControlWhoseEveryMemberFailsGetsTheOutParametersInitialValues) {
+  harness::TempDir dir;
+  const std::string results = dir.Path() + "/results.json";
+  std::ofstream(results) << R"({"fail":["print","printPreview","getPrinters","getVersion","getFonts",
+    "setPageURL","getLocalMacAddress","getCPUSerialNo","setupNormalOffset","getPrinterStatus","printToPDF",
+    "openFile","exportAsExcel","getAbsoluteURL","printTIFF","getPapers","isCustomPaperSupported",
+    "isImplemented","isExcelInstalled","getDefaultPrinter","showPageSetupDialog","getLastSettings",
+    "setLastSettings","clearLastSettings","setDefaultPrinter","setDragCSS","getPrinterInfo","copied","copy",
+    "writeString","readString","readHTML","writeBase64","download","liveUpdate","about","readBase64",
+    "exportAsImage","printToImage","chooseFile","setPrintBackground","setHostCode","setOffsetPage",
+    "printDocument","isPrintableFileType"]})";
+  HostUnderTest host(FakeHostPath(), {{"KESTRIX_FAKE_RESULTS", results}});
+  host.Start();
+  // What a failed member leaves in each kind of out-parameter. (The fake's
+  // writeString and writeBase64 set theirs to 1 before failing: they answer
+  // true, which is what the control left there, and are not checked here.)
+  const std::set<std::string> booleans = {"isCustomPaperSupported", "isImplemented", "isExcelInstalled",
+                                          "isPrintableFileType", "exportAsExcel", "download", "printToImage",
+                                          "printToPDF", "setPrintBackground"};
+  const std::set<std::string> texts = {"getVersion", "getLocalMacAddress", "getCPUSerialNo", "exportAsImage",
+                                       "copied", "readString", "readBase64", "readHTML", "chooseFile",
+                                       "getAbsoluteURL"};
+  const std::set<std::string> values = {"getPrinters", "getPapers", "getDefaultPrinter", "getFonts",
+                                        "showPageSetupDialog", "getLastSettings", "getPrinterInfo",
+                                        "getPrinterStatus"};
+  for (const Command& c : Commands()) {
+    Json::Value r(Json::objectValue);
+    r["method"] = c.method;
+    r["event"] = c.method;
+    for (char kind : std::string(c.kinds)) r["params"].append(Plain(kind));
+    ASSERT_TRUE(host.Send(Compact(r)));
+  }
+  std::vector<Json::Value> frames = host.Sync();
+  std::map<std::string, Json::Value> replies;
+  for (const Json::Value& f : frames) {
+    ASSERT_FALSE(f.isMember("params")) << "an event from a failed job: " << Compact(f);
+    const std::string m = f["event"].asString();
+    EXPECT_EQ(replies.count(m), 0u) << "two replies for " << m;
+    replies[m] = f;
+  }
+  for (const Command& c : Commands()) {
+    const std::string m = c.method;
+    if (!c.replies) {
+      EXPECT_EQ(replies.count(m), 0u) << m;
+      continue;
+    }
+    ASSERT_EQ(replies.count(m), 1u) << "no reply for " << m;
+    const Json::Value& f = replies[m];
+    if (m == "writeString" || m == "writeBase64") EXPECT_TRUE(f["data"].isBool()) << m;
+    else if (booleans.count(m)) EXPECT_EQ(f["data"], Json::Value(false)) << m;
+    else if (texts.count(m)) EXPECT_EQ(f["data"], Json::Value("")) << m;
+    else if (values.count(m)) EXPECT_TRUE(f["data"].isNull()) << m << ": " << Compact(f);
+    else if (m == "liveUpdate") EXPECT_EQ(f["data"], Json::Value(0)) << m;
+    else EXPECT_FALSE(f.isMember("data")) << m << ": " << Compact(f);
+  }
+  EXPECT_EQ(replies.size(), 40u);
+}
+
+// The bootstrap page cannot be written: the page never loads, so "new" never
+// finds the control and every other request stays held by the gate. The host
+// answers pings while the extension answers its own, and ends by its
+// keepalive once the extension falls silent.
+TEST_F(Fault, ATemporaryFolderThatCannotBeWrittenHoldsRequestsAndTheKeepaliveEndsTheHost) {
+  harness::TempDir dir;
+  std::string tmp;
+  if (::geteuid() == 0) {
+    // Root writes into any folder whatever its mode: a path below a regular
+    // file cannot be written by anyone.
+    tmp = dir.Path() + "/file";
+    std::ofstream(tmp) << "not a folder";
+    tmp += "/tmp";
+  } else {
+    tmp = dir.Path() + "/ro";
+    ASSERT_EQ(::mkdir(tmp.c_str(), 0555), 0);
+  }
+  HostUnderTest host(FakeHostPath(), {{"TMPDIR", tmp}});
+  ASSERT_TRUE(host.Send(kNew));
+  ASSERT_TRUE(host.Send(R"({"method":"getVersion","event":"held"})"));
+  // Two keepalive periods with the pings answered: still there, still holding.
+  EXPECT_FALSE(host.Await("held", 2 * kTick + 500ms).has_value());
+  ASSERT_TRUE(host.Child().Running()) << host.Stderr();
+  // Silence: the host ends within two ticks.
+  ExpectCleanExit(host, 3 * kTick);
+  if (::geteuid() != 0) ::chmod(tmp.c_str(), 0755);
+}
+
+}  // namespace
+}  // namespace hardening
