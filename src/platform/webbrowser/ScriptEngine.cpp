@@ -11,7 +11,9 @@
 namespace {
 
 constexpr const char kEngineKey[] = DUK_HIDDEN_SYMBOL("engine");
-constexpr const char kRefsKey[] = DUK_HIDDEN_SYMBOL("refs");
+constexpr const char kSlotsKey[] = DUK_HIDDEN_SYMBOL("slots");
+constexpr const char kNamesKey[] = DUK_HIDDEN_SYMBOL("names");
+constexpr const char kArrayPushKey[] = DUK_HIDDEN_SYMBOL("arrayPush");
 constexpr const char kFinalizerKey[] = DUK_HIDDEN_SYMBOL("finalizer");
 constexpr const char kNodeKey[] = DUK_HIDDEN_SYMBOL("node");
 constexpr const char kForeignKey[] = DUK_HIDDEN_SYMBOL("foreign");
@@ -47,6 +49,8 @@ ScriptEngine::~ScriptEngine() {
 }
 
 bool ScriptEngine::Init() {
+  m_pushId = m_names.Add(u"push");
+  m_protoId = m_names.Add(u"__proto__");
   m_ctx = duk_create_heap(nullptr, nullptr, nullptr, nullptr, Fatal);
   if (!m_ctx) return false;
   m_alive = true;
@@ -54,8 +58,20 @@ bool ScriptEngine::Init() {
     duk_push_global_stash(ctx);
     duk_push_pointer(ctx, this);
     duk_put_prop_string(ctx, -2, kEngineKey);
-    duk_push_bare_object(ctx);
-    duk_put_prop_string(ctx, -2, kRefsKey);
+    duk_push_array(ctx);
+    m_slots = duk_get_heapptr(ctx, -1);
+    duk_put_prop_string(ctx, -2, kSlotsKey);
+    duk_push_array(ctx);
+    m_nameKeys = duk_get_heapptr(ctx, -1);
+    duk_put_prop_string(ctx, -2, kNamesKey);
+    // The original Array.prototype.push, kept so that a push onto a plain
+    // array can be recognised whatever script later does to it.
+    duk_get_global_string(ctx, "Array");
+    duk_get_prop_string(ctx, -1, "prototype");
+    duk_get_prop_string(ctx, -1, "push");
+    m_arrayPush = duk_get_heapptr(ctx, -1);
+    duk_put_prop_string(ctx, -4, kArrayPushKey);
+    duk_pop_2(ctx);
     duk_push_c_function(ctx, Finalize, 1);
     duk_put_prop_string(ctx, -2, kFinalizerKey);
     duk_push_object(ctx);  // foreign objects held by script: no members of their own
@@ -89,6 +105,12 @@ HRESULT ScriptEngine::RunRaw(duk_safe_call_function fn, void* udata, std::string
   if (!duk_check_stack(m_ctx, 8)) return E_OUTOFMEMORY;
   std::shared_ptr<ScriptEngine> self = shared_from_this();  // a call may drop the last owner
   ++m_depth;
+  if (!m_pushes.empty() && !m_storingPushes) StoreQueuedPushes();  // before anything can look
+  if (!m_alive) {  // closed by what the stores ran
+    if (--m_depth == 0) AfterOutermostCall();
+    return E_UNEXPECTED;
+  }
+  ++m_calls;
   duk_int_t rc = duk_safe_call(m_ctx, fn, udata, 0, 1);
   HRESULT hr = S_OK;
   if (rc != DUK_EXEC_SUCCESS) {
@@ -140,6 +162,19 @@ void ScriptEngine::DestroyHeap() {
   m_destroying = true;  // finalizers run during destruction and must do nothing
   duk_destroy_heap(m_ctx);
   m_ctx = nullptr;
+  // Wrappers still held elsewhere keep pointers into the heap that went;
+  // they never use them again (every call checks IsAlive first).
+  m_wrappers.clear();
+  m_nodeObjects.clear();
+  m_pushTarget = nullptr;
+  m_pushes.clear();
+  m_pushText.clear();
+  m_pushNext = 0;
+  m_freeSlots.clear();
+  m_slots = nullptr;
+  m_nameKeys = nullptr;
+  m_arrayPush = nullptr;
+  m_names.ForgetKeys();
   // Let go of everything script held, now that no heap can be re-entered.
   auto nodes = std::move(m_nodes);
   auto foreign = std::move(m_foreign);
@@ -166,109 +201,168 @@ bool ScriptEngine::Eval(std::string_view source, std::string* error) {
 HRESULT ScriptEngine::GetGlobalObject(IDispatchEx** out) {
   if (!out) return E_POINTER;
   *out = nullptr;
-  uint32_t key = 0;
-  auto body = [this, &key](duk_context* ctx) {
+  ScriptObject* wrapper = nullptr;
+  auto body = [this, &wrapper](duk_context* ctx) {
     duk_push_global_object(ctx);
-    key = Keep(ctx, -1);
+    wrapper = WrapperAt(ctx, -1);
     duk_pop(ctx);
   };
   HRESULT hr = Run(body);
-  if (FAILED(hr)) return hr;
-  ScriptObject* object = ScriptObject::New(shared_from_this(), key);
-  if (!object) return E_OUTOFMEMORY;
-  *out = object;
+  if (FAILED(hr)) {
+    if (wrapper) wrapper->Release();
+    return hr;
+  }
+  *out = wrapper;
   return S_OK;
 }
 
-// ---- kept references -----------------------------------------------------------
+// ---- wrappers and their slots ----------------------------------------------------
 
-uint32_t ScriptEngine::Keep(duk_context* ctx, duk_idx_t idx) {
+uint32_t ScriptEngine::KeepInSlot(duk_context* ctx, duk_idx_t idx) {
   idx = duk_normalize_index(ctx, idx);
-  duk_push_global_stash(ctx);
-  duk_get_prop_string(ctx, -1, kRefsKey);
-  uint32_t key;
-  do {
-    key = m_nextKey++;
-    if (m_nextKey == 0) m_nextKey = 1;
-  } while (key == 0 || duk_has_prop_index(ctx, -1, key));
+  // Taken before the store: if the store fails the slot is only lost.
+  uint32_t slot;
+  if (!m_freeSlots.empty()) {
+    slot = m_freeSlots.back();
+    m_freeSlots.pop_back();
+  } else {
+    slot = m_slotCount++;
+  }
+  duk_push_heapptr(ctx, m_slots);
   duk_dup(ctx, idx);
-  duk_put_prop_index(ctx, -2, key);
-  duk_pop_2(ctx);
-  return key;
-}
-
-void ScriptEngine::PushKept(duk_context* ctx, uint32_t key) {
-  duk_push_global_stash(ctx);
-  duk_get_prop_string(ctx, -1, kRefsKey);
-  duk_get_prop_index(ctx, -1, key);
-  duk_replace(ctx, -3);
+  duk_put_prop_index(ctx, -2, slot);
   duk_pop(ctx);
+  return slot;
 }
 
-void ScriptEngine::Drop(uint32_t key) {
+void ScriptEngine::FreeSlot(uint32_t slot) noexcept {
   if (!m_alive || !m_ctx) return;  // the heap took it with it
-  auto body = [key](duk_context* ctx) {
-    duk_push_global_stash(ctx);
-    duk_get_prop_string(ctx, -1, kRefsKey);
-    duk_del_prop_index(ctx, -1, key);
-    duk_pop_2(ctx);
+  auto body = [this, slot](duk_context* ctx) {
+    duk_push_heapptr(ctx, m_slots);
+    duk_push_undefined(ctx);
+    duk_put_prop_index(ctx, -2, slot);
+    duk_pop(ctx);
   };
-  Run(body);
+  if (FAILED(Run(body))) return;  // the slot stays taken
+  try {
+    m_freeSlots.push_back(slot);
+  } catch (...) {
+    // Out of memory: the slot is not reused.
+  }
+}
+
+namespace {
+bool Remember(std::unordered_map<void*, ScriptObject*>* map, void* object, ScriptObject* wrapper) noexcept {
+  try {
+    map->emplace(object, wrapper);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+}  // namespace
+
+ScriptObject* ScriptEngine::WrapperAt(duk_context* ctx, duk_idx_t idx) {
+  idx = duk_normalize_index(ctx, idx);
+  void* object = duk_get_heapptr(ctx, idx);
+  if (!object) {
+    // A lightweight function has no heap identity: it is wrapped as the
+    // function object it stands for.
+    duk_dup(ctx, idx);
+    duk_to_object(ctx, -1);
+    ScriptObject* wrapper = WrapperAt(ctx, -1);
+    duk_pop(ctx);
+    return wrapper;
+  }
+  auto it = m_wrappers.find(object);
+  if (it != m_wrappers.end()) {
+    it->second->AddRef();
+    return it->second;
+  }
+  const bool plainArray = IsPlainArray(ctx, idx);
+  uint32_t slot = KeepInSlot(ctx, idx);
+  // (No Duktape call while the engine reference below is a temporary.)
+  ScriptObject* wrapper = ScriptObject::New(shared_from_this(), object, slot, plainArray);
+  if (!wrapper) {
+    FreeSlot(slot);
+    duk_error(ctx, DUK_ERR_RANGE_ERROR, "out of memory");
+  }
+  if (!Remember(&m_wrappers, object, wrapper)) {
+    wrapper->Release();  // frees the slot
+    duk_error(ctx, DUK_ERR_RANGE_ERROR, "out of memory");
+  }
+  return wrapper;
+}
+
+void ScriptEngine::ForgetWrapper(ScriptObject* wrapper, void* object, uint32_t slot) noexcept {
+  // The map entry goes even while a close is pending: the running call may
+  // still meet the object and must then make a new wrapper.
+  auto it = m_wrappers.find(object);
+  if (it != m_wrappers.end() && it->second == wrapper) m_wrappers.erase(it);
+  FreeSlot(slot);
 }
 
 // ---- names ------------------------------------------------------------------------
 
-DISPID ScriptEngine::IdOfName(std::u16string_view name) noexcept {
-  // Canonical array indexes map straight to ids, so walking a long array
-  // does not fill the table.
-  if (!name.empty() && name.size() <= 10 && (name.size() == 1 || name[0] != u'0')) {
-    uint64_t value = 0;
-    bool digits = true;
-    for (char16_t c : name) {
-      if (c < u'0' || c > u'9') {
-        digits = false;
-        break;
-      }
-      value = value * 10 + static_cast<uint64_t>(c - u'0');
+void ScriptEngine::PushKey(duk_context* ctx, DISPID id) {
+  if (ScriptNames::IsIndex(id)) {
+    duk_push_uint(ctx, ScriptNames::IndexOf(id));
+    return;
+  }
+  if (!m_names.IsStored(id)) duk_error(ctx, DUK_ERR_ERROR, "unknown member id");
+  if (void* key = m_names.Key(id)) {
+    duk_push_heapptr(ctx, key);
+    return;
+  }
+  // First use in this heap: intern the string once and keep it, so later
+  // uses push it by pointer instead of hashing the text again.
+  std::u16string_view name = m_names.Wide(id);
+  if (name.size() <= 256) {
+    char ascii[256];
+    size_t i = 0;
+    for (; i < name.size() && name[i] < 0x80; ++i) ascii[i] = static_cast<char>(name[i]);
+    if (i == name.size()) {
+      duk_push_lstring(ctx, ascii, i);
+      name = std::u16string_view();
     }
-    if (digits && value < static_cast<uint64_t>(0x7FFFFFFF - kIndexBase)) return kIndexBase + static_cast<DISPID>(value);
   }
-  try {
-    std::u16string key(name);
-    auto it = m_ids.find(key);
-    if (it != m_ids.end()) return it->second;
-    if (m_names.size() >= kMaxNames) return DISPID_UNKNOWN;
-    DISPID id = static_cast<DISPID>(m_names.size() + 1);
-    m_names.push_back(key);
-    m_ids.emplace(std::move(key), id);
-    return id;
-  } catch (...) {
-    return DISPID_UNKNOWN;
+  if (!name.empty()) {
+    const size_t bytes = EncodeCesu8(name, nullptr);
+    auto* buf = static_cast<char*>(duk_push_fixed_buffer(ctx, bytes));
+    // The allocation may have run script (finalizers) that added names and
+    // moved the pool: take the text again.
+    EncodeCesu8(m_names.Wide(id), buf);
+    duk_buffer_to_string(ctx, -1);
   }
+  void* key = duk_get_heapptr(ctx, -1);
+  duk_push_heapptr(ctx, m_nameKeys);
+  duk_dup(ctx, -2);
+  duk_put_prop_index(ctx, -2, static_cast<duk_uarridx_t>(duk_get_length(ctx, -2)));
+  duk_pop(ctx);
+  m_names.SetKey(id, key);
 }
 
-DISPID ScriptEngine::IdOfCesu8Name(std::string_view name) noexcept {
-  try {
-    return IdOfName(Cesu8ToUtf16(name));
-  } catch (...) {
-    return DISPID_UNKNOWN;
-  }
-}
-
-bool ScriptEngine::NameOfId(DISPID id, std::u16string* name) const {
-  if (id >= kIndexBase) {
-    std::string digits = std::to_string(id - kIndexBase);
-    name->assign(digits.begin(), digits.end());
-    return true;
-  }
-  if (id < 1 || static_cast<size_t>(id) > m_names.size()) return false;
-  *name = m_names[static_cast<size_t>(id) - 1];
-  return true;
+bool ScriptEngine::IsPlainArray(duk_context* ctx, duk_idx_t idx) {
+  if (!duk_is_array(ctx, idx)) return false;
+  duk_get_prototype(ctx, idx);
+  const bool plain = duk_is_object(ctx, -1);
+  duk_pop(ctx);
+  return plain;
 }
 
 // ---- text ---------------------------------------------------------------------------
 
 void ScriptEngine::PushUtf16(duk_context* ctx, std::u16string_view text) {
+  if (text.size() <= 256) {
+    // Short ASCII text goes straight in (a plain array: nothing to destroy).
+    char ascii[256];
+    size_t i = 0;
+    for (; i < text.size() && text[i] < 0x80; ++i) ascii[i] = static_cast<char>(text[i]);
+    if (i == text.size()) {
+      duk_push_lstring(ctx, ascii, i);
+      return;
+    }
+  }
   size_t n = EncodeCesu8(text, nullptr);
   if (n == 0) {
     duk_push_string(ctx, "");
@@ -342,11 +436,11 @@ void ScriptEngine::PushVariant(duk_context* ctx, const VARIANT& in) {
       // One of our own wrappers of this heap gives back its script value.
       ScriptObject* wrapper = nullptr;
       if (SUCCEEDED(object->QueryInterface(IID_IScriptObjectWrapper, reinterpret_cast<void**>(&wrapper))) && wrapper) {
-        bool ours = wrapper->Engine() == this;
-        uint32_t key = wrapper->Key();
+        bool ours = wrapper->Engine() == this && m_alive;
+        void* held = wrapper->Object();
         wrapper->Release();  // the VARIANT still holds the object
         if (ours) {
-          PushKept(ctx, key);
+          duk_push_heapptr(ctx, held);  // kept alive by the wrapper's slot
           return;
         }
       }
@@ -381,10 +475,16 @@ void ScriptEngine::ToVariant(duk_context* ctx, duk_idx_t idx, VARIANT* out) {
       duk_size_t len = 0;
       const char* s = duk_get_lstring(ctx, idx, &len);
       std::string_view text(s, len);
-      size_t units = DecodeCesu8(text, nullptr);
+      bool ascii = true;
+      for (size_t i = 0; i < len && ascii; ++i) ascii = static_cast<unsigned char>(s[i]) < 0x80;
+      size_t units = ascii ? len : DecodeCesu8(text, nullptr);
       BSTR b = SysAllocStringLen(nullptr, static_cast<UINT>(units));
       if (!b) duk_error(ctx, DUK_ERR_RANGE_ERROR, "out of memory");
-      DecodeCesu8(text, b);
+      if (ascii) {
+        for (size_t i = 0; i < len; ++i) b[i] = static_cast<OLECHAR>(s[i]);
+      } else {
+        DecodeCesu8(text, b);
+      }
       out->vt = VT_BSTR;
       out->bstrVal = b;
       return;
@@ -392,6 +492,16 @@ void ScriptEngine::ToVariant(duk_context* ctx, duk_idx_t idx, VARIANT* out) {
     case DUK_TYPE_OBJECT:
     case DUK_TYPE_LIGHTFUNC:
     case DUK_TYPE_BUFFER: {
+      // An object met before comes back as the same wrapper.
+      if (void* object = duk_get_heapptr(ctx, idx)) {
+        auto it = m_wrappers.find(object);
+        if (it != m_wrappers.end()) {
+          it->second->AddRef();
+          out->vt = VT_DISPATCH;
+          out->pdispVal = static_cast<IDispatchEx*>(it->second);
+          return;
+        }
+      }
       if (IUnknown* foreign = ForeignAt(ctx, idx)) {
         IDispatch* disp = nullptr;
         if (SUCCEEDED(foreign->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&disp))) && disp) {
@@ -404,9 +514,7 @@ void ScriptEngine::ToVariant(duk_context* ctx, duk_idx_t idx, VARIANT* out) {
         }
         return;
       }
-      uint32_t key = Keep(ctx, idx);
-      ScriptObject* wrapper = ScriptObject::New(shared_from_this(), key);
-      if (!wrapper) duk_error(ctx, DUK_ERR_RANGE_ERROR, "out of memory");
+      ScriptObject* wrapper = WrapperAt(ctx, idx);
       out->vt = VT_DISPATCH;
       out->pdispVal = static_cast<IDispatchEx*>(wrapper);
       return;
@@ -462,9 +570,23 @@ void ScriptEngine::PushNode(duk_context* ctx, dom::Node* node) {
     duk_push_null(ctx);
     return;
   }
+  auto it = m_nodeObjects.find(node);
+  if (it != m_nodeObjects.end()) {
+    duk_push_heapptr(ctx, it->second);  // alive: its finalizer has not run
+    return;
+  }
   uint32_t key = RegisterNode(node);
   if (!key) duk_error(ctx, DUK_ERR_RANGE_ERROR, "out of memory");
   PushHolder(ctx, kNodeProto, kNodeKey, key);
+  RememberNodeObject(node, duk_get_heapptr(ctx, -1));
+}
+
+void ScriptEngine::RememberNodeObject(dom::Node* node, void* object) noexcept {
+  try {
+    m_nodeObjects[node] = object;
+  } catch (...) {
+    // Out of memory: the next lookup of the node makes another object.
+  }
 }
 
 dom::Node* ScriptEngine::NodeAt(duk_context* ctx, duk_idx_t idx) {
@@ -474,10 +596,10 @@ dom::Node* ScriptEngine::NodeAt(duk_context* ctx, duk_idx_t idx) {
   return it == m_nodes.end() ? nullptr : it->second.get();
 }
 
-dom::Node* ScriptEngine::NodeOfKept(uint32_t key) {
+dom::Node* ScriptEngine::NodeOfObject(void* object) {
   dom::Node* node = nullptr;
-  auto body = [this, key, &node](duk_context* ctx) {
-    PushKept(ctx, key);
+  auto body = [this, object, &node](duk_context* ctx) {
+    duk_push_heapptr(ctx, object);
     node = NodeAt(ctx, -1);
     duk_pop(ctx);
   };
@@ -538,7 +660,17 @@ duk_ret_t ScriptEngine::Finalize(duk_context* ctx) {
   if (!engine || engine->m_destroying || !duk_is_object(ctx, 0)) return 0;
   uint32_t node = OwnHiddenKey(ctx, 0, kNodeKey);
   uint32_t foreign = OwnHiddenKey(ctx, 0, kForeignKey);
-  if (node) Defer(engine->m_nodes, engine->m_deferredNodes, node);
+  if (node) {
+    // The node's next lookup makes a new object. (Should script rescue this
+    // one from its own finalizer, it is no longer a node: DOM calls on it
+    // then fail with a TypeError, never touch a freed node.)
+    auto held = engine->m_nodes.find(node);
+    if (held != engine->m_nodes.end()) {
+      auto it = engine->m_nodeObjects.find(held->second.get());
+      if (it != engine->m_nodeObjects.end() && it->second == duk_get_heapptr(ctx, 0)) engine->m_nodeObjects.erase(it);
+    }
+    Defer(engine->m_nodes, engine->m_deferredNodes, node);
+  }
   if (foreign) Defer(engine->m_foreign, engine->m_deferredObjects, foreign);
   return 0;
 }

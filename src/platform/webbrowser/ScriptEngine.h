@@ -11,7 +11,10 @@
 // - the heap goes away only when no call into it is running (Close during a
 //   call defers it), and references released by script finalizers are let go
 //   only after the outermost call has returned, so no COM Release re-enters a
-//   heap in the middle of its collector.
+//   heap in the middle of its collector;
+// - identity holds both ways: a script object has one COM wrapper at a time
+//   (the same IUnknown however often it is handed out), and a DOM node has one
+//   script object at a time (=== holds between two lookups of a node).
 #pragma once
 
 #include <duktape.h>
@@ -24,11 +27,14 @@
 
 #include "platform/ComPtr.h"
 #include "platform/webbrowser/Dom.h"
+#include "platform/webbrowser/ScriptNames.h"
+
+class ScriptObject;
 
 class ScriptEngine : public std::enable_shared_from_this<ScriptEngine> {
  public:
   // DISPIDs of canonical array index names: kIndexBase + index.
-  static constexpr DISPID kIndexBase = 0x40000000;
+  static constexpr DISPID kIndexBase = ScriptNames::kIndexBase;
   // Distinct member names a heap hands out DISPIDs for.
   static constexpr size_t kMaxNames = 1000000;
 
@@ -47,7 +53,7 @@ class ScriptEngine : public std::enable_shared_from_this<ScriptEngine> {
   // Runs a program in the global scope. False on a script error, whose text
   // (UTF-8) goes to *error.
   bool Eval(std::string_view source, std::string* error);
-  // A new COM wrapper of the global object.
+  // The COM wrapper of the global object (one reference for the caller).
   HRESULT GetGlobalObject(IDispatchEx** out);
 
   // Runs body(ctx) as a protected call. S_OK, DISP_E_EXCEPTION after a script
@@ -64,23 +70,49 @@ class ScriptEngine : public std::enable_shared_from_this<ScriptEngine> {
         },
         &call, error);
   }
+  // A reading that stays the same while nothing runs in the heap, so what
+  // one call found out still holds when the next reading equals it. Zero
+  // while script is running (inside a call): script may change anything
+  // between two calls it makes, so nothing found then is kept.
+  uint64_t Quiet() const { return m_depth == 0 ? m_calls : 0; }
 
-  // ---- references kept in the heap stash for C++ holders -----------------------
-  // Keeps the value at idx; the key names it until Drop. (In a call.)
-  uint32_t Keep(duk_context* ctx, duk_idx_t idx);
-  void PushKept(duk_context* ctx, uint32_t key);
-  // Lets a kept value go; any time, from outside or inside a call.
-  void Drop(uint32_t key);
+  // ---- COM wrappers: one per script object, kept while the wrapper lives -------
+  // The wrapper of the value at idx (a new reference), made when there is
+  // none yet. (In a call; raises a script error when memory runs out.)
+  ScriptObject* WrapperAt(duk_context* ctx, duk_idx_t idx);
+  // Called by a wrapper that goes away: forgets it and lets its value go.
+  void ForgetWrapper(ScriptObject* wrapper, void* object, uint32_t slot) noexcept;
 
   // ---- member names ---------------------------------------------------------------
-  // DISPID_UNKNOWN when the table is full. Never throws.
-  DISPID IdOfName(std::u16string_view name) noexcept;
-  DISPID IdOfCesu8Name(std::string_view name) noexcept;
-  bool NameOfId(DISPID id, std::u16string* name) const;
+  ScriptNames& Names() { return m_names; }
+  // Pushes the property key of a DISPID: the index number, or the name's
+  // interned string (made once, then pushed by its heap pointer). (In a call.)
+  void PushKey(duk_context* ctx, DISPID id);
+  bool NameOfId(DISPID id, std::u16string* name) const { return m_names.NameOf(id, name); }
+  // DISPIDs the wrappers treat specially.
+  DISPID PushId() const { return m_pushId; }
+  DISPID ProtoId() const { return m_protoId; }
+  // An array that is no proxy (a proxy has no prototype of its own): its
+  // indexes and pushes may take the plain paths.
+  static bool IsPlainArray(duk_context* ctx, duk_idx_t idx);
+  // The value at idx is the original Array.prototype.push.
+  bool IsArrayPush(duk_context* ctx, duk_idx_t idx) const {
+    return m_arrayPush && duk_get_heapptr(ctx, idx) == m_arrayPush;
+  }
+
+  // ---- pushes onto plain arrays, stored at the next entry into the heap -----------
+  // Queues target.push(value) for a plain array whose push the caller has
+  // just found to be the original one, with nothing run since. The stores
+  // happen, in order, before anything else enters the heap, so no script sees
+  // the difference; a store that fails then (a frozen array, a throwing
+  // setter) leaves the element out as the failed push would, unreported.
+  // False when the value cannot wait (objects, references), another array
+  // has pushes waiting, or memory runs out: the caller pushes at once.
+  bool QueuePush(void* target, const VARIANT& value) noexcept;
 
   // ---- values (in a call; may throw script errors) -------------------------------
   void PushVariant(duk_context* ctx, const VARIANT& v);
-  // A new VARIANT for the value at idx; objects become wrappers (or the
+  // A new VARIANT for the value at idx; objects become their wrappers (or the
   // foreign object they hold).
   void ToVariant(duk_context* ctx, duk_idx_t idx, VARIANT* out);
   // Pushes UTF-16 / UTF-8 text as a script string.
@@ -88,10 +120,11 @@ class ScriptEngine : public std::enable_shared_from_this<ScriptEngine> {
   static void PushUtf8(duk_context* ctx, std::string_view text);
 
   // ---- DOM nodes and foreign objects held by script values ------------------------
-  void PushNode(duk_context* ctx, dom::Node* node);  // null pushes null
+  // The one script object of a node (made on first use); null pushes null.
+  void PushNode(duk_context* ctx, dom::Node* node);
   // The node a script value wraps, or null.
   dom::Node* NodeAt(duk_context* ctx, duk_idx_t idx);
-  dom::Node* NodeOfKept(uint32_t key);  // the node behind a kept value, or null
+  dom::Node* NodeOfObject(void* object);  // the node behind a wrapped object, or null
   void PushForeign(duk_context* ctx, IUnknown* object);  // null pushes null
   IUnknown* ForeignAt(duk_context* ctx, duk_idx_t idx);  // borrowed, or null
 
@@ -102,14 +135,21 @@ class ScriptEngine : public std::enable_shared_from_this<ScriptEngine> {
   static ScriptEngine* From(duk_context* ctx);
 
  private:
-  explicit ScriptEngine(dom::NodePtr document) : m_document(std::move(document)) {}
+  explicit ScriptEngine(dom::NodePtr document) : m_document(std::move(document)), m_names(kMaxNames) {}
   bool Init();
   HRESULT RunRaw(duk_safe_call_function fn, void* udata, std::string* error);
   void AfterOutermostCall();
   void DestroyHeap();
   void FlushDeferred();
+  void StoreQueuedPushes();
+  static duk_ret_t StorePushes(duk_context* ctx, void* udata);
+
+  // Stash slots holding the values of live wrappers, reused when freed.
+  uint32_t KeepInSlot(duk_context* ctx, duk_idx_t idx);
+  void FreeSlot(uint32_t slot) noexcept;
 
   uint32_t RegisterNode(dom::Node* node) noexcept;
+  void RememberNodeObject(dom::Node* node, void* object) noexcept;
   uint32_t RegisterForeign(IUnknown* object) noexcept;
   static duk_ret_t Finalize(duk_context* ctx);
   void PushHolder(duk_context* ctx, const char* protoKey, const char* hiddenKey, uint32_t key);
@@ -119,6 +159,7 @@ class ScriptEngine : public std::enable_shared_from_this<ScriptEngine> {
   bool m_closePending = false;
   bool m_destroying = false;
   int m_depth = 0;
+  uint64_t m_calls = 0;
 
   dom::NodePtr m_document;
   uint32_t m_nextKey = 1;
@@ -126,9 +167,34 @@ class ScriptEngine : public std::enable_shared_from_this<ScriptEngine> {
   std::unordered_map<uint32_t, ComPtr<IUnknown>> m_foreign;
   std::vector<dom::NodePtr> m_deferredNodes;
   std::vector<ComPtr<IUnknown>> m_deferredObjects;
+  // Each node's script object, not kept alive by this map: its finalizer
+  // removes the entry.
+  std::unordered_map<dom::Node*, void*> m_nodeObjects;
 
-  std::unordered_map<std::u16string, DISPID> m_ids;
-  std::vector<std::u16string> m_names;  // m_names[id - 1]
+  // Live wrappers by the heap pointer of their script object; each keeps its
+  // object in a slot of the stash array m_slots.
+  std::unordered_map<void*, ScriptObject*> m_wrappers;
+  void* m_slots = nullptr;
+  uint32_t m_slotCount = 0;
+  std::vector<uint32_t> m_freeSlots;
+
+  struct QueuedPush {
+    VARIANT value;    // a scalar (no reference held), or
+    bool text;        // text: CESU-8 in m_pushText
+    uint32_t offset;
+    uint32_t length;
+  };
+  void* m_pushTarget = nullptr;
+  std::vector<QueuedPush> m_pushes;
+  std::string m_pushText;
+  size_t m_pushNext = 0;
+  bool m_storingPushes = false;
+
+  ScriptNames m_names;
+  void* m_nameKeys = nullptr;  // stash array keeping the interned name strings
+  DISPID m_pushId = DISPID_UNKNOWN;
+  DISPID m_protoId = DISPID_UNKNOWN;
+  void* m_arrayPush = nullptr;  // the original Array.prototype.push
 
   std::string m_scratch;
 

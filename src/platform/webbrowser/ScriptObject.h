@@ -1,8 +1,13 @@
-// The COM face of a script object: IDispatchEx over one value of a
-// ScriptEngine heap, kept alive by a reference in the heap's stash for as
-// long as the wrapper lives. A wrapper of a DOM OBJECT element also answers
-// IHTMLObjectElement. When the heap is gone every call fails with
-// E_UNEXPECTED; the wrapper itself stays safe to call and release.
+// The COM face of a script object: IDispatchEx over one object of a
+// ScriptEngine heap, kept alive by a slot in the heap's stash for as long as
+// the wrapper lives. There is one wrapper per object at a time (the engine
+// hands out the live one again), so COM identity follows script identity.
+// A wrapper of a DOM OBJECT element also answers IHTMLObjectElement. When
+// the heap is gone every call fails with E_UNEXPECTED; the wrapper itself
+// stays safe to call and release.
+//
+// Every operation is one protected call into the heap that pushes the object
+// by its heap pointer and the member by its interned key (or index number).
 #pragma once
 
 #include <atomic>
@@ -18,12 +23,17 @@ inline constexpr IID IID_IScriptObjectWrapper = MakeGuid("4B6F1E2A-7C3D-4A59-8E2
 
 class ScriptObject final : public IDispatchEx, public IHTMLObjectElement {
  public:
-  // Takes over a kept value (key); the result carries one reference. Null
-  // when memory runs out (the key is then dropped).
-  static ScriptObject* New(std::shared_ptr<ScriptEngine> engine, uint32_t key) noexcept;
+  // Only the engine makes wrappers (ScriptEngine::WrapperAt): object is the
+  // heap pointer of the value kept in stash slot `slot`, which the wrapper
+  // gives back when it goes. One reference for the caller; null when memory
+  // runs out.
+  // plainArray: the object is an array and no proxy.
+  static ScriptObject* New(std::shared_ptr<ScriptEngine> engine, void* object, uint32_t slot,
+                           bool plainArray) noexcept;
 
   ScriptEngine* Engine() const { return m_engine.get(); }
-  uint32_t Key() const { return m_key; }
+  // The heap pointer of the script object (valid while the heap is alive).
+  void* Object() const { return m_object; }
 
   // IUnknown
   HRESULT QueryInterface(REFIID riid, void** ppv) override;
@@ -51,15 +61,56 @@ class ScriptObject final : public IDispatchEx, public IHTMLObjectElement {
   HRESULT get_object(IDispatch** control) override;
 
  private:
-  ScriptObject(std::shared_ptr<ScriptEngine> engine, uint32_t key) : m_engine(std::move(engine)), m_key(key) {}
+  ScriptObject(std::shared_ptr<ScriptEngine> engine, void* object, uint32_t slot, bool plainArray)
+      : m_engine(std::move(engine)), m_object(object), m_slot(slot), m_plainArray(plainArray) {}
   ~ScriptObject();
   HRESULT InvokeCore(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* excep);
-  HRESULT HasMember(const std::string& cesuName, bool* exists);
+  // Whether the member exists (own or inherited). With a known DISPID its
+  // key is pushed as interned; otherwise name gives the text.
+  HRESULT HasMember(DISPID id, std::u16string_view name, bool* exists);
+  // Pushes the member's value when its existence can be told from it: on a
+  // plain array, an index or "push" that reads as defined exists. Otherwise
+  // pushes nothing and returns false. [obj] -> [obj value] or [obj]
+  bool ReadToTellExistence(duk_context* ctx, DISPID id);
+
+  // ---- plain arrays (ScriptObjectArray.cpp) -----------------------------------
+  // Whether a name lookup can be answered without entering the heap: push
+  // found original, or an index read ahead, with nothing run since.
+  bool KnownToExist(DISPID id) const;
+  // Read-ahead of elements: one call reads up to kReadAhead values from
+  // `first` on (an object ends the run, so no wrappers pile up) as VARIANTs
+  // that the following gets hand out, while nothing runs in between.
+  static constexpr uint32_t kReadAhead = 64;
+  bool PrepareAhead() noexcept;  // before the call: clears, makes room
+  void ReadAhead(duk_context* ctx, uint32_t first);  // in the call, [obj]
+  bool AheadHas(uint32_t index) const;  // entry `index` read as defined
+  bool TakeAhead(uint32_t index, VARIANT* result);
+  void ClearAhead() noexcept;
+  void RememberFound(DISPID id) {
+    m_foundId = id;
+    m_foundAt = m_engine->Quiet();
+  }
+  bool StillQuiet(uint64_t at) const { return at != 0 && at == m_engine->Quiet(); }
   dom::Node* ObjectElement();
 
   std::atomic<ULONG> m_ref{1};
   std::shared_ptr<ScriptEngine> m_engine;
-  uint32_t m_key;
+  void* m_object;
+  uint32_t m_slot;
+  const bool m_plainArray;
+  // When the last name lookup found "push" to be the original push of this
+  // plain array: a push right after (nothing run in between) is a store.
+  uint64_t m_pushReadyAt = 0;
+  // The member the last name lookup found, and when: a property get of it
+  // right after (no heap call in between) need not ask again.
+  DISPID m_foundId = DISPID_UNKNOWN;
+  uint64_t m_foundAt = 0;
+  enum : uint8_t { kAheadUnknown, kAheadPresent, kAheadTaken };
+  std::vector<VARIANT> m_ahead;
+  std::vector<uint8_t> m_aheadState;
+  uint32_t m_aheadFirst = 0;
+  uint32_t m_aheadCount = 0;
+  uint64_t m_aheadAt = 0;
   // Own member ids taken at DISPID_STARTENUM; later walks continue from it.
   std::vector<DISPID> m_enum;
   size_t m_enumPos = 0;
