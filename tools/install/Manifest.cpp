@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 namespace installer {
@@ -15,11 +14,35 @@ bool IsChromiumExtensionId(const std::string& id) {
   return true;
 }
 
-bool IsFirefoxExtensionId(const std::string& id) {
-  static const std::regex email(R"(^[A-Za-z0-9._+-]*@[A-Za-z0-9._-]+$)");
-  static const std::regex guid(R"(^\{[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}\}$)");
-  return std::regex_match(id, email) || std::regex_match(id, guid);
+namespace {
+bool IsAlnum(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
+bool IsHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+// "name@domain": name of [A-Za-z0-9._+-] (may be empty), domain of [A-Za-z0-9._-] (not empty).
+bool IsEmailStyleId(const std::string& id) {
+  size_t at = id.find('@');
+  if (at == std::string::npos || at + 1 == id.size()) return false;
+  for (size_t i = 0; i < id.size(); ++i) {
+    char c = id[i];
+    if (i == at) continue;
+    bool ok = IsAlnum(c) || c == '.' || c == '_' || c == '-' || (i < at && c == '+');
+    if (!ok) return false;
+  }
+  return true;
 }
+
+// "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}" in hexadecimal digits.
+bool IsGuidStyleId(const std::string& id) {
+  if (id.size() != 38 || id.front() != '{' || id.back() != '}') return false;
+  for (size_t i = 1; i < 37; ++i) {
+    bool dash = i == 9 || i == 14 || i == 19 || i == 24;
+    if (dash ? id[i] != '-' : !IsHex(id[i])) return false;
+  }
+  return true;
+}
+}  // namespace
+
+bool IsFirefoxExtensionId(const std::string& id) { return IsEmailStyleId(id) || IsGuidStyleId(id); }
 
 Json::Value BuildManifest(Browser browser, const std::string& hostPath, const std::string& extensionId) {
   Json::Value m(Json::objectValue);
