@@ -14,6 +14,8 @@ constexpr const char kEngineKey[] = DUK_HIDDEN_SYMBOL("engine");
 constexpr const char kSlotsKey[] = DUK_HIDDEN_SYMBOL("slots");
 constexpr const char kNamesKey[] = DUK_HIDDEN_SYMBOL("names");
 constexpr const char kArrayPushKey[] = DUK_HIDDEN_SYMBOL("arrayPush");
+constexpr const char kObjectCtorKey[] = DUK_HIDDEN_SYMBOL("objectCtor");
+constexpr const char kArrayCtorKey[] = DUK_HIDDEN_SYMBOL("arrayCtor");
 constexpr const char kFinalizerKey[] = DUK_HIDDEN_SYMBOL("finalizer");
 constexpr const char kNodeKey[] = DUK_HIDDEN_SYMBOL("node");
 constexpr const char kForeignKey[] = DUK_HIDDEN_SYMBOL("foreign");
@@ -64,14 +66,20 @@ bool ScriptEngine::Init() {
     duk_push_array(ctx);
     m_nameKeys = duk_get_heapptr(ctx, -1);
     duk_put_prop_string(ctx, -2, kNamesKey);
-    // The original Array.prototype.push, kept so that a push onto a plain
-    // array can be recognised whatever script later does to it.
+    // The original Array.prototype.push and the Object and Array
+    // constructors, kept so that they can be recognised whatever script
+    // later does to the globals.
     duk_get_global_string(ctx, "Array");
+    m_arrayCtor = duk_get_heapptr(ctx, -1);
     duk_get_prop_string(ctx, -1, "prototype");
     duk_get_prop_string(ctx, -1, "push");
     m_arrayPush = duk_get_heapptr(ctx, -1);
     duk_put_prop_string(ctx, -4, kArrayPushKey);
-    duk_pop_2(ctx);
+    duk_pop(ctx);
+    duk_put_prop_string(ctx, -2, kArrayCtorKey);
+    duk_get_global_string(ctx, "Object");
+    m_objectCtor = duk_get_heapptr(ctx, -1);
+    duk_put_prop_string(ctx, -2, kObjectCtorKey);
     duk_push_c_function(ctx, Finalize, 1);
     duk_put_prop_string(ctx, -2, kFinalizerKey);
     duk_push_object(ctx);  // foreign objects held by script: no members of their own
@@ -105,7 +113,7 @@ HRESULT ScriptEngine::RunRaw(duk_safe_call_function fn, void* udata, std::string
   if (!duk_check_stack(m_ctx, 8)) return E_OUTOFMEMORY;
   std::shared_ptr<ScriptEngine> self = shared_from_this();  // a call may drop the last owner
   ++m_depth;
-  if (!m_pushes.empty() && !m_storingPushes) StoreQueuedPushes();  // before anything can look
+  if (!m_writes.empty() && !m_storingWrites) StoreQueuedWrites();  // before anything can look
   if (!m_alive) {  // closed by what the stores ran
     if (--m_depth == 0) AfterOutermostCall();
     return E_UNEXPECTED;
@@ -166,14 +174,16 @@ void ScriptEngine::DestroyHeap() {
   // they never use them again (every call checks IsAlive first).
   m_wrappers.clear();
   m_nodeObjects.clear();
-  m_pushTarget = nullptr;
-  m_pushes.clear();
-  m_pushText.clear();
-  m_pushNext = 0;
+  m_writes.clear();
+  m_writeText.clear();
+  m_writeNext = 0;
+  m_slotsAfterWrites.clear();
   m_freeSlots.clear();
   m_slots = nullptr;
   m_nameKeys = nullptr;
   m_arrayPush = nullptr;
+  m_objectCtor = nullptr;
+  m_arrayCtor = nullptr;
   m_names.ForgetKeys();
   // Let go of everything script held, now that no heap can be re-entered.
   auto nodes = std::move(m_nodes);
@@ -237,6 +247,15 @@ uint32_t ScriptEngine::KeepInSlot(duk_context* ctx, duk_idx_t idx) {
 
 void ScriptEngine::FreeSlot(uint32_t slot) noexcept {
   if (!m_alive || !m_ctx) return;  // the heap took it with it
+  if (m_storingWrites) {
+    // Queued writes may still name the object: it goes once they are done.
+    try {
+      m_slotsAfterWrites.push_back(slot);
+    } catch (...) {
+      // Out of memory: the slot stays taken.
+    }
+    return;
+  }
   auto body = [this, slot](duk_context* ctx) {
     duk_push_heapptr(ctx, m_slots);
     duk_push_undefined(ctx);
@@ -438,6 +457,7 @@ void ScriptEngine::PushVariant(duk_context* ctx, const VARIANT& in) {
       if (SUCCEEDED(object->QueryInterface(IID_IScriptObjectWrapper, reinterpret_cast<void**>(&wrapper))) && wrapper) {
         bool ours = wrapper->Engine() == this && m_alive;
         void* held = wrapper->Object();
+        wrapper->MarkHandedOut();  // script can reach it from now on
         wrapper->Release();  // the VARIANT still holds the object
         if (ours) {
           duk_push_heapptr(ctx, held);  // kept alive by the wrapper's slot
@@ -497,6 +517,7 @@ void ScriptEngine::ToVariant(duk_context* ctx, duk_idx_t idx, VARIANT* out) {
         auto it = m_wrappers.find(object);
         if (it != m_wrappers.end()) {
           it->second->AddRef();
+          it->second->MarkHandedOut();  // met in the heap: script has it
           out->vt = VT_DISPATCH;
           out->pdispVal = static_cast<IDispatchEx*>(it->second);
           return;

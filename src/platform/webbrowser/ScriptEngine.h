@@ -73,8 +73,9 @@ class ScriptEngine : public std::enable_shared_from_this<ScriptEngine> {
   // A reading that stays the same while nothing runs in the heap, so what
   // one call found out still holds when the next reading equals it. Zero
   // while script is running (inside a call): script may change anything
-  // between two calls it makes, so nothing found then is kept.
-  uint64_t Quiet() const { return m_depth == 0 ? m_calls : 0; }
+  // between two calls it makes, so nothing found then is kept; and zero once
+  // the heap is gone.
+  uint64_t Quiet() const { return m_depth == 0 && m_alive ? m_calls : 0; }
 
   // ---- COM wrappers: one per script object, kept while the wrapper lives -------
   // The wrapper of the value at idx (a new reference), made when there is
@@ -100,15 +101,28 @@ class ScriptEngine : public std::enable_shared_from_this<ScriptEngine> {
     return m_arrayPush && duk_get_heapptr(ctx, idx) == m_arrayPush;
   }
 
-  // ---- pushes onto plain arrays, stored at the next entry into the heap -----------
-  // Queues target.push(value) for a plain array whose push the caller has
-  // just found to be the original one, with nothing run since. The stores
-  // happen, in order, before anything else enters the heap, so no script sees
-  // the difference; a store that fails then (a frozen array, a throwing
-  // setter) leaves the element out as the failed push would, unreported.
-  // False when the value cannot wait (objects, references), another array
-  // has pushes waiting, or memory runs out: the caller pushes at once.
+  // ---- writes that wait for the next entry into the heap ---------------------------
+  // Building script values through IDispatch costs a call into the heap per
+  // member or element. Writes whose outcome is already known are queued
+  // instead and stored, in order, in one protected call before anything else
+  // enters the heap, so no script sees a difference. Callers queue only:
+  // - target.push(value) on a plain array whose push they have just found to
+  //   be the original one, with nothing run since;
+  // - creating and setting members of a fresh object (made by the original
+  //   Object or Array constructor and not yet handed to script, so nothing
+  //   else can have touched it).
+  // A store that still fails then (a throwing setter on a prototype, memory)
+  // leaves the write undone, as the failed call would, but is not reported.
+  // False when the value cannot wait (objects, references), script is
+  // running, or memory runs out: the caller then writes at once.
   bool QueuePush(void* target, const VARIANT& value) noexcept;
+  bool QueueEnsure(void* target, DISPID id) noexcept;
+  bool QueuePut(void* target, DISPID id, const VARIANT& value) noexcept;
+  // The value at idx is the original Object or Array constructor.
+  bool IsPlainConstructor(duk_context* ctx, duk_idx_t idx) const {
+    void* fn = duk_get_heapptr(ctx, idx);
+    return fn && (fn == m_objectCtor || fn == m_arrayCtor);
+  }
 
   // ---- values (in a call; may throw script errors) -------------------------------
   void PushVariant(duk_context* ctx, const VARIANT& v);
@@ -141,8 +155,11 @@ class ScriptEngine : public std::enable_shared_from_this<ScriptEngine> {
   void AfterOutermostCall();
   void DestroyHeap();
   void FlushDeferred();
-  void StoreQueuedPushes();
-  static duk_ret_t StorePushes(duk_context* ctx, void* udata);
+  bool Queue(void* target, DISPID id, uint8_t kind, const VARIANT* value) noexcept;
+  void StoreQueuedWrites();
+  void StoreWritesNow() noexcept;  // between calls, as a call of its own
+  static constexpr size_t kWriteBatch = 4096;
+  static duk_ret_t StoreWrites(duk_context* ctx, void* udata);
 
   // Stash slots holding the values of live wrappers, reused when freed.
   uint32_t KeepInSlot(duk_context* ctx, duk_idx_t idx);
@@ -178,23 +195,29 @@ class ScriptEngine : public std::enable_shared_from_this<ScriptEngine> {
   uint32_t m_slotCount = 0;
   std::vector<uint32_t> m_freeSlots;
 
-  struct QueuedPush {
-    VARIANT value;    // a scalar (no reference held), or
-    bool text;        // text: CESU-8 in m_pushText
+  enum : uint8_t { kWritePush, kWriteEnsure, kWritePut };
+  struct QueuedWrite {
+    void* target;
+    DISPID id;
+    uint8_t kind;
+    bool text;        // the value is text: CESU-8 in m_writeText
     uint32_t offset;
     uint32_t length;
+    VARIANT value;    // otherwise a scalar (no reference held)
   };
-  void* m_pushTarget = nullptr;
-  std::vector<QueuedPush> m_pushes;
-  std::string m_pushText;
-  size_t m_pushNext = 0;
-  bool m_storingPushes = false;
+  std::vector<QueuedWrite> m_writes;
+  std::string m_writeText;
+  size_t m_writeNext = 0;
+  bool m_storingWrites = false;
+  std::vector<uint32_t> m_slotsAfterWrites;  // freed while stores ran
 
   ScriptNames m_names;
   void* m_nameKeys = nullptr;  // stash array keeping the interned name strings
   DISPID m_pushId = DISPID_UNKNOWN;
   DISPID m_protoId = DISPID_UNKNOWN;
   void* m_arrayPush = nullptr;  // the original Array.prototype.push
+  void* m_objectCtor = nullptr;  // the original Object and Array constructors
+  void* m_arrayCtor = nullptr;
 
   std::string m_scratch;
 

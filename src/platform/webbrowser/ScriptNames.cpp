@@ -43,10 +43,17 @@ DISPID ScriptNames::Lookup(std::u16string_view name, uint32_t hash) const noexce
   }
 }
 
+DISPID ScriptNames::FindStored(std::u16string_view name) const noexcept {
+  if (m_lastFound != DISPID_UNKNOWN && Wide(m_lastFound) == name) return m_lastFound;
+  DISPID id = Lookup(name, Hash(name));
+  if (id != DISPID_UNKNOWN) m_lastFound = id;
+  return id;
+}
+
 DISPID ScriptNames::Find(std::u16string_view name) const noexcept {
   DISPID index = IndexId(name);
   if (index != DISPID_UNKNOWN) return index;
-  return Lookup(name, Hash(name));
+  return FindStored(name);
 }
 
 bool ScriptNames::GrowSlots() noexcept {
@@ -69,9 +76,10 @@ bool ScriptNames::GrowSlots() noexcept {
 DISPID ScriptNames::Add(std::u16string_view name) noexcept {
   DISPID index = IndexId(name);
   if (index != DISPID_UNKNOWN) return index;
+  if (m_lastFound != DISPID_UNKNOWN && Wide(m_lastFound) == name) return m_lastFound;
   const uint32_t hash = Hash(name);
   DISPID found = Lookup(name, hash);
-  if (found != DISPID_UNKNOWN) return found;
+  if (found != DISPID_UNKNOWN) return m_lastFound = found;
   if (m_names.size() >= m_max || m_pool.size() + name.size() > UINT32_MAX) return DISPID_UNKNOWN;
   if ((m_names.size() + 1) * 2 > m_slots.size() && !GrowSlots()) return DISPID_UNKNOWN;
   const size_t poolBefore = m_pool.size();

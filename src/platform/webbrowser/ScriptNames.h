@@ -62,6 +62,7 @@ class ScriptNames {
   static uint32_t Hash(std::u16string_view name) noexcept;
   static size_t KeyHash(const void* key) noexcept;
   DISPID Lookup(std::u16string_view name, uint32_t hash) const noexcept;
+  DISPID FindStored(std::u16string_view name) const noexcept;
   bool GrowSlots() noexcept;
   bool GrowKeySlots() noexcept;
 
@@ -74,4 +75,7 @@ class ScriptNames {
   std::vector<std::pair<const void*, uint32_t>> m_keySlots;
   size_t m_keyCount = 0;
   std::u16string m_scratch;  // CESU-8 names decoded for lookup
+  // The name found last: callers ask for the same name over and over
+  // ("push" for every element of an array).
+  mutable DISPID m_lastFound = DISPID_UNKNOWN;
 };

@@ -138,7 +138,8 @@ HRESULT ScriptObject::HasMember(DISPID id, std::u16string_view name, bool* exist
 HRESULT ScriptObject::GetIDsOfNames(REFIID, LPOLESTR* rgszNames, UINT cNames, LCID, DISPID* rgDispId) {
   if (!rgszNames || !rgDispId) return E_POINTER;
   if (cNames == 0) return E_INVALIDARG;
-  for (UINT i = 0; i < cNames; ++i) rgDispId[i] = DISPID_UNKNOWN;
+  rgDispId[0] = DISPID_UNKNOWN;
+  for (UINT i = 1; i < cNames; ++i) rgDispId[i] = DISPID_UNKNOWN;
   if (!rgszNames[0]) return E_INVALIDARG;
   if (!m_engine->IsAlive()) return E_UNEXPECTED;
   const std::u16string_view name(rgszNames[0]);
@@ -177,6 +178,10 @@ HRESULT ScriptObject::InvokeCore(DISPID id, WORD flags, DISPPARAMS* dp, VARIANT*
   if (result) VariantInit(result);
   if (excep) std::memset(excep, 0, sizeof *excep);
   ScriptEngine* engine = m_engine.get();
+  // An element read ahead is handed out as it was read.
+  const bool elementGet = m_plainArray && ScriptNames::IsIndex(id) && flags == DISPATCH_PROPERTYGET &&
+                          (!dp || (dp->cArgs == 0 && dp->cNamedArgs == 0));
+  if (elementGet && StillQuiet(m_aheadAt) && TakeAhead(ScriptNames::IndexOf(id), result)) return S_OK;
   if (!engine->IsAlive()) return E_UNEXPECTED;
   const bool isValue = id == DISPID_VALUE;
   if (!isValue && !ScriptNames::IsIndex(id) && !engine->Names().IsStored(id)) return DISP_E_MEMBERNOTFOUND;
@@ -209,11 +214,13 @@ HRESULT ScriptObject::InvokeCore(DISPID id, WORD flags, DISPPARAMS* dp, VARIANT*
   if (pushReady && kind == DISPATCH_METHOD && positional == 1 && cNamed == 0 && !result &&
       engine->QueuePush(m_object, args[0]))
     return S_OK;
-  // An element read ahead is handed out as it was read.
-  const bool elementGet = plainArray && ScriptNames::IsIndex(id) && flags == DISPATCH_PROPERTYGET && cArgs == 0;
-  if (elementGet && StillQuiet(m_aheadAt) && TakeAhead(ScriptNames::IndexOf(id), result)) return S_OK;
+  // Members of a fresh object are made and set in the write queue.
+  if (m_fresh && put && !isValue && kind == (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) &&
+      engine->QueuePut(m_object, id, *putValue))
+    return S_OK;
   const bool ahead = elementGet && PrepareAhead();
   bool tookAhead = false;
+  bool madeFresh = false;
 
   HRESULT status = S_OK;
   void* object = m_object;
@@ -254,6 +261,7 @@ HRESULT ScriptObject::InvokeCore(DISPID id, WORD flags, DISPPARAMS* dp, VARIANT*
         status = DISP_E_TYPEMISMATCH;
         return;
       }
+      madeFresh = positional == 0 && engine->IsPlainConstructor(ctx, -1);
       pushArgs(ctx);
       duk_new(ctx, static_cast<duk_idx_t>(positional));
       if (result) engine->ToVariant(ctx, -1, result);
@@ -349,6 +357,10 @@ HRESULT ScriptObject::InvokeCore(DISPID id, WORD flags, DISPPARAMS* dp, VARIANT*
   }
   if (FAILED(hr)) return hr;
   if (FAILED(status) && result) VariantClear(result);
+  if (madeFresh && SUCCEEDED(status) && result && result->vt == VT_DISPATCH) {
+    // A new object of the original constructor: its wrapper is new too.
+    static_cast<ScriptObject*>(static_cast<IDispatchEx*>(result->pdispVal))->m_fresh = true;
+  }
   return status;
 }
 
@@ -366,6 +378,10 @@ HRESULT ScriptObject::GetDispID(BSTR bstrName, DWORD grfdex, DISPID* pid) {
     // some object has joins the table.
     DISPID id = ensure ? engine->Names().Add(wide) : engine->Names().Find(wide);
     if (ensure && id == DISPID_UNKNOWN) return E_OUTOFMEMORY;
+    if (ensure && !ignoreCase && m_fresh && engine->QueueEnsure(m_object, id)) {
+      *pid = id;
+      return S_OK;
+    }
     const std::string cesu = ignoreCase ? Utf16ToCesu8(wide) : std::string();
     DISPID found = DISPID_UNKNOWN;
     bool exists = false, outOfNames = false;

@@ -34,6 +34,8 @@ class ScriptObject final : public IDispatchEx, public IHTMLObjectElement {
   ScriptEngine* Engine() const { return m_engine.get(); }
   // The heap pointer of the script object (valid while the heap is alive).
   void* Object() const { return m_object; }
+  // The object is now reachable by script (see m_fresh).
+  void MarkHandedOut() { m_fresh = false; }
 
   // IUnknown
   HRESULT QueryInterface(REFIID riid, void** ppv) override;
@@ -98,6 +100,10 @@ class ScriptObject final : public IDispatchEx, public IHTMLObjectElement {
   void* m_object;
   uint32_t m_slot;
   const bool m_plainArray;
+  // Made by the original Object or Array constructor and not yet handed to
+  // script: nothing else can have touched it, so creating and setting its
+  // members may wait in the engine's write queue.
+  bool m_fresh = false;
   // When the last name lookup found "push" to be the original push of this
   // plain array: a push right after (nothing run in between) is a store.
   uint64_t m_pushReadyAt = 0;
