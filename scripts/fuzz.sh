@@ -28,6 +28,11 @@ if ! command -v clang++ >/dev/null; then
   echo "fuzz.sh: clang++ is missing (Debian package clang, see scripts/packages.txt)" >&2
   exit 1
 fi
+runtime="$(clang++ --print-runtime-dir 2>/dev/null)/libclang_rt.fuzzer-x86_64.a"
+if [ ! -f "$runtime" ]; then
+  echo "fuzz.sh: libFuzzer is missing ($runtime; Debian package libclang-rt-14-dev)" >&2
+  exit 1
+fi
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRIX_FUZZ=ON \
   -DKESTRIX_SANITIZE=address,undefined -DKESTRIX_TESTS=ON -DKESTRIX_BENCH=OFF >/dev/null
