@@ -495,14 +495,16 @@ void ScriptEngine::ToVariant(duk_context* ctx, duk_idx_t idx, VARIANT* out) {
       duk_size_t len = 0;
       const char* s = duk_get_lstring(ctx, idx, &len);
       std::string_view text(s, len);
-      bool ascii = true;
-      for (size_t i = 0; i < len && ascii; ++i) ascii = static_cast<unsigned char>(s[i]) < 0x80;
-      size_t units = ascii ? len : DecodeCesu8(text, nullptr);
-      BSTR b = SysAllocStringLen(nullptr, static_cast<UINT>(units));
+      // CESU-8 never has more code units than bytes: room for ASCII, widened
+      // on the way; other text is decoded into a string of its own length.
+      BSTR b = SysAllocStringLen(nullptr, static_cast<UINT>(len));
       if (!b) duk_error(ctx, DUK_ERR_RANGE_ERROR, "out of memory");
-      if (ascii) {
-        for (size_t i = 0; i < len; ++i) b[i] = static_cast<OLECHAR>(s[i]);
-      } else {
+      size_t i = 0;
+      for (; i < len && static_cast<unsigned char>(s[i]) < 0x80; ++i) b[i] = static_cast<OLECHAR>(s[i]);
+      if (i < len) {
+        SysFreeString(b);
+        b = SysAllocStringLen(nullptr, static_cast<UINT>(DecodeCesu8(text, nullptr)));
+        if (!b) duk_error(ctx, DUK_ERR_RANGE_ERROR, "out of memory");
         DecodeCesu8(text, b);
       }
       out->vt = VT_BSTR;

@@ -200,10 +200,14 @@ class ScriptEngine : public std::enable_shared_from_this<ScriptEngine> {
     void* target;
     DISPID id;
     uint8_t kind;
-    bool text;        // the value is text: CESU-8 in m_writeText
-    uint32_t offset;
-    uint32_t length;
-    VARIANT value;    // otherwise a scalar (no reference held)
+    bool text;  // the value is text, CESU-8 in m_writeText; otherwise a scalar
+    union {
+      struct {
+        uint32_t offset;
+        uint32_t length;
+      } span;
+      VARIANT value;  // a plain copy: scalars own nothing
+    };
   };
   std::vector<QueuedWrite> m_writes;
   std::string m_writeText;

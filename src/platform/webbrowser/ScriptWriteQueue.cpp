@@ -53,16 +53,16 @@ bool ScriptEngine::Queue(void* target, DISPID id, uint8_t kind, const VARIANT* v
       EncodeCesu8(text, out);
     }
     entry.text = true;
-    entry.offset = static_cast<uint32_t>(before);
-    entry.length = static_cast<uint32_t>(bytes);
+    entry.span.offset = static_cast<uint32_t>(before);
+    entry.span.length = static_cast<uint32_t>(bytes);
   } else if (value) {
     if (!IsScalar(value->vt)) return false;
-    entry.value = *value;  // a plain copy: scalars own nothing
+    entry.value = *value;
   }
   try {
     m_writes.push_back(entry);
   } catch (...) {
-    if (entry.text) m_writeText.resize(entry.offset);
+    if (entry.text) m_writeText.resize(entry.span.offset);
     return false;
   }
   // A long queue is stored now: it stays small enough to sit in the cache.
@@ -129,7 +129,7 @@ duk_ret_t ScriptEngine::StoreWrites(duk_context* ctx, void* udata) {
       engine->PushKey(ctx, write.id);
     }
     if (write.text)
-      duk_push_lstring(ctx, engine->m_writeText.data() + write.offset, write.length);
+      duk_push_lstring(ctx, engine->m_writeText.data() + write.span.offset, write.span.length);
     else
       engine->PushVariant(ctx, write.value);
     if (write.kind == kWritePush) {
