@@ -203,9 +203,12 @@ TEST_F(BadInput, UnknownMethodsAndShapesGetNoReply) {
 // answers to the pings wait behind it: when that takes longer than the
 // keepalive allows, the host ends by its keepalive. Either outcome is
 // defined; a crash, a hang or a lost reply is not.
-void ExpectAnsweredOrEndedCleanly(HostUnderTest& host, const std::string& event, const char* what) {
+// `sent` is false when the host had already ended before the whole frame was
+// written (its input broke): the same outcome, seen earlier.
+void ExpectAnsweredOrEndedCleanly(HostUnderTest& host, bool sent, const std::string& event, const char* what) {
   auto started = harness::Clock::now();
-  std::optional<Json::Value> r = host.Await(event, 120s);
+  std::optional<Json::Value> r;
+  if (sent) r = host.Await(event, 120s);
   double seconds = std::chrono::duration<double>(harness::Clock::now() - started).count();
   if (r) {
     std::printf("%s: answered after %.1f s, RSS %ld KiB\n", what, seconds, host.RssKb());
@@ -224,10 +227,10 @@ TEST(BadInputHuge, A64MiBRequestIsCarriedOut) {
   HostUnderTest host(FakeHostPath());
   host.Start();
   const std::string text(64u << 20, 'x');
-  ASSERT_TRUE(host.Send(R"({"method":"writeString","event":"big","params":["/nonexistent/f",")" + text +
-                        R"(","utf-8"]})"));
-  ASSERT_TRUE(host.Send(R"({"method":"getVersion","event":"after"})"));
-  ExpectAnsweredOrEndedCleanly(host, "big", "64 MiB request");
+  bool sent = host.Send(R"({"method":"writeString","event":"big","params":["/nonexistent/f",")" + text +
+                        R"(","utf-8"]})") &&
+              host.Send(R"({"method":"getVersion","event":"after"})");
+  ExpectAnsweredOrEndedCleanly(host, sent, "big", "64 MiB request");
 }
 
 TEST(BadInputHuge, A64MiBFrameOfInvalidBytesIsDropped) {
@@ -236,9 +239,8 @@ TEST(BadInputHuge, A64MiBFrameOfInvalidBytesIsDropped) {
   host.Start();
   std::string garbage(64u << 20, '\xFF');
   garbage[0] = '{';
-  ASSERT_TRUE(host.Send(garbage));
-  ASSERT_TRUE(host.Send(R"({"method":"getVersion","event":"after"})"));
-  ExpectAnsweredOrEndedCleanly(host, "after", "64 MiB of invalid bytes");
+  bool sent = host.Send(garbage) && host.Send(R"({"method":"getVersion","event":"after"})");
+  ExpectAnsweredOrEndedCleanly(host, sent, "after", "64 MiB of invalid bytes");
 }
 
 TEST_F(BadInput, AFloodOfFramesSentWithoutReadingIsAnsweredInOrder) {
