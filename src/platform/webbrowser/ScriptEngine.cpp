@@ -15,7 +15,6 @@ constexpr const char kSlotsKey[] = DUK_HIDDEN_SYMBOL("slots");
 constexpr const char kNamesKey[] = DUK_HIDDEN_SYMBOL("names");
 constexpr const char kArrayPushKey[] = DUK_HIDDEN_SYMBOL("arrayPush");
 constexpr const char kObjectCtorKey[] = DUK_HIDDEN_SYMBOL("objectCtor");
-constexpr const char kArrayCtorKey[] = DUK_HIDDEN_SYMBOL("arrayCtor");
 constexpr const char kFinalizerKey[] = DUK_HIDDEN_SYMBOL("finalizer");
 constexpr const char kNodeKey[] = DUK_HIDDEN_SYMBOL("node");
 constexpr const char kForeignKey[] = DUK_HIDDEN_SYMBOL("foreign");
@@ -66,17 +65,14 @@ bool ScriptEngine::Init() {
     duk_push_array(ctx);
     m_nameKeys = duk_get_heapptr(ctx, -1);
     duk_put_prop_string(ctx, -2, kNamesKey);
-    // The original Array.prototype.push and the Object and Array
-    // constructors, kept so that they can be recognised whatever script
-    // later does to the globals.
+    // The original Array.prototype.push and Object constructor, kept so that
+    // they can be recognised whatever script later does to the globals.
     duk_get_global_string(ctx, "Array");
-    m_arrayCtor = duk_get_heapptr(ctx, -1);
     duk_get_prop_string(ctx, -1, "prototype");
     duk_get_prop_string(ctx, -1, "push");
     m_arrayPush = duk_get_heapptr(ctx, -1);
     duk_put_prop_string(ctx, -4, kArrayPushKey);
-    duk_pop(ctx);
-    duk_put_prop_string(ctx, -2, kArrayCtorKey);
+    duk_pop_2(ctx);
     duk_get_global_string(ctx, "Object");
     m_objectCtor = duk_get_heapptr(ctx, -1);
     duk_put_prop_string(ctx, -2, kObjectCtorKey);
@@ -183,7 +179,6 @@ void ScriptEngine::DestroyHeap() {
   m_nameKeys = nullptr;
   m_arrayPush = nullptr;
   m_objectCtor = nullptr;
-  m_arrayCtor = nullptr;
   m_names.ForgetKeys();
   // Let go of everything script held, now that no heap can be re-entered.
   auto nodes = std::move(m_nodes);

@@ -109,8 +109,8 @@ class ScriptEngine : public std::enable_shared_from_this<ScriptEngine> {
   // - target.push(value) on a plain array whose push they have just found to
   //   be the original one, with nothing run since;
   // - creating and setting members of a fresh object (made by the original
-  //   Object or Array constructor and not yet handed to script, so nothing
-  //   else can have touched it).
+  //   Object constructor and not yet handed to script, so nothing else can
+  //   have touched it: it is extensible and has no members of its own).
   // A store that still fails then (a throwing setter on a prototype, memory)
   // leaves the write undone, as the failed call would, but is not reported.
   // False when the value cannot wait (objects, references), script is
@@ -118,10 +118,9 @@ class ScriptEngine : public std::enable_shared_from_this<ScriptEngine> {
   bool QueuePush(void* target, const VARIANT& value) noexcept;
   bool QueueEnsure(void* target, DISPID id) noexcept;
   bool QueuePut(void* target, DISPID id, const VARIANT& value) noexcept;
-  // The value at idx is the original Object or Array constructor.
-  bool IsPlainConstructor(duk_context* ctx, duk_idx_t idx) const {
-    void* fn = duk_get_heapptr(ctx, idx);
-    return fn && (fn == m_objectCtor || fn == m_arrayCtor);
+  // The value at idx is the original Object constructor.
+  bool IsObjectConstructor(duk_context* ctx, duk_idx_t idx) const {
+    return m_objectCtor && duk_get_heapptr(ctx, idx) == m_objectCtor;
   }
 
   // ---- values (in a call; may throw script errors) -------------------------------
@@ -220,8 +219,7 @@ class ScriptEngine : public std::enable_shared_from_this<ScriptEngine> {
   DISPID m_pushId = DISPID_UNKNOWN;
   DISPID m_protoId = DISPID_UNKNOWN;
   void* m_arrayPush = nullptr;  // the original Array.prototype.push
-  void* m_objectCtor = nullptr;  // the original Object and Array constructors
-  void* m_arrayCtor = nullptr;
+  void* m_objectCtor = nullptr;  // the original Object constructor
 
   std::string m_scratch;
 

@@ -261,7 +261,7 @@ HRESULT ScriptObject::InvokeCore(DISPID id, WORD flags, DISPPARAMS* dp, VARIANT*
         status = DISP_E_TYPEMISMATCH;
         return;
       }
-      madeFresh = positional == 0 && engine->IsPlainConstructor(ctx, -1);
+      madeFresh = positional == 0 && engine->IsObjectConstructor(ctx, -1);
       pushArgs(ctx);
       duk_new(ctx, static_cast<duk_idx_t>(positional));
       if (result) engine->ToVariant(ctx, -1, result);
@@ -358,7 +358,7 @@ HRESULT ScriptObject::InvokeCore(DISPID id, WORD flags, DISPPARAMS* dp, VARIANT*
   if (FAILED(hr)) return hr;
   if (FAILED(status) && result) VariantClear(result);
   if (madeFresh && SUCCEEDED(status) && result && result->vt == VT_DISPATCH) {
-    // A new object of the original constructor: its wrapper is new too.
+    // A new object of the original Object constructor: its wrapper is new too.
     static_cast<ScriptObject*>(static_cast<IDispatchEx*>(result->pdispVal))->m_fresh = true;
   }
   return status;

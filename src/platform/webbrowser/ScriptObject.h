@@ -100,9 +100,9 @@ class ScriptObject final : public IDispatchEx, public IHTMLObjectElement {
   void* m_object;
   uint32_t m_slot;
   const bool m_plainArray;
-  // Made by the original Object or Array constructor and not yet handed to
-  // script: nothing else can have touched it, so creating and setting its
-  // members may wait in the engine's write queue.
+  // Made by the original Object constructor and not yet handed to script:
+  // nothing else can have touched it, so creating and setting its members
+  // may wait in the engine's write queue.
   bool m_fresh = false;
   // When the last name lookup found "push" to be the original push of this
   // plain array: a push right after (nothing run in between) is a store.

@@ -5,7 +5,9 @@
 // when its present elements or Array.prototype.push are read. So the bridge's
 // rounds of "look up index i, get index i" and "look up push, call push" can
 // be served by one call for many rounds, as long as nothing else enters the
-// heap in between (ScriptEngine::Quiet).
+// heap in between (ScriptEngine::Quiet). (A hole, an element missing from
+// the array, is looked for on the prototypes; a getter script put there for
+// that index runs when the hole is read ahead, not when it is asked for.)
 #include "platform/webbrowser/ScriptObject.h"
 
 bool ScriptObject::KnownToExist(DISPID id) const {
