@@ -6,8 +6,11 @@
 // the heap is gone every call fails with E_UNEXPECTED; the wrapper itself
 // stays safe to call and release.
 //
-// Every operation is one protected call into the heap that pushes the object
-// by its heap pointer and the member by its interned key (or index number).
+// An operation is at most one protected call into the heap, which pushes the
+// object by its heap pointer and the member by its interned key (or index
+// number). Some need none: writes that may wait (ScriptEngine's write queue)
+// and, on plain arrays, lookups and reads that the previous call already
+// answered (ScriptObjectArray.cpp).
 #pragma once
 
 #include <atomic>

@@ -25,10 +25,15 @@ bool IsScalar(VARTYPE vt) {
 bool ScriptEngine::Queue(void* target, DISPID id, uint8_t kind, const VARIANT* value) noexcept {
   // Only between calls: inside one, script runs between the calls it makes.
   if (!m_alive || m_depth != 0 || m_storingWrites || !target) return false;
-  QueuedWrite entry{};
-  entry.target = target;
-  entry.id = id;
-  entry.kind = kind;
+  if (value && value->vt != VT_BSTR && !IsScalar(value->vt)) return false;
+  if (m_writes.capacity() < kWriteBatch) {
+    try {
+      m_writes.reserve(kWriteBatch);  // once: the queue never grows beyond it
+    } catch (...) {
+      return false;
+    }
+  }
+  uint32_t offset = 0, length = 0;
   if (value && value->vt == VT_BSTR) {
     const std::u16string_view text =
         value->bstrVal ? std::u16string_view(value->bstrVal, SysStringLen(value->bstrVal)) : std::u16string_view();
@@ -52,18 +57,20 @@ bool ScriptEngine::Queue(void* target, DISPID id, uint8_t kind, const VARIANT* v
     } else {
       EncodeCesu8(text, out);
     }
-    entry.text = true;
-    entry.span.offset = static_cast<uint32_t>(before);
-    entry.span.length = static_cast<uint32_t>(bytes);
-  } else if (value) {
-    if (!IsScalar(value->vt)) return false;
-    entry.value = *value;
+    offset = static_cast<uint32_t>(before);
+    length = static_cast<uint32_t>(bytes);
   }
-  try {
-    m_writes.push_back(entry);
-  } catch (...) {
-    if (entry.text) m_writeText.resize(entry.span.offset);
-    return false;
+  // Made in place (room was reserved, so this cannot throw).
+  QueuedWrite& entry = m_writes.emplace_back();
+  entry.target = target;
+  entry.id = id;
+  entry.kind = kind;
+  entry.text = value && value->vt == VT_BSTR;
+  if (entry.text) {
+    entry.span.offset = offset;
+    entry.span.length = length;
+  } else if (value) {
+    entry.value = *value;
   }
   // A long queue is stored now: it stays small enough to sit in the cache.
   if (m_writes.size() >= kWriteBatch) StoreWritesNow();
