@@ -67,6 +67,16 @@ HostUnderTest::HostUnderTest(const std::string& program, std::map<std::string, s
   m_child = std::make_unique<ChildProcess>(std::vector<std::string>{program}, options);
 }
 
+HostUnderTest::~HostUnderTest() {
+  m_child.reset();
+  const std::string err = Stderr();
+  for (const char* report : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "WARNING: ThreadSanitizer",
+                             "runtime error:"}) {
+    size_t at = err.find(report);
+    if (at != std::string::npos) ADD_FAILURE() << "the host's standard error holds a sanitizer report:\n" << err.substr(at, 4000);
+  }
+}
+
 std::string HostUnderTest::Stderr() const {
   std::ifstream in(m_tmp.Path() + "/stderr.txt");
   std::stringstream s;

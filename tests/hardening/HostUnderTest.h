@@ -36,6 +36,10 @@ bool IsValidUtf8(const std::string& text);
 class HostUnderTest {
  public:
   explicit HostUnderTest(const std::string& program, std::map<std::string, std::string> env = {});
+  // Ends the host if it still runs, then fails the test when its standard
+  // error holds a sanitizer report (a sanitized host may report and still
+  // be killed by the test before its exit status could tell).
+  ~HostUnderTest();
 
   ChildProcess& Child() { return *m_child; }
   const std::string& TempDir() const { return m_tmp.Path(); }
