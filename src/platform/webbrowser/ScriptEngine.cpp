@@ -467,9 +467,13 @@ void ScriptEngine::PushVariant(duk_context* ctx, const VARIANT& in) {
 }
 
 void ScriptEngine::ToVariant(duk_context* ctx, duk_idx_t idx, VARIANT* out) {
-  VariantInit(out);
   idx = duk_normalize_index(ctx, idx);
-  switch (duk_get_type(ctx, idx)) {
+  ToVariantOfType(ctx, idx, duk_get_type(ctx, idx), out);
+}
+
+void ScriptEngine::ToVariantOfType(duk_context* ctx, duk_idx_t idx, duk_int_t type, VARIANT* out) {
+  VariantInit(out);
+  switch (type) {
     case DUK_TYPE_NULL: out->vt = VT_NULL; return;
     case DUK_TYPE_BOOLEAN:
       out->vt = VT_BOOL;

@@ -128,6 +128,8 @@ class ScriptEngine : public std::enable_shared_from_this<ScriptEngine> {
   // A new VARIANT for the value at idx; objects become their wrappers (or the
   // foreign object they hold).
   void ToVariant(duk_context* ctx, duk_idx_t idx, VARIANT* out);
+  // The same for a value whose type the caller has read (idx not relative).
+  void ToVariantOfType(duk_context* ctx, duk_idx_t idx, duk_int_t type, VARIANT* out);
   // Pushes UTF-16 / UTF-8 text as a script string.
   static void PushUtf16(duk_context* ctx, std::u16string_view text);
   static void PushUtf8(duk_context* ctx, std::string_view text);

@@ -41,21 +41,15 @@ void ScriptObject::ReadAhead(duk_context* ctx, uint32_t first) {
   const duk_size_t length = duk_get_length(ctx, 0);
   for (uint32_t k = 0; k < kReadAhead && first + static_cast<duk_size_t>(k) < length; ++k) {
     duk_get_prop_index(ctx, 0, first + k);
-    if (duk_is_undefined(ctx, -1)) {
-      // A hole, or undefined: only a has-check can tell.
-      m_aheadState[k] = kAheadUnknown;
-      m_aheadCount = k + 1;
-      duk_pop(ctx);
-      continue;
-    }
-    const bool object = duk_check_type_mask(ctx, -1, DUK_TYPE_MASK_OBJECT | DUK_TYPE_MASK_LIGHTFUNC |
-                                                         DUK_TYPE_MASK_BUFFER);
-    m_aheadState[k] = kAheadUnknown;
+    const duk_int_t type = duk_get_type(ctx, -1);
+    m_aheadState[k] = kAheadUnknown;  // a hole, or undefined: only a has-check can tell
     m_aheadCount = k + 1;
-    m_engine->ToVariant(ctx, -1, &m_ahead[k]);
-    m_aheadState[k] = kAheadPresent;
+    if (type != DUK_TYPE_UNDEFINED) {
+      m_engine->ToVariantOfType(ctx, duk_get_top_index(ctx), type, &m_ahead[k]);
+      m_aheadState[k] = kAheadPresent;
+    }
     duk_pop(ctx);
-    if (object) break;
+    if (type == DUK_TYPE_OBJECT || type == DUK_TYPE_LIGHTFUNC || type == DUK_TYPE_BUFFER) break;
   }
 }
 
