@@ -16,6 +16,7 @@ namespace {
 // each batch before the next, answering pings. Returns how many replies came
 // in order; stops at the first missing or misplaced one.
 struct Pipeline {
+  explicit Pipeline(HostUnderTest& h) : host(h) {}
   HostUnderTest& host;
   std::vector<long> rssSamples;  // KiB, one per `sampleEvery` replies
   long sampleEvery = 100000;
@@ -106,7 +107,7 @@ TEST(Soak, AMillionRequestsInOneSessionAllAnsweredInOrderWithFlatMemory) {
   HostUnderTest host(program);
   host.Start();
   constexpr long kTotal = 1000000;
-  Pipeline pipeline{host};
+  Pipeline pipeline(host);
   pipeline.rssSamples.push_back(host.RssKb());
   auto started = harness::Clock::now();
   long received = pipeline.Run(kTotal, 500, {"getVersion", "isImplemented"});
