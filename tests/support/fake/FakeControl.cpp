@@ -110,6 +110,8 @@ Json::Value FakeControl::DefaultResults() {
   r["isImplemented"] = true;
   r["isPrintableFileType"] = true;
   r["printToPDF"] = true;
+  r["writeString"] = true;
+  r["writeBase64"] = true;
   r["printToImage"] = true;
   r["setPrintBackground"] = true;
   r["liveUpdate"] = 0;
@@ -418,7 +420,6 @@ HRESULT FakeControl::copy(BSTR source, BSTR target) {
 }
 HRESULT FakeControl::writeString(BSTR path, BSTR text, BSTR encoding, BOOL* result) {
   Record("writeString", Args({Text(path), Text(text), Text(encoding)}));
-  *result = 1;
   return OutBool("writeString", result);
 }
 HRESULT FakeControl::readString(BSTR path, BSTR encoding, BSTR* result) {
@@ -431,7 +432,6 @@ HRESULT FakeControl::readHTML(BSTR path, BSTR encoding, BSTR* result) {
 }
 HRESULT FakeControl::writeBase64(BSTR path, BSTR data, BOOL* result) {
   Record("writeBase64", Args({Text(path), Text(data)}));
-  *result = 1;
   return OutBool("writeBase64", result);
 }
 HRESULT FakeControl::download(BSTR url, BSTR path, BOOL* result) {
