@@ -71,7 +71,9 @@ class ScriptObject final : public IDispatchEx, public IHTMLObjectElement {
   ~ScriptObject();
   HRESULT InvokeCore(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* excep);
   // Whether the member exists (own or inherited). With a known DISPID its
-  // key is pushed as interned; otherwise name gives the text.
+  // key is pushed as interned; otherwise name gives the text. On a plain
+  // array an index lookup reads the elements ahead, and a lookup of push
+  // notes whether it is the original one.
   HRESULT HasMember(DISPID id, std::u16string_view name, bool* exists);
   // Pushes the member's value when its existence can be told from it: on a
   // plain array, an index or "push" that reads as defined exists. Otherwise
