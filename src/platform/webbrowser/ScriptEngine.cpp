@@ -50,8 +50,8 @@ ScriptEngine::~ScriptEngine() {
 }
 
 bool ScriptEngine::Init() {
-  m_pushId = m_names.Add(u"push");
-  m_protoId = m_names.Add(u"__proto__");
+  m_pushId = m_names.AddPinned(u"push");
+  m_protoId = m_names.AddPinned(u"__proto__");
   m_ctx = duk_create_heap(nullptr, nullptr, nullptr, nullptr, Fatal);
   if (!m_ctx) return false;
   m_alive = true;
@@ -110,6 +110,12 @@ HRESULT ScriptEngine::RunRaw(duk_safe_call_function fn, void* udata, std::string
   std::shared_ptr<ScriptEngine> self = shared_from_this();  // a call may drop the last owner
   ++m_depth;
   if (!m_writes.empty() && !m_storingWrites) StoreQueuedWrites();  // before anything can look
+  if (!m_names.RetiredKeySlots().empty() && m_alive) {
+    // The strings of names the table retired: the heap may let them go.
+    ++m_calls;
+    duk_safe_call(m_ctx, ReleaseNames, this, 0, 1);
+    duk_pop(m_ctx);
+  }
   if (!m_alive) {  // closed by what the stores ran
     if (--m_depth == 0) AfterOutermostCall();
     return E_UNEXPECTED;
@@ -177,6 +183,8 @@ void ScriptEngine::DestroyHeap() {
   m_freeSlots.clear();
   m_slots = nullptr;
   m_nameKeys = nullptr;
+  m_freeNameSlots.clear();
+  m_nameSlotCount = 0;
   m_arrayPush = nullptr;
   m_objectCtor = nullptr;
   m_names.ForgetKeys();
@@ -349,11 +357,37 @@ void ScriptEngine::PushKey(duk_context* ctx, DISPID id) {
     duk_buffer_to_string(ctx, -1);
   }
   void* key = duk_get_heapptr(ctx, -1);
+  // Taken before the store: if the store fails the slot is only lost.
+  uint32_t slot;
+  if (!m_freeNameSlots.empty()) {
+    slot = m_freeNameSlots.back();
+    m_freeNameSlots.pop_back();
+  } else {
+    slot = m_nameSlotCount++;
+  }
   duk_push_heapptr(ctx, m_nameKeys);
   duk_dup(ctx, -2);
-  duk_put_prop_index(ctx, -2, static_cast<duk_uarridx_t>(duk_get_length(ctx, -2)));
+  duk_put_prop_index(ctx, -2, slot);
   duk_pop(ctx);
-  m_names.SetKey(id, key);
+  m_names.SetKey(id, key, slot);
+}
+
+duk_ret_t ScriptEngine::ReleaseNames(duk_context* ctx, void* udata) {
+  auto* engine = static_cast<ScriptEngine*>(udata);
+  std::vector<uint32_t>& retired = engine->m_names.RetiredKeySlots();
+  duk_push_heapptr(ctx, engine->m_nameKeys);
+  while (!retired.empty()) {
+    const uint32_t slot = retired.back();
+    duk_push_undefined(ctx);
+    duk_put_prop_index(ctx, -2, slot);
+    retired.pop_back();
+    try {
+      engine->m_freeNameSlots.push_back(slot);
+    } catch (...) {
+      // Out of memory: the slot is not reused.
+    }
+  }
+  return 0;
 }
 
 bool ScriptEngine::IsPlainArray(duk_context* ctx, duk_idx_t idx) {

@@ -35,7 +35,8 @@ class ScriptEngine : public std::enable_shared_from_this<ScriptEngine> {
  public:
   // DISPIDs of canonical array index names: kIndexBase + index.
   static constexpr DISPID kIndexBase = ScriptNames::kIndexBase;
-  // Distinct member names a heap hands out DISPIDs for.
+  // Member names a heap holds DISPIDs for at once (older ones are retired,
+  // see ScriptNames).
   static constexpr size_t kMaxNames = 1000000;
 
   // A heap whose globals `document` and `window` show document (a DOM
@@ -161,6 +162,7 @@ class ScriptEngine : public std::enable_shared_from_this<ScriptEngine> {
   void StoreWritesNow() noexcept;  // between calls, as a call of its own
   static constexpr size_t kWriteBatch = 4096;
   static duk_ret_t StoreWrites(duk_context* ctx, void* udata);
+  static duk_ret_t ReleaseNames(duk_context* ctx, void* udata);
 
   // Stash slots holding the values of live wrappers, reused when freed.
   uint32_t KeepInSlot(duk_context* ctx, duk_idx_t idx);
@@ -218,6 +220,8 @@ class ScriptEngine : public std::enable_shared_from_this<ScriptEngine> {
 
   ScriptNames m_names;
   void* m_nameKeys = nullptr;  // stash array keeping the interned name strings
+  uint32_t m_nameSlotCount = 0;
+  std::vector<uint32_t> m_freeNameSlots;  // of names the table retired
   DISPID m_pushId = DISPID_UNKNOWN;
   DISPID m_protoId = DISPID_UNKNOWN;
   void* m_arrayPush = nullptr;  // the original Array.prototype.push

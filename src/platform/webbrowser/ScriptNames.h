@@ -6,6 +6,13 @@
 // one. Canonical array indexes ("0", "17") are not stored: they map to
 // kIndexBase + index, so walking a long array does not fill the table.
 //
+// The table holds a bounded number of names. When it is full, the oldest
+// eighth is retired: their DISPIDs are never given out again (a caller still
+// holding one gets "no such member", never another member), and a retired
+// name asked for again gets a new DISPID. A long session with ever new names
+// (objects keyed by record ids) so keeps working in bounded memory. A few
+// pinned names (added first) are never retired.
+//
 // Texts live in one pool, so a new name costs no allocation of its own; a
 // view of a name stays valid only until the next name is added.
 #pragma once
@@ -13,6 +20,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/Automation.h"
@@ -21,59 +29,88 @@ class ScriptNames {
  public:
   static constexpr DISPID kIndexBase = 0x40000000;
   static constexpr uint32_t kMaxIndex = 0x7FFFFFFF - kIndexBase;  // exclusive
+  static constexpr uint32_t kMaxPinned = 16;
 
-  explicit ScriptNames(size_t maxNames) : m_max(maxNames) {}
+  // capacity: names held at once, besides the pinned ones (rounded up to a
+  // power of two).
+  explicit ScriptNames(size_t capacity) {
+    while (m_capacity < capacity) m_capacity *= 2;
+  }
 
-  // The DISPID of a name, DISPID_UNKNOWN when it has none yet.
+  // The DISPID of a name, DISPID_UNKNOWN when it has none (now).
   DISPID Find(std::u16string_view name) const noexcept;
   DISPID FindCesu8(std::string_view name) noexcept;
-  // The DISPID of a name, given one when it has none; DISPID_UNKNOWN when the
-  // table is full or memory runs out.
+  // The DISPID of a name, given one when it has none; DISPID_UNKNOWN when
+  // memory runs out (or, after a billion names, DISPIDs do).
   DISPID Add(std::u16string_view name) noexcept;
   DISPID AddCesu8(std::string_view name) noexcept;
+  // A name that is never retired; only before any Add.
+  DISPID AddPinned(std::u16string_view name) noexcept;
 
   static bool IsIndex(DISPID id) { return id >= kIndexBase; }
   static uint32_t IndexOf(DISPID id) { return static_cast<uint32_t>(id - kIndexBase); }
-  // True for a DISPID of a stored name (not an index).
-  bool IsStored(DISPID id) const { return id >= 1 && static_cast<size_t>(id) <= m_names.size(); }
+  // True for a DISPID of a name held now (not an index, not retired).
+  bool IsStored(DISPID id) const {
+    const uint32_t u = static_cast<uint32_t>(id);
+    return id >= 1 && (u <= m_pinned.size() || (u >= m_oldest && u < m_next));
+  }
   // The text of a stored name (see the note on views above).
   std::u16string_view Wide(DISPID id) const {
-    const Name& n = m_names[static_cast<size_t>(id) - 1];
+    const Name& n = Entry(id);
     return std::u16string_view(m_pool.data() + n.offset, n.length);
   }
-  // The UTF-16 name of any DISPID the table gave out (indexes included).
+  // The UTF-16 name of any DISPID held now (indexes included).
   bool NameOf(DISPID id, std::u16string* out) const;
 
-  // The heap's interned string of a stored name, once made; and back.
-  void* Key(DISPID id) const { return m_names[static_cast<size_t>(id) - 1].key; }
-  void SetKey(DISPID id, void* key) noexcept;
+  // The heap's interned string of a stored name, once made and kept by the
+  // heap at keySlot; and back from the string to the name.
+  void* Key(DISPID id) const { return Entry(id).key; }
+  void SetKey(DISPID id, void* key, uint32_t keySlot) noexcept;
   DISPID FindKey(const void* key) const noexcept;
+  // Slots of retired names' strings, which the heap may now let go.
+  std::vector<uint32_t>& RetiredKeySlots() { return m_retiredKeySlots; }
   // Forgets the heap strings (when the heap goes away).
   void ForgetKeys() noexcept;
 
  private:
   struct Name {
+    uint32_t id;
     uint32_t offset;  // in m_pool
     uint32_t length;
+    uint32_t hash;
     void* key;
+    uint32_t keySlot;
   };
+  static constexpr uint32_t kFirstId = kMaxPinned + 1;
 
+  const Name& Entry(DISPID id) const {
+    const uint32_t u = static_cast<uint32_t>(id);
+    return u <= m_pinned.size() ? m_pinned[u - 1] : m_ring[(u - kFirstId) & (m_capacity - 1)];
+  }
+  Name& Entry(DISPID id) { return const_cast<Name&>(static_cast<const ScriptNames*>(this)->Entry(id)); }
   static DISPID IndexId(std::u16string_view name) noexcept;
   static uint32_t Hash(std::u16string_view name) noexcept;
   static size_t KeyHash(const void* key) noexcept;
   DISPID Lookup(std::u16string_view name, uint32_t hash) const noexcept;
   DISPID FindStored(std::u16string_view name) const noexcept;
-  bool GrowSlots() noexcept;
-  bool GrowKeySlots() noexcept;
+  bool Store(std::u16string_view name, uint32_t hash, Name* out) noexcept;
+  void Index(const Name& n) noexcept;
+  void IndexKey(const Name& n) noexcept;
+  bool Rebuild(size_t slots) noexcept;
+  bool Retire() noexcept;
 
-  size_t m_max;
-  std::vector<Name> m_names;       // m_names[id - 1]
-  std::vector<char16_t> m_pool;    // every name's text, one after another
+  size_t m_capacity = 1;
+  std::vector<Name> m_pinned;  // DISPIDs 1..
+  std::vector<Name> m_ring;    // DISPIDs from kFirstId, oldest replaced first
+  uint32_t m_oldest = kFirstId;  // the live ring DISPIDs: [m_oldest, m_next)
+  uint32_t m_next = kFirstId;
+  std::vector<char16_t> m_pool;  // every live name's text
   // Open addressing, at most half full: (hash << 32) | id, 0 when empty.
   std::vector<uint64_t> m_slots;
   // Interned string -> DISPID, the same way: {key, id}, null key when empty.
   std::vector<std::pair<const void*, uint32_t>> m_keySlots;
   size_t m_keyCount = 0;
+  std::vector<uint32_t> m_retiredKeySlots;
   std::u16string m_scratch;  // CESU-8 names decoded for lookup
   // The name found last: callers ask for the same name over and over
   // ("push" for every element of an array).
