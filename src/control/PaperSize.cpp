@@ -35,21 +35,21 @@ bool Custom(double widthMm, double heightMm, Paper* paper, std::string* error) {
 }
 }  // namespace
 
-bool LookupPaper(const Json::Value& spec, Paper* paper, std::string* error) {
-  if (spec.isObject()) {
-    const Json::Value& w = spec["width"];
-    const Json::Value& h = spec["height"];
+bool LookupPaper(const Json::Value& paperValue, Paper* paper, std::string* error) {
+  if (paperValue.isObject()) {
+    const Json::Value& w = paperValue["width"];
+    const Json::Value& h = paperValue["height"];
     if (!w.isNumeric() || !h.isNumeric()) {
       if (error) *error = "paper object needs numeric width and height in millimetres";
       return false;
     }
     return Custom(w.asDouble(), h.asDouble(), paper, error);
   }
-  if (!spec.isString() || spec.asString().empty()) {
+  if (!paperValue.isString() || paperValue.asString().empty()) {
     if (error) *error = "paper must be a name or {width, height}";
     return false;
   }
-  const std::string name = spec.asString();
+  const std::string name = paperValue.asString();
   pwg_media_t* media = pwgMediaForPWG(name.c_str());
   if (!media) media = pwgMediaForLegacy(name.c_str());
   if (!media) media = pwgMediaForPPD(name.c_str());

@@ -13,4 +13,4 @@ struct Paper {
 };
 
 // False with a message for a size it cannot read.
-bool LookupPaper(const Json::Value& spec, Paper* paper, std::string* error);
+bool LookupPaper(const Json::Value& paperValue, Paper* paper, std::string* error);
