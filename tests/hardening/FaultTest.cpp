@@ -125,6 +125,33 @@ TEST_F(Fault, AControlWhoseEveryMemberFailsGetsTheOutParametersInitialValues) {
   EXPECT_EQ(replies.size(), 40u);
 }
 
+TEST_F(Fault, AControlThatThrowsOutOfItsMembersLosesThoseRequestsOnly) {
+  harness::TempDir dir;
+  const std::string results = dir.Path() + "/results.json";
+  // Every command member throws except the set-up ones (so "new" succeeds)
+  // and getVersion, which shows the host still answering afterwards.
+  Json::Value throwing(Json::objectValue);
+  for (const Command& c : Commands())
+    if (std::string(c.method) != "getVersion") throwing["throw"].append(c.method);
+  std::ofstream(results) << Compact(throwing);
+  HostUnderTest host(FakeHostPath(), {{"KESTRIX_FAKE_RESULTS", results}});
+  host.Start();
+  for (const Command& c : Commands()) {
+    Json::Value r(Json::objectValue);
+    r["method"] = c.method;
+    r["event"] = c.method;
+    for (char kind : std::string(c.kinds)) r["params"].append(Plain(kind));
+    ASSERT_TRUE(host.Send(Compact(r)));
+  }
+  ASSERT_TRUE(host.Send(R"({"method":"getVersion","event":"after"})"));
+  std::set<std::string> answered;
+  for (const Json::Value& f : host.Sync()) answered.insert(f["event"].asString());
+  EXPECT_EQ(answered, (std::set<std::string>{"getVersion", "after"}))
+      << "a member that throws loses its own request, no other";
+  ASSERT_TRUE(host.Send(R"({"method":"exit"})"));
+  ExpectCleanExit(host, Millis(5000));
+}
+
 // The bootstrap page cannot be written: the page never loads, so "new" never
 // finds the control (it keeps waiting for the page, pumping messages) and
 // every other request stays held by the gate.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <utility>
 #include <memory>
 #include <fstream>
@@ -134,6 +135,12 @@ bool FakeControl::Fails(const char* member) const {
 }
 
 void FakeControl::Record(const char* member, Json::Value args) {
+  // A member listed in "throw" raises a C++ exception out of the call, as a
+  // faulty control might.
+  const Json::Value& toThrow = std::as_const(results)["throw"];
+  if (toThrow.isArray())
+    for (const Json::Value& t : toThrow)
+      if (t.isString() && t.asString() == member) throw std::runtime_error(std::string("fake control: ") + member);
   if (!record) return;
   Json::Value call(Json::objectValue);
   call["member"] = member;

@@ -27,7 +27,8 @@ class FakeControl final : public IPrinterControl, public IConnectionPointContain
   // integers, objects and VARIANTs as {"vt": tag, "value": JSON form}.
   std::vector<Json::Value> calls;
   // Results by member name; a member listed in "fail" (an array) returns
-  // E_FAIL without touching its out-parameter.
+  // E_FAIL without touching its out-parameter, one listed in "throw" raises
+  // std::runtime_error.
   Json::Value results = DefaultResults();
   // Events fired after each print-type member (through a posted message).
   bool fireJobEvents = true;
