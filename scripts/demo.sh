@@ -48,12 +48,24 @@ echo "== a session with $build/kestrix-host (the keepalive pings every 3 s; the 
   '{"method":"readString","event":"read","params":["demo/hello.txt","utf-8"]}' \
   '{"method":"getAbsoluteURL","event":"url","params":["img/logo.png","http://127.0.0.1/shop/cart.html"]}' \
   '{"method":"printToPDF","event":"pdf","params":[{"html":"<h1>Invoice 42</h1>","done":"pdfDone","onState":"pdfState","_hasCallback":true},"demo/invoice.pdf"]}' \
+  '{"method":"print","params":[{"html":"<h1>Order 7</h1><p>printed through CUPS</p>","printer":"kx-pdf","title":"Order 7","done":"printDone","onState":"printState","_hasCallback":true},false]}' \
   '{"method":"setOffsetPage","event":"offset","params":["not a number"]}' \
   '{"method":"noSuchMethod","event":"nothing"}' && status=0 || status=$?
 echo "== the host has ended (status $status)."
 echo "   setOffsetPage (text where a number belongs) and noSuchMethod got no reply, by design."
 if [ -n "$(find "$work/data" -name '*.pdf' 2>/dev/null)" ]; then
   echo "   printToPDF wrote: $(find "$work/data" -name '*.pdf' -printf '%P (%s bytes)\n')"
+fi
+if [ -n "$cups_started" ]; then
+  # The print job goes on in its own process after the session: give it a moment.
+  for _ in $(seq 1 150); do
+    compgen -G "$work/cups/out/pdf/job-*.prn" >/dev/null && break
+    sleep 0.1
+  done
+  for job in "$work"/cups/out/pdf/job-*.prn; do
+    [ -f "$job" ] || continue
+    echo "   the kx-pdf queue received: $(basename "$job") ($(stat -c %s "$job") bytes, starts with $(head -c 5 "$job"))"
+  done
 fi
 [ "$status" -eq 0 ] || exit "$status"
 

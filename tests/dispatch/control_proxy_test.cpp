@@ -13,6 +13,7 @@ TEST_F(ProxyTest, NewWaitsForThePageAndASlowControlWhileOtherMessagesRun) {
   proxy->OnNew(NewRequest(7, "https://shop.example/cart"));
   EXPECT_TRUE(proxy->IsReady());
   EXPECT_EQ(probe.Count(WM_USER + 1), 1) << "posted messages are handled during the wait";
+  EXPECT_GE(probe.Count(WM_TIMER), 1) << "timer ticks are handled during the wait (the control takes 3 retries of 10 ms)";
   ASSERT_NE(control, nullptr);
   EXPECT_EQ(Members(), (std::vector<std::string>{"setPageURL", "setHostCode", "setPageURL", "setHostCode"}));
   EXPECT_EQ(control->calls[0]["args"][0], "https://shop.example/cart");
