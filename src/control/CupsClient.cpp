@@ -153,6 +153,19 @@ bool FindDest(http_t* http, const std::string& name, DestHolder* holder, std::st
   return true;
 }
 
+// The destination and its capabilities (papers, job options); `what` names
+// them in the error ("papers of 'kx-pdf'").
+bool FindDestInfo(http_t* http, const std::string& name, const char* what, DestHolder* dest, InfoHolder* info,
+                  std::string* error) {
+  if (!FindDest(http, name, dest, error)) return false;
+  info->info = cupsCopyDestInfo(http, dest->dest);
+  if (!info->info) {
+    if (error) *error = LastError(std::string(what) + " '" + dest->dest->name + "'");
+    return false;
+  }
+  return true;
+}
+
 bool GetPrinterAttributes(http_t* http, const std::string& name, const std::vector<const char*>& wanted,
                           IppHolder* response, std::string* error) {
   ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
@@ -362,13 +375,8 @@ bool CupsClient::Papers(const std::string& name, Json::Value* papers, std::strin
   Http http = Connect(m_timeoutMs, error);
   if (!http) return false;
   DestHolder dest;
-  if (!FindDest(http.get(), name, &dest, error)) return false;
   InfoHolder info;
-  info.info = cupsCopyDestInfo(http.get(), dest.dest);
-  if (!info.info) {
-    if (error) *error = LastError("papers of '" + std::string(dest.dest->name) + "'");
-    return false;
-  }
+  if (!FindDestInfo(http.get(), name, "papers of", &dest, &info, error)) return false;
   Json::Value list(Json::arrayValue);
   std::vector<std::string> seen;
   int count = cupsGetDestMediaCount(http.get(), dest.dest, info.info, CUPS_MEDIA_FLAGS_DEFAULT);
@@ -389,13 +397,8 @@ bool CupsClient::DefaultPaper(const std::string& name, Json::Value* paper, std::
   Http http = Connect(m_timeoutMs, error);
   if (!http) return false;
   DestHolder dest;
-  if (!FindDest(http.get(), name, &dest, error)) return false;
   InfoHolder info;
-  info.info = cupsCopyDestInfo(http.get(), dest.dest);
-  if (!info.info) {
-    if (error) *error = LastError("papers of '" + std::string(dest.dest->name) + "'");
-    return false;
-  }
+  if (!FindDestInfo(http.get(), name, "papers of", &dest, &info, error)) return false;
   // cupsGetDestMediaDefault can answer Letter on an A4 scheduler: ask for the
   // "media" default and look that size up instead.
   ipp_attribute_t* media = cupsFindDestDefault(http.get(), dest.dest, info.info, "media");
@@ -441,13 +444,8 @@ bool CupsClient::SubmitJob(const std::string& printer, const std::string& title,
   Http http = Connect(m_timeoutMs, error);
   if (!http) return false;
   DestHolder dest;
-  if (!FindDest(http.get(), printer, &dest, error)) return false;
   InfoHolder info;
-  info.info = cupsCopyDestInfo(http.get(), dest.dest);
-  if (!info.info) {
-    if (error) *error = LastError("printer '" + std::string(dest.dest->name) + "'");
-    return false;
-  }
+  if (!FindDestInfo(http.get(), printer, "printer", &dest, &info, error)) return false;
   int numOptions = 0;
   cups_option_t* cupsOptions = nullptr;
   if (options.isObject()) {
