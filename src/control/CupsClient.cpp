@@ -153,6 +153,22 @@ bool FindDest(http_t* http, const std::string& name, DestHolder* holder, std::st
   return true;
 }
 
+// The queue a request names; the default queue when the name is empty.
+bool ResolveQueue(http_t* http, const std::string& name, std::string* queue, std::string* error) {
+  if (name.empty()) {
+    DestHolder dest;
+    if (!FindDest(http, "", &dest, error)) return false;
+    *queue = dest.dest->name;
+    return true;
+  }
+  if (!ValidName(name)) {
+    if (error) *error = "'" + name + "' is not a valid printer name";
+    return false;
+  }
+  *queue = name;
+  return true;
+}
+
 // The destination and its capabilities (papers, job options); `what` names
 // them in the error ("papers of 'kx-pdf'").
 bool FindDestInfo(http_t* http, const std::string& name, const char* what, DestHolder* dest, InfoHolder* info,
@@ -304,15 +320,8 @@ bool CupsClient::PrinterInfo(const std::string& name, Json::Value* info, std::st
 bool CupsClient::PrinterStatus(const std::string& name, bool detail, Json::Value* status, std::string* error) {
   Http http = Connect(m_timeoutMs, error);
   if (!http) return false;
-  std::string queue = name;
-  if (queue.empty()) {
-    DestHolder dest;
-    if (!FindDest(http.get(), "", &dest, error)) return false;
-    queue = dest.dest->name;
-  } else if (!ValidName(queue)) {
-    if (error) *error = "'" + queue + "' is not a valid printer name";
-    return false;
-  }
+  std::string queue;
+  if (!ResolveQueue(http.get(), name, &queue, error)) return false;
   IppHolder response;
   if (!GetPrinterAttributes(http.get(), queue,
                             {"printer-state", "printer-state-reasons", "printer-state-message",
@@ -416,15 +425,8 @@ bool CupsClient::DefaultPaper(const std::string& name, Json::Value* paper, std::
 bool CupsClient::CustomPaperSupported(const std::string& name, bool* supported, std::string* error) {
   Http http = Connect(m_timeoutMs, error);
   if (!http) return false;
-  std::string queue = name;
-  if (queue.empty()) {
-    DestHolder dest;
-    if (!FindDest(http.get(), "", &dest, error)) return false;
-    queue = dest.dest->name;
-  } else if (!ValidName(queue)) {
-    if (error) *error = "'" + queue + "' is not a valid printer name";
-    return false;
-  }
+  std::string queue;
+  if (!ResolveQueue(http.get(), name, &queue, error)) return false;
   IppHolder response;
   if (!GetPrinterAttributes(http.get(), queue, {"media-supported"}, &response, error)) return false;
   bool min = false, max = false;
