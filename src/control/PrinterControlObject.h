@@ -18,7 +18,7 @@
 
 #include "control/JobLauncher.h"
 #include "control/JobRequest.h"
-#include "dispatch/PrinterControl.h"
+#include "interfaces/PrinterControl.h"
 #include "platform/ComPtr.h"
 #include "platform/Window.h"
 

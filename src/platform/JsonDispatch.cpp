@@ -12,7 +12,7 @@ class JsonDispatch final : public IDispatchEx {
  public:
   explicit JsonDispatch(const Json::Value& value) : m_value(value) {
     if (m_value.isArray()) {
-      m_names.push_back(u"length");
+      m_names.push_back(OLESTR("length"));
       for (Json::ArrayIndex i = 0; i < m_value.size(); ++i) m_names.push_back(Utf8ToUtf16(std::to_string(i)));
     } else if (m_value.isObject()) {
       for (const std::string& name : m_value.getMemberNames()) {
@@ -50,7 +50,7 @@ class JsonDispatch final : public IDispatchEx {
     if (!names || !ids || count == 0) return E_INVALIDARG;
     HRESULT hr = S_OK;
     for (UINT i = 0; i < count; ++i) {
-      ids[i] = Find(names[i] ? std::u16string_view(names[i]) : std::u16string_view());
+      ids[i] = Find(names[i] ? OleStringView(names[i]) : OleStringView());
       if (ids[i] == DISPID_UNKNOWN) hr = DISP_E_UNKNOWNNAME;
     }
     return hr;
@@ -62,7 +62,7 @@ class JsonDispatch final : public IDispatchEx {
 
   HRESULT GetDispID(BSTR name, DWORD, DISPID* id) override {
     if (!id) return E_POINTER;
-    *id = Find(name ? std::u16string_view(name, SysStringLen(name)) : std::u16string_view());
+    *id = Find(name ? OleStringView(name, SysStringLen(name)) : OleStringView());
     return *id == DISPID_UNKNOWN ? DISP_E_UNKNOWNNAME : S_OK;
   }
   HRESULT InvokeEx(DISPID id, LCID, WORD flags, DISPPARAMS*, VARIANT* result, EXCEPINFO*,
@@ -111,17 +111,17 @@ class JsonDispatch final : public IDispatchEx {
  private:
   ~JsonDispatch() = default;
 
-  DISPID Find(std::u16string_view name) const {
+  DISPID Find(OleStringView name) const {
     if (m_ids.empty())
       for (size_t i = 0; i < m_names.size(); ++i) m_ids.emplace(m_names[i], static_cast<DISPID>(i + 1));
-    auto it = m_ids.find(std::u16string(name));
+    auto it = m_ids.find(OleString(name));
     return it == m_ids.end() ? DISPID_UNKNOWN : it->second;
   }
 
   Json::Value m_value;
-  std::vector<std::u16string> m_names;
+  std::vector<OleString> m_names;
   std::vector<std::string> m_keys;  // object member names, UTF-8
-  mutable std::unordered_map<std::u16string, DISPID> m_ids;  // built on the first lookup
+  mutable std::unordered_map<OleString, DISPID> m_ids;  // built on the first lookup
   std::atomic<ULONG> m_refs{1};
 };
 
