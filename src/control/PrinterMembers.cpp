@@ -3,7 +3,7 @@
 #include "control/ControlText.h"
 #include "control/CupsClient.h"
 #include "control/DispatchReader.h"
-#include "control/JsonDispatch.h"
+#include "platform/JsonDispatch.h"
 #include "control/PrinterControlObject.h"
 #include "control/SettingsStore.h"
 

@@ -6,7 +6,7 @@
 
 #include "control/ControlText.h"
 #include "control/DispatchReader.h"
-#include "control/JsonDispatch.h"
+#include "platform/JsonDispatch.h"
 
 namespace {
 Json::Value Parse(const std::string& text) {
