@@ -137,6 +137,33 @@ TEST_F(ControlTest, SettingsRoundTripPerKeyAndClear) {
   EXPECT_EQ(back.vt, VT_EMPTY);
 }
 
+TEST_F(ControlTest, ASettingTooLargeToReadBackIsRefusedAndTheOthersStay) {
+  Json::Value kept;
+  kept["width"] = 62;
+  kept["length"] = 3;  // an ordinary member, not an array's length
+  Variant value;
+  JsonToResultVariant(kept, &value);
+  control->setLastSettings(Text("label").Get(), &value);
+  const std::string path = m_folder / "data/kestrix/settings.json";
+  const std::string before = ReadFileBytes(path);
+  // Larger than the file that is read back, on its own and together with the rest.
+  for (size_t size : {size_t(17) << 20, (size_t(16) << 20) - 20}) {
+    Variant big = Variant::FromString(std::u16string(size, u'x'));
+    control->setLastSettings(Text("big").Get(), &big);
+    ASSERT_TRUE(WaitMessages(1));
+    EXPECT_EQ(LastMessageCode(), "settingsTooLarge");
+    sink->events.clear();
+    EXPECT_EQ(ReadFileBytes(path), before);
+  }
+  Variant other = Variant::FromLong(7);
+  control->setLastSettings(Text("copies").Get(), &other);
+  Variant back;
+  control->getLastSettings(Text("label").Get(), &back);
+  EXPECT_EQ(VariantToJsonValue(back), kept);
+  control->getLastSettings(Text("copies").Get(), &back);
+  EXPECT_EQ(VariantToJsonValue(back), 7);
+}
+
 TEST_F(ControlTest, BrokenSettingsFileReadsAsEmptyAndIsReplaced) {
   ASSERT_TRUE(MakeFolders(m_folder / "data/kestrix", 0700));
   ASSERT_TRUE(WriteFileBytes(m_folder / "data/kestrix/settings.json", "{ broken"));
