@@ -14,7 +14,7 @@
 #include "control/DispatchReader.h"
 #include "control/Downloader.h"
 #include "control/FileStore.h"
-#include "control/JsonDispatch.h"
+#include "platform/JsonDispatch.h"
 
 extern char** environ;
 
