@@ -151,7 +151,7 @@ HRESULT CLinuxPrinterControl::openFile(BSTR path) {
     Report(Code(error), error);
     return S_OK;
   }
-  if (!OpenOnDesktop(real)) Report("noDesktop", "no desktop to open " + real + " on");
+  OpenDocumentOnDesktop(real);  // reports why when it does not open
   return S_OK;
 }
 
@@ -180,6 +180,6 @@ HRESULT CLinuxPrinterControl::exportAsExcel(VARIANT* element, BSTR path, VARIANT
     return S_OK;
   }
   if (result) *result = TRUE;
-  if (open != VARIANT_FALSE && !OpenOnDesktop(target)) Report("noDesktop", "no desktop to open " + target + " on");
+  if (open != VARIANT_FALSE) OpenDocumentOnDesktop(target);
   return S_OK;
 }

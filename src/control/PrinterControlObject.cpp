@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 
 #include "control/ControlPaths.h"
 #include "control/ControlText.h"
+#include "control/DesktopOpen.h"
 #include "control/DispatchReader.h"
 #include "control/Downloader.h"
 #include "control/FileStore.h"
@@ -341,6 +343,35 @@ bool CLinuxPrinterControl::ElementHtml(const VARIANT* element, std::string* html
     }
   }
   return false;
+}
+
+bool CLinuxPrinterControl::OpenDocumentOnDesktop(const std::string& path) {
+  // The bytes looked at come from the file that is opened (no link followed,
+  // no waiting on anything but a regular file).
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fd >= 0) close(fd);
+    Report("fileError", "cannot open '" + path + "' (not a regular file, or unreadable)");
+    return false;
+  }
+  std::string head(kDesktopOpenHeadBytes, '\0');
+  ssize_t n;
+  do {
+    n = read(fd, head.data(), head.size());
+  } while (n < 0 && errno == EINTR);
+  close(fd);
+  head.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  std::string reason;
+  if (!DecideDesktopOpen(path, head, st.st_mode, &reason)) {
+    Report("fileTypeRefused", "not opened: " + reason);
+    return false;
+  }
+  if (!OpenOnDesktop(path)) {
+    Report("noDesktop", "no desktop to open " + path + " on");
+    return false;
+  }
+  return true;
 }
 
 bool CLinuxPrinterControl::OpenOnDesktop(const std::string& path) {
