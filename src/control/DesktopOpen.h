@@ -20,3 +20,10 @@ inline constexpr size_t kDesktopOpenHeadBytes = 4096;
 // the reason (an executable file, a name of another kind, or bytes that are
 // not what the name says).
 bool DecideDesktopOpen(std::string_view name, std::string_view head, mode_t mode, std::string* reason);
+
+// Opens path (a resolved path inside the allowed folders) with the desktop's
+// program (xdg-open, detached, without the host's standard input and output)
+// when DecideDesktopOpen lets it. Otherwise false with the code
+// ("fileTypeRefused", "noDesktop", "fileError") and message to report. Any
+// thread.
+bool OpenDocument(const std::string& path, std::string* code, std::string* message);

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -346,61 +345,8 @@ bool CLinuxPrinterControl::ElementHtml(const VARIANT* element, std::string* html
 }
 
 bool CLinuxPrinterControl::OpenDocumentOnDesktop(const std::string& path) {
-  // The bytes looked at come from the file that is opened (no link followed,
-  // no waiting on anything but a regular file).
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY);
-  struct stat st;
-  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    if (fd >= 0) close(fd);
-    Report("fileError", "cannot open '" + path + "' (not a regular file, or unreadable)");
-    return false;
-  }
-  std::string head(kDesktopOpenHeadBytes, '\0');
-  ssize_t n;
-  do {
-    n = read(fd, head.data(), head.size());
-  } while (n < 0 && errno == EINTR);
-  close(fd);
-  head.resize(n > 0 ? static_cast<size_t>(n) : 0);
-  std::string reason;
-  if (!DecideDesktopOpen(path, head, st.st_mode, &reason)) {
-    Report("fileTypeRefused", "not opened: " + reason);
-    return false;
-  }
-  if (!OpenOnDesktop(path)) {
-    Report("noDesktop", "no desktop to open " + path + " on");
-    return false;
-  }
-  return true;
-}
-
-bool CLinuxPrinterControl::OpenOnDesktop(const std::string& path) {
-  const char* display = std::getenv("DISPLAY");
-  const char* wayland = std::getenv("WAYLAND_DISPLAY");
-  if (!(display && *display) && !(wayland && *wayland)) return false;
-  std::string opener = "/usr/bin/xdg-open";
-  if (access(opener.c_str(), X_OK) != 0) return false;
-  std::string target = path;
-  char* argv[] = {opener.data(), target.data(), nullptr};
-  // Standard input and output are the host's message channel: the opener gets neither.
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, opener.c_str(), &actions, &attr, argv, environ);
-  posix_spawnattr_destroy(&attr);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return false;
-  // Reap the opener when it ends (it hands the file to the desktop and quits).
-  std::thread([pid] {
-    int status;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-  }).detach();
-  return true;
+  std::string code, message;
+  if (OpenDocument(path, &code, &message)) return true;
+  Report(code, message);
+  return false;
 }
