@@ -272,7 +272,9 @@ const std::vector<std::string>& JobMemberNames() {
   static const std::vector<std::string> names = {
       "html",  "url",        "file",  "data",    "type",    "printer", "paper", "landscape", "copies",
       "margins", "duplex",   "title", "pageRanges", "width", "timeout", "follow", "top",   "right",
-      "bottom", "left",      "height", "name"};
+      "bottom", "left",      "height", "name",  "mediaSource", "mediaType", "colorMode", "scaling", "quality",
+      "resolution", "collate", "pagesPerSheet", "outputBin", "finishings", "raw", "base64", "hex", "text",
+      "encoding"};
   return names;
 }
 }  // namespace
