@@ -45,6 +45,8 @@ class JobQueue {
   size_t Running() const { return m_running.size(); }
   size_t Queued() const { return m_queued.size(); }
   const JobLimits& Limits() const { return m_limits; }
+  // New limits apply from the next decision on; nothing running is stopped.
+  void SetLimits(JobLimits limits) { m_limits = limits; }
 
  private:
   JobLimits m_limits;

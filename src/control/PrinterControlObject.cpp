@@ -20,7 +20,7 @@
 extern char** environ;
 
 // ---- lifetime ---------------------------------------------------------------------
-CLinuxPrinterControl::CLinuxPrinterControl() : m_jobs(JobLimits::FromConfig(ReadControlJson())) {
+CLinuxPrinterControl::CLinuxPrinterControl() : m_jobs(JobLimits()) {
   m_window.Create(nullptr, RECT{}, L"KestrixPrinterEvents", 0);
   m_events = std::make_shared<JobEventQueue>(m_window.m_hWnd, kJobEventMessage);
   InitDownloads();
@@ -291,6 +291,8 @@ bool CLinuxPrinterControl::StartJob(const Json::Value& job, JobMode mode, const 
                      error);
     return false;
   }
+  // control.json is read afresh for every job, like the allowed folders.
+  m_jobs.SetLimits(JobLimits::FromConfig(ReadControlJson()));
   const JobLimits& limits = m_jobs.Limits();
   request["places"] = limits.maxRunning;
   request["timeLimitSeconds"] = limits.timeLimitSeconds;
