@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <mutex>
 #include <thread>
 
 #include "control/ControlJson.h"
@@ -24,6 +25,15 @@ CLinuxPrinterControl::CLinuxPrinterControl() : m_jobs(JobLimits()) {
   m_window.Create(nullptr, RECT{}, L"KestrixPrinterEvents", 0);
   m_events = std::make_shared<JobEventQueue>(m_window.m_hWnd, kJobEventMessage);
   InitDownloads();
+  // Downloads that an ended process left half-written, once per process and
+  // off the main thread (an allowed folder may be large).
+  static std::once_flag swept;
+  std::call_once(swept, [] {
+    try {
+      std::thread([roots = FileStore::FromEnvironment().Roots()] { SweepDownloadLeftovers(roots); }).detach();
+    } catch (const std::exception&) {
+    }
+  });
 }
 
 CLinuxPrinterControl::~CLinuxPrinterControl() {

@@ -111,7 +111,7 @@ TEST_F(NetworkTest, RenderedPagesLeaveNothingInTheUsersHome) {
   std::vector<std::string> left;
   ListFiles(m_folder / "home", "", &left);
   ListFiles(m_folder / "tmp", "", &left);
-  EXPECT_TRUE(left.empty()) << left.front();
+  EXPECT_EQ(left, std::vector<std::string>{});
 }
 
 TEST_F(NetworkTest, JobsBeyondTheLimitQueueInOrderAndEndAtTheTimeLimit) {
@@ -153,5 +153,5 @@ TEST_F(NetworkTest, JobsBeyondTheLimitQueueInOrderAndEndAtTheTimeLimit) {
   // The stopped job's browser folder went with it.
   std::vector<std::string> left;
   ListFiles(m_folder / "tmp", "", &left);
-  EXPECT_TRUE(left.empty()) << left.front();
+  EXPECT_EQ(left, std::vector<std::string>{});
 }
