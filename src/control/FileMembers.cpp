@@ -107,7 +107,7 @@ HRESULT CLinuxPrinterControl::copied(BSTR path, BSTR* result) {
 
 HRESULT CLinuxPrinterControl::download(BSTR url, BSTR path, BOOL* result) {
   if (result) *result = FALSE;
-  const std::string id = NextId("download");
+  const std::string id = NextJobId("download");
   DownloadRequest request;
   request.url = BstrToUtf8(url);
   request.id = id;

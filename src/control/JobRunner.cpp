@@ -16,6 +16,7 @@
 
 #include "control/Base64.h"
 #include "control/ChromiumRenderer.h"
+#include "control/PdfPages.h"
 #include "control/ControlPaths.h"
 #include "control/CupsClient.h"
 #include "control/JobRequest.h"
