@@ -19,6 +19,9 @@
 //   {"method":"siteList","event":E}                      -> data: SiteGuard::List()
 //   {"method":"siteDecide","event":E,"params":[origin, capability, "allow"|"block"|"forget", remember]}
 //   {"method":"siteForget","event":E,"params":[origin]}  -> data: true
+//   {"method":"siteCheck","event":E,"params":[method, params]}
+//        -> data: true, or the refusal that command would get (for commands
+//           that never reply, which the extension checks before sending)
 // A refused decision answers {"error":{"code":"siteDecisionRefused","message":...},"event":E,"tab":T}.
 //
 // Main thread only. Re-entry while a proxy operation pumps messages is safe:

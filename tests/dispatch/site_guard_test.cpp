@@ -62,12 +62,17 @@ TEST_F(SiteGuardTest, ABlockedOriginGetsTheErrorAndTheControlIsNeverCalled) {
   auto host = Host("https://evil.test/page");
   EXPECT_EQ(Send(*host, R"({"method":"getPrinters","event":"p"})"),
             Parse(R"({"error":{"capability":"printers","code":"permissionDenied","decidedBy":"policy","mayAsk":false,
-                      "message":"getPrinters: https://evil.test may not use the capability \"printers\"",
+                      "message":"https://evil.test may not use the capability \"printers\"",
                       "method":"getPrinters","origin":"https://evil.test"},"event":"p","tab":9})"));
-  // A command without an event name is refused too; its error has no "event".
-  Json::Value e = Send(*host, R"({"method":"print","params":[{"html":"<p>x</p>"},false]})");
-  EXPECT_EQ(e["error"]["capability"], "printers");
-  EXPECT_FALSE(e.isMember("event"));
+  // A command without an event name is refused unanswered (every answer names its request).
+  EXPECT_EQ(Send(*host, R"({"method":"print","params":[{"html":"<p>x</p>"},false]})"), Json::Value());
+  // A refused request of the wrong shape is dropped like any such request.
+  EXPECT_THROW(Send(*host, R"({"method":"setOffsetPage","event":"o","params":["3"]})"), Json::LogicError);
+  EXPECT_EQ(messages.size(), 0u);
+  // Asked beforehand (commands that never reply), the answer is the same refusal.
+  EXPECT_EQ(Send(*host, R"({"method":"siteCheck","event":"k","params":["print",[{"html":"<p>x</p>"}]]})")["error"]["method"],
+            "print");
+  EXPECT_EQ(Send(*host, R"({"method":"siteCheck","event":"k","params":["about",[]]})")["data"], true);
   Send(*host, R"({"method":"writeString","event":"w","params":["a.txt","x",""]})");
   Send(*host, R"({"method":"copy","event":"c","params":["a","b"]})");
   EXPECT_EQ(Members(), std::vector<std::string>{}) << "the control was called for a refused command";
