@@ -101,10 +101,19 @@ export async function rpc(url) {
   });
   return {
     events,
+    // Rejects after 15 s: a target that goes away mid-call never answers.
     call(method, params = {}, extra = {}) {
       const id = next++;
       return new Promise((resolve, reject) => {
-        waiting.set(id, { resolve, reject, method });
+        const timer = setTimeout(() => {
+          waiting.delete(id);
+          reject(new Error(`${method}: no answer within 15 s`));
+        }, 15000);
+        const settle = (fn) => (v) => {
+          clearTimeout(timer);
+          fn(v);
+        };
+        waiting.set(id, { resolve: settle(resolve), reject: settle(reject), method });
         socket.send(JSON.stringify(Object.assign({ id, method, params }, extra)));
       });
     },
