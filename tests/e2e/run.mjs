@@ -35,6 +35,7 @@ const CASES = [
   "getPrinters lists the throwaway CUPS queues",
   "readBase64 of more than 1 MiB arrives whole",
   "printToPDF writes a PDF and its events reach the page",
+  "several print jobs of a page each report every event once, and print can wait for its outcome",
   "the host lives on while the extension answers its pings",
   "the host ends after the page closes",
   "a page on a named origin finds the extension by the handshake",
@@ -44,6 +45,12 @@ const CASES = [
   "no process is left behind",
 ];
 const SITES = ["intranet", "blocked", "shop"];
+const SITE_CASES = {
+  handshake: CASES.find((c) => c.includes("handshake")),
+  policyAllowed: CASES.find((c) => c.includes("policy allows")),
+  undecided: CASES.find((c) => c.includes("undecided origin")),
+  blocked: CASES.find((c) => c.includes("blocked origin")),
+};
 const PAGE = {
   callTimeoutMs: 20000, // one call of the library
   jobTimeoutMs: 60000, // the print job's done event
@@ -283,10 +290,10 @@ async function siteCases({ dirs, files, port, observations, sitesFinished }) {
   };
   const origin = (site) => `http://${site}.test:${port}`;
 
-  judge(CASES[7], () => {
+  judge(SITE_CASES.handshake, () => {
     for (const site of SITES) expect(value(`${site}.ready`) === true, `${site}: the handshake found no extension`);
   });
-  judge(CASES[8], () => {
+  judge(SITE_CASES.policyAllowed, () => {
     const v = value("intranet.printToPDF");
     expect(v.done && v.done.result === "success", `done: ${JSON.stringify(v.done)}`);
     pdfWritten("intranet.pdf");
@@ -294,7 +301,7 @@ async function siteCases({ dirs, files, port, observations, sitesFinished }) {
     expect(prompts.get("intranet").length === 0, `prompted: ${JSON.stringify(prompts.get("intranet"))}`);
     return "PDF written; readFiles (not in the policy) refused without a prompt";
   });
-  judge(CASES[9], () => {
+  judge(SITE_CASES.undecided, () => {
     const asked = prompts.get("shop");
     expect(asked.length > 0 && asked.every((p) => p.origin === origin("shop")), `prompts: ${JSON.stringify(asked)}`);
     const printers = value("shop.getPrinters");
@@ -310,7 +317,7 @@ async function siteCases({ dirs, files, port, observations, sitesFinished }) {
     expect((fs.statSync(sitesFile).mode & 0o777) === 0o600, "sites.json is not 0600");
     return `asked for ${asked.map((p) => p.capability).join(", ")}; remembered in sites.json (0600)`;
   });
-  judge(CASES[10], () => {
+  judge(SITE_CASES.blocked, () => {
     refused("blocked.writeString", "writeFiles");
     refused("blocked.print", "printers");
     expect(findFiles(files, "blocked.txt").length === 0, "blocked.txt was written");
@@ -489,6 +496,23 @@ async function main() {
       return `${v.states.length} state events, then done "success"`;
     });
     judge(CASES[5], () => {
+      const v = value("severalJobs");
+      for (const job of v.jobs) {
+        const dones = job.events.filter((e) => e[0] === "done");
+        expect(dones.length === 1, `${job.title}: ${dones.length} done events: ${JSON.stringify(job.events)}`);
+        expect(dones[0][1] === "success", `${job.title}: ${JSON.stringify(dones[0])}`);
+        expect(job.events[job.events.length - 1][0] === "done", `${job.title}: events after done: ${JSON.stringify(job.events)}`);
+        const states = job.events.filter((e) => e[0] === "state");
+        expect(states.length > 0 && states.every((e) => e[1] === job.title),
+          `${job.title}: states ${JSON.stringify(states)}`);
+        const final = states.filter((e) => e[2] === "completed");
+        expect(final.length === 1, `${job.title}: ${final.length} "completed" states`);
+      }
+      expect(v.waited && v.waited.status === "success" && v.waited.result && v.waited.result.jobId > 0,
+        `waited: ${JSON.stringify(v.waited)}`);
+      return v.jobs.map((j) => `${j.title}: ${j.events.length} events`).join("; ") + `; waited: ${v.waited.result.message}`;
+    });
+    judge(CASES[6], () => {
       const v = value("keepalive");
       expect(typeof v === "string" && v.length > 0, `version ${JSON.stringify(v)}`);
       const pids = hostPids();
@@ -506,9 +530,9 @@ async function main() {
       expect(tab, "the test page's tab was not found");
       await devtools(dirs.profile, `/json/close/${tab.id}`);
       await until("the host to end", 15000, () => pids.every((p) => !isAlive(p)));
-      record(CASES[6], true, `${pids.length} host process(es) ended`);
+      record(CASES[7], true, `${pids.length} host process(es) ended`);
     } catch (e) {
-      record(CASES[6], false, e.message);
+      record(CASES[7], false, e.message);
     }
     await siteCases({ dirs, files, port: server.address().port, observations, sitesFinished });
     if (logs.length) console.log(`# page log: ${JSON.stringify(logs)}`);
