@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "platform/CodePage.h"
 #include "platform/Kernel.h"
@@ -22,6 +23,13 @@ std::atomic<int> g_pageCounter{0};
 
 std::mutex g_suffixMu;
 std::function<std::string()> g_suffixSource;
+
+// Pages written under a unique name that the rename could not put in place:
+// nobody else will ever remove them. Guarded by g_suffixMu.
+std::vector<std::string>& UniquePages() {
+  static std::vector<std::string>* const pages = new std::vector<std::string>;
+  return *pages;
+}
 
 std::string RandomSuffix() {
   unsigned char bytes[8];
@@ -119,11 +127,21 @@ std::string WriteBootstrapPageIn(const std::string& executablePath, const std::s
   // rename replaces whatever is at the name (a link itself, never its target)
   // in one step. Refused (another user's file in a sticky directory, a
   // directory there): the unique file is the page.
-  if (rename(unique.c_str(), path.c_str()) != 0) return unique;
+  if (rename(unique.c_str(), path.c_str()) != 0) {
+    std::lock_guard lock(g_suffixMu);
+    UniquePages().push_back(unique);
+    return unique;
+  }
   return path;
 }
 
 int BootstrapPageCounter() { return g_pageCounter.load(); }
+
+void RemoveUniquePageFiles() {
+  std::lock_guard lock(g_suffixMu);
+  for (const std::string& page : UniquePages()) unlink(page.c_str());
+  UniquePages().clear();
+}
 
 void SetUniqueSuffixSourceForTesting(std::function<std::string()> source) {
   std::lock_guard lock(g_suffixMu);
