@@ -5,7 +5,9 @@
 // "new" with the tab id and the page URL. Requests get an event name that is unique
 // in this extension, so replies of concurrent requests cannot be mixed up; replies
 // that come in pieces ("index" 0, 1, ... then a last one without) are joined before
-// they go to the page. Job event names are made unique the same way.
+// they go to the page. Job event names are made unique the same way, per job: the
+// host reports every job to the listener it started with, so a page with several
+// jobs under way hears each of them, and a job's names are forgotten at its end.
 //
 // Page -> extension: {id, method, params}
 // Extension -> page: {id, data?}             reply (or the hand-over of a request that has none)
@@ -31,9 +33,12 @@
   ];
   // The host never replies to these: the page is told once the request is handed over.
   const NO_REPLY = new Set(["about", "printPreview", "print"]);
-  // These attach the job's event names; each one replaces the tab's previous job.
+  // These attach the job's event names.
   const PRINT_JOBS = new Set(["print", "printPreview", "printToImage", "printToPDF"]);
   const JOB_EVENT_MEMBERS = ["done", "onState", "listener"];
+  // Jobs of a tab whose end was never seen (a job that asked only for "onState" has
+  // no end the relay can see) are forgotten oldest first beyond this many.
+  const MAX_JOBS = 200;
   const COMMAND_SET = new Set(COMMANDS);
 
   function isPlainObject(v) {
@@ -69,7 +74,7 @@
       }
       let session = this.sessions.get(tabId);
       if (!session) {
-        session = { tabId, url: "", native: null, pages: new Set(), pending: new Map(), jobEvents: new Map() };
+        session = { tabId, url: "", native: null, pages: new Set(), pending: new Map(), jobEvents: new Map(), jobs: [] };
         this.sessions.set(tabId, session);
       }
       session.pages.add(page);
@@ -109,19 +114,41 @@
     }
 
     // The host forwards job events under the names the job object gives; they are
-    // replaced by unique ones and remembered with the request they belong to.
+    // replaced by unique ones and remembered with the request they belong to, until
+    // the job's end: its "done" event, or its "listener" event for the job's outcome
+    // (the one without a "status", which job states always have).
     nameJobEvents(session, page, id, params) {
-      // The host drops the previous job's listener when a new job starts.
-      session.jobEvents.clear();
       if (!isPlainObject(params[0])) return params;
       const job = Object.assign({}, params[0]);
+      // The host sends the outcome under "listener" when the job has one, else "done".
+      const endMember = typeof job.listener === "string" && job.listener !== "" ? "listener" : "done";
+      const entry = { page, id, names: [] };
       for (const member of JOB_EVENT_MEMBERS) {
         if (typeof job[member] !== "string" || job[member] === "") continue;
         const name = this.uniqueName(member);
-        session.jobEvents.set(name, { page, id, event: job[member] });
+        session.jobEvents.set(name, { event: job[member], ends: member === endMember, job: entry });
+        entry.names.push(name);
         job[member] = name;
       }
+      if (entry.names.length > 0) {
+        session.jobs.push(entry);
+        while (session.jobs.length > MAX_JOBS) this.forgetJob(session, session.jobs[0]);
+      }
       return [job].concat(params.slice(1));
+    }
+
+    forgetJob(session, entry) {
+      for (const name of entry.names) session.jobEvents.delete(name);
+      const at = session.jobs.indexOf(entry);
+      if (at >= 0) session.jobs.splice(at, 1);
+    }
+
+    // True for the event that carries a job's outcome: its "done", or its "listener"
+    // event without a "status" (job states always have one).
+    static endsJob(target, params) {
+      if (!target.ends) return false;
+      const first = Array.isArray(params) ? params[0] : undefined;
+      return !(isPlainObject(first) && "status" in first);
     }
 
     ensureHost(session, url) {
@@ -163,9 +190,11 @@
         post(pending.page, reply);
         return;
       }
-      const job = typeof name === "string" ? session.jobEvents.get(name) : undefined;
-      if (job) {
-        if (job.page) post(job.page, { id: job.id, event: job.event, params: msg.params });
+      const target = typeof name === "string" ? session.jobEvents.get(name) : undefined;
+      if (target) {
+        const { page, id } = target.job;
+        if (page) post(page, { id, event: target.event, params: msg.params });
+        if (Relay.endsJob(target, msg.params)) this.forgetJob(session, target.job);
         return;
       }
       for (const page of session.pages) post(page, { message: msg });
@@ -180,6 +209,7 @@
       session.url = "";
       session.pending.clear();
       session.jobEvents.clear();
+      session.jobs = [];
       for (const page of session.pages) post(page, { disconnected: error });
     }
 
@@ -187,7 +217,7 @@
       session.pages.delete(page);
       // Replies still on their way for this page are dropped when they arrive.
       for (const pending of session.pending.values()) if (pending.page === page) pending.page = null;
-      for (const job of session.jobEvents.values()) if (job.page === page) job.page = null;
+      for (const job of session.jobs) if (job.page === page) job.page = null;
       if (session.pages.size > 0) return;
       // The tab no longer uses the host: closing the port ends the host process.
       this.sessions.delete(session.tabId);

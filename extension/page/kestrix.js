@@ -4,7 +4,10 @@
 //   const version = await kestrix.getVersion();
 //   await kestrix.printToPDF({ html: "<p>Hi</p>", done: (result, info) => ..., onState: (job) => ... },
 //                            "/path/out.pdf");
+//   // With "wait: true" a job's promise settles with its outcome instead of its hand-over:
+//   const { status, result } = await kestrix.print({ html: "<p>Label</p>", printer: "labels", wait: true });
 //
+// Every job keeps its callbacks until its own end, so several jobs may run at once.
 // As an ES module: import kestrix from "./kestrix.mjs".
 // The page talks to the Kestrix extension through chrome.runtime.connect, which the
 // browser offers to the origins in the extension's "externally_connectable".
@@ -42,11 +45,13 @@
   }
 
   // Function members done/onState/listener become event names that the host sends
-  // back; "_hasCallback" asks the host to forward the job's events at all.
+  // back; "_hasCallback" asks the host to forward the job's events at all. "wait"
+  // stays here: it asks for the "done" event so that the call can settle with it.
   function splitJob(job) {
     const wire = {};
     const callbacks = {};
     for (const key of Object.keys(job)) {
+      if (key === "wait") continue;
       if (JOB_EVENTS.includes(key) && typeof job[key] === "function") {
         callbacks[key] = job[key];
         wire[key] = key;
@@ -54,8 +59,17 @@
         wire[key] = job[key];
       }
     }
-    if (Object.keys(callbacks).length > 0) wire._hasCallback = true;
-    return { wire, callbacks };
+    const wait = job.wait === true;
+    if (wait && !callbacks.done && !callbacks.listener) wire.done = "done";
+    if (Object.keys(callbacks).length > 0 || wait) wire._hasCallback = true;
+    return { wire, callbacks, wait };
+  }
+
+  // The event that ends a job: "listener" when the job has one (its outcome is the
+  // object without a "status", which job states always have), else "done".
+  function endsJob(callbacks, event, params) {
+    if (callbacks.listener) return event === "listener" && !(isPlainObject(params[0]) && "status" in params[0]);
+    return event === "done";
   }
 
   function later(error) {
@@ -71,7 +85,7 @@
     const extensionId = options.extensionId || EXTENSION_ID;
     const timeoutMs = options.timeout === undefined ? DEFAULT_TIMEOUT_MS : options.timeout;
     const calls = new Map(); // request id -> {method, resolve, reject, timer}
-    let jobs = new Map(); // request id -> callbacks of the current print job
+    let jobs = new Map(); // request id -> {callbacks, outcome} of a job not yet ended
     const listeners = { message: new Set(), event: new Set(), disconnect: new Set() };
     let port = null;
     let closeReason = "";
@@ -92,25 +106,50 @@
       if (!call) return;
       calls.delete(id);
       clearTimeout(call.timer);
-      if (error) call.reject(new KestrixError(`${call.method}: ${error}`));
-      else call.resolve(data);
+      const job = jobs.get(id);
+      if (error) {
+        if (job) jobs.delete(id);
+        call.reject(new KestrixError(`${call.method}: ${error}`));
+      } else if (job && job.outcome) {
+        // A job the host refused at once (false) still ends with its done event.
+        job.outcome.promise.then(call.resolve, () => {});  // a failure rejects the call on its own
+      } else {
+        call.resolve(data);
+      }
+    }
+
+    // Jobs waiting for their outcome fail with the connection.
+    function dropJobs(reason) {
+      const waiting = Array.from(jobs.values());
+      jobs = new Map();
+      for (const job of waiting) if (job.outcome) job.outcome.reject(new KestrixError(`print job: ${reason}`));
     }
 
     function receive(msg) {
       if (!isPlainObject(msg)) return;
       if ("message" in msg) return emit("message", msg.message);
       if ("disconnected" in msg) {
-        jobs = new Map();
+        dropJobs(msg.disconnected);
         return emit("disconnect", msg.disconnected);
       }
       if ("event" in msg) {
         const params = Array.isArray(msg.params) ? msg.params : [];
-        const callback = (jobs.get(msg.id) || {})[msg.event];
-        if (!callback) return emit("event", msg.event, params);
-        try {
-          callback(...params);
-        } catch (e) {
-          later(e);
+        const job = jobs.get(msg.id);
+        const callback = job && job.callbacks[msg.event];
+        if (!job) return emit("event", msg.event, params);
+        if (callback) {
+          try {
+            callback(...params);
+          } catch (e) {
+            later(e);
+          }
+        }
+        if (endsJob(job.callbacks, msg.event, params)) {
+          jobs.delete(msg.id);
+          if (job.outcome) {
+            const listener = msg.event === "listener";
+            job.outcome.resolve({ status: listener ? null : params[0], result: listener ? params[0] : params[1] });
+          }
         }
         return;
       }
@@ -141,7 +180,7 @@
           ? MISSING
           : `the connection to the Kestrix extension closed${why ? ": " + why : ""}`;
         for (const id of Array.from(calls.keys())) settle(id, error);
-        jobs = new Map();
+        dropJobs(error);
         emit("disconnect", error);
       });
       port = p;
@@ -150,11 +189,16 @@
 
     function request(method, args) {
       const params = Array.from(args);
-      let callbacks = null;
+      let job = null;
       if (PRINT_JOBS.includes(method) && isPlainObject(params[0])) {
         const split = splitJob(params[0]);
         params[0] = split.wire;
-        callbacks = split.callbacks;
+        if (split.wire._hasCallback) job = { callbacks: split.callbacks, outcome: null };
+        if (split.wait) {
+          job.outcome = {};
+          job.outcome.promise = new Promise((resolve, reject) => Object.assign(job.outcome, { resolve, reject }));
+          job.outcome.promise.catch(() => {});  // rejections reach the caller through the call
+        }
       }
       return new Promise((resolve, reject) => {
         let p;
@@ -165,10 +209,13 @@
           return;
         }
         const id = nextId++;
-        // The host forwards the events of the newest job only.
-        if (PRINT_JOBS.includes(method)) jobs = new Map();
-        if (callbacks) jobs.set(id, callbacks);
+        if (job) jobs.set(id, job);
         const call = { method, resolve, reject, timer: null };
+        if (job && job.outcome) {
+          // The outcome's failure (the host went away) fails the call too.
+          const fail = (e) => reject(e);
+          job.outcome.promise.catch(fail);
+        }
         if (timeoutMs > 0) call.timer = setTimeout(() => settle(id, `no reply within ${timeoutMs} ms`), timeoutMs);
         calls.set(id, call);
         try {
@@ -199,7 +246,7 @@
         port = null;
         p.disconnect();
         for (const id of Array.from(calls.keys())) settle(id, "the client was closed");
-        jobs = new Map();
+        dropJobs("the client was closed");
       },
     };
     for (const method of COMMANDS) client[method] = (...args) => request(method, args);

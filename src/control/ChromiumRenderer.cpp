@@ -504,36 +504,3 @@ bool ChromiumRenderer::Render(const RenderRequest& request, std::string* output,
   if (!ok && error) *error = message;
   return ok;
 }
-
-int CountPdfPages(const std::string& pdf) {
-  // "/Type /Pages" nodes carry /Count in the same dictionary; the root has the largest.
-  auto skipBlanks = [&](size_t at) {
-    while (at < pdf.size() && (pdf[at] == ' ' || pdf[at] == '\n' || pdf[at] == '\r' || pdf[at] == '\t')) ++at;
-    return at;
-  };
-  int largest = 0;
-  int pages = 0;
-  size_t pos = 0;
-  while ((pos = pdf.find("/Type", pos)) != std::string::npos) {
-    size_t at = skipBlanks(pos + 5);
-    pos += 5;
-    if (pdf.compare(at, 5, "/Page") != 0) continue;
-    size_t after = at + 5;
-    bool isTree = after < pdf.size() && pdf[after] == 's';
-    if (!isTree) {
-      if (after >= pdf.size() || !std::isalnum(static_cast<unsigned char>(pdf[after]))) ++pages;
-      continue;
-    }
-    size_t open = pdf.rfind("<<", at);
-    size_t close = pdf.find(">>", at);
-    if (open == std::string::npos || close == std::string::npos) continue;
-    size_t count = pdf.find("/Count", open);
-    if (count == std::string::npos || count > close) continue;
-    size_t digits = skipBlanks(count + 6);
-    int n = 0;
-    while (digits < pdf.size() && std::isdigit(static_cast<unsigned char>(pdf[digits])) && n < 10000000)
-      n = n * 10 + (pdf[digits++] - '0');
-    largest = std::max(largest, n);
-  }
-  return largest > 0 ? largest : pages;
-}

@@ -57,7 +57,3 @@ class ChromiumRenderer {
   std::string m_executable;
 };
 
-// Number of pages of a PDF as its page tree counts them (the largest /Count
-// of a /Type /Pages node, else the number of /Type /Page objects); 0 when
-// neither can be found (for example inside compressed object streams).
-int CountPdfPages(const std::string& pdf);

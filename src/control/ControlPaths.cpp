@@ -51,7 +51,9 @@ bool MakeFolders(const std::string& path, unsigned mode) {
 }
 
 bool ReadWholeFile(const std::string& path, std::string* out, size_t maxBytes) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: opening a FIFO that nobody writes must not wait; it is then
+  // refused, as is every other file that is not a regular one.
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return false;
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<size_t>(st.st_size) > maxBytes) {

@@ -17,7 +17,8 @@ std::string ControlConfigPath();
 // mkdir -p with the given mode for the folders it creates. False when a part
 // cannot be created or exists and is not a folder.
 bool MakeFolders(const std::string& path, unsigned mode = 0700);
-// Reads a whole file (at most maxBytes). False when it cannot be read or is larger.
+// Reads a whole regular file (at most maxBytes) without ever waiting to open
+// it. False when it cannot be read, is larger, or is no regular file.
 bool ReadWholeFile(const std::string& path, std::string* out, size_t maxBytes = size_t(256) << 20);
 // Writes bytes to path through a temporary file in the same folder and a
 // rename, so readers see the old or the new content, never a part.

@@ -10,6 +10,8 @@
 #include <ctime>
 #include <memory>
 
+#include "control/PrinterCapabilities.h"
+
 namespace {
 // ---- connection ------------------------------------------------------------
 int GiveUp(http_t*, void*) { return 0; }  // a wait that runs out fails the call
@@ -304,6 +306,7 @@ bool CupsClient::PrinterInfo(const std::string& name, Json::Value* info, std::st
     pos = comma + 1;
   }
   out["stateReasons"] = reasons;
+  out["conditions"] = ReasonConditions(reasons);
   out["accepting"] = option("printer-is-accepting-jobs") == "true";
   out["shared"] = option("printer-is-shared") == "true";
   out["isDefault"] = fallback.dest && std::strcmp(fallback.dest->name, dest.dest->name) == 0;
@@ -313,8 +316,34 @@ bool CupsClient::PrinterInfo(const std::string& name, Json::Value* info, std::st
   Json::Value paper;
   std::string ignored;
   if (DefaultPaper(dest.dest->name, &paper, &ignored)) out["defaultPaper"] = paper;
+  Json::Value caps;
+  if (!Capabilities(dest.dest->name, &caps, error)) return false;
+  for (const auto& key : caps.getMemberNames()) out[key] = caps[key];
   *info = out;
   return true;
+}
+
+bool CupsClient::Capabilities(const std::string& name, Json::Value* capabilities, std::string* error) {
+  Http http = Connect(m_timeoutMs, error);
+  if (!http) return false;
+  std::string queue;
+  if (!ResolveQueue(http.get(), name, &queue, error)) return false;
+  IppHolder response;
+  if (!GetPrinterAttributes(http.get(), queue, CapabilityAttributes(), &response, error)) return false;
+  *capabilities = CapabilitiesFromIpp(response.ipp);
+  return true;
+}
+
+bool CupsClient::CheckOptions(const std::string& name, const Json::Value& options, std::string* error) {
+  static const char* const kChecked[] = {"media-source", "media-type", "output-bin", "print-color-mode",
+                                         "print-scaling", "printer-resolution", "sides", "print-quality",
+                                         "multiple-document-handling", "number-up", "finishings"};
+  bool any = false;
+  for (const char* option : kChecked) any = any || options.isMember(option);
+  if (!any) return true;
+  Json::Value caps;
+  if (!Capabilities(name, &caps, error)) return false;
+  return CheckJobOptions(caps, options, name.empty() ? "(default)" : name, error);
 }
 
 bool CupsClient::PrinterStatus(const std::string& name, bool detail, Json::Value* status, std::string* error) {
@@ -325,13 +354,16 @@ bool CupsClient::PrinterStatus(const std::string& name, bool detail, Json::Value
   IppHolder response;
   if (!GetPrinterAttributes(http.get(), queue,
                             {"printer-state", "printer-state-reasons", "printer-state-message",
-                             "printer-is-accepting-jobs", "queued-job-count"},
+                             "printer-is-accepting-jobs", "queued-job-count", "marker-names", "marker-colors",
+                             "marker-types", "marker-levels", "marker-low-levels", "marker-high-levels"},
                             &response, error))
     return false;
   Json::Value out(Json::objectValue);
   out["name"] = queue;
   out["state"] = PrinterStateName(IntAttr(response.ipp, "printer-state"));
   out["reasons"] = Strings(ippFindAttribute(response.ipp, "printer-state-reasons", IPP_TAG_KEYWORD), true);
+  out["conditions"] = ReasonConditions(out["reasons"]);
+  out["markers"] = CapabilitiesFromIpp(response.ipp)["markers"];
   ipp_attribute_t* accepting = ippFindAttribute(response.ipp, "printer-is-accepting-jobs", IPP_TAG_BOOLEAN);
   out["accepting"] = accepting ? ippGetBoolean(accepting, 0) != 0 : false;
   out["message"] = StringAttr(response.ipp, "printer-state-message");

@@ -29,10 +29,17 @@ class CupsClient {
   // the lpoptions file of the scheduler's ServerRoot).
   bool SetDefaultPrinter(const std::string& name, std::string* error);
   // {name, info, location, makeAndModel, uri, deviceUri, state, stateReasons,
-  //  accepting, shared, isDefault, color, duplex, defaultPaper}
+  //  conditions, accepting, shared, isDefault, color, duplex, defaultPaper}
+  //  plus the capabilities (PrinterCapabilities.h: media, mediaSources, ...,
+  //  markers, defaults).
   bool PrinterInfo(const std::string& name, Json::Value* info, std::string* error);
-  // {name, state: idle|processing|stopped, reasons[], accepting, message,
-  //  queuedJobs, jobs: [...] when detail}
+  // The queue's capabilities (PrinterCapabilities.h).
+  bool Capabilities(const std::string& name, Json::Value* capabilities, std::string* error);
+  // Refuses job options the queue does not report (CheckJobOptions), with the
+  // message saying which; true at once when no option needs the printer's word.
+  bool CheckOptions(const std::string& name, const Json::Value& options, std::string* error);
+  // {name, state: idle|processing|stopped, reasons[], conditions[], markers[],
+  //  accepting, message, queuedJobs, jobs: [...] when detail}
   bool PrinterStatus(const std::string& name, bool detail, Json::Value* status, std::string* error);
   // [{name, displayName, width, height, margins: {top,right,bottom,left}}], mm.
   bool Papers(const std::string& name, Json::Value* papers, std::string* error);

@@ -1,5 +1,6 @@
 #include "control/DispatchReader.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "control/ControlText.h"
@@ -14,26 +15,66 @@ struct Walk {
 
 Json::Value ReadVariant(const VARIANT& v, int depth, Walk& walk);
 
+// A whole, non-negative script number that fits an index count.
+bool AsLength(const VARIANT& value, LONG* length) {
+  if (value.vt == VT_EMPTY || value.vt == VT_NULL || value.vt == VT_BSTR || value.vt == VT_BOOL ||
+      value.vt == VT_DISPATCH || value.vt == VT_UNKNOWN)
+    return false;
+  Variant number;
+  if (FAILED(VariantChangeType(&number, &value, 0, VT_R8))) return false;
+  const double d = number.dblVal;
+  if (!(d >= 0) || d != std::floor(d) || d > 2147483647.0) return false;
+  *length = static_cast<LONG>(d);
+  return true;
+}
+
+// "0", "17": an index written the canonical way.
+bool IndexName(const std::string& name, LONG* index) {
+  if (name.empty() || name.size() > 10 || (name.size() > 1 && name[0] == '0')) return false;
+  long long v = 0;
+  for (char c : name) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+  }
+  if (v > 2147483646) return false;
+  *index = static_cast<LONG>(v);
+  return true;
+}
+
+// An array of length entries from the members an array listed (holes are null).
+Json::Value ArrayFrom(const Json::Value& listed, LONG length, Walk& walk) {
+  LONG present = 0;
+  for (auto it = listed.begin(); it != listed.end(); ++it) {
+    LONG index;
+    if (IndexName(it.name(), &index) && index < length) ++present;
+  }
+  // Holes count against the bound as well: a length of 2^31 costs no more than the bound.
+  const LONG kept = std::min<LONG>(length, present + std::max<LONG>(walk.membersLeft, 0));
+  Json::Value result(Json::arrayValue);
+  if (kept > 0) result.resize(static_cast<Json::ArrayIndex>(kept));
+  LONG placed = 0;
+  for (auto it = listed.begin(); it != listed.end(); ++it) {
+    LONG index;
+    if (IndexName(it.name(), &index) && index < kept) {
+      result[static_cast<Json::ArrayIndex>(index)] = *it;
+      ++placed;
+    }
+  }
+  walk.membersLeft -= kept - placed;
+  return result;
+}
+
 Json::Value ReadObject(IDispatch* object, int depth, Walk& walk) {
   if (!object || depth >= walk.limits.maxDepth || walk.membersLeft <= 0) return Json::Value();
-  Variant value;
-  if (ReadMember(object, "length", &value) && value.vt != VT_EMPTY && value.vt != VT_NULL) {
-    Variant count;
-    if (FAILED(VariantChangeType(&count, &value, 0, VT_I4)) || count.lVal < 0) return Json::Value(Json::arrayValue);
-    Json::Value result(Json::arrayValue);
-    for (LONG i = 0; i < count.lVal && walk.membersLeft > 0; ++i) {
-      --walk.membersLeft;
-      Variant item;
-      ReadMember(object, std::to_string(i), &item);  // a hole reads as null
-      result.append(ReadVariant(item, depth + 1, walk));
-    }
-    return result;
-  }
-
-  Json::Value result(Json::objectValue);
   IDispatchEx* raw = nullptr;
   if (SUCCEEDED(object->QueryInterface(IID_IDispatchEx, reinterpret_cast<void**>(&raw))) && raw) {
+    // An array is told by what it is, not by a member's name: its "length"
+    // is a whole number that it does not list among its own members (script
+    // arrays never do), while {"width": 62, "length": 3} lists it and stays
+    // an object. The members are read once, and become indexes or members.
     ComPtr<IDispatchEx> members = ComPtr<IDispatchEx>::Attach(raw);
+    Json::Value listed(Json::objectValue);
+    bool lengthListed = false;
     DISPID id = DISPID_STARTENUM;
     HRESULT hr = members->GetNextDispID(fdexEnumAll, DISPID_STARTENUM, &id);
     // An engine that hands back the start marker (with S_OK or S_FALSE) is done.
@@ -43,12 +84,33 @@ Json::Value ReadObject(IDispatch* object, int depth, Walk& walk) {
       if (FAILED(members->GetMemberName(id, &name)) || !name) break;
       Variant member;
       std::string key = BstrToUtf8(name.Get());
-      if (ReadMember(object, key, &member)) result[key] = ReadVariant(member, depth + 1, walk);
+      if (key == "length") lengthListed = true;
+      if (ReadMember(object, key, &member)) listed[key] = ReadVariant(member, depth + 1, walk);
       hr = members->GetNextDispID(fdexEnumAll, id, &id);
+    }
+    Variant value;
+    LONG length = 0;
+    if (!lengthListed && ReadMember(object, "length", &value) && AsLength(value, &length))
+      return ArrayFrom(listed, length, walk);
+    return listed;
+  }
+
+  // An object that cannot list its members cannot show what it is: one with
+  // a numeric "length" is read as an array, others through the names the
+  // caller expects.
+  Variant value;
+  LONG count = 0;
+  if (ReadMember(object, "length", &value) && AsLength(value, &count)) {
+    Json::Value result(Json::arrayValue);
+    for (LONG i = 0; i < count && walk.membersLeft > 0; ++i) {
+      --walk.membersLeft;
+      Variant item;
+      ReadMember(object, std::to_string(i), &item);  // a hole reads as null
+      result.append(ReadVariant(item, depth + 1, walk));
     }
     return result;
   }
-  // No way to list members: read the names the caller expects.
+  Json::Value result(Json::objectValue);
   if (walk.knownNames) {
     for (const std::string& key : *walk.knownNames) {
       if (walk.membersLeft <= 0) break;

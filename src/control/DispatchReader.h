@@ -16,9 +16,11 @@ struct DispatchReadLimits {
   int maxMembers = 100000;      // members and indexes read in one walk, in all
 };
 
-// Objects with a numeric "length" member are read as arrays ("0", "1", ...),
-// others member by member when they answer IDispatchEx. An object that cannot
-// list its members is read through knownNames (when given) instead.
+// Objects that list their members (IDispatchEx) are arrays when they answer
+// a whole, non-negative "length" that they do not list (as script arrays
+// do), objects otherwise; a listed "length" is an ordinary member. An object
+// that cannot list its members is an array when it has a numeric "length",
+// else it is read through knownNames (when given).
 Json::Value DispatchToJson(IDispatch* object, const std::vector<std::string>& knownNames = {},
                            const DispatchReadLimits& limits = {});
 Json::Value VariantToJsonValue(const VARIANT& value, const std::vector<std::string>& knownNames = {},

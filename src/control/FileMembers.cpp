@@ -107,7 +107,7 @@ HRESULT CLinuxPrinterControl::copied(BSTR path, BSTR* result) {
 
 HRESULT CLinuxPrinterControl::download(BSTR url, BSTR path, BOOL* result) {
   if (result) *result = FALSE;
-  const std::string id = NextId("download");
+  const std::string id = NextJobId("download");
   std::string address = BstrToUtf8(url);
   FileStore files = FileStore::FromEnvironment();
   std::string lower = address.substr(0, 8);

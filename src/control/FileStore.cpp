@@ -119,7 +119,9 @@ bool FileStore::Resolve(const std::string& path, Access access, std::string* res
   if (RealPath(normal, &real)) {
     if (!Inside(real, roots)) return refuse(outside);
     struct stat st;
-    if (stat(real.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return refuse("path '" + path + "' is a folder");
+    if (stat(real.c_str(), &st) != 0) return refuse("file '" + path + "' does not exist");
+    if (S_ISDIR(st.st_mode)) return refuse("path '" + path + "' is a folder");
+    if (!S_ISREG(st.st_mode)) return refuse("path '" + path + "' is not a regular file");
     *resolved = real;
     return true;
   }
@@ -182,9 +184,67 @@ bool FileStore::Write(const std::string& path, const std::string& bytes, std::st
 }
 
 bool FileStore::Copy(const std::string& source, const std::string& target, std::string* error) const {
-  std::string bytes;
-  if (!Read(source, &bytes, error, size_t(1) << 30)) return false;
-  return Write(target, bytes, error);
+  std::string from, to;
+  if (!Resolve(source, Access::Read, &from, error) || !Resolve(target, Access::Write, &to, error)) return false;
+  auto fail = [&](const std::string& why) {
+    if (error) *error = why;
+    return false;
+  };
+  int in = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY);
+  if (in < 0) return fail("cannot read '" + source + "': " + std::strerror(errno));
+  struct stat st;
+  if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<size_t>(st.st_size) > kMaxCopyBytes) {
+    close(in);
+    return fail("cannot copy '" + source + "' (not a regular file, or larger than " +
+                std::to_string(kMaxCopyBytes >> 30) + " GiB)");
+  }
+  size_t slash = to.rfind('/');
+  std::string folder = to.substr(0, slash == 0 ? 1 : slash);
+  if (!MakeFolders(folder, 0700)) {
+    close(in);
+    return fail("cannot create the folder for '" + target + "'");
+  }
+  // Into a file of its own beside the target, renamed into place when whole.
+  std::string temp = folder + "/.copy.XXXXXX";
+  int out = mkostemp(temp.data(), O_CLOEXEC);
+  if (out < 0) {
+    close(in);
+    return fail("cannot write '" + target + "': " + std::strerror(errno));
+  }
+  fchmod(out, 0644);
+  std::string why;
+  size_t total = 0;
+  char buffer[1 << 16];
+  while (why.empty()) {
+    ssize_t n = read(in, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      why = "cannot read '" + source + "': " + std::strerror(errno);
+      break;
+    }
+    if (n == 0) break;
+    total += static_cast<size_t>(n);
+    if (total > kMaxCopyBytes) {
+      why = "'" + source + "' grew past " + std::to_string(kMaxCopyBytes >> 30) + " GiB while it was copied";
+      break;
+    }
+    for (ssize_t done = 0; done < n && why.empty();) {
+      ssize_t w = write(out, buffer + done, static_cast<size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) why = "cannot write '" + target + "': " + std::strerror(errno);
+      else done += w;
+    }
+  }
+  close(in);
+  if (why.empty() && fsync(out) != 0) why = "cannot write '" + target + "': " + std::strerror(errno);
+  if (close(out) != 0 && why.empty()) why = "cannot write '" + target + "': " + std::strerror(errno);
+  if (why.empty() && rename(temp.c_str(), to.c_str()) != 0)
+    why = "cannot write '" + target + "': " + std::strerror(errno);
+  if (!why.empty()) {
+    unlink(temp.c_str());
+    return fail(why);
+  }
+  return true;
 }
 
 std::string FileStore::Locate(const std::string& path) const {

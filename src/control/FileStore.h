@@ -6,6 +6,9 @@
 //  - the folders listed in $XDG_CONFIG_HOME/kestrix/control.json as
 //    {"allowedFolders": ["/srv/labels", "~/Documents"]} (missing ones are skipped).
 // Relative paths are taken inside the default folder; "~/" is the home folder.
+// Only regular files are read or written: a FIFO, socket or device inside an
+// allowed folder is refused before it is opened (and files are opened without
+// waiting, so one swapped in later cannot hang the caller either).
 #pragma once
 
 #include <string>
@@ -14,6 +17,8 @@
 class FileStore {
  public:
   enum class Access { Read, Write };
+  static constexpr size_t kMaxReadBytes = size_t(64) << 20;
+  static constexpr size_t kMaxCopyBytes = size_t(1) << 30;
 
   FileStore(std::string defaultFolder, std::vector<std::string> extraFolders);
   // The default folder and the user's list, as described above.
@@ -25,9 +30,11 @@ class FileStore {
   bool Resolve(const std::string& path, Access access, std::string* resolved, std::string* error) const;
 
   // File operations on resolved paths, each with its own check.
-  bool Read(const std::string& path, std::string* bytes, std::string* error, size_t maxBytes = size_t(64) << 20) const;
+  bool Read(const std::string& path, std::string* bytes, std::string* error, size_t maxBytes = kMaxReadBytes) const;
   // Creates missing folders, writes atomically; never follows a link at the last step.
   bool Write(const std::string& path, const std::string& bytes, std::string* error) const;
+  // Streams source into a new file beside target, renamed into place; sources
+  // larger than kMaxCopyBytes are refused.
   bool Copy(const std::string& source, const std::string& target, std::string* error) const;
   // The real path of an existing file inside the allowed folders, else "".
   std::string Locate(const std::string& path) const;

@@ -12,14 +12,14 @@
 
 HRESULT CLinuxPrinterControl::print(IDispatch* job, VARIANT_BOOL) {
   // There is no print dialog here: a prompt is not shown, the job goes to its printer.
-  const std::string id = NextId("print");
+  const std::string id = NextJobId("print");
   Json::Value content;
   if (ReadJob(job, "print", id, &content)) StartJob(content, JobMode::Print, "print", id, "");
   return S_OK;
 }
 
 HRESULT CLinuxPrinterControl::printPreview(IDispatch* job, VARIANT_BOOL) {
-  const std::string id = NextId("preview");
+  const std::string id = NextJobId("preview");
   Json::Value content;
   if (!ReadJob(job, "printPreview", id, &content)) return S_OK;
   std::string output = OutputPath("", id + ".pdf", "printPreview", id);
@@ -29,7 +29,7 @@ HRESULT CLinuxPrinterControl::printPreview(IDispatch* job, VARIANT_BOOL) {
 
 HRESULT CLinuxPrinterControl::printToPDF(IDispatch* job, BSTR path, BOOL* result) {
   if (result) *result = FALSE;
-  const std::string id = NextId("pdf");
+  const std::string id = NextJobId("pdf");
   Json::Value content;
   if (!ReadJob(job, "printToPDF", id, &content)) return S_OK;
   std::string output = OutputPath(BstrToUtf8(path), id + ".pdf", "printToPDF", id);
@@ -41,7 +41,7 @@ HRESULT CLinuxPrinterControl::printToPDF(IDispatch* job, BSTR path, BOOL* result
 
 HRESULT CLinuxPrinterControl::printToImage(IDispatch* job, BSTR path, BOOL* result) {
   if (result) *result = FALSE;
-  const std::string id = NextId("image");
+  const std::string id = NextJobId("image");
   Json::Value content;
   if (!ReadJob(job, "printToImage", id, &content)) return S_OK;
   std::string output = OutputPath(BstrToUtf8(path), id + ".png", "printToImage", id);
@@ -52,7 +52,7 @@ HRESULT CLinuxPrinterControl::printToImage(IDispatch* job, BSTR path, BOOL* resu
 }
 
 HRESULT CLinuxPrinterControl::printTIFF(BSTR path, IDispatch* job, BSTR printer) {
-  const std::string id = NextId("tiff");
+  const std::string id = NextJobId("tiff");
   // The job object is optional here: it only carries settings.
   Json::Value content = job ? DispatchToJson(job) : Json::Value(Json::objectValue);
   if (!content.isObject()) content = Json::Value(Json::objectValue);
@@ -66,7 +66,7 @@ HRESULT CLinuxPrinterControl::printTIFF(BSTR path, IDispatch* job, BSTR printer)
 }
 
 HRESULT CLinuxPrinterControl::printDocument(VARIANT* document, VARIANT* options) {
-  const std::string id = NextId("document");
+  const std::string id = NextJobId("document");
   Json::Value content = options ? VariantToJsonValue(*options) : Json::Value();
   if (content.isString()) {
     // Options given as JSON text.
@@ -103,7 +103,7 @@ HRESULT CLinuxPrinterControl::printDocument(VARIANT* document, VARIANT* options)
 }
 
 HRESULT CLinuxPrinterControl::exportAsImage(VARIANT* element, BSTR path, BSTR* result) {
-  const std::string id = NextId("export");
+  const std::string id = NextJobId("export");
   std::string html;
   if (!ElementHtml(element, &html)) {
     ReportJobFailure("exportAsImage", id, "noElement", "exportAsImage needs an element (or HTML text)");

@@ -6,6 +6,8 @@
 
 #include "control/Base64.h"
 #include "control/PaperSize.h"
+#include "control/PrinterCapabilities.h"
+#include "control/RawPrinter.h"
 #include "control/SystemInfo.h"
 
 namespace {
@@ -137,7 +139,20 @@ bool BuildJobRequest(const Json::Value& job, JobMode mode, const std::string& ty
   Json::Value source(Json::objectValue);
   std::string title;
   auto text = [&](const char* key) { return job[key].isString() ? job[key].asString() : std::string(); };
-  if (!text("html").empty()) {
+  const bool raw = job.isMember("raw") && !job["raw"].isNull();
+  if (raw) {
+    // Bytes in the printer's own language: nothing renders or converts them.
+    if (mode != JobMode::Print) return Fail(error, "raw jobs print; they cannot be written to a file");
+    std::string bytes;
+    if (!ReadRawContent(job["raw"], &bytes, error)) return false;
+    for (const char* member : {"html", "url", "file", "data", "paper", "mediaSource", "mediaType", "colorMode",
+                               "scaling", "quality", "resolution", "pagesPerSheet", "outputBin", "finishings"})
+      if (job.isMember(member) && !job[member].isNull())
+        return Fail(error, std::string("a raw job goes to the printer unchanged: \"") + member + "\" cannot apply");
+    source["data"] = Base64Encode(bytes);
+    source["mime"] = "application/vnd.cups-raw";
+    title = "Raw job";
+  } else if (!text("html").empty()) {
     source["html"] = text("html");
     // HTML lives at the page's address when it is a web address.
     std::string base = defaults.pageUrl;
@@ -203,6 +218,14 @@ bool BuildJobRequest(const Json::Value& job, JobMode mode, const std::string& ty
   if (job.isMember("printer") && !job["printer"].isNull()) {
     if (!job["printer"].isString()) return Fail(error, "\"printer\" must be a name");
     out["printer"] = job["printer"].asString();
+    std::string hostPort, why;
+    if (AllowedRawSocket(out["printer"].asString(), &hostPort, &why)) {
+      if (!raw) return Fail(error, "a socket printer takes raw jobs only (\"raw\")");
+      if (mode != JobMode::Print) return Fail(error, "a socket printer prints; it writes no files");
+      out["socket"] = hostPort;
+    } else if (!why.empty()) {
+      return Fail(error, why);
+    }
   } else {
     out["printer"] = "";
   }
@@ -278,6 +301,7 @@ bool BuildJobRequest(const Json::Value& job, JobMode mode, const std::string& ty
     options["page-ranges"] = ranges;  // used only for documents CUPS lays out itself
   }
   if (landscape) options["orientation-requested"] = "4";  // likewise
+  if (!ReadFeatureOptions(job, &options, error)) return false;
   if (!text("title").empty()) title = text("title");
   if (title.empty()) title = "Kestrix document";
   out["title"] = title.substr(0, 255);

@@ -13,9 +13,11 @@
 
 #include "control/Base64.h"
 #include "control/ChromiumRenderer.h"
+#include "control/PdfPages.h"
 #include "control/ControlPaths.h"
 #include "control/CupsClient.h"
 #include "control/JobRequest.h"
+#include "control/RawPrinter.h"
 
 extern char** environ;
 
@@ -202,6 +204,11 @@ class Job {
     Json::Value options = m_request["cupsOptions"];
     CupsClient cups(30000);
     std::string error;
+    if (m_request.isMember("socket")) return SendRaw(bytes);
+    // What the printer cannot do is refused before anything is rendered.
+    if (!cups.CheckOptions(printer, options, &error)) {
+      return Fail(error.rfind("scheduler not reachable", 0) == 0 ? "schedulerUnreachable" : "optionUnsupported", error);
+    }
     if (render) {
       RenderRequest req = MakeRender(bytes, false);
       if (!req.paperGiven) {
@@ -234,6 +241,17 @@ class Job {
     // From here on the job is the scheduler's: with nobody listening, stop.
     if (!m_listening) return 0;
     return Follow(cups, jobId);
+  }
+
+  // A raw job to a socket printer the user listed: no scheduler, no queue.
+  int SendRaw(const std::string& bytes) {
+    const std::string address = m_request["socket"].asString();
+    m_record["size"] = static_cast<Json::UInt64>(bytes.size());
+    State("submitting", "Sending to " + address);
+    std::string error;
+    if (!SendToSocket(address, bytes, 30000, &error)) return Fail("submitFailed", error);
+    State("completed", "Sent to " + address);
+    return Done(true, std::to_string(bytes.size()) + " bytes sent to " + address);
   }
 
   int Follow(CupsClient& cups, int jobId) {

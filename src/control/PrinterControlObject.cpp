@@ -14,7 +14,7 @@
 #include "control/DispatchReader.h"
 #include "control/Downloader.h"
 #include "control/FileStore.h"
-#include "control/JsonDispatch.h"
+#include "platform/JsonDispatch.h"
 
 extern char** environ;
 
@@ -167,61 +167,83 @@ BOOL CLinuxPrinterControl::EventWindow::ProcessWindowMessage(HWND, UINT message,
   return TRUE;
 }
 
+namespace {
+// The job a queued line belongs to ("" for none).
+std::string LineJobId(const Json::Value& line, const std::string& kind) {
+  const char* holder = kind == "state" ? "job" : kind == "message" ? "message" : "result";
+  const Json::Value& id = line[holder]["id"];
+  return id.isString() ? id.asString() : std::string();
+}
+}  // namespace
+
 void CLinuxPrinterControl::DeliverQueuedEvents() {
   for (Json::Value& line : m_events->TakeAll()) {
     // A line of the wrong shape is dropped; it must not take the message loop down.
     try {
       if (!line.isObject() || !line["kind"].isString()) continue;
       const std::string kind = line["kind"].asString();
-      if (kind == "state") FireOnJobState(line["job"]);
-      else if (kind == "message") FireOnMessage(line["message"]);
-      else if (kind == "done") FireOnDone(line["status"].isString() ? line["status"].asString() : "error", line["result"]);
+      if (kind != "state" && kind != "message" && kind != "done") continue;
+      std::vector<ComPtr<IDispatch>> targets;
+      const std::string jobId = LineJobId(line, kind);
+      auto bound = jobId.empty() ? m_jobSinks.end() : m_jobSinks.find(jobId);
+      if (jobId.empty()) {
+        for (auto& entry : m_sinks) targets.push_back(entry.second);
+      } else if (bound == m_jobSinks.end()) {
+        continue;  // a job this control does not follow (any more): its OnDone has been fired
+      } else if (bound->second) {
+        targets.push_back(bound->second);
+      }
+      // The binding goes before the handler runs, so a sink released by it is released once.
+      if (kind == "done" && bound != m_jobSinks.end()) m_jobSinks.erase(bound);
+      if (kind == "state") FireOnJobState(targets, line["job"]);
+      else if (kind == "message") FireOnMessage(targets, line["message"]);
+      else FireOnDone(targets, line["status"].isString() ? line["status"].asString() : "error", line["result"]);
     } catch (const std::exception&) {
     }
   }
 }
 
-void CLinuxPrinterControl::Fire(DISPID id, VARIANT* argsReversed, UINT count) {
-  // A sink may advise or unadvise from inside its handler: call a copy of the list.
-  std::vector<ComPtr<IDispatch>> sinks;
-  for (auto& entry : m_sinks) sinks.push_back(entry.second);
+void CLinuxPrinterControl::Fire(const std::vector<ComPtr<IDispatch>>& sinks, DISPID id, VARIANT* argsReversed,
+                                UINT count) {
   for (auto& sink : sinks) {
     DISPPARAMS params{argsReversed, nullptr, count, 0};
     sink->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr);
   }
 }
 
-void CLinuxPrinterControl::FireOnDone(const std::string& status, const Json::Value& result) {
+void CLinuxPrinterControl::FireOnDone(const std::vector<ComPtr<IDispatch>>& sinks, const std::string& status,
+                                      const Json::Value& result) {
   // OnDone(text, object): in DISPPARAMS the object comes first.
   Variant args[2];
   args[0] = Variant::FromDispatch(CJsonDispatch::Create(result).Get());
   args[1].vt = VT_BSTR;
   args[1].bstrVal = Utf8ToBstr(status);
-  Fire(DISPID_PRINTEREVENT_ONDONE, args, 2);
+  Fire(sinks, DISPID_PRINTEREVENT_ONDONE, args, 2);
 }
 
-void CLinuxPrinterControl::FireOnJobState(const Json::Value& job) {
+void CLinuxPrinterControl::FireOnJobState(const std::vector<ComPtr<IDispatch>>& sinks, const Json::Value& job) {
   Variant arg = Variant::FromDispatch(CJsonDispatch::Create(job).Get());
-  Fire(DISPID_PRINTEREVENT_ONJOBSTATE, &arg, 1);
+  Fire(sinks, DISPID_PRINTEREVENT_ONJOBSTATE, &arg, 1);
 }
 
-void CLinuxPrinterControl::FireOnMessage(const Json::Value& message) {
+void CLinuxPrinterControl::FireOnMessage(const std::vector<ComPtr<IDispatch>>& sinks, const Json::Value& message) {
   Variant arg = Variant::FromDispatch(CJsonDispatch::Create(message).Get());
-  Fire(DISPID_PRINTEREVENT_ONMESSAGE, &arg, 1);
+  Fire(sinks, DISPID_PRINTEREVENT_ONMESSAGE, &arg, 1);
 }
 
-void CLinuxPrinterControl::Report(const std::string& code, const std::string& text) {
+void CLinuxPrinterControl::Report(const std::string& code, const std::string& text, const std::string& jobId) {
   Json::Value line(Json::objectValue);
   line["kind"] = "message";
   line["message"]["type"] = "error";
   line["message"]["code"] = code;
   line["message"]["message"] = text;
+  if (!jobId.empty()) line["message"]["id"] = jobId;
   m_events->Push(std::move(line));
 }
 
 void CLinuxPrinterControl::ReportJobFailure(const std::string& type, const std::string& id, const std::string& code,
                                             const std::string& text) {
-  Report(code, text);
+  Report(code, text, id);
   Json::Value line(Json::objectValue);
   line["kind"] = "done";
   line["status"] = "error";
@@ -237,13 +259,21 @@ std::string CLinuxPrinterControl::NextId(const std::string& prefix) {
   return prefix + "-" + std::to_string(getpid()) + "-" + std::to_string(m_nextId++);
 }
 
+std::string CLinuxPrinterControl::NextJobId(const std::string& prefix) {
+  std::string id = NextId(prefix);
+  m_jobSinks[id] = m_sinks.empty() ? ComPtr<IDispatch>() : m_sinks.back().second;
+  return id;
+}
+
 namespace {
 // Names a job object may have, for engines that cannot list an object's members.
 const std::vector<std::string>& JobMemberNames() {
   static const std::vector<std::string> names = {
       "html",  "url",        "file",  "data",    "type",    "printer", "paper", "landscape", "copies",
       "margins", "duplex",   "title", "pageRanges", "width", "timeout", "follow", "top",   "right",
-      "bottom", "left",      "height", "name"};
+      "bottom", "left",      "height", "name",  "mediaSource", "mediaType", "colorMode", "scaling", "quality",
+      "resolution", "collate", "pagesPerSheet", "outputBin", "finishings", "raw", "base64", "hex", "text",
+      "encoding"};
   return names;
 }
 }  // namespace

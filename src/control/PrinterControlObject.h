@@ -3,9 +3,17 @@
 // Members run on the main thread and return promptly: scheduler calls have
 // short time-outs, rendering and printing run in the job process, downloads
 // on a thread. Whatever happens later comes back as events (IPrinterEvent,
-// fired through IDispatch::Invoke on every advised sink), always from the
-// control's hidden window, so always on the main thread and never inside the
-// member call that caused them.
+// fired through IDispatch::Invoke), always from the control's hidden window,
+// so always on the main thread and never inside the member call that caused
+// them.
+//
+// Whom an event goes to: a job (or download) belongs to the sink that was
+// advised last when the job started. Its events go to that sink only, also
+// after the sink has been unadvised (the control keeps it until the job's
+// OnDone), and never to a sink advised later; a job started with no sink
+// advised reports to nobody. Events of no job go to every advised sink. So a
+// page that starts several jobs, each with a listener of its own, hears every
+// job exactly once, and nothing of a job after its OnDone.
 #pragma once
 
 #include <json/json.h>
@@ -165,18 +173,23 @@ class CLinuxPrinterControl : public IPrinterControl, public IConnectionPointCont
   };
 
   // ---- events -----------------------------------------------------------------
-  void Fire(DISPID id, VARIANT* argsReversed, UINT count);
-  void FireOnDone(const std::string& status, const Json::Value& result);
-  void FireOnJobState(const Json::Value& job);
-  void FireOnMessage(const Json::Value& message);
-  // Queues an OnMessage {type: "error", code, message} for the next delivery.
-  void Report(const std::string& code, const std::string& text);
+  // Calls every sink of sinks (a copy: a handler may advise or unadvise).
+  void Fire(const std::vector<ComPtr<IDispatch>>& sinks, DISPID id, VARIANT* argsReversed, UINT count);
+  void FireOnDone(const std::vector<ComPtr<IDispatch>>& sinks, const std::string& status, const Json::Value& result);
+  void FireOnJobState(const std::vector<ComPtr<IDispatch>>& sinks, const Json::Value& job);
+  void FireOnMessage(const std::vector<ComPtr<IDispatch>>& sinks, const Json::Value& message);
+  // Queues an OnMessage {type: "error", code, message} for the next delivery;
+  // with a job id it goes where that job's events go.
+  void Report(const std::string& code, const std::string& text, const std::string& jobId = std::string());
   // Queues OnMessage + OnDone "error" for a job that could not start.
   void ReportJobFailure(const std::string& type, const std::string& id, const std::string& code,
                         const std::string& text);
 
   // ---- jobs -------------------------------------------------------------------
   std::string NextId(const std::string& prefix);
+  // NextId for a job or download: binds it to the sink advised last (if any)
+  // until its "done" line has been delivered.
+  std::string NextJobId(const std::string& prefix);
   // Reads the page's job object; false (reported) when there is none.
   bool ReadJob(IDispatch* job, const std::string& type, const std::string& id, Json::Value* out);
   // Builds and starts one job; failures are reported as events. True when started.
@@ -196,6 +209,8 @@ class CLinuxPrinterControl : public IPrinterControl, public IConnectionPointCont
   EventWindow m_window{this};
   std::shared_ptr<JobEventQueue> m_events;
   std::vector<std::pair<DWORD, ComPtr<IDispatch>>> m_sinks;
+  // Unfinished jobs and the sink each reports to (null: nobody listened).
+  std::map<std::string, ComPtr<IDispatch>> m_jobSinks;
   DWORD m_nextCookie = 1;
   unsigned m_nextId = 1;
 

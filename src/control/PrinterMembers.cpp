@@ -3,7 +3,7 @@
 #include "control/ControlText.h"
 #include "control/CupsClient.h"
 #include "control/DispatchReader.h"
-#include "control/JsonDispatch.h"
+#include "platform/JsonDispatch.h"
 #include "control/PrinterControlObject.h"
 #include "control/SettingsStore.h"
 
@@ -120,7 +120,8 @@ HRESULT CLinuxPrinterControl::setLastSettings(BSTR key, VARIANT* settings) {
   }
   SettingsStore store(SettingsFilePath());
   std::string error;
-  if (!store.Set(name, settings ? VariantToJsonValue(*settings) : Json::Value(), &error)) Report("settingsError", error);
+  if (!store.Set(name, settings ? VariantToJsonValue(*settings) : Json::Value(), &error))
+    Report(error.find("more than the") != std::string::npos ? "settingsTooLarge" : "settingsError", error);
   return S_OK;
 }
 

@@ -6,19 +6,25 @@
 
 SettingsStore::SettingsStore(std::string path) : m_path(std::move(path)) {}
 
-Json::Value SettingsStore::Load() const {
-  std::string text;
-  Json::Value all(Json::objectValue);
-  if (!ReadWholeFile(m_path, &text, size_t(16) << 20)) return all;
+namespace {
+// The one way the file is read, so that what is written can be checked with it.
+bool ParseSettings(const std::string& text, Json::Value* out) {
   Json::CharReaderBuilder builder;
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  Json::Value parsed;
   std::string errors;
   try {
-    if (reader->parse(text.data(), text.data() + text.size(), &parsed, &errors) && parsed.isObject()) return parsed;
+    return reader->parse(text.data(), text.data() + text.size(), out, &errors) && out->isObject();
   } catch (const std::exception&) {
+    return false;  // nested deeper than the reader goes
   }
-  return all;
+}
+}  // namespace
+
+Json::Value SettingsStore::Load() const {
+  std::string text;
+  Json::Value parsed;
+  if (ReadWholeFile(m_path, &text, kMaxFileBytes) && ParseSettings(text, &parsed)) return parsed;
+  return Json::Value(Json::objectValue);
 }
 
 bool SettingsStore::Save(const Json::Value& all, std::string* error) {
@@ -30,7 +36,19 @@ bool SettingsStore::Save(const Json::Value& all, std::string* error) {
   Json::StreamWriterBuilder writer;
   writer["indentation"] = "  ";
   writer["emitUTF8"] = true;
-  if (!WriteFileAtomically(m_path, Json::writeString(writer, all) + "\n", 0600)) {
+  const std::string text = Json::writeString(writer, all) + "\n";
+  if (text.size() > kMaxFileBytes) {
+    if (error)
+      *error = "the settings would take " + std::to_string(text.size()) + " bytes, more than the " +
+               std::to_string(kMaxFileBytes >> 20) + " MiB kept; nothing was changed";
+    return false;
+  }
+  Json::Value check;
+  if (!ParseSettings(text, &check)) {
+    if (error) *error = "the settings could not be read back; nothing was changed";
+    return false;
+  }
+  if (!WriteFileAtomically(m_path, text, 0600)) {
     if (error) *error = "cannot write " + m_path;
     return false;
   }

@@ -7,7 +7,7 @@
 #include "control/DispatchReader.h"
 #include "control/Downloader.h"
 #include "control/JobLauncher.h"
-#include "control/JsonDispatch.h"
+#include "platform/JsonDispatch.h"
 #include "control/PrinterControlObject.h"
 #include "control/SystemInfo.h"
 

@@ -1,162 +1,248 @@
 #include "platform/JsonDispatch.h"
 
-#include <atomic>
-#include <string>
-#include <unordered_map>
-#include <vector>
+#include <cctype>
+#include <limits>
+
 
 namespace {
+std::string BstrText(BSTR s) { return s ? Utf16ToUtf8(std::u16string_view(s, SysStringLen(s))) : std::string(); }
+BSTR NewBstr(const std::string& text) { return SysAllocStringU16(Utf8ToUtf16(text)); }
 
-// Member ids are 1-based positions in the member list (0 is DISPID_VALUE).
-class JsonDispatch final : public IDispatchEx {
- public:
-  explicit JsonDispatch(const Json::Value& value) : m_value(value) {
-    if (m_value.isArray()) {
-      m_names.push_back(u"length");
-      for (Json::ArrayIndex i = 0; i < m_value.size(); ++i) m_names.push_back(Utf8ToUtf16(std::to_string(i)));
-    } else if (m_value.isObject()) {
-      for (const std::string& name : m_value.getMemberNames()) {
-        m_names.push_back(Utf8ToUtf16(name));
-        m_keys.push_back(name);
-      }
-    } else {
-      m_value = Json::Value(Json::objectValue);
-    }
-  }
+bool EqualNoCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  return true;
+}
 
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IDispatchEx) {
-      *ppv = static_cast<IDispatchEx*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+// "0", "17": an array index written the canonical way (no sign, no leading zero).
+bool ParseIndex(const std::string& name, Json::ArrayIndex* index) {
+  if (name.empty() || name.size() > 10) return false;
+  if (name.size() > 1 && name[0] == '0') return false;
+  uint64_t v = 0;
+  for (char c : name) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<uint64_t>(c - '0');
   }
-  ULONG AddRef() override { return ++m_refs; }
-  ULONG Release() override {
-    ULONG n = --m_refs;
-    if (n == 0) delete this;
-    return n;
-  }
+  if (v >= std::numeric_limits<Json::ArrayIndex>::max()) return false;
+  *index = static_cast<Json::ArrayIndex>(v);
+  return true;
+}
 
-  HRESULT GetTypeInfoCount(UINT* n) override {
-    if (n) *n = 0;
-    return S_OK;
-  }
-  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
-    if (!names || !ids || count == 0) return E_INVALIDARG;
-    HRESULT hr = S_OK;
-    for (UINT i = 0; i < count; ++i) {
-      ids[i] = Find(names[i] ? std::u16string_view(names[i]) : std::u16string_view());
-      if (ids[i] == DISPID_UNKNOWN) hr = DISP_E_UNKNOWNNAME;
-    }
-    return hr;
-  }
-  HRESULT Invoke(DISPID id, REFIID, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* ei,
-                 UINT*) override {
-    return InvokeEx(id, lcid, flags, params, result, ei, nullptr);
-  }
-
-  HRESULT GetDispID(BSTR name, DWORD, DISPID* id) override {
-    if (!id) return E_POINTER;
-    *id = Find(name ? std::u16string_view(name, SysStringLen(name)) : std::u16string_view());
-    return *id == DISPID_UNKNOWN ? DISP_E_UNKNOWNNAME : S_OK;
-  }
-  HRESULT InvokeEx(DISPID id, LCID, WORD flags, DISPPARAMS*, VARIANT* result, EXCEPINFO*,
-                   IServiceProvider*) override {
-    if (!(flags & DISPATCH_PROPERTYGET)) return DISP_E_MEMBERNOTFOUND;  // read-only
-    if (id < 1 || static_cast<size_t>(id) > m_names.size()) return DISP_E_MEMBERNOTFOUND;
-    if (!result) return S_OK;
-    VariantClear(result);
-    if (m_value.isArray()) {
-      if (id == 1) {
-        result->vt = VT_I4;
-        result->lVal = static_cast<LONG>(m_value.size());
+void ScalarToVariant(const Json::Value& value, VARIANT* out) {
+  switch (value.type()) {
+    case Json::booleanValue:
+      out->vt = VT_BOOL;
+      out->boolVal = value.asBool() ? VARIANT_TRUE : VARIANT_FALSE;
+      return;
+    case Json::intValue:
+    case Json::uintValue:
+      if (value.isInt()) {
+        out->vt = VT_I4;
+        out->lVal = value.asInt();
       } else {
-        *result = JsonToAutomation(m_value[static_cast<Json::ArrayIndex>(id - 2)]);
+        out->vt = VT_R8;
+        out->dblVal = value.asDouble();
       }
-    } else {
-      *result = JsonToAutomation(m_value[m_keys[static_cast<size_t>(id - 1)]]);
-    }
-    return S_OK;
+      return;
+    case Json::realValue:
+      out->vt = VT_R8;
+      out->dblVal = value.asDouble();
+      return;
+    case Json::stringValue:
+      out->vt = VT_BSTR;
+      out->bstrVal = NewBstr(value.asString());
+      return;
+    default:
+      out->vt = VT_NULL;
+      return;
   }
-  HRESULT DeleteMemberByName(BSTR, DWORD) override { return E_NOTIMPL; }
-  HRESULT DeleteMemberByDispID(DISPID) override { return E_NOTIMPL; }
-  HRESULT GetMemberProperties(DISPID, DWORD, DWORD*) override { return E_NOTIMPL; }
-  HRESULT GetMemberName(DISPID id, BSTR* name) override {
-    if (!name) return E_POINTER;
-    *name = nullptr;
-    if (id < 1 || static_cast<size_t>(id) > m_names.size()) return DISP_E_MEMBERNOTFOUND;
-    *name = SysAllocStringU16(m_names[static_cast<size_t>(id - 1)]);
-    return S_OK;
-  }
-  HRESULT GetNextDispID(DWORD, DISPID id, DISPID* next) override {
-    if (!next) return E_POINTER;
-    DISPID candidate = id == DISPID_STARTENUM ? 1 : id + 1;
-    if (candidate < 1 || static_cast<size_t>(candidate) > m_names.size()) {
-      *next = DISPID_UNKNOWN;
-      return S_FALSE;
-    }
-    *next = candidate;
-    return S_OK;
-  }
-  HRESULT GetNameSpaceParent(IUnknown** parent) override {
-    if (parent) *parent = nullptr;
-    return E_NOTIMPL;
-  }
-
- private:
-  ~JsonDispatch() = default;
-
-  DISPID Find(std::u16string_view name) const {
-    if (m_ids.empty())
-      for (size_t i = 0; i < m_names.size(); ++i) m_ids.emplace(m_names[i], static_cast<DISPID>(i + 1));
-    auto it = m_ids.find(std::u16string(name));
-    return it == m_ids.end() ? DISPID_UNKNOWN : it->second;
-  }
-
-  Json::Value m_value;
-  std::vector<std::u16string> m_names;
-  std::vector<std::string> m_keys;  // object member names, UTF-8
-  mutable std::unordered_map<std::u16string, DISPID> m_ids;  // built on the first lookup
-  std::atomic<ULONG> m_refs{1};
-};
-
+}
 }  // namespace
 
-IDispatch* CreateJsonDispatch(const Json::Value& value) { return new JsonDispatch(value); }
+CJsonDispatch::CJsonDispatch(std::shared_ptr<const Json::Value> root, const Json::Value* node)
+    : m_root(std::move(root)), m_node(node) {
+  if (m_node->isObject()) m_names = m_node->getMemberNames();
+}
 
-VARIANT JsonToAutomation(const Json::Value& value) {
-  VARIANT v;
-  VariantInit(&v);
-  switch (value.type()) {
-    case Json::nullValue: v.vt = VT_NULL; break;
-    case Json::intValue:
-      if (value.isInt()) {
-        v.vt = VT_I4;
-        v.lVal = value.asInt();
-      } else {
-        v.vt = VT_R8;
-        v.dblVal = value.asDouble();
-      }
-      break;
-    case Json::uintValue:
-      if (value.isUInt()) {
-        v.vt = VT_UI4;
-        v.ulVal = value.asUInt();
-      } else {
-        v.vt = VT_R8;
-        v.dblVal = value.asDouble();
-      }
-      break;
-    case Json::realValue: v.vt = VT_R8; v.dblVal = value.asDouble(); break;
-    case Json::stringValue: v.vt = VT_BSTR; v.bstrVal = SysAllocStringU16(Utf8ToUtf16(value.asString())); break;
-    case Json::booleanValue: v.vt = VT_BOOL; v.boolVal = value.asBool() ? VARIANT_TRUE : VARIANT_FALSE; break;
-    case Json::arrayValue:
-    case Json::objectValue: v.vt = VT_DISPATCH; v.pdispVal = CreateJsonDispatch(value); break;
+ComPtr<IDispatch> CJsonDispatch::Create(Json::Value value) {
+  auto root = std::make_shared<const Json::Value>(std::move(value));
+  const Json::Value* node = root.get();
+  return ComPtr<IDispatch>(new CJsonDispatch(std::move(root), node));
+}
+
+void JsonToResultVariant(const Json::Value& value, VARIANT* out) {
+  VariantClear(out);
+  if (value.isObject() || value.isArray()) {
+    ComPtr<IDispatch> object = CJsonDispatch::Create(value);
+    out->vt = VT_DISPATCH;
+    out->pdispVal = object.Detach();
+    return;
   }
-  return v;
+  ScalarToVariant(value, out);
+}
+
+HRESULT CJsonDispatch::QueryInterface(REFIID riid, void** ppv) {
+  if (!ppv) return E_POINTER;
+  if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IDispatchEx) {
+    *ppv = static_cast<IDispatchEx*>(this);
+    AddRef();
+    return S_OK;
+  }
+  *ppv = nullptr;
+  return E_NOINTERFACE;
+}
+
+ULONG CJsonDispatch::AddRef() { return ++m_refs; }
+
+ULONG CJsonDispatch::Release() {
+  ULONG left = --m_refs;
+  if (left == 0) delete this;
+  return left;
+}
+
+HRESULT CJsonDispatch::GetTypeInfoCount(UINT* pctinfo) {
+  if (!pctinfo) return E_POINTER;
+  *pctinfo = 0;
+  return S_OK;
+}
+
+HRESULT CJsonDispatch::GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) {
+  if (ppTInfo) *ppTInfo = nullptr;
+  return E_NOTIMPL;
+}
+
+DISPID CJsonDispatch::FindName(const std::string& name, bool caseInsensitive) const {
+  if (m_node->isArray()) {
+    if (name == "length" || (caseInsensitive && EqualNoCase(name, "length")))
+      return static_cast<DISPID>(m_node->size()) + 1;
+    Json::ArrayIndex index;
+    if (ParseIndex(name, &index) && index < m_node->size()) return static_cast<DISPID>(index) + 1;
+    return DISPID_UNKNOWN;
+  }
+  for (size_t i = 0; i < m_names.size(); ++i) {
+    if (m_names[i] == name || (caseInsensitive && EqualNoCase(m_names[i], name)))
+      return static_cast<DISPID>(i) + 1;
+  }
+  return DISPID_UNKNOWN;
+}
+
+const Json::Value* CJsonDispatch::MemberById(DISPID id) const {
+  if (id < 1) return nullptr;
+  size_t index = static_cast<size_t>(id) - 1;
+  if (m_node->isArray()) return index < m_node->size() ? &(*m_node)[static_cast<Json::ArrayIndex>(index)] : nullptr;
+  if (index < m_names.size()) return m_node->find(m_names[index].data(), m_names[index].data() + m_names[index].size());
+  return nullptr;
+}
+
+bool CJsonDispatch::IsLengthId(DISPID id) const {
+  return m_node->isArray() && id == static_cast<DISPID>(m_node->size()) + 1;
+}
+
+HRESULT CJsonDispatch::GetIDsOfNames(REFIID, LPOLESTR* rgszNames, UINT cNames, LCID, DISPID* rgDispId) {
+  if (!rgszNames || !rgDispId) return E_POINTER;
+  HRESULT hr = S_OK;
+  for (UINT i = 0; i < cNames; ++i) {
+    // Names after the first would be argument names; this object has no methods.
+    DISPID id = DISPID_UNKNOWN;
+    if (i == 0 && rgszNames[0]) {
+      std::u16string_view wide(rgszNames[0]);
+      id = FindName(Utf16ToUtf8(wide), false);
+    }
+    rgDispId[i] = id;
+    if (id == DISPID_UNKNOWN) hr = DISP_E_UNKNOWNNAME;
+  }
+  return hr;
+}
+
+HRESULT CJsonDispatch::GetDispID(BSTR bstrName, DWORD grfdex, DISPID* pid) {
+  if (!pid) return E_POINTER;
+  *pid = FindName(BstrText(bstrName), (grfdex & fdexNameCaseInsensitive) != 0);
+  return *pid == DISPID_UNKNOWN ? DISP_E_UNKNOWNNAME : S_OK;
+}
+
+HRESULT CJsonDispatch::Get(DISPID id, WORD flags, VARIANT* result) {
+  if (!(flags & (DISPATCH_PROPERTYGET | DISPATCH_METHOD))) return DISP_E_MEMBERNOTFOUND;
+  VARIANT scratch;
+  VariantInit(&scratch);
+  VARIANT* out = result ? result : &scratch;
+  if (id == DISPID_VALUE) {
+    // The value of the object itself: its JSON text, or the scalar it wraps.
+    if (m_node->isObject() || m_node->isArray()) {
+      Json::StreamWriterBuilder writer;
+      writer["indentation"] = "";
+      writer["emitUTF8"] = true;
+      JsonToResultVariant(Json::Value(Json::writeString(writer, *m_node)), out);
+    } else {
+      JsonToResultVariant(*m_node, out);
+    }
+  } else if (IsLengthId(id)) {
+    VariantClear(out);
+    out->vt = VT_I4;
+    out->lVal = static_cast<LONG>(m_node->size());
+  } else if (const Json::Value* member = MemberById(id)) {
+    if (member->isObject() || member->isArray()) {
+      VariantClear(out);
+      out->vt = VT_DISPATCH;
+      out->pdispVal = new CJsonDispatch(m_root, member);
+      out->pdispVal->AddRef();
+    } else {
+      JsonToResultVariant(*member, out);
+    }
+  } else {
+    return DISP_E_MEMBERNOTFOUND;
+  }
+  VariantClear(&scratch);
+  return S_OK;
+}
+
+HRESULT CJsonDispatch::Invoke(DISPID dispIdMember, REFIID, LCID, WORD wFlags, DISPPARAMS* pDispParams,
+                              VARIANT* pVarResult, EXCEPINFO*, UINT*) {
+  if (pDispParams && pDispParams->cArgs > 0) return DISP_E_BADPARAMCOUNT;
+  return Get(dispIdMember, wFlags, pVarResult);
+}
+
+HRESULT CJsonDispatch::InvokeEx(DISPID id, LCID lcid, WORD wFlags, DISPPARAMS* pdp, VARIANT* pvarRes, EXCEPINFO* pei,
+                                IServiceProvider*) {
+  return Invoke(id, IID_NULL, lcid, wFlags, pdp, pvarRes, pei, nullptr);
+}
+
+HRESULT CJsonDispatch::DeleteMemberByName(BSTR, DWORD) { return S_FALSE; }
+HRESULT CJsonDispatch::DeleteMemberByDispID(DISPID) { return S_FALSE; }
+
+HRESULT CJsonDispatch::GetMemberProperties(DISPID, DWORD, DWORD* pgrfdex) {
+  if (pgrfdex) *pgrfdex = 0;
+  return E_NOTIMPL;
+}
+
+HRESULT CJsonDispatch::GetMemberName(DISPID id, BSTR* pbstrName) {
+  if (!pbstrName) return E_POINTER;
+  *pbstrName = nullptr;
+  if (IsLengthId(id)) {
+    *pbstrName = NewBstr("length");
+    return S_OK;
+  }
+  if (!MemberById(id)) return DISP_E_MEMBERNOTFOUND;
+  std::string name = m_node->isArray() ? std::to_string(id - 1) : m_names[static_cast<size_t>(id) - 1];
+  *pbstrName = NewBstr(name);
+  return S_OK;
+}
+
+HRESULT CJsonDispatch::GetNextDispID(DWORD, DISPID id, DISPID* pid) {
+  if (!pid) return E_POINTER;
+  // Members (or indexes) in order; an array's "length" is not enumerated, as in script.
+  const DISPID count = static_cast<DISPID>(m_node->isArray() ? m_node->size() : m_names.size());
+  DISPID next = (id == DISPID_STARTENUM) ? 1 : id + 1;
+  if (id < DISPID_STARTENUM || id == DISPID_VALUE || next > count) {
+    *pid = DISPID_STARTENUM;
+    return S_FALSE;
+  }
+  *pid = next;
+  return S_OK;
+}
+
+HRESULT CJsonDispatch::GetNameSpaceParent(IUnknown** ppunk) {
+  if (ppunk) *ppunk = nullptr;
+  return E_NOTIMPL;
 }

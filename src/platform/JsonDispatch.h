@@ -1,17 +1,68 @@
-// A read-only automation object over a JSON value: how a control hands
-// arrays and objects back to its caller. Objects answer their members by
-// name; arrays answer "length" and "0", "1", ...; both can be walked with
-// IDispatchEx::GetNextDispID / GetMemberName. Strings are UTF-8 in the JSON
-// value and UTF-16 on the automation side.
+// A read-only script-like object over a JSON value: how a control hands
+// results and event arguments back to its caller (the Linux control and the
+// fake control of the tests alike). Objects answer their members by name; arrays answer
+// "length" and "0", "1", ...; both enumerate through IDispatchEx
+// (GetNextDispID / GetMemberName), the way the host walks script objects.
+// Members that are objects or arrays come back as further objects of this kind
+// sharing the same document.
 #pragma once
 
 #include <json/json.h>
 
-#include "platform/Automation.h"
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
 
-// A new object with one reference owned by the caller; value must be an
-// array or an object (anything else gives an empty object).
-IDispatch* CreateJsonDispatch(const Json::Value& value);
-// A VARIANT for a JSON value: scalars as VT_I4 / VT_UI4 / VT_R8 / VT_BSTR /
-// VT_BOOL / VT_NULL, arrays and objects as VT_DISPATCH of CreateJsonDispatch.
-VARIANT JsonToAutomation(const Json::Value& value);
+#include "platform/Automation.h"
+#include "platform/ComPtr.h"
+
+class CJsonDispatch : public IDispatchEx {
+ public:
+  // value should be an object or an array; any other value gives an object
+  // with no members whose DISPID_VALUE is the value.
+  static ComPtr<IDispatch> Create(Json::Value value);
+
+  // IUnknown
+  HRESULT QueryInterface(REFIID riid, void** ppv) override;
+  ULONG AddRef() override;
+  ULONG Release() override;
+  // IDispatch
+  HRESULT GetTypeInfoCount(UINT* pctinfo) override;
+  HRESULT GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override;
+  HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid, DISPID* rgDispId) override;
+  HRESULT Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
+                 VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override;
+  // IDispatchEx
+  HRESULT GetDispID(BSTR bstrName, DWORD grfdex, DISPID* pid) override;
+  HRESULT InvokeEx(DISPID id, LCID lcid, WORD wFlags, DISPPARAMS* pdp, VARIANT* pvarRes, EXCEPINFO* pei,
+                   IServiceProvider* pspCaller) override;
+  HRESULT DeleteMemberByName(BSTR bstrName, DWORD grfdex) override;
+  HRESULT DeleteMemberByDispID(DISPID id) override;
+  HRESULT GetMemberProperties(DISPID id, DWORD grfdexFetch, DWORD* pgrfdex) override;
+  HRESULT GetMemberName(DISPID id, BSTR* pbstrName) override;
+  HRESULT GetNextDispID(DWORD grfdex, DISPID id, DISPID* pid) override;
+  HRESULT GetNameSpaceParent(IUnknown** ppunk) override;
+
+ private:
+  CJsonDispatch(std::shared_ptr<const Json::Value> root, const Json::Value* node);
+  virtual ~CJsonDispatch() = default;
+
+  // Dispatch ids: member i (object) or index i (array) is i + 1; an array's
+  // "length" is size + 1. 0 stays DISPID_VALUE.
+  DISPID FindName(const std::string& name, bool caseInsensitive) const;
+  const Json::Value* MemberById(DISPID id) const;
+  bool IsLengthId(DISPID id) const;
+  HRESULT Get(DISPID id, WORD flags, VARIANT* result);
+
+  std::atomic<ULONG> m_refs{0};
+  std::shared_ptr<const Json::Value> m_root;  // keeps m_node alive
+  const Json::Value* m_node;
+  std::vector<std::string> m_names;  // object members, in the document's order
+};
+
+// Stores value in out as the control hands results back: null -> VT_NULL,
+// booleans -> VT_BOOL, integers -> VT_I4 (VT_R8 beyond its range), reals ->
+// VT_R8, strings -> VT_BSTR, objects and arrays -> VT_DISPATCH of a
+// CJsonDispatch. out is cleared first.
+void JsonToResultVariant(const Json::Value& value, VARIANT* out);

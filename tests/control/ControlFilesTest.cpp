@@ -1,5 +1,13 @@
 // The file and settings members through the control's interface, with the
 // messages a listener gets when the page asks for something it may not have.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "ControlFixture.h"
 #include "control/Base64.h"
 #include "control/ControlPaths.h"
@@ -78,6 +86,47 @@ TEST_F(ControlTest, CopyAndCopiedStayInside) {
   EXPECT_EQ(LastMessageCode(), "pathRefused");
 }
 
+TEST_F(ControlTest, AFifoInsideTheFolderIsRefusedWithoutWaiting) {
+  ASSERT_TRUE(MakeFolders(FilesFolder(), 0700));
+  const std::string fifo = FilesFolder() + "/pipe";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // Should a member wait on the FIFO after all, a writer frees it after the
+  // deadline, and the test fails instead of hanging.
+  std::atomic<bool> finished{false}, rescued{false};
+  std::thread watchdog([&] {
+    for (int i = 0; i < 1000 && !finished; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    while (!finished) {
+      int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+      if (fd >= 0) {
+        rescued = true;
+        close(fd);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+  Bstr text;
+  BOOL ok = TRUE;
+  control->readString(Text("pipe").Get(), nullptr, &text);
+  control->readHTML(Text("pipe").Get(), nullptr, &text);
+  control->readBase64(Text("pipe").Get(), &text);
+  control->copy(Text("pipe").Get(), Text("copy.txt").Get());
+  control->writeString(Text("pipe").Get(), Text("x").Get(), nullptr, &ok);
+  control->openFile(Text("pipe").Get());
+  finished = true;
+  watchdog.join();
+  EXPECT_FALSE(rescued);
+  EXPECT_FALSE(text);
+  EXPECT_FALSE(ok);
+  EXPECT_FALSE(FileExists(FilesFolder() + "/copy.txt"));
+  struct stat st;
+  ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  ASSERT_TRUE(WaitMessages(6));
+  for (const auto& message : sink->Of(DISPID_PRINTEREVENT_ONMESSAGE))
+    EXPECT_NE(message.args[0]["message"].asString().find("not a regular file"), std::string::npos)
+        << message.args[0]["message"].asString();
+}
+
 TEST_F(ControlTest, ReadHtmlFollowsTheDeclaredCharset) {
   ASSERT_TRUE(MakeFolders(FilesFolder(), 0700));
   ASSERT_TRUE(WriteFileBytes(FilesFolder() + "/page.html", "<meta charset=\"iso-8859-1\"><p>d\xE9j\xE0</p>"));
@@ -135,6 +184,33 @@ TEST_F(ControlTest, SettingsRoundTripPerKeyAndClear) {
   control->clearLastSettings(Text("").Get());
   control->getLastSettings(Text("other").Get(), &back);
   EXPECT_EQ(back.vt, VT_EMPTY);
+}
+
+TEST_F(ControlTest, ASettingTooLargeToReadBackIsRefusedAndTheOthersStay) {
+  Json::Value kept;
+  kept["width"] = 62;
+  kept["length"] = 3;  // an ordinary member, not an array's length
+  Variant value;
+  JsonToResultVariant(kept, &value);
+  control->setLastSettings(Text("label").Get(), &value);
+  const std::string path = m_folder / "data/kestrix/settings.json";
+  const std::string before = ReadFileBytes(path);
+  // Larger than the file that is read back, on its own and together with the rest.
+  for (size_t size : {size_t(17) << 20, (size_t(16) << 20) - 20}) {
+    Variant big = Variant::FromString(std::u16string(size, u'x'));
+    control->setLastSettings(Text("big").Get(), &big);
+    ASSERT_TRUE(WaitMessages(1));
+    EXPECT_EQ(LastMessageCode(), "settingsTooLarge");
+    sink->events.clear();
+    EXPECT_EQ(ReadFileBytes(path), before);
+  }
+  Variant other = Variant::FromLong(7);
+  control->setLastSettings(Text("copies").Get(), &other);
+  Variant back;
+  control->getLastSettings(Text("label").Get(), &back);
+  EXPECT_EQ(VariantToJsonValue(back), kept);
+  control->getLastSettings(Text("copies").Get(), &back);
+  EXPECT_EQ(VariantToJsonValue(back), 7);
 }
 
 TEST_F(ControlTest, BrokenSettingsFileReadsAsEmptyAndIsReplaced) {

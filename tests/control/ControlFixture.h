@@ -8,7 +8,7 @@
 
 #include "ControlTestSupport.h"
 #include "control/ControlText.h"
-#include "control/JsonDispatch.h"
+#include "platform/JsonDispatch.h"
 #include "control/LinuxPrinterControl.h"
 #include "dispatch/PrinterControl.h"
 

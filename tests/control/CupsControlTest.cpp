@@ -26,7 +26,7 @@ class PrinterControlTest : public ControlTest {
 TEST_F(PrinterControlTest, ListsQueuesAndTheDefaultAndSetsAPerUserDefault) {
   Json::Value printers = Result([&](VARIANT* v) { control->getPrinters(v); });
   Json::Value expected(Json::arrayValue);
-  for (const char* name : {"kx-offline", "kx-pdf", "kx-raw", "kx-stopped"}) expected.append(name);
+  for (const char* name : {"kx-office", "kx-offline", "kx-pdf", "kx-raw", "kx-stopped"}) expected.append(name);
   EXPECT_EQ(printers, expected);
   EXPECT_EQ(Result([&](VARIANT* v) { control->getDefaultPrinter(v); }), "kx-pdf");
 

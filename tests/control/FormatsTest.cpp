@@ -6,6 +6,7 @@
 
 #include "control/Base64.h"
 #include "control/ChromiumRenderer.h"
+#include "control/PdfPages.h"
 #include "control/JobRequest.h"
 #include "control/PaperSize.h"
 #include "control/SystemInfo.h"
@@ -136,4 +137,24 @@ TEST(PdfPages, CountedFromThePageTree) {
   // Without a page tree count: the page objects.
   EXPECT_EQ(CountPdfPages("<< /Type /Page >> <</Type/Page/Parent 1 0 R>> << /Type /PageLabel >>"), 2);
   EXPECT_EQ(CountPdfPages("not a pdf"), 0);
+  // Strings, comments and stream contents are not objects.
+  EXPECT_EQ(CountPdfPages("<< /Type /Pages /Title (a >> b \\) << /Count 99) /Count 2 >> % << /Count 50 >>\n"
+                          "5 0 obj << /Length 30 >> stream\n<< /Type /Pages /Count 40 >>\nendstream"),
+            2);
+}
+
+// The page can hand in any bytes as a PDF: the count takes one pass over them
+// (ctest ends this test after a minute; a count that goes back over the bytes
+// for every name found would need hours).
+TEST(PdfPages, HostileBytesAreCountedInOnePass) {
+  std::string names;
+  while (names.size() < (size_t(4) << 20)) names += "/Type/Pages ";
+  EXPECT_EQ(CountPdfPages(names), 0);
+  std::string trees;
+  while (trees.size() < (size_t(4) << 20)) trees += "<</Type/Pages/Count 7 ";
+  EXPECT_EQ(CountPdfPages(trees), 0);  // never closed: no count
+  std::string opened(size_t(4) << 20, '<');
+  EXPECT_EQ(CountPdfPages(opened + std::string(size_t(4) << 20, '>') + "<</Type/Pages/Count 3>>"), 3);
+  std::string unclosed(size_t(4) << 20, '(');
+  EXPECT_EQ(CountPdfPages("<</Type/Pages/Count 5>>" + unclosed), 5);
 }

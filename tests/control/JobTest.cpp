@@ -12,6 +12,7 @@
 #include "ControlFixture.h"
 #include "control/Base64.h"
 #include "control/ChromiumRenderer.h"
+#include "control/PdfPages.h"
 #include "control/ControlPaths.h"
 
 extern char** environ;

@@ -6,7 +6,8 @@
 
 #include "control/ControlText.h"
 #include "control/DispatchReader.h"
-#include "control/JsonDispatch.h"
+#include "platform/JsonDispatch.h"
+#include "platform/webbrowser/HtmlDocument.h"
 
 namespace {
 Json::Value Parse(const std::string& text) {
@@ -219,4 +220,33 @@ TEST(DispatchReader, ScriptNumbersThatAreWholeReadAsIntegers) {
   EXPECT_TRUE(VariantToJsonValue(v).isDouble());
   v = Variant::FromDouble(1e300);
   EXPECT_TRUE(VariantToJsonValue(v).isDouble());
+}
+
+TEST(DispatchReader, ArraysAreToldByWhatTheyAreNotByALengthMember) {
+  ComPtr<HtmlDocument> doc = HtmlDocument::LoadText(R"(<html><head><script>
+    var label = {width: 62, length: 3};
+    var sparse = [1, , "x"]; sparse[5] = true;
+    var tagged = [1, 2]; tagged.note = "dropped";
+    var counted = {length: 2, 0: "a", 1: "b"};
+  </script></head><body></body></html>)", nullptr);
+  ASSERT_TRUE(doc);
+  doc->RunPageScripts();
+  ComPtr<IDispatch> global;
+  ASSERT_EQ(doc->get_Script(&global), S_OK);
+  auto read = [&](const char* name) {
+    Variant value;
+    EXPECT_TRUE(ReadMember(global.Get(), name, &value)) << name;
+    return VariantToJsonValue(value);
+  };
+  EXPECT_EQ(read("label"), Parse(R"({"width": 62, "length": 3})"));
+  EXPECT_EQ(read("sparse"), Parse(R"([1, null, "x", null, null, true])"));
+  EXPECT_EQ(read("tagged"), Parse("[1, 2]"));
+  // An object that lists its "length" is an object, whatever the value.
+  EXPECT_EQ(read("counted"), Parse(R"({"0": "a", "1": "b", "length": 2})"));
+  global.Release();
+  doc->Close();
+
+  // The control's own objects answer the same way.
+  Json::Value label = Parse(R"({"width": 62, "length": 3, "items": [[], {"length": 0}]})");
+  EXPECT_EQ(DispatchToJson(CJsonDispatch::Create(label).Get()), label);
 }

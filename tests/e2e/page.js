@@ -57,6 +57,33 @@ await observe("printToPDF", async () => {
   return { reply, states, done: end, messages };
 });
 
+// Several print jobs at once, each with its own callbacks, and one that waits for
+// its outcome: every job must hear its own events, once, and nothing after done.
+await observe("severalJobs", async () => {
+  const jobs = [];
+  for (const title of ["label 1", "label 2", "label 3"]) {
+    const seen = { title, events: [] };
+    let ended;
+    seen.finished = new Promise((resolve) => (ended = resolve));
+    jobs.push(seen);
+    await client.print({
+      data: btoa(`kestrix ${title}\n`), type: "text/plain", printer: "kx-raw", title,
+      onState: (state) => seen.events.push(["state", state.document, state.status]),
+      done: (result, info) => {
+        seen.events.push(["done", result, info && info.message]);
+        ended();
+      },
+    }, false);
+  }
+  const waited = await within(config.jobTimeoutMs,
+    client.print({ data: btoa("kestrix waited\n"), type: "text/plain", printer: "kx-raw", title: "waited", wait: true }, false),
+    "the waited job's outcome");
+  await within(config.jobTimeoutMs, Promise.all(jobs.map((j) => j.finished)), "every job's done event");
+  // Anything late would arrive within a moment.
+  await new Promise((resolve) => setTimeout(resolve, 500));
+  return { jobs: jobs.map(({ title, events }) => ({ title, events })), waited };
+});
+
 // The host ends when a keepalive tick finds no request since the previous one, so
 // after a quiet spell longer than two ticks the same host is only still there if
 // the extension answered its pings. The spell is the thing under test, not a wait

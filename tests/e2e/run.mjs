@@ -31,6 +31,7 @@ const CASES = [
   "getPrinters lists the throwaway CUPS queues",
   "readBase64 of more than 1 MiB arrives whole",
   "printToPDF writes a PDF and its events reach the page",
+  "several print jobs of a page each report every event once, and print can wait for its outcome",
   "the host lives on while the extension answers its pings",
   "the host ends after the page closes",
   "no process is left behind",
@@ -352,6 +353,23 @@ async function main() {
       return `${v.states.length} state events, then done "success"`;
     });
     judge(CASES[5], () => {
+      const v = value("severalJobs");
+      for (const job of v.jobs) {
+        const dones = job.events.filter((e) => e[0] === "done");
+        expect(dones.length === 1, `${job.title}: ${dones.length} done events: ${JSON.stringify(job.events)}`);
+        expect(dones[0][1] === "success", `${job.title}: ${JSON.stringify(dones[0])}`);
+        expect(job.events[job.events.length - 1][0] === "done", `${job.title}: events after done: ${JSON.stringify(job.events)}`);
+        const states = job.events.filter((e) => e[0] === "state");
+        expect(states.length > 0 && states.every((e) => e[1] === job.title),
+          `${job.title}: states ${JSON.stringify(states)}`);
+        const final = states.filter((e) => e[2] === "completed");
+        expect(final.length === 1, `${job.title}: ${final.length} "completed" states`);
+      }
+      expect(v.waited && v.waited.status === "success" && v.waited.result && v.waited.result.jobId > 0,
+        `waited: ${JSON.stringify(v.waited)}`);
+      return v.jobs.map((j) => `${j.title}: ${j.events.length} events`).join("; ") + `; waited: ${v.waited.result.message}`;
+    });
+    judge(CASES[6], () => {
       const v = value("keepalive");
       expect(typeof v === "string" && v.length > 0, `version ${JSON.stringify(v)}`);
       const pids = hostPids();
@@ -369,9 +387,9 @@ async function main() {
       expect(tab, "the test page's tab was not found");
       await devtools(dirs.profile, `/json/close/${tab.id}`);
       await until("the host to end", 15000, () => pids.every((p) => !isAlive(p)));
-      record(CASES[6], true, `${pids.length} host process(es) ended`);
+      record(CASES[7], true, `${pids.length} host process(es) ended`);
     } catch (e) {
-      record(CASES[6], false, e.message);
+      record(CASES[7], false, e.message);
     }
     if (logs.length) console.log(`# page log: ${JSON.stringify(logs)}`);
   } catch (e) {
@@ -383,8 +401,8 @@ async function main() {
     let left = markedProcesses(marker);
     for (const p of left) await endProcess(p.pid, false);
     for (const p of hostPids()) if (isAlive(p)) left.push({ pid: p, cmd: "kestrix-host" });
-    if (left.length === 0) record(CASES[7], true);
-    else record(CASES[7], false, left.map((p) => `${p.pid} ${p.cmd.slice(0, 80)}`).join("; "));
+    if (left.length === 0) record(CASES[8], true);
+    else record(CASES[8], false, left.map((p) => `${p.pid} ${p.cmd.slice(0, 80)}`).join("; "));
   }
 
   for (const name of CASES) if (!results.has(name)) record(name, false, "not run");

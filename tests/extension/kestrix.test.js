@@ -98,20 +98,57 @@ test("print job callbacks become event names and receive the job's events", asyn
   ]);
 });
 
-test("a job without callbacks does not ask for events; a new job retires the old one's callbacks", async () => {
+test("several jobs keep their own callbacks until their own end; a job without callbacks asks for none", async () => {
   const { runtime, k } = client();
-  const ports = runtime.ports;
-  const first = [];
-  k.print({ html: "a", done: () => first.push("done") }, false);
-  k.print({ html: "b" }, false);
-  const [one, two] = ports[0].take();
+  const port = runtime.ports.length ? runtime.ports[0] : null;
+  const seen = [];
+  k.print({ html: "a", done: (r) => seen.push(["a done", r]), onState: (s) => seen.push(["a state", s.status]) }, false);
+  k.print({ html: "b", listener: (o) => seen.push(["b", o.status || o.message]) }, false);
+  k.print({ html: "c" }, false);
+  const [one, two, three] = (port || runtime.ports[0]).take();
   assert.equal(one.params[0]._hasCallback, true);
-  assert.equal("_hasCallback" in two.params[0], false);
+  assert.equal("_hasCallback" in three.params[0], false);
   const unclaimed = [];
   k.on("event", (name, params) => unclaimed.push([name, params]));
-  ports[0].deliver({ id: one.id, event: "done", params: ["late"] });
-  assert.deepEqual(first, []);
-  assert.deepEqual(unclaimed, [["done", ["late"]]]);
+  const p = runtime.ports[0];
+  p.deliver({ id: two.id, event: "listener", params: [{ status: "printing" }] });
+  p.deliver({ id: one.id, event: "onState", params: [{ status: "printing" }] });
+  p.deliver({ id: two.id, event: "listener", params: [{ type: "print", message: "job 2 completed" }] });
+  p.deliver({ id: one.id, event: "done", params: ["success", {}] });
+  // After each job's end, its names are nobody's.
+  p.deliver({ id: one.id, event: "done", params: ["late"] });
+  p.deliver({ id: two.id, event: "listener", params: [{ status: "late" }] });
+  assert.deepEqual(seen, [
+    ["b", "printing"],
+    ["a state", "printing"],
+    ["b", "job 2 completed"],
+    ["a done", "success"],
+  ]);
+  assert.deepEqual(unclaimed, [["done", ["late"]], ["listener", [{ status: "late" }]]]);
+});
+
+test("wait: true settles print with the job's outcome; the host's end fails it", async () => {
+  const { runtime, k } = client();
+  const states = [];
+  const first = k.print({ html: "a", wait: true, onState: (s) => states.push(s.status) }, false);
+  const second = k.print({ html: "b", wait: true }, false);
+  const [one, two] = runtime.ports[0].take();
+  assert.equal("wait" in one.params[0], false);
+  assert.equal(one.params[0].done, "done", "the outcome is asked for");
+  assert.equal(one.params[0]._hasCallback, true);
+  const p = runtime.ports[0];
+  p.deliver({ id: one.id });
+  p.deliver({ id: two.id });
+  let settled = false;
+  first.then(() => (settled = true));
+  await new Promise((r) => setImmediate(r));
+  assert.equal(settled, false, "the hand-over does not settle a waiting job");
+  p.deliver({ id: one.id, event: "onState", params: [{ status: "completed" }] });
+  p.deliver({ id: one.id, event: "done", params: ["success", { jobId: 7 }] });
+  assert.deepEqual(await first, { status: "success", result: { jobId: 7 } });
+  assert.deepEqual(states, ["completed"]);
+  p.drop();
+  await assert.rejects(second, /closed/);
 });
 
 test("a call without a reply fails after the client's timeout", async () => {

@@ -122,11 +122,38 @@ test("job events come back under the job's own names, to the page that started t
   ]);
   assert.deepEqual(other.take(), []);
 
-  // The next job replaces the first: its names are no longer routed to it.
-  asking.deliver({ id: 10, method: "print", params: [{ html: "y", done: "done", _hasCallback: true }, false] });
-  natives[0].take();
+  // After its done, the job's names are forgotten.
   natives[0].deliver({ event: job.done, params: ["late"], tab: 1 });
+  natives[0].deliver({ event: job.onState, params: [{ status: "late" }], tab: 1 });
   assert.equal(asking.take().some((m) => m.id === 9 && m.event), false);
+});
+
+test("several jobs of a page each get their own events until their own end", () => {
+  const { natives, page } = setup();
+  const p = page(1);
+  const jobs = [];
+  // A "done" job, a "listener" job (states and outcome under one name), a third "done" job.
+  p.deliver({ id: 1, method: "print", params: [{ html: "a", done: "d", onState: "s", _hasCallback: true }, false] });
+  p.deliver({ id: 2, method: "print", params: [{ html: "b", listener: "l", _hasCallback: true }, false] });
+  p.deliver({ id: 3, method: "printToPDF", params: [{ html: "c", done: "d", _hasCallback: true }, ""] });
+  for (const m of natives[0].take()) if (m.params && m.method !== "new") jobs.push(m.params[0]);
+  assert.equal(jobs.length, 3);
+  const host = natives[0];
+  host.deliver({ event: jobs[1].listener, params: [{ status: "printing", type: "print" }] });
+  host.deliver({ event: jobs[0].onState, params: [{ status: "printing" }] });
+  host.deliver({ event: jobs[2].done, params: ["error", { type: "printToPDF" }] });
+  host.deliver({ event: jobs[1].listener, params: [{ type: "print", id: "print-2" }] });  // its outcome
+  host.deliver({ event: jobs[0].done, params: ["success", { type: "print" }] });
+  // Anything after each job's end goes nowhere.
+  for (const j of jobs) for (const m of ["done", "onState", "listener"]) if (j[m]) host.deliver({ event: j[m], params: ["late"] });
+  const got = p.take().filter((m) => m.event);
+  assert.deepEqual(got, [
+    { id: 2, event: "l", params: [{ status: "printing", type: "print" }] },
+    { id: 1, event: "s", params: [{ status: "printing" }] },
+    { id: 3, event: "d", params: ["error", { type: "printToPDF" }] },
+    { id: 2, event: "l", params: [{ type: "print", id: "print-2" }] },
+    { id: 1, event: "d", params: ["success", { type: "print" }] },
+  ]);
 });
 
 test("two jobs in two tabs with equal member names stay apart", () => {

@@ -84,7 +84,7 @@ TEST(VariantCopy, CopiesOwnedContentAndCountsReferences) {
     EXPECT_EQ(std::u16string(b.bstrVal), u"text");
   }
   EXPECT_EQ(SysAllocatedCount(), before);
-  IDispatch* obj = CreateJsonDispatch(Json::Value(Json::objectValue));
+  IDispatch* obj = CJsonDispatch::Create(Json::Value(Json::objectValue)).Detach();
   {
     Variant a = Variant::FromDispatch(obj);
     Variant b(a);
@@ -102,54 +102,6 @@ TEST(Guid, ParsesAndFormats) {
   EXPECT_FALSE(GuidFromString("5E0A7C21-9B3D-4F18-A6C4-2D91E07B3F5", &out));
   EXPECT_FALSE(GuidFromString("5E0A7C21+9B3D-4F18-A6C4-2D91E07B3F58", &out));
   EXPECT_FALSE(GuidFromString("{5E0A7C21-9B3D-4F18-A6C4-2D91E07B3FZ8}", &out));
-}
-
-// Reads a member by name as a script engine's caller would.
-Variant Get(IDispatch* d, const char16_t* name, HRESULT* hr = nullptr) {
-  std::u16string n = name;
-  LPOLESTR names[] = {n.data()};
-  DISPID id;
-  Variant v;
-  HRESULT r = d->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
-  if (SUCCEEDED(r)) {
-    DISPPARAMS none{};
-    r = d->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, &v, nullptr, nullptr);
-  }
-  if (hr) *hr = r;
-  return v;
-}
-
-TEST(JsonDispatch, ObjectsAndArraysAnswerLikeScriptObjects) {
-  Json::Value v;
-  v["name"] = "A4 \xC3\xA9";
-  v["sizes"][0] = 210;
-  v["sizes"][1] = 297.5;
-  v["ok"] = true;
-  ComPtr<IDispatch> d = ComPtr<IDispatch>::Attach(CreateJsonDispatch(v));
-  Variant name = Get(d, u"name");
-  ASSERT_EQ(name.vt, VT_BSTR);
-  EXPECT_EQ(std::u16string(name.bstrVal), u"A4 \u00E9");
-  EXPECT_EQ(Get(d, u"ok").boolVal, VARIANT_TRUE);
-  HRESULT hr;
-  Get(d, u"missing", &hr);
-  EXPECT_EQ(hr, DISP_E_UNKNOWNNAME);
-
-  Variant sizes = Get(d, u"sizes");
-  ASSERT_EQ(sizes.vt, VT_DISPATCH);
-  EXPECT_EQ(Get(sizes.pdispVal, u"length").lVal, 2);
-  EXPECT_EQ(Get(sizes.pdispVal, u"0").lVal, 210);
-  EXPECT_DOUBLE_EQ(Get(sizes.pdispVal, u"1").dblVal, 297.5);
-
-  ComPtr<IDispatchEx> ex;
-  ASSERT_EQ(d.QueryInterface(IID_IDispatchEx, std::addressof(ex)), S_OK);
-  std::vector<std::u16string> names;
-  DISPID id = DISPID_STARTENUM;
-  while (ex->GetNextDispID(fdexEnumAll, id, &id) == S_OK) {
-    Bstr n;
-    ASSERT_EQ(ex->GetMemberName(id, &n), S_OK);
-    names.emplace_back(n.View());
-  }
-  EXPECT_EQ(names, (std::vector<std::u16string>{u"name", u"ok", u"sizes"}));
 }
 
 }  // namespace

@@ -10,6 +10,10 @@
 #   kx-stopped  like kx-raw but stopped (jobs are queued, never printed)
 #   kx-offline  a socket device on 127.0.0.1:9, where nothing listens: jobs stay
 #               "processing" with a message that the printer is unavailable
+#   kx-office   an office printer (kx-office.ppd): trays, media types,
+#               resolutions, colour, duplex, a stapler, output bins, print
+#               qualities; takes PDF; jobs in DIR/out/office/job-<id>.prn with
+#               their options in job-<id>.options
 # Nothing outside DIR is touched, except (as root, when DIR lies in a folder
 # closed to other users) one open folder /tmp/kx-cups-* that holds the state
 # for DIR. Stop it with stop-cups.sh DIR. Clients also need HOME pointed at a
@@ -57,9 +61,9 @@ for sub in etc lib cache run log spool out home; do
   mkdir -p "$work/$sub"
   if [ "$work" != "$D" ]; then ln -sfn "$work/$sub" "$D/$sub"; fi
 done
-mkdir -p "$work/etc/ppd" "$work/lib/backend" "$work/spool/tmp" "$work/out/pdf" "$work/out/raw"
+mkdir -p "$work/etc/ppd" "$work/lib/backend" "$work/spool/tmp" "$work/out/pdf" "$work/out/raw" "$work/out/office"
 chmod 755 "$work/out"
-chmod 1777 "$work/out/pdf" "$work/out/raw"
+chmod 1777 "$work/out/pdf" "$work/out/raw" "$work/out/office"
 
 for sub in cgi-bin daemon driver filter monitor notifier; do
   if [ -e "/usr/lib/cups/$sub" ]; then ln -sfn "/usr/lib/cups/$sub" "$work/lib/$sub"; fi
@@ -141,6 +145,8 @@ admin lpadmin -p kx-stopped -E -v "kxcapture:$work/out/raw" -P "$here/kx-raw.ppd
 admin cupsdisable -r "Stopped for maintenance" kx-stopped
 admin lpadmin -p kx-offline -E -v "socket://127.0.0.1:9" -P "$here/kx-raw.ppd" \
   -D "Unreachable device"
+admin lpadmin -p kx-office -E -v "kxcapture:$work/out/office" -P "$here/kx-office.ppd" \
+  -D "Office printer" -L "Test bench"
 admin lpadmin -d kx-pdf
 
 echo "$SOCK"

@@ -157,7 +157,7 @@ void FakeControl::Record(const char* member, Json::Value args) {
 
 HRESULT FakeControl::OutVariant(const char* member, VARIANT* result) {
   if (Fails(member)) return E_FAIL;
-  if (results.isMember(member)) *result = JsonToAutomation(results[member]);
+  if (results.isMember(member)) JsonToResultVariant(results[member], result);
   return S_OK;
 }
 
@@ -216,7 +216,7 @@ void FakeControl::Fire(DISPID id, VARIANT* args, UINT count) {
 void FakeControl::FireDone(const std::string& text, const Json::Value& object) {
   Variant args[2];  // reverse order: the object, then the text
   args[0] = Variant::FromDispatch(nullptr);
-  args[0].pdispVal = CreateJsonDispatch(object);
+  args[0].pdispVal = CJsonDispatch::Create(object).Detach();
   args[1] = Variant::FromString(Utf8ToUtf16(text));
   Fire(DISPID_PRINTEREVENT_ONDONE, args, 2);
 }
@@ -224,14 +224,14 @@ void FakeControl::FireDone(const std::string& text, const Json::Value& object) {
 void FakeControl::FireJobState(const Json::Value& job) {
   Variant args[1];
   args[0].vt = VT_DISPATCH;
-  args[0].pdispVal = CreateJsonDispatch(job);
+  args[0].pdispVal = CJsonDispatch::Create(job).Detach();
   Fire(DISPID_PRINTEREVENT_ONJOBSTATE, args, 1);
 }
 
 void FakeControl::FireMessage(const Json::Value& object) {
   Variant args[1];
   args[0].vt = VT_DISPATCH;
-  args[0].pdispVal = CreateJsonDispatch(object);
+  args[0].pdispVal = CJsonDispatch::Create(object).Detach();
   Fire(DISPID_PRINTEREVENT_ONMESSAGE, args, 1);
 }
 
