@@ -74,11 +74,11 @@ void FreeExcepInfo(EXCEPINFO& e) {
 }
 
 // Calls a global function of the script by name; false when it is missing or fails.
-bool CallByName(IDispatch* script, const std::u16string& name, LCID lcid, VARIANT* args, UINT count,
+bool CallByName(IDispatch* script, const OleString& name, LCID lcid, VARIANT* args, UINT count,
                 VARIANT* result) {
   VariantClear(result);
   if (!script) return false;
-  std::u16string mutableName = name;
+  OleString mutableName = name;
   LPOLESTR names[] = {mutableName.data()};
   DISPID id = DISPID_UNKNOWN;
   if (FAILED(script->GetIDsOfNames(IID_NULL, names, 1, lcid, &id))) return false;
@@ -235,9 +235,9 @@ Variant ControlProxy::CallScriptFunction(const std::string& name, VARIANT* argum
 
 bool ControlProxy::InvokeGetKP(Variant* result) {
   // The first call's outcome is not looked at; the page may still be loading.
-  CallByName(GetScript(), u"getKP", LOCALE_USER_DEFAULT, nullptr, 0, result);
+  CallByName(GetScript(), OLESTR("getKP"), LOCALE_USER_DEFAULT, nullptr, 0, result);
   for (;;) {
-    if (CallByName(m_spScript, u"getKP", LOCALE_USER_DEFAULT, nullptr, 0, result)) return true;
+    if (CallByName(m_spScript, OLESTR("getKP"), LOCALE_USER_DEFAULT, nullptr, 0, result)) return true;
     if (!PumpOneMessage()) return false;
     // The document may have appeared meanwhile: ask for its script again.
     GetScript();

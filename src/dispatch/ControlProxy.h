@@ -17,7 +17,7 @@
 #include "bridge/PrinterListener.h"
 #include "bridge/ScriptValueBridge.h"
 #include "dispatch/ParamKinds.h"
-#include "dispatch/PrinterControl.h"
+#include "interfaces/PrinterControl.h"
 #include "platform/ComPtr.h"
 #include "platform/WebBrowserApi.h"
 

@@ -111,7 +111,7 @@ void ReadFramedStream(int fd, int wakeFd, MessageSink& sink) {
   sink.EndOfBatch();
 }
 
-DWORD StdinReaderThread(void*) {
+DWORD WINAPI StdinReaderThread(void*) {
   if (MessageSink* sink = g_sink.load()) ReadFramedStream(STDIN_FILENO, g_wake[0], *sink);
   if (g_stdinReaderDone) SetEvent(g_stdinReaderDone);
   return 1;
@@ -123,7 +123,7 @@ bool WaitForStdinReaderEnd(DWORD timeoutMs) {
 
 // ---- relay pipe -------------------------------------------------------------------
 
-DWORD PipeReaderThread(void*) {
+DWORD WINAPI PipeReaderThread(void*) {
   // Lives until the process ends, like the thread that reads into it.
   static PipeReadState* const state = new PipeReadState;
   g_pipeState = state;
@@ -155,7 +155,7 @@ void ReadPipe(const std::string& pipeName, ChunkConsumer onChunk, PipeReadState&
   while (state.error == 0 && !Stopping()) SleepEx(INFINITE, TRUE);
 }
 
-void OnPipeReadComplete(DWORD errorCode, DWORD bytesTransferred, OVERLAPPED*) {
+void WINAPI OnPipeReadComplete(DWORD errorCode, DWORD bytesTransferred, OVERLAPPED*) {
   PipeReadState& state = *g_pipeState;
   state.error = errorCode;
   if (errorCode != 0 || Stopping()) return;

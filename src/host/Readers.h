@@ -32,7 +32,7 @@ void PrepareStandardInput();
 // another file to take) and wakes the reader. Does not wait for the reader.
 void CloseStandardInput();
 // Thread procedure; returns 1 when it ends (end of input, error, stop).
-DWORD StdinReaderThread(void* parameter = nullptr);
+DWORD WINAPI StdinReaderThread(void* parameter = nullptr);
 // Waits at most timeoutMs for StdinReaderThread to have returned. Process
 // entry calls it before the process exits, so that the reader is not inside
 // the gate while the exit handlers run; true when it has returned.
@@ -60,9 +60,9 @@ struct PipeReadState {
 };
 
 // Thread procedure of the relay worker; returns 1 when it ends.
-DWORD PipeReaderThread(void* parameter = nullptr);
+DWORD WINAPI PipeReaderThread(void* parameter = nullptr);
 void ReadPipe(const std::string& pipeName, ChunkConsumer onChunk, PipeReadState& state);
-void OnPipeReadComplete(DWORD errorCode, DWORD bytesTransferred, OVERLAPPED* overlapped);
+void WINAPI OnPipeReadComplete(DWORD errorCode, DWORD bytesTransferred, OVERLAPPED* overlapped);
 // Consumes one chunk; submits every message it completes, in order. Carries a
 // partial message (also a partial length prefix) over to the next chunk.
 void AssembleFrames(const uint8_t* chunk, DWORD n, PipeReadState& state);

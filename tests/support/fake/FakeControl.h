@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "dispatch/PrinterControl.h"
+#include "interfaces/PrinterControl.h"
 #include "platform/Window.h"
 
 class FakeControl final : public IPrinterControl, public IConnectionPointContainer, public IConnectionPoint {
