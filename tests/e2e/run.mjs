@@ -378,8 +378,9 @@ async function main() {
   try {
     // Prerequisites, each with a message that says what is missing.
     for (const [file, what] of [
-      [hostBinary, "the host (build it: cmake --build build --target kestrix-host)"],
-      [installer, "the installer (cmake --build build --target kestrix-install)"],
+      [hostBinary, "the host (build it: cmake --build build --target kestrix-programs)"],
+      [installer, "the installer (cmake --build build --target kestrix-programs)"],
+      [path.join(build, "kestrix-job"), "the job process (cmake --build build --target kestrix-programs)"],
       [chromiumBinary, "Chromium (apt-get install chromium)"],
     ]) {
       try {
