@@ -10,6 +10,7 @@ add_link_options(-static -static-libgcc -static-libstdc++)
 function(kestrix_use_fast_allocator target)
 endfunction()
 
+add_subdirectory(src/framing)
 add_subdirectory(src/platform)
 add_subdirectory(src/interfaces)
 add_subdirectory(src/bridge)

@@ -291,6 +291,11 @@ struct IConnectionPointContainer : IUnknown {
   ~IConnectionPointContainer() = default;
 };
 
+// OLE on the calling thread. Here every object lives on the thread that made
+// it and there is no apartment to enter: both do nothing.
+inline HRESULT OleInitialize(void*) { return S_OK; }
+inline void OleUninitialize() {}
+
 // Connects a sink to the container's connection point for iid.
 HRESULT AtlAdvise(IUnknown* pUnkCP, IUnknown* pUnk, const IID& iid, DWORD* pdw);
 HRESULT AtlUnadvise(IUnknown* pUnkCP, const IID& iid, DWORD dw);
