@@ -23,8 +23,15 @@ std::string ConfigHome() {
 // false when the file is missing; *json null when it cannot be parsed.
 bool ReadJsonFile(const std::string& path, Json::Value* json, std::string* error) {
   std::error_code ec;
-  if (!fs::exists(path, ec)) return false;
+  bool exists = fs::exists(path, ec);
   *json = Json::Value();
+  // Missing is "no file"; a file that cannot even be looked at (a folder on its
+  // way that may not be searched) is a file that cannot be read.
+  if (ec) {
+    *error = path + " cannot be looked at: " + ec.message();
+    return true;
+  }
+  if (!exists) return false;
   uintmax_t size = fs::file_size(path, ec);
   if (ec || size > kMaxFileBytes) {
     *error = path + " cannot be read or is larger than 1 MiB";

@@ -172,6 +172,21 @@ TEST_F(SiteGuardTest, ABrokenPolicyFileAllowsNothingEvenForLoopbackPages) {
   EXPECT_EQ(Members(), std::vector<std::string>{});
 }
 
+TEST_F(SiteGuardTest, DecisionFilesOfTheWrongKindNeverHangOrGrant) {
+  // A FIFO would block a reader for ever; garbage and a folder must grant nothing.
+  fs::create_directories(fs::path(paths.sites).parent_path());
+  ASSERT_EQ(::mkfifo(paths.sites.c_str(), 0600), 0);
+  fs::create_directories(paths.policy);
+  auto host = Host("https://shop.test/");
+  Json::Value e = Send(*host, R"({"method":"getPrinters","event":"p"})");
+  EXPECT_EQ(e["error"]["decidedBy"], "policy") << "a policy that cannot be read allows nothing";
+  fs::remove(paths.policy);
+  fs::remove(paths.sites);
+  std::ofstream(paths.sites) << "{\"https://shop.test\": {\"printers\": \"allow\"";  // cut short
+  EXPECT_EQ(Send(*host, R"({"method":"getPrinters","event":"p"})")["error"]["mayAsk"], true);
+  EXPECT_EQ(Members(), std::vector<std::string>{});
+}
+
 TEST_F(SiteGuardTest, BadDecisionsAreRefusedWithAReason) {
   auto host = Host("https://shop.test/");
   for (const char* params : {R"(["https://shop.test/path","printers","allow",true])",
