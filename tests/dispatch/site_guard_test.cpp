@@ -36,7 +36,8 @@ class SiteGuardTest : public ProxyTest {
   void WritePolicy(const std::string& json) { std::ofstream(paths.policy) << json; }
   // A host process serving a page of origin; the first one makes the control appear.
   std::unique_ptr<CommandDispatcher> Host(const std::string& url) {
-    auto d = std::make_unique<CommandDispatcher>(proxy.get(), paths);
+    // Files looked at before every check: changes by "other hosts" show at once.
+    auto d = std::make_unique<CommandDispatcher>(proxy.get(), paths, std::chrono::milliseconds(0));
     d->HandleRequest(NewRequest(9, url));
     EXPECT_TRUE(proxy->IsReady());
     if (control) control->calls.clear();
