@@ -57,6 +57,22 @@ TEST_F(Wire, AReplyLeavesWhileTheSlowRequestAfterItRuns) {
   host->WriteFrame(R"({"method":"exit"})");
 }
 
+TEST_F(Wire, ExitEndsTheHostPromptlyWhileItsOutputIsNotRead) {
+  // Megabytes of replies that nobody reads, then "exit": the host's writes
+  // are stuck, yet it ends, and soon.
+  auto host = Start(tmp.Path());
+  std::string requests = harness::Frame(kNew);
+  for (int i = 0; i < 4; ++i)
+    requests += harness::Frame(R"({"method":"readBase64","event":"b","params":["bytes:3000000"]})");
+  requests += harness::Frame(R"({"method":"exit"})");
+  ASSERT_TRUE(host->WriteRaw(requests));
+  auto sent = harness::Clock::now();
+  auto status = host->WaitExit(kTick);
+  ASSERT_TRUE(status.has_value()) << "the host hangs on output nobody reads";
+  EXPECT_EQ(status->code, 0);
+  EXPECT_LT(Seconds(harness::Clock::now() - sent), 2.0);
+}
+
 TEST_F(Wire, ATemporaryFolderWhoseNameIsNotTextInTheLocaleStillLoadsThePage) {
   // "t\xE9mp" is not UTF-8, the locale's charset here.
   const std::string folder = tmp.Path() + "/t\xE9mp";
