@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <cstdio>
+#include <mutex>
+#include <vector>
 
 #include "platform/CodePage.h"
 #include "platform/Files.h"
@@ -13,6 +15,14 @@ extern const size_t kPageResource102Size;
 namespace {
 
 std::atomic<int> g_pageCounter{0};
+
+// Pages left under their unique name because the move into place was
+// refused: nobody else will ever remove them.
+std::mutex g_uniquePagesMu;
+std::vector<std::string>& UniquePages() {
+  static std::vector<std::string>* const pages = new std::vector<std::string>;
+  return *pages;
+}
 
 }  // namespace
 
@@ -53,7 +63,18 @@ std::string WriteBootstrapPageIn(const std::string& executablePath, const std::s
   int counter = ++g_pageCounter;
   std::string path = BootstrapPageName(tempDir, created.dwLowDateTime, counter);
   std::string text = WideToAnsi(ReadPageResource("JS", "#102"));
-  return WriteFileReplacing(path, text);
+  std::string written = WriteFileReplacing(path, text);
+  if (!written.empty() && written != path) {
+    std::lock_guard lock(g_uniquePagesMu);
+    UniquePages().push_back(written);
+  }
+  return written;
 }
 
 int BootstrapPageCounter() { return g_pageCounter.load(); }
+
+void RemoveUniquePageFiles() {
+  std::lock_guard lock(g_uniquePagesMu);
+  for (const std::string& page : UniquePages()) std::remove(page.c_str());
+  UniquePages().clear();
+}

@@ -37,5 +37,9 @@ std::string WriteBootstrapPage();
 // trailing '/'); WriteBootstrapPage uses the real ones.
 std::string WriteBootstrapPageIn(const std::string& executablePath, const std::string& tempDir);
 
+// Removes the page files that were left under their unique name because the
+// rename into place was refused; process entry calls it when the host ends.
+void RemoveUniquePageFiles();
+
 // The process-wide page counter: how many pages were written so far.
 int BootstrapPageCounter();

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "framing/FrameDecoder.h"
 #include "platform/Pipe.h"
 
 // Where the readers hand complete messages, and whom they ask whether to go on.
@@ -16,6 +17,9 @@ class MessageSink {
   virtual ~MessageSink() = default;
   virtual bool IsStopping() const = 0;
   virtual void SubmitMessage(const std::string& text) = 0;
+  // The messages submitted since the last call are all that the input has
+  // for now: the reader is about to wait for more (or to end).
+  virtual void EndOfBatch() {}
 };
 // Set by process entry before the reader thread starts.
 void SetReaderSink(MessageSink* sink);
@@ -34,8 +38,9 @@ DWORD WINAPI StdinReaderThread(void* parameter = nullptr);
 // the gate while the exit handlers run; true when it has returned.
 bool WaitForStdinReaderEnd(DWORD timeoutMs);
 // The reader loop over any descriptor; wakeFd (or -1) ends it when readable.
-// Reads with read(2) into its own buffer and consumes byte by byte, so no
-// stdio lock is ever held while it waits.
+// Reads with read(2) into its own buffer, so no stdio lock is ever held while
+// it waits, and frames what it reads with a FrameDecoder. A frame that cannot
+// be held is skipped; nothing thrown leaves the reader.
 void ReadFramedStream(int fd, int wakeFd, MessageSink& sink);
 
 // ---- relay pipe -----------------------------------------------------------------
@@ -51,10 +56,7 @@ struct PipeReadState {
   uint8_t buffer[kPipeChunkBytes]{};
   DWORD error = 0;
   HANDLE pipe = nullptr;
-  std::string body;       // the message being assembled
-  int32_t pos = 0;        // next byte of the current chunk
-  int32_t headerBytes = 0;  // length-prefix bytes collected, 0..4
-  uint32_t expectedLength = 0;
+  FrameDecoder frames;  // the message being assembled, carried across chunks
 };
 
 // Thread procedure of the relay worker; returns 1 when it ends.
