@@ -151,7 +151,7 @@ HRESULT CLinuxPrinterControl::openFile(BSTR path) {
     Report(Code(error), error);
     return S_OK;
   }
-  if (!OpenOnDesktop(real)) Report("noDesktop", "no desktop to open " + real + " on");
+  OpenDocumentOnDesktop(real);  // reports why when it does not open
   return S_OK;
 }
 
@@ -171,15 +171,17 @@ HRESULT CLinuxPrinterControl::exportAsExcel(VARIANT* element, BSTR path, VARIANT
     Report("noElement", "exportAsExcel needs an element (or HTML text)");
     return S_OK;
   }
-  std::string target = OutputPath(BstrToUtf8(path), NextId("export") + ".xlsx", "exportAsExcel", "");
+  // The element is read here, on the main thread; the workbook is made on a
+  // thread of its own, and its outcome comes as events, as a job's does.
+  const std::string id = NextJobId("export");
+  std::string target = OutputPath(BstrToUtf8(path), id + ".xlsx", "exportAsExcel", id);
   if (target.empty()) return S_OK;
   size_t slash = target.rfind('/');
   if (slash != std::string::npos && slash > 0) MakeFolders(target.substr(0, slash), 0700);
-  if (!ExportTablesToXlsx(html, target, &error)) {
-    Report("exportFailed", error);
+  if (!StartExcelExport(std::move(html), target, id, open != VARIANT_FALSE, m_events, &error)) {
+    ReportJobFailure("exportAsExcel", id, "exportBusy", error);
     return S_OK;
   }
   if (result) *result = TRUE;
-  if (open != VARIANT_FALSE && !OpenOnDesktop(target)) Report("noDesktop", "no desktop to open " + target + " on");
   return S_OK;
 }

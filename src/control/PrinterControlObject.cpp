@@ -11,6 +11,7 @@
 
 #include "control/ControlPaths.h"
 #include "control/ControlText.h"
+#include "control/DesktopOpen.h"
 #include "control/DispatchReader.h"
 #include "control/Downloader.h"
 #include "control/FileStore.h"
@@ -345,33 +346,9 @@ bool CLinuxPrinterControl::ElementHtml(const VARIANT* element, std::string* html
   return false;
 }
 
-bool CLinuxPrinterControl::OpenOnDesktop(const std::string& path) {
-  const char* display = std::getenv("DISPLAY");
-  const char* wayland = std::getenv("WAYLAND_DISPLAY");
-  if (!(display && *display) && !(wayland && *wayland)) return false;
-  std::string opener = "/usr/bin/xdg-open";
-  if (access(opener.c_str(), X_OK) != 0) return false;
-  std::string target = path;
-  char* argv[] = {opener.data(), target.data(), nullptr};
-  // Standard input and output are the host's message channel: the opener gets neither.
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, opener.c_str(), &actions, &attr, argv, environ);
-  posix_spawnattr_destroy(&attr);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return false;
-  // Reap the opener when it ends (it hands the file to the desktop and quits).
-  std::thread([pid] {
-    int status;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-  }).detach();
-  return true;
+bool CLinuxPrinterControl::OpenDocumentOnDesktop(const std::string& path) {
+  std::string code, message;
+  if (OpenDocument(path, &code, &message)) return true;
+  Report(code, message);
+  return false;
 }

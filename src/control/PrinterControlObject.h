@@ -201,8 +201,9 @@ class CLinuxPrinterControl : public IPrinterControl, public IConnectionPointCont
                          const std::string& id);
   // The HTML of an element the page laid out (outerHTML / innerHTML), or the text itself.
   bool ElementHtml(const VARIANT* element, std::string* html);
-  // Starts a detached opener for path on a desktop; false when there is none.
-  bool OpenOnDesktop(const std::string& path);
+  // Opens a resolved path on the desktop when it is a document (DesktopOpen.h);
+  // otherwise, or without a desktop, reports why and answers false.
+  bool OpenDocumentOnDesktop(const std::string& path);
 
   std::atomic<ULONG> m_refs{0};
   ConnectionPoint m_connectionPoint{this};

@@ -4,11 +4,13 @@
 #include "control/ChromiumRenderer.h"
 #include "control/ControlText.h"
 #include "control/CupsClient.h"
+#include "control/DeviceIds.h"
 #include "control/DispatchReader.h"
 #include "control/Downloader.h"
 #include "control/JobLauncher.h"
 #include "platform/JsonDispatch.h"
 #include "control/PrinterControlObject.h"
+#include "control/SiteOrigin.h"
 #include "control/SystemInfo.h"
 
 HRESULT CLinuxPrinterControl::getVersion(BSTR* result) {
@@ -23,13 +25,16 @@ HRESULT CLinuxPrinterControl::getFonts(VARIANT* result) {
   return S_OK;
 }
 
+// Keyed per site unless control.json asks for the raw values (DeviceIds.h).
 HRESULT CLinuxPrinterControl::getLocalMacAddress(BSTR* result) {
-  SetBstrResult(result, LocalMacAddress());
+  const std::string mac = LocalMacAddress();
+  SetBstrResult(result, RawDeviceIdsAllowed() ? mac : SiteMacAddress(mac, MachineId(), SiteOrigin(m_defaults.pageUrl)));
   return S_OK;
 }
 
 HRESULT CLinuxPrinterControl::getCPUSerialNo(BSTR* result) {
-  SetBstrResult(result, MachineId());
+  const std::string id = MachineId();
+  SetBstrResult(result, RawDeviceIdsAllowed() ? id : SiteCpuSerial(id, SiteOrigin(m_defaults.pageUrl)));
   return S_OK;
 }
 

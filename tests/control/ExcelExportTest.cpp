@@ -59,7 +59,9 @@ TEST(ExcelExport, TablesBecomeSheetsWithNumbersTextHeadersAndMerges) {
       "<tr><td colspan='2'>Total &amp; more</td><td>-3.5</td></tr>"
       "</table><p>between</p><table><tr><td>second</td></tr></table></div>";
   std::string error;
-  ASSERT_TRUE(ExportTablesToXlsx(html, folder / "out.xlsx", &error)) << error;
+  std::vector<std::string> notes;
+  ASSERT_TRUE(ExportTablesToXlsx(html, folder / "out.xlsx", &notes, &error)) << error;
+  EXPECT_TRUE(notes.empty());
   auto entries = Unzip(ReadFileBytes(folder / "out.xlsx"));
   ASSERT_TRUE(entries.count("xl/worksheets/sheet1.xml")) << entries.size();
   ASSERT_TRUE(entries.count("xl/worksheets/sheet2.xml"));
@@ -83,17 +85,68 @@ TEST(ExcelExport, TablesBecomeSheetsWithNumbersTextHeadersAndMerges) {
 TEST(ExcelExport, NoTableNoFile) {
   TempFolder folder;
   std::string error;
-  EXPECT_FALSE(ExportTablesToXlsx("<p>just text</p>", folder / "none.xlsx", &error));
+  std::vector<std::string> notes;
+  EXPECT_FALSE(ExportTablesToXlsx("<p>just text</p>", folder / "none.xlsx", &notes, &error));
   EXPECT_NE(error.find("no table"), std::string::npos);
   EXPECT_FALSE(FileExists(folder / "none.xlsx"));
 }
 
-TEST_F(ControlTest, ExportAsExcelWritesInsideTheFoldersOnly) {
+// Everything that cannot go into the workbook whole is named, never dropped
+// silently: huge spans, long texts, captions Excel refuses as sheet names.
+TEST(ExcelExport, WhatIsCutIsNamedAndTheWorkStaysBounded) {
+  TempFolder folder;
+  std::string spans = "<table><caption>SALES</caption>";
+  for (int i = 0; i < 40; ++i) spans += "<tr><td rowspan=1000 colspan=1000>x</td><td>y</td></tr>";
+  spans += "</table>";
+  const std::string html = "<table><caption>Sales</caption><tr><td>" + std::string(40000, 'z') + "</td></tr></table>" +
+                           spans + "<table><caption>'Quoted'</caption><tr><td>q</td></tr></table>";
+  std::string error;
+  std::vector<std::string> notes;
+  ExcelLimits limits;
+  limits.maxCells = 50011;  // the long text, five merged cells and a few plain ones
+  ASSERT_TRUE(ExportTablesToXlsx(html, folder / "cut.xlsx", &notes, &error, limits)) << error;
+  std::string all;
+  for (const auto& n : notes) all += n + "\n";
+  EXPECT_NE(all.find("1 cell texts cut to Excel's 32,767 characters"), std::string::npos) << all;
+  EXPECT_NE(all.find("spanned cells shrunk to 10000 places"), std::string::npos) << all;
+  EXPECT_NE(all.find("cells left out beyond 50011 places"), std::string::npos) << all;
+  EXPECT_NE(all.find("'SALES' became 'Table 2'"), std::string::npos) << all;
+  EXPECT_NE(all.find("'\'Quoted\'' became 'Table 3'"), std::string::npos) << all;
+  auto entries = Unzip(ReadFileBytes(folder / "cut.xlsx"));
+  const std::string& book = entries["xl/workbook.xml"];
+  EXPECT_NE(book.find("name=\"Sales\""), std::string::npos);
+  EXPECT_NE(book.find("name=\"Table 2\""), std::string::npos);
+  EXPECT_NE(book.find("name=\"Table 3\""), std::string::npos);
+  // The long text is there, cut to Excel's length.
+  EXPECT_NE(entries["xl/sharedStrings.xml"].find(std::string(32767, 'z') + "<"), std::string::npos);
+  // Five merged cells of 10,000 places fit, the sixth does not.
+  const std::string& sheet = entries["xl/worksheets/sheet2.xml"];
+  size_t merges = 0;
+  for (size_t at = sheet.find("<mergeCell "); at != std::string::npos; at = sheet.find("<mergeCell ", at + 1)) ++merges;
+  EXPECT_EQ(merges, 5u);
+}
+
+TEST_F(ControlTest, ExportAsExcelWritesInsideTheFoldersOnlyAndReportsWhatWasCut) {
   Variant element = Variant::FromString(u"<table><tr><td>1</td></tr></table>");
   BOOL ok = FALSE;
   control->exportAsExcel(&element, Text("sheets/a.xlsx").Get(), VARIANT_FALSE, &ok);
   EXPECT_TRUE(ok);
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(sink->DoneText(), "success");
+  EXPECT_EQ(sink->DoneObject()["type"], "exportAsExcel");
+  EXPECT_EQ(sink->DoneObject()["truncated"], false);
   EXPECT_EQ(ReadFileBytes(FilesFolder() + "/sheets/a.xlsx").substr(0, 2), "PK");
+
+  sink->events.clear();
+  Variant longText = Variant::FromString(u"<table><tr><td>" + std::u16string(33000, u'w') + u"</td></tr></table>");
+  control->exportAsExcel(&longText, Text("sheets/long.xlsx").Get(), VARIANT_FALSE, &ok);
+  EXPECT_TRUE(ok);
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(sink->DoneText(), "success");
+  EXPECT_EQ(sink->DoneObject()["truncated"], true);
+  EXPECT_EQ(LastMessageCode(), "exportTruncated");
+
+  sink->events.clear();
   control->exportAsExcel(&element, Text(Outside() + "/a.xlsx").Get(), VARIANT_FALSE, &ok);
   EXPECT_FALSE(ok);
   EXPECT_FALSE(FileExists(Outside() + "/a.xlsx"));

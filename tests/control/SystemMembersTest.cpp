@@ -3,8 +3,10 @@
 
 #include "ControlFixture.h"
 #include "control/ControlPaths.h"
+#include "control/DeviceIds.h"
 #include "control/DispatchReader.h"
 #include "control/PrinterControlObject.h"
+#include "control/SiteOrigin.h"
 #include "control/SystemInfo.h"
 #include "platform/webbrowser/AxHost.h"
 
@@ -99,10 +101,9 @@ TEST_F(ControlTest, MachineFacts) {
     }
   }
   control->getCPUSerialNo(&text);
-  std::string id;
-  if (ReadWholeFile("/etc/machine-id", &id, 4096)) {
-    id.erase(id.find_last_not_of("\n") + 1);
-    EXPECT_EQ(BstrToUtf8(text.Get()), id);
+  if (!MachineId().empty()) {
+    EXPECT_EQ(BstrToUtf8(text.Get()).size(), 32u);
+    EXPECT_NE(BstrToUtf8(text.Get()), MachineId());
   }
   Variant fonts;
   control->getFonts(&fonts);
@@ -142,4 +143,67 @@ TEST_F(ControlTest, SettersCheckWhatTheyAreGiven) {
   control->setDragCSS(Text("p").Get(), Text("color: red } </style><script>").Get());
   ASSERT_TRUE(WaitMessages(4));
   EXPECT_EQ(sink->Of(DISPID_PRINTEREVENT_ONMESSAGE).size(), 4u);
+}
+
+TEST(SiteOrigin, IsSchemeHostAndPortOnly) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"https://Shop.Example/a/b?c#d", "https://shop.example"},
+      {"https://user:pw@shop.example:443/", "https://shop.example"},
+      {"https://shop.example:8443", "https://shop.example:8443"},
+      {"http://127.0.0.1:80/x", "http://127.0.0.1"},
+      {"http://[::1]:8080/x", "http://[::1]:8080"},
+      {"http://shop.example.:81", "http://shop.example:81"},
+      {"file:///home/a/page.html", "file:"},
+      {"about:blank", "about:"},
+      {"", ""},
+      {"https://shop.example:80a/", ""},
+      {"1http://x/", ""},
+  };
+  for (const auto& [url, origin] : cases) EXPECT_EQ(SiteOrigin(url), origin) << url;
+}
+
+TEST(DeviceIds, EachSiteGetsItsOwnStableKeyedValue) {
+  const std::string machine = "5f1e9b0c4d2a4e7f8a9b0c1d2e3f4a5b";
+  const std::string a = SiteCpuSerial(machine, "https://shop.example");
+  ASSERT_EQ(a.size(), 32u);
+  EXPECT_EQ(a.find_first_not_of("0123456789abcdef"), std::string::npos);
+  EXPECT_EQ(SiteCpuSerial(machine, "https://shop.example"), a);
+  EXPECT_NE(SiteCpuSerial(machine, "https://clinic.example"), a);
+  EXPECT_NE(SiteCpuSerial("6f1e9b0c4d2a4e7f8a9b0c1d2e3f4a5b", "https://shop.example"), a);
+  EXPECT_NE(a, machine);
+  EXPECT_EQ(SiteCpuSerial("", "https://shop.example"), "");
+
+  const std::string mac = "00-1A-2B-3C-4D-5E";
+  const std::string m = SiteMacAddress(mac, machine, "https://shop.example");
+  ASSERT_EQ(m.size(), 17u);
+  EXPECT_EQ(std::stoi(m.substr(0, 2), nullptr, 16) & 3, 2) << m;  // locally administered, unicast
+  EXPECT_EQ(SiteMacAddress(mac, machine, "https://shop.example"), m);
+  EXPECT_NE(SiteMacAddress(mac, machine, "https://clinic.example"), m);
+  EXPECT_NE(SiteMacAddress("00-1A-2B-3C-4D-5F", machine, "https://shop.example"), m);
+  EXPECT_EQ(SiteMacAddress("", machine, "https://shop.example"), "");
+}
+
+TEST_F(ControlTest, DeviceIdentifiersAreKeyedPerSiteUnlessTheUserSaysRaw) {
+  auto ids = [&](const std::string& url) {
+    control->setPageURL(Text(url).Get());
+    Bstr serial, mac;
+    control->getCPUSerialNo(&serial);
+    control->getLocalMacAddress(&mac);
+    return std::make_pair(BstrToUtf8(serial.Get()), BstrToUtf8(mac.Get()));
+  };
+  const auto shop = ids("https://shop.example/labels");
+  EXPECT_EQ(ids("https://SHOP.example:443/other?x=1"), shop);
+  const auto clinic = ids("https://clinic.example/");
+  EXPECT_EQ(shop.first, SiteCpuSerial(MachineId(), "https://shop.example"));
+  EXPECT_EQ(shop.second, SiteMacAddress(LocalMacAddress(), MachineId(), "https://shop.example"));
+  if (!MachineId().empty()) {
+    EXPECT_NE(shop.first, clinic.first);
+  }
+  if (!LocalMacAddress().empty()) {
+    EXPECT_NE(shop.second, clinic.second);
+  }
+
+  ASSERT_TRUE(MakeFolders(m_folder / "config/kestrix", 0700));
+  ASSERT_TRUE(WriteFileBytes(m_folder / "config/kestrix/control.json", R"({"deviceIdentifiers": "raw"})"));
+  EXPECT_EQ(ids("https://shop.example/"), std::make_pair(MachineId(), LocalMacAddress()));
 }
