@@ -18,17 +18,25 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <vector>
 
 #include "control/Base64.h"
 #include "control/ControlPaths.h"
+#include "control/PolicyProxy.h"
+#include "control/RenderPool.h"
 #include "platform/Kernel.h"
 
 extern char** environ;
 
 namespace {
 using Clock = std::chrono::steady_clock;
+
+// The browsers and folders of this process, for AbortRunning.
+std::mutex g_runningMutex;
+std::set<pid_t> g_runningBrowsers;
+std::set<std::string> g_runningFolders;
 
 bool IsExecutableFile(const std::string& path) {
   struct stat st;
@@ -116,10 +124,27 @@ class Browser {
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
 
+    // A private home, configuration, cache and temporary folder: whatever the
+    // page makes the browser write (a download that slips through, caches,
+    // crash dumps) lands in the folder that is removed after the job.
+    const std::string home = folder + "/home";
+    MakeFolders(home, 0700);
+    const std::pair<const char*, std::string> privateFolders[] = {
+        {"HOME", home},
+        {"TMPDIR", folder},
+        {"XDG_CONFIG_HOME", home + "/.config"},
+        {"XDG_CACHE_HOME", home + "/.cache"},
+        {"XDG_DATA_HOME", home + "/.local/share"},
+        {"XDG_DOWNLOAD_DIR", home + "/Downloads"},
+    };
     std::vector<std::string> envStore;
-    for (char** e = environ; e && *e; ++e)
-      if (std::strncmp(*e, "TMPDIR=", 7) != 0) envStore.emplace_back(*e);
-    envStore.push_back("TMPDIR=" + folder);  // Chromium leaves files in TMPDIR
+    for (char** e = environ; e && *e; ++e) {
+      bool replaced = false;
+      for (const auto& [name, value] : privateFolders)
+        replaced = replaced || (std::strncmp(*e, name, std::strlen(name)) == 0 && (*e)[std::strlen(name)] == '=');
+      if (!replaced) envStore.emplace_back(*e);
+    }
+    for (const auto& [name, value] : privateFolders) envStore.push_back(std::string(name) + "=" + value);
     std::vector<char*> envp;
     for (auto& e : envStore) envp.push_back(e.data());
     envp.push_back(nullptr);
@@ -143,7 +168,10 @@ class Browser {
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
     posix_spawnattr_setsigdefault(&attr, &defaults);
+    std::unique_lock running(g_runningMutex);
     int rc = posix_spawn(&m_pid, executable.c_str(), &actions, &attr, argv.data(), envp.data());
+    if (rc == 0) g_runningBrowsers.insert(m_pid);
+    running.unlock();
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     close(toBrowser[0]);
@@ -158,6 +186,33 @@ class Browser {
   }
 
   void SetDeadline(Clock::time_point deadline) { m_deadline = deadline; }
+
+  // A fresh browser context for one job, and a page in it: every connection
+  // of the context goes through proxy (loopback included: "<-loopback>" ends
+  // the browser's implicit bypass for it), and downloads are denied.
+  bool OpenJobContext(const std::string& proxy, std::string* contextId, std::string* session, std::string* error) {
+    Json::Value result;
+    Json::Value context(Json::objectValue);
+    context["proxyServer"] = proxy;
+    context["proxyBypassList"] = "<-loopback>";
+    context["disposeOnDetach"] = true;
+    if (!Call("Target.createBrowserContext", context, "", &result, error)) return false;
+    *contextId = result["browserContextId"].asString();
+    Json::Value deny(Json::objectValue);
+    deny["behavior"] = "deny";
+    deny["browserContextId"] = *contextId;
+    if (!Call("Browser.setDownloadBehavior", deny, "", nullptr, error)) return false;
+    Json::Value target(Json::objectValue);
+    target["url"] = "about:blank";
+    target["browserContextId"] = *contextId;
+    if (!Call("Target.createTarget", target, "", &result, error)) return false;
+    Json::Value attach(Json::objectValue);
+    attach["targetId"] = result["targetId"];
+    attach["flatten"] = true;
+    if (!Call("Target.attachToTarget", attach, "", &result, error)) return false;
+    *session = result["sessionId"].asString();
+    return !session->empty();
+  }
   void ServeDocument(const std::string& url, const std::string& html) {
     m_documentUrl = url;
     m_documentBody = Base64Encode(html);
@@ -220,6 +275,8 @@ class Browser {
         poll(nullptr, 0, 20);
       }
       kill(-m_pid, SIGKILL);  // helpers that outlived the browser process
+      std::lock_guard running(g_runningMutex);
+      g_runningBrowsers.erase(m_pid);
       m_pid = -1;
     }
     if (m_out >= 0) close(m_out);
@@ -228,6 +285,19 @@ class Browser {
   }
 
   std::string LogTail() const { return TailOfFile(m_log, 600); }
+  pid_t Pid() const { return m_pid; }
+  // False once the browser process has ended (it is reaped then). A process
+  // that is ending (its pipes already closed) is given graceMs to finish.
+  bool Alive(int graceMs) {
+    if (m_pid <= 0) return false;
+    const auto until = Clock::now() + std::chrono::milliseconds(graceMs);
+    for (;;) {
+      int status = 0;
+      if (waitpid(m_pid, &status, WNOHANG) != 0) return false;
+      if (Clock::now() >= until) return true;
+      poll(nullptr, 0, 10);
+    }
+  }
 
  private:
   static bool Fail(std::string* error, const std::string& text) {
@@ -341,6 +411,105 @@ std::string PageCss(const RenderRequest& r) {
   css += r.extraCss;
   return css;
 }
+// One job in a fresh context of a running browser: load, lay out, print or
+// capture. The context is left for the caller to remove (*contextId names it).
+bool RenderInContext(Browser& browser, const std::string& proxyAddress, const RenderRequest& request,
+                     std::string* output, std::string* message, std::string* contextId) {
+  Json::Value result;
+  std::string session;
+  if (!browser.OpenJobContext(proxyAddress, contextId, &session, message)) return false;
+  if (!browser.Call("Page.enable", Json::Value(), session, nullptr, message)) return false;
+
+  std::string target = request.url;
+  if (!request.html.empty()) {
+    target = request.documentUrl;
+    browser.ServeDocument(target, request.html);
+    Json::Value fetch(Json::objectValue);
+    Json::Value pattern(Json::objectValue);
+    pattern["urlPattern"] = target;
+    pattern["requestStage"] = "Request";
+    fetch["patterns"].append(pattern);
+    if (!browser.Call("Fetch.enable", fetch, session, nullptr, message)) return false;
+  }
+  if (request.output == RenderRequest::Output::Png) {
+    Json::Value metrics(Json::objectValue);
+    metrics["width"] = std::clamp(request.imageWidth, 16, 8192);
+    metrics["height"] = 800;
+    metrics["deviceScaleFactor"] = 1;
+    metrics["mobile"] = false;
+    if (!browser.Call("Emulation.setDeviceMetricsOverride", metrics, session, nullptr, message)) return false;
+  }
+  Json::Value navigate(Json::objectValue);
+  navigate["url"] = target;
+  if (!browser.Call("Page.navigate", navigate, session, &result, message)) return false;
+  if (result.isMember("errorText") && !result["errorText"].asString().empty()) {
+    *message = "cannot load " + target + ": " + result["errorText"].asString();
+    return false;
+  }
+  if (!browser.WaitEvent("Page.loadEventFired", session, nullptr, message)) return false;
+
+  // Web fonts first, then the page rules of this job.
+  Json::Value evaluate(Json::objectValue);
+  evaluate["expression"] = "document.fonts ? document.fonts.ready.then(() => true) : true";
+  evaluate["awaitPromise"] = true;
+  browser.Call("Runtime.evaluate", evaluate, session, nullptr, message);
+  std::string css = PageCss(request);
+  if (!css.empty()) {
+    evaluate = Json::Value(Json::objectValue);
+    evaluate["expression"] =
+        "(function(css){var s=document.createElement('style');s.textContent=css;"
+        "(document.head||document.documentElement).appendChild(s);return true;})(" +
+        Json::valueToQuotedString(css.c_str()) + ")";
+    if (!browser.Call("Runtime.evaluate", evaluate, session, nullptr, message)) return false;
+  }
+
+  if (request.output == RenderRequest::Output::Pdf) {
+    Json::Value print(Json::objectValue);
+    print["printBackground"] = request.printBackground;
+    print["landscape"] = request.landscape && !request.paperGiven;  // @page carries it when given
+    print["paperWidth"] = std::stod(Inches(request.paperWidthMm));
+    print["paperHeight"] = std::stod(Inches(request.paperHeightMm));
+    print["marginTop"] = std::stod(Inches(request.marginTopMm));
+    print["marginRight"] = std::stod(Inches(request.marginRightMm));
+    print["marginBottom"] = std::stod(Inches(request.marginBottomMm));
+    print["marginLeft"] = std::stod(Inches(request.marginLeftMm));
+    print["preferCSSPageSize"] = true;
+    print["generateDocumentOutline"] = false;
+    if (!request.pageRanges.empty()) print["pageRanges"] = request.pageRanges;
+    if (!browser.Call("Page.printToPDF", print, session, &result, message)) return false;
+  } else {
+    // The height of the content itself, not of the (taller) viewport.
+    Json::Value measure(Json::objectValue);
+    // (In quirks mode the body stretches to the viewport: measure what is inside it.)
+    measure["expression"] =
+        "(function(){var b=document.body||document.documentElement,m=0,r=document.createRange();"
+        "r.selectNodeContents(b);m=r.getBoundingClientRect().bottom;"
+        "var all=b.getElementsByTagName('*');"
+        "for(var i=0;i<all.length;i++){var x=all[i].getBoundingClientRect().bottom;if(x>m)m=x;}"
+        "var s=getComputedStyle(b);m+=(parseFloat(s.paddingBottom)||0)+(parseFloat(s.marginBottom)||0);"
+        "return Math.ceil(Math.max(m,1));})()";
+    measure["returnByValue"] = true;
+    if (!browser.Call("Runtime.evaluate", measure, session, &result, message)) return false;
+    double height = std::clamp(std::ceil(result["result"].get("value", 800).asDouble()), 1.0, 16384.0);
+    Json::Value shot(Json::objectValue);
+    shot["format"] = "png";
+    shot["captureBeyondViewport"] = true;
+    shot["clip"]["x"] = 0;
+    shot["clip"]["y"] = 0;
+    shot["clip"]["width"] = std::clamp(request.imageWidth, 16, 8192);
+    shot["clip"]["height"] = height;
+    shot["clip"]["scale"] = 1;
+    if (!browser.Call("Page.captureScreenshot", shot, session, &result, message)) return false;
+  }
+  std::string bytes;
+  if (!Base64Decode(result["data"].asString(), &bytes) || bytes.empty()) {
+    *message = "chromium returned no document";
+    return false;
+  }
+  *output = std::move(bytes);
+  return true;
+}
+
 }  // namespace
 
 std::string ChromiumRenderer::Find() {
@@ -352,10 +521,26 @@ std::string ChromiumRenderer::Find() {
   return std::string();
 }
 
+void ChromiumRenderer::AbortRunning() {
+  std::lock_guard running(g_runningMutex);
+  for (pid_t pid : g_runningBrowsers) {
+    kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);
+    int status;
+    waitpid(pid, &status, 0);
+  }
+  g_runningBrowsers.clear();
+  for (const std::string& folder : g_runningFolders) RemoveTree(folder);
+  g_runningFolders.clear();
+}
+
 ChromiumRenderer::ChromiumRenderer(std::string executable) : m_executable(std::move(executable)) {}
 
-bool ChromiumRenderer::Render(const RenderRequest& request, std::string* output, std::string* error) {
+bool ChromiumRenderer::Render(const RenderRequest& request, std::string* output, std::string* error,
+                              std::string* code) {
+  if (code) *code = "renderFailed";
   if (m_executable.empty()) {
+    if (code) *code = "chromiumMissing";
     if (error)
       *error = std::getenv("KESTRIX_CHROMIUM") && *std::getenv("KESTRIX_CHROMIUM")
                    ? "chromium not found at $KESTRIX_CHROMIUM (" + std::string(std::getenv("KESTRIX_CHROMIUM")) + ")"
@@ -378,115 +563,31 @@ bool ChromiumRenderer::Render(const RenderRequest& request, std::string* output,
   std::string folder = buffer.data();
   struct Cleanup {
     std::string folder;
-    ~Cleanup() { RemoveTree(folder); }
+    explicit Cleanup(std::string f) : folder(std::move(f)) {
+      std::lock_guard running(g_runningMutex);
+      g_runningFolders.insert(folder);
+    }
+    ~Cleanup() {
+      RemoveTree(folder);
+      std::lock_guard running(g_runningMutex);
+      g_runningFolders.erase(folder);
+    }
   } cleanup{folder};
 
   bool ok = false;
   std::string message;
+  PolicyProxy proxy(request.network);
+  if (!proxy.Start(&message)) {
+    if (error) *error = message;
+    return false;
+  }
   {
     Browser browser;
     browser.SetDeadline(Clock::now() + std::chrono::milliseconds(request.timeoutMs));
     auto run = [&]() -> bool {
       if (!browser.Start(m_executable, folder, &message)) return false;
-      Json::Value result;
-      Json::Value params(Json::objectValue);
-      params["url"] = "about:blank";
-      if (!browser.Call("Target.createTarget", params, "", &result, &message)) return false;
-      Json::Value attach(Json::objectValue);
-      attach["targetId"] = result["targetId"];
-      attach["flatten"] = true;
-      if (!browser.Call("Target.attachToTarget", attach, "", &result, &message)) return false;
-      const std::string session = result["sessionId"].asString();
-      if (!browser.Call("Page.enable", Json::Value(), session, nullptr, &message)) return false;
-
-      std::string target = request.url;
-      if (!request.html.empty()) {
-        target = request.documentUrl;
-        browser.ServeDocument(target, request.html);
-        Json::Value fetch(Json::objectValue);
-        Json::Value pattern(Json::objectValue);
-        pattern["urlPattern"] = target;
-        pattern["requestStage"] = "Request";
-        fetch["patterns"].append(pattern);
-        if (!browser.Call("Fetch.enable", fetch, session, nullptr, &message)) return false;
-      }
-      if (request.output == RenderRequest::Output::Png) {
-        Json::Value metrics(Json::objectValue);
-        metrics["width"] = std::clamp(request.imageWidth, 16, 8192);
-        metrics["height"] = 800;
-        metrics["deviceScaleFactor"] = 1;
-        metrics["mobile"] = false;
-        if (!browser.Call("Emulation.setDeviceMetricsOverride", metrics, session, nullptr, &message)) return false;
-      }
-      Json::Value navigate(Json::objectValue);
-      navigate["url"] = target;
-      if (!browser.Call("Page.navigate", navigate, session, &result, &message)) return false;
-      if (result.isMember("errorText") && !result["errorText"].asString().empty()) {
-        message = "cannot load " + target + ": " + result["errorText"].asString();
-        return false;
-      }
-      if (!browser.WaitEvent("Page.loadEventFired", session, nullptr, &message)) return false;
-
-      // Web fonts first, then the page rules of this job.
-      Json::Value evaluate(Json::objectValue);
-      evaluate["expression"] = "document.fonts ? document.fonts.ready.then(() => true) : true";
-      evaluate["awaitPromise"] = true;
-      browser.Call("Runtime.evaluate", evaluate, session, nullptr, &message);
-      std::string css = PageCss(request);
-      if (!css.empty()) {
-        evaluate = Json::Value(Json::objectValue);
-        evaluate["expression"] =
-            "(function(css){var s=document.createElement('style');s.textContent=css;"
-            "(document.head||document.documentElement).appendChild(s);return true;})(" +
-            Json::valueToQuotedString(css.c_str()) + ")";
-        if (!browser.Call("Runtime.evaluate", evaluate, session, nullptr, &message)) return false;
-      }
-
-      if (request.output == RenderRequest::Output::Pdf) {
-        Json::Value print(Json::objectValue);
-        print["printBackground"] = request.printBackground;
-        print["landscape"] = request.landscape && !request.paperGiven;  // @page carries it when given
-        print["paperWidth"] = std::stod(Inches(request.paperWidthMm));
-        print["paperHeight"] = std::stod(Inches(request.paperHeightMm));
-        print["marginTop"] = std::stod(Inches(request.marginTopMm));
-        print["marginRight"] = std::stod(Inches(request.marginRightMm));
-        print["marginBottom"] = std::stod(Inches(request.marginBottomMm));
-        print["marginLeft"] = std::stod(Inches(request.marginLeftMm));
-        print["preferCSSPageSize"] = true;
-        print["generateDocumentOutline"] = false;
-        if (!request.pageRanges.empty()) print["pageRanges"] = request.pageRanges;
-        if (!browser.Call("Page.printToPDF", print, session, &result, &message)) return false;
-      } else {
-        // The height of the content itself, not of the (taller) viewport.
-        Json::Value measure(Json::objectValue);
-        // (In quirks mode the body stretches to the viewport: measure what is inside it.)
-        measure["expression"] =
-            "(function(){var b=document.body||document.documentElement,m=0,r=document.createRange();"
-            "r.selectNodeContents(b);m=r.getBoundingClientRect().bottom;"
-            "var all=b.getElementsByTagName('*');"
-            "for(var i=0;i<all.length;i++){var x=all[i].getBoundingClientRect().bottom;if(x>m)m=x;}"
-            "var s=getComputedStyle(b);m+=(parseFloat(s.paddingBottom)||0)+(parseFloat(s.marginBottom)||0);"
-            "return Math.ceil(Math.max(m,1));})()";
-        measure["returnByValue"] = true;
-        if (!browser.Call("Runtime.evaluate", measure, session, &result, &message)) return false;
-        double height = std::clamp(std::ceil(result["result"].get("value", 800).asDouble()), 1.0, 16384.0);
-        Json::Value shot(Json::objectValue);
-        shot["format"] = "png";
-        shot["captureBeyondViewport"] = true;
-        shot["clip"]["x"] = 0;
-        shot["clip"]["y"] = 0;
-        shot["clip"]["width"] = std::clamp(request.imageWidth, 16, 8192);
-        shot["clip"]["height"] = height;
-        shot["clip"]["scale"] = 1;
-        if (!browser.Call("Page.captureScreenshot", shot, session, &result, &message)) return false;
-      }
-      std::string bytes;
-      if (!Base64Decode(result["data"].asString(), &bytes) || bytes.empty()) {
-        message = "chromium returned no document";
-        return false;
-      }
-      *output = std::move(bytes);
-      return true;
+      std::string contextId;
+      return RenderInContext(browser, proxy.Address(), request, output, &message, &contextId);
     };
     try {
       ok = run();
@@ -501,6 +602,122 @@ bool ChromiumRenderer::Render(const RenderRequest& request, std::string* output,
       if (!tail.empty() && message.find("chromium") != std::string::npos) message += "; chromium said: " + tail;
     }
   }
+  proxy.Stop();
+  // A page that was refused something is not the page that was asked for,
+  // even when the browser drew what was left of it.
+  std::vector<std::string> refusals = proxy.Refusals();
+  if (!refusals.empty()) {
+    ok = false;
+    if (code) *code = "networkRefused";
+    message = "refused to connect to " + refusals.front();
+    if (refusals.size() > 1) message += " (and " + std::to_string(refusals.size() - 1) + " more)";
+  }
   if (!ok && error) *error = message;
   return ok;
+}
+
+namespace {
+// A browser of the warm renderer: started once, a fresh context per job,
+// removed after it. Its folder (profile, home, temporary files) lives as long
+// as the browser.
+class WarmChromium : public PooledBrowser {
+ public:
+  ~WarmChromium() override {
+    // A browser that failed gets no polite close: it would not answer it.
+    if (m_failed && m_browser.Pid() > 0) kill(-m_browser.Pid(), SIGKILL);
+    m_browser.Stop();
+    RemoveTree(m_folder);
+    std::lock_guard running(g_runningMutex);
+    g_runningFolders.erase(m_folder);
+  }
+
+  bool Start(const std::string& executable, std::string* error) {
+    std::string base = GetTempPathA();
+    std::string folderTemplate = base + "kestrix-warm-XXXXXX";
+    std::vector<char> buffer(folderTemplate.begin(), folderTemplate.end());
+    buffer.push_back('\0');
+    if (!mkdtemp(buffer.data())) {
+      if (error) *error = "cannot create a folder in " + base;
+      return false;
+    }
+    m_folder = buffer.data();
+    {
+      std::lock_guard running(g_runningMutex);
+      g_runningFolders.insert(m_folder);
+    }
+    m_browser.SetDeadline(Clock::now() + std::chrono::seconds(30));
+    if (!m_browser.Start(executable, m_folder, error)) return false;
+    // Started means answering.
+    Json::Value version;
+    return m_browser.Call("Browser.getVersion", Json::Value(), "", &version, error);
+  }
+
+  bool Render(const RenderRequest& request, std::string* output, std::string* error, std::string* code,
+              BrowserFault* fault) override {
+    *fault = BrowserFault::None;
+    if (code) *code = "renderFailed";
+    std::string message;
+    PolicyProxy proxy(request.network);
+    if (!proxy.Start(&message)) {
+      if (error) *error = message;
+      return false;
+    }
+    m_browser.SetDeadline(Clock::now() + std::chrono::milliseconds(request.timeoutMs));
+    std::string contextId;
+    bool ok = false;
+    try {
+      ok = RenderInContext(m_browser, proxy.Address(), request, output, &message, &contextId);
+    } catch (const std::exception& e) {
+      message = std::string("unexpected answer from chromium: ") + e.what();
+    }
+    // The context goes with everything the page left in it. A browser that
+    // cannot do that in a few seconds has crashed or hangs: it is replaced.
+    m_browser.SetDeadline(Clock::now() + std::chrono::seconds(3));
+    std::string why;
+    Json::Value dispose(Json::objectValue);
+    dispose["browserContextId"] = contextId;
+    const bool healthy = contextId.empty()
+                             ? m_browser.Call("Browser.getVersion", Json::Value(), "", nullptr, &why)
+                             : m_browser.Call("Target.disposeBrowserContext", dispose, "", nullptr, &why);
+    if (!healthy) {
+      *fault = m_browser.Alive(500) ? BrowserFault::TimedOut : BrowserFault::Crashed;
+      m_failed = true;
+      if (ok) ok = false, message = "chromium failed after rendering: " + why;
+      std::string tail = m_browser.LogTail();
+      if (!tail.empty()) message += "; chromium said: " + tail;
+    }
+    proxy.Stop();
+    std::vector<std::string> refusals = proxy.Refusals();
+    if (!refusals.empty()) {
+      ok = false;
+      if (code) *code = "networkRefused";
+      message = "refused to connect to " + refusals.front();
+      if (refusals.size() > 1) message += " (and " + std::to_string(refusals.size() - 1) + " more)";
+    }
+    if (!ok && error) *error = message;
+    return ok;
+  }
+
+  pid_t ProcessGroup() const override { return m_browser.Pid(); }
+
+ private:
+  Browser m_browser;
+  std::string m_folder;
+  bool m_failed = false;
+};
+}  // namespace
+
+std::unique_ptr<PooledBrowser> StartWarmChromium(const std::string& executable, std::string* error,
+                                                 std::string* code) {
+  if (executable.empty()) {
+    if (code) *code = "chromiumMissing";
+    if (error) *error = "chromium not found; install the chromium package";
+    return nullptr;
+  }
+  auto browser = std::make_unique<WarmChromium>();
+  if (!browser->Start(executable, error)) {
+    if (code) *code = "renderFailed";
+    return nullptr;
+  }
+  return browser;
 }

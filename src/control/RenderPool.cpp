@@ -119,13 +119,15 @@ int RenderPool::Replaced() const {
   return m_replaced;
 }
 
+std::vector<pid_t> RenderPool::ProcessGroups() const {
+  std::lock_guard lock(m_mutex);
+  std::vector<pid_t> groups = m_busyGroups;
+  for (const auto& b : m_idle) groups.push_back(b->ProcessGroup());
+  return groups;
+}
+
 long RenderPool::MemoryKb() const {
-  std::vector<pid_t> groups;
-  {
-    std::lock_guard lock(m_mutex);
-    groups = m_busyGroups;
-    for (const auto& b : m_idle) groups.push_back(b->ProcessGroup());
-  }
+  std::vector<pid_t> groups = ProcessGroups();
   long total = 0;
   for (pid_t g : groups) total += ProcessGroupMemoryKb(g);
   return total;

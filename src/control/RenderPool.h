@@ -53,6 +53,8 @@ class RenderPool {
   // Browsers started and ended (crashed or hung ones included) so far.
   int Started() const;
   int Replaced() const;
+  // The process groups of the browsers running now.
+  std::vector<pid_t> ProcessGroups() const;
   // Proportional set size of every process of every browser, in KiB.
   long MemoryKb() const;
 

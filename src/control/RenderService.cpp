@@ -24,7 +24,9 @@
 #include <mutex>
 #include <thread>
 
+#include "control/ControlJson.h"
 #include "control/ControlPaths.h"
+#include "control/JobLauncher.h"
 
 extern char** environ;
 
@@ -83,6 +85,11 @@ int ConnectTo(const std::string& path) {
 
 int PidFd(int pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
 
+// SIGTERM and SIGINT end the service the orderly way: its browsers (each in a
+// process group of its own) would otherwise outlive it.
+volatile sig_atomic_t g_stopRequested = 0;
+void RequestStop(int) { g_stopRequested = 1; }
+
 // What the service's threads share.
 struct ServiceState {
   std::mutex mutex;
@@ -91,6 +98,7 @@ struct ServiceState {
   int rendering = 0;
   Clock::time_point lastActivity = Clock::now();
   std::vector<int> newHosts;
+  std::string executable;  // the browser it runs, as jobs name it
 };
 
 void Serve(int fd, RenderPool& pool, ServiceState& state) {
@@ -108,7 +116,14 @@ void Serve(int fd, RenderPool& pool, ServiceState& state) {
       reply["started"] = pool.Started();
       reply["replaced"] = pool.Replaced();
       reply["rendering"] = state.rendering;
+      for (pid_t group : pool.ProcessGroups()) reply["processGroups"].append(static_cast<int>(group));
       reply["pid"] = static_cast<int>(getpid());
+    } else if (kind == "render" && message["request"].isObject() &&
+               message.get("chromium", "").asString() != state.executable) {
+      // Rendered with another browser than the job would use itself: the job does it.
+      reply["ok"] = false;
+      reply["code"] = "otherBrowser";
+      reply["error"] = "this renderer runs " + state.executable;
     } else if (kind == "render" && message["request"].isObject()) {
       {
         std::lock_guard lock(state.mutex);
@@ -274,6 +289,7 @@ WarmOutcome RenderWithService(const RenderRequest& request, int hostPid, int wai
   Json::Value message(Json::objectValue);
   message["kind"] = "render";
   message["hostPid"] = hostPid;
+  message["chromium"] = ChromiumRenderer::Find();
   message["request"] = RenderRequestToJson(request);
   std::string header;
   Json::Value reply;
@@ -283,6 +299,10 @@ WarmOutcome RenderWithService(const RenderRequest& request, int hostPid, int wai
   if (!answered) {
     close(fd);
     return WarmOutcome::Unavailable;  // nothing came of it: the caller renders itself
+  }
+  if (!reply["ok"].asBool() && reply["code"].asString() == "otherBrowser") {
+    close(fd);
+    return WarmOutcome::Unavailable;
   }
   if (!reply["ok"].asBool()) {
     close(fd);
@@ -379,7 +399,14 @@ int RunRenderService(const RenderServiceOptions& options) {
     return 1;
   }
 
+  g_stopRequested = 0;
+  struct sigaction stop {};
+  stop.sa_handler = RequestStop;
+  sigemptyset(&stop.sa_mask);
+  sigaction(SIGTERM, &stop, nullptr);
+  sigaction(SIGINT, &stop, nullptr);
   ServiceState state;
+  state.executable = options.executable;
   std::map<int, int> hosts;  // pid -> pidfd
   auto addHost = [&](int pid) {
     if (hosts.count(pid)) return;
@@ -393,7 +420,7 @@ int RunRenderService(const RenderServiceOptions& options) {
       std::vector<pollfd> fds = {{listener, POLLIN, 0}};
       for (const auto& [pid, fd] : hosts) fds.push_back({fd, POLLIN, 0});
       int rc = poll(fds.data(), fds.size(), 250);
-      if (rc < 0 && errno != EINTR) break;
+      if (g_stopRequested || (rc < 0 && errno != EINTR)) break;
       if (rc > 0 && (fds[0].revents & POLLIN)) {
         int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0) {
@@ -443,4 +470,42 @@ int RunRenderService(const RenderServiceOptions& options) {
   for (const auto& [pid, fd] : hosts) close(fd);
   close(lock);
   return 0;
+}
+
+void PrepareWarmRendering(Json::Value* request, int browsers) {
+  const Json::Value& source = (*request)["source"];
+  const bool renders = source.isMember("html") || source.isMember("url") ||
+                       source.get("mime", "").asString() == "text/html";
+  if (!renders) return;
+  const Json::Value settings = ReadControlJson()["renderer"];
+  if (settings.isObject() && settings["warm"].isBool() && !settings["warm"].asBool()) return;
+  int idle = 120;
+  if (settings.isObject() && settings["idleSeconds"].isInt()) idle = std::clamp(settings["idleSeconds"].asInt(), 10, 3600);
+  std::string error;
+  // A service that cannot start costs nothing: the job renders by itself.
+  if (!EnsureRenderService(FindJobExecutable(), browsers, idle, &error)) return;
+  (*request)["warm"] = true;
+  (*request)["hostPid"] = static_cast<int>(getpid());
+}
+
+int RenderServiceMain(int argc, char** argv) {
+  RenderServiceOptions options;
+  for (int i = 2; i + 1 < argc; i += 2) {
+    const std::string name = argv[i], value = argv[i + 1];
+    if (name == "--socket") options.socketPath = value;
+    else if (name == "--browsers") options.browsers = std::clamp(std::atoi(value.c_str()), 1, 16);
+    else if (name == "--idle") options.idleSeconds = std::clamp(std::atoi(value.c_str()), 1, 3600);
+    else if (name == "--host-pid") options.hostPids.push_back(std::atoi(value.c_str()));
+  }
+  if (options.socketPath.empty()) return 2;
+  // The starter reaps this process at once; the service lives on in the child.
+  pid_t child = fork();
+  if (child < 0) return 1;
+  if (child > 0) return 0;
+  const std::string executable = ChromiumRenderer::Find();
+  options.executable = executable;
+  options.factory = [executable](std::string* error, std::string* code) {
+    return StartWarmChromium(executable, error, code);
+  };
+  _exit(RunRenderService(options));
 }

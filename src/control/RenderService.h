@@ -15,8 +15,8 @@
 //   {"kind": "status"}
 // The service answers one JSON frame, {"ok": true} or {"ok": false, "error",
 // "code"}, and for a render that succeeded a second frame with the bytes.
-// Status: {"ok": true, "browsers", "busy", "started", "replaced", "memoryKb",
-// "hosts", "pid"}.
+// Status: {"ok": true, "browsers", "busy", "started", "replaced", "rendering",
+// "memoryKb", "processGroups", "pid"}. SIGTERM ends it in order.
 #pragma once
 
 #include <json/json.h>
@@ -33,6 +33,7 @@ struct RenderServiceOptions {
   int idleSeconds = 120;            // ends after this long without a render
   std::vector<int> hostPids;        // hosts known from the start
   BrowserFactory factory;           // how browsers are started
+  std::string executable;           // the browser it starts; jobs that would use another render themselves
 };
 
 // Runs the service until it ends by its rules; 0, or 1 when it could not
@@ -64,6 +65,18 @@ bool RenderServiceStatus(Json::Value* status);
 // a message when it cannot be started. Returns at once (the job processes
 // wait for the socket).
 bool EnsureRenderService(const std::string& jobExecutable, int browsers, int idleSeconds, std::string* error);
+
+// For the control, at a job's start: when the job renders and control.json
+// does not turn the warm renderer off ({"renderer": {"warm": false}}), makes
+// sure the service runs and marks the request to use it ("warm", "hostPid").
+// browsers: how many jobs may render at once. Idle time: {"renderer":
+// {"idleSeconds": 120}} (10 to 3600).
+void PrepareWarmRendering(Json::Value* request, int browsers);
+
+// kestrix-job --render-service --socket PATH [--browsers N] [--idle S] [--host-pid P]...:
+// forks the service off (the caller's process ends at once) and runs it with
+// Chromium browsers.
+int RenderServiceMain(int argc, char** argv);
 
 // Frames (exposed for the tests): false on a closed peer, a frame larger than
 // maxBytes or the deadline in milliseconds passing.

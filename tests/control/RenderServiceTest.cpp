@@ -51,6 +51,7 @@ class RenderServiceTest : public ::testing::Test {
     options.idleSeconds = idleSeconds;
     options.hostPids = std::move(hosts);
     options.factory = [](std::string*, std::string*) { return std::make_unique<EchoBrowser>(); };
+    options.executable = ChromiumRenderer::Find();
     auto done = std::async(std::launch::async, [options] { return RunRenderService(options); });
     EXPECT_TRUE(PumpUntil([] { return FileExists(RenderServiceSocket()); }, 5000));
     return done;
