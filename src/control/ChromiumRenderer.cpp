@@ -411,14 +411,21 @@ std::string PageCss(const RenderRequest& r) {
   css += r.extraCss;
   return css;
 }
-// One job in a fresh context of a running browser: load, lay out, print or
-// capture. The context is left for the caller to remove (*contextId names it).
-bool RenderInContext(Browser& browser, const std::string& proxyAddress, const RenderRequest& request,
-                     std::string* output, std::string* message, std::string* contextId) {
+// A fresh context of a running browser, its connections through proxyAddress,
+// with a page in it ready to load (*session). The context is the caller's to
+// remove (*contextId names it).
+// (Page.enable waits for the page's renderer process; with enable false the
+// process starts meanwhile and the caller enables the page later.)
+bool OpenPage(Browser& browser, const std::string& proxyAddress, std::string* contextId, std::string* session,
+              std::string* message, bool enable = true) {
+  return browser.OpenJobContext(proxyAddress, contextId, session, message) &&
+         (!enable || browser.Call("Page.enable", Json::Value(), *session, nullptr, message));
+}
+
+// One job in a page from OpenPage: load, lay out, print or capture.
+bool RenderInPage(Browser& browser, const std::string& session, const RenderRequest& request, std::string* output,
+                  std::string* message) {
   Json::Value result;
-  std::string session;
-  if (!browser.OpenJobContext(proxyAddress, contextId, &session, message)) return false;
-  if (!browser.Call("Page.enable", Json::Value(), session, nullptr, message)) return false;
 
   std::string target = request.url;
   if (!request.html.empty()) {
@@ -586,8 +593,9 @@ bool ChromiumRenderer::Render(const RenderRequest& request, std::string* output,
     browser.SetDeadline(Clock::now() + std::chrono::milliseconds(request.timeoutMs));
     auto run = [&]() -> bool {
       if (!browser.Start(m_executable, folder, &message)) return false;
-      std::string contextId;
-      return RenderInContext(browser, proxy.Address(), request, output, &message, &contextId);
+      std::string contextId, session;
+      return OpenPage(browser, proxy.Address(), &contextId, &session, &message) &&
+             RenderInPage(browser, session, request, output, &message);
     };
     try {
       ok = run();
@@ -657,16 +665,17 @@ class WarmChromium : public PooledBrowser {
     *fault = BrowserFault::None;
     if (code) *code = "renderFailed";
     std::string message;
-    PolicyProxy proxy(request.network);
-    if (!proxy.Start(&message)) {
-      if (error) *error = message;
-      return false;
-    }
     m_browser.SetDeadline(Clock::now() + std::chrono::milliseconds(request.timeoutMs));
-    std::string contextId;
+    // The page made ready after the last job, when it was made for the same
+    // network rules; it has never been used.
+    Page page = std::move(m_spare);
+    m_spare = Page();
+    if (page.proxy && page.policy != Compact(request.network.ToJson())) Dispose(&page);
     bool ok = false;
     try {
-      ok = RenderInContext(m_browser, proxy.Address(), request, output, &message, &contextId);
+      ok = (page.proxy ? m_browser.Call("Page.enable", Json::Value(), page.session, nullptr, &message)
+                       : OpenFresh(request.network, &page, &message, true)) &&
+           RenderInPage(m_browser, page.session, request, output, &message);
     } catch (const std::exception& e) {
       message = std::string("unexpected answer from chromium: ") + e.what();
     }
@@ -674,11 +683,9 @@ class WarmChromium : public PooledBrowser {
     // cannot do that in a few seconds has crashed or hangs: it is replaced.
     m_browser.SetDeadline(Clock::now() + std::chrono::seconds(3));
     std::string why;
-    Json::Value dispose(Json::objectValue);
-    dispose["browserContextId"] = contextId;
-    const bool healthy = contextId.empty()
+    const bool healthy = page.contextId.empty()
                              ? m_browser.Call("Browser.getVersion", Json::Value(), "", nullptr, &why)
-                             : m_browser.Call("Target.disposeBrowserContext", dispose, "", nullptr, &why);
+                             : Dispose(&page, &why);
     if (!healthy) {
       *fault = m_browser.Alive(500) ? BrowserFault::TimedOut : BrowserFault::Crashed;
       m_failed = true;
@@ -686,8 +693,8 @@ class WarmChromium : public PooledBrowser {
       std::string tail = m_browser.LogTail();
       if (!tail.empty()) message += "; chromium said: " + tail;
     }
-    proxy.Stop();
-    std::vector<std::string> refusals = proxy.Refusals();
+    std::vector<std::string> refusals = page.proxy ? page.proxy->Refusals() : std::vector<std::string>();
+    page.proxy.reset();
     if (!refusals.empty()) {
       ok = false;
       if (code) *code = "networkRefused";
@@ -698,12 +705,50 @@ class WarmChromium : public PooledBrowser {
     return ok;
   }
 
+  // Between jobs: a fresh context and page for the next job, so that it need
+  // not wait for a renderer process to start.
+  void Prepare(const RenderRequest& like) override {
+    if (m_spare.proxy || m_failed) return;
+    m_browser.SetDeadline(Clock::now() + std::chrono::seconds(10));
+    std::string message;
+    Page page;
+    if (OpenFresh(like.network, &page, &message, false)) m_spare = std::move(page);
+    else Dispose(&page);
+  }
+
   pid_t ProcessGroup() const override { return m_browser.Pid(); }
 
  private:
+  // A context with its page, and the proxy all its connections go through.
+  struct Page {
+    std::unique_ptr<PolicyProxy> proxy;
+    std::string policy;  // the proxy's rules, as JSON text
+    std::string contextId, session;
+  };
+
+  bool OpenFresh(const NetworkPolicy& policy, Page* page, std::string* message, bool enable) {
+    page->proxy = std::make_unique<PolicyProxy>(policy);
+    page->policy = Compact(policy.ToJson());
+    return page->proxy->Start(message) &&
+           OpenPage(m_browser, page->proxy->Address(), &page->contextId, &page->session, message, enable);
+  }
+  bool Dispose(Page* page, std::string* why = nullptr) {
+    bool ok = true;
+    if (!page->contextId.empty()) {
+      Json::Value dispose(Json::objectValue);
+      dispose["browserContextId"] = page->contextId;
+      std::string ignored;
+      ok = m_browser.Call("Target.disposeBrowserContext", dispose, "", nullptr, why ? why : &ignored);
+    }
+    page->proxy.reset();
+    page->contextId.clear();
+    return ok;
+  }
+
   Browser m_browser;
   std::string m_folder;
   bool m_failed = false;
+  Page m_spare;
 };
 }  // namespace
 

@@ -17,7 +17,8 @@ RenderPool::~RenderPool() { StopIdle(); }
 
 std::unique_ptr<PooledBrowser> RenderPool::Take(std::string* error, std::string* code) {
   std::unique_lock lock(m_mutex);
-  m_freed.wait(lock, [&] { return !m_idle.empty() || m_running < m_max; });
+  // A browser getting a page ready is free sooner than a new one could start.
+  m_freed.wait(lock, [&] { return !m_idle.empty() || (m_running < m_max && m_preparing == 0); });
   if (!m_idle.empty()) {
     std::unique_ptr<PooledBrowser> browser = std::move(m_idle.back());
     m_idle.pop_back();
@@ -86,6 +87,24 @@ bool RenderPool::Render(const RenderRequest& request, std::string* output, std::
   if (error) *error = "chromium crashed twice while rendering this job: " + *error;
   if (code) *code = "renderFailed";
   return false;
+}
+
+void RenderPool::Prepare(const RenderRequest& like) {
+  std::unique_ptr<PooledBrowser> browser;
+  {
+    std::lock_guard lock(m_mutex);
+    if (m_idle.empty()) return;
+    browser = std::move(m_idle.back());
+    m_idle.pop_back();
+    m_busyGroups.push_back(browser->ProcessGroup());
+    ++m_preparing;
+  }
+  browser->Prepare(like);
+  {
+    std::lock_guard lock(m_mutex);
+    --m_preparing;
+  }
+  Give(std::move(browser));
 }
 
 void RenderPool::StopIdle() {

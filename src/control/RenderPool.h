@@ -30,6 +30,10 @@ class PooledBrowser {
   // whether the browser itself failed (then it is not used again).
   virtual bool Render(const RenderRequest& request, std::string* output, std::string* error, std::string* code,
                       BrowserFault* fault) = 0;
+  // Between jobs: makes ready what the next job like this one needs (a fresh
+  // context), so that it starts at once. Nothing is shared with that job but
+  // the browser.
+  virtual void Prepare(const RenderRequest& like) {}
   // The browser's processes (its process group leader), for memory figures.
   virtual pid_t ProcessGroup() const = 0;
 };
@@ -45,6 +49,8 @@ class RenderPool {
   // Any thread: renders with a free browser, starting one when fewer than
   // maxBrowsers run, else waiting for one to come free.
   bool Render(const RenderRequest& request, std::string* output, std::string* error, std::string* code);
+  // Any thread, after a job: lets one idle browser prepare for a job like it.
+  void Prepare(const RenderRequest& like);
   // Ends every idle browser (busy ones end when their job is done).
   void StopIdle();
 
@@ -69,6 +75,7 @@ class RenderPool {
   std::vector<std::unique_ptr<PooledBrowser>> m_idle;
   std::vector<pid_t> m_busyGroups;
   int m_running = 0;  // idle + busy + starting
+  int m_preparing = 0;
   int m_started = 0;
   int m_replaced = 0;
 };

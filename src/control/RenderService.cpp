@@ -152,6 +152,13 @@ void Serve(int fd, RenderPool& pool, ServiceState& state) {
     }
     if (reply.isMember("browsers")) reply["memoryKb"] = static_cast<Json::Int64>(pool.MemoryKb());
     if (WriteFrame(fd, Compact(reply), 30000) && rendered) WriteFrame(fd, output, 120000);
+    // The job has its bytes; the next one like it finds a page ready.
+    if (rendered) {
+      try {
+        pool.Prepare(RenderRequestFromJson(message["request"]));
+      } catch (const std::exception&) {
+      }
+    }
   }
   close(fd);
   std::lock_guard lock(state.mutex);
