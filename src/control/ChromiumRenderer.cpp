@@ -679,6 +679,12 @@ class WarmChromium : public PooledBrowser {
     } catch (const std::exception& e) {
       message = std::string("unexpected answer from chromium: ") + e.what();
     }
+    // What the proxy refused is known once it has stopped.
+    std::vector<std::string> refusals;
+    if (page.proxy) {
+      page.proxy->Stop();
+      refusals = page.proxy->Refusals();
+    }
     // The context goes with everything the page left in it. A browser that
     // cannot do that in a few seconds has crashed or hangs: it is replaced.
     m_browser.SetDeadline(Clock::now() + std::chrono::seconds(3));
@@ -693,7 +699,6 @@ class WarmChromium : public PooledBrowser {
       std::string tail = m_browser.LogTail();
       if (!tail.empty()) message += "; chromium said: " + tail;
     }
-    std::vector<std::string> refusals = page.proxy ? page.proxy->Refusals() : std::vector<std::string>();
     page.proxy.reset();
     if (!refusals.empty()) {
       ok = false;

@@ -483,7 +483,8 @@ void PrepareWarmRendering(Json::Value* request, int browsers) {
   const Json::Value& source = (*request)["source"];
   const bool renders = source.isMember("html") || source.isMember("url") ||
                        source.get("mime", "").asString() == "text/html";
-  if (!renders) return;
+  // Without a browser there is nothing to keep warm: the job says so itself.
+  if (!renders || ChromiumRenderer::Find().empty()) return;
   const Json::Value settings = ReadControlJson()["renderer"];
   if (settings.isObject() && settings["warm"].isBool() && !settings["warm"].asBool()) return;
   int idle = 120;
