@@ -10,7 +10,7 @@
 #include "control/ControlText.h"
 #include "platform/JsonDispatch.h"
 #include "control/LinuxPrinterControl.h"
-#include "dispatch/PrinterControl.h"
+#include "interfaces/PrinterControl.h"
 
 class ControlTest : public ::testing::Test {
  protected:
