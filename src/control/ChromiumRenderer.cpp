@@ -639,9 +639,10 @@ class WarmChromium : public PooledBrowser {
     g_runningFolders.erase(m_folder);
   }
 
-  bool Start(const std::string& executable, std::string* error) {
-    std::string base = GetTempPathA();
-    std::string folderTemplate = base + "kestrix-warm-XXXXXX";
+  // folder: where the browser's own folder goes (the render service's private one).
+  bool Start(const std::string& executable, const std::string& folder, std::string* error) {
+    std::string base = folder.empty() ? GetTempPathA() : folder + "/";
+    std::string folderTemplate = base + "browser-XXXXXX";
     std::vector<char> buffer(folderTemplate.begin(), folderTemplate.end());
     buffer.push_back('\0');
     if (!mkdtemp(buffer.data())) {
@@ -757,15 +758,15 @@ class WarmChromium : public PooledBrowser {
 };
 }  // namespace
 
-std::unique_ptr<PooledBrowser> StartWarmChromium(const std::string& executable, std::string* error,
-                                                 std::string* code) {
+std::unique_ptr<PooledBrowser> StartWarmChromium(const std::string& executable, const std::string& folder,
+                                                 std::string* error, std::string* code) {
   if (executable.empty()) {
     if (code) *code = "chromiumMissing";
     if (error) *error = "chromium not found; install the chromium package";
     return nullptr;
   }
   auto browser = std::make_unique<WarmChromium>();
-  if (!browser->Start(executable, error)) {
+  if (!browser->Start(executable, folder, error)) {
     if (code) *code = "renderFailed";
     return nullptr;
   }

@@ -80,8 +80,10 @@ class ChromiumRenderer {
 };
 
 
-// A browser for the warm renderer (RenderPool.h), started and answering;
-// null with a message and a code ("chromiumMissing", "renderFailed").
+// A browser for the warm renderer (RenderPool.h), started and answering, its
+// profile, home and temporary files in a folder of its own inside folder
+// (removed with it); null with a message and a code ("chromiumMissing",
+// "renderFailed").
 class PooledBrowser;
-std::unique_ptr<PooledBrowser> StartWarmChromium(const std::string& executable, std::string* error,
-                                                 std::string* code);
+std::unique_ptr<PooledBrowser> StartWarmChromium(const std::string& executable, const std::string& folder,
+                                                 std::string* error, std::string* code);

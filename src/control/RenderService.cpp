@@ -512,8 +512,10 @@ int RenderServiceMain(int argc, char** argv) {
   if (child > 0) return 0;
   const std::string executable = ChromiumRenderer::Find();
   options.executable = executable;
-  options.factory = [executable](std::string* error, std::string* code) {
-    return StartWarmChromium(executable, error, code);
+  // The browsers' folders live beside the socket, closed to others like it.
+  const std::string folder = options.socketPath.substr(0, options.socketPath.rfind('/'));
+  options.factory = [executable, folder](std::string* error, std::string* code) {
+    return StartWarmChromium(executable, folder, error, code);
   };
   _exit(RunRenderService(options));
 }

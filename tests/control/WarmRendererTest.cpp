@@ -15,17 +15,7 @@ class WarmRendererTest : public ControlTest {
  protected:
   void SetUp() override {
     if (ChromiumRenderer::Find().empty()) GTEST_SKIP() << "chromium is not installed";
-    m_render = std::make_unique<ScopedEnv>("KESTRIX_RENDER_DIR", m_folder / "render");
     ControlTest::SetUp();
-  }
-  void TearDown() override {
-    // This test's service goes with the test.
-    Json::Value status;
-    if (RenderServiceStatus(&status)) {
-      kill(status["pid"].asInt(), SIGTERM);
-      PumpUntil([] { return !FileExists(RenderServiceSocket()); }, 20000);
-    }
-    ControlTest::TearDown();
   }
   // printToPDF of html; the PDF's text, or "" with the failure in *why.
   std::string PdfText(const std::string& html, std::string* why, int timeoutSeconds = 30) {
@@ -56,7 +46,6 @@ class WarmRendererTest : public ControlTest {
     EXPECT_TRUE(RenderServiceStatus(&status));
     return status;
   }
-  std::unique_ptr<ScopedEnv> m_render;
   int m_jobs = 0;
 };
 }  // namespace
