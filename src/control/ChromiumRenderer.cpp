@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cmath>
@@ -185,7 +186,8 @@ class Browser {
     return true;
   }
 
-  void SetDeadline(Clock::time_point deadline) { m_deadline = deadline; }
+  // Any thread (a deadline moved to now cancels what the browser is waiting for).
+  void SetDeadline(Clock::time_point deadline) { m_deadline.store(deadline); }
 
   // A fresh browser context for one job, and a page in it: every connection
   // of the context goes through proxy (loopback included: "<-loopback>" ends
@@ -340,7 +342,7 @@ class Browser {
         }
         continue;  // not a message we can read: skip it
       }
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(m_deadline - Clock::now()).count();
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(m_deadline.load() - Clock::now()).count();
       if (left <= 0) return Fail(error, "chromium did not finish in time");
       pollfd p{m_in, POLLIN, 0};
       int r = poll(&p, 1, static_cast<int>(std::min<long long>(left, 1000)));
@@ -387,7 +389,7 @@ class Browser {
   int m_nextId = 1;
   std::string m_buffer;
   std::deque<Json::Value> m_events;
-  Clock::time_point m_deadline = Clock::now() + std::chrono::seconds(60);
+  std::atomic<Clock::time_point> m_deadline{Clock::now() + std::chrono::seconds(60)};
   std::string m_log;
   std::string m_documentUrl;
   std::string m_documentBody;
@@ -673,12 +675,20 @@ class WarmChromium : public PooledBrowser {
     m_spare = Page();
     if (page.proxy && page.policy != Compact(request.network.ToJson())) Dispose(&page);
     bool ok = false;
+    {
+      std::lock_guard lock(m_cancelMutex);
+      m_inJob = true;
+    }
     try {
       ok = (page.proxy ? m_browser.Call("Page.enable", Json::Value(), page.session, nullptr, &message)
                        : OpenFresh(request.network, &page, &message, true)) &&
            RenderInPage(m_browser, page.session, request, output, &message);
     } catch (const std::exception& e) {
       message = std::string("unexpected answer from chromium: ") + e.what();
+    }
+    {
+      std::lock_guard lock(m_cancelMutex);
+      m_inJob = false;
     }
     // What the proxy refused is known once it has stopped.
     std::vector<std::string> refusals;
@@ -724,6 +734,11 @@ class WarmChromium : public PooledBrowser {
 
   pid_t ProcessGroup() const override { return m_browser.Pid(); }
 
+  void Cancel() override {
+    std::lock_guard lock(m_cancelMutex);
+    if (m_inJob) m_browser.SetDeadline(Clock::now());
+  }
+
  private:
   // A context with its page, and the proxy all its connections go through.
   struct Page {
@@ -755,6 +770,8 @@ class WarmChromium : public PooledBrowser {
   std::string m_folder;
   bool m_failed = false;
   Page m_spare;
+  std::mutex m_cancelMutex;
+  bool m_inJob = false;  // the job's own commands run (not the clean-up after them)
 };
 }  // namespace
 

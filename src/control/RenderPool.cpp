@@ -54,12 +54,36 @@ void RenderPool::Give(std::unique_ptr<PooledBrowser> browser) {
   m_freed.notify_one();
 }
 
-bool RenderPool::Render(const RenderRequest& request, std::string* output, std::string* error, std::string* code) {
+void RenderCancel::Cancel() {
+  std::lock_guard lock(m_mutex);
+  m_cancelled = true;
+  if (m_browser) m_browser->Cancel();
+}
+
+bool RenderCancel::Cancelled() const {
+  std::lock_guard lock(m_mutex);
+  return m_cancelled;
+}
+
+void RenderCancel::Attach(PooledBrowser* browser) {
+  std::lock_guard lock(m_mutex);
+  m_browser = browser;
+  if (browser && m_cancelled) browser->Cancel();
+}
+
+bool RenderPool::Render(const RenderRequest& request, std::string* output, std::string* error, std::string* code,
+                        RenderCancel* cancel) {
   for (int attempt = 0; attempt < 2; ++attempt) {
+    if (cancel && cancel->Cancelled()) {
+      if (error) *error = "the job went away";
+      return false;
+    }
     std::unique_ptr<PooledBrowser> browser = Take(error, code);
     if (!browser) return false;
     BrowserFault fault = BrowserFault::None;
+    if (cancel) cancel->Attach(browser.get());
     bool ok = browser->Render(request, output, error, code, &fault);
+    if (cancel) cancel->Attach(nullptr);
     if (fault == BrowserFault::None) {
       Give(std::move(browser));
       return ok;

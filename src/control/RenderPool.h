@@ -34,8 +34,25 @@ class PooledBrowser {
   // context), so that it starts at once. Nothing is shared with that job but
   // the browser.
   virtual void Prepare(const RenderRequest& like) {}
+  // Any thread, while Render runs: the job is no longer wanted; Render ends
+  // soon with a failure, the browser stays usable.
+  virtual void Cancel() {}
   // The browser's processes (its process group leader), for memory figures.
   virtual pid_t ProcessGroup() const = 0;
+};
+
+// Lets another thread cancel the job a Render call is doing (its client has gone).
+class RenderCancel {
+ public:
+  void Cancel();
+  bool Cancelled() const;
+
+ private:
+  friend class RenderPool;
+  void Attach(PooledBrowser* browser);
+  mutable std::mutex m_mutex;
+  PooledBrowser* m_browser = nullptr;
+  bool m_cancelled = false;
 };
 
 // Starts a browser; null with a message (and a code) when it cannot.
@@ -48,7 +65,9 @@ class RenderPool {
 
   // Any thread: renders with a free browser, starting one when fewer than
   // maxBrowsers run, else waiting for one to come free.
-  bool Render(const RenderRequest& request, std::string* output, std::string* error, std::string* code);
+  // A cancelled job (cancel may be null) fails soon and is not tried again.
+  bool Render(const RenderRequest& request, std::string* output, std::string* error, std::string* code,
+              RenderCancel* cancel = nullptr);
   // Any thread, after a job: lets one idle browser prepare for a job like it.
   void Prepare(const RenderRequest& like);
   // Ends every idle browser (busy ones end when their job is done).

@@ -132,11 +132,27 @@ void Serve(int fd, RenderPool& pool, ServiceState& state) {
         if (message["hostPid"].isInt() && message["hostPid"].asInt() > 1) state.newHosts.push_back(message["hostPid"].asInt());
       }
       std::string error, code = "renderFailed";
+      // A job process that ends (its time limit, the user) while it waits
+      // closes the connection: its page is given up at once, so that the
+      // shared browser is free for the next job.
+      RenderCancel cancel;
+      std::atomic<bool> finished{false};
+      std::thread watcher([&] {
+        while (!finished) {
+          pollfd p{fd, POLLRDHUP, 0};
+          if (poll(&p, 1, 100) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR))) {
+            cancel.Cancel();
+            return;
+          }
+        }
+      });
       try {
-        rendered = pool.Render(RenderRequestFromJson(message["request"]), &output, &error, &code);
+        rendered = pool.Render(RenderRequestFromJson(message["request"]), &output, &error, &code, &cancel);
       } catch (const std::exception& e) {
         error = std::string("the renderer failed: ") + e.what();
       }
+      finished = true;
+      watcher.join();
       reply["ok"] = rendered;
       if (!rendered) {
         reply["error"] = error;

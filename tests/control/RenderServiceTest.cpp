@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <future>
 
 #include "ControlTestSupport.h"
@@ -16,11 +17,21 @@
 extern char** environ;
 
 namespace {
+std::atomic<int> g_cancelledJobs{0};
+
 class EchoBrowser : public PooledBrowser {
  public:
   bool Render(const RenderRequest& request, std::string* output, std::string* error, std::string* code,
               BrowserFault* fault) override {
     *fault = BrowserFault::None;
+    if (request.html == "wait") {
+      // A page that never loads: only a cancel (or 20 s) ends it.
+      for (int i = 0; i < 2000 && !m_cancelled; ++i) usleep(10000);
+      if (m_cancelled) ++g_cancelledJobs;
+      m_cancelled = false;
+      *error = "did not finish in time";
+      return false;
+    }
     if (request.html == "refused") {
       *error = "refused to connect to 10.0.0.1:80";
       *code = "networkRefused";
@@ -31,6 +42,10 @@ class EchoBrowser : public PooledBrowser {
     return true;
   }
   pid_t ProcessGroup() const override { return 0; }
+  void Cancel() override { m_cancelled = true; }
+
+ private:
+  std::atomic<bool> m_cancelled{false};
 };
 
 pid_t Spawn(const char* program, const char* arg) {
@@ -47,7 +62,7 @@ class RenderServiceTest : public ::testing::Test {
   std::future<int> Start(std::vector<int> hosts, int idleSeconds) {
     RenderServiceOptions options;
     options.socketPath = RenderServiceSocket();
-    options.browsers = 2;
+    options.browsers = 1;
     options.idleSeconds = idleSeconds;
     options.hostPids = std::move(hosts);
     options.factory = [](std::string*, std::string*) { return std::make_unique<EchoBrowser>(); };
@@ -136,4 +151,33 @@ TEST_F(RenderServiceTest, OneServicePerUserAndAFolderOthersCanOpenIsRefused) {
   std::string error;
   EXPECT_EQ(RenderServiceFolder(&error), "");
   EXPECT_NE(error.find("closed to others"), std::string::npos) << error;
+}
+
+TEST_F(RenderServiceTest, AJobThatGoesAwayFreesTheSharedBrowserAtOnce) {
+  pid_t host = Spawn("sleep", "30");
+  auto service = Start({host}, 60);
+  // A job process asks for a page that never loads, then ends.
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", RenderServiceSocket().c_str());
+  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  Json::Value message;
+  message["kind"] = "render";
+  message["chromium"] = ChromiumRenderer::Find();
+  RenderRequest stuck;
+  stuck.html = "wait";
+  message["request"] = RenderRequestToJson(stuck);
+  ASSERT_TRUE(WriteFrame(fd, Json::FastWriter().write(message), 5000));
+  usleep(200000);
+  close(fd);
+  // The stuck page was given up, and the one browser serves the next job.
+  ASSERT_TRUE(PumpUntil([] { return g_cancelledJobs == 1; }, 10000));
+  RenderRequest next;
+  next.html = "next";
+  std::string output, error, code;
+  ASSERT_EQ(RenderWithService(next, host, 2000, &output, &error, &code), WarmOutcome::Rendered) << error;
+  kill(host, SIGKILL);
+  waitpid(host, nullptr, 0);
+  EXPECT_EQ(service.wait_for(std::chrono::seconds(10)), std::future_status::ready);
 }
