@@ -362,6 +362,11 @@ bool EnsureRenderService(const std::string& jobExecutable, int browsers, int idl
     close(fd);
     return true;
   }
+  // One just started may not listen yet: its jobs wait for it, and a second
+  // start would only cost the job that asks (the second one ends at once).
+  static Clock::time_point lastStart;
+  static std::string lastPath;
+  if (lastPath == path && Clock::now() - lastStart < std::chrono::seconds(5)) return true;
   if (jobExecutable.empty()) {
     if (error) *error = "kestrix-job was not found";
     return false;
@@ -390,6 +395,8 @@ bool EnsureRenderService(const std::string& jobExecutable, int browsers, int idl
     if (error) *error = "cannot start the renderer: " + std::string(std::strerror(rc));
     return false;
   }
+  lastStart = Clock::now();
+  lastPath = path;
   // The process forks the service off and ends at once: reap it.
   std::thread([pid] {
     int status;
