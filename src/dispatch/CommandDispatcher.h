@@ -39,12 +39,18 @@ class CommandDispatcher {
   // The proxy is not owned; it outlives the dispatcher. Decisions come from
   // the files the environment names (SiteGuard::Paths::FromEnvironment).
   explicit CommandDispatcher(ControlProxy* proxy);
-  CommandDispatcher(ControlProxy* proxy, SiteGuard::Paths paths) : m_pProxy(proxy), m_guard(std::move(paths)) {}
+  // Decisions from the given files, looked at again at most every recheck.
+  CommandDispatcher(ControlProxy* proxy, SiteGuard::Paths paths,
+                    std::chrono::milliseconds recheck = std::chrono::milliseconds(250))
+      : m_pProxy(proxy), m_guard(std::move(paths), recheck) {}
 
   // Carries the request out synchronously. A parameter of the wrong kind
   // raises Json::LogicError, a missing control KestrixNotFound: the caller
   // catches them (the request is then abandoned without a reply).
   void HandleRequest(const Json::Value& request);
+
+  // The decisions about the page; "new" names the page through it.
+  SiteGuard& Guard() { return m_guard; }
 
  private:
   bool HandleSiteRequest(const std::string& method, const Json::Value& request);
