@@ -36,7 +36,8 @@ class SiteGuardTest : public ProxyTest {
   void WritePolicy(const std::string& json) { std::ofstream(paths.policy) << json; }
   // A host process serving a page of origin; the first one makes the control appear.
   std::unique_ptr<CommandDispatcher> Host(const std::string& url) {
-    auto d = std::make_unique<CommandDispatcher>(proxy.get(), paths);
+    // Files looked at before every check: changes by "other hosts" show at once.
+    auto d = std::make_unique<CommandDispatcher>(proxy.get(), paths, std::chrono::milliseconds(0));
     d->HandleRequest(NewRequest(9, url));
     EXPECT_TRUE(proxy->IsReady());
     if (control) control->calls.clear();
@@ -146,8 +147,8 @@ TEST_F(SiteGuardTest, ThePolicyDecidesAloneAndCannotBeOverriddenByTheUser) {
   fs::create_directories(fs::path(paths.sites).parent_path());
   std::ofstream(paths.sites) << R"({"https://intranet.test":{"deviceIds":"allow"},"https://shop.test":{"printers":"allow"}})";
   auto host = Host("https://intranet.test/labels");
-  Send(*host, R"({"method":"printToPDF","event":"p","params":[{"html":"<p>x</p>"},"out.pdf"]})");
-  EXPECT_EQ(Members(), std::vector<std::string>{"printToPDF"});
+  Send(*host, R"({"method":"getPapers","event":"p","params":["P"]})");
+  EXPECT_EQ(Members(), std::vector<std::string>{"getPapers"});
   EXPECT_EQ(Send(*host, R"({"method":"getCPUSerialNo","event":"c"})")["error"]["decidedBy"], "policy");
   Json::Value refused = Send(*host, R"({"method":"siteDecide","event":"d","params":["https://intranet.test","deviceIds","allow",true]})");
   EXPECT_EQ(refused["error"]["code"], "siteDecisionRefused");
@@ -169,6 +170,21 @@ TEST_F(SiteGuardTest, ABrokenPolicyFileAllowsNothingEvenForLoopbackPages) {
   EXPECT_NE(Send(*host, R"({"method":"siteList","event":"l"})")["data"]["policy"]["error"].asString(), "");
   WritePolicy("{not json");
   EXPECT_EQ(Send(*host, R"({"method":"getPrinters","event":"p"})")["error"]["decidedBy"], "policy");
+  EXPECT_EQ(Members(), std::vector<std::string>{});
+}
+
+TEST_F(SiteGuardTest, DecisionFilesOfTheWrongKindNeverHangOrGrant) {
+  // A FIFO would block a reader for ever; garbage and a folder must grant nothing.
+  fs::create_directories(fs::path(paths.sites).parent_path());
+  ASSERT_EQ(::mkfifo(paths.sites.c_str(), 0600), 0);
+  fs::create_directories(paths.policy);
+  auto host = Host("https://shop.test/");
+  Json::Value e = Send(*host, R"({"method":"getPrinters","event":"p"})");
+  EXPECT_EQ(e["error"]["decidedBy"], "policy") << "a policy that cannot be read allows nothing";
+  fs::remove(paths.policy);
+  fs::remove(paths.sites);
+  std::ofstream(paths.sites) << "{\"https://shop.test\": {\"printers\": \"allow\"";  // cut short
+  EXPECT_EQ(Send(*host, R"({"method":"getPrinters","event":"p"})")["error"]["mayAsk"], true);
   EXPECT_EQ(Members(), std::vector<std::string>{});
 }
 
