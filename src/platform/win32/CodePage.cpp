@@ -65,7 +65,10 @@ constexpr NamedLocale kLocales[] = {
 
 }  // namespace
 
-void InitThreadCodePage() {}
+extern "C" void KxLinkXpTickCount();
+
+// Every program converts text, so this pulls in XpTickCount.cpp as well.
+void InitThreadCodePage() { KxLinkXpTickCount(); }
 
 bool SetThreadCodePage(const std::string& charset) {
   for (const NamedLocale& l : kLocales) {
