@@ -53,7 +53,7 @@ constexpr UINT kKeepalivePeriodMs = 3000;
 // What the keepalive sends while the extension answers.
 inline constexpr const char kPingText[] = "{\"method\":\"ping\"}";
 // The window class the host window is registered under.
-inline constexpr const char kHostWindowClassName[] = "TabBrowser_TabPageWindow";
+inline constexpr const wchar_t kHostWindowClassName[] = L"TabBrowser_TabPageWindow";
 // Name of the ready event (kept for the record: events are process-local here).
 inline constexpr const wchar_t kReadyEventName[] = L"kpnaAAA1";
 
@@ -83,6 +83,7 @@ class KPAxWindow : public CAxWindowT {
   static KPAxWindow& Instance();
 
   void SetOwner(HWND owner) { m_hOwner = owner; }
+  const wchar_t* WindowClassName() const override { return kHostWindowClassName; }
   // How the keepalive closes standard input on silence; set by process entry
   // (the input belongs to the host layer, which this layer cannot call).
   void SetInputCloser(void (*closer)()) { m_pfnCloseInput = closer; }

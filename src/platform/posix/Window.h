@@ -40,6 +40,8 @@ class CWindowImplBase : public CWindow, public CMessageMap {
   ~CWindowImplBase() override;
   HWND Create(HWND parent, const RECT& rect, const wchar_t* windowName, DWORD style,
               DWORD exStyle = 0, UINT_PTR menuOrId = 0, void* createParam = nullptr);
+  // The class the window is registered under (kept for the record here).
+  virtual const wchar_t* WindowClassName() const { return L"KestrixWindow"; }
 
   HWND m_hWndOwner = nullptr;
   RECT m_rect{};
