@@ -78,6 +78,12 @@ class Job {
       std::unique_lock lock(m_watchMutex);
       if (m_watchCv.wait_for(lock, std::chrono::seconds(seconds), [&] { return m_watchStopped; })) return;
       lock.unlock();
+      {
+        // Silence the job's own thread first: once its browser is gone it would
+        // report that loss, and under load it could do so before the limit is.
+        std::lock_guard emitting(m_emitMutex);
+        m_listening = false;
+      }
       ChromiumRenderer::AbortRunning();
       const std::string text = "the job did not finish within its time limit of " + std::to_string(seconds) +
                                " s; it was stopped";
@@ -94,10 +100,9 @@ class Job {
       done["result"]["id"] = m_request["id"];
       done["result"]["jobId"] = 0;
       done["result"]["message"] = text;
-      Emit(message);
-      Emit(done);
       std::lock_guard emitting(m_emitMutex);
-      m_listening = false;  // nothing more from the job's own thread
+      m_reporter.Emit(message);
+      m_reporter.Emit(done);
       _exit(4);
     });
   }

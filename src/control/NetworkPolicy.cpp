@@ -51,6 +51,19 @@ bool Matches(const IpAddress& address, const IpAddress& base, int bits) {
   return InPrefix(a.bytes.data(), base.bytes.data(), bits);
 }
 
+// "localhost", "x.localhost" or a loopback or unspecified address: names that
+// always mean this machine, whatever any DNS server says.
+bool NamesThisMachine(const std::string& host) {
+  const std::string suffix = ".localhost";
+  if (host == "localhost" ||
+      (host.size() > suffix.size() && host.compare(host.size() - suffix.size(), suffix.size(), suffix) == 0))
+    return true;
+  IpAddress literal;
+  if (!ParseIpAddress(host, &literal)) return false;
+  AddressKind kind = ClassifyAddress(literal);
+  return kind == AddressKind::Loopback || kind == AddressKind::Unspecified;
+}
+
 int DefaultPort(const std::string& scheme) {
   if (scheme == "http" || scheme == "ws") return 80;
   if (scheme == "https" || scheme == "wss") return 443;
@@ -204,8 +217,12 @@ bool NetworkPolicy::Allows(const std::string& scheme, const std::string& host, i
   AddressKind kind = ClassifyAddress(address);
   if (kind == AddressKind::Public) return true;
   const std::string name = NormalHost(host);
+  // A site's own name may resolve to anything its owner likes, 127.0.0.1
+  // included (DNS rebinding): this machine is reached through the origin only
+  // when the origin names this machine itself.
+  const bool thisMachine = kind == AddressKind::Loopback || kind == AddressKind::Unspecified;
   if (m_hasOrigin && name == m_origin.host && port == m_origin.port &&
-      (scheme.empty() || Lower(scheme) == m_origin.scheme))
+      (scheme.empty() || Lower(scheme) == m_origin.scheme) && (!thisMachine || NamesThisMachine(m_origin.host)))
     return true;
   for (const std::string& allowed : m_hosts) {
     if (allowed.front() == '.' ? name.size() > allowed.size() &&
