@@ -51,19 +51,6 @@ bool Matches(const IpAddress& address, const IpAddress& base, int bits) {
   return InPrefix(a.bytes.data(), base.bytes.data(), bits);
 }
 
-// "localhost", "x.localhost" or a loopback or unspecified address: names that
-// always mean this machine, whatever any DNS server says.
-bool NamesThisMachine(const std::string& host) {
-  const std::string suffix = ".localhost";
-  if (host == "localhost" ||
-      (host.size() > suffix.size() && host.compare(host.size() - suffix.size(), suffix.size(), suffix) == 0))
-    return true;
-  IpAddress literal;
-  if (!ParseIpAddress(host, &literal)) return false;
-  AddressKind kind = ClassifyAddress(literal);
-  return kind == AddressKind::Loopback || kind == AddressKind::Unspecified;
-}
-
 int DefaultPort(const std::string& scheme) {
   if (scheme == "http" || scheme == "ws") return 80;
   if (scheme == "https" || scheme == "wss") return 443;
@@ -128,6 +115,17 @@ const char* AddressKindName(AddressKind kind) {
     case AddressKind::Public: break;
   }
   return "public";
+}
+
+bool NamesThisMachine(const std::string& host) {
+  const std::string suffix = ".localhost";
+  if (host == "localhost" ||
+      (host.size() > suffix.size() && host.compare(host.size() - suffix.size(), suffix.size(), suffix) == 0))
+    return true;
+  IpAddress literal;
+  if (!ParseIpAddress(host, &literal)) return false;
+  AddressKind kind = ClassifyAddress(literal);
+  return kind == AddressKind::Loopback || kind == AddressKind::Unspecified;
 }
 
 bool ParseOrigin(const std::string& url, Origin* origin) {
