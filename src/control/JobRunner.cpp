@@ -59,6 +59,7 @@ class Job {
                         [&] { State("queued", "Waiting for another job of this user to finish"); }))
       return Fail("queueFull", "no job place became free within " + std::to_string(kPlaceWaitSeconds) +
                                    " s: other jobs of this user are still running");
+    m_begun = Clock::now();  // the time limit counts from here, as the watchdog does
     StartWatchdog(std::clamp(m_request.get("timeLimitSeconds", 300).asInt(), 1, 3600));
     std::string bytes, mime;
     bool render = false;
@@ -70,6 +71,7 @@ class Job {
 
  private:
   static constexpr int kPlaceWaitSeconds = 600;
+  static constexpr int kBackstopGraceMs = 5000;
 
   // ---- time limit ----------------------------------------------------------------
   // Rendering and handing over must end within the limit; when they do not,
@@ -234,11 +236,15 @@ class Job {
     // gone) a browser of this job's own.
     WarmOutcome warm = WarmOutcome::Unavailable;
     if (m_request.get("warm", false).asBool()) {
-      // The shared browser must not stay on a page after this job's time limit.
+      // The shared browser must not stay on a page long after this job's time
+      // limit. The watchdog ends the job at the limit itself (and the service
+      // then lets the page go); this bound is the backstop, a little later, so
+      // that a loaded machine never reports the render's end in the limit's place.
       RenderRequest bounded = req;
       const long long limitMs = std::clamp(m_request.get("timeLimitSeconds", 300).asInt(), 1, 3600) * 1000LL;
       const long long used = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_begun).count();
-      bounded.timeoutMs = static_cast<int>(std::clamp<long long>(limitMs - used, 1000, req.timeoutMs));
+      bounded.timeoutMs =
+          static_cast<int>(std::clamp<long long>(limitMs - used + kBackstopGraceMs, 1000, req.timeoutMs));
       warm = RenderWithService(bounded, m_request.get("hostPid", 0).asInt(), 3000, output, &error, &code);
     }
     const bool ok = warm == WarmOutcome::Unavailable ? renderer.Render(req, output, &error, &code)
