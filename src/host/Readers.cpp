@@ -29,7 +29,6 @@ bool Stopping() {
   return !sink || sink->IsStopping();
 }
 
-
 // Waits in poll(2) on the descriptor and the wake-up channel, so that a stop
 // can end a blocked wait, then reads what is there. The number of bytes, or
 // 0 at end of input, on an error that will not go away, or when woken.
@@ -57,6 +56,15 @@ void SubmitFrame(MessageSink& sink, std::string_view utf8) {
     sink.SubmitMessage(Utf8ToAnsi(utf8));
   } catch (...) {
     OutputDebugStringA("kestrix-host: dropped an incoming message that could not be held");
+  }
+}
+
+// Hands over what has been submitted; as above, nothing escapes.
+void EndBatch(MessageSink& sink) {
+  try {
+    sink.EndOfBatch();
+  } catch (...) {
+    OutputDebugStringA("kestrix-host: dropped incoming messages that could not be handed over");
   }
 }
 
@@ -106,9 +114,9 @@ void ReadFramedStream(int fd, int wakeFd, MessageSink& sink) {
     }
     // Everything this read brought has been handed over: the gate passes it
     // on before the reader waits for more.
-    sink.EndOfBatch();
+    EndBatch(sink);
   }
-  sink.EndOfBatch();
+  EndBatch(sink);
 }
 
 DWORD WINAPI StdinReaderThread(void*) {
@@ -174,5 +182,5 @@ void AssembleFrames(const uint8_t* chunk, DWORD n, PipeReadState& state) {
     pos += used;
     if (sink) SubmitFrame(*sink, frame);
   }
-  if (sink) sink->EndOfBatch();
+  if (sink) EndBatch(*sink);
 }
