@@ -18,17 +18,24 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <vector>
 
 #include "control/Base64.h"
 #include "control/ControlPaths.h"
+#include "control/PolicyProxy.h"
 #include "platform/Kernel.h"
 
 extern char** environ;
 
 namespace {
 using Clock = std::chrono::steady_clock;
+
+// The browsers and folders of this process, for AbortRunning.
+std::mutex g_runningMutex;
+std::set<pid_t> g_runningBrowsers;
+std::set<std::string> g_runningFolders;
 
 bool IsExecutableFile(const std::string& path) {
   struct stat st;
@@ -116,10 +123,27 @@ class Browser {
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
 
+    // A private home, configuration, cache and temporary folder: whatever the
+    // page makes the browser write (a download that slips through, caches,
+    // crash dumps) lands in the folder that is removed after the job.
+    const std::string home = folder + "/home";
+    MakeFolders(home, 0700);
+    const std::pair<const char*, std::string> privateFolders[] = {
+        {"HOME", home},
+        {"TMPDIR", folder},
+        {"XDG_CONFIG_HOME", home + "/.config"},
+        {"XDG_CACHE_HOME", home + "/.cache"},
+        {"XDG_DATA_HOME", home + "/.local/share"},
+        {"XDG_DOWNLOAD_DIR", home + "/Downloads"},
+    };
     std::vector<std::string> envStore;
-    for (char** e = environ; e && *e; ++e)
-      if (std::strncmp(*e, "TMPDIR=", 7) != 0) envStore.emplace_back(*e);
-    envStore.push_back("TMPDIR=" + folder);  // Chromium leaves files in TMPDIR
+    for (char** e = environ; e && *e; ++e) {
+      bool replaced = false;
+      for (const auto& [name, value] : privateFolders)
+        replaced = replaced || (std::strncmp(*e, name, std::strlen(name)) == 0 && (*e)[std::strlen(name)] == '=');
+      if (!replaced) envStore.emplace_back(*e);
+    }
+    for (const auto& [name, value] : privateFolders) envStore.push_back(std::string(name) + "=" + value);
     std::vector<char*> envp;
     for (auto& e : envStore) envp.push_back(e.data());
     envp.push_back(nullptr);
@@ -143,7 +167,10 @@ class Browser {
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
     posix_spawnattr_setsigdefault(&attr, &defaults);
+    std::unique_lock running(g_runningMutex);
     int rc = posix_spawn(&m_pid, executable.c_str(), &actions, &attr, argv.data(), envp.data());
+    if (rc == 0) g_runningBrowsers.insert(m_pid);
+    running.unlock();
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     close(toBrowser[0]);
@@ -158,6 +185,33 @@ class Browser {
   }
 
   void SetDeadline(Clock::time_point deadline) { m_deadline = deadline; }
+
+  // A fresh browser context for one job, and a page in it: every connection
+  // of the context goes through proxy (loopback included: "<-loopback>" ends
+  // the browser's implicit bypass for it), and downloads are denied.
+  bool OpenJobContext(const std::string& proxy, std::string* contextId, std::string* session, std::string* error) {
+    Json::Value result;
+    Json::Value context(Json::objectValue);
+    context["proxyServer"] = proxy;
+    context["proxyBypassList"] = "<-loopback>";
+    context["disposeOnDetach"] = true;
+    if (!Call("Target.createBrowserContext", context, "", &result, error)) return false;
+    *contextId = result["browserContextId"].asString();
+    Json::Value deny(Json::objectValue);
+    deny["behavior"] = "deny";
+    deny["browserContextId"] = *contextId;
+    if (!Call("Browser.setDownloadBehavior", deny, "", nullptr, error)) return false;
+    Json::Value target(Json::objectValue);
+    target["url"] = "about:blank";
+    target["browserContextId"] = *contextId;
+    if (!Call("Target.createTarget", target, "", &result, error)) return false;
+    Json::Value attach(Json::objectValue);
+    attach["targetId"] = result["targetId"];
+    attach["flatten"] = true;
+    if (!Call("Target.attachToTarget", attach, "", &result, error)) return false;
+    *session = result["sessionId"].asString();
+    return !session->empty();
+  }
   void ServeDocument(const std::string& url, const std::string& html) {
     m_documentUrl = url;
     m_documentBody = Base64Encode(html);
@@ -220,6 +274,8 @@ class Browser {
         poll(nullptr, 0, 20);
       }
       kill(-m_pid, SIGKILL);  // helpers that outlived the browser process
+      std::lock_guard running(g_runningMutex);
+      g_runningBrowsers.erase(m_pid);
       m_pid = -1;
     }
     if (m_out >= 0) close(m_out);
@@ -352,10 +408,26 @@ std::string ChromiumRenderer::Find() {
   return std::string();
 }
 
+void ChromiumRenderer::AbortRunning() {
+  std::lock_guard running(g_runningMutex);
+  for (pid_t pid : g_runningBrowsers) {
+    kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);
+    int status;
+    waitpid(pid, &status, 0);
+  }
+  g_runningBrowsers.clear();
+  for (const std::string& folder : g_runningFolders) RemoveTree(folder);
+  g_runningFolders.clear();
+}
+
 ChromiumRenderer::ChromiumRenderer(std::string executable) : m_executable(std::move(executable)) {}
 
-bool ChromiumRenderer::Render(const RenderRequest& request, std::string* output, std::string* error) {
+bool ChromiumRenderer::Render(const RenderRequest& request, std::string* output, std::string* error,
+                              std::string* code) {
+  if (code) *code = "renderFailed";
   if (m_executable.empty()) {
+    if (code) *code = "chromiumMissing";
     if (error)
       *error = std::getenv("KESTRIX_CHROMIUM") && *std::getenv("KESTRIX_CHROMIUM")
                    ? "chromium not found at $KESTRIX_CHROMIUM (" + std::string(std::getenv("KESTRIX_CHROMIUM")) + ")"
@@ -378,25 +450,32 @@ bool ChromiumRenderer::Render(const RenderRequest& request, std::string* output,
   std::string folder = buffer.data();
   struct Cleanup {
     std::string folder;
-    ~Cleanup() { RemoveTree(folder); }
+    explicit Cleanup(std::string f) : folder(std::move(f)) {
+      std::lock_guard running(g_runningMutex);
+      g_runningFolders.insert(folder);
+    }
+    ~Cleanup() {
+      RemoveTree(folder);
+      std::lock_guard running(g_runningMutex);
+      g_runningFolders.erase(folder);
+    }
   } cleanup{folder};
 
   bool ok = false;
   std::string message;
+  PolicyProxy proxy(request.network);
+  if (!proxy.Start(&message)) {
+    if (error) *error = message;
+    return false;
+  }
   {
     Browser browser;
     browser.SetDeadline(Clock::now() + std::chrono::milliseconds(request.timeoutMs));
     auto run = [&]() -> bool {
       if (!browser.Start(m_executable, folder, &message)) return false;
       Json::Value result;
-      Json::Value params(Json::objectValue);
-      params["url"] = "about:blank";
-      if (!browser.Call("Target.createTarget", params, "", &result, &message)) return false;
-      Json::Value attach(Json::objectValue);
-      attach["targetId"] = result["targetId"];
-      attach["flatten"] = true;
-      if (!browser.Call("Target.attachToTarget", attach, "", &result, &message)) return false;
-      const std::string session = result["sessionId"].asString();
+      std::string contextId, session;
+      if (!browser.OpenJobContext(proxy.Address(), &contextId, &session, &message)) return false;
       if (!browser.Call("Page.enable", Json::Value(), session, nullptr, &message)) return false;
 
       std::string target = request.url;
@@ -500,6 +579,16 @@ bool ChromiumRenderer::Render(const RenderRequest& request, std::string* output,
       browser.Stop();
       if (!tail.empty() && message.find("chromium") != std::string::npos) message += "; chromium said: " + tail;
     }
+  }
+  proxy.Stop();
+  // A page that was refused something is not the page that was asked for,
+  // even when the browser drew what was left of it.
+  std::vector<std::string> refusals = proxy.Refusals();
+  if (!refusals.empty()) {
+    ok = false;
+    if (code) *code = "networkRefused";
+    message = "refused to connect to " + refusals.front();
+    if (refusals.size() > 1) message += " (and " + std::to_string(refusals.size() - 1) + " more)";
   }
   if (!ok && error) *error = message;
   return ok;

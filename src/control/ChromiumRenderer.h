@@ -8,9 +8,21 @@
 // links resolve as they would there), intercepted with the Fetch domain.
 // Page size and margins come from the request as @page CSS; a document's own
 // @page rules apply where the request leaves them open.
+//
+// Nothing the rendered page does may reach the user's files or local network:
+// - the browser runs with a throwaway profile, home and temporary folder (all
+//   inside one folder removed afterwards), and downloads are denied;
+// - each job gets a browser context of its own whose every connection goes
+//   through a PolicyProxy applying the request's NetworkPolicy (the browser's
+//   implicit bypass for loopback addresses is turned off). Anything refused
+//   fails the job with the code "networkRefused".
+// The per-job set-up (OpenJobContext in the .cpp) works on any running
+// browser, so a browser kept running between jobs can apply it per job.
 #pragma once
 
 #include <string>
+
+#include "control/NetworkPolicy.h"
 
 struct RenderRequest {
   enum class Output { Pdf, Png };
@@ -37,6 +49,9 @@ struct RenderRequest {
   int imageWidth = 1024;
 
   int timeoutMs = 60000;
+
+  // What the page and everything it loads may reach.
+  NetworkPolicy network;
 };
 
 class ChromiumRenderer {
@@ -48,10 +63,16 @@ class ChromiumRenderer {
 
   explicit ChromiumRenderer(std::string executable = Find());
 
-  // The PDF or PNG bytes, or false with a message.
-  bool Render(const RenderRequest& request, std::string* output, std::string* error);
+  // The PDF or PNG bytes, or false with a message and a code for the page:
+  // "chromiumMissing", "networkRefused" (something the page needed was
+  // refused by the network policy), "renderFailed".
+  bool Render(const RenderRequest& request, std::string* output, std::string* error, std::string* code = nullptr);
 
   const std::string& Executable() const { return m_executable; }
+
+  // Any thread, when the process is about to end (a job over its time limit):
+  // kills the browsers this process runs and removes their folders.
+  static void AbortRunning();
 
  private:
   std::string m_executable;

@@ -108,35 +108,37 @@ HRESULT CLinuxPrinterControl::copied(BSTR path, BSTR* result) {
 HRESULT CLinuxPrinterControl::download(BSTR url, BSTR path, BOOL* result) {
   if (result) *result = FALSE;
   const std::string id = NextJobId("download");
-  std::string address = BstrToUtf8(url);
+  DownloadRequest request;
+  request.url = BstrToUtf8(url);
+  request.id = id;
   FileStore files = Files();
-  std::string lower = address.substr(0, 8);
+  std::string lower = request.url.substr(0, 8);
   for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   std::string error;
   if (lower.rfind("file:", 0) == 0) {
-    // A local source must lie inside the allowed folders as well.
-    std::string local, real;
-    if (!FileUrlToPath(address, &local)) {
-      ReportJobFailure("download", id, "badUrl", "cannot read the address '" + address + "'");
+    // A local source must lie inside the allowed folders as well; the path
+    // checked is the path the download opens.
+    std::string local;
+    if (!FileUrlToPath(request.url, &local)) {
+      ReportJobFailure("download", id, "badUrl", "cannot read the address '" + request.url + "'");
       return S_OK;
     }
-    if (!files.Resolve(local, FileStore::Access::Read, &real, &error)) {
+    if (!files.Resolve(local, FileStore::Access::Read, &request.localPath, &error)) {
       ReportJobFailure("download", id, Code(error), error);
       return S_OK;
     }
-    address = "file://" + real;
   } else if (lower.rfind("http://", 0) != 0 && lower.rfind("https://", 0) != 0) {
-    ReportJobFailure("download", id, "badUrl", "download takes http, https or file addresses, not '" + address + "'");
+    ReportJobFailure("download", id, "badUrl", "download takes http, https or file addresses, not '" + request.url + "'");
     return S_OK;
   }
-  std::string target;
-  if (!files.Resolve(BstrToUtf8(path), FileStore::Access::Write, &target, &error)) {
+  if (!files.Resolve(BstrToUtf8(path), FileStore::Access::Write, &request.target, &error)) {
     ReportJobFailure("download", id, Code(error), error);
     return S_OK;
   }
-  size_t slash = target.rfind('/');
-  if (slash != std::string::npos && slash > 0) MakeFolders(target.substr(0, slash), 0700);
-  if (!StartDownload(address, target, id, m_events, &error)) {
+  size_t slash = request.target.rfind('/');
+  if (slash != std::string::npos && slash > 0) MakeFolders(request.target.substr(0, slash), 0700);
+  request.network = PagePolicy();
+  if (!StartDownload(std::move(request), m_events, &error)) {
     ReportJobFailure("download", id, "downloadFailed", error);
     return S_OK;
   }

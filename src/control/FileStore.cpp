@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "control/ControlJson.h"
 #include "control/ControlPaths.h"
 #include "control/SiteOrigin.h"
 #include <json/json.h>
@@ -62,21 +63,6 @@ FileStore::FileStore(std::string defaultFolder, std::vector<std::string> extraFo
     : m_default(std::move(defaultFolder)), m_extra(std::move(extraFolders)), m_shared(std::move(shared)) {}
 
 namespace {
-Json::Value ReadConfig() {
-  std::string text;
-  Json::Value config;
-  if (!ReadWholeFile(ControlConfigPath(), &text, 1 << 20)) return Json::Value(Json::objectValue);
-  Json::CharReaderBuilder builder;
-  std::string errors;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  try {
-    if (reader->parse(text.data(), text.data() + text.size(), &config, &errors) && config.isObject()) return config;
-  } catch (const std::exception&) {
-  }
-  // A broken configuration allows nothing beyond the site's own folder.
-  return Json::Value(Json::objectValue);
-}
-
 // origin is named in list (each entry read as an address, so "https://Shop.example/"
 // names "https://shop.example").
 bool Names(const Json::Value& list, const std::string& origin) {
@@ -120,7 +106,7 @@ std::vector<std::string> SharedNames(const std::string& folder) {
 }  // namespace
 
 FileStore FileStore::ForSite(const std::string& origin) {
-  const Json::Value config = ReadConfig();
+  const Json::Value config = ReadControlJson();  // a broken file allows nothing beyond the site's folder
   const std::string files = DefaultFilesFolder();
   Shared shared;
   // First, so that the record never holds a site folder.
@@ -142,7 +128,7 @@ FileStore FileStore::ForSite(const std::string& origin) {
 }
 
 FileStore FileStore::FromEnvironment() {
-  const Json::Value config = ReadConfig();
+  const Json::Value config = ReadControlJson();  // a broken file allows nothing beyond the site's folder
   std::vector<std::string> extra;
   const Json::Value& list = config["allowedFolders"];
   if (list.isArray()) {

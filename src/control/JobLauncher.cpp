@@ -1,13 +1,16 @@
 #include "control/JobLauncher.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -87,6 +90,12 @@ int RequestFile(const std::string& text, std::string* error) {
 void ReadLines(int fd, pid_t pid, Json::Value request, std::shared_ptr<JobEventQueue> queue) {
   std::string buffer;
   bool sawDone = false;
+  // The job keeps its own time limit; this is the backstop for a job process
+  // that no longer can (stopped, or stuck in the kernel): the limit and a
+  // grace period, until the job says it only follows the print scheduler.
+  const int limitSeconds = request["timeLimitSeconds"].asInt();
+  bool limited = limitSeconds > 0, stopped = false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds + 30);
   char chunk[65536];
   auto takeLine = [&](const std::string& text) {
     Json::CharReaderBuilder builder;
@@ -99,9 +108,24 @@ void ReadLines(int fd, pid_t pid, Json::Value request, std::shared_ptr<JobEventQ
       return;
     }
     if (line["kind"].asString() == "done") sawDone = true;
+    if (line["kind"].asString() == "released" || sawDone) limited = false;
     queue->Push(std::move(line));
   };
   for (;;) {
+    if (limited) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      pollfd p{fd, POLLIN, 0};
+      if (left.count() > 0) {
+        int r = poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 60000)));
+        if (r == 0 || (r < 0 && errno == EINTR)) continue;
+      } else {
+        // Its browser ends with it: the browser's command pipe closes.
+        kill(-pid, SIGKILL);
+        kill(pid, SIGKILL);
+        limited = false;
+        stopped = true;
+      }
+    }
     ssize_t n = read(fd, chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
@@ -120,6 +144,7 @@ void ReadLines(int fd, pid_t pid, Json::Value request, std::shared_ptr<JobEventQ
   if (!sawDone) {
     std::string how = WIFSIGNALED(status) ? "was killed by signal " + std::to_string(WTERMSIG(status))
                                           : "ended with status " + std::to_string(WEXITSTATUS(status));
+    if (stopped) how = "was stopped after its time limit of " + std::to_string(limitSeconds) + " s";
     queue->Push(DoneLine(request, "the job process " + how + " before it finished"));
   }
 }
@@ -188,6 +213,7 @@ bool LaunchJob(const Json::Value& request, std::shared_ptr<JobEventQueue> queue,
   Json::Value names(Json::objectValue);
   names["type"] = request["type"];
   names["id"] = request["id"];
+  names["timeLimitSeconds"] = request["timeLimitSeconds"];
   try {
     std::thread(ReadLines, lines[0], pid, names, std::move(queue)).detach();
   } catch (const std::exception& e) {

@@ -1,8 +1,12 @@
 #include "control/JobRequest.h"
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <ctime>
 
 #include "control/Base64.h"
 #include "control/PaperSize.h"
@@ -49,6 +53,34 @@ bool ValidUtf8(const std::string& s) {
   return true;
 }
 }  // namespace
+
+Json::Value NewJobRecord(const Json::Value& request) {
+  char host[256] = {};
+  if (gethostname(host, sizeof host - 1) != 0) host[0] = 0;
+  std::string user = std::to_string(getuid());
+  if (passwd* pw = getpwuid(getuid()); pw && pw->pw_name) user = pw->pw_name;
+  time_t now = time(nullptr);
+  tm utc;
+  gmtime_r(&now, &utc);
+  char submitted[32];
+  std::strftime(submitted, sizeof submitted, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  Json::Value record(Json::objectValue);
+  record["document"] = request["title"].asString();
+  record["machineName"] = host;
+  record["position"] = 0;
+  record["pagesPrinted"] = 0;
+  record["printerName"] = request["printer"].asString();
+  record["size"] = 0;
+  record["statusText"] = "";
+  record["submittedAt"] = submitted;
+  record["totalPages"] = 0;
+  record["type"] = request["type"].asString();
+  record["userName"] = user;
+  record["status"] = "";
+  record["id"] = request["id"].asString();
+  record["jobId"] = 0;
+  return record;
+}
 
 bool FileUrlToPath(const std::string& url, std::string* path) {
   std::string rest = url.substr(5);
@@ -319,6 +351,7 @@ bool BuildJobRequest(const Json::Value& job, JobMode mode, const std::string& ty
   out["render"] = render;
   out["cupsOptions"] = options;
   out["followSeconds"] = follow;
+  out["network"] = defaults.network.ToJson();
   *request = out;
   return true;
 }

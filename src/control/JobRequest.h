@@ -17,6 +17,7 @@
 #include <string>
 
 #include "control/FileStore.h"
+#include "control/NetworkPolicy.h"
 
 // What the control keeps between calls and applies to every job.
 struct JobDefaults {
@@ -26,6 +27,7 @@ struct JobDefaults {
   double offsetLeftMm = 0;       // setupNormalOffset
   double offsetTopMm = 0;
   int skipPages = 0;             // setOffsetPage: leading pages left out
+  NetworkPolicy network;         // what rendering may reach (the page's origin, control.json)
 };
 
 enum class JobMode {
@@ -40,6 +42,10 @@ enum class JobMode {
 bool BuildJobRequest(const Json::Value& job, JobMode mode, const std::string& type, const std::string& id,
                      const std::string& outputPath, const JobDefaults& defaults, const FileStore& files,
                      Json::Value* request, std::string* error);
+
+// The job record every job state event carries, as it stands before the job
+// has started (status "", no scheduler job id yet).
+Json::Value NewJobRecord(const Json::Value& request);
 
 // "file:///a/b%20c" -> "/a/b c" (host empty or localhost). False for other hosts.
 bool FileUrlToPath(const std::string& url, std::string* path);

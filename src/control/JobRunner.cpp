@@ -2,14 +2,17 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <ctime>
+#include <mutex>
+#include <thread>
 
 #include "control/Base64.h"
 #include "control/ChromiumRenderer.h"
@@ -17,32 +20,13 @@
 #include "control/ControlPaths.h"
 #include "control/CupsClient.h"
 #include "control/JobRequest.h"
+#include "control/JobSlot.h"
 #include "control/RawPrinter.h"
 
 extern char** environ;
 
 namespace {
 using Clock = std::chrono::steady_clock;
-
-std::string HostName() {
-  char name[256] = {};
-  if (gethostname(name, sizeof name - 1) != 0) return std::string();
-  return name;
-}
-
-std::string UserName() {
-  if (passwd* pw = getpwuid(getuid()); pw && pw->pw_name) return pw->pw_name;
-  return std::to_string(getuid());
-}
-
-std::string NowIso() {
-  time_t now = time(nullptr);
-  tm utc;
-  gmtime_r(&now, &utc);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return text;
-}
 
 std::string EscapeHtml(const std::string& text) {
   std::string out;
@@ -61,24 +45,20 @@ std::string EscapeHtml(const std::string& text) {
 
 class Job {
  public:
-  Job(const Json::Value& request, JobReporter& reporter) : m_request(request), m_reporter(reporter) {
-    m_record["document"] = request["title"].asString();
-    m_record["machineName"] = HostName();
-    m_record["position"] = 0;
-    m_record["pagesPrinted"] = 0;
-    m_record["printerName"] = request["printer"].asString();
-    m_record["size"] = 0;
-    m_record["statusText"] = "";
-    m_record["submittedAt"] = NowIso();
-    m_record["totalPages"] = 0;
-    m_record["type"] = request["type"].asString();
-    m_record["userName"] = UserName();
-    m_record["status"] = "";
-    m_record["id"] = request["id"].asString();
-    m_record["jobId"] = 0;
-  }
+  Job(const Json::Value& request, JobReporter& reporter)
+      : m_request(request), m_reporter(reporter), m_record(NewJobRecord(request)) {}
+
+  ~Job() { StopWatchdog(); }
 
   int Run() {
+    // One of the user's job places first: it bounds the browsers running at
+    // once across every host of this user, not only this control's.
+    const int places = std::clamp(m_request.get("places", 2).asInt(), 1, 16);
+    if (!m_slot.Acquire(places, kPlaceWaitSeconds,
+                        [&] { State("queued", "Waiting for another job of this user to finish"); }))
+      return Fail("queueFull", "no job place became free within " + std::to_string(kPlaceWaitSeconds) +
+                                   " s: other jobs of this user are still running");
+    StartWatchdog(std::clamp(m_request.get("timeLimitSeconds", 300).asInt(), 1, 3600));
     std::string bytes, mime;
     bool render = false;
     if (!LoadContent(&bytes, &mime, &render)) return 1;
@@ -88,8 +68,60 @@ class Job {
   }
 
  private:
+  static constexpr int kPlaceWaitSeconds = 600;
+
+  // ---- time limit ----------------------------------------------------------------
+  // Rendering and handing over must end within the limit; when they do not,
+  // the browser goes, the control hears why, and the process ends.
+  void StartWatchdog(int seconds) {
+    m_watchdog = std::thread([this, seconds] {
+      std::unique_lock lock(m_watchMutex);
+      if (m_watchCv.wait_for(lock, std::chrono::seconds(seconds), [&] { return m_watchStopped; })) return;
+      lock.unlock();
+      ChromiumRenderer::AbortRunning();
+      const std::string text = "the job did not finish within its time limit of " + std::to_string(seconds) +
+                               " s; it was stopped";
+      // Built from the request alone: the job's own thread may be changing its record.
+      Json::Value message(Json::objectValue), done(Json::objectValue);
+      message["kind"] = "message";
+      message["message"]["type"] = "error";
+      message["message"]["code"] = "timeLimit";
+      message["message"]["message"] = text;
+      message["message"]["id"] = m_request["id"];
+      done["kind"] = "done";
+      done["status"] = "error";
+      done["result"]["type"] = m_request["type"];
+      done["result"]["id"] = m_request["id"];
+      done["result"]["jobId"] = 0;
+      done["result"]["message"] = text;
+      Emit(message);
+      Emit(done);
+      std::lock_guard emitting(m_emitMutex);
+      m_listening = false;  // nothing more from the job's own thread
+      _exit(4);
+    });
+  }
+  void StopWatchdog() {
+    {
+      std::lock_guard lock(m_watchMutex);
+      m_watchStopped = true;
+    }
+    m_watchCv.notify_all();
+    if (m_watchdog.joinable()) m_watchdog.join();
+  }
+  // The document is with the scheduler: the job's place and time limit end.
+  void ReleasePlace() {
+    StopWatchdog();
+    m_slot.Release();
+    Json::Value line(Json::objectValue);
+    line["kind"] = "released";
+    line["id"] = m_request["id"];
+    Emit(line);
+  }
+
   // ---- reporting ---------------------------------------------------------------
   void Emit(const Json::Value& line) {
+    std::lock_guard emitting(m_emitMutex);
     if (m_listening && !m_reporter.Emit(line)) m_listening = false;
   }
   void State(const std::string& status, const std::string& text) {
@@ -184,15 +216,16 @@ class Job {
     req.extraCss = r.get("extraCss", "").asString();
     req.imageWidth = r.get("imageWidth", 1024).asInt();
     req.timeoutMs = r.get("timeoutMs", 60000).asInt();
+    req.network = NetworkPolicy::FromJson(m_request["network"]);
     return req;
   }
 
   bool Render(const RenderRequest& req, std::string* output) {
     ChromiumRenderer renderer;
     State("rendering", "Rendering with " + (renderer.Executable().empty() ? std::string("chromium") : renderer.Executable()));
-    std::string error;
-    if (!renderer.Render(req, output, &error)) {
-      Fail(renderer.Executable().empty() ? "chromiumMissing" : "renderFailed", error);
+    std::string error, code;
+    if (!renderer.Render(req, output, &error, &code)) {
+      Fail(code, error);
       return false;
     }
     return true;
@@ -239,6 +272,7 @@ class Job {
     }
     m_record["jobId"] = jobId;
     // From here on the job is the scheduler's: with nobody listening, stop.
+    ReleasePlace();
     if (!m_listening) return 0;
     return Follow(cups, jobId);
   }
@@ -371,7 +405,13 @@ class Job {
   JobReporter& m_reporter;
   Json::Value m_record;
   Json::Value m_lastSent;
-  bool m_listening = true;
+  std::mutex m_emitMutex;
+  std::atomic<bool> m_listening{true};
+  JobSlot m_slot;
+  std::thread m_watchdog;
+  std::mutex m_watchMutex;
+  std::condition_variable m_watchCv;
+  bool m_watchStopped = false;
 };
 }  // namespace
 

@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <mutex>
 #include <thread>
 
+#include "control/ControlJson.h"
 #include "control/ControlPaths.h"
 #include "control/ControlText.h"
 #include "control/DesktopOpen.h"
@@ -21,10 +23,19 @@
 extern char** environ;
 
 // ---- lifetime ---------------------------------------------------------------------
-CLinuxPrinterControl::CLinuxPrinterControl() {
+CLinuxPrinterControl::CLinuxPrinterControl() : m_jobs(JobLimits()) {
   m_window.Create(nullptr, RECT{}, L"KestrixPrinterEvents", 0);
   m_events = std::make_shared<JobEventQueue>(m_window.m_hWnd, kJobEventMessage);
   InitDownloads();
+  // Downloads that an ended process left half-written, once per process and
+  // off the main thread (an allowed folder may be large).
+  static std::once_flag swept;
+  std::call_once(swept, [] {
+    try {
+      std::thread([roots = FileStore::FromEnvironment().Roots()] { SweepDownloadLeftovers(roots); }).detach();
+    } catch (const std::exception&) {
+    }
+  });
 }
 
 CLinuxPrinterControl::~CLinuxPrinterControl() {
@@ -184,9 +195,19 @@ void CLinuxPrinterControl::DeliverQueuedEvents() {
     try {
       if (!line.isObject() || !line["kind"].isString()) continue;
       const std::string kind = line["kind"].asString();
+      if (kind == "released") {
+        // The job only follows the print scheduler now: its place is free.
+        m_jobs.Released(line["id"].asString());
+        StartQueuedJobs();
+        continue;
+      }
       if (kind != "state" && kind != "message" && kind != "done") continue;
       std::vector<ComPtr<IDispatch>> targets;
       const std::string jobId = LineJobId(line, kind);
+      if (kind == "done" && !jobId.empty()) {
+        m_jobs.Finished(jobId);
+        StartQueuedJobs();
+      }
       auto bound = jobId.empty() ? m_jobSinks.end() : m_jobSinks.find(jobId);
       if (jobId.empty()) {
         for (auto& entry : m_sinks) targets.push_back(entry.second);
@@ -302,6 +323,7 @@ bool CLinuxPrinterControl::StartJob(const Json::Value& job, JobMode mode, const 
   std::string error;
   JobDefaults defaults = m_defaults;
   for (const auto& [selector, css] : m_dragCss) defaults.extraCss += selector + " { " + css + " }\n";
+  defaults.network = PagePolicy();
   bool built = false;
   try {
     built = BuildJobRequest(job, mode, type, id, output, defaults, files, &request, &error);
@@ -313,11 +335,66 @@ bool CLinuxPrinterControl::StartJob(const Json::Value& job, JobMode mode, const 
                      error);
     return false;
   }
-  if (!LaunchJob(request, m_events, &error)) {
-    ReportJobFailure(type, id, "jobProcessMissing", error);
-    return false;
+  // control.json is read afresh for every job, like the allowed folders.
+  m_jobs.SetLimits(JobLimits::FromConfig(ReadControlJson()));
+  const JobLimits& limits = m_jobs.Limits();
+  request["places"] = limits.maxRunning;
+  request["timeLimitSeconds"] = limits.timeLimitSeconds;
+  size_t position = 0;
+  switch (m_jobs.Admit(id, &position)) {
+    case JobQueue::Admission::Start:
+      return Launch(request);
+    case JobQueue::Admission::Queued: {
+      m_queuedRequests[id] = request;
+      Json::Value line(Json::objectValue);
+      line["kind"] = "state";
+      line["job"] = NewJobRecord(request);
+      line["job"]["status"] = "queued";
+      line["job"]["position"] = static_cast<Json::UInt64>(position);
+      line["job"]["statusText"] = "Waiting for " + std::to_string(m_jobs.Running()) + " running and " +
+                                  std::to_string(position - 1) + " earlier jobs";
+      m_events->Push(std::move(line));
+      return true;
+    }
+    case JobQueue::Admission::Refused:
+      break;
   }
-  return true;
+  ReportJobFailure(type, id, "queueFull",
+                   "too many jobs: " + std::to_string(limits.maxRunning) + " running and " +
+                       std::to_string(limits.maxWaiting) +
+                       " waiting or followed is the limit; start it again when one has finished");
+  return false;
+}
+
+bool CLinuxPrinterControl::Launch(const Json::Value& request) {
+  std::string error;
+  if (LaunchJob(request, m_events, &error)) return true;
+  const std::string id = request["id"].asString();
+  m_jobs.Finished(id);
+  ReportJobFailure(request["type"].asString(), id, "jobProcessMissing", error);
+  return false;
+}
+
+void CLinuxPrinterControl::StartQueuedJobs() {
+  // A failed start frees its place again for the next in line.
+  for (bool freed = true; freed;) {
+    freed = false;
+    for (const std::string& id : m_jobs.TakeStartable()) {
+      auto it = m_queuedRequests.find(id);
+      if (it == m_queuedRequests.end()) {
+        m_jobs.Finished(id);
+        freed = true;
+        continue;
+      }
+      Json::Value request = std::move(it->second);
+      m_queuedRequests.erase(it);
+      if (!Launch(request)) freed = true;
+    }
+  }
+}
+
+NetworkPolicy CLinuxPrinterControl::PagePolicy() const {
+  return NetworkPolicy(m_defaults.pageUrl, ReadControlJson()["allowNetworks"]);
 }
 
 std::string CLinuxPrinterControl::OutputPath(const std::string& path, const std::string& fallbackName,

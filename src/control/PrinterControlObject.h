@@ -26,6 +26,7 @@
 
 #include "control/JobLauncher.h"
 #include "control/FileStore.h"
+#include "control/JobQueue.h"
 #include "control/JobRequest.h"
 #include "dispatch/PrinterControl.h"
 #include "platform/ComPtr.h"
@@ -195,9 +196,16 @@ class CLinuxPrinterControl : public IPrinterControl, public IConnectionPointCont
   FileStore Files() const;
   // Reads the page's job object; false (reported) when there is none.
   bool ReadJob(IDispatch* job, const std::string& type, const std::string& id, Json::Value* out);
-  // Builds and starts one job; failures are reported as events. True when started.
+  // Builds and starts (or queues) one job; failures are reported as events.
+  // True when started or queued.
   bool StartJob(const Json::Value& job, JobMode mode, const std::string& type, const std::string& id,
                 const std::string& output);
+  // Starts the queued jobs that now have a place, in order.
+  void StartQueuedJobs();
+  // Starts the job process; a failure is reported and frees the job's place.
+  bool Launch(const Json::Value& request);
+  // The policy for what this page's jobs and downloads may reach.
+  NetworkPolicy PagePolicy() const;
   // An output path inside the allowed folders ("" with a report when refused);
   // an empty path gives fallbackName in the default folder.
   std::string OutputPath(const std::string& path, const std::string& fallbackName, const std::string& type,
@@ -218,6 +226,8 @@ class CLinuxPrinterControl : public IPrinterControl, public IConnectionPointCont
   DWORD m_nextCookie = 1;
   unsigned m_nextId = 1;
 
+  JobQueue m_jobs;
+  std::map<std::string, Json::Value> m_queuedRequests;  // by job id, until started
   JobDefaults m_defaults;
   std::map<std::string, std::string> m_dragCss;  // selector -> declarations
   LONG m_hostCode = 0;

@@ -1,0 +1,80 @@
+// Which network addresses the control may reach for a page: for "download",
+// for "url" jobs and for everything a rendered page loads.
+//
+// The page is untrusted, and a browser would never let it read the user's own
+// machine or local network. So by default every address in the loopback
+// (127.0.0.0/8, ::1), private (10/8, 172.16/12, 192.168/16, fc00::/7),
+// link-local (169.254/16, fe80::/10) and unspecified (0.0.0.0/8, ::) ranges is
+// refused, IPv4 addresses written inside IPv6 ones (::ffff:127.0.0.1) included.
+// Two exceptions:
+//  - the page's own origin (scheme, host, port of the address "new" gave);
+//  - hosts and ranges listed in control.json: {"allowNetworks": ["printer.lan",
+//    "*.office.lan", "192.168.10.0/24", "10.1.2.3", "fd00::/8"]}.
+// The decision is made on the address actually connected to, after name
+// resolution, for every connection (so every redirect): a name that resolves
+// to 127.0.0.1 is refused like 127.0.0.1 itself. Nothing here does I/O.
+#pragma once
+
+#include <json/json.h>
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// An IPv4 or IPv6 address; IPv4 is kept as four bytes.
+struct IpAddress {
+  bool v6 = false;
+  std::array<uint8_t, 16> bytes{};
+  std::string ToString() const;
+};
+
+// "127.0.0.1", "::1", "[::1]"; false for anything else (names included).
+bool ParseIpAddress(const std::string& text, IpAddress* address);
+
+enum class AddressKind { Public, Loopback, Private, LinkLocal, Unspecified };
+// The range an address lies in; IPv4-mapped and IPv4-compatible IPv6 addresses
+// count as the IPv4 address they carry.
+AddressKind ClassifyAddress(const IpAddress& address);
+// "loopback", "private", "link-local", "unspecified", "public".
+const char* AddressKindName(AddressKind kind);
+
+// scheme, host (lower case, no brackets, no trailing dot) and port (the
+// scheme's default when absent) of an http, https, ws or wss address.
+struct Origin {
+  std::string scheme, host;
+  int port = 0;
+};
+bool ParseOrigin(const std::string& url, Origin* origin);
+
+class NetworkPolicy {
+ public:
+  // Refuses every local range and allows no exception.
+  NetworkPolicy() = default;
+  // The page's address (may be empty or not http) and control.json's
+  // "allowNetworks" entries; entries that cannot be read are skipped and named
+  // in *skipped when given.
+  NetworkPolicy(const std::string& pageUrl, const Json::Value& allowNetworks, std::vector<std::string>* skipped = nullptr);
+
+  // Whether a connection to address may be made for a request to host:port.
+  // scheme is "" when the caller does not know it (a tunnel): the page's origin
+  // then matches on host and port, which name the same server. False with the
+  // reason ("127.0.0.1 is a loopback address") in *why.
+  bool Allows(const std::string& scheme, const std::string& host, int port, const IpAddress& address,
+              std::string* why) const;
+
+  // The policy as data, to hand to the job process, and back.
+  Json::Value ToJson() const;
+  static NetworkPolicy FromJson(const Json::Value& value);
+
+ private:
+  struct Range {
+    IpAddress base;
+    int bits = 0;
+  };
+  bool m_hasOrigin = false;
+  Origin m_origin;
+  std::vector<std::string> m_hosts;     // exact names, or ".suffix" for "*.suffix"
+  std::vector<Range> m_ranges;
+  std::vector<std::string> m_entries;   // as given, for ToJson
+};

@@ -1,0 +1,170 @@
+// The network policy and the job queue decide without I/O: tested directly.
+#include <gtest/gtest.h>
+
+#include "control/JobQueue.h"
+#include "control/NetworkPolicy.h"
+
+namespace {
+IpAddress Ip(const std::string& text) {
+  IpAddress a;
+  EXPECT_TRUE(ParseIpAddress(text, &a)) << text;
+  return a;
+}
+Json::Value List(std::initializer_list<const char*> items) {
+  Json::Value list(Json::arrayValue);
+  for (const char* item : items) list.append(item);
+  return list;
+}
+}  // namespace
+
+TEST(NetworkPolicy, EveryLocalRangeIsRefusedByDefaultAndPublicAddressesPass) {
+  const struct {
+    const char* address;
+    AddressKind kind;
+  } cases[] = {
+      {"127.0.0.1", AddressKind::Loopback},       {"127.255.1.2", AddressKind::Loopback},
+      {"::1", AddressKind::Loopback},             {"::ffff:127.0.0.1", AddressKind::Loopback},
+      {"::127.0.0.1", AddressKind::Loopback},     {"10.9.8.7", AddressKind::Private},
+      {"172.16.0.1", AddressKind::Private},       {"172.31.255.255", AddressKind::Private},
+      {"192.168.1.1", AddressKind::Private},      {"fd12::1", AddressKind::Private},
+      {"fc00::", AddressKind::Private},           {"::ffff:10.0.0.1", AddressKind::Private},
+      {"169.254.169.254", AddressKind::LinkLocal}, {"fe80::1", AddressKind::LinkLocal},
+      {"febf::1", AddressKind::LinkLocal},        {"0.0.0.0", AddressKind::Unspecified},
+      {"0.1.2.3", AddressKind::Unspecified},      {"::", AddressKind::Unspecified},
+      {"172.32.0.1", AddressKind::Public},        {"172.15.255.255", AddressKind::Public},
+      {"93.184.216.34", AddressKind::Public},     {"2001:db8::1", AddressKind::Public},
+      {"fec0::1", AddressKind::Public},           {"::ffff:8.8.8.8", AddressKind::Public},
+      {"128.0.0.1", AddressKind::Public},         {"169.253.0.1", AddressKind::Public},
+  };
+  NetworkPolicy policy;
+  for (const auto& c : cases) {
+    EXPECT_EQ(ClassifyAddress(Ip(c.address)), c.kind) << c.address;
+    std::string why;
+    EXPECT_EQ(policy.Allows("http", "example.test", 80, Ip(c.address), &why), c.kind == AddressKind::Public)
+        << c.address;
+    if (c.kind != AddressKind::Public) {
+      EXPECT_NE(why.find(AddressKindName(c.kind)), std::string::npos) << why;
+    }
+  }
+  IpAddress a;
+  for (const char* bad : {"localhost", "127.1", "1.2.3.4.5", "", "[::1", "::1]", "fe80::1%eth0"})
+    EXPECT_FALSE(ParseIpAddress(bad, &a)) << bad;
+}
+
+TEST(NetworkPolicy, OnlyThePagesOwnOriginIsExcepted) {
+  NetworkPolicy policy("http://127.0.0.1:8080/app/page.html?x#y", Json::Value());
+  const IpAddress loopback = Ip("127.0.0.1");
+  EXPECT_TRUE(policy.Allows("http", "127.0.0.1", 8080, loopback, nullptr));
+  EXPECT_TRUE(policy.Allows("", "127.0.0.1", 8080, loopback, nullptr));  // a tunnel: host and port
+  EXPECT_FALSE(policy.Allows("https", "127.0.0.1", 8080, loopback, nullptr));
+  EXPECT_FALSE(policy.Allows("http", "127.0.0.1", 8081, loopback, nullptr));
+  EXPECT_FALSE(policy.Allows("http", "localhost", 8080, loopback, nullptr));
+
+  NetworkPolicy named("HTTPS://Intranet.Example.:443/", Json::Value());
+  EXPECT_TRUE(named.Allows("https", "intranet.example", 443, Ip("10.0.0.5"), nullptr));
+  EXPECT_FALSE(named.Allows("https", "other.example", 443, Ip("10.0.0.5"), nullptr));
+  // Pages that are not on the web have no origin to except.
+  for (const char* page : {"file:///home/a/page.html", "about:blank", "", "chrome-extension://abc/"}) {
+    NetworkPolicy none(page, Json::Value());
+    EXPECT_FALSE(none.Allows("", "127.0.0.1", 80, loopback, nullptr)) << page;
+    EXPECT_FALSE(none.ToJson().isMember("origin")) << page;
+  }
+  // The policy survives its trip to the job process.
+  NetworkPolicy back = NetworkPolicy::FromJson(policy.ToJson());
+  EXPECT_TRUE(back.Allows("http", "127.0.0.1", 8080, loopback, nullptr));
+  EXPECT_FALSE(back.Allows("http", "127.0.0.1", 8081, loopback, nullptr));
+}
+
+TEST(NetworkPolicy, AllowNetworksListsHostsAndRanges) {
+  std::vector<std::string> skipped;
+  NetworkPolicy policy("", List({"printer.lan", "*.office.lan", "192.168.10.0/24", "10.1.2.3", "fd00::/8", "10.0.0.0/33",
+                                 "bad host", "*", "1.2.3.4/x"}),
+                       &skipped);
+  EXPECT_EQ(skipped, (std::vector<std::string>{"10.0.0.0/33", "bad host", "*", "1.2.3.4/x"}));
+  EXPECT_TRUE(policy.Allows("http", "PRINTER.lan", 631, Ip("10.5.5.5"), nullptr));
+  EXPECT_TRUE(policy.Allows("http", "a.office.lan", 80, Ip("10.5.5.5"), nullptr));
+  EXPECT_FALSE(policy.Allows("http", "office.lan", 80, Ip("10.5.5.5"), nullptr));
+  EXPECT_FALSE(policy.Allows("http", "xoffice.lan", 80, Ip("10.5.5.5"), nullptr));
+  EXPECT_TRUE(policy.Allows("http", "any.test", 80, Ip("192.168.10.77"), nullptr));
+  EXPECT_TRUE(policy.Allows("http", "any.test", 80, Ip("::ffff:192.168.10.77"), nullptr));
+  EXPECT_FALSE(policy.Allows("http", "any.test", 80, Ip("192.168.11.1"), nullptr));
+  EXPECT_TRUE(policy.Allows("http", "any.test", 80, Ip("10.1.2.3"), nullptr));
+  EXPECT_FALSE(policy.Allows("http", "any.test", 80, Ip("10.1.2.4"), nullptr));
+  EXPECT_TRUE(policy.Allows("http", "any.test", 80, Ip("fd99::1"), nullptr));
+  EXPECT_FALSE(policy.Allows("http", "any.test", 80, Ip("127.0.0.1"), nullptr));
+  NetworkPolicy back = NetworkPolicy::FromJson(policy.ToJson());
+  EXPECT_TRUE(back.Allows("http", "b.office.lan", 80, Ip("10.5.5.5"), nullptr));
+  EXPECT_TRUE(back.Allows("http", "x", 80, Ip("192.168.10.1"), nullptr));
+}
+
+TEST(NetworkPolicy, OriginsAreReadAsTheBrowserWould) {
+  Origin o;
+  ASSERT_TRUE(ParseOrigin("http://user:pw@[::1]:8080/a", &o));
+  EXPECT_EQ(o.host, "::1");
+  EXPECT_EQ(o.port, 8080);
+  ASSERT_TRUE(ParseOrigin("WSS://Example.COM", &o));
+  EXPECT_EQ(o.scheme, "wss");
+  EXPECT_EQ(o.host, "example.com");
+  EXPECT_EQ(o.port, 443);
+  ASSERT_TRUE(ParseOrigin("http://h:/x", &o));
+  EXPECT_EQ(o.port, 80);
+  for (const char* bad : {"http://", "ftp://h/", "http://h:99999/", "http://h:8x/", "http://[::1/", "h/x"})
+    EXPECT_FALSE(ParseOrigin(bad, &o)) << bad;
+}
+
+TEST(JobQueue, RunsTheLimitQueuesInOrderAndRefusesBeyondTheBound) {
+  JobLimits limits;
+  limits.maxRunning = 2;
+  limits.maxWaiting = 3;
+  JobQueue queue(limits);
+  size_t position = 99;
+  EXPECT_EQ(queue.Admit("a", &position), JobQueue::Admission::Start);
+  EXPECT_EQ(position, 0u);
+  EXPECT_EQ(queue.Admit("b", &position), JobQueue::Admission::Start);
+  EXPECT_EQ(queue.Admit("c", &position), JobQueue::Admission::Queued);
+  EXPECT_EQ(position, 1u);
+  EXPECT_EQ(queue.Admit("d", &position), JobQueue::Admission::Queued);
+  EXPECT_EQ(position, 2u);
+  // A place freed while nothing is taken yet: a newcomer does not jump the queue.
+  queue.Finished("a");
+  EXPECT_EQ(queue.Admit("e", &position), JobQueue::Admission::Queued);
+  EXPECT_EQ(position, 3u);
+  EXPECT_EQ(queue.Admit("f", &position), JobQueue::Admission::Refused);
+  EXPECT_EQ(queue.TakeStartable(), std::vector<std::string>{"c"});
+  EXPECT_TRUE(queue.TakeStartable().empty());
+  // A followed job gives up its place but still counts against the bound.
+  queue.Released("b");
+  EXPECT_EQ(queue.TakeStartable(), std::vector<std::string>{"d"});
+  EXPECT_EQ(queue.Admit("g", &position), JobQueue::Admission::Queued);
+  EXPECT_EQ(queue.Admit("h", &position), JobQueue::Admission::Refused);
+  queue.Finished("b");
+  queue.Finished("c");
+  queue.Finished("d");
+  queue.Finished("unknown");
+  EXPECT_EQ(queue.TakeStartable(), (std::vector<std::string>{"e", "g"}));
+  EXPECT_EQ(queue.Running(), 2u);
+  EXPECT_EQ(queue.Queued(), 0u);
+  // A queued job that is dropped never starts.
+  EXPECT_EQ(queue.Admit("i", &position), JobQueue::Admission::Queued);
+  queue.Finished("i");
+  queue.Finished("e");
+  EXPECT_TRUE(queue.TakeStartable().empty());
+}
+
+TEST(JobQueue, LimitsComeFromControlJsonWithinBounds) {
+  Json::Value config;
+  config["maxConcurrentJobs"] = 4;
+  config["maxQueuedJobs"] = 0;
+  config["jobTimeLimit"] = 30;
+  JobLimits limits = JobLimits::FromConfig(config);
+  EXPECT_EQ(limits.maxRunning, 4);
+  EXPECT_EQ(limits.maxWaiting, 0);
+  EXPECT_EQ(limits.timeLimitSeconds, 30);
+  config["maxConcurrentJobs"] = 0;
+  config["maxQueuedJobs"] = "many";
+  config["jobTimeLimit"] = 1e9;
+  limits = JobLimits::FromConfig(config);
+  EXPECT_EQ(limits.maxRunning, 2);
+  EXPECT_EQ(limits.maxWaiting, 16);
+  EXPECT_EQ(limits.timeLimitSeconds, 300);
+}
