@@ -10,6 +10,7 @@
 #include "control/ControlText.h"
 #include "platform/JsonDispatch.h"
 #include "control/LinuxPrinterControl.h"
+#include "control/SiteOrigin.h"
 #include "dispatch/PrinterControl.h"
 
 class ControlTest : public ::testing::Test {
@@ -36,6 +37,10 @@ class ControlTest : public ::testing::Test {
 
   // The folder of the tests' site.
   std::string FilesFolder() const { return m_folder / "data/kestrix/files/https_test.example"; }
+  // The folder of the site of the page at url.
+  std::string SiteFolder(const std::string& url) const {
+    return SharedFolder() + "/" + SiteFolderName(SiteOrigin(url));
+  }
   // The folder shared by every site before each had its own.
   std::string SharedFolder() const { return m_folder / "data/kestrix/files"; }
   std::string Outside() const { return m_folder.Path(); }
