@@ -9,9 +9,21 @@
 // host reports every job to the listener it started with, so a page with several
 // jobs under way hears each of them, and a job's names are forgotten at its end.
 //
+// Site permissions: the host knows the page's origin from "new" (the URL the
+// browser reports for the sender, never one the page states) and refuses a
+// command whose capability the origin lacks. When nobody has decided yet
+// ("mayAsk"), the relay asks the user through ask(origin, capability, tabId),
+// tells the tab's host the answer ("siteDecide") and sends the request again;
+// the host's answer to that goes to the page. A dismissed or unanswered prompt
+// counts as "Block" for that host only, so a page cannot raise prompts in a
+// loop. Commands that never reply (print, printPreview, about) are checked with
+// "siteCheck" before they are sent. The site* requests are the extension's
+// own: a page can never send them.
+//
 // Page -> extension: {id, method, params}
 // Extension -> page: {id, data?}             reply (or the hand-over of a request that has none)
-//                    {id, error}             the request failed
+//                    {id, error, code?, capability?}  the request failed (code "permissionDenied":
+//                                            the site lacks the capability)
 //                    {id, event, params}     a print job event; event is the job's own member value
 //                    {message}               a host message for the tab that matches no request
 //                    {disconnected}          the host ended; the next request starts a new one
@@ -40,6 +52,8 @@
   // no end the relay can see) are forgotten oldest first beyond this many.
   const MAX_JOBS = 200;
   const COMMAND_SET = new Set(COMMANDS);
+  // What the extension's own pages may ask of their host; never taken from web pages.
+  const MANAGE = new Set(["siteList", "siteDecide", "siteForget"]);
 
   function isPlainObject(v) {
     return v !== null && typeof v === "object" && !Array.isArray(v);
@@ -57,10 +71,17 @@
   class Relay {
     // connectNative(): a new native port; lastError(): the browser's text for the
     // latest port error (read inside onDisconnect), or undefined.
-    constructor({ connectNative, lastError }) {
+    // ask(origin, capability, tabId): a promise of {decision: "allow"|"block",
+    // remember} or null (dismissed, timed out); without it nobody is asked.
+    // uiUrl: the address the extension's own pages name in their host's "new".
+    constructor({ connectNative, lastError, ask, uiUrl }) {
       this.connectNative = connectNative;
       this.lastError = lastError || (() => undefined);
+      this.ask = ask || (() => Promise.resolve(null));
+      this.uiUrl = uiUrl || "";
       this.sessions = new Map(); // tab id -> session
+      this.asking = new Map(); // "tab origin capability" -> promise of the decision sent to the tab's host
+      this.ui = null; // the host the extension's own pages use
       this.sequence = 0;
     }
 
@@ -91,13 +112,23 @@
       const params = msg.params === undefined ? [] : msg.params;
       if (!Array.isArray(params)) return fail(`kestrix: the parameters of ${method} must be an array`);
 
+      if (NO_REPLY.has(method)) this.checkThenSend(session, page, url, id, method, params, false);
+      else this.send(session, page, url, id, method, params, false);
+    }
+
+    // asked: the user has answered for this request once; it is not asked again.
+    send(session, page, url, id, method, params, asked) {
+      // A page that went while its user was asked needs nothing any more.
+      if (page.gone) return;
+      const fail = (error) => post(page, { id, error });
       const request = { method, params };
       try {
         this.ensureHost(session, url);
         if (PRINT_JOBS.has(method)) request.params = this.nameJobEvents(session, page, id, params);
         if (!NO_REPLY.has(method)) {
           request.event = this.uniqueName(method);
-          session.pending.set(request.event, { page, id, pieces: [] });
+          const retry = () => this.send(session, page, url, id, method, params, true);
+          session.pending.set(request.event, { page, id, url, pieces: [], retry: asked ? null : retry });
         }
         session.native.postMessage(request);
       } catch (e) {
@@ -106,6 +137,65 @@
         return fail(`kestrix: the host cannot be reached: ${e.message}`);
       }
       if (NO_REPLY.has(method)) post(page, { id });
+    }
+
+    // For commands the host never answers: ask the host whether the page may
+    // send it, and only then send it.
+    checkThenSend(session, page, url, id, method, params, asked) {
+      if (page.gone) return;
+      this.hostRequest(session, url, "siteCheck", [method, params], (reply) => {
+        if (!page.gone && reply.data === true) return this.send(session, page, url, id, method, params, true);
+        const error = reply.error;
+        if (isPlainObject(error) && error.code === "permissionDenied" && error.mayAsk && !asked)
+          return this.askThenRetry(session, url, error, () => this.checkThenSend(session, page, url, id, method, params, true));
+        this.postError(page, id, error);
+      }, (why) => post(page, { id, error: why }));
+    }
+
+    postError(page, id, error) {
+      if (!page) return;
+      if (!isPlainObject(error)) return post(page, { id, error: String(error) });
+      const msg = { id, error: String(error.message || error.code || "refused") };
+      if (typeof error.code === "string") msg.code = error.code;
+      if (typeof error.capability === "string") msg.capability = error.capability;
+      post(page, msg);
+    }
+
+    // One request of the extension's own to the tab's host; onReply(envelope).
+    hostRequest(session, url, method, params, onReply, onFail) {
+      const request = { method, params, event: this.uniqueName(method) };
+      try {
+        this.ensureHost(session, url);
+        session.pending.set(request.event, { page: null, id: null, pieces: [], onReply });
+        session.native.postMessage(request);
+      } catch (e) {
+        session.pending.delete(request.event);
+        onFail(`kestrix: the host cannot be reached: ${e.message}`);
+      }
+    }
+
+    // Asks the user once per tab, origin and capability, however many requests
+    // wait for the answer; tells the tab's host; then runs retry.
+    askThenRetry(session, url, error, retry) {
+      const key = `${session.tabId} ${error.origin} ${error.capability}`;
+      let asking = this.asking.get(key);
+      if (!asking) {
+        asking = Promise.resolve()
+          .then(() => this.ask(error.origin, error.capability, session.tabId))
+          .catch(() => null)
+          .then((answer) => {
+            const allow = isPlainObject(answer) && answer.decision === "allow";
+            const remember = isPlainObject(answer) && answer.decision !== undefined && answer.remember === true;
+            const params = [error.origin, error.capability, allow ? "allow" : "block", remember];
+            // The tab's last page may have gone meanwhile: no host is started for nobody.
+            if (this.sessions.get(session.tabId) !== session) return null;
+            return new Promise((resolve) => this.hostRequest(session, url, "siteDecide", params, resolve, resolve));
+          })
+          .finally(() => this.asking.delete(key));
+        this.asking.set(key, asking);
+      }
+      // Whatever the host made of it, the request goes again and the host decides.
+      asking.then(retry);
     }
 
     uniqueName(what) {
@@ -173,6 +263,18 @@
       const name = msg.event;
       const pending = typeof name === "string" ? session.pending.get(name) : undefined;
       if (pending) {
+        if (pending.onReply) {
+          session.pending.delete(name);
+          pending.onReply(msg);
+          return;
+        }
+        if ("error" in msg) {
+          session.pending.delete(name);
+          const error = msg.error;
+          if (isPlainObject(error) && error.code === "permissionDenied" && error.mayAsk && pending.retry && pending.page)
+            return this.askThenRetry(session, pending.url, error, pending.retry);
+          return this.postError(pending.page, pending.id, error);
+        }
         if ("index" in msg) {
           // Pieces come in order over the one pipe, so the index only marks "more follows".
           pending.pieces.push(msg.data);
@@ -203,8 +305,10 @@
     hostGone(session, native) {
       if (session.native !== native) return;
       const error = this.lastError() || "Native host has exited.";
-      for (const pending of session.pending.values())
-        if (pending.page) post(pending.page, { id: pending.id, error });
+      for (const pending of session.pending.values()) {
+        if (pending.onReply) pending.onReply({ error });
+        else if (pending.page) post(pending.page, { id: pending.id, error });
+      }
       session.native = null;
       session.url = "";
       session.pending.clear();
@@ -214,6 +318,7 @@
     }
 
     pageGone(session, page) {
+      page.gone = true;
       session.pages.delete(page);
       // Replies still on their way for this page are dropped when they arrive.
       for (const pending of session.pending.values()) if (pending.page === page) pending.page = null;
@@ -228,6 +333,49 @@
       }
     }
   }
+
+  // The extension's own pages (options) manage decisions through a host of
+  // their own, started on first use and closed with closeUi().
+  Relay.prototype.manage = function (method, params) {
+    return new Promise((resolve, reject) => {
+      if (!MANAGE.has(method)) return reject(new Error(`kestrix: ${method} is not a management request`));
+      if (!this.ui) {
+        const native = this.connectNative();
+        const ui = { native, pending: new Map() };
+        this.ui = ui;
+        native.onMessage.addListener((msg) => {
+          if (!isPlainObject(msg)) return;
+          if (msg.method === "ping") return post(native, { method: "ping" });
+          const waiting = typeof msg.event === "string" && ui.pending.get(msg.event);
+          if (!waiting) return;
+          ui.pending.delete(msg.event);
+          if ("error" in msg) waiting.reject(new Error(isPlainObject(msg.error) ? msg.error.message : String(msg.error)));
+          else waiting.resolve(msg.data);
+        });
+        native.onDisconnect.addListener(() => {
+          const why = new Error(this.lastError() || "Native host has exited.");
+          for (const waiting of ui.pending.values()) waiting.reject(why);
+          if (this.ui === ui) this.ui = null;
+        });
+        native.postMessage({ method: "new", sender: { tab: { id: -1 }, url: this.uiUrl } });
+      }
+      const event = this.uniqueName(method);
+      this.ui.pending.set(event, { resolve, reject });
+      try {
+        this.ui.native.postMessage({ method, event, params: Array.isArray(params) ? params : [] });
+      } catch (e) {
+        this.ui.pending.delete(event);
+        reject(e);
+      }
+    });
+  };
+
+  Relay.prototype.closeUi = function () {
+    if (!this.ui) return;
+    const native = this.ui.native;
+    this.ui = null;
+    native.disconnect();
+  };
 
   exports.HOST_NAME = HOST_NAME;
   exports.COMMANDS = COMMANDS;

@@ -19,9 +19,9 @@ cleanup() {
 trap cleanup EXIT
 
 if [ ! -f "$build/build.ninja" ]; then cmake -S . -B "$build" -G Ninja >"$work/build.log" 2>&1 || { cat "$work/build.log"; exit 1; }; fi
-targets=(kestrix-host kestrix-client kestrix-install)
-if cmake --build "$build" --target help 2>/dev/null | grep -q '^kestrix-job:'; then targets+=(kestrix-job); fi
-cmake --build "$build" -j2 --target "${targets[@]}" >"$work/build.log" 2>&1 || { cat "$work/build.log"; exit 1; }
+# Every program of a session: the host, the job process it starts for
+# printToPDF and print, the client and the installer.
+cmake --build "$build" -j2 --target kestrix-programs >"$work/build.log" 2>&1 || { cat "$work/build.log"; exit 1; }
 
 # The bootstrap page goes to TMPDIR, the control's files and settings under
 # XDG_DATA_HOME and HOME: all inside the demo's folder.

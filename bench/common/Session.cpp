@@ -9,7 +9,7 @@ namespace bench {
 const std::string_view kPing = "{\"method\":\"ping\"}";
 
 std::string NewRequest() {
-  return R"({"method":"new","sender":{"tab":{"id":1},"url":"https://bench.example/"}})";
+  return R"({"method":"new","sender":{"tab":{"id":1},"url":"http://127.0.0.1/bench"}})";
 }
 
 std::string Request(std::string_view method, std::string_view event, std::string_view params) {

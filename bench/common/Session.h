@@ -13,7 +13,7 @@
 
 namespace bench {
 
-// {"method":"new","sender":{"tab":{"id":1},"url":"https://bench.example/"}}
+// {"method":"new","sender":{"tab":{"id":1},"url":"http://127.0.0.1/bench"}}
 std::string NewRequest();
 // {"method":M,"event":E} or, with params (a JSON array text), {"method":M,"params":P,"event":E}
 std::string Request(std::string_view method, std::string_view event, std::string_view params = {});

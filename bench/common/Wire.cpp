@@ -7,28 +7,7 @@
 
 namespace bench {
 
-void AppendFrame(std::string& out, std::string_view text) {
-  uint32_t n = static_cast<uint32_t>(text.size());
-  char prefix[4] = {static_cast<char>(n & 0xFF), static_cast<char>((n >> 8) & 0xFF),
-                    static_cast<char>((n >> 16) & 0xFF), static_cast<char>((n >> 24) & 0xFF)};
-  out.append(prefix, 4);
-  out.append(text);
-}
-
-std::string Frame(std::string_view text) {
-  std::string out;
-  AppendFrame(out, text);
-  return out;
-}
-
 FrameReader::FrameReader(int fd, size_t capacity) : m_fd(fd), m_buf(capacity) {}
-
-namespace {
-uint32_t PrefixAt(const char* p) {
-  const unsigned char* u = reinterpret_cast<const unsigned char*>(p);
-  return uint32_t(u[0]) | uint32_t(u[1]) << 8 | uint32_t(u[2]) << 16 | uint32_t(u[3]) << 24;
-}
-}  // namespace
 
 FrameReader::Fill FrameReader::ReadSome() {
   // Make room: move the unread tail to the front, and grow when the frame
@@ -41,7 +20,7 @@ FrameReader::Fill FrameReader::ReadSome() {
     m_begin = 0;
   }
   if (m_end - m_begin >= 4) {
-    size_t need = 4 + size_t(PrefixAt(m_buf.data() + m_begin));
+    size_t need = 4 + size_t(DecodeFrameLength(m_buf.data() + m_begin));
     if (need > m_buf.size() - m_begin) {
       if (m_begin > 0) {
         std::memmove(m_buf.data(), m_buf.data() + m_begin, m_end - m_begin);
@@ -67,7 +46,7 @@ FrameReader::Fill FrameReader::ReadSome() {
 
 bool FrameReader::Next(std::string_view& text) {
   if (m_end - m_begin < 4) return false;
-  size_t n = PrefixAt(m_buf.data() + m_begin);
+  size_t n = DecodeFrameLength(m_buf.data() + m_begin);
   if (m_end - m_begin - 4 < n) return false;
   text = std::string_view(m_buf.data() + m_begin + 4, n);
   m_begin += 4 + n;

@@ -1,4 +1,4 @@
-// Framing: a 4-byte little-endian length, then the text. FrameReader cuts a
+// Framing: the host's own codec (framing/FrameCodec.h). FrameReader cuts a
 // byte stream read from a descriptor into frames, with as few copies as it can:
 // a frame is handed out as a view into its buffer.
 #pragma once
@@ -9,10 +9,12 @@
 #include <string_view>
 #include <vector>
 
+#include "framing/FrameCodec.h"
+
 namespace bench {
 
-void AppendFrame(std::string& out, std::string_view text);
-std::string Frame(std::string_view text);
+using ::AppendFrame;
+using ::Frame;
 
 class FrameReader {
  public:

@@ -9,8 +9,13 @@
 //
 // Every job keeps its callbacks until its own end, so several jobs may run at once.
 // As an ES module: import kestrix from "./kestrix.mjs".
-// The page talks to the Kestrix extension through chrome.runtime.connect, which the
-// browser offers to the origins in the extension's "externally_connectable".
+// The page talks to the Kestrix extension through the extension's content script
+// (window.postMessage, after a handshake: kestrix.ready() tells whether the
+// extension is there), on any http or https page. The site's capabilities are
+// decided by the user or the administrator; a refused call rejects with a
+// KestrixError whose code is "permissionDenied" and whose capability names what
+// was missing. createClient({runtime: chrome.runtime}) talks to the extension
+// directly instead, for pages on the origins of its "externally_connectable".
 (function (global) {
   "use strict";
 
@@ -29,15 +34,106 @@
   const PRINT_JOBS = ["print", "printPreview", "printToImage", "printToPDF"];
   const JOB_EVENTS = ["done", "onState", "listener"];
   const DEFAULT_TIMEOUT_MS = 60000;
-  const MISSING =
-    "the Kestrix extension is not installed, is disabled, or does not list this page's origin " +
-    "in its externally_connectable matches";
+  const MISSING = "the Kestrix extension is not installed, is disabled, or does not serve this page";
+  // How long the content script may take to answer the handshake.
+  const DEFAULT_HANDSHAKE_MS = 2000;
+  const PAGE_CHANNEL = "kestrix-page";
+  const EXTENSION_CHANNEL = "kestrix-extension";
 
   class KestrixError extends Error {
-    constructor(message) {
+    // code: "permissionDenied" when the site lacks the capability; undefined otherwise.
+    constructor(message, code, capability) {
       super(message);
       this.name = "KestrixError";
+      if (code) this.code = code;
+      if (capability) this.capability = capability;
     }
+  }
+
+  // The content script's side of the page: detect() is a promise of whether the
+  // extension answered the handshake; open() a port-like connection over it.
+  function windowTransport(win, handshakeMs) {
+    let present = null;
+    let nextConn = 1;
+    const prefix = Math.random().toString(36).slice(2);
+    const send = (msg) => win.postMessage(Object.assign({ channel: PAGE_CHANNEL }, msg), win.location.origin);
+    const fromExtension = (event) =>
+      event.source === win && event.data && typeof event.data === "object" && event.data.channel === EXTENSION_CHANNEL
+        ? event.data
+        : null;
+
+    function detect() {
+      if (present) return present;
+      present = new Promise((resolve) => {
+        const listen = (event) => {
+          const msg = fromExtension(event);
+          if (msg && msg.type === "ready") done(true);
+        };
+        const timer = setTimeout(() => done(false), handshakeMs);
+        function done(found) {
+          clearTimeout(timer);
+          win.removeEventListener("message", listen);
+          if (!found) present = null; // asked again next time: the extension may come later
+          resolve(found);
+        }
+        win.addEventListener("message", listen);
+        send({ type: "hello" });
+      });
+      return present;
+    }
+
+    function open() {
+      const conn = `${prefix}.${nextConn++}`;
+      const messageListeners = [];
+      const disconnectListeners = [];
+      let state = "opening"; // "open", "closed"
+      let queue = [];
+      const port = {
+        error: "",
+        onMessage: { addListener: (fn) => messageListeners.push(fn) },
+        onDisconnect: { addListener: (fn) => disconnectListeners.push(fn) },
+        postMessage(msg) {
+          if (state === "closed") throw new Error("the connection to the Kestrix extension is closed");
+          if (state === "opening") queue.push(msg);
+          else send({ type: "message", conn, message: msg });
+        },
+        disconnect() {
+          if (state === "closed") return;
+          if (state === "open") send({ type: "disconnect", conn });
+          close("");
+        },
+      };
+      function close(error) {
+        if (state === "closed") return;
+        state = "closed";
+        queue = [];
+        win.removeEventListener("message", listen);
+        port.error = error;
+      }
+      function gone(error) {
+        if (state === "closed") return;
+        close(error);
+        for (const fn of disconnectListeners) fn(port);
+      }
+      function listen(event) {
+        const msg = fromExtension(event);
+        if (!msg || msg.conn !== conn) return;
+        if (msg.type === "message") for (const fn of messageListeners) fn(msg.message);
+        else if (msg.type === "disconnect") gone(msg.error || "");
+      }
+      win.addEventListener("message", listen);
+      detect().then((found) => {
+        if (state !== "opening") return;
+        if (!found) return gone(MISSING);
+        state = "open";
+        send({ type: "connect", conn });
+        for (const msg of queue) send({ type: "message", conn, message: msg });
+        queue = [];
+      });
+      return port;
+    }
+
+    return { detect, open };
   }
 
   function isPlainObject(v) {
@@ -78,10 +174,17 @@
     }, 0);
   }
 
-  // options: extensionId, timeout (ms without a reply before a call fails; 0 = never),
-  // runtime (instead of chrome.runtime).
+  // options: timeout (ms without a reply before a call fails; 0 = never; a call
+  // the user is asked about waits for the answer, up to 45 s), handshakeTimeout
+  // (ms), window (instead of the page's), runtime (talk to the extension directly,
+  // e.g. chrome.runtime, on an "externally_connectable" origin) with extensionId.
   function createClient(options) {
     options = options || {};
+    const direct = "runtime" in options;
+    const win = options.window || (typeof global.window === "object" ? global.window : null);
+    const transport = !direct && win && typeof win.postMessage === "function"
+      ? windowTransport(win, options.handshakeTimeout || DEFAULT_HANDSHAKE_MS)
+      : null;
     const extensionId = options.extensionId || EXTENSION_ID;
     const timeoutMs = options.timeout === undefined ? DEFAULT_TIMEOUT_MS : options.timeout;
     const calls = new Map(); // request id -> {method, resolve, reject, timer}
@@ -101,7 +204,7 @@
       }
     }
 
-    function settle(id, error, data) {
+    function settle(id, error, data, code, capability) {
       const call = calls.get(id);
       if (!call) return;
       calls.delete(id);
@@ -109,7 +212,7 @@
       const job = jobs.get(id);
       if (error) {
         if (job) jobs.delete(id);
-        call.reject(new KestrixError(`${call.method}: ${error}`));
+        call.reject(new KestrixError(`${call.method}: ${error}`, code, capability));
       } else if (job && job.outcome) {
         // A job the host refused at once (false) still ends with its done event.
         job.outcome.promise.then(call.resolve, () => {});  // a failure rejects the call on its own
@@ -158,25 +261,29 @@
         closeReason = String(msg.error);
         return;
       }
-      settle(msg.id, "error" in msg ? String(msg.error) : "", msg.data);
+      settle(msg.id, "error" in msg ? String(msg.error) : "", msg.data, msg.code, msg.capability);
     }
 
     function connect() {
       if (port) return port;
-      const runtime = options.runtime || (global.chrome && global.chrome.runtime);
-      if (!runtime || typeof runtime.connect !== "function") throw new KestrixError(MISSING);
+      const runtime = direct ? options.runtime : null;
       let p;
-      try {
-        p = runtime.connect(extensionId, { name: "kestrix" });
-      } catch (e) {
-        throw new KestrixError(`${MISSING} (${e.message})`);
+      if (transport) {
+        p = transport.open();
+      } else {
+        if (!runtime || typeof runtime.connect !== "function") throw new KestrixError(MISSING);
+        try {
+          p = runtime.connect(extensionId, { name: "kestrix" });
+        } catch (e) {
+          throw new KestrixError(`${MISSING} (${e.message})`);
+        }
       }
       p.onMessage.addListener(receive);
       p.onDisconnect.addListener(() => {
-        const why = (runtime.lastError && runtime.lastError.message) || closeReason;
+        const why = (runtime && runtime.lastError && runtime.lastError.message) || p.error || closeReason;
         closeReason = "";
         if (port === p) port = null;
-        const error = /receiving end does not exist|could not establish connection/i.test(why)
+        const error = why === MISSING || /receiving end does not exist|could not establish connection/i.test(why)
           ? MISSING
           : `the connection to the Kestrix extension closed${why ? ": " + why : ""}`;
         for (const id of Array.from(calls.keys())) settle(id, error);
@@ -227,6 +334,11 @@
     }
 
     const client = {
+      // A promise of whether the extension answers in this page.
+      ready() {
+        if (transport) return transport.detect();
+        return Promise.resolve(!!(options.runtime && typeof options.runtime.connect === "function"));
+      },
       // type: "message" (host messages no request claims: fn(object)),
       // "event" (job events without a callback: fn(name, params)),
       // "disconnect" (the host or the extension went away: fn(reason)).

@@ -5,6 +5,9 @@
 #include <cstdio>
 
 #include "browser/BootstrapPage.h"
+#include "framing/ByteSink.h"
+#include "framing/FrameCodec.h"
+#include "framing/FrameWriter.h"
 #include "platform/CodePage.h"
 #include "platform/Window.h"
 #include "platform/webbrowser/AxHost.h"
@@ -30,11 +33,10 @@ FuzzHost::FuzzHost() {
   RegisterFakeControl(0, &m_control);
   // The host's own bootstrap page, written to TMPDIR as the host writes it.
   m_proxy = new ControlProxy(m_browser.Get(), nullptr, [this] { return m_pagePath = WriteBootstrapPage(); });
-  m_proxy->SetFrameSink([this](const char* bytes, size_t n) {
-    Check(n >= 4, "frame", "shorter than its prefix");
-    uint32_t len = static_cast<uint8_t>(bytes[0]) | static_cast<uint8_t>(bytes[1]) << 8 |
-                   static_cast<uint8_t>(bytes[2]) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(bytes[3])) << 24;
-    Check(len == n - 4, "frame", "length prefix does not match the text");
+  // Inline: one write per frame, checked as it leaves. Lives as long as the run.
+  static FunctionSink* const sink = new FunctionSink([this](const char* bytes, size_t n) {
+    Check(n >= kFramePrefixBytes, "frame", "shorter than its prefix");
+    Check(DecodeFrameLength(bytes) == n - kFramePrefixBytes, "frame", "length prefix does not match the text");
     Json::Value v;
     Json::Reader reader;
     std::string text(bytes + 4, n - 4);
@@ -42,6 +44,7 @@ FuzzHost::FuzzHost() {
     m_frames.push_back(std::move(v));
     return true;
   });
+  m_proxy->SetFrameWriter(new FrameWriter(*sink, FrameWriter::Mode::Inline));
   Json::Value hello;
   hello["method"] = "new";
   hello["sender"]["tab"]["id"] = 7;

@@ -7,7 +7,7 @@
 namespace {
 
 // Read by name: GetIDsOfNames with the one name, then a property get.
-bool ReadProperty(IDispatch* object, const std::u16string& name, VARIANT* out) {
+bool ReadProperty(IDispatch* object, const OleString& name, VARIANT* out) {
   if (!object) return false;
   BSTR text = SysAllocStringLen(name.data(), static_cast<UINT>(name.size()));
   if (!text) return false;
@@ -25,25 +25,25 @@ bool ReadProperty(IDispatch* object, const std::u16string& name, VARIANT* out) {
 }
 
 // The members of a job object that make up its record, in this order.
-constexpr const char16_t* kJobMembers[] = {
-    u"document", u"machineName", u"position", u"pagesPrinted", u"printerName", u"size",
-    u"statusText", u"submittedAt", u"totalPages", u"type", u"userName", u"status",
+constexpr const OLECHAR* kJobMembers[] = {
+    OLESTR("document"), OLESTR("machineName"), OLESTR("position"), OLESTR("pagesPrinted"), OLESTR("printerName"), OLESTR("size"),
+    OLESTR("statusText"), OLESTR("submittedAt"), OLESTR("totalPages"), OLESTR("type"), OLESTR("userName"), OLESTR("status"),
 };
 
 // The dispatch ids of IPrinterEvent as the control's type library gives them.
 struct EventEntry {
-  const char16_t* name;
+  const OLECHAR* name;
   DISPID id;
 };
 constexpr EventEntry kEvents[] = {
-    {u"OnDone", DISPID_PRINTEREVENT_ONDONE},
-    {u"OnJobState", DISPID_PRINTEREVENT_ONJOBSTATE},
-    {u"OnMessage", DISPID_PRINTEREVENT_ONMESSAGE},
+    {OLESTR("OnDone"), DISPID_PRINTEREVENT_ONDONE},
+    {OLESTR("OnJobState"), DISPID_PRINTEREVENT_ONJOBSTATE},
+    {OLESTR("OnMessage"), DISPID_PRINTEREVENT_ONMESSAGE},
 };
 
 // Names resolve regardless of case, as through a type library.
-bool SameNameIgnoringCase(const char16_t* a, const char16_t* b) {
-  auto lower = [](char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c; };
+bool SameNameIgnoringCase(const OLECHAR* a, const OLECHAR* b) {
+  auto lower = [](OLECHAR c) { return (c >= u'A' && c <= u'Z') ? static_cast<OLECHAR>(c + 32) : c; };
   for (; *a && *b; ++a, ++b)
     if (lower(*a) != lower(*b)) return false;
   return *a == *b;
@@ -55,7 +55,7 @@ HRESULT ArgumentText(const VARIANT& arg, Bstr& out) {
   if (arg.vt == (VT_BYREF | VT_VARIANT) && arg.pvarVal) v = arg.pvarVal;
   if (v->vt == (VT_BYREF | VT_BSTR)) {
     BSTR* s = static_cast<BSTR*>(v->byref);
-    if (s && *s) out = Bstr(std::u16string_view(*s, SysStringLen(*s)));
+    if (s && *s) out = Bstr(OleStringView(*s, SysStringLen(*s)));
     return S_OK;
   }
   if (v->vt == VT_EMPTY || v->vt == VT_NULL) return S_OK;
@@ -93,19 +93,19 @@ HRESULT ArgumentObject(const VARIANT& arg, ComPtr<IDispatch>& out) {
 
 }  // namespace
 
-std::string ReadStringProperty(IDispatch* object, const std::u16string& name) {
+std::string ReadStringProperty(IDispatch* object, const OleString& name) {
   Variant value;
   if (!ReadProperty(object, name, &value) || value.vt != VT_BSTR || !value.bstrVal) return std::string();
-  return WideToAnsi(std::u16string_view(value.bstrVal, SysStringLen(value.bstrVal)));
+  return WideToAnsi(OleStringView(value.bstrVal, SysStringLen(value.bstrVal)));
 }
 
 CPrinterListener* CPrinterListener::CreateInstance() { return new CPrinterListener(); }
 
 void CPrinterListener::SetEventNames(IDispatch* callback, ListenerOwner* proxy) {
   m_pProxy = proxy;
-  m_doneEvent = ReadStringProperty(callback, u"done");
-  m_stateEvent = ReadStringProperty(callback, u"onState");
-  m_listenerEvent = ReadStringProperty(callback, u"listener");
+  m_doneEvent = ReadStringProperty(callback, OLESTR("done"));
+  m_stateEvent = ReadStringProperty(callback, OLESTR("onState"));
+  m_listenerEvent = ReadStringProperty(callback, OLESTR("listener"));
 }
 
 // ---- IUnknown ----------------------------------------------------------------
@@ -217,7 +217,7 @@ HRESULT CPrinterListener::OnDone(BSTR text, IDispatch* object) {
         message["event"] = m_listenerEvent;
       }
     } else if (!m_doneEvent.empty()) {
-      params[0] = text ? WideToAnsi(std::u16string_view(text, SysStringLen(text))) : std::string();
+      params[0] = text ? WideToAnsi(OleStringView(text, SysStringLen(text))) : std::string();
       params[1] = ObjectToJson(object);
       message["event"] = m_doneEvent;
     }
@@ -236,7 +236,7 @@ HRESULT CPrinterListener::OnJobState(IDispatch* job) {
   if (!m_pProxy || (m_stateEvent.empty() && m_listenerEvent.empty())) return S_OK;
   try {
     Json::Value record(Json::objectValue);
-    for (const char16_t* member : kJobMembers) {
+    for (const OLECHAR* member : kJobMembers) {
       Variant value;
       if (!ReadProperty(job, member, &value)) continue;
       record[WideToAnsi(member)] = m_pProxy->Bridge().VariantToJson(value);

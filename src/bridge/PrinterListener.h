@@ -9,7 +9,7 @@
 #include <string>
 
 #include "bridge/ScriptValueBridge.h"
-#include "dispatch/PrinterControl.h"
+#include "interfaces/PrinterControl.h"
 
 // What the listener needs from the object that attached it (the control
 // proxy): value conversion, the stored tab and the output writer.
@@ -23,7 +23,7 @@ class ListenerOwner {
 
 // Reads a member by name (GetIDsOfNames + DISPATCH_PROPERTYGET) as text in the
 // thread's code page; "" when it cannot be read or is not a string.
-std::string ReadStringProperty(IDispatch* object, const std::u16string& name);
+std::string ReadStringProperty(IDispatch* object, const OleString& name);
 
 class CPrinterListener : public IPrinterEvent {
  public:
@@ -33,19 +33,21 @@ class CPrinterListener : public IPrinterEvent {
   void SetEventNames(IDispatch* callback, ListenerOwner* proxy);
 
   // IUnknown
-  HRESULT QueryInterface(REFIID riid, void** ppv) override;
-  ULONG AddRef() override;
-  ULONG Release() override;
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE Release() override;
   // IDispatch, served from the fixed table of the control's dispatch ids.
-  HRESULT GetTypeInfoCount(UINT* pctinfo) override;
-  HRESULT GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override;
-  HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid, DISPID* rgDispId) override;
-  HRESULT Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
-                 VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override;
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* pctinfo) override;
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override;
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid,
+                                          DISPID* rgDispId) override;
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags,
+                                   DISPPARAMS* pDispParams, VARIANT* pVarResult, EXCEPINFO* pExcepInfo,
+                                   UINT* puArgErr) override;
   // IPrinterEvent
-  HRESULT OnDone(BSTR text, IDispatch* object) override;
-  HRESULT OnJobState(IDispatch* job) override;
-  HRESULT OnMessage(IDispatch* object) override;
+  HRESULT STDMETHODCALLTYPE OnDone(BSTR text, IDispatch* object) override;
+  HRESULT STDMETHODCALLTYPE OnJobState(IDispatch* job) override;
+  HRESULT STDMETHODCALLTYPE OnMessage(IDispatch* object) override;
 
   const std::string& DoneEvent() const { return m_doneEvent; }
   const std::string& StateEvent() const { return m_stateEvent; }

@@ -8,7 +8,7 @@
 namespace {
 
 // A BSTR for the text, or the out-of-memory error that abandons the conversion.
-Bstr MakeBstr(std::u16string_view text) {
+Bstr MakeBstr(OleStringView text) {
   BSTR s = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
   if (!s) throw BridgeError(E_OUTOFMEMORY);
   return Bstr::Attach(s);
@@ -53,7 +53,7 @@ bool Coerce(const VARIANT& src, VARTYPE vt, Variant* out) {
   return SUCCEEDED(hr) && out->vt == vt;
 }
 
-std::string NarrowText(BSTR s) { return s ? WideToAnsi(std::u16string_view(s, SysStringLen(s))) : std::string(); }
+std::string NarrowText(BSTR s) { return s ? WideToAnsi(OleStringView(s, SysStringLen(s))) : std::string(); }
 
 ComPtr<IDispatchEx> QueryDispatchEx(IDispatch* object) {
   IDispatchEx* ex = nullptr;
@@ -137,7 +137,7 @@ VARIANT ScriptValueBridge::JsonToVariantAt(const Json::Value& value, int depth) 
   return result;
 }
 
-ComPtr<IDispatch> ScriptValueBridge::ConstructScriptObject(const std::u16string& constructorName) {
+ComPtr<IDispatch> ScriptValueBridge::ConstructScriptObject(const OleString& constructorName) {
   if (!m_context) return nullptr;
   Bstr name = MakeBstr(constructorName);
   LPOLESTR names[1] = {name.Get()};
@@ -159,9 +159,9 @@ ComPtr<IDispatch> ScriptValueBridge::ConstructScriptObject(const std::u16string&
 
 ComPtr<IDispatch> ScriptValueBridge::JsonArrayToScriptArray(const Json::Value& array, int depth) {
   if (depth >= kMaxDepth) return nullptr;
-  ComPtr<IDispatch> made = ConstructScriptObject(u"Array");
+  ComPtr<IDispatch> made = ConstructScriptObject(OLESTR("Array"));
   if (!made) return nullptr;
-  Bstr push = MakeBstr(u"push");
+  Bstr push = MakeBstr(OLESTR("push"));
   LPOLESTR names[1] = {push.Get()};
   for (Json::ArrayIndex i = 0, n = array.size(); i < n; ++i) {
     Variant element;
@@ -177,7 +177,7 @@ ComPtr<IDispatch> ScriptValueBridge::JsonArrayToScriptArray(const Json::Value& a
 
 ComPtr<IDispatch> ScriptValueBridge::JsonObjectToScriptObject(const Json::Value& object, int depth) {
   if (depth >= kMaxDepth) return nullptr;
-  ComPtr<IDispatch> made = ConstructScriptObject(u"Object");
+  ComPtr<IDispatch> made = ConstructScriptObject(OLESTR("Object"));
   if (!made) return nullptr;
   ComPtr<IDispatchEx> members = QueryDispatchEx(made.Get());
   if (!members) return made;  // an object we cannot add members to stays empty
@@ -250,18 +250,18 @@ Json::Value ScriptValueBridge::ScriptObjectToJsonAt(IDispatch* object, int depth
 
   Variant value;
   --walk.lookupsLeft;
-  Bstr lengthName = MakeBstr(u"length");
+  Bstr lengthName = MakeBstr(OLESTR("length"));
   if (GetMemberByName(object, lengthName.Get(), &value) && value.vt != VT_EMPTY) {
     Json::Value result(Json::arrayValue);
     Variant count;
     // A length that is not a number gives no indexes.
     const LONG n = Coerce(value, VT_I4, &count) ? std::min<LONG>(count.lVal, kMaxLength) : 0;
     char digits[16];
-    char16_t wide[16];
+    OLECHAR wide[16];
     for (LONG i = 0; i < n && walk.lookupsLeft > 0; ++i) {
       int len = std::snprintf(digits, sizeof digits, "%d", static_cast<int>(i));
-      for (int k = 0; k < len; ++k) wide[k] = static_cast<char16_t>(digits[k]);  // digits are ASCII
-      Bstr indexName = MakeBstr(std::u16string_view(wide, static_cast<size_t>(len)));
+      for (int k = 0; k < len; ++k) wide[k] = static_cast<OLECHAR>(digits[k]);  // digits are ASCII
+      Bstr indexName = MakeBstr(OleStringView(wide, static_cast<size_t>(len)));
       --walk.lookupsLeft;
       if (!GetMemberByName(object, indexName.Get(), &value)) continue;
       // Storing at i fills the skipped indexes before it with null.

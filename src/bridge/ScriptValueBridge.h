@@ -51,7 +51,7 @@ class ScriptValueBridge {
   Json::Value VariantToJson(const VARIANT& v);
 
   // Internal steps, public for tests.
-  ComPtr<IDispatch> ConstructScriptObject(const std::u16string& constructorName);
+  ComPtr<IDispatch> ConstructScriptObject(const OleString& constructorName);
   ComPtr<IDispatch> JsonObjectToScriptObject(const Json::Value& object, int depth = 0);
   ComPtr<IDispatch> JsonArrayToScriptArray(const Json::Value& array, int depth = 0);
   void SetScriptMember(IDispatchEx* object, const std::string& name, VARIANT* value);

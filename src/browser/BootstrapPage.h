@@ -10,17 +10,17 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <string>
 
-#include "platform/WinTypes.h"
+#include "platform/Files.h"  // SetUniqueSuffixSourceForTesting
+#include "platform/OleText.h"
 
 // The bytes of a resource of the program's own module; false when there is
 // none of that type and name ("JS", "#102" is the page).
 bool FindPageResource(const std::string& type, const std::string& name, const unsigned char** data, size_t* size);
 // The resource's text (up to its first NUL, in the thread's ANSI code page)
 // as UTF-16; empty when there is no such resource.
-std::u16string ReadPageResource(const std::string& type, const std::string& name);
+OleString ReadPageResource(const std::string& type, const std::string& name);
 
 // Whether the file could be read, and its creation time.
 bool GetFileCreationTime(const std::string& path, FILETIME* creationTime);
@@ -37,9 +37,9 @@ std::string WriteBootstrapPage();
 // trailing '/'); WriteBootstrapPage uses the real ones.
 std::string WriteBootstrapPageIn(const std::string& executablePath, const std::string& tempDir);
 
+// Removes the page files that were left under their unique name because the
+// rename into place was refused; process entry calls it when the host ends.
+void RemoveUniquePageFiles();
+
 // The process-wide page counter: how many pages were written so far.
 int BootstrapPageCounter();
-
-// Tests: where unique file names come from (a random suffix otherwise).
-// Each call gives the next candidate suffix; null restores the default.
-void SetUniqueSuffixSourceForTesting(std::function<std::string()> source);

@@ -21,7 +21,9 @@ KPAxWindow::~KPAxWindow() {
   if (m_hWnd) DestroyWindow();
   delete m_pDispatcher;
   delete m_pProxy;
+  delete m_pBatch;
   if (m_hReadyEvent) CloseHandle(m_hReadyEvent);
+  if (m_hRoomEvent) CloseHandle(m_hRoomEvent);
 }
 
 KPAxWindow& KPAxWindow::Instance() {
@@ -43,6 +45,7 @@ void KPAxWindow::Init() {
   if (m_spBrowser) m_spBrowser->put_Silent(1);  // 1, not VARIANT_TRUE
   // 6. The proxy writes the bootstrap page and starts navigating to it.
   m_pProxy = new ControlProxy(m_spBrowser.Get(), m_hOwner, WriteBootstrapPage);
+  m_pProxy->SetFrameWriter(m_pWriter);
   // 7.
   m_pDispatcher = new CommandDispatcher(m_pProxy);
   // 8.
@@ -51,6 +54,7 @@ void KPAxWindow::Init() {
   m_bControlReady.store(false);
   // 9. Auto-reset, not signalled.
   m_hReadyEvent = CreateEventW(nullptr, FALSE, FALSE, kReadyEventName);
+  m_hRoomEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   // 10. Ticks arrive as WM_TIMER through the message map.
   SetTimer(kKeepaliveTimerId, kKeepalivePeriodMs);
 }
@@ -61,6 +65,7 @@ BOOL KPAxWindow::ProcessWindowMessage(HWND, UINT message, WPARAM wParam, LPARAM 
   switch (message) {
     case WM_TIMER: result = OnKeepaliveTimer(message, wParam, lParam, handled); return handled;
     case WM_HOST_REQUEST: result = OnRequest(message, wParam, lParam, handled); return handled;
+    case WM_HOST_REQUESTS: result = OnRequests(message, wParam, lParam, handled); return handled;
     case WM_HOST_EXIT: result = OnExit(message, wParam, lParam, handled); return handled;
     default: return FALSE;  // left to the hosting layer
   }
@@ -69,6 +74,33 @@ BOOL KPAxWindow::ProcessWindowMessage(HWND, UINT message, WPARAM wParam, LPARAM 
 LRESULT KPAxWindow::OnRequest(UINT, WPARAM, LPARAM lParam, BOOL& handled) {
   // The request is owned by this message; released on every way out.
   std::unique_ptr<Json::Value> request(reinterpret_cast<Json::Value*>(lParam));
+  HandleRequest(request.get());
+  handled = TRUE;
+  return 0;
+}
+
+LRESULT KPAxWindow::OnRequests(UINT, WPARAM, LPARAM lParam, BOOL& handled) {
+  std::unique_ptr<RequestBatch> batch(reinterpret_cast<RequestBatch*>(lParam));
+  handled = TRUE;
+  if (!batch) return 0;
+  long left = static_cast<long>(batch->requests.size());
+  for (Json::Value& request : batch->requests) {
+    // An exit handled inside a request (a nested wait pumps messages) ends
+    // the batch: nothing is carried out after it.
+    if (!m_hWnd) break;
+    HandleRequest(&request);
+    request = Json::Value();
+    --left;
+    // One request fewer in the queue; the gate may be waiting for room.
+    if (m_queuedRequests.fetch_sub(1) - 1 == kRoomRequests && m_hRoomEvent) SetEvent(m_hRoomEvent);
+  }
+  m_queuedRequests.fetch_sub(left);
+  m_queuedBytes.fetch_sub(static_cast<long>(batch->bytes));
+  if (m_hRoomEvent) SetEvent(m_hRoomEvent);
+  return 0;
+}
+
+void KPAxWindow::HandleRequest(const Json::Value* request) {
   m_bPeerAlive = true;
   // Nothing a request raises may take the process down: a parameter of the
   // wrong kind, a control that cannot be obtained, a failure in the control.
@@ -83,10 +115,7 @@ LRESULT KPAxWindow::OnRequest(UINT, WPARAM, LPARAM lParam, BOOL& handled) {
   } catch (...) {
     OutputDebugStringA("kestrix-host: request abandoned: unknown error");
   }
-  handled = TRUE;
-  request.reset();
   CheckControlReady();
-  return 0;
 }
 
 void KPAxWindow::CheckControlReady() {
@@ -107,9 +136,12 @@ LRESULT KPAxWindow::OnExit(UINT, WPARAM, LPARAM, BOOL& handled) {
   // the loop would otherwise hand them to a window that no longer exists.
   // Later posts fail, and the gate frees what it could not post.
   DiscardPendingRequests();
-  // A gate still holding a request for a control that never became ready is
-  // released; it finds the host stopping and drops the request.
+  // A gate still holding a request for a control that never became ready,
+  // or waiting for room in the queue, is released; it finds the host
+  // stopping and drops what it holds.
+  m_bStopping.store(true);
   if (m_hReadyEvent && !m_bControlReady.load()) SetEvent(m_hReadyEvent);
+  if (m_hRoomEvent) SetEvent(m_hRoomEvent);
   PostQuitMessage(0);
   handled = TRUE;
   return 0;
@@ -119,4 +151,6 @@ void KPAxWindow::DiscardPendingRequests() {
   MSG msg;
   while (PeekMessageW(&msg, nullptr, WM_HOST_REQUEST, WM_HOST_REQUEST, PM_REMOVE))
     delete reinterpret_cast<Json::Value*>(msg.lParam);
+  while (PeekMessageW(&msg, nullptr, WM_HOST_REQUESTS, WM_HOST_REQUESTS, PM_REMOVE))
+    delete reinterpret_cast<RequestBatch*>(msg.lParam);
 }

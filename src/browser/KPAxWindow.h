@@ -12,7 +12,9 @@
 #include <json/json.h>
 
 #include <atomic>
+#include <cstddef>
 #include <string>
+#include <vector>
 
 #include "platform/ComPtr.h"
 #include "platform/Kernel.h"
@@ -21,11 +23,30 @@
 
 class ControlProxy;
 class CommandDispatcher;
+class FrameWriter;
 
 // Posted by the gate; LPARAM is a Json::Value* that the handler deletes.
 constexpr UINT WM_HOST_REQUEST = WM_USER + 101;  // 1125
 // Posted by the gate on "exit" and by the keepalive on silence.
 constexpr UINT WM_HOST_EXIT = WM_USER + 102;  // 1126
+// Posted by the gate when it batches its input; LPARAM is a RequestBatch*
+// that the handler deletes. Its requests are handled in order, as if each
+// had come in a WM_HOST_REQUEST of its own.
+constexpr UINT WM_HOST_REQUESTS = WM_USER + 103;  // 1127
+// The gate's bounds (see SetBatchInput): a batch is posted when it holds
+// this many requests or bytes; the gate waits while the queue holds more
+// than the queue bounds or the output backlog is over its bound, and a
+// waiting gate is woken when the queue has fallen to kRoomRequests.
+constexpr size_t kBatchRequests = 256;
+constexpr size_t kBatchBytes = 1 << 20;
+constexpr long kMaxQueuedRequests = 1024;
+constexpr long kRoomRequests = kMaxQueuedRequests / 2;
+constexpr long kMaxQueuedBytes = 16 << 20;
+constexpr size_t kMaxOutputBacklog = 1 << 20;
+struct RequestBatch {
+  std::vector<Json::Value> requests;
+  size_t bytes = 0;  // the texts they were parsed from
+};
 // The keepalive timer and its period.
 constexpr UINT_PTR kKeepaliveTimerId = 1;
 constexpr UINT kKeepalivePeriodMs = 3000;
@@ -65,6 +86,9 @@ class KPAxWindow : public CAxWindowT {
   // How the keepalive closes standard input on silence; set by process entry
   // (the input belongs to the host layer, which this layer cannot call).
   void SetInputCloser(void (*closer)()) { m_pfnCloseInput = closer; }
+  // Where every message leaves (standard output in the host); handed to the
+  // proxy by Init. Not owned.
+  void SetFrameWriter(FrameWriter* writer) { m_pWriter = writer; }
 
   // Builds the hidden window, the browser control, the proxy (which writes
   // and starts loading the bootstrap page), the dispatcher, the ready event
@@ -78,6 +102,17 @@ class KPAxWindow : public CAxWindowT {
   // The inbound gate (reader thread): parses one message text and posts it,
   // holds it until the control is ready, orders the exit, or drops it.
   void SubmitMessage(const std::string& text);
+  // With batching on (process entry turns it on), the gate gathers the
+  // requests it accepts and posts them as one WM_HOST_REQUESTS when the
+  // reader calls EndOfBatch (it has nothing more buffered), when the batch
+  // is full, and before an exit or a wait for the control: one hand-over
+  // between the threads for all the messages of one read. Before it posts,
+  // the gate waits while the main thread's queue holds more than a bound of
+  // requests or bytes, or while more than a bound of output waits to be
+  // written: a peer that sends without reading stops being read, and memory
+  // stays bounded. Off: every request is posted at once, alone.
+  void SetBatchInput(bool on) { m_bBatchInput = on; }
+  void EndOfBatch();
 
   // Frees the request values still queued after the message loop has ended.
   static void DiscardPendingRequests();
@@ -87,6 +122,7 @@ class KPAxWindow : public CAxWindowT {
 
   LRESULT OnKeepaliveTimer(UINT message, WPARAM wParam, LPARAM lParam, BOOL& handled);
   LRESULT OnRequest(UINT message, WPARAM wParam, LPARAM lParam, BOOL& handled);
+  LRESULT OnRequests(UINT message, WPARAM wParam, LPARAM lParam, BOOL& handled);
   LRESULT OnExit(UINT message, WPARAM wParam, LPARAM lParam, BOOL& handled);
   void CheckControlReady();
 
@@ -107,7 +143,23 @@ class KPAxWindow : public CAxWindowT {
   // (posting to a destroyed window fails, and the handle is never reused).
   std::atomic<HWND> m_hPostTarget{nullptr};
   void (*m_pfnCloseInput)() = nullptr;
+  FrameWriter* m_pWriter = nullptr;
+
+  // The requests the gate has accepted and not yet posted (reader thread).
+  RequestBatch* m_pBatch = nullptr;
+  bool m_bBatchInput = false;
+  // Requests and bytes posted in batches and not yet handled.
+  std::atomic<long> m_queuedRequests{0};
+  std::atomic<long> m_queuedBytes{0};
+  // Auto-reset; signalled when the queue has room again.
+  HANDLE m_hRoomEvent = nullptr;
 
   // Posts a request the gate has accepted; frees it when the post fails.
   void PostRequest(Json::Value* request);
+  // Posts the gathered batch; with waitForRoom, first waits until the queue
+  // and the output have room (or the host stops, which drops the batch).
+  void PostBatch(bool waitForRoom);
+  bool WaitForRoom();
+  // Carries out one request on the main thread.
+  void HandleRequest(const Json::Value* request);
 };

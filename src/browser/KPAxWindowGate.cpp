@@ -4,10 +4,13 @@
 // library: the host library (readers, process entry) links above this one,
 // so nothing here may call into it. Closing standard input, which belongs to
 // the host layer, is therefore handed in as a function (SetInputCloser).
+#include <chrono>
 #include <memory>
+#include <thread>
 
 #include "browser/KPAxWindow.h"
 #include "dispatch/ControlProxy.h"
+#include "framing/FrameWriter.h"
 #include "platform/MessageLoop.h"
 
 namespace {
@@ -48,16 +51,21 @@ KeepaliveAction DecideKeepalive(UINT_PTR timerId, bool peerAlive) {
 }
 
 void KPAxWindow::SubmitMessage(const std::string& text) {
-  auto request = std::make_unique<Json::Value>();
+  Json::Value request;
   OutputDebugStringA(text.c_str());
-  switch (ClassifyMessage(text, m_bControlReady.load(), request.get())) {
+  switch (ClassifyMessage(text, m_bControlReady.load(), &request)) {
     case GateAction::Drop:
       return;
     case GateAction::Exit:
+      // What came before the exit goes first, without waiting for room: an
+      // exit is never held back.
+      PostBatch(false);
       PostMessageW(m_hPostTarget.load(), WM_HOST_EXIT, 0, 0);
       m_bStopping.store(true);
       return;
     case GateAction::WaitAndPost:
+      // What came before it is not held back with it.
+      PostBatch(true);
       // Nothing more is read meanwhile: this is the reader thread.
       WaitForSingleObject(m_hReadyEvent, INFINITE);
       break;
@@ -68,12 +76,57 @@ void KPAxWindow::SubmitMessage(const std::string& text) {
   // gone or about to go); dropping here keeps the value from being lost in a
   // queue that is never read.
   if (m_bStopping.load()) return;
-  PostRequest(request.release());
+  if (!m_bBatchInput) {
+    PostRequest(new Json::Value(std::move(request)));
+    return;
+  }
+  if (!m_pBatch) m_pBatch = new RequestBatch;
+  m_pBatch->requests.push_back(std::move(request));
+  m_pBatch->bytes += text.size();
+  if (m_pBatch->requests.size() >= kBatchRequests || m_pBatch->bytes >= kBatchBytes) PostBatch(true);
 }
+
+void KPAxWindow::EndOfBatch() { PostBatch(true); }
 
 void KPAxWindow::PostRequest(Json::Value* request) {
   if (!PostMessageW(m_hPostTarget.load(), WM_HOST_REQUEST, 0, reinterpret_cast<LPARAM>(request)))
     delete request;  // the window has gone
+}
+
+void KPAxWindow::PostBatch(bool waitForRoom) {
+  if (!m_pBatch || m_pBatch->requests.empty()) return;
+  std::unique_ptr<RequestBatch> batch(m_pBatch);
+  m_pBatch = nullptr;
+  if (waitForRoom && !WaitForRoom()) return;  // stopping: nothing more is carried out
+  long count = static_cast<long>(batch->requests.size());
+  long bytes = static_cast<long>(batch->bytes);
+  m_queuedRequests.fetch_add(count);
+  m_queuedBytes.fetch_add(bytes);
+  if (PostMessageW(m_hPostTarget.load(), WM_HOST_REQUESTS, 0, reinterpret_cast<LPARAM>(batch.get()))) {
+    batch.release();
+  } else {
+    m_queuedRequests.fetch_sub(count);  // the window has gone
+    m_queuedBytes.fetch_sub(bytes);
+  }
+}
+
+bool KPAxWindow::WaitForRoom() {
+  // Timed waits: the flags and the writer's backlog are looked at again at
+  // least this often, whatever wakes or fails to wake the gate.
+  constexpr DWORD kRecheckMs = 50;
+  for (;;) {
+    if (m_bStopping.load()) return false;
+    if (m_queuedRequests.load() >= kMaxQueuedRequests || m_queuedBytes.load() >= kMaxQueuedBytes) {
+      if (m_hRoomEvent)
+        WaitForSingleObject(m_hRoomEvent, kRecheckMs);
+      else
+        std::this_thread::sleep_for(std::chrono::milliseconds(kRecheckMs));
+      continue;
+    }
+    if (m_pWriter && !m_pWriter->WaitForBacklog(kMaxOutputBacklog, std::chrono::milliseconds(kRecheckMs)))
+      continue;
+    return true;
+  }
 }
 
 LRESULT KPAxWindow::OnKeepaliveTimer(UINT, WPARAM wParam, LPARAM, BOOL& handled) {

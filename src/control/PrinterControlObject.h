@@ -28,7 +28,7 @@
 #include "control/FileStore.h"
 #include "control/JobQueue.h"
 #include "control/JobRequest.h"
-#include "dispatch/PrinterControl.h"
+#include "interfaces/PrinterControl.h"
 #include "platform/ComPtr.h"
 #include "platform/Window.h"
 

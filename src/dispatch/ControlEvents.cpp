@@ -6,9 +6,9 @@
 
 namespace {
 // Reads a member by name without converting it; false when it cannot be read.
-bool HasReadableMember(IDispatch* object, const char16_t* name) {
+bool HasReadableMember(IDispatch* object, const OLECHAR* name) {
   if (!object) return false;
-  std::u16string mutableName = name;
+  OleString mutableName = name;
   LPOLESTR names[] = {mutableName.data()};
   DISPID id = DISPID_UNKNOWN;
   if (FAILED(object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id))) return false;
@@ -26,7 +26,7 @@ void ControlProxy::AttachListener(IDispatch* callback) {
     AtlUnadvise(control, IID_IPrinterEvent, m_listenerCookie);
   }
   m_listenerCookie = 0;
-  if (!HasReadableMember(callback, u"_hasCallback")) return;
+  if (!HasReadableMember(callback, OLESTR("_hasCallback"))) return;
 
   CPrinterListener* listener = CPrinterListener::CreateInstance();
   // Held across the connection so that a refused Advise still frees it.

@@ -3,15 +3,12 @@
 // ControlCommands.cpp, the listener attachment in ControlEvents.cpp.
 #include "dispatch/ControlProxy.h"
 
-#include <sys/uio.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <chrono>
+#include <cctype>
 #include <memory>
 #include <vector>
 #include <string_view>
 
+#include "framing/FrameWriter.h"
 #include "platform/CodePage.h"
 #include "platform/JsonText.h"
 #include "platform/Kernel.h"
@@ -28,48 +25,31 @@ constexpr size_t kMinPieceBytes = 64;
 // The host code handed to the control at set-up.
 constexpr LONG kHostCode = 20;
 
-// Output gathered before it is written (see QueueFrame).
-constexpr size_t kOutputGatherBytes = 65536;
-constexpr auto kOutputGatherTime = std::chrono::milliseconds(2);
-
-bool WriteAll(const char* bytes, size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(STDOUT_FILENO, bytes, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;  // the extension has gone; the keepalive ends the process
-    bytes += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
-
-// One frame in one system call where the pipe takes it whole; only the main
-// thread writes, so frames never interleave.
-bool WriteFrameToStdout(const char* prefix, const std::string& text) {
-  iovec parts[2] = {{const_cast<char*>(prefix), 4}, {const_cast<char*>(text.data()), text.size()}};
-  int count = 2;
-  iovec* next = parts;
-  while (count > 0) {
-    ssize_t w = ::writev(STDOUT_FILENO, next, count);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;  // the extension has gone; the keepalive ends the process
-    size_t done = static_cast<size_t>(w);
-    while (count > 0 && done >= next->iov_len) {
-      done -= next->iov_len;
-      ++next;
-      --count;
-    }
-    if (count > 0) {
-      next->iov_base = static_cast<char*>(next->iov_base) + done;
-      next->iov_len -= done;
+// A file URL that names the path byte for byte: every byte outside the
+// unreserved ASCII characters and '/' as %XX.
+std::string FileUrl(const std::string& path) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string url = "file://";
+  for (unsigned char c : path) {
+    if (std::isalnum(c) || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
+      url += static_cast<char>(c);
+    } else {
+      url += '%';
+      url += kHex[c >> 4];
+      url += kHex[c & 0xF];
     }
   }
-  return true;
+  return url;
 }
 
 void NavigateTo(IWebBrowser2* browser, const std::string& path) {
   if (!browser) return;
-  Variant url = Variant::FromString(AnsiToWide(path));
+  std::u16string target = AnsiToWide(path);
+  // A path that is not text in the code page (a temporary folder named in
+  // another charset) would come back changed from UTF-16: the browser is
+  // given it as a file URL instead, which carries every byte.
+  if (WideToAnsi(target) != path) target = AnsiToWide(FileUrl(path));
+  Variant url = Variant::FromString(target);
   browser->Navigate2(&url, nullptr, nullptr, nullptr, nullptr);
 }
 
@@ -94,11 +74,11 @@ void FreeExcepInfo(EXCEPINFO& e) {
 }
 
 // Calls a global function of the script by name; false when it is missing or fails.
-bool CallByName(IDispatch* script, const std::u16string& name, LCID lcid, VARIANT* args, UINT count,
+bool CallByName(IDispatch* script, const OleString& name, LCID lcid, VARIANT* args, UINT count,
                 VARIANT* result) {
   VariantClear(result);
   if (!script) return false;
-  std::u16string mutableName = name;
+  OleString mutableName = name;
   LPOLESTR names[] = {mutableName.data()};
   DISPID id = DISPID_UNKNOWN;
   if (FAILED(script->GetIDsOfNames(IID_NULL, names, 1, lcid, &id))) return false;
@@ -120,42 +100,7 @@ ControlProxy::ControlProxy(IWebBrowser2* browser, HWND owner, PageWriter writePa
   LoadBootstrapPage();
 }
 
-ControlProxy::~ControlProxy() {
-  FlushOutput();
-  if (m_idleHookSet) SetThreadIdleHandler(nullptr, nullptr);
-}
-
-// Frames to standard output are gathered while the main thread has more
-// messages to handle, and written in one go when it runs out of them (or
-// when 64 KiB or 2 ms have gathered): the same bytes, far fewer system calls
-// and wake-ups of the reading browser under load.
-void ControlProxy::QueueFrame(const char* prefix, const std::string& text) {
-  if (!m_idleHookSet) {
-    SetThreadIdleHandler(&ControlProxy::OnThreadIdle, this);
-    m_idleHookSet = true;
-  }
-  if (m_outBuffer.size() + 4 + text.size() > kOutputGatherBytes) FlushOutput();
-  if (text.size() + 4 > kOutputGatherBytes) {
-    WriteFrameToStdout(prefix, text);
-    return;
-  }
-  auto now = std::chrono::steady_clock::now();
-  if (m_outBuffer.empty()) m_outSince = now;
-  m_outBuffer.append(prefix, 4);
-  m_outBuffer += text;
-  if (now - m_outSince >= kOutputGatherTime) FlushOutput();
-}
-
-void ControlProxy::FlushOutput() {
-  if (m_outBuffer.empty()) return;
-  WriteAll(m_outBuffer.data(), m_outBuffer.size());
-  m_outBuffer.clear();
-}
-
-void ControlProxy::OnThreadIdle(void* context, bool idle) {
-  auto* self = static_cast<ControlProxy*>(context);
-  if (idle || std::chrono::steady_clock::now() - self->m_outSince >= kOutputGatherTime) self->FlushOutput();
-}
+ControlProxy::~ControlProxy() = default;
 
 void ControlProxy::LoadBootstrapPage() {
   std::string path = m_writePage ? m_writePage() : std::string();
@@ -173,16 +118,7 @@ bool ControlProxy::SendText(const std::string& utf8) {
     OutputDebugStringA(note.c_str());
     return false;
   }
-  uint32_t n = static_cast<uint32_t>(utf8.size());
-  char prefix[4];
-  for (int i = 0; i < 4; ++i) prefix[i] = static_cast<char>((n >> (8 * i)) & 0xFF);
-  if (!m_sink) {
-    QueueFrame(prefix, utf8);
-    return true;
-  }
-  std::string frame(prefix, 4);
-  frame += utf8;
-  m_sink(frame.data(), frame.size());
+  if (m_pWriter) m_pWriter->WriteFrame(utf8);
   return true;
 }
 
@@ -237,6 +173,13 @@ void ControlProxy::WriteReply(const Json::Value* data, const std::string& event,
 
 void ControlProxy::WriteTextInPieces(const std::string& text, const std::string& event) {
   if (event.empty()) return;  // as for every reply: no event name, no reply
+  // An envelope that is over the limit without any text (a huge event name
+  // or tab) can never be sent: dropped at once, not piece by shrinking piece.
+  std::string bare = TextEnvelope({}, event, 0);
+  if (bare.size() > kMaxMessageBytes) {
+    SendText(bare);  // logs the drop
+    return;
+  }
   std::string_view rest(text);
   int32_t counter = 0;
   do {
@@ -292,9 +235,9 @@ Variant ControlProxy::CallScriptFunction(const std::string& name, VARIANT* argum
 
 bool ControlProxy::InvokeGetKP(Variant* result) {
   // The first call's outcome is not looked at; the page may still be loading.
-  CallByName(GetScript(), u"getKP", LOCALE_USER_DEFAULT, nullptr, 0, result);
+  CallByName(GetScript(), OLESTR("getKP"), LOCALE_USER_DEFAULT, nullptr, 0, result);
   for (;;) {
-    if (CallByName(m_spScript, u"getKP", LOCALE_USER_DEFAULT, nullptr, 0, result)) return true;
+    if (CallByName(m_spScript, OLESTR("getKP"), LOCALE_USER_DEFAULT, nullptr, 0, result)) return true;
     if (!PumpOneMessage()) return false;
     // The document may have appeared meanwhile: ask for its script again.
     GetScript();

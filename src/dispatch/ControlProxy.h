@@ -10,7 +10,6 @@
 
 #include <json/json.h>
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -18,9 +17,11 @@
 #include "bridge/PrinterListener.h"
 #include "bridge/ScriptValueBridge.h"
 #include "dispatch/ParamKinds.h"
-#include "dispatch/PrinterControl.h"
+#include "interfaces/PrinterControl.h"
 #include "platform/ComPtr.h"
 #include "platform/WebBrowserApi.h"
+
+class FrameWriter;
 
 // Raised when the printing control cannot be obtained from the page.
 struct KestrixNotFound {};
@@ -30,9 +31,6 @@ class ControlProxy : public ListenerOwner {
   // Writes the bootstrap page and returns its path (narrow); supplied by the
   // browser layer, which owns the page.
   using PageWriter = std::function<std::string()>;
-  // Receives each whole output frame (prefix + text); returns false when the
-  // write failed. Without one, frames go to standard output.
-  using FrameSink = std::function<bool(const char* bytes, size_t n)>;
 
   // Takes its own reference to browser; as the last step writes the page and
   // starts the navigation to it (LoadBootstrapPage). Does not wait for the page.
@@ -48,11 +46,12 @@ class ControlProxy : public ListenerOwner {
   // Writes {"data", "event", "index", "tab"}; nothing when event is empty.
   // data == nullptr leaves "data" out; index -1 leaves "index" out.
   void WriteReply(const Json::Value* data, const std::string& event, int32_t index);
-  // Frames the text (ANSI code page, up to its first NUL) as UTF-8 on stdout.
+  // Frames the text (ANSI code page, up to its first NUL) as UTF-8 through
+  // the frame writer.
   void WriteMessage(const std::string& text) override;
-  void SetFrameSink(FrameSink sink) { m_sink = std::move(sink); }
-  // Writes what has been gathered for standard output (see QueueFrame).
-  void FlushOutput();
+  // Where every message leaves: standard output in the host, a buffer in
+  // tests. Not owned; without one nothing is written.
+  void SetFrameWriter(FrameWriter* writer) { m_pWriter = writer; }
   // Sends a text result as replies of at most 500000 bytes of text each, cut
   // between characters; all but the last carry "index" 0, 1, 2, ...
   void WriteTextInPieces(const std::string& text, const std::string& event);
@@ -133,13 +132,7 @@ class ControlProxy : public ListenerOwner {
   bool m_bReady = false;
 
   PageWriter m_writePage;
-  FrameSink m_sink;
-  std::string m_outBuffer;  // frames not yet written to standard output
-  std::chrono::steady_clock::time_point m_outSince;
-  bool m_idleHookSet = false;
-
-  void QueueFrame(const char* prefix, const std::string& text);
-  static void OnThreadIdle(void* context, bool idle);
+  FrameWriter* m_pWriter = nullptr;
 
   // The UTF-8 text of a reply envelope, built directly in the compact
   // writer's form; TextEnvelope for a text result (a piece of one).

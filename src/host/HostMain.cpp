@@ -1,22 +1,33 @@
 #include "host/HostMain.h"
 
-#include <iostream>
+#include <chrono>
+#include <cstdlib>
 
+#include "browser/BootstrapPage.h"
 #include "browser/KPAxWindow.h"
+#include "framing/FrameWriter.h"
 #include "host/Readers.h"
 #include "platform/Kernel.h"
 #include "platform/MessageLoop.h"
 #include "platform/Pipe.h"
+#include "platform/StdoutSink.h"
 
 namespace {
 
 constexpr DWORD kRelayBufferBytes = 1024;
+// At the end, output still queued is written while the extension reads it;
+// once nothing has moved for this long it has stopped reading, and the
+// process ends without it.
+constexpr auto kFinalWriteStall = std::chrono::milliseconds(50);
+// How long the end waits for the standard input reader to return.
+constexpr DWORD kReaderEndWaitMs = 20;
 
 // The readers reach the host window through this.
 class HostWindowSink : public MessageSink {
  public:
   bool IsStopping() const override { return KPAxWindow::Instance().IsStopping(); }
   void SubmitMessage(const std::string& text) override { KPAxWindow::Instance().SubmitMessage(text); }
+  void EndOfBatch() override { KPAxWindow::Instance().EndOfBatch(); }
 };
 
 // Copies standard input into the pipe until the input ends. Every failed read
@@ -79,10 +90,14 @@ int RunLauncher() {
 }
 
 int RunWorker(bool relay) {
-  // Every reply leaves at once; there is no text mode to switch off here.
-  std::cout.setf(std::ios::unitbuf);
+  // Every message leaves through this writer, at once, from a thread of its
+  // own; there is no text mode to switch off here. Never destroyed: its
+  // thread may still be blocked writing to a peer that stopped reading.
+  static FrameWriter* const writer = new FrameWriter(StandardOutputSink(), FrameWriter::Mode::Thread);
 
   KPAxWindow& window = KPAxWindow::Instance();
+  window.SetFrameWriter(writer);
+  window.SetBatchInput(true);
   window.SetOwner(GetForegroundWindow());
   window.SetInputCloser(CloseStandardInput);
   // The component module and OLE have no counterpart on this platform.
@@ -104,16 +119,24 @@ int RunWorker(bool relay) {
       delete reinterpret_cast<Json::Value*>(msg.lParam);
       continue;
     }
+    if (msg.message == WM_HOST_REQUESTS && !IsWindow(msg.hwnd)) {
+      delete reinterpret_cast<RequestBatch*>(msg.lParam);
+      continue;
+    }
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
   }
   KPAxWindow::DiscardPendingRequests();
+  RemoveUniquePageFiles();
+  writer->Close(kFinalWriteStall);
   // Every way to this point has stopped the standard input reader or woken
-  // it (exit request, keepalive, and OnExit releasing a held gate), so this
-  // returns at once; bounded all the same. The pipe reader may stay blocked
-  // in a read while the launcher keeps the pipe open: it touches nothing
-  // that the exit handlers destroy.
-  if (!relay) WaitForStdinReaderEnd(1000);
+  // it (exit request, keepalive, and OnExit releasing a held gate or a gate
+  // waiting for room), so this returns at once. A reader still busy with one
+  // message (tens of MiB take a while to convert) is not waited for: the
+  // process ends without the exit handlers it could race with. The pipe
+  // reader may stay blocked in a read while the launcher keeps the pipe
+  // open: it touches nothing that the exit handlers destroy.
+  if (!relay && !WaitForStdinReaderEnd(kReaderEndWaitMs)) std::_Exit(0);
   return 0;
 }
 

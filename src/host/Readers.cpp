@@ -6,8 +6,12 @@
 
 #include <atomic>
 #include <cerrno>
+#include <memory>
+#include <new>
 
+#include "framing/FrameDecoder.h"
 #include "platform/CodePage.h"
+#include "platform/Kernel.h"
 
 namespace {
 
@@ -25,58 +29,36 @@ bool Stopping() {
   return !sink || sink->IsStopping();
 }
 
-void Submit(const std::string& utf8) {
-  if (MessageSink* sink = g_sink.load()) sink->SubmitMessage(Utf8ToAnsi(utf8));
+
+// Waits in poll(2) on the descriptor and the wake-up channel, so that a stop
+// can end a blocked wait, then reads what is there. The number of bytes, or
+// 0 at end of input, on an error that will not go away, or when woken.
+size_t ReadSome(int fd, int wakeFd, uint8_t* buffer, size_t size) {
+  for (;;) {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    int r = ::poll(fds, wakeFd >= 0 ? 2 : 1, -1);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return 0;
+    }
+    if (wakeFd >= 0 && fds[1].revents) return 0;
+    ssize_t got = ::read(fd, buffer, size);
+    if (got > 0) return static_cast<size_t>(got);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    return 0;
+  }
 }
 
-// Bytes of one descriptor through a buffer of our own. Waits in poll(2) on
-// the descriptor and the wake-up channel, so a stop can end a blocked wait.
-class ByteSource {
- public:
-  ByteSource(int fd, int wakeFd) : m_fd(fd), m_wakeFd(wakeFd) {}
-
-  // False at end of input, on an error, or when woken.
-  bool Next(uint8_t* b) {
-    if (m_pos == m_len && !Fill()) return false;
-    *b = m_buf[m_pos++];
-    return true;
+// Converts and submits one frame. Nothing may escape the reader thread: a
+// frame whose conversion or parsing runs out of memory is dropped like a
+// frame that is not JSON, and reading goes on.
+void SubmitFrame(MessageSink& sink, std::string_view utf8) {
+  try {
+    sink.SubmitMessage(Utf8ToAnsi(utf8));
+  } catch (...) {
+    OutputDebugStringA("kestrix-host: dropped an incoming message that could not be held");
   }
-  // Appends up to `want` buffered bytes (at least one, refilling if needed).
-  bool Take(std::string& out, size_t want) {
-    if (m_pos == m_len && !Fill()) return false;
-    size_t n = std::min(want, m_len - m_pos);
-    out.append(reinterpret_cast<const char*>(m_buf + m_pos), n);
-    m_pos += n;
-    return true;
-  }
-
- private:
-  bool Fill() {
-    for (;;) {
-      pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
-      int r = ::poll(fds, m_wakeFd >= 0 ? 2 : 1, -1);
-      if (r < 0) {
-        if (errno == EINTR) continue;
-        return false;
-      }
-      if (m_wakeFd >= 0 && fds[1].revents) return false;
-      ssize_t got = ::read(m_fd, m_buf, sizeof m_buf);
-      if (got > 0) {
-        m_pos = 0;
-        m_len = static_cast<size_t>(got);
-        return true;
-      }
-      if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-      return false;  // end of input or an error that will not go away
-    }
-  }
-
-  int m_fd;
-  int m_wakeFd;
-  uint8_t m_buf[4096];
-  size_t m_pos = 0;
-  size_t m_len = 0;
-};
+}
 
 }  // namespace
 
@@ -105,26 +87,31 @@ void CloseStandardInput() {
 }
 
 void ReadFramedStream(int fd, int wakeFd, MessageSink& sink) {
-  ByteSource in(fd, wakeFd);
+  // Reused for every read; a frame that arrives whole inside it is handed
+  // on without a copy.
+  static constexpr size_t kReadBytes = 64 * 1024;
+  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kReadBytes]);
+  if (!buffer) return;
+  FrameDecoder frames;
   while (!sink.IsStopping()) {
-    uint32_t length = 0;
-    for (int i = 0; i < 4; ++i) {
-      uint8_t b;
-      if (sink.IsStopping() || !in.Next(&b)) return;
-      length |= static_cast<uint32_t>(b) << (8 * i);
+    size_t got = ReadSome(fd, wakeFd, buffer.get(), kReadBytes);
+    if (got == 0) break;  // end of input: a partial message is dropped
+    size_t pos = 0;
+    std::string_view frame;
+    size_t used = 0;
+    while (pos < got && frames.Next(buffer.get() + pos, got - pos, &used, &frame)) {
+      pos += used;
+      if (sink.IsStopping()) break;
+      SubmitFrame(sink, frame);
     }
-    // Grows with what arrives: a huge length announced by a broken peer
-    // costs no more memory than the bytes that really come.
-    std::string body;
-    while (body.size() < length) {
-      if (sink.IsStopping() || !in.Take(body, length - body.size())) return;
-    }
-    if (sink.IsStopping()) return;
-    sink.SubmitMessage(Utf8ToAnsi(body));
+    // Everything this read brought has been handed over: the gate passes it
+    // on before the reader waits for more.
+    sink.EndOfBatch();
   }
+  sink.EndOfBatch();
 }
 
-DWORD StdinReaderThread(void*) {
+DWORD WINAPI StdinReaderThread(void*) {
   if (MessageSink* sink = g_sink.load()) ReadFramedStream(STDIN_FILENO, g_wake[0], *sink);
   if (g_stdinReaderDone) SetEvent(g_stdinReaderDone);
   return 1;
@@ -136,7 +123,7 @@ bool WaitForStdinReaderEnd(DWORD timeoutMs) {
 
 // ---- relay pipe -------------------------------------------------------------------
 
-DWORD PipeReaderThread(void*) {
+DWORD WINAPI PipeReaderThread(void*) {
   // Lives until the process ends, like the thread that reads into it.
   static PipeReadState* const state = new PipeReadState;
   g_pipeState = state;
@@ -168,7 +155,7 @@ void ReadPipe(const std::string& pipeName, ChunkConsumer onChunk, PipeReadState&
   while (state.error == 0 && !Stopping()) SleepEx(INFINITE, TRUE);
 }
 
-void OnPipeReadComplete(DWORD errorCode, DWORD bytesTransferred, OVERLAPPED*) {
+void WINAPI OnPipeReadComplete(DWORD errorCode, DWORD bytesTransferred, OVERLAPPED*) {
   PipeReadState& state = *g_pipeState;
   state.error = errorCode;
   if (errorCode != 0 || Stopping()) return;
@@ -177,27 +164,15 @@ void OnPipeReadComplete(DWORD errorCode, DWORD bytesTransferred, OVERLAPPED*) {
 }
 
 void AssembleFrames(const uint8_t* chunk, DWORD n, PipeReadState& state) {
-  state.pos = 0;
-  const int32_t end = static_cast<int32_t>(n);
-  while (state.pos < end) {
-    while (state.headerBytes < 4 && state.pos < end) {
-      state.expectedLength |= static_cast<uint32_t>(chunk[state.pos]) << (8 * state.headerBytes);
-      ++state.pos;
-      ++state.headerBytes;
-    }
-    if (state.headerBytes == 4) {
-      size_t missing = state.expectedLength - state.body.size();
-      size_t here = std::min(missing, static_cast<size_t>(end - state.pos));
-      state.body.append(reinterpret_cast<const char*>(chunk + state.pos), here);
-      state.pos += static_cast<int32_t>(here);
-    }
-    if (state.headerBytes == 4 && state.body.size() == state.expectedLength) {
-      // Every message completed in this chunk is submitted, also after an
-      // "exit" in the same chunk: the gate and the window keep it from running.
-      Submit(state.body);
-      state.headerBytes = 0;
-      state.expectedLength = 0;
-      state.body.clear();
-    }
+  MessageSink* sink = g_sink.load();
+  size_t pos = 0;
+  size_t used = 0;
+  std::string_view frame;
+  // Every message completed in this chunk is submitted, also after an
+  // "exit" in the same chunk: the gate and the window keep it from running.
+  while (pos < n && state.frames.Next(chunk + pos, n - pos, &used, &frame)) {
+    pos += used;
+    if (sink) SubmitFrame(*sink, frame);
   }
+  if (sink) sink->EndOfBatch();
 }

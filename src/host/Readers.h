@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "framing/FrameDecoder.h"
 #include "platform/Pipe.h"
 
 // Where the readers hand complete messages, and whom they ask whether to go on.
@@ -16,6 +17,9 @@ class MessageSink {
   virtual ~MessageSink() = default;
   virtual bool IsStopping() const = 0;
   virtual void SubmitMessage(const std::string& text) = 0;
+  // The messages submitted since the last call are all that the input has
+  // for now: the reader is about to wait for more (or to end).
+  virtual void EndOfBatch() {}
 };
 // Set by process entry before the reader thread starts.
 void SetReaderSink(MessageSink* sink);
@@ -28,14 +32,15 @@ void PrepareStandardInput();
 // another file to take) and wakes the reader. Does not wait for the reader.
 void CloseStandardInput();
 // Thread procedure; returns 1 when it ends (end of input, error, stop).
-DWORD StdinReaderThread(void* parameter = nullptr);
+DWORD WINAPI StdinReaderThread(void* parameter = nullptr);
 // Waits at most timeoutMs for StdinReaderThread to have returned. Process
 // entry calls it before the process exits, so that the reader is not inside
 // the gate while the exit handlers run; true when it has returned.
 bool WaitForStdinReaderEnd(DWORD timeoutMs);
 // The reader loop over any descriptor; wakeFd (or -1) ends it when readable.
-// Reads with read(2) into its own buffer and consumes byte by byte, so no
-// stdio lock is ever held while it waits.
+// Reads with read(2) into its own buffer, so no stdio lock is ever held while
+// it waits, and frames what it reads with a FrameDecoder. A frame that cannot
+// be held is skipped; nothing thrown leaves the reader.
 void ReadFramedStream(int fd, int wakeFd, MessageSink& sink);
 
 // ---- relay pipe -----------------------------------------------------------------
@@ -51,16 +56,13 @@ struct PipeReadState {
   uint8_t buffer[kPipeChunkBytes]{};
   DWORD error = 0;
   HANDLE pipe = nullptr;
-  std::string body;       // the message being assembled
-  int32_t pos = 0;        // next byte of the current chunk
-  int32_t headerBytes = 0;  // length-prefix bytes collected, 0..4
-  uint32_t expectedLength = 0;
+  FrameDecoder frames;  // the message being assembled, carried across chunks
 };
 
 // Thread procedure of the relay worker; returns 1 when it ends.
-DWORD PipeReaderThread(void* parameter = nullptr);
+DWORD WINAPI PipeReaderThread(void* parameter = nullptr);
 void ReadPipe(const std::string& pipeName, ChunkConsumer onChunk, PipeReadState& state);
-void OnPipeReadComplete(DWORD errorCode, DWORD bytesTransferred, OVERLAPPED* overlapped);
+void WINAPI OnPipeReadComplete(DWORD errorCode, DWORD bytesTransferred, OVERLAPPED* overlapped);
 // Consumes one chunk; submits every message it completes, in order. Carries a
 // partial message (also a partial length prefix) over to the next chunk.
 void AssembleFrames(const uint8_t* chunk, DWORD n, PipeReadState& state);

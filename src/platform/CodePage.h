@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/OleText.h"
+
 // Reads the locale (setlocale(LC_CTYPE, "") + nl_langinfo(CODESET)). Call once
 // at start, before other threads run.
 void InitThreadCodePage();
@@ -19,8 +21,8 @@ bool SetThreadCodePage(const std::string& charset);
 // "UTF-8" or the iconv name in use.
 std::string ThreadCodePage();
 
-std::u16string AnsiToWide(std::string_view text);
-std::string WideToAnsi(std::u16string_view text);
+OleString AnsiToWide(std::string_view text);
+std::string WideToAnsi(OleStringView text);
 std::string Utf8ToAnsi(std::string_view text);
 std::string AnsiToUtf8(std::string_view text);
 // The same, reusing the text's storage when it is already valid UTF-8.

@@ -76,7 +76,7 @@ class ComPtr {
 class Bstr {
  public:
   Bstr() = default;
-  explicit Bstr(std::u16string_view text) : s_(SysAllocStringU16(text)) {}
+  explicit Bstr(OleStringView text) : s_(SysAllocStringU16(text)) {}
   Bstr(const Bstr& o) : s_(o.s_ ? SysAllocStringLen(o.s_, SysStringLen(o.s_)) : nullptr) {}
   Bstr(Bstr&& o) noexcept : s_(std::exchange(o.s_, nullptr)) {}
   ~Bstr() { SysFreeString(s_); }
@@ -96,7 +96,7 @@ class Bstr {
     return &s_;
   }
   UINT Length() const { return SysStringLen(s_); }
-  std::u16string_view View() const { return s_ ? std::u16string_view(s_, SysStringLen(s_)) : std::u16string_view(); }
+  OleStringView View() const { return s_ ? OleStringView(s_, SysStringLen(s_)) : OleStringView(); }
   explicit operator bool() const { return s_ != nullptr; }
 
  private:
@@ -133,7 +133,7 @@ class Variant : public VARIANT {
     r.dblVal = v;
     return r;
   }
-  static Variant FromString(std::u16string_view text) {
+  static Variant FromString(OleStringView text) {
     Variant r;
     r.vt = VT_BSTR;
     r.bstrVal = SysAllocStringU16(text);

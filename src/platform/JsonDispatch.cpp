@@ -5,7 +5,7 @@
 
 
 namespace {
-std::string BstrText(BSTR s) { return s ? Utf16ToUtf8(std::u16string_view(s, SysStringLen(s))) : std::string(); }
+std::string BstrText(BSTR s) { return s ? Utf16ToUtf8(OleStringView(s, SysStringLen(s))) : std::string(); }
 BSTR NewBstr(const std::string& text) { return SysAllocStringU16(Utf8ToUtf16(text)); }
 
 bool EqualNoCase(const std::string& a, const std::string& b) {
@@ -147,7 +147,7 @@ HRESULT CJsonDispatch::GetIDsOfNames(REFIID, LPOLESTR* rgszNames, UINT cNames, L
     // Names after the first would be argument names; this object has no methods.
     DISPID id = DISPID_UNKNOWN;
     if (i == 0 && rgszNames[0]) {
-      std::u16string_view wide(rgszNames[0]);
+      OleStringView wide(rgszNames[0]);
       id = FindName(Utf16ToUtf8(wide), false);
     }
     rgDispId[i] = id;

@@ -109,11 +109,11 @@ std::string UnescapeNonAscii(const std::string& s) {
       ++i;
       continue;
     }
-    std::u16string chars(1, static_cast<char16_t>(unit));
+    OleString chars(1, static_cast<OLECHAR>(unit));
     size_t used = 6;
     unsigned low;
     if (unit >= 0xD800 && unit <= 0xDBFF && ReadEscape(s, i + 6, &low) && low >= 0xDC00 && low <= 0xDFFF) {
-      chars.push_back(static_cast<char16_t>(low));
+      chars.push_back(static_cast<OLECHAR>(low));
       used = 12;
     }
     out += Utf16ToUtf8(chars);

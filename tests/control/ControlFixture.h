@@ -11,7 +11,7 @@
 #include "platform/JsonDispatch.h"
 #include "control/LinuxPrinterControl.h"
 #include "control/SiteOrigin.h"
-#include "dispatch/PrinterControl.h"
+#include "interfaces/PrinterControl.h"
 
 class ControlTest : public ::testing::Test {
  protected:

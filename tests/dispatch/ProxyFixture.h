@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "dispatch/ControlProxy.h"
+#include "framing/ByteSink.h"
+#include "framing/FrameWriter.h"
 #include "platform/CodePage.h"
 #include "platform/Window.h"
 #include "platform/webbrowser/AxHost.h"
@@ -65,12 +67,7 @@ class ProxyTest : public ::testing::Test {
   // The proxy navigates to the page at once; nothing waits for it yet.
   void MakeProxy(const std::string& pagePath) {
     proxy = std::make_unique<ControlProxy>(browser.Get(), nullptr, [pagePath] { return pagePath; });
-    proxy->SetFrameSink([this](const char* b, size_t n) {
-      Json::Value v;
-      Json::Reader().parse(std::string(b + 4, n - 4), v);
-      messages.push_back(v);
-      return true;
-    });
+    proxy->SetFrameWriter(&writer);
   }
 
   static Json::Value NewRequest(const Json::Value& tab, const std::string& url) {
@@ -91,9 +88,16 @@ class ProxyTest : public ::testing::Test {
       " e=document.getElementById('_kestrixPrinter'); } return e; }"
       "</script></head><body><div id=\"w\"></div></body></html>";
 
+  std::vector<Json::Value> messages;
+  FunctionSink sink{[this](const char* b, size_t n) {
+    Json::Value v;
+    Json::Reader().parse(std::string(b + 4, n - 4), v);
+    messages.push_back(v);
+    return true;
+  }};
+  FrameWriter writer{sink, FrameWriter::Mode::Inline};
   ComPtr<IWebBrowser2> browser;
   FakeControl* control = nullptr;  // borrowed: the proxy holds it
   std::unique_ptr<ControlProxy> proxy;
-  std::vector<Json::Value> messages;
   std::vector<std::string> pages;
 };

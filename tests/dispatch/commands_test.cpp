@@ -17,8 +17,10 @@ class CommandTest : public ProxyTest {
   void SetUp() override {
     ProxyTest::SetUp();
     MakeProxy(WriteBootstrapPage());
-    dispatcher = std::make_unique<CommandDispatcher>(proxy.get());
-    Send(R"({"method":"new","sender":{"tab":{"id":42},"url":"https://shop.example/"}})");
+    // No policy file: the built-in policy grants loopback pages everything.
+    dispatcher = std::make_unique<CommandDispatcher>(
+        proxy.get(), SiteGuard::Paths{"/nonexistent/kx-policy.json", "/nonexistent/kx-sites.json"});
+    Send(R"({"method":"new","sender":{"tab":{"id":42},"url":"http://127.0.0.1:8080/shop"}})");
     ASSERT_TRUE(proxy->IsReady());
     ASSERT_NE(control, nullptr);
     control->calls.clear();

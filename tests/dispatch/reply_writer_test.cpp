@@ -5,7 +5,11 @@
 #include <vector>
 
 #include "dispatch/ControlProxy.h"
+#include "framing/ByteSink.h"
+#include "framing/FrameCodec.h"
+#include "framing/FrameWriter.h"
 #include "platform/CodePage.h"
+#include "platform/Kernel.h"
 
 namespace {
 
@@ -26,18 +30,21 @@ class ReplyWriter : public ::testing::Test {
  protected:
   ReplyWriter() : proxy(nullptr, nullptr, nullptr) {
     SetThreadCodePage("UTF-8");
-    proxy.SetFrameSink([this](const char* b, size_t n) {
-      out.frames.emplace_back(b, n);
-      return true;
-    });
+    proxy.SetFrameWriter(&writer);
   }
   ~ReplyWriter() override { SetThreadCodePage("UTF-8"); }
   static std::string Prefix(uint32_t n) {
-    return std::string{static_cast<char>(n & 0xFF), static_cast<char>((n >> 8) & 0xFF),
-                       static_cast<char>((n >> 16) & 0xFF), static_cast<char>(n >> 24)};
+    char prefix[kFramePrefixBytes];
+    EncodeFrameLength(n, prefix);
+    return std::string(prefix, kFramePrefixBytes);
   }
-  ControlProxy proxy;
   Captured out;
+  FunctionSink sink{[this](const char* b, size_t n) {
+    out.frames.emplace_back(b, n);
+    return true;
+  }};
+  FrameWriter writer{sink, FrameWriter::Mode::Inline};
+  ControlProxy proxy;
 };
 
 TEST_F(ReplyWriter, EnvelopeBytes) {
@@ -129,6 +136,38 @@ TEST_F(ReplyWriter, NoFrameExceedsTheBrowsersLimit) {
   EXPECT_TRUE(out.frames.empty());
   proxy.WriteMessage(std::string(1048576, 'x'));
   EXPECT_EQ(out.frames.size(), 1u) << "exactly the limit is accepted";
+}
+
+TEST_F(ReplyWriter, AnEnvelopeOverTheLimitWithoutItsTextIsDroppedAtOnce) {
+  static int notes = 0;
+  notes = 0;
+  SetDebugOutputSink([](const char*) { ++notes; });
+  Json::Value text(std::string(20000, 't'));
+  proxy.WriteReply(&text, std::string(1100000, 'e'), -1);
+  SetDebugOutputSink(nullptr);
+  EXPECT_TRUE(out.frames.empty());
+  EXPECT_EQ(notes, 1) << "one drop, not one per shrinking piece";
+}
+
+TEST_F(ReplyWriter, PiecesAreCutBetweenCharactersInADoubleByteCodePage) {
+  // GB18030: two-byte characters, and four-byte ones; an odd limit falls
+  // inside one of them unless the cut backs off.
+  ASSERT_TRUE(SetThreadCodePage("GB18030"));
+  const std::string han = "\xD6\xD0";              // U+4E2D
+  const std::string four = "\x81\x30\x81\x30";     // U+0080
+  std::string text = "a";
+  while (text.size() < 1200000) text += han + four + han;
+  proxy.WriteTextInPieces(text, "r");
+  std::string joined;
+  for (const Json::Value& m : out.Messages()) joined += m["data"].asString();
+  SetThreadCodePage("UTF-8");
+  ASSERT_GE(out.frames.size(), 3u);
+  // The pieces came out as UTF-8: joined, they are the whole text converted.
+  SetThreadCodePage("GB18030");
+  std::string want = AnsiToUtf8(text);
+  SetThreadCodePage("UTF-8");
+  EXPECT_EQ(joined.size(), want.size());
+  EXPECT_TRUE(joined == want) << "a character was cut between two pieces";
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 // End-to-end test: a real headless Chromium loads the extension, a page on
 // 127.0.0.1 uses the page library, the extension starts the real kestrix-host, and
-// the page posts what it sees back to this script's loopback server.
+// the page posts what it sees back to this script's loopback server. Then pages on
+// named origins (mapped to 127.0.0.1 by the browser's host-resolver rules) meet
+// the site permissions: one the policy allows, one it blocks, and one nobody has
+// decided, whose prompt this script answers through the DevTools protocol.
 //
 //   node tests/e2e/run.mjs [--build DIR] [--host PATH] [--chromium PATH] [--keep]
 //
@@ -15,6 +18,7 @@ import http from "node:http";
 import os from "node:os";
 import path from "node:path";
 import { fileURLToPath } from "node:url";
+import { rpc } from "./wire.mjs";
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const repo = path.resolve(here, "../..");
@@ -34,8 +38,19 @@ const CASES = [
   "several print jobs of a page each report every event once, and print can wait for its outcome",
   "the host lives on while the extension answers its pings",
   "the host ends after the page closes",
+  "a page on a named origin finds the extension by the handshake",
+  "an origin the policy allows prints to PDF and is never asked",
+  "an undecided origin: the user is asked, allows, and the page prints to PDF",
+  "a blocked origin gets the permission error and the control is never called",
   "no process is left behind",
 ];
+const SITES = ["intranet", "blocked", "shop"];
+const SITE_CASES = {
+  handshake: CASES.find((c) => c.includes("handshake")),
+  policyAllowed: CASES.find((c) => c.includes("policy allows")),
+  undecided: CASES.find((c) => c.includes("undecided origin")),
+  blocked: CASES.find((c) => c.includes("blocked origin")),
+};
 const PAGE = {
   callTimeoutMs: 20000, // one call of the library
   jobTimeoutMs: 60000, // the print job's done event
@@ -144,6 +159,8 @@ function startServer(config, onObserve, onFinished, onLog) {
     "/page.js": [path.join(here, "page.js"), "text/javascript"],
     "/kestrix.js": [path.join(extensionDir, "page/kestrix.js"), "text/javascript"],
     "/kestrix.mjs": [path.join(extensionDir, "page/kestrix.mjs"), "text/javascript"],
+    "/site.html": [path.join(here, "site.html"), "text/html"],
+    "/site.js": [path.join(here, "site.js"), "text/javascript"],
   };
   const server = http.createServer((req, res) => {
     const url = new URL(req.url, "http://127.0.0.1");
@@ -169,7 +186,7 @@ function startServer(config, onObserve, onFinished, onLog) {
         res.writeHead(204);
         res.end();
         if (url.pathname === "/observe") onObserve(body);
-        else if (url.pathname === "/finished") onFinished();
+        else if (url.pathname === "/finished") onFinished(body);
         else if (url.pathname === "/log") onLog(body);
       });
       return;
@@ -199,6 +216,117 @@ async function devtools(profile, pathname) {
   }
 }
 
+// ---- the site permissions, through the DevTools protocol -----------------------------
+
+// Every file below dir whose name is base (per-site folders put them deeper).
+function findFiles(dir, base) {
+  const found = [];
+  for (const entry of fs.readdirSync(dir, { withFileTypes: true, recursive: true }))
+    if (entry.isFile() && entry.name === base) found.push(path.join(entry.parentPath || entry.path, entry.name));
+  return found;
+}
+
+async function siteCases({ dirs, files, port, observations, sitesFinished }) {
+  const [, browserPath] = fs.readFileSync(path.join(dirs.profile, "DevToolsActivePort"), "utf8").split("\n");
+  const devtoolsPort = fs.readFileSync(path.join(dirs.profile, "DevToolsActivePort"), "utf8").split("\n")[0].trim();
+  const cdp = await rpc(`ws://127.0.0.1:${devtoolsPort}${browserPath.trim()}`);
+  const prompts = new Map(); // site -> [{origin, capability}]
+  const answered = new Set();
+  const seen = (name) => observations.get(name);
+  try {
+    for (const site of SITES) {
+      prompts.set(site, []);
+      const url = `http://${site}.test:${port}/site.html`;
+      const { targetId } = await cdp.call("Target.createTarget", { url });
+      try {
+        await until(`the ${site} page to finish`, PAGE_FINISH_MS, async () => {
+          const { targetInfos } = await cdp.call("Target.getTargets");
+          for (const t of targetInfos) {
+            if (!t.url.includes("/prompt.html") || answered.has(t.targetId)) continue;
+            const q = new URL(t.url).searchParams;
+            const prompt = { origin: q.get("origin"), capability: q.get("capability") };
+            if (!prompts.get(site).some((p) => p.capability === prompt.capability)) prompts.get(site).push(prompt);
+            // Only the undecided shop is answered; a prompt anywhere else is a failure, left open.
+            if (site !== "shop") continue;
+            const { sessionId } = await cdp.call("Target.attachToTarget", { targetId: t.targetId, flatten: true });
+            // The click closes the window; it happens after this evaluation has answered.
+            const click = `(() => { const a = document.getElementById("allow"); if (!a) return false;
+              document.getElementById("remember").checked = true; setTimeout(() => a.click(), 20); return true; })()`;
+            try {
+              const { result } = await cdp.call("Runtime.evaluate", { expression: click, returnByValue: true }, { sessionId });
+              if (result && result.value === true) answered.add(t.targetId);
+            } catch (e) {
+              // Still loading, or gone: the next round looks again.
+            }
+          }
+          return sitesFinished.has(site);
+        }, 200);
+      } catch (e) {
+        console.log(`# ${e.message}`);
+      }
+      await cdp.call("Target.closeTarget", { targetId }).catch(() => {});
+    }
+  } finally {
+    cdp.close();
+  }
+
+  const value = (name) => {
+    const o = seen(name);
+    if (!o) throw new Error(`${name}: the page reported nothing`);
+    if ("error" in o) throw new Error(`${name}: ${o.error}`);
+    return o.value;
+  };
+  const refused = (name, capability) => {
+    const o = seen(name);
+    expect(o, `${name}: the page reported nothing`);
+    expect(o.code === "permissionDenied", `${name}: ${JSON.stringify(o)}`);
+    expect(o.capability === capability, `${name}: refused for ${o.capability}, want ${capability}`);
+  };
+  const pdfWritten = (base) => {
+    const found = findFiles(files, base);
+    expect(found.length === 1, `${base}: ${found.length} files`);
+    expect(fs.readFileSync(found[0]).subarray(0, 5).toString("latin1") === "%PDF-", `${found[0]} is not a PDF`);
+    return found[0];
+  };
+  const origin = (site) => `http://${site}.test:${port}`;
+
+  judge(SITE_CASES.handshake, () => {
+    for (const site of SITES) expect(value(`${site}.ready`) === true, `${site}: the handshake found no extension`);
+  });
+  judge(SITE_CASES.policyAllowed, () => {
+    const v = value("intranet.printToPDF");
+    expect(v.done && v.done.result === "success", `done: ${JSON.stringify(v.done)}`);
+    pdfWritten("intranet.pdf");
+    refused("intranet.readString", "readFiles");
+    expect(prompts.get("intranet").length === 0, `prompted: ${JSON.stringify(prompts.get("intranet"))}`);
+    return "PDF written; readFiles (not in the policy) refused without a prompt";
+  });
+  judge(SITE_CASES.undecided, () => {
+    const asked = prompts.get("shop");
+    expect(asked.length > 0 && asked.every((p) => p.origin === origin("shop")), `prompts: ${JSON.stringify(asked)}`);
+    const printers = value("shop.getPrinters");
+    expect(Array.isArray(printers) && printers.includes("kx-pdf"), `getPrinters: ${JSON.stringify(printers)}`);
+    const v = value("shop.printToPDF");
+    expect(v.done && v.done.result === "success", `done: ${JSON.stringify(v.done)}`);
+    pdfWritten("shop.pdf");
+    expect(value("shop.writeString") === true, "writeString after allowing writeFiles");
+    const sitesFile = path.join(dirs.config, "kestrix/sites.json");
+    const kept = JSON.parse(fs.readFileSync(sitesFile, "utf8"));
+    const want = { printers: "allow", writeFiles: "allow" };
+    expect(JSON.stringify(kept[origin("shop")]) === JSON.stringify(want), `sites.json: ${JSON.stringify(kept)}`);
+    expect((fs.statSync(sitesFile).mode & 0o777) === 0o600, "sites.json is not 0600");
+    return `asked for ${asked.map((p) => p.capability).join(", ")}; remembered in sites.json (0600)`;
+  });
+  judge(SITE_CASES.blocked, () => {
+    refused("blocked.writeString", "writeFiles");
+    refused("blocked.print", "printers");
+    expect(findFiles(files, "blocked.txt").length === 0, "blocked.txt was written");
+    expect(typeof value("blocked.getVersion") === "string", "getVersion (needs nothing) failed");
+    expect(prompts.get("blocked").length === 0, `prompted: ${JSON.stringify(prompts.get("blocked"))}`);
+    return "writeString and print refused, nothing written, no prompt";
+  });
+}
+
 // ---- the run ---------------------------------------------------------------------------
 
 async function main() {
@@ -221,7 +349,18 @@ async function main() {
     XDG_CONFIG_HOME: dirs.config,
     XDG_DATA_HOME: dirs.data,
     XDG_CACHE_HOME: dirs.cache,
+    // The administrator's policy of this run: loopback pages (the first part) and
+    // the intranet may print, "blocked" gets nothing, other sites may ask.
+    KESTRIX_POLICY: path.join(work, "policy.json"),
   };
+  fs.writeFileSync(
+    env.KESTRIX_POLICY,
+    JSON.stringify({
+      allow: { "http://127.0.0.1:*": "all", "http://intranet.test:*": ["printers"] },
+      block: ["http://blocked.test:*"],
+      othersMayAsk: true,
+    }),
+  );
   const pidFile = path.join(work, "host-pids");
   const hostPids = () => {
     try {
@@ -239,8 +378,9 @@ async function main() {
   try {
     // Prerequisites, each with a message that says what is missing.
     for (const [file, what] of [
-      [hostBinary, "the host (build it: cmake --build build --target kestrix-host)"],
-      [installer, "the installer (cmake --build build --target kestrix-install)"],
+      [hostBinary, "the host (build it: cmake --build build --target kestrix-programs)"],
+      [installer, "the installer (cmake --build build --target kestrix-programs)"],
+      [path.join(build, "kestrix-job"), "the job process (cmake --build build --target kestrix-programs)"],
       [chromiumBinary, "Chromium (apt-get install chromium)"],
     ]) {
       try {
@@ -269,12 +409,16 @@ async function main() {
 
     const observations = new Map();
     let finished = false;
+    const sitesFinished = new Set();
     const logs = [];
     const pageConfig = { ...PAGE };
     server = await startServer(
       pageConfig,
       (o) => observations.set(o.name, o),
-      () => (finished = true),
+      (body) => {
+        if (body && body.site) sitesFinished.add(body.site);
+        else finished = true;
+      },
       (l) => logs.push(l),
     );
     const base = `http://127.0.0.1:${server.address().port}`;
@@ -304,6 +448,7 @@ async function main() {
         "--disable-sync",
         "--disable-quic",
         "--remote-debugging-port=0",
+        `--host-resolver-rules=${SITES.map((s) => `MAP ${s}.test 127.0.0.1`).join(", ")}`,
         `${base}/page.html`,
       ],
       { env, detached: true, stdio: ["ignore", log, log] },
@@ -394,6 +539,7 @@ async function main() {
     } catch (e) {
       record(CASES[7], false, e.message);
     }
+    await siteCases({ dirs, files, port: server.address().port, observations, sitesFinished });
     if (logs.length) console.log(`# page log: ${JSON.stringify(logs)}`);
   } catch (e) {
     console.log(`# setup failed: ${e.message}`);
@@ -404,8 +550,8 @@ async function main() {
     let left = markedProcesses(marker);
     for (const p of left) await endProcess(p.pid, false);
     for (const p of hostPids()) if (isAlive(p)) left.push({ pid: p, cmd: "kestrix-host" });
-    if (left.length === 0) record(CASES[8], true);
-    else record(CASES[8], false, left.map((p) => `${p.pid} ${p.cmd.slice(0, 80)}`).join("; "));
+    if (left.length === 0) record(CASES.at(-1), true);
+    else record(CASES.at(-1), false, left.map((p) => `${p.pid} ${p.cmd.slice(0, 80)}`).join("; "));
   }
 
   for (const name of CASES) if (!results.has(name)) record(name, false, "not run");

@@ -190,3 +190,53 @@ test("a connection the extension refuses fails waiting calls with its reason", a
   runtime.ports[0].drop();
   await assert.rejects(call, /getVersion: the connection to the Kestrix extension closed: kestrix: only pages in a browser tab/);
 });
+
+// A window whose postMessage reaches its listeners later, as in a browser; an
+// extension stand-in answers the content script's side of the handshake.
+function fakeWindow(withExtension) {
+  const listeners = new Set();
+  const win = {
+    location: { origin: "https://shop.test" },
+    sent: [],
+    addEventListener: (type, fn) => listeners.add(fn),
+    removeEventListener: (type, fn) => listeners.delete(fn),
+    postMessage(data) {
+      const copy = JSON.parse(JSON.stringify(data));
+      setImmediate(() => {
+        for (const fn of Array.from(listeners)) fn({ source: win, data: copy });
+        if (withExtension && copy.channel === "kestrix-page") withExtension(copy, win);
+      });
+    },
+  };
+  return win;
+}
+
+test("in a page: the handshake tells whether the extension is there", async () => {
+  const absent = kestrix.createClient({ window: fakeWindow(null), handshakeTimeout: 20, timeout: 0 });
+  assert.equal(await absent.ready(), false);
+  await assert.rejects(absent.getVersion(), /getVersion: the Kestrix extension is not installed/);
+  const present = kestrix.createClient({
+    window: fakeWindow((msg, win) => {
+      if (msg.type === "hello") win.postMessage({ channel: "kestrix-extension", type: "ready", version: "0.2.0" });
+    }),
+    handshakeTimeout: 1000,
+  });
+  assert.equal(await present.ready(), true);
+});
+
+test("in a page: calls go through the content script and a refusal names the capability", async () => {
+  const seen = [];
+  const win = fakeWindow((msg, w) => {
+    const reply = (m) => w.postMessage(Object.assign({ channel: "kestrix-extension" }, m));
+    seen.push(msg.type);
+    if (msg.type === "hello") reply({ type: "ready" });
+    if (msg.type === "message" && msg.message.method === "getVersion")
+      reply({ type: "message", conn: msg.conn, message: { id: msg.message.id, data: "0.2.0" } });
+    if (msg.type === "message" && msg.message.method === "getPrinters")
+      reply({ type: "message", conn: msg.conn, message: { id: msg.message.id, error: "refused", code: "permissionDenied", capability: "printers" } });
+  });
+  const k = kestrix.createClient({ window: win, timeout: 0 });
+  assert.equal(await k.getVersion(), "0.2.0");
+  await assert.rejects(k.getPrinters(), (e) => e.code === "permissionDenied" && e.capability === "printers" && /^getPrinters: refused/.test(e.message));
+  assert.deepEqual(seen, ["hello", "connect", "message", "message"], "one connection, opened after the handshake");
+});

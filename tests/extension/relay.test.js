@@ -26,6 +26,17 @@ function setup() {
   return { relay, natives, page, setLastError: (e) => (lastError = e) };
 }
 
+// Answers every "siteCheck" the host was sent with "allowed" (commands that never
+// reply are checked first); keeps the other messages for the test to take.
+function answerChecks(native) {
+  const rest = [];
+  for (const m of native.take()) {
+    if (m.method === "siteCheck") native.deliver({ data: true, event: m.event, tab: 1 });
+    else if (m.method !== "new") rest.push(m);
+  }
+  native.sent = rest.concat(native.sent);
+}
+
 test("the first request starts the host, names the tab with new, and gets its reply", () => {
   const { natives, page } = setup();
   const p = page(7, "http://127.0.0.1:9/x.html");
@@ -88,7 +99,8 @@ test("commands the host never answers are acknowledged once handed over, without
   for (const [id, method] of [[1, "print"], [2, "printPreview"], [3, "about"]]) {
     p.deliver({ id, method, params: method === "about" ? [] : [{ html: "<p>x</p>" }, false] });
   }
-  const sent = natives[0].take().slice(1);
+  answerChecks(natives[0]);
+  const sent = natives[0].take();
   assert.deepEqual(sent.map((m) => m.method), ["print", "printPreview", "about"]);
   for (const m of sent) assert.equal("event" in m, false);
   assert.deepEqual(p.take(), [{ id: 1 }, { id: 2 }, { id: 3 }]);
@@ -136,8 +148,11 @@ test("several jobs of a page each get their own events until their own end", () 
   p.deliver({ id: 1, method: "print", params: [{ html: "a", done: "d", onState: "s", _hasCallback: true }, false] });
   p.deliver({ id: 2, method: "print", params: [{ html: "b", listener: "l", _hasCallback: true }, false] });
   p.deliver({ id: 3, method: "printToPDF", params: [{ html: "c", done: "d", _hasCallback: true }, ""] });
+  answerChecks(natives[0]);
   for (const m of natives[0].take()) if (m.params && m.method !== "new") jobs.push(m.params[0]);
   assert.equal(jobs.length, 3);
+  // Prints go after their permission check, printToPDF at once: order them as sent by the page.
+  jobs.sort((x, y) => x.html.localeCompare(y.html));
   const host = natives[0];
   host.deliver({ event: jobs[1].listener, params: [{ status: "printing", type: "print" }] });
   host.deliver({ event: jobs[0].onState, params: [{ status: "printing" }] });
@@ -269,8 +284,13 @@ test("requests a page may not send are refused without reaching the host", () =>
   p.deliver({ id: 3, method: "ping" });
   p.deliver({ id: 4, method: "getVersion", params: "not an array" });
   p.deliver("not an object");
+  // Decisions are the extension's own pages' business, never a web page's.
+  p.deliver({ id: 5, method: "siteDecide", params: ["http://127.0.0.1:8000", "printers", "allow", true] });
+  p.deliver({ id: 6, method: "siteForget", params: ["https://shop.test"] });
+  p.deliver({ id: 7, method: "siteCheck", params: ["print", []] });
+  p.deliver({ id: 8, method: "siteList" });
   const replies = p.take();
-  assert.deepEqual(replies.map((r) => r.id), [1, 2, 3, 4]);
+  assert.deepEqual(replies.map((r) => r.id), [1, 2, 3, 4, 5, 6, 7, 8]);
   for (const r of replies) assert.match(r.error, /unknown command|must be an array/);
   assert.equal(natives.length, 0);
 });
@@ -287,4 +307,128 @@ test("every command of the page library is known to the relay", () => {
   const kestrix = require("../../extension/page/kestrix.js");
   assert.deepEqual(kestrix.COMMANDS, COMMANDS);
   assert.equal(COMMANDS.length, 43);
+});
+
+// ---- site permissions -------------------------------------------------------------
+
+function permissionSetup(answers) {
+  const asked = [];
+  const natives = [];
+  const relay = new Relay({
+    connectNative: () => {
+      const port = new FakePort();
+      natives.push(port);
+      return port;
+    },
+    ask: (origin, capability, tabId) => {
+      asked.push({ origin, capability, tabId });
+      return Promise.resolve(answers.shift());
+    },
+    uiUrl: "chrome-extension://x/options.html",
+  });
+  const page = (tabId, url) => {
+    const port = new FakePort({ tab: { id: tabId }, url });
+    relay.attachPage(port);
+    return port;
+  };
+  return { relay, natives, page, asked };
+}
+
+const settle = () => new Promise((resolve) => setImmediate(resolve));
+const refusal = (event, mayAsk, decidedBy = "nobody") => ({
+  error: {
+    code: "permissionDenied", capability: "printers", origin: "https://shop.test", method: "getPrinters",
+    decidedBy, mayAsk, message: "https://shop.test may not use the capability \"printers\"",
+  },
+  event,
+  tab: 3,
+});
+
+test("an undecided site: the user is asked once, the host told, the requests sent again", async () => {
+  const { natives, page, asked } = permissionSetup([{ decision: "allow", remember: true }]);
+  const p = page(3, "https://shop.test/cart");
+  p.deliver({ id: 1, method: "getPrinters" });
+  p.deliver({ id: 2, method: "getPrinters" });
+  const [, first, second] = natives[0].take();
+  natives[0].deliver(refusal(first.event, true));
+  natives[0].deliver(refusal(second.event, true));
+  await settle();
+  assert.deepEqual(asked, [{ origin: "https://shop.test", capability: "printers", tabId: 3 }]);
+  const [decide] = natives[0].take();
+  assert.equal(decide.method, "siteDecide");
+  assert.deepEqual(decide.params, ["https://shop.test", "printers", "allow", true]);
+  assert.deepEqual(p.take(), [], "nothing reaches the page while the decision is on its way");
+  natives[0].deliver({ data: true, event: decide.event, tab: 3 });
+  await settle();
+  const again = natives[0].take();
+  assert.deepEqual(again.map((m) => m.method), ["getPrinters", "getPrinters"]);
+  natives[0].deliver({ data: ["A"], event: again[0].event, tab: 3 });
+  // Refused again (another tab blocked meanwhile): no second prompt, the page gets the error.
+  natives[0].deliver(refusal(again[1].event, true));
+  await settle();
+  assert.equal(asked.length, 1);
+  assert.deepEqual(p.take(), [
+    { id: 1, data: ["A"] },
+    { id: 2, error: 'https://shop.test may not use the capability "printers"', code: "permissionDenied", capability: "printers" },
+  ]);
+});
+
+test("a dismissed prompt blocks for this host only; a decided refusal asks nobody", async () => {
+  const { natives, page, asked } = permissionSetup([null]);
+  const p = page(3, "https://shop.test/");
+  p.deliver({ id: 1, method: "getPrinters" });
+  const [, request] = natives[0].take();
+  natives[0].deliver(refusal(request.event, true));
+  await settle();
+  const [decide] = natives[0].take();
+  assert.deepEqual(decide.params, ["https://shop.test", "printers", "block", false]);
+  natives[0].deliver({ data: true, event: decide.event, tab: 3 });
+  await settle();
+  const [retry] = natives[0].take();
+  natives[0].deliver(refusal(retry.event, false, "session"));
+  p.deliver({ id: 2, method: "getPrinters" });
+  const [third] = natives[0].take();
+  natives[0].deliver(refusal(third.event, false, "policy"));
+  await settle();
+  assert.equal(asked.length, 1);
+  assert.deepEqual(p.take().map((m) => [m.id, m.code]), [[1, "permissionDenied"], [2, "permissionDenied"]]);
+});
+
+test("a print is checked before it is sent, and sent only once allowed", async () => {
+  const { natives, page, asked } = permissionSetup([{ decision: "allow", remember: false }]);
+  const p = page(3, "https://shop.test/");
+  p.deliver({ id: 1, method: "print", params: [{ html: "<p>x</p>" }, false] });
+  const [, check] = natives[0].take();
+  assert.equal(check.method, "siteCheck");
+  assert.deepEqual(check.params, ["print", [{ html: "<p>x</p>" }, false]]);
+  natives[0].deliver(refusal(check.event, true));
+  await settle();
+  const [decide] = natives[0].take();
+  assert.deepEqual(decide.params, ["https://shop.test", "printers", "allow", false]);
+  natives[0].deliver({ data: true, event: decide.event, tab: 3 });
+  await settle();
+  const [recheck] = natives[0].take();
+  assert.equal(recheck.method, "siteCheck");
+  assert.deepEqual(p.take(), []);
+  natives[0].deliver({ data: true, event: recheck.event, tab: 3 });
+  const [print] = natives[0].take();
+  assert.equal(print.method, "print");
+  assert.deepEqual(p.take(), [{ id: 1 }]);
+  assert.equal(asked.length, 1);
+});
+
+test("the extension's own pages manage decisions through a host of their own", async () => {
+  const { relay, natives } = permissionSetup([]);
+  const listed = relay.manage("siteList", []);
+  const [hello, list] = natives[0].take();
+  assert.deepEqual(hello, { method: "new", sender: { tab: { id: -1 }, url: "chrome-extension://x/options.html" } });
+  natives[0].deliver({ data: { sites: {} }, event: list.event, tab: -1 });
+  assert.deepEqual(await listed, { sites: {} });
+  const refused = relay.manage("siteDecide", ["http://127.0.0.1", "printers", "block", true]);
+  const [decide] = natives[0].take();
+  natives[0].deliver({ error: { code: "siteDecisionRefused", message: "the administrator's policy decides" }, event: decide.event, tab: -1 });
+  await assert.rejects(refused, /administrator/);
+  await assert.rejects(relay.manage("getPrinters", []), /not a management request/);
+  relay.closeUi();
+  assert.equal(natives[0].closedByUs, true);
 });

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "framing/FrameCodec.h"
 #include "host/Readers.h"
 #include "platform/CodePage.h"
 
@@ -19,13 +20,6 @@ class RecordingSink : public MessageSink {
   bool stopping = false;
   std::vector<std::string> texts;
 };
-
-std::string Frame(const std::string& text) {
-  uint32_t n = static_cast<uint32_t>(text.size());
-  std::string f;
-  for (int i = 0; i < 4; ++i) f.push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
-  return f + text;
-}
 
 class FrameAssembly : public ::testing::Test {
  protected:

@@ -21,12 +21,12 @@ Json::Value* Request(const std::string& text) {
 
 using HostWindow = HostWindowTest;
 
-TEST_F(HostWindow, MessageMapTakesItsThreeMessagesAndLeavesTheRest) {
+TEST_F(HostWindow, MessageMapTakesItsFourMessagesAndLeavesTheRest) {
   LRESULT result = -1;
   EXPECT_TRUE(window.ProcessWindowMessage(window.m_hWnd, WM_HOST_REQUEST, 0,
                                           reinterpret_cast<LPARAM>(Request(R"({"method":"ping"})")), result));
   EXPECT_EQ(result, 0);
-  for (UINT other : {WM_CREATE, WM_SIZE, WM_DESTROY, WM_USER, WM_USER + 100, WM_USER + 103})
+  for (UINT other : {WM_CREATE, WM_SIZE, WM_DESTROY, WM_USER, WM_USER + 100, WM_USER + 104})
     EXPECT_FALSE(window.ProcessWindowMessage(window.m_hWnd, other, 0, 0, result)) << other;
 }
 
@@ -74,8 +74,9 @@ TEST_F(HostWindow, ExitDestroysTheWindowAndEndsTheLoop) {
   EXPECT_EQ(msg.wParam, 0u);
   EXPECT_FALSE(IsWindow(hwnd));
   EXPECT_EQ(window.m_hWnd, nullptr);
-  // Exit does not set the stop flag itself; whoever ordered it did.
-  EXPECT_FALSE(window.IsStopping());
+  // Whoever ordered it, the exit stops the gate: a reader waiting for room
+  // or for the control drops what it holds and ends.
+  EXPECT_TRUE(window.IsStopping());
 }
 
 TEST_F(HostWindow, ARequestQueuedBehindTheExitIsNeverCarriedOut) {

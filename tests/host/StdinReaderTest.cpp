@@ -14,18 +14,12 @@
 #include <thread>
 #include <vector>
 
+#include "framing/FrameCodec.h"
 #include "host/Readers.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-std::string Frame(const std::string& text) {
-  uint32_t n = static_cast<uint32_t>(text.size());
-  std::string f;
-  for (int i = 0; i < 4; ++i) f.push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
-  return f + text;
-}
 
 class Sink : public MessageSink {
  public:

@@ -13,6 +13,8 @@
 #include "browser/KPAxWindow.h"
 #include "dispatch/CommandDispatcher.h"
 #include "dispatch/ControlProxy.h"
+#include "framing/ByteSink.h"
+#include "framing/FrameWriter.h"
 #include "platform/MessageLoop.h"
 
 struct KPAxWindowTestAccess {
@@ -42,10 +44,7 @@ class HostWindowTest : public ::testing::Test {
     KPAxWindowTestAccess::MakeBare(window);
     // A proxy without a browser; its frames are collected here.
     proxy = new ControlProxy(nullptr, nullptr, nullptr);
-    proxy->SetFrameSink([this](const char* bytes, size_t n) {
-      output.append(bytes, n);
-      return true;
-    });
+    proxy->SetFrameWriter(&writer);
     KPAxWindowTestAccess::AttachProxy(window, proxy);  // owned by the window from here
   }
   void TearDown() override {
@@ -71,7 +70,12 @@ class HostWindowTest : public ::testing::Test {
     return PeekMessageW(&msg, nullptr, WM_USER, 0xFFFF, PM_NOREMOVE) != FALSE;
   }
 
+  std::string output;
+  FunctionSink sink{[this](const char* bytes, size_t n) {
+    output.append(bytes, n);
+    return true;
+  }};
+  FrameWriter writer{sink, FrameWriter::Mode::Inline};
   KPAxWindow window;
   ControlProxy* proxy = nullptr;
-  std::string output;
 };

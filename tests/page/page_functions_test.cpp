@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "browser/BootstrapPage.h"
-#include "dispatch/PrinterControl.h"
+#include "interfaces/PrinterControl.h"
 #include "platform/Kernel.h"
 #include "platform/webbrowser/AxHost.h"
 #include "platform/webbrowser/WebBrowser.h"

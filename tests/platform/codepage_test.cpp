@@ -44,6 +44,22 @@ TEST(CodePage, CharacterBoundaryNeverSplitsACharacter) {
   for (size_t limit = 1; limit < 8; ++limit) EXPECT_EQ(CharacterBoundary(emoji, limit) % 4, 0u) << limit;
 }
 
+TEST(CodePage, CharacterBoundaryInDoubleByteCodePages) {
+  // GBK: U+4E2D is D6 D0, and a trail byte may be ASCII ('@' 0x40 after 0x81).
+  ASSERT_TRUE(SetThreadCodePage("GBK"));
+  std::string gbk = "a\xD6\xD0\x81\x40" "b";  // a, 中, 丂, b
+  const size_t gbkCuts[] = {0, 1, 1, 3, 3, 5, 6};
+  for (size_t limit = 0; limit <= 6; ++limit) EXPECT_EQ(CharacterBoundary(gbk, limit), gbkCuts[limit]) << limit;
+  // GB18030 adds four-byte characters: 81 30 81 30 is U+0080.
+  ASSERT_TRUE(SetThreadCodePage("GB18030"));
+  std::string four = "\x81\x30\x81\x30\x81\x30\x81\x30";
+  for (size_t limit = 1; limit < 8; ++limit) EXPECT_EQ(CharacterBoundary(four, limit) % 4, 0u) << limit;
+  // A single-byte code page cuts anywhere.
+  ASSERT_TRUE(SetThreadCodePage("WINDOWS-1252"));
+  EXPECT_EQ(CharacterBoundary("\xE9\xE9\xE9", 2), 2u);
+  SetThreadCodePage("UTF-8");
+}
+
 TEST(JsonText, CompactFormKeepsNonAsciiAsCharacters) {
   SetThreadCodePage("UTF-8");
   Json::Value v;

@@ -18,6 +18,8 @@
 #include <string_view>
 #include <thread>
 
+#include "framing/FrameCodec.h"
+
 extern char** environ;
 
 namespace {
@@ -27,13 +29,6 @@ const char kPing[] = "{\"method\":\"ping\"}";
 long long NowMs() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-std::string Framed(const std::string& text) {
-  uint32_t n = static_cast<uint32_t>(text.size());
-  std::string f;
-  for (int i = 0; i < 4; ++i) f.push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
-  return f + text;
 }
 
 // The message on one line: as the host wrote it when it is one line already
@@ -97,7 +92,7 @@ bool Session::Send(const std::string& text) {
   if (m_toHost < 0) return false;
   // Shown as written (requests are one line each already).
   if (m_opt.echo && (text != kPing || m_opt.printPings)) std::cout << "> " << text << std::endl;
-  std::string frame = Framed(text);
+  std::string frame = Frame(text);
   const char* p = frame.data();
   size_t left = frame.size();
   while (left > 0) {
@@ -127,8 +122,7 @@ void Session::TakeOutput() {
   }
   m_outBuffer.append(buf, static_cast<size_t>(got));
   while (m_outBuffer.size() >= 4) {
-    uint32_t n = 0;
-    for (int i = 0; i < 4; ++i) n |= static_cast<uint32_t>(static_cast<uint8_t>(m_outBuffer[i])) << (8 * i);
+    uint32_t n = DecodeFrameLength(m_outBuffer.data());
     if (m_outBuffer.size() - 4 < n) break;
     std::string text = m_outBuffer.substr(4, n);
     m_outBuffer.erase(0, 4 + static_cast<size_t>(n));

@@ -1,9 +1,11 @@
 #include "support/fake/FakeControl.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 #include <memory>
 #include <fstream>
@@ -141,6 +143,11 @@ void FakeControl::Record(const char* member, Json::Value args) {
   if (toThrow.isArray())
     for (const Json::Value& t : toThrow)
       if (t.isString() && t.asString() == member) throw std::runtime_error(std::string("fake control: ") + member);
+  // A member named in "sleepMs" takes that long, as a control waiting on a
+  // scheduler that never answers does.
+  const Json::Value& sleeps = std::as_const(results)["sleepMs"];
+  if (sleeps.isObject() && sleeps.isMember(member) && sleeps[member].isInt())
+    std::this_thread::sleep_for(std::chrono::milliseconds(sleeps[member].asInt()));
   if (!record) return;
   Json::Value call(Json::objectValue);
   call["member"] = member;

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "dispatch/PrinterControl.h"
+#include "interfaces/PrinterControl.h"
 #include "platform/Window.h"
 
 class FakeControl final : public IPrinterControl, public IConnectionPointContainer, public IConnectionPoint {
@@ -28,7 +28,7 @@ class FakeControl final : public IPrinterControl, public IConnectionPointContain
   std::vector<Json::Value> calls;
   // Results by member name; a member listed in "fail" (an array) returns
   // E_FAIL without touching its out-parameter, one listed in "throw" raises
-  // std::runtime_error.
+  // std::runtime_error; "sleepMs" ({member: ms}) makes a member take that long.
   Json::Value results = DefaultResults();
   // Events fired after each print-type member (through a posted message).
   bool fireJobEvents = true;

@@ -1,5 +1,7 @@
 #include "support/harness/Harness.h"
 
+#include "framing/FrameCodec.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -13,6 +15,8 @@
 #include <filesystem>
 #include <stdexcept>
 #include <thread>
+
+#include "framing/FrameCodec.h"
 
 extern char** environ;
 
@@ -47,13 +51,7 @@ int Remaining(Clock::time_point deadline) {
 
 }  // namespace
 
-std::string Frame(std::string_view text) {
-  uint32_t n = static_cast<uint32_t>(text.size());
-  std::string frame;
-  for (int i = 0; i < 4; ++i) frame.push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
-  frame.append(text);
-  return frame;
-}
+std::string Frame(std::string_view text) { return ::Frame(text); }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Options& options) {
   // Writing to a child that has gone must fail, not kill the test.
@@ -125,8 +123,7 @@ void ChildProcess::CloseStdout() {
 
 bool ChildProcess::TakeFrame(ReadResult* out) {
   if (m_buffer.size() < 4) return false;
-  uint32_t n = 0;
-  for (int i = 0; i < 4; ++i) n |= static_cast<uint32_t>(static_cast<uint8_t>(m_buffer[i])) << (8 * i);
+  uint32_t n = DecodeFrameLength(m_buffer.data());
   if (m_buffer.size() - 4 < n) return false;
   out->kind = ReadResult::Frame;
   out->text = m_buffer.substr(4, n);

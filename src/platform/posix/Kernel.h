@@ -21,7 +21,7 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD timeoutMs);
 BOOL CloseHandle(HANDLE handle);
 
 // ---- Threads --------------------------------------------------------------------
-using LPTHREAD_START_ROUTINE = DWORD (*)(void* parameter);
+using LPTHREAD_START_ROUTINE = DWORD(WINAPI*)(void* parameter);
 // The thread runs detached; the returned handle only names it.
 HANDLE CreateThread(void* securityAttributes, size_t stackSize, LPTHREAD_START_ROUTINE start, void* parameter,
                     DWORD creationFlags, DWORD* threadId);

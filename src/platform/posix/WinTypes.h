@@ -22,6 +22,8 @@ using ULONGLONG = uint64_t;
 using FLOAT = float;
 using DOUBLE = double;
 using WCHAR = char16_t;  // wchar_t is 4 bytes on Linux; Windows text is UTF-16
+using OLECHAR = char16_t;
+#define OLESTR(text) u##text
 using UINT_PTR = uintptr_t;
 using WPARAM = uintptr_t;
 using LPARAM = intptr_t;
@@ -29,6 +31,12 @@ using LRESULT = intptr_t;
 using HRESULT = int32_t;
 using SCODE = int32_t;
 using LCID = DWORD;
+
+// Calling conventions: on 32-bit Windows interface members are stdcall and
+// callbacks WINAPI; here they are the one convention there is.
+#define STDMETHODCALLTYPE
+#define WINAPI
+#define CALLBACK
 
 constexpr BOOL TRUE = 1;
 constexpr BOOL FALSE = 0;

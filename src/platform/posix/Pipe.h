@@ -22,7 +22,7 @@ struct OVERLAPPED {
   DWORD OffsetHigh;
   HANDLE hEvent;
 };
-using LPOVERLAPPED_COMPLETION_ROUTINE = void (*)(DWORD errorCode, DWORD bytesTransferred, OVERLAPPED* overlapped);
+using LPOVERLAPPED_COMPLETION_ROUTINE = void(WINAPI*)(DWORD errorCode, DWORD bytesTransferred, OVERLAPPED* overlapped);
 
 constexpr DWORD PIPE_ACCESS_DUPLEX = 0x3;
 constexpr DWORD FILE_FLAG_OVERLAPPED = 0x40000000;

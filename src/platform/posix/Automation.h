@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/WinTypes.h"
+#include "platform/OleText.h"
 
 // ---- HRESULTs ---------------------------------------------------------------
 constexpr HRESULT S_OK = 0;
@@ -110,7 +110,6 @@ inline constexpr IID IID_IConnectionPoint = MakeGuid("B196B286-BAB4-101A-B69C-00
 
 // ---- BSTR -------------------------------------------------------------------
 // UTF-16, 4-byte byte-length prefix before the pointer, NUL after the text.
-using OLECHAR = char16_t;
 using LPOLESTR = OLECHAR*;
 using LPCOLESTR = const OLECHAR*;
 using BSTR = OLECHAR*;
@@ -121,7 +120,7 @@ void SysFreeString(BSTR s);
 UINT SysStringLen(BSTR s);
 UINT SysStringByteLen(BSTR s);
 // Convenience for our own code: a BSTR holding the UTF-16 text.
-BSTR SysAllocStringU16(std::u16string_view text);
+BSTR SysAllocStringU16(OleStringView text);
 // Number of BSTRs currently allocated; tests use it to find leaks.
 long SysAllocatedCount();
 
@@ -268,20 +267,20 @@ struct ITypeInfo;         // only passed around as null here
 struct IServiceProvider;  // only passed around as null here
 
 struct IUnknown {
-  virtual HRESULT QueryInterface(REFIID riid, void** ppv) = 0;
-  virtual ULONG AddRef() = 0;
-  virtual ULONG Release() = 0;
+  virtual HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) = 0;
+  virtual ULONG STDMETHODCALLTYPE AddRef() = 0;
+  virtual ULONG STDMETHODCALLTYPE Release() = 0;
 
  protected:
   ~IUnknown() = default;  // objects are destroyed through Release only
 };
 
 struct IDispatch : IUnknown {
-  virtual HRESULT GetTypeInfoCount(UINT* pctinfo) = 0;
-  virtual HRESULT GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) = 0;
-  virtual HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid,
+  virtual HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* pctinfo) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid,
                                 DISPID* rgDispId) = 0;
-  virtual HRESULT Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags,
+  virtual HRESULT STDMETHODCALLTYPE Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags,
                          DISPPARAMS* pDispParams, VARIANT* pVarResult, EXCEPINFO* pExcepInfo,
                          UINT* puArgErr) = 0;
 
@@ -290,15 +289,15 @@ struct IDispatch : IUnknown {
 };
 
 struct IDispatchEx : IDispatch {
-  virtual HRESULT GetDispID(BSTR bstrName, DWORD grfdex, DISPID* pid) = 0;
-  virtual HRESULT InvokeEx(DISPID id, LCID lcid, WORD wFlags, DISPPARAMS* pdp, VARIANT* pvarRes,
+  virtual HRESULT STDMETHODCALLTYPE GetDispID(BSTR bstrName, DWORD grfdex, DISPID* pid) = 0;
+  virtual HRESULT STDMETHODCALLTYPE InvokeEx(DISPID id, LCID lcid, WORD wFlags, DISPPARAMS* pdp, VARIANT* pvarRes,
                            EXCEPINFO* pei, IServiceProvider* pspCaller) = 0;
-  virtual HRESULT DeleteMemberByName(BSTR bstrName, DWORD grfdex) = 0;
-  virtual HRESULT DeleteMemberByDispID(DISPID id) = 0;
-  virtual HRESULT GetMemberProperties(DISPID id, DWORD grfdexFetch, DWORD* pgrfdex) = 0;
-  virtual HRESULT GetMemberName(DISPID id, BSTR* pbstrName) = 0;
-  virtual HRESULT GetNextDispID(DWORD grfdex, DISPID id, DISPID* pid) = 0;
-  virtual HRESULT GetNameSpaceParent(IUnknown** ppunk) = 0;
+  virtual HRESULT STDMETHODCALLTYPE DeleteMemberByName(BSTR bstrName, DWORD grfdex) = 0;
+  virtual HRESULT STDMETHODCALLTYPE DeleteMemberByDispID(DISPID id) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetMemberProperties(DISPID id, DWORD grfdexFetch, DWORD* pgrfdex) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetMemberName(DISPID id, BSTR* pbstrName) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetNextDispID(DWORD grfdex, DISPID id, DISPID* pid) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetNameSpaceParent(IUnknown** ppunk) = 0;
 
  protected:
   ~IDispatchEx() = default;
@@ -308,19 +307,19 @@ struct IDispatchEx : IDispatch {
 struct IConnectionPointContainer;
 
 struct IConnectionPoint : IUnknown {
-  virtual HRESULT GetConnectionInterface(IID* pIID) = 0;
-  virtual HRESULT GetConnectionPointContainer(IConnectionPointContainer** ppCPC) = 0;
-  virtual HRESULT Advise(IUnknown* pUnkSink, DWORD* pdwCookie) = 0;
-  virtual HRESULT Unadvise(DWORD dwCookie) = 0;
-  virtual HRESULT EnumConnections(void** ppEnum) = 0;  // not supported: E_NOTIMPL
+  virtual HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* pIID) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer** ppCPC) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Advise(IUnknown* pUnkSink, DWORD* pdwCookie) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Unadvise(DWORD dwCookie) = 0;
+  virtual HRESULT STDMETHODCALLTYPE EnumConnections(void** ppEnum) = 0;  // not supported: E_NOTIMPL
 
  protected:
   ~IConnectionPoint() = default;
 };
 
 struct IConnectionPointContainer : IUnknown {
-  virtual HRESULT EnumConnectionPoints(void** ppEnum) = 0;  // not supported: E_NOTIMPL
-  virtual HRESULT FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) = 0;
+  virtual HRESULT STDMETHODCALLTYPE EnumConnectionPoints(void** ppEnum) = 0;  // not supported: E_NOTIMPL
+  virtual HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) = 0;
 
  protected:
   ~IConnectionPointContainer() = default;
@@ -333,5 +332,5 @@ HRESULT AtlUnadvise(IUnknown* pUnkCP, const IID& iid, DWORD dw);
 // ---- Text helpers for our own code -----------------------------------------
 // UTF-8 <-> UTF-16 without going through the thread's code page (invalid
 // input becomes U+FFFD). The host's own conversions live in CodePage.h.
-std::u16string Utf8ToUtf16(std::string_view text);
-std::string Utf16ToUtf8(std::u16string_view text);
+OleString Utf8ToUtf16(std::string_view text);
+std::string Utf16ToUtf8(OleStringView text);

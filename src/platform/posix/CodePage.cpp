@@ -139,6 +139,32 @@ std::string ToUtf16Le(std::u16string_view s) {
   return out;
 }
 
+// The end of the last whole character in text, in the thread's (non-UTF-8)
+// code page. Characters are read from the start, since in double-byte code
+// pages (GBK, GB18030, Shift_JIS, Big5) a trail byte can look like a lead
+// byte or like ASCII: only a walk from a known boundary tells them apart.
+// iconv does the walk: it stops with EINVAL at a character that the text's
+// end cuts short, which is the boundary; a byte that starts no character
+// (EILSEQ) counts as one character of its own, as the conversions treat it.
+size_t CodePageBoundary(std::string_view text) {
+  iconv_t cd = iconv_open("UTF-16LE", Charset().c_str());
+  if (cd == reinterpret_cast<iconv_t>(-1)) return text.size();
+  IconvHandle handle(cd);
+  char* src = const_cast<char*>(text.data());
+  size_t srcLeft = text.size();
+  char buf[16384];
+  while (srcLeft > 0) {
+    char* dst = buf;
+    size_t dstLeft = sizeof buf;
+    if (iconv(cd, &src, &srcLeft, &dst, &dstLeft) != static_cast<size_t>(-1)) break;
+    if (errno == E2BIG) continue;
+    if (errno == EINVAL) return text.size() - srcLeft;
+    ++src;  // EILSEQ
+    --srcLeft;
+  }
+  return text.size();
+}
+
 bool IsUtf8Name(const std::string& cs) {
   return cs == "UTF-8" || cs == "utf-8" || cs == "UTF8" || cs == "utf8";
 }
@@ -204,11 +230,7 @@ std::string AnsiToUtf8(std::string_view text) {
 
 size_t CharacterBoundary(std::string_view text, size_t limit) {
   if (limit >= text.size()) return text.size();
-  if (!g_utf8) {
-    // Single-byte charsets are the common case; for multi-byte ones, walk with mbrlen-like logic
-    // through iconv would be costly: back off over bytes that do not form a character on their own.
-    return limit;
-  }
+  if (!g_utf8) return CodePageBoundary(text.substr(0, limit));
   size_t end = limit;
   // Step back over continuation bytes to the start of the character that straddles the limit.
   size_t start = end;

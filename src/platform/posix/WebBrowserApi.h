@@ -12,13 +12,13 @@ inline constexpr IID IID_IHTMLObjectElement = MakeGuid("3050F24F-98B5-11CF-BB82-
 
 struct IWebBrowser2 : IDispatch {
   // The browser shows no dialog boxes of its own.
-  virtual HRESULT put_Silent(VARIANT_BOOL silent) = 0;
+  virtual HRESULT STDMETHODCALLTYPE put_Silent(VARIANT_BOOL silent) = 0;
   // url: VT_BSTR holding a plain file-system path. Returns at once; the page
   // loads when the thread next pumps its messages.
-  virtual HRESULT Navigate2(VARIANT* url, VARIANT* flags, VARIANT* targetFrameName, VARIANT* postData,
+  virtual HRESULT STDMETHODCALLTYPE Navigate2(VARIANT* url, VARIANT* flags, VARIANT* targetFrameName, VARIANT* postData,
                             VARIANT* headers) = 0;
   // The current document (null while none has loaded).
-  virtual HRESULT get_Document(IDispatch** document) = 0;
+  virtual HRESULT STDMETHODCALLTYPE get_Document(IDispatch** document) = 0;
 
  protected:
   ~IWebBrowser2() = default;
@@ -26,7 +26,7 @@ struct IWebBrowser2 : IDispatch {
 
 struct IHTMLDocument2 : IDispatch {
   // The page's script global object (an IDispatchEx).
-  virtual HRESULT get_Script(IDispatch** script) = 0;
+  virtual HRESULT STDMETHODCALLTYPE get_Script(IDispatch** script) = 0;
 
  protected:
   ~IHTMLDocument2() = default;
@@ -34,7 +34,7 @@ struct IHTMLDocument2 : IDispatch {
 
 struct IHTMLObjectElement : IDispatch {
   // The control hosted by the element; null while it is not yet created.
-  virtual HRESULT get_object(IDispatch** control) = 0;
+  virtual HRESULT STDMETHODCALLTYPE get_object(IDispatch** control) = 0;
 
  protected:
   ~IHTMLObjectElement() = default;

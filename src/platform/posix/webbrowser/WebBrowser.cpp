@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <string>
+#include <string_view>
 
 #include "platform/CodePage.h"
 #include "platform/ComPtr.h"
@@ -10,6 +11,29 @@
 #include "platform/webbrowser/HtmlDocument.h"
 
 namespace {
+
+// "file://" followed by the path with %XX escapes: the path's bytes. Any
+// other target is taken as a path already.
+std::string FilePathOf(const std::string& target) {
+  constexpr std::string_view kScheme = "file://";
+  if (target.compare(0, kScheme.size(), kScheme) != 0) return target;
+  auto hex = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+  };
+  std::string path;
+  for (size_t i = kScheme.size(); i < target.size(); ++i) {
+    if (target[i] == '%' && i + 2 < target.size() && hex(target[i + 1]) >= 0 && hex(target[i + 2]) >= 0) {
+      path += static_cast<char>(hex(target[i + 1]) * 16 + hex(target[i + 2]));
+      i += 2;
+    } else {
+      path += target[i];
+    }
+  }
+  return path;
+}
 
 // The browser's private messages, posted to its own hidden window.
 constexpr UINT kMsgFinishNavigation = WM_USER + 1;
@@ -89,8 +113,9 @@ class CWebBrowser final : public IWebBrowser2 {
     if (v->vt == (VT_BYREF | VT_VARIANT) && v->pvarVal) v = v->pvarVal;
     if (v->vt != VT_BSTR || !v->bstrVal || SysStringLen(v->bstrVal) == 0) return E_INVALIDARG;
     // The target is a plain file-system path in the thread's code page, the
-    // way the host converted it to UTF-16.
-    m_pendingPath = WideToAnsi(std::u16string_view(v->bstrVal, SysStringLen(v->bstrVal)));
+    // way the host converted it to UTF-16, or a file URL whose %XX escapes
+    // give the path's bytes.
+    m_pendingPath = FilePathOf(WideToAnsi(std::u16string_view(v->bstrVal, SysStringLen(v->bstrVal))));
     if (m_pendingPath.empty()) return E_INVALIDARG;
     ++m_navigation;
     if (!m_window.PostToSite(kMsgFinishNavigation, m_navigation, 0)) return E_FAIL;

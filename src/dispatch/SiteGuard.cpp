@@ -1,0 +1,191 @@
+#include "dispatch/SiteGuard.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Larger files are not decisions anybody wrote by hand or by a click.
+constexpr uintmax_t kMaxFileBytes = 1 << 20;
+
+std::string ConfigHome() {
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  if (xdg && xdg[0] == '/') return xdg;  // relative values are ignored, as the XDG rules say
+  const char* home = std::getenv("HOME");
+  return std::string(home && home[0] == '/' ? home : "/tmp") + "/.config";
+}
+
+// false when the file is missing; *json null when it cannot be parsed.
+bool ReadJsonFile(const std::string& path, Json::Value* json, std::string* error) {
+  std::error_code ec;
+  if (!fs::exists(path, ec)) return false;
+  *json = Json::Value();
+  uintmax_t size = fs::file_size(path, ec);
+  if (ec || size > kMaxFileBytes) {
+    *error = path + " cannot be read or is larger than 1 MiB";
+    return true;
+  }
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  Json::CharReaderBuilder builder;
+  std::string why;
+  std::istringstream source(text.str());
+  if (!in || !Json::parseFromStream(builder, source, json, &why)) {
+    *json = Json::Value();
+    *error = path + " is not JSON: " + why;
+  }
+  return true;
+}
+
+}  // namespace
+
+SiteGuard::Paths SiteGuard::Paths::FromEnvironment() {
+  Paths p;
+  const char* policy = std::getenv("KESTRIX_POLICY");
+  p.policy = policy && policy[0] ? policy : "/etc/kestrix/policy.json";
+  p.sites = ConfigHome() + "/kestrix/sites.json";
+  return p;
+}
+
+SiteGuard::SiteGuard(Paths paths) : m_paths(std::move(paths)) {}
+
+SiteGuard::Seen SiteGuard::Look(const std::string& path) {
+  Seen s;
+  std::error_code ec;
+  s.time = fs::last_write_time(path, ec);
+  if (ec) return Seen{};
+  s.size = fs::file_size(path, ec);
+  s.exists = !ec;
+  return s;
+}
+
+void SiteGuard::Refresh() {
+  Seen policySeen = Look(m_paths.policy);
+  if (!m_loaded || !(policySeen == m_policySeen)) {
+    m_policySeen = policySeen;
+    Json::Value json;
+    std::string error;
+    if (!ReadJsonFile(m_paths.policy, &json, &error)) {
+      m_policy = SitePolicy::Default();
+    } else {
+      m_policy = SitePolicy::FromJson(json);
+      if (!error.empty()) m_policy.error = error;
+    }
+  }
+  Seen sitesSeen = Look(m_paths.sites);
+  if (!m_loaded || !(sitesSeen == m_sitesSeen)) {
+    m_sitesSeen = sitesSeen;
+    Json::Value json;
+    std::string error;
+    m_remembered = ReadJsonFile(m_paths.sites, &json, &error) ? DecisionsFromJson(json) : SiteDecisions{};
+  }
+  m_loaded = true;
+}
+
+void SiteGuard::SetPage(const std::string& url) {
+  m_origin = OriginOf(url);
+  Refresh();
+}
+
+Verdict SiteGuard::Check(Capabilities needed) {
+  if (needed == 0) return Verdict{true};
+  Refresh();
+  return ::Decide(m_policy, m_remembered, m_session, m_origin, needed);
+}
+
+bool SiteGuard::Save(const SiteDecisions& decisions, std::string* error) {
+  fs::path target(m_paths.sites);
+  fs::path folder = target.parent_path();
+  std::error_code ec;
+  if (!fs::exists(folder, ec)) {
+    fs::create_directories(folder, ec);
+    // Only the user reads what they decided; the temporary file below is
+    // never visible to others even before it is made 0600.
+    fs::permissions(folder, fs::perms::owner_all, ec);
+  }
+  std::random_device random;
+  fs::path temp = folder / ("." + target.filename().string() + "." + std::to_string(random()) + ".part");
+  Json::StreamWriterBuilder writer;
+  writer["indentation"] = "  ";
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    out << Json::writeString(writer, DecisionsToJson(decisions)) << "\n";
+    out.flush();
+    if (!out) {
+      fs::remove(temp, ec);
+      *error = "cannot write " + temp.string();
+      return false;
+    }
+  }
+  fs::permissions(temp, fs::perms::owner_read | fs::perms::owner_write, ec);
+  if (!ec) fs::rename(temp, target, ec);
+  if (ec) {
+    fs::remove(temp, ec);
+    *error = "cannot write " + target.string();
+    return false;
+  }
+  m_remembered = decisions;
+  m_sitesSeen = Look(m_paths.sites);
+  return true;
+}
+
+bool SiteGuard::Decide(const std::string& origin, const std::string& capability, const std::string& decision,
+                       bool remember, std::string* error) {
+  Refresh();
+  Capability c = CapabilityFromName(capability);
+  if (OriginOf(origin) != origin || origin.empty()) {
+    *error = "\"" + origin + "\" is not an http or https origin";
+    return false;
+  }
+  if (!c) {
+    *error = "\"" + capability + "\" is not a capability";
+    return false;
+  }
+  if (decision != "allow" && decision != "block" && decision != "forget") {
+    *error = "the decision must be \"allow\", \"block\" or \"forget\"";
+    return false;
+  }
+  if (m_policy.Names(origin) || !m_policy.othersMayAsk) {
+    *error = "the administrator's policy decides for " + origin;
+    return false;
+  }
+  // The other kind of decision on the same capability goes: the newest word holds.
+  SiteDecisions remembered = m_remembered;
+  for (SiteDecisions* set : {&remembered, &m_session}) {
+    auto site = set->find(origin);
+    if (site == set->end()) continue;
+    site->second.erase(c);
+    if (site->second.empty()) set->erase(site);
+  }
+  if (decision != "forget") (remember ? remembered : m_session)[origin][c] = decision == "allow";
+  if (remembered == m_remembered) return true;
+  return Save(remembered, error);
+}
+
+bool SiteGuard::Forget(const std::string& origin, std::string* error) {
+  Refresh();
+  m_session.erase(origin);
+  if (!m_remembered.count(origin)) return true;
+  SiteDecisions remembered = m_remembered;
+  remembered.erase(origin);
+  return Save(remembered, error);
+}
+
+Json::Value SiteGuard::List() {
+  Refresh();
+  Json::Value out(Json::objectValue);
+  out["policy"] = m_policy.ToJson();
+  out["policy"]["file"] = m_paths.policy;
+  out["policy"]["fromFile"] = m_policySeen.exists;
+  out["sites"] = DecisionsToJson(m_remembered);
+  out["session"] = DecisionsToJson(m_session);
+  out["capabilities"] = Json::Value(Json::arrayValue);
+  for (Capability c : AllCapabilityList()) out["capabilities"].append(CapabilityName(c));
+  return out;
+}

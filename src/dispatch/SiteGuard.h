@@ -1,0 +1,77 @@
+// SiteGuard: what the page of this host process may do, from the files that
+// hold the decisions. It knows the page's origin (from "new"), reads the
+// administrator's policy and the user's remembered decisions, keeps the
+// decisions made for this process only, and writes the user's decisions.
+// Main thread only (the dispatcher's).
+//
+// Files:
+//   policy   /etc/kestrix/policy.json, or $KESTRIX_POLICY (tests, and
+//            administrators who keep it elsewhere). Missing: the built-in
+//            policy (SitePolicy::Default). Present but unreadable or malformed:
+//            nothing is allowed and nobody is asked (the error is listed).
+//   sites    $XDG_CONFIG_HOME/kestrix/sites.json (else ~/.config/...): the
+//            user's remembered decisions, written whole to a temporary file in
+//            a 0700 folder, made 0600 and renamed into place. Unreadable or
+//            malformed: no remembered decisions.
+// Both are read again whenever they changed since the last look, so a
+// decision made in one tab, or removed in the options page, holds in every
+// running host at its next request.
+#pragma once
+
+#include <json/json.h>
+
+#include <filesystem>
+#include <string>
+
+#include "dispatch/SitePermissions.h"
+
+class SiteGuard {
+ public:
+  struct Paths {
+    std::string policy;
+    std::string sites;
+    static Paths FromEnvironment();
+  };
+
+  explicit SiteGuard(Paths paths);
+
+  // "new": the page's address; its origin is what every later check is about.
+  void SetPage(const std::string& url);
+  const std::string& Origin() const { return m_origin; }
+
+  // Whether the page may do what the capabilities cover.
+  Verdict Check(Capabilities needed);
+
+  // A user's decision on one capability of an origin: "allow", "block" or
+  // "forget" (back to undecided). remember: kept in the sites file; else it
+  // holds for this process only. False (with why) for an origin that is not
+  // http(s), a capability or decision that is not one, an origin the policy
+  // decides, or a file that cannot be written.
+  bool Decide(const std::string& origin, const std::string& capability, const std::string& decision,
+              bool remember, std::string* error);
+  // Removes every decision about an origin, remembered or not.
+  bool Forget(const std::string& origin, std::string* error);
+
+  // {"policy": SitePolicy::ToJson + "file", "sites": remembered decisions,
+  //  "session": this process's decisions, "capabilities": [names...]}
+  Json::Value List();
+
+ private:
+  struct Seen {
+    bool exists = false;
+    std::filesystem::file_time_type time{};
+    uintmax_t size = 0;
+    bool operator==(const Seen&) const = default;
+  };
+  static Seen Look(const std::string& path);
+  void Refresh();
+  bool Save(const SiteDecisions& decisions, std::string* error);
+
+  Paths m_paths;
+  std::string m_origin;
+  SitePolicy m_policy = SitePolicy::Default();
+  SiteDecisions m_remembered;
+  SiteDecisions m_session;
+  Seen m_policySeen, m_sitesSeen;
+  bool m_loaded = false;
+};

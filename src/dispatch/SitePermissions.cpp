@@ -1,0 +1,385 @@
+#include "dispatch/SitePermissions.h"
+
+#include <algorithm>
+#include <cctype>
+#include <string_view>
+#include <unordered_map>
+
+namespace {
+
+struct Named {
+  Capability capability;
+  const char* name;
+};
+constexpr Named kNames[] = {
+    {kCapPrinters, "printers"},   {kCapReadFiles, "readFiles"}, {kCapWriteFiles, "writeFiles"},
+    {kCapDownloads, "downloads"}, {kCapOpenFiles, "openFiles"}, {kCapDeviceIds, "deviceIds"},
+    {kCapSettings, "settings"},
+};
+
+// Which command needs what. A command missing here needs nothing: those only
+// tell what the host can do (getVersion, isImplemented, isExcelInstalled,
+// isPrintableFileType), compute (getAbsoluteURL) or describe the control (about).
+const std::unordered_map<std::string_view, Capabilities>& Table() {
+  static const auto* table = new std::unordered_map<std::string_view, Capabilities>{
+      {"getPrinters", kCapPrinters},
+      {"getDefaultPrinter", kCapPrinters},
+      {"setDefaultPrinter", kCapPrinters},
+      {"getPrinterInfo", kCapPrinters},
+      {"getPrinterStatus", kCapPrinters},
+      {"getPapers", kCapPrinters},
+      {"isCustomPaperSupported", kCapPrinters},
+      {"getFonts", kCapPrinters},
+      {"print", kCapPrinters},
+      {"printPreview", kCapPrinters},
+      {"printDocument", kCapPrinters},
+      {"printTIFF", kCapPrinters},
+      {"printToPDF", kCapPrinters},
+      {"printToImage", kCapPrinters},
+      {"exportAsImage", kCapPrinters},
+      {"setPrintBackground", kCapPrinters},
+      {"setOffsetPage", kCapPrinters},
+      {"setupNormalOffset", kCapPrinters},
+      {"setDragCSS", kCapPrinters},
+      {"showPageSetupDialog", kCapPrinters},
+      {"readString", kCapReadFiles},
+      {"readBase64", kCapReadFiles},
+      {"readHTML", kCapReadFiles},
+      {"copied", kCapReadFiles},
+      {"chooseFile", kCapReadFiles},
+      {"writeString", kCapWriteFiles},
+      {"writeBase64", kCapWriteFiles},
+      {"copy", kCapReadFiles | kCapWriteFiles},
+      {"exportAsExcel", kCapWriteFiles},
+      {"download", kCapDownloads | kCapWriteFiles},
+      {"liveUpdate", kCapDownloads},
+      {"openFile", kCapOpenFiles},
+      {"getLocalMacAddress", kCapDeviceIds},
+      {"getCPUSerialNo", kCapDeviceIds},
+      {"getLastSettings", kCapSettings},
+      {"setLastSettings", kCapSettings},
+      {"clearLastSettings", kCapSettings},
+  };
+  return *table;
+}
+
+std::string Lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
+  return s.size() >= prefix.size() && Lower(s.substr(0, prefix.size())) == prefix;
+}
+
+bool AllDigits(std::string_view s) {
+  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// A host name or address as a browser leaves it: letters, digits, '-', '.',
+// '_' (punycode for the rest), or an IPv6 address in brackets.
+bool PlausibleHost(std::string_view h) {
+  if (h.empty()) return false;
+  if (h.front() == '[') {
+    return h.size() > 2 && h.back() == ']' &&
+           std::all_of(h.begin() + 1, h.end() - 1, [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) || c == ':' || c == '.'; });
+  }
+  return std::all_of(h.begin(), h.end(),
+                     [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_'; });
+}
+
+// Splits "scheme://host[:port]" as OriginOf left it (port "*" allowed).
+bool SplitOrigin(const std::string& origin, std::string* schemeHost, std::string* port) {
+  size_t hostStart = origin.find("://");
+  if (hostStart == std::string::npos) return false;
+  size_t colon = origin.rfind(':');
+  if (colon > hostStart + 2 && origin.find(']', colon) == std::string::npos) {
+    *schemeHost = origin.substr(0, colon);
+    *port = origin.substr(colon + 1);
+  } else {
+    *schemeHost = origin;
+    port->clear();
+  }
+  return true;
+}
+
+// The policy's capabilities for an origin, looking at exact entries first
+// and then at "any port" entries. False when the policy does not list it.
+bool PolicyGrants(const SitePolicy& policy, const std::string& origin, Capabilities* granted) {
+  if (auto it = policy.allow.find(origin); it != policy.allow.end()) {
+    *granted = it->second;
+    return true;
+  }
+  std::string schemeHost, port;
+  if (!SplitOrigin(origin, &schemeHost, &port)) return false;
+  if (auto it = policy.allow.find(schemeHost + ":*"); it != policy.allow.end()) {
+    *granted = it->second;
+    return true;
+  }
+  return false;
+}
+
+// An origin as written in a file: normalised like a page address, or with
+// ":*" for any port. "" when it is neither.
+std::string OriginPattern(const std::string& text) {
+  if (text.size() > 2 && text.compare(text.size() - 2, 2, ":*") == 0) {
+    std::string base = OriginOf(text.substr(0, text.size() - 2));
+    std::string schemeHost, port;
+    if (base.empty() || !SplitOrigin(base, &schemeHost, &port) || !port.empty()) return "";
+    return base + ":*";
+  }
+  std::string origin = OriginOf(text);
+  // Only a bare origin counts: a path would be a mistake worth refusing.
+  return origin == text || origin + "/" == text ? origin : "";
+}
+
+Json::Value CapabilityNames(Capabilities set) {
+  Json::Value names(Json::arrayValue);
+  for (Capability c : AllCapabilityList())
+    if (set & c) names.append(CapabilityName(c));
+  return names;
+}
+
+}  // namespace
+
+const std::vector<Capability>& AllCapabilityList() {
+  static const auto* list = [] {
+    auto* v = new std::vector<Capability>;
+    for (const Named& n : kNames) v->push_back(n.capability);
+    return v;
+  }();
+  return *list;
+}
+
+const char* CapabilityName(Capability c) {
+  for (const Named& n : kNames)
+    if (n.capability == c) return n.name;
+  return "";
+}
+
+Capability CapabilityFromName(const std::string& name) {
+  for (const Named& n : kNames)
+    if (name == n.name) return n.capability;
+  return Capability(0);
+}
+
+Capabilities RequiredCapabilities(const Json::Value& request) {
+  if (!request.isObject()) return 0;
+  const Json::Value* method = request.find("method", "method" + 6);
+  if (!method || !method->isString()) return 0;
+  const std::string name = method->asString();
+  auto it = Table().find(name);
+  if (it == Table().end()) return 0;
+  Capabilities needed = it->second;
+  if (name == "exportAsExcel") {
+    // The flag as the dispatcher will read it: any value that reads as true opens the file.
+    const Json::Value* params = request.find("params", "params" + 6);
+    if (params && params->isArray() && params->size() > 2) {
+      const Json::Value& open = (*params)[2];
+      bool set = open.isBool() ? open.asBool()
+                 : open.isNumeric() ? open.asDouble() != 0
+                 : open.isString() ? !open.asString().empty()
+                 : (open.isArray() || open.isObject()) ? true
+                                                       : false;
+      if (set) needed |= kCapOpenFiles;
+    }
+  }
+  return needed;
+}
+
+std::string OriginOf(const std::string& url) {
+  std::string_view u(url);
+  std::string scheme;
+  if (StartsWithNoCase(u, "https://")) scheme = "https";
+  else if (StartsWithNoCase(u, "http://")) scheme = "http";
+  else return "";
+  u.remove_prefix(scheme.size() + 3);
+  size_t end = u.find_first_of("/?#\\");
+  std::string_view authority = u.substr(0, end);
+  if (size_t at = authority.rfind('@'); at != std::string_view::npos) authority.remove_prefix(at + 1);
+  std::string_view host = authority, port;
+  size_t colon = authority.rfind(':');
+  if (colon != std::string_view::npos && authority.find(']', colon) == std::string_view::npos) {
+    host = authority.substr(0, colon);
+    port = authority.substr(colon + 1);
+  }
+  if (!PlausibleHost(host)) return "";
+  std::string origin = scheme + "://" + Lower(host);
+  if (!port.empty()) {
+    if (!AllDigits(port) || port.size() > 5) return "";
+    unsigned long n = std::stoul(std::string(port));
+    if (n > 65535) return "";
+    bool standard = (scheme == "http" && n == 80) || (scheme == "https" && n == 443);
+    if (!standard) origin += ":" + std::to_string(n);
+  }
+  return origin;
+}
+
+SitePolicy SitePolicy::Default() {
+  SitePolicy p;
+  p.allow["http://127.0.0.1:*"] = kAllCapabilities;
+  p.allow["http://localhost:*"] = kAllCapabilities;
+  return p;
+}
+
+SitePolicy SitePolicy::FromJson(const Json::Value& json) {
+  SitePolicy p;
+  auto refuse = [](const std::string& why) {
+    SitePolicy none;
+    none.othersMayAsk = false;
+    none.error = why;
+    return none;
+  };
+  if (!json.isObject()) return refuse("the policy is not a JSON object");
+  if (const Json::Value* allow = json.find("allow", "allow" + 5)) {
+    if (!allow->isObject()) return refuse("\"allow\" is not an object of origins");
+    for (const std::string& key : allow->getMemberNames()) {
+      std::string origin = OriginPattern(key);
+      if (origin.empty()) return refuse("\"allow\" names " + key + ", which is not an origin");
+      const Json::Value& caps = (*allow)[key];
+      Capabilities set = 0;
+      if (caps.isString() && caps.asString() == "all") {
+        set = kAllCapabilities;
+      } else if (caps.isArray()) {
+        for (const Json::Value& c : caps) {
+          Capability one = c.isString() ? CapabilityFromName(c.asString()) : Capability(0);
+          if (!one) return refuse("\"allow\" of " + key + " lists something that is not a capability");
+          set |= one;
+        }
+      } else {
+        return refuse("\"allow\" of " + key + " is neither \"all\" nor a list of capabilities");
+      }
+      p.allow[origin] = set;
+    }
+  }
+  if (const Json::Value* block = json.find("block", "block" + 5)) {
+    if (!block->isArray()) return refuse("\"block\" is not a list of origins");
+    for (const Json::Value& b : *block) {
+      std::string origin = b.isString() ? OriginPattern(b.asString()) : "";
+      if (origin.empty()) return refuse("\"block\" lists something that is not an origin");
+      p.block.insert(origin);
+    }
+  }
+  if (const Json::Value* ask = json.find("othersMayAsk", "othersMayAsk" + 12)) {
+    if (!ask->isBool()) return refuse("\"othersMayAsk\" is not true or false");
+    p.othersMayAsk = ask->asBool();
+  }
+  return p;
+}
+
+Json::Value SitePolicy::ToJson() const {
+  Json::Value out(Json::objectValue);
+  out["allow"] = Json::Value(Json::objectValue);
+  for (const auto& [origin, caps] : allow) out["allow"][origin] = CapabilityNames(caps);
+  out["block"] = Json::Value(Json::arrayValue);
+  for (const std::string& origin : block) out["block"].append(origin);
+  out["othersMayAsk"] = othersMayAsk;
+  if (!error.empty()) out["error"] = error;
+  return out;
+}
+
+bool SitePolicy::Names(const std::string& origin) const {
+  Capabilities ignored;
+  if (PolicyGrants(*this, origin, &ignored)) return true;
+  if (block.count(origin)) return true;
+  std::string schemeHost, port;
+  return SplitOrigin(origin, &schemeHost, &port) && block.count(schemeHost + ":*");
+}
+
+SiteDecisions DecisionsFromJson(const Json::Value& json) {
+  SiteDecisions out;
+  if (!json.isObject()) return out;
+  for (const std::string& key : json.getMemberNames()) {
+    std::string origin = OriginOf(key);
+    const Json::Value& entry = json[key];
+    if (origin != key || !entry.isObject()) continue;
+    for (const std::string& name : entry.getMemberNames()) {
+      Capability c = CapabilityFromName(name);
+      const Json::Value& d = entry[name];
+      if (!c || !d.isString() || (d.asString() != "allow" && d.asString() != "block")) continue;
+      out[origin][c] = d.asString() == "allow";
+    }
+  }
+  return out;
+}
+
+Json::Value DecisionsToJson(const SiteDecisions& decisions) {
+  Json::Value out(Json::objectValue);
+  for (const auto& [origin, caps] : decisions) {
+    if (caps.empty()) continue;
+    Json::Value& entry = out[origin] = Json::Value(Json::objectValue);
+    for (const auto& [c, allowed] : caps) entry[CapabilityName(c)] = allowed ? "allow" : "block";
+  }
+  return out;
+}
+
+const char* DecidedByName(DecidedBy d) {
+  switch (d) {
+    case DecidedBy::Policy: return "policy";
+    case DecidedBy::User: return "user";
+    case DecidedBy::Session: return "session";
+    case DecidedBy::None: break;
+  }
+  return "nobody";
+}
+
+namespace {
+
+// One capability: the first source that has a word on it decides.
+Verdict DecideOne(const SitePolicy& policy, const SiteDecisions& remembered, const SiteDecisions& session,
+                  const std::string& origin, Capability c) {
+  Verdict v;
+  v.capability = c;
+  if (origin.empty()) {
+    v.by = DecidedBy::Policy;  // not a web origin: nobody can be asked about it
+    return v;
+  }
+  std::string schemeHost, port;
+  SplitOrigin(origin, &schemeHost, &port);
+  if (policy.block.count(origin) || policy.block.count(schemeHost + ":*")) {
+    v.by = DecidedBy::Policy;
+    return v;
+  }
+  Capabilities granted = 0;
+  if (PolicyGrants(policy, origin, &granted)) {
+    v.allowed = (granted & c) != 0;
+    v.by = DecidedBy::Policy;
+    return v;
+  }
+  if (!policy.othersMayAsk) {
+    v.by = DecidedBy::Policy;
+    return v;
+  }
+  // A remembered decision is the user's latest word (the options page edits
+  // it), so it wins over one made for this host process only.
+  for (auto [source, by] : {std::pair{&remembered, DecidedBy::User}, std::pair{&session, DecidedBy::Session}}) {
+    auto site = source->find(origin);
+    if (site == source->end()) continue;
+    auto d = site->second.find(c);
+    if (d == site->second.end()) continue;
+    v.allowed = d->second;
+    v.by = by;
+    return v;
+  }
+  v.mayAsk = true;
+  return v;
+}
+
+}  // namespace
+
+Verdict Decide(const SitePolicy& policy, const SiteDecisions& remembered, const SiteDecisions& session,
+               const std::string& origin, Capabilities needed) {
+  Verdict result;
+  result.allowed = true;
+  Verdict undecided;
+  for (Capability c : AllCapabilityList()) {
+    if (!(needed & c)) continue;
+    Verdict one = DecideOne(policy, remembered, session, origin, c);
+    // A refusal nobody can change is reported before one the user may still be asked about.
+    if (!one.allowed && !one.mayAsk) return one;
+    if (!one.allowed && !undecided.mayAsk) undecided = one;
+    if (one.allowed) result.by = one.by;
+  }
+  return undecided.mayAsk ? undecided : result;
+}

@@ -1,0 +1,132 @@
+#include "framing/FrameWriter.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "framing/ByteSink.h"
+#include "framing/FrameCodec.h"
+
+namespace {
+// A buffer that held more than this for one write is given back afterwards.
+constexpr size_t kKeepBufferBytes = 4 * 1024 * 1024;
+}  // namespace
+
+// Shared by the writer and its thread, so that a thread left blocked in the
+// sink at Close never touches a destroyed object.
+struct FrameWriter::State {
+  explicit State(ByteSink& s) : sink(&s) {}
+  ByteSink* sink;
+  mutable std::mutex mu;
+  std::condition_variable wake;              // the writer thread waits here
+  mutable std::condition_variable progress;  // Flush and WaitForBacklog wait here
+  std::string queued;   // frames not yet handed to the sink
+  std::string writing;  // the bytes in the sink's hands; reused between writes
+  bool busy = false;    // a write is under way
+  bool closing = false;
+  bool failed = false;
+  uint64_t writes = 0;
+  uint64_t written = 0;  // bytes the sink has taken
+
+  // Writes what is queued, once; called with the lock held, returns with it.
+  void WriteQueued(std::unique_lock<std::mutex>& lock) {
+    writing.swap(queued);
+    busy = true;
+    lock.unlock();
+    bool ok = sink->Write(writing.data(), writing.size());
+    lock.lock();
+    busy = false;
+    ++writes;
+    written += writing.size();
+    if (!ok) {
+      failed = true;
+      queued.clear();
+    }
+    if (writing.capacity() > kKeepBufferBytes)
+      std::string().swap(writing);
+    else
+      writing.clear();
+    progress.notify_all();
+  }
+
+  void Run() {
+    std::unique_lock lock(mu);
+    for (;;) {
+      wake.wait(lock, [this] { return !queued.empty() || closing; });
+      if (queued.empty()) return;  // closing, and all is written
+      WriteQueued(lock);
+    }
+  }
+};
+
+FrameWriter::FrameWriter(ByteSink& sink, Mode mode) : m_state(std::make_shared<State>(sink)), m_mode(mode) {
+  if (m_mode == Mode::Thread) std::thread([state = m_state] { state->Run(); }).detach();
+}
+
+FrameWriter::~FrameWriter() { Close(std::chrono::milliseconds::max()); }
+
+void FrameWriter::WriteFrame(std::string_view text) {
+  State& s = *m_state;
+  std::unique_lock lock(s.mu);
+  if (s.failed) return;
+  bool wasEmpty = s.queued.empty();
+  AppendFrame(s.queued, text);
+  if (m_mode == Mode::Inline) {
+    s.WriteQueued(lock);
+    return;
+  }
+  // The thread is either writing (it looks at the queue when done) or waiting.
+  if (wasEmpty && !s.busy) {
+    lock.unlock();
+    s.wake.notify_one();
+  }
+}
+
+size_t FrameWriter::Backlog() const {
+  std::lock_guard lock(m_state->mu);
+  return m_state->queued.size() + (m_state->busy ? m_state->writing.size() : 0);
+}
+
+bool FrameWriter::WaitForBacklog(size_t bytes, std::chrono::milliseconds timeout) const {
+  State& s = *m_state;
+  std::unique_lock lock(s.mu);
+  auto below = [&] { return s.failed || s.queued.size() + (s.busy ? s.writing.size() : 0) <= bytes; };
+  return s.progress.wait_for(lock, timeout, below);
+}
+
+bool FrameWriter::Flush(std::chrono::milliseconds stall) {
+  State& s = *m_state;
+  std::unique_lock lock(s.mu);
+  auto done = [&] { return s.failed || (s.queued.empty() && !s.busy); };
+  while (!done()) {
+    uint64_t before = s.written + s.writes;
+    if (stall == std::chrono::milliseconds::max()) {
+      s.progress.wait(lock);
+    } else if (!s.progress.wait_for(lock, stall, [&] { return done() || s.written + s.writes != before; })) {
+      return false;  // nothing moved for `stall`: the reader has stopped reading
+    }
+  }
+  return s.queued.empty() && !s.busy;
+}
+
+void FrameWriter::Close(std::chrono::milliseconds stall) {
+  if (m_closed) return;
+  m_closed = true;
+  Flush(stall);
+  {
+    std::lock_guard lock(m_state->mu);
+    m_state->closing = true;
+  }
+  m_state->wake.notify_one();
+}
+
+bool FrameWriter::Failed() const {
+  std::lock_guard lock(m_state->mu);
+  return m_state->failed;
+}
+
+uint64_t FrameWriter::SinkWrites() const {
+  std::lock_guard lock(m_state->mu);
+  return m_state->writes;
+}

@@ -1,0 +1,132 @@
+// The frame writer: frames leave whole and in order, a frame queued while
+// the sink is blocked on an earlier one is never held back by the caller's
+// later work, frames queued meanwhile go out together, and a failed or
+// stalled sink neither blocks the caller nor hangs Close.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+
+#include "framing/ByteSink.h"
+#include "framing/FrameCodec.h"
+#include "framing/FrameWriter.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A sink whose writes wait while it is closed, like a pipe nobody reads.
+class GateSink : public ByteSink {
+ public:
+  bool Write(const char* data, size_t n) override {
+    std::unique_lock lock(mu);
+    ++entered;
+    cv.notify_all();
+    cv.wait(lock, [this] { return open; });
+    bytes.append(data, n);
+    ++writes;
+    return true;
+  }
+  void Open() {
+    std::lock_guard lock(mu);
+    open = true;
+    cv.notify_all();
+  }
+  bool WaitEntered(int n) {
+    std::unique_lock lock(mu);
+    return cv.wait_for(lock, 10s, [&] { return entered >= n; });
+  }
+  std::string Bytes() {
+    std::lock_guard lock(mu);
+    return bytes;
+  }
+  int Writes() {
+    std::lock_guard lock(mu);
+    return writes;
+  }
+
+ private:
+  std::mutex mu;
+  std::condition_variable cv;
+  bool open = false;
+  int entered = 0;
+  int writes = 0;
+  std::string bytes;
+};
+
+TEST(FrameWriter, InlineWritesEachFrameBeforeReturning) {
+  BufferSink sink;
+  FrameWriter writer(sink, FrameWriter::Mode::Inline);
+  writer.WriteFrame("{\"method\":\"ping\"}");
+  EXPECT_EQ(sink.Bytes(), Frame("{\"method\":\"ping\"}"));
+  writer.WriteFrame("");
+  EXPECT_EQ(sink.Bytes(), Frame("{\"method\":\"ping\"}") + Frame(""));
+  EXPECT_EQ(sink.Writes(), 2u);
+}
+
+TEST(FrameWriter, AFrameLeavesWhileTheCallerGoesOnWorking) {
+  BufferSink sink;
+  FrameWriter writer(sink);
+  writer.WriteFrame("first");
+  // The caller does not flush; the writer thread writes on its own.
+  auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (sink.Bytes().empty() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(sink.Bytes(), Frame("first"));
+}
+
+TEST(FrameWriter, FramesQueuedDuringABlockedWriteGoOutTogetherInOrder) {
+  GateSink sink;
+  FrameWriter writer(sink);
+  writer.WriteFrame("one");
+  ASSERT_TRUE(sink.WaitEntered(1));
+  // The sink is blocked: queuing never waits for it.
+  for (int i = 0; i < 100; ++i) writer.WriteFrame(std::to_string(i));
+  EXPECT_GT(writer.Backlog(), 0u);
+  EXPECT_FALSE(writer.Flush(20ms)) << "nothing can move while the sink is blocked";
+  sink.Open();
+  ASSERT_TRUE(writer.Flush(10s));
+  std::string want = Frame("one");
+  for (int i = 0; i < 100; ++i) want += Frame(std::to_string(i));
+  EXPECT_EQ(sink.Bytes(), want);
+  EXPECT_EQ(sink.Writes(), 2) << "the hundred frames queued meanwhile leave in one write";
+  EXPECT_EQ(writer.Backlog(), 0u);
+}
+
+TEST(FrameWriter, WaitForBacklogReturnsWhenTheSinkCatchesUp) {
+  GateSink sink;
+  FrameWriter writer(sink);
+  writer.WriteFrame(std::string(1000, 'x'));
+  ASSERT_TRUE(sink.WaitEntered(1));
+  EXPECT_FALSE(writer.WaitForBacklog(100, 10ms));
+  sink.Open();
+  EXPECT_TRUE(writer.WaitForBacklog(100, 10s));
+}
+
+TEST(FrameWriter, AfterTheSinkFailsFramesAreDroppedAndNothingBlocks) {
+  BufferSink sink;
+  sink.FailFromNowOn();
+  FrameWriter writer(sink);
+  writer.WriteFrame("lost");
+  EXPECT_TRUE(writer.Flush(10s) || writer.Failed());
+  EXPECT_TRUE(writer.Failed());
+  writer.WriteFrame("also lost");
+  EXPECT_EQ(writer.Backlog(), 0u);
+  EXPECT_TRUE(sink.Bytes().empty());
+}
+
+TEST(FrameWriter, CloseGivesUpOnAStalledSinkWithoutHanging) {
+  static GateSink* sink = new GateSink;  // outlives the thread left inside it
+  auto writer = std::make_unique<FrameWriter>(*sink);
+  writer->WriteFrame("stuck");
+  ASSERT_TRUE(sink->WaitEntered(1));
+  writer->WriteFrame("queued behind it");
+  auto start = std::chrono::steady_clock::now();
+  writer->Close(30ms);
+  writer.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  sink->Open();  // the thread left behind finishes on its own
+}
+
+}  // namespace
