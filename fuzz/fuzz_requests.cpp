@@ -66,7 +66,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // The host window's request handler: every error it expects is caught and
   // the request abandoned; anything else escaping is a fault.
-  CommandDispatcher dispatcher(&host.Proxy());
+  // The page of the host's "new" (a loopback page, which the built-in policy lets do
+  // everything, so requests reach the control); decision files where nothing can
+  // be written, so no input leaves a decision behind on the machine.
+  CommandDispatcher dispatcher(&host.Proxy(), SiteGuard::Paths{"/dev/null/kx-policy.json", "/dev/null/kx-sites.json"});
+  dispatcher.Guard().SetPage("http://127.0.0.1/page.html");
   bool abandoned = false;
   try {
     dispatcher.HandleRequest(request);

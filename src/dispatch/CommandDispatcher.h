@@ -46,6 +46,9 @@ class CommandDispatcher {
   // catches them (the request is then abandoned without a reply).
   void HandleRequest(const Json::Value& request);
 
+  // The decisions about the page; "new" names the page through it.
+  SiteGuard& Guard() { return m_guard; }
+
  private:
   bool HandleSiteRequest(const std::string& method, const Json::Value& request);
   void Refuse(const Json::Value& request, const std::string& method, const Verdict& verdict);

@@ -1,0 +1,326 @@
+// End-to-end test in headless Firefox ESR: the extension (the same sources as for
+// Chromium) installed as a temporary add-on over WebDriver BiDi, the host found
+// through the manifest kestrix-install writes for Firefox ("allowed_extensions"
+// with the add-on's fixed id), and pages on named origins (mapped to 127.0.0.1 by
+// the network.dns.localDomains preference) meeting the site permissions: the
+// policy allows one, blocks one, and the user is asked about the third (this
+// script answers the prompt window over BiDi).
+//
+//   node tests/e2e/firefox.mjs [--build DIR] [--firefox PATH] [--keep]
+//
+// Prints one line per case and "N passed, N failed"; exits 1 when a case failed.
+import { spawn, spawnSync } from "node:child_process";
+import fs from "node:fs";
+import http from "node:http";
+import net from "node:net";
+import os from "node:os";
+import path from "node:path";
+import { fileURLToPath } from "node:url";
+import { rpc } from "./wire.mjs";
+
+const here = path.dirname(fileURLToPath(import.meta.url));
+const repo = path.resolve(here, "../..");
+const args = process.argv.slice(2);
+const option = (name) => (args.includes(name) ? args[args.indexOf(name) + 1] : undefined);
+const build = path.resolve(option("--build") || path.join(repo, "build"));
+const firefoxBinary = option("--firefox") || "/usr/bin/firefox-esr";
+const extensionDir = path.join(repo, "extension");
+const SITES = ["intranet", "blocked", "shop"];
+const CASES = [
+  "the add-on installs and a page on a named origin finds it by the handshake",
+  "an origin the policy allows prints to PDF and is never asked",
+  "an undecided origin: the user is asked, allows, and the page prints to PDF",
+  "a blocked origin gets the permission error and the control is never called",
+  "no process is left behind",
+];
+const CALL_TIMEOUT_MS = 60000;
+const SITE_MS = 90000;
+
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+async function until(what, ms, test, every = 100) {
+  const end = Date.now() + ms;
+  for (;;) {
+    const value = await test();
+    if (value) return value;
+    if (Date.now() > end) throw new Error(`${what}: not within ${ms} ms`);
+    await sleep(every);
+  }
+}
+const results = new Map();
+function record(name, ok, detail = "") {
+  if (results.has(name)) return;
+  results.set(name, { ok });
+  console.log(`${ok ? "ok  " : "FAIL"} - ${name}${detail ? (ok ? ` (${detail})` : `: ${detail}`) : ""}`);
+}
+function judge(name, fn) {
+  try {
+    record(name, true, fn() || "");
+  } catch (e) {
+    record(name, false, e.message);
+  }
+}
+function expect(condition, message) {
+  if (!condition) throw new Error(message);
+}
+function isAlive(pid) {
+  try {
+    return !/^\d+ \(.*\) Z/s.test(fs.readFileSync(`/proc/${pid}/stat`, "utf8"));
+  } catch {
+    return false;
+  }
+}
+function marked(marker) {
+  const found = [];
+  for (const entry of fs.readdirSync("/proc")) {
+    if (!/^\d+$/.test(entry) || Number(entry) === process.pid) continue;
+    try {
+      const env = fs.readFileSync(`/proc/${entry}/environ`, "utf8").split("\0");
+      if (env.includes(`KESTRIX_E2E_RUN=${marker}`) && isAlive(Number(entry))) found.push(Number(entry));
+    } catch {}
+  }
+  return found;
+}
+async function end(pid, group) {
+  try {
+    process.kill(group ? -pid : pid, "SIGTERM");
+    await until(`pid ${pid} to end`, 10000, () => !isAlive(pid));
+  } catch {
+    try {
+      process.kill(group ? -pid : pid, "SIGKILL");
+    } catch {}
+  }
+}
+function freePort() {
+  return new Promise((resolve) => {
+    const s = net.createServer().listen(0, "127.0.0.1", () => {
+      const { port } = s.address();
+      s.close(() => resolve(port));
+    });
+  });
+}
+function findFiles(dir, base) {
+  return fs
+    .readdirSync(dir, { withFileTypes: true, recursive: true })
+    .filter((e) => e.isFile() && e.name === base)
+    .map((e) => path.join(e.parentPath || e.path, e.name));
+}
+
+async function main() {
+  const work = fs.mkdtempSync(path.join(os.tmpdir(), "kx-e2e-firefox-"));
+  fs.chmodSync(work, 0o755); // the CUPS backends run as user lp
+  const dirs = {};
+  for (const d of ["profile", "home", "tmp", "config", "data", "cache", "cups"]) {
+    dirs[d] = path.join(work, d);
+    fs.mkdirSync(dirs[d], { recursive: true });
+  }
+  const files = path.join(dirs.data, "kestrix/files");
+  fs.mkdirSync(files, { recursive: true });
+  const env = {
+    ...process.env,
+    KESTRIX_E2E_RUN: work,
+    HOME: dirs.home,
+    TMPDIR: dirs.tmp,
+    XDG_CONFIG_HOME: dirs.config,
+    XDG_DATA_HOME: dirs.data,
+    XDG_CACHE_HOME: dirs.cache,
+    KESTRIX_POLICY: path.join(work, "policy.json"),
+    MOZ_CRASHREPORTER_DISABLE: "1",
+  };
+  fs.writeFileSync(
+    env.KESTRIX_POLICY,
+    JSON.stringify({ allow: { "http://intranet.test:*": ["printers"] }, block: ["http://blocked.test:*"] }),
+  );
+  const hostPidFile = path.join(work, "host-pids");
+  const hostPids = () => (fs.existsSync(hostPidFile) ? fs.readFileSync(hostPidFile, "utf8").split("\n").filter(Boolean).map(Number) : []);
+  const cupsScripts = path.join(repo, "tests/control/cups");
+  let cupsStarted = false;
+  let firefox = null;
+  let server = null;
+  let bidi = null;
+  const observations = new Map();
+  const finished = new Set();
+  const prompts = new Map(SITES.map((s) => [s, []]));
+  const log = path.join(work, "firefox.log");
+  const started = Date.now();
+
+  try {
+    for (const [file, what] of [
+      [path.join(build, "kestrix-host"), "the host"],
+      [path.join(build, "kestrix-install"), "the installer"],
+      [firefoxBinary, "Firefox ESR (apt-get install firefox-esr)"],
+    ]) {
+      try {
+        fs.accessSync(file, fs.constants.X_OK);
+      } catch {
+        throw new Error(`${file} is missing: ${what}`);
+      }
+    }
+    const cups = spawnSync("sh", [path.join(cupsScripts, "start-cups.sh"), dirs.cups], { env, encoding: "utf8" });
+    if (cups.status !== 0) throw new Error(`start-cups.sh failed: ${cups.stderr.trim()}`);
+    cupsStarted = true;
+    env.CUPS_SERVER = cups.stdout.trim().split("\n").pop();
+    env.CUPS_SERVERROOT = path.join(dirs.cups, "etc");
+
+    // Firefox reads host manifests from ~/.mozilla/native-messaging-hosts.
+    const wrapper = path.join(work, "kestrix-host.sh");
+    fs.writeFileSync(wrapper, `#!/bin/sh\necho $$ >> '${hostPidFile}'\nexec '${path.join(build, "kestrix-host")}' "$@"\n`, { mode: 0o755 });
+    const install = spawnSync(
+      path.join(build, "kestrix-install"),
+      ["install", "--browser", "firefox", "--host", wrapper],
+      { env, encoding: "utf8" },
+    );
+    if (install.status !== 0) throw new Error(`kestrix-install failed: ${install.stderr.trim()}`);
+
+    server = http.createServer((req, res) => {
+      const url = new URL(req.url, "http://x");
+      const served = {
+        "/site.html": [path.join(here, "site.html"), "text/html"],
+        "/site.js": [path.join(here, "site.js"), "text/javascript"],
+        "/kestrix.js": [path.join(extensionDir, "page/kestrix.js"), "text/javascript"],
+      }[url.pathname];
+      if (req.method === "GET" && served) {
+        res.writeHead(200, { "content-type": `${served[1]}; charset=utf-8`, "cache-control": "no-store" });
+        return res.end(fs.readFileSync(served[0]));
+      }
+      if (req.method === "GET" && url.pathname === "/config.json") {
+        res.writeHead(200, { "content-type": "application/json" });
+        return res.end(JSON.stringify({ callTimeoutMs: CALL_TIMEOUT_MS }));
+      }
+      const chunks = [];
+      req.on("data", (c) => chunks.push(c));
+      req.on("end", () => {
+        let body = {};
+        try {
+          body = JSON.parse(Buffer.concat(chunks).toString("utf8"));
+        } catch {}
+        res.writeHead(204);
+        res.end();
+        if (url.pathname === "/observe") observations.set(body.name, body);
+        if (url.pathname === "/finished") finished.add(body.site);
+      });
+    });
+    await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
+    const port = server.address().port;
+
+    fs.writeFileSync(
+      path.join(dirs.profile, "user.js"),
+      [
+        ["network.dns.localDomains", SITES.map((s) => `${s}.test`).join(",")],
+        ["browser.shell.checkDefaultBrowser", false],
+        ["datareporting.policy.dataSubmissionEnabled", false],
+        ["toolkit.telemetry.reportingpolicy.firstRun", false],
+        ["app.update.enabled", false],
+      ]
+        .map(([k, v]) => `user_pref(${JSON.stringify(k)}, ${JSON.stringify(v)});`)
+        .join("\n") + "\n",
+    );
+    const bidiPort = await freePort();
+    const out = fs.openSync(log, "w");
+    firefox = spawn(firefoxBinary, ["-headless", "-no-remote", "-profile", dirs.profile, `--remote-debugging-port=${bidiPort}`], {
+      env,
+      detached: true,
+      stdio: ["ignore", out, out],
+    });
+    fs.closeSync(out);
+    bidi = await until("WebDriver BiDi", 30000, () => rpc(`ws://127.0.0.1:${bidiPort}/session`).catch(() => null), 200);
+    await bidi.call("session.new", { capabilities: {} });
+    const { extension } = await bidi.call("webExtension.install", { extensionData: { type: "path", path: extensionDir } });
+    expect(extension === "kestrix@kestrix-host", `the add-on installed as ${extension}`);
+
+    const origin = (site) => `http://${site}.test:${port}`;
+    const answered = new Set();
+    for (const site of SITES) {
+      const { context } = await bidi.call("browsingContext.create", { type: "tab" });
+      await bidi.call("browsingContext.navigate", { context, url: `${origin(site)}/site.html`, wait: "none" });
+      try {
+        await until(`the ${site} page to finish`, SITE_MS, async () => {
+          const { contexts } = await bidi.call("browsingContext.getTree", {});
+          for (const c of contexts) {
+            if (!c.url.includes("/prompt.html") || answered.has(c.context)) continue;
+            const q = new URL(c.url).searchParams;
+            const prompt = { origin: q.get("origin"), capability: q.get("capability") };
+            if (!prompts.get(site).some((p) => p.capability === prompt.capability)) prompts.get(site).push(prompt);
+            if (site !== "shop") continue;
+            const click = `(() => { const a = document.getElementById("allow"); if (!a) return false;
+              document.getElementById("remember").checked = true; setTimeout(() => a.click(), 20); return true; })()`;
+            const r = await bidi
+              .call("script.evaluate", { expression: click, target: { context: c.context }, awaitPromise: false })
+              .catch(() => null);
+            if (r && r.result && r.result.value === true) answered.add(c.context);
+          }
+          return finished.has(site);
+        }, 200);
+      } catch (e) {
+        console.log(`# ${e.message}`);
+      }
+      await bidi.call("browsingContext.close", { context }).catch(() => {});
+    }
+
+    const seen = (name) => observations.get(name);
+    const value = (name) => {
+      const o = seen(name);
+      if (!o) throw new Error(`${name}: the page reported nothing`);
+      if ("error" in o) throw new Error(`${name}: ${o.error}`);
+      return o.value;
+    };
+    const refused = (name, capability) => {
+      const o = seen(name);
+      expect(o && o.code === "permissionDenied" && o.capability === capability, `${name}: ${JSON.stringify(o)}`);
+    };
+    const pdf = (base) => {
+      const found = findFiles(files, base);
+      expect(found.length === 1 && fs.readFileSync(found[0]).subarray(0, 5).toString("latin1") === "%PDF-", `${base}: no PDF`);
+    };
+    judge(CASES[0], () => {
+      for (const site of SITES) expect(value(`${site}.ready`) === true, `${site}: no answer to the handshake`);
+      return `add-on ${extension}`;
+    });
+    judge(CASES[1], () => {
+      expect(value("intranet.printToPDF").done.result === "success", "printToPDF did not succeed");
+      pdf("intranet.pdf");
+      refused("intranet.readString", "readFiles");
+      expect(prompts.get("intranet").length === 0, `prompted: ${JSON.stringify(prompts.get("intranet"))}`);
+    });
+    judge(CASES[2], () => {
+      const asked = prompts.get("shop");
+      expect(asked.length > 0 && asked.every((p) => p.origin === origin("shop")), `prompts: ${JSON.stringify(asked)}`);
+      expect(value("shop.getPrinters").includes("kx-pdf"), "getPrinters");
+      expect(value("shop.printToPDF").done.result === "success", "printToPDF did not succeed");
+      pdf("shop.pdf");
+      const kept = JSON.parse(fs.readFileSync(path.join(dirs.config, "kestrix/sites.json"), "utf8"));
+      expect(kept[origin("shop")] && kept[origin("shop")].printers === "allow", `sites.json: ${JSON.stringify(kept)}`);
+      return `asked for ${asked.map((p) => p.capability).join(", ")}`;
+    });
+    judge(CASES[3], () => {
+      refused("blocked.writeString", "writeFiles");
+      refused("blocked.print", "printers");
+      expect(findFiles(files, "blocked.txt").length === 0, "blocked.txt was written");
+      expect(prompts.get("blocked").length === 0, "prompted");
+    });
+  } catch (e) {
+    console.log(`# setup failed: ${e.message}`);
+  } finally {
+    if (bidi) bidi.close();
+    if (firefox && firefox.pid) await end(firefox.pid, true);
+    if (server) server.close();
+    if (cupsStarted) spawnSync("sh", [path.join(cupsScripts, "stop-cups.sh"), dirs.cups], { env });
+    const left = marked(work).concat(hostPids().filter(isAlive));
+    for (const pid of left) await end(pid, false);
+    if (left.length === 0) record(CASES.at(-1), true);
+    else record(CASES.at(-1), false, `left: ${left.join(", ")}`);
+  }
+  for (const name of CASES) if (!results.has(name)) record(name, false, "not run");
+  const failed = [...results.values()].filter((r) => !r.ok).length;
+  console.log(`# ${((Date.now() - started) / 1000).toFixed(1)} s`);
+  if (failed > 0) {
+    console.log(`# kept for inspection: ${work}`);
+    const lines = fs.existsSync(log) ? fs.readFileSync(log, "utf8").split("\n").filter((l) => /kestrix|Error|error/.test(l)) : [];
+    console.log(`# firefox and host stderr (matching lines):\n# ${lines.slice(-20).join("\n# ")}`);
+  } else if (!args.includes("--keep")) {
+    fs.rmSync(work, { recursive: true, force: true });
+  }
+  console.log(`${results.size - failed} passed, ${failed} failed`);
+  process.exitCode = failed > 0 ? 1 : 0;
+}
+
+await main();
