@@ -39,7 +39,10 @@ class CommandDispatcher {
   // The proxy is not owned; it outlives the dispatcher. Decisions come from
   // the files the environment names (SiteGuard::Paths::FromEnvironment).
   explicit CommandDispatcher(ControlProxy* proxy);
-  CommandDispatcher(ControlProxy* proxy, SiteGuard::Paths paths) : m_pProxy(proxy), m_guard(std::move(paths)) {}
+  // Decisions from the given files, looked at again at most every recheck.
+  CommandDispatcher(ControlProxy* proxy, SiteGuard::Paths paths,
+                    std::chrono::milliseconds recheck = std::chrono::milliseconds(250))
+      : m_pProxy(proxy), m_guard(std::move(paths), recheck) {}
 
   // Carries the request out synchronously. A parameter of the wrong kind
   // raises Json::LogicError, a missing control KestrixNotFound: the caller

@@ -23,8 +23,15 @@ std::string ConfigHome() {
 // false when the file is missing; *json null when it cannot be parsed.
 bool ReadJsonFile(const std::string& path, Json::Value* json, std::string* error) {
   std::error_code ec;
-  if (!fs::exists(path, ec)) return false;
+  bool exists = fs::exists(path, ec);
   *json = Json::Value();
+  // Missing is "no file"; a file that cannot even be looked at (a folder on its
+  // way that may not be searched) is a file that cannot be read.
+  if (ec) {
+    *error = path + " cannot be looked at: " + ec.message();
+    return true;
+  }
+  if (!exists) return false;
   uintmax_t size = fs::file_size(path, ec);
   if (ec || size > kMaxFileBytes) {
     *error = path + " cannot be read or is larger than 1 MiB";
@@ -53,19 +60,21 @@ SiteGuard::Paths SiteGuard::Paths::FromEnvironment() {
   return p;
 }
 
-SiteGuard::SiteGuard(Paths paths) : m_paths(std::move(paths)) {}
+SiteGuard::SiteGuard(Paths paths, std::chrono::milliseconds recheck) : m_paths(std::move(paths)), m_recheck(recheck) {}
 
 SiteGuard::Seen SiteGuard::Look(const std::string& path) {
+  // The rename that replaces a file gives it a new time, to the nanosecond.
   Seen s;
   std::error_code ec;
   s.time = fs::last_write_time(path, ec);
-  if (ec) return Seen{};
-  s.size = fs::file_size(path, ec);
   s.exists = !ec;
   return s;
 }
 
-void SiteGuard::Refresh() {
+void SiteGuard::Refresh(bool force) {
+  auto now = std::chrono::steady_clock::now();
+  if (!force && m_loaded && now - m_lastLook < m_recheck) return;
+  m_lastLook = now;
   Seen policySeen = Look(m_paths.policy);
   if (!m_loaded || !(policySeen == m_policySeen)) {
     m_policySeen = policySeen;
@@ -90,12 +99,12 @@ void SiteGuard::Refresh() {
 
 void SiteGuard::SetPage(const std::string& url) {
   m_origin = OriginOf(url);
-  Refresh();
+  Refresh(true);
 }
 
 Verdict SiteGuard::Check(Capabilities needed) {
   if (needed == 0) return Verdict{true};
-  Refresh();
+  Refresh(false);
   return ::Decide(m_policy, m_remembered, m_session, m_origin, needed);
 }
 
@@ -137,7 +146,7 @@ bool SiteGuard::Save(const SiteDecisions& decisions, std::string* error) {
 
 bool SiteGuard::Decide(const std::string& origin, const std::string& capability, const std::string& decision,
                        bool remember, std::string* error) {
-  Refresh();
+  Refresh(true);
   Capability c = CapabilityFromName(capability);
   if (OriginOf(origin) != origin || origin.empty()) {
     *error = "\"" + origin + "\" is not an http or https origin";
@@ -169,7 +178,7 @@ bool SiteGuard::Decide(const std::string& origin, const std::string& capability,
 }
 
 bool SiteGuard::Forget(const std::string& origin, std::string* error) {
-  Refresh();
+  Refresh(true);
   m_session.erase(origin);
   if (!m_remembered.count(origin)) return true;
   SiteDecisions remembered = m_remembered;
@@ -178,7 +187,7 @@ bool SiteGuard::Forget(const std::string& origin, std::string* error) {
 }
 
 Json::Value SiteGuard::List() {
-  Refresh();
+  Refresh(true);
   Json::Value out(Json::objectValue);
   out["policy"] = m_policy.ToJson();
   out["policy"]["file"] = m_paths.policy;

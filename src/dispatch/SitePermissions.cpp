@@ -1,5 +1,7 @@
 #include "dispatch/SitePermissions.h"
 
+#include "dispatch/ParamKinds.h"
+
 #include <algorithm>
 #include <cctype>
 #include <string_view>
@@ -176,12 +178,7 @@ Capabilities RequiredCapabilities(const Json::Value& request) {
     // The flag as the dispatcher will read it: any value that reads as true opens the file.
     const Json::Value* params = request.find("params", "params" + 6);
     if (params && params->isArray() && params->size() > 2) {
-      const Json::Value& open = (*params)[2];
-      bool set = open.isBool() ? open.asBool()
-                 : open.isNumeric() ? open.asDouble() != 0
-                 : open.isString() ? !open.asString().empty()
-                 : (open.isArray() || open.isObject()) ? true
-                                                       : false;
+      bool set = ReadFlagParam((*params)[2]);
       if (set) needed |= kCapOpenFiles;
     }
   }

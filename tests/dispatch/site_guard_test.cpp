@@ -36,7 +36,8 @@ class SiteGuardTest : public ProxyTest {
   void WritePolicy(const std::string& json) { std::ofstream(paths.policy) << json; }
   // A host process serving a page of origin; the first one makes the control appear.
   std::unique_ptr<CommandDispatcher> Host(const std::string& url) {
-    auto d = std::make_unique<CommandDispatcher>(proxy.get(), paths);
+    // Files looked at before every check: changes by "other hosts" show at once.
+    auto d = std::make_unique<CommandDispatcher>(proxy.get(), paths, std::chrono::milliseconds(0));
     d->HandleRequest(NewRequest(9, url));
     EXPECT_TRUE(proxy->IsReady());
     if (control) control->calls.clear();
@@ -169,6 +170,21 @@ TEST_F(SiteGuardTest, ABrokenPolicyFileAllowsNothingEvenForLoopbackPages) {
   EXPECT_NE(Send(*host, R"({"method":"siteList","event":"l"})")["data"]["policy"]["error"].asString(), "");
   WritePolicy("{not json");
   EXPECT_EQ(Send(*host, R"({"method":"getPrinters","event":"p"})")["error"]["decidedBy"], "policy");
+  EXPECT_EQ(Members(), std::vector<std::string>{});
+}
+
+TEST_F(SiteGuardTest, DecisionFilesOfTheWrongKindNeverHangOrGrant) {
+  // A FIFO would block a reader for ever; garbage and a folder must grant nothing.
+  fs::create_directories(fs::path(paths.sites).parent_path());
+  ASSERT_EQ(::mkfifo(paths.sites.c_str(), 0600), 0);
+  fs::create_directories(paths.policy);
+  auto host = Host("https://shop.test/");
+  Json::Value e = Send(*host, R"({"method":"getPrinters","event":"p"})");
+  EXPECT_EQ(e["error"]["decidedBy"], "policy") << "a policy that cannot be read allows nothing";
+  fs::remove(paths.policy);
+  fs::remove(paths.sites);
+  std::ofstream(paths.sites) << "{\"https://shop.test\": {\"printers\": \"allow\"";  // cut short
+  EXPECT_EQ(Send(*host, R"({"method":"getPrinters","event":"p"})")["error"]["mayAsk"], true);
   EXPECT_EQ(Members(), std::vector<std::string>{});
 }
 

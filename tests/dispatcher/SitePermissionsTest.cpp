@@ -61,6 +61,7 @@ TEST(CapabilityTable, CommandsFallIntoTheGroupAPersonWouldExpect) {
   EXPECT_EQ(Needs("exportAsExcel", R"(["<table/>","a.xlsx",true])"), Capabilities(kCapWriteFiles | kCapOpenFiles));
   EXPECT_EQ(Needs("exportAsExcel", R"(["<table/>","a.xlsx","yes"])"), Capabilities(kCapWriteFiles | kCapOpenFiles));
   EXPECT_EQ(Needs("exportAsExcel", R"(["<table/>","a.xlsx",0])"), Capabilities(kCapWriteFiles));
+  EXPECT_EQ(Needs("exportAsExcel", R"(["<table/>","a.xlsx",[]])"), Capabilities(kCapWriteFiles));
   for (Capability c : AllCapabilityList()) EXPECT_EQ(CapabilityFromName(CapabilityName(c)), c);
   EXPECT_EQ(CapabilityFromName("Printers"), Capability(0));
 }

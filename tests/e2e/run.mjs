@@ -42,15 +42,20 @@ const CASES = [
   "an origin the policy allows prints to PDF and is never asked",
   "an undecided origin: the user is asked, allows, and the page prints to PDF",
   "a blocked origin gets the permission error and the control is never called",
+  "a closed prompt refuses, and the site is not asked again during the visit",
+  "the options page lists the remembered site and removes it",
   "no process is left behind",
 ];
-const SITES = ["intranet", "blocked", "shop"];
+const SITES = ["intranet", "blocked", "shop", "quiet"];
 const SITE_CASES = {
   handshake: CASES.find((c) => c.includes("handshake")),
   policyAllowed: CASES.find((c) => c.includes("policy allows")),
   undecided: CASES.find((c) => c.includes("undecided origin")),
   blocked: CASES.find((c) => c.includes("blocked origin")),
+  dismissed: CASES.find((c) => c.includes("closed prompt")),
+  options: CASES.find((c) => c.includes("options page")),
 };
+const EXTENSION_ID = "obkkhjkmknnbggeelnmbimmleflkgjoj";
 const PAGE = {
   callTimeoutMs: 20000, // one call of the library
   jobTimeoutMs: 60000, // the print job's done event
@@ -231,6 +236,8 @@ async function siteCases({ dirs, files, port, observations, sitesFinished }) {
   const devtoolsPort = fs.readFileSync(path.join(dirs.profile, "DevToolsActivePort"), "utf8").split("\n")[0].trim();
   const cdp = await rpc(`ws://127.0.0.1:${devtoolsPort}${browserPath.trim()}`);
   const prompts = new Map(); // site -> [{origin, capability}]
+  let optionsResult = { ok: false, why: "not run" };
+  let shopKept = null; // sites.json as the shop's visit left it
   const answered = new Set();
   const seen = (name) => observations.get(name);
   try {
@@ -246,6 +253,12 @@ async function siteCases({ dirs, files, port, observations, sitesFinished }) {
             const q = new URL(t.url).searchParams;
             const prompt = { origin: q.get("origin"), capability: q.get("capability") };
             if (!prompts.get(site).some((p) => p.capability === prompt.capability)) prompts.get(site).push(prompt);
+            // The quiet site's prompt is closed as a user would close it.
+            if (site === "quiet") {
+              await cdp.call("Target.closeTarget", { targetId: t.targetId }).catch(() => {});
+              answered.add(t.targetId);
+              continue;
+            }
             // Only the undecided shop is answered; a prompt anywhere else is a failure, left open.
             if (site !== "shop") continue;
             const { sessionId } = await cdp.call("Target.attachToTarget", { targetId: t.targetId, flatten: true });
@@ -265,6 +278,34 @@ async function siteCases({ dirs, files, port, observations, sitesFinished }) {
         console.log(`# ${e.message}`);
       }
       await cdp.call("Target.closeTarget", { targetId }).catch(() => {});
+    }
+    try {
+      shopKept = JSON.parse(fs.readFileSync(path.join(dirs.config, "kestrix/sites.json"), "utf8"));
+    } catch {}
+    // The options page: the shop's row is there; "Remove site" forgets it.
+    const sitesFile = path.join(dirs.config, "kestrix/sites.json");
+    const shopOrigin = `http://shop.test:${port}`;
+    const readSites = () => {
+      try {
+        return JSON.parse(fs.readFileSync(sitesFile, "utf8"));
+      } catch {
+        return {};
+      }
+    };
+    try {
+      const { targetId } = await cdp.call("Target.createTarget", { url: `chrome-extension://${EXTENSION_ID}/options.html` });
+      const { sessionId } = await cdp.call("Target.attachToTarget", { targetId, flatten: true });
+      const remove = `(() => { const row = document.querySelector('tr[data-origin=${JSON.stringify(shopOrigin)}] button.remove');
+        if (!row) return false; row.click(); return true; })()`;
+      await until("the shop's row on the options page", 15000, async () => {
+        const { result } = await cdp.call("Runtime.evaluate", { expression: remove, returnByValue: true }, { sessionId });
+        return result && result.value === true;
+      }, 200);
+      await until("the shop to be forgotten", 10000, () => readSites()[shopOrigin] === undefined, 100);
+      optionsResult = { ok: true };
+      await cdp.call("Target.closeTarget", { targetId }).catch(() => {});
+    } catch (e) {
+      optionsResult = { ok: false, why: e.message };
     }
   } finally {
     cdp.close();
@@ -311,7 +352,7 @@ async function siteCases({ dirs, files, port, observations, sitesFinished }) {
     pdfWritten("shop.pdf");
     expect(value("shop.writeString") === true, "writeString after allowing writeFiles");
     const sitesFile = path.join(dirs.config, "kestrix/sites.json");
-    const kept = JSON.parse(fs.readFileSync(sitesFile, "utf8"));
+    const kept = shopKept || {};
     const want = { printers: "allow", writeFiles: "allow" };
     expect(JSON.stringify(kept[origin("shop")]) === JSON.stringify(want), `sites.json: ${JSON.stringify(kept)}`);
     expect((fs.statSync(sitesFile).mode & 0o777) === 0o600, "sites.json is not 0600");
@@ -324,6 +365,15 @@ async function siteCases({ dirs, files, port, observations, sitesFinished }) {
     expect(typeof value("blocked.getVersion") === "string", "getVersion (needs nothing) failed");
     expect(prompts.get("blocked").length === 0, `prompted: ${JSON.stringify(prompts.get("blocked"))}`);
     return "writeString and print refused, nothing written, no prompt";
+  });
+  judge(SITE_CASES.dismissed, () => {
+    refused("quiet.getFonts", "printers");
+    refused("quiet.getPrinters", "printers");
+    expect(prompts.get("quiet").length === 1, `prompts: ${JSON.stringify(prompts.get("quiet"))}`);
+    expect(!(shopKept || {})[origin("quiet")], "a closed prompt was remembered");
+  });
+  judge(SITE_CASES.options, () => {
+    expect(optionsResult.ok, optionsResult.why);
   });
 }
 

@@ -38,6 +38,10 @@ if (site === "intranet") {
   await observe("writeString", () => client.writeString("blocked.txt", "should never be written", ""));
   await observe("print", () => client.print({ html: "<p>blocked</p>" }, false));
   await observe("getVersion", () => client.getVersion());
+} else if (site === "quiet") {
+  // The user closes the prompt: refused, and not asked again during this visit.
+  await observe("getFonts", () => client.getFonts());
+  await observe("getPrinters", () => client.getPrinters());
 } else if (site === "other") {
   await observe("readShopFile", () => client.readString(config.shopFile, ""));
 }
