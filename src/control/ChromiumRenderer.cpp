@@ -114,7 +114,9 @@ class Browser {
                                      "--disable-default-apps",
                                      "--mute-audio",
                                      "--hide-scrollbars",
-                                     "--disable-quic"};
+                                     "--disable-quic",
+                                     // WebRTC's UDP would bypass the job's proxy.
+                                     "--force-webrtc-ip-handling-policy=disable_non_proxied_udp"};
     // Chromium's sandbox cannot run as root; elsewhere it stays on unless asked.
     const char* noSandbox = std::getenv("KESTRIX_CHROMIUM_NO_SANDBOX");
     if (geteuid() == 0 || (noSandbox && std::strcmp(noSandbox, "1") == 0)) args.push_back("--no-sandbox");

@@ -200,17 +200,26 @@ std::string CopyLocal(const std::string& path, Sink* sink, uint64_t maxBytes, st
 int CreateTemp(const std::string& target, std::string* path, std::string* failure) {
   size_t slash = target.rfind('/');
   std::string name = target.substr(0, slash + 1) + "." + target.substr(slash + 1) + ".XXXXXX" + kTempSuffix;
-  std::vector<char> buffer(name.begin(), name.end());
-  buffer.push_back('\0');
-  // mkostemps: O_CREAT | O_EXCL under a random name, mode 0600.
-  int fd = mkostemps(buffer.data(), static_cast<int>(std::strlen(kTempSuffix)), O_CLOEXEC);
-  if (fd < 0) {
-    *failure = "cannot create a file beside " + target + ": " + Errno(errno);
-    return -1;
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    std::vector<char> buffer(name.begin(), name.end());
+    buffer.push_back('\0');
+    // mkostemps: O_CREAT | O_EXCL under a random name, mode 0600.
+    int fd = mkostemps(buffer.data(), static_cast<int>(std::strlen(kTempSuffix)), O_CLOEXEC);
+    if (fd < 0) {
+      *failure = "cannot create a file beside " + target + ": " + Errno(errno);
+      return -1;
+    }
+    flock(fd, LOCK_EX);  // "being written": the sweep leaves it alone
+    // A sweep may have taken it between its creation and the lock.
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_nlink > 0) {
+      *path = buffer.data();
+      return fd;
+    }
+    close(fd);
   }
-  flock(fd, LOCK_EX);  // "being written": the sweep leaves it alone
-  *path = buffer.data();
-  return fd;
+  *failure = "cannot keep a file beside " + target;
+  return -1;
 }
 
 void Run(DownloadRequest request, std::shared_ptr<JobEventQueue> queue) {

@@ -44,6 +44,8 @@ class JobQueue {
 
   size_t Running() const { return m_running.size(); }
   size_t Queued() const { return m_queued.size(); }
+  // The waiting jobs, next to start first.
+  std::vector<std::string> QueuedIds() const { return {m_queued.begin(), m_queued.end()}; }
   const JobLimits& Limits() const { return m_limits; }
   // New limits apply from the next decision on; nothing running is stopped.
   void SetLimits(JobLimits limits) { m_limits = limits; }

@@ -344,18 +344,10 @@ bool CLinuxPrinterControl::StartJob(const Json::Value& job, JobMode mode, const 
   switch (m_jobs.Admit(id, &position)) {
     case JobQueue::Admission::Start:
       return Launch(request);
-    case JobQueue::Admission::Queued: {
+    case JobQueue::Admission::Queued:
       m_queuedRequests[id] = request;
-      Json::Value line(Json::objectValue);
-      line["kind"] = "state";
-      line["job"] = NewJobRecord(request);
-      line["job"]["status"] = "queued";
-      line["job"]["position"] = static_cast<Json::UInt64>(position);
-      line["job"]["statusText"] = "Waiting for " + std::to_string(m_jobs.Running()) + " running and " +
-                                  std::to_string(position - 1) + " earlier jobs";
-      m_events->Push(std::move(line));
+      ReportQueued(id, position);
       return true;
-    }
     case JobQueue::Admission::Refused:
       break;
   }
@@ -375,7 +367,21 @@ bool CLinuxPrinterControl::Launch(const Json::Value& request) {
   return false;
 }
 
+void CLinuxPrinterControl::ReportQueued(const std::string& id, size_t position) {
+  auto it = m_queuedRequests.find(id);
+  if (it == m_queuedRequests.end()) return;
+  Json::Value line(Json::objectValue);
+  line["kind"] = "state";
+  line["job"] = NewJobRecord(it->second);
+  line["job"]["status"] = "queued";
+  line["job"]["position"] = static_cast<Json::UInt64>(position);
+  line["job"]["statusText"] = position == 1 ? std::string("Next to start")
+                                            : "Waiting (place " + std::to_string(position) + ")";
+  m_events->Push(std::move(line));
+}
+
 void CLinuxPrinterControl::StartQueuedJobs() {
+  const size_t before = m_jobs.Queued();
   // A failed start frees its place again for the next in line.
   for (bool freed = true; freed;) {
     freed = false;
@@ -390,6 +396,11 @@ void CLinuxPrinterControl::StartQueuedJobs() {
       m_queuedRequests.erase(it);
       if (!Launch(request)) freed = true;
     }
+  }
+  // The ones still waiting have moved up.
+  if (m_jobs.Queued() != before) {
+    const std::vector<std::string> waiting = m_jobs.QueuedIds();
+    for (size_t i = 0; i < waiting.size(); ++i) ReportQueued(waiting[i], i + 1);
   }
 }
 

@@ -200,8 +200,11 @@ class CLinuxPrinterControl : public IPrinterControl, public IConnectionPointCont
   // True when started or queued.
   bool StartJob(const Json::Value& job, JobMode mode, const std::string& type, const std::string& id,
                 const std::string& output);
-  // Starts the queued jobs that now have a place, in order.
+  // Starts the queued jobs that now have a place, in order, and tells the
+  // ones still waiting their new places.
   void StartQueuedJobs();
+  // Queues OnJobState "queued" for a waiting job (position 1: next to start).
+  void ReportQueued(const std::string& id, size_t position);
   // Starts the job process; a failure is reported and frees the job's place.
   bool Launch(const Json::Value& request);
   // The policy for what this page's jobs and downloads may reach.

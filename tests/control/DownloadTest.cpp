@@ -144,9 +144,10 @@ TEST_F(DownloadTest, LeftoversOfEndedDownloadsAreSweptButNotOnesBeingWritten) {
   const std::string stale = FilesFolder() + "/sub/.a.bin.x1y2z3.kxdownload";
   const std::string busy = FilesFolder() + "/.b.bin.q1w2e3.kxdownload";
   const std::string mine = FilesFolder() + "/notes.kxdownload.txt";
-  for (const auto& path : {stale, busy, mine}) ASSERT_TRUE(WriteFileBytes(path, "part"));
-  int fd = open(busy.c_str(), O_RDONLY);
+  // Locked from its creation on, as a download's own file is.
+  int fd = open(busy.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
   ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  for (const auto& path : {stale, mine}) ASSERT_TRUE(WriteFileBytes(path, "part"));
   SweepDownloadLeftovers({FilesFolder()});
   close(fd);
   EXPECT_FALSE(FileExists(stale));

@@ -132,6 +132,7 @@ TEST(JobQueue, RunsTheLimitQueuesInOrderAndRefusesBeyondTheBound) {
   EXPECT_EQ(queue.Admit("f", &position), JobQueue::Admission::Refused);
   EXPECT_EQ(queue.TakeStartable(), std::vector<std::string>{"c"});
   EXPECT_TRUE(queue.TakeStartable().empty());
+  EXPECT_EQ(queue.QueuedIds(), (std::vector<std::string>{"d", "e"}));
   // A followed job gives up its place but still counts against the bound.
   queue.Released("b");
   EXPECT_EQ(queue.TakeStartable(), std::vector<std::string>{"d"});
