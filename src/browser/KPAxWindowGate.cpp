@@ -26,8 +26,10 @@ bool MethodIs(const Json::Value* method, const char* name) { return method && me
 }  // namespace
 
 GateAction ClassifyMessage(const std::string& text, bool controlReady, Json::Value* request) {
-  // Default features: comments allowed, any value at the top level.
-  Json::Reader reader;
+  // Default features: comments allowed, any value at the top level. One
+  // reader per thread, reused: every parse starts afresh, and its buffers
+  // are kept from one message to the next.
+  thread_local Json::Reader reader;
   try {
     if (!reader.parse(text, *request, true)) return GateAction::Drop;
   } catch (const std::exception&) {

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cmath>
@@ -25,6 +26,7 @@
 #include "control/Base64.h"
 #include "control/ControlPaths.h"
 #include "control/PolicyProxy.h"
+#include "control/RenderPool.h"
 #include "platform/Kernel.h"
 
 extern char** environ;
@@ -186,7 +188,8 @@ class Browser {
     return true;
   }
 
-  void SetDeadline(Clock::time_point deadline) { m_deadline = deadline; }
+  // Any thread (a deadline moved to now cancels what the browser is waiting for).
+  void SetDeadline(Clock::time_point deadline) { m_deadline.store(deadline); }
 
   // A fresh browser context for one job, and a page in it: every connection
   // of the context goes through proxy (loopback included: "<-loopback>" ends
@@ -286,6 +289,19 @@ class Browser {
   }
 
   std::string LogTail() const { return TailOfFile(m_log, 600); }
+  pid_t Pid() const { return m_pid; }
+  // False once the browser process has ended (it is reaped then). A process
+  // that is ending (its pipes already closed) is given graceMs to finish.
+  bool Alive(int graceMs) {
+    if (m_pid <= 0) return false;
+    const auto until = Clock::now() + std::chrono::milliseconds(graceMs);
+    for (;;) {
+      int status = 0;
+      if (waitpid(m_pid, &status, WNOHANG) != 0) return false;
+      if (Clock::now() >= until) return true;
+      poll(nullptr, 0, 10);
+    }
+  }
 
  private:
   static bool Fail(std::string* error, const std::string& text) {
@@ -328,7 +344,7 @@ class Browser {
         }
         continue;  // not a message we can read: skip it
       }
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(m_deadline - Clock::now()).count();
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(m_deadline.load() - Clock::now()).count();
       if (left <= 0) return Fail(error, "chromium did not finish in time");
       pollfd p{m_in, POLLIN, 0};
       int r = poll(&p, 1, static_cast<int>(std::min<long long>(left, 1000)));
@@ -375,7 +391,7 @@ class Browser {
   int m_nextId = 1;
   std::string m_buffer;
   std::deque<Json::Value> m_events;
-  Clock::time_point m_deadline = Clock::now() + std::chrono::seconds(60);
+  std::atomic<Clock::time_point> m_deadline{Clock::now() + std::chrono::seconds(60)};
   std::string m_log;
   std::string m_documentUrl;
   std::string m_documentBody;
@@ -399,6 +415,112 @@ std::string PageCss(const RenderRequest& r) {
   css += r.extraCss;
   return css;
 }
+// A fresh context of a running browser, its connections through proxyAddress,
+// with a page in it ready to load (*session). The context is the caller's to
+// remove (*contextId names it).
+// (Page.enable waits for the page's renderer process; with enable false the
+// process starts meanwhile and the caller enables the page later.)
+bool OpenPage(Browser& browser, const std::string& proxyAddress, std::string* contextId, std::string* session,
+              std::string* message, bool enable = true) {
+  return browser.OpenJobContext(proxyAddress, contextId, session, message) &&
+         (!enable || browser.Call("Page.enable", Json::Value(), *session, nullptr, message));
+}
+
+// One job in a page from OpenPage: load, lay out, print or capture.
+bool RenderInPage(Browser& browser, const std::string& session, const RenderRequest& request, std::string* output,
+                  std::string* message) {
+  Json::Value result;
+
+  std::string target = request.url;
+  if (!request.html.empty()) {
+    target = request.documentUrl;
+    browser.ServeDocument(target, request.html);
+    Json::Value fetch(Json::objectValue);
+    Json::Value pattern(Json::objectValue);
+    pattern["urlPattern"] = target;
+    pattern["requestStage"] = "Request";
+    fetch["patterns"].append(pattern);
+    if (!browser.Call("Fetch.enable", fetch, session, nullptr, message)) return false;
+  }
+  if (request.output == RenderRequest::Output::Png) {
+    Json::Value metrics(Json::objectValue);
+    metrics["width"] = std::clamp(request.imageWidth, 16, 8192);
+    metrics["height"] = 800;
+    metrics["deviceScaleFactor"] = 1;
+    metrics["mobile"] = false;
+    if (!browser.Call("Emulation.setDeviceMetricsOverride", metrics, session, nullptr, message)) return false;
+  }
+  Json::Value navigate(Json::objectValue);
+  navigate["url"] = target;
+  if (!browser.Call("Page.navigate", navigate, session, &result, message)) return false;
+  if (result.isMember("errorText") && !result["errorText"].asString().empty()) {
+    *message = "cannot load " + target + ": " + result["errorText"].asString();
+    return false;
+  }
+  if (!browser.WaitEvent("Page.loadEventFired", session, nullptr, message)) return false;
+
+  // Web fonts first, then the page rules of this job.
+  Json::Value evaluate(Json::objectValue);
+  evaluate["expression"] = "document.fonts ? document.fonts.ready.then(() => true) : true";
+  evaluate["awaitPromise"] = true;
+  browser.Call("Runtime.evaluate", evaluate, session, nullptr, message);
+  std::string css = PageCss(request);
+  if (!css.empty()) {
+    evaluate = Json::Value(Json::objectValue);
+    evaluate["expression"] =
+        "(function(css){var s=document.createElement('style');s.textContent=css;"
+        "(document.head||document.documentElement).appendChild(s);return true;})(" +
+        Json::valueToQuotedString(css.c_str()) + ")";
+    if (!browser.Call("Runtime.evaluate", evaluate, session, nullptr, message)) return false;
+  }
+
+  if (request.output == RenderRequest::Output::Pdf) {
+    Json::Value print(Json::objectValue);
+    print["printBackground"] = request.printBackground;
+    print["landscape"] = request.landscape && !request.paperGiven;  // @page carries it when given
+    print["paperWidth"] = std::stod(Inches(request.paperWidthMm));
+    print["paperHeight"] = std::stod(Inches(request.paperHeightMm));
+    print["marginTop"] = std::stod(Inches(request.marginTopMm));
+    print["marginRight"] = std::stod(Inches(request.marginRightMm));
+    print["marginBottom"] = std::stod(Inches(request.marginBottomMm));
+    print["marginLeft"] = std::stod(Inches(request.marginLeftMm));
+    print["preferCSSPageSize"] = true;
+    print["generateDocumentOutline"] = false;
+    if (!request.pageRanges.empty()) print["pageRanges"] = request.pageRanges;
+    if (!browser.Call("Page.printToPDF", print, session, &result, message)) return false;
+  } else {
+    // The height of the content itself, not of the (taller) viewport.
+    Json::Value measure(Json::objectValue);
+    // (In quirks mode the body stretches to the viewport: measure what is inside it.)
+    measure["expression"] =
+        "(function(){var b=document.body||document.documentElement,m=0,r=document.createRange();"
+        "r.selectNodeContents(b);m=r.getBoundingClientRect().bottom;"
+        "var all=b.getElementsByTagName('*');"
+        "for(var i=0;i<all.length;i++){var x=all[i].getBoundingClientRect().bottom;if(x>m)m=x;}"
+        "var s=getComputedStyle(b);m+=(parseFloat(s.paddingBottom)||0)+(parseFloat(s.marginBottom)||0);"
+        "return Math.ceil(Math.max(m,1));})()";
+    measure["returnByValue"] = true;
+    if (!browser.Call("Runtime.evaluate", measure, session, &result, message)) return false;
+    double height = std::clamp(std::ceil(result["result"].get("value", 800).asDouble()), 1.0, 16384.0);
+    Json::Value shot(Json::objectValue);
+    shot["format"] = "png";
+    shot["captureBeyondViewport"] = true;
+    shot["clip"]["x"] = 0;
+    shot["clip"]["y"] = 0;
+    shot["clip"]["width"] = std::clamp(request.imageWidth, 16, 8192);
+    shot["clip"]["height"] = height;
+    shot["clip"]["scale"] = 1;
+    if (!browser.Call("Page.captureScreenshot", shot, session, &result, message)) return false;
+  }
+  std::string bytes;
+  if (!Base64Decode(result["data"].asString(), &bytes) || bytes.empty()) {
+    *message = "chromium returned no document";
+    return false;
+  }
+  *output = std::move(bytes);
+  return true;
+}
+
 }  // namespace
 
 std::string ChromiumRenderer::Find() {
@@ -475,99 +597,9 @@ bool ChromiumRenderer::Render(const RenderRequest& request, std::string* output,
     browser.SetDeadline(Clock::now() + std::chrono::milliseconds(request.timeoutMs));
     auto run = [&]() -> bool {
       if (!browser.Start(m_executable, folder, &message)) return false;
-      Json::Value result;
       std::string contextId, session;
-      if (!browser.OpenJobContext(proxy.Address(), &contextId, &session, &message)) return false;
-      if (!browser.Call("Page.enable", Json::Value(), session, nullptr, &message)) return false;
-
-      std::string target = request.url;
-      if (!request.html.empty()) {
-        target = request.documentUrl;
-        browser.ServeDocument(target, request.html);
-        Json::Value fetch(Json::objectValue);
-        Json::Value pattern(Json::objectValue);
-        pattern["urlPattern"] = target;
-        pattern["requestStage"] = "Request";
-        fetch["patterns"].append(pattern);
-        if (!browser.Call("Fetch.enable", fetch, session, nullptr, &message)) return false;
-      }
-      if (request.output == RenderRequest::Output::Png) {
-        Json::Value metrics(Json::objectValue);
-        metrics["width"] = std::clamp(request.imageWidth, 16, 8192);
-        metrics["height"] = 800;
-        metrics["deviceScaleFactor"] = 1;
-        metrics["mobile"] = false;
-        if (!browser.Call("Emulation.setDeviceMetricsOverride", metrics, session, nullptr, &message)) return false;
-      }
-      Json::Value navigate(Json::objectValue);
-      navigate["url"] = target;
-      if (!browser.Call("Page.navigate", navigate, session, &result, &message)) return false;
-      if (result.isMember("errorText") && !result["errorText"].asString().empty()) {
-        message = "cannot load " + target + ": " + result["errorText"].asString();
-        return false;
-      }
-      if (!browser.WaitEvent("Page.loadEventFired", session, nullptr, &message)) return false;
-
-      // Web fonts first, then the page rules of this job.
-      Json::Value evaluate(Json::objectValue);
-      evaluate["expression"] = "document.fonts ? document.fonts.ready.then(() => true) : true";
-      evaluate["awaitPromise"] = true;
-      browser.Call("Runtime.evaluate", evaluate, session, nullptr, &message);
-      std::string css = PageCss(request);
-      if (!css.empty()) {
-        evaluate = Json::Value(Json::objectValue);
-        evaluate["expression"] =
-            "(function(css){var s=document.createElement('style');s.textContent=css;"
-            "(document.head||document.documentElement).appendChild(s);return true;})(" +
-            Json::valueToQuotedString(css.c_str()) + ")";
-        if (!browser.Call("Runtime.evaluate", evaluate, session, nullptr, &message)) return false;
-      }
-
-      if (request.output == RenderRequest::Output::Pdf) {
-        Json::Value print(Json::objectValue);
-        print["printBackground"] = request.printBackground;
-        print["landscape"] = request.landscape && !request.paperGiven;  // @page carries it when given
-        print["paperWidth"] = std::stod(Inches(request.paperWidthMm));
-        print["paperHeight"] = std::stod(Inches(request.paperHeightMm));
-        print["marginTop"] = std::stod(Inches(request.marginTopMm));
-        print["marginRight"] = std::stod(Inches(request.marginRightMm));
-        print["marginBottom"] = std::stod(Inches(request.marginBottomMm));
-        print["marginLeft"] = std::stod(Inches(request.marginLeftMm));
-        print["preferCSSPageSize"] = true;
-        print["generateDocumentOutline"] = false;
-        if (!request.pageRanges.empty()) print["pageRanges"] = request.pageRanges;
-        if (!browser.Call("Page.printToPDF", print, session, &result, &message)) return false;
-      } else {
-        // The height of the content itself, not of the (taller) viewport.
-        Json::Value measure(Json::objectValue);
-        // (In quirks mode the body stretches to the viewport: measure what is inside it.)
-        measure["expression"] =
-            "(function(){var b=document.body||document.documentElement,m=0,r=document.createRange();"
-            "r.selectNodeContents(b);m=r.getBoundingClientRect().bottom;"
-            "var all=b.getElementsByTagName('*');"
-            "for(var i=0;i<all.length;i++){var x=all[i].getBoundingClientRect().bottom;if(x>m)m=x;}"
-            "var s=getComputedStyle(b);m+=(parseFloat(s.paddingBottom)||0)+(parseFloat(s.marginBottom)||0);"
-            "return Math.ceil(Math.max(m,1));})()";
-        measure["returnByValue"] = true;
-        if (!browser.Call("Runtime.evaluate", measure, session, &result, &message)) return false;
-        double height = std::clamp(std::ceil(result["result"].get("value", 800).asDouble()), 1.0, 16384.0);
-        Json::Value shot(Json::objectValue);
-        shot["format"] = "png";
-        shot["captureBeyondViewport"] = true;
-        shot["clip"]["x"] = 0;
-        shot["clip"]["y"] = 0;
-        shot["clip"]["width"] = std::clamp(request.imageWidth, 16, 8192);
-        shot["clip"]["height"] = height;
-        shot["clip"]["scale"] = 1;
-        if (!browser.Call("Page.captureScreenshot", shot, session, &result, &message)) return false;
-      }
-      std::string bytes;
-      if (!Base64Decode(result["data"].asString(), &bytes) || bytes.empty()) {
-        message = "chromium returned no document";
-        return false;
-      }
-      *output = std::move(bytes);
-      return true;
+      return OpenPage(browser, proxy.Address(), &contextId, &session, &message) &&
+             RenderInPage(browser, session, request, output, &message);
     };
     try {
       ok = run();
@@ -594,4 +626,168 @@ bool ChromiumRenderer::Render(const RenderRequest& request, std::string* output,
   }
   if (!ok && error) *error = message;
   return ok;
+}
+
+namespace {
+// A browser of the warm renderer: started once, a fresh context per job,
+// removed after it. Its folder (profile, home, temporary files) lives as long
+// as the browser.
+class WarmChromium : public PooledBrowser {
+ public:
+  ~WarmChromium() override {
+    // A browser that failed gets no polite close: it would not answer it.
+    if (m_failed && m_browser.Pid() > 0) kill(-m_browser.Pid(), SIGKILL);
+    m_browser.Stop();
+    RemoveTree(m_folder);
+    std::lock_guard running(g_runningMutex);
+    g_runningFolders.erase(m_folder);
+  }
+
+  // folder: where the browser's own folder goes (the render service's private one).
+  bool Start(const std::string& executable, const std::string& folder, std::string* error) {
+    std::string base = folder.empty() ? GetTempPathA() : folder + "/";
+    std::string folderTemplate = base + "browser-XXXXXX";
+    std::vector<char> buffer(folderTemplate.begin(), folderTemplate.end());
+    buffer.push_back('\0');
+    if (!mkdtemp(buffer.data())) {
+      if (error) *error = "cannot create a folder in " + base;
+      return false;
+    }
+    m_folder = buffer.data();
+    {
+      std::lock_guard running(g_runningMutex);
+      g_runningFolders.insert(m_folder);
+    }
+    m_browser.SetDeadline(Clock::now() + std::chrono::seconds(30));
+    if (!m_browser.Start(executable, m_folder, error)) return false;
+    // Started means answering.
+    Json::Value version;
+    return m_browser.Call("Browser.getVersion", Json::Value(), "", &version, error);
+  }
+
+  bool Render(const RenderRequest& request, std::string* output, std::string* error, std::string* code,
+              BrowserFault* fault) override {
+    *fault = BrowserFault::None;
+    if (code) *code = "renderFailed";
+    std::string message;
+    m_browser.SetDeadline(Clock::now() + std::chrono::milliseconds(request.timeoutMs));
+    // The page made ready after the last job, when it was made for the same
+    // network rules; it has never been used.
+    Page page = std::move(m_spare);
+    m_spare = Page();
+    if (page.proxy && page.policy != Compact(request.network.ToJson())) Dispose(&page);
+    bool ok = false;
+    {
+      std::lock_guard lock(m_cancelMutex);
+      m_inJob = true;
+    }
+    try {
+      ok = (page.proxy ? m_browser.Call("Page.enable", Json::Value(), page.session, nullptr, &message)
+                       : OpenFresh(request.network, &page, &message, true)) &&
+           RenderInPage(m_browser, page.session, request, output, &message);
+    } catch (const std::exception& e) {
+      message = std::string("unexpected answer from chromium: ") + e.what();
+    }
+    {
+      std::lock_guard lock(m_cancelMutex);
+      m_inJob = false;
+    }
+    // What the proxy refused is known once it has stopped.
+    std::vector<std::string> refusals;
+    if (page.proxy) {
+      page.proxy->Stop();
+      refusals = page.proxy->Refusals();
+    }
+    // The context goes with everything the page left in it. A browser that
+    // cannot do that in a few seconds has crashed or hangs: it is replaced.
+    m_browser.SetDeadline(Clock::now() + std::chrono::seconds(3));
+    std::string why;
+    const bool healthy = page.contextId.empty()
+                             ? m_browser.Call("Browser.getVersion", Json::Value(), "", nullptr, &why)
+                             : Dispose(&page, &why);
+    if (!healthy) {
+      *fault = m_browser.Alive(500) ? BrowserFault::TimedOut : BrowserFault::Crashed;
+      m_failed = true;
+      if (ok) ok = false, message = "chromium failed after rendering: " + why;
+      std::string tail = m_browser.LogTail();
+      if (!tail.empty()) message += "; chromium said: " + tail;
+    }
+    page.proxy.reset();
+    if (!refusals.empty()) {
+      ok = false;
+      if (code) *code = "networkRefused";
+      message = "refused to connect to " + refusals.front();
+      if (refusals.size() > 1) message += " (and " + std::to_string(refusals.size() - 1) + " more)";
+    }
+    if (!ok && error) *error = message;
+    return ok;
+  }
+
+  // Between jobs: a fresh context and page for the next job, so that it need
+  // not wait for a renderer process to start.
+  void Prepare(const RenderRequest& like) override {
+    if (m_spare.proxy || m_failed) return;
+    m_browser.SetDeadline(Clock::now() + std::chrono::seconds(10));
+    std::string message;
+    Page page;
+    if (OpenFresh(like.network, &page, &message, false)) m_spare = std::move(page);
+    else Dispose(&page);
+  }
+
+  pid_t ProcessGroup() const override { return m_browser.Pid(); }
+
+  void Cancel() override {
+    std::lock_guard lock(m_cancelMutex);
+    if (m_inJob) m_browser.SetDeadline(Clock::now());
+  }
+
+ private:
+  // A context with its page, and the proxy all its connections go through.
+  struct Page {
+    std::unique_ptr<PolicyProxy> proxy;
+    std::string policy;  // the proxy's rules, as JSON text
+    std::string contextId, session;
+  };
+
+  bool OpenFresh(const NetworkPolicy& policy, Page* page, std::string* message, bool enable) {
+    page->proxy = std::make_unique<PolicyProxy>(policy);
+    page->policy = Compact(policy.ToJson());
+    return page->proxy->Start(message) &&
+           OpenPage(m_browser, page->proxy->Address(), &page->contextId, &page->session, message, enable);
+  }
+  bool Dispose(Page* page, std::string* why = nullptr) {
+    bool ok = true;
+    if (!page->contextId.empty()) {
+      Json::Value dispose(Json::objectValue);
+      dispose["browserContextId"] = page->contextId;
+      std::string ignored;
+      ok = m_browser.Call("Target.disposeBrowserContext", dispose, "", nullptr, why ? why : &ignored);
+    }
+    page->proxy.reset();
+    page->contextId.clear();
+    return ok;
+  }
+
+  Browser m_browser;
+  std::string m_folder;
+  bool m_failed = false;
+  Page m_spare;
+  std::mutex m_cancelMutex;
+  bool m_inJob = false;  // the job's own commands run (not the clean-up after them)
+};
+}  // namespace
+
+std::unique_ptr<PooledBrowser> StartWarmChromium(const std::string& executable, const std::string& folder,
+                                                 std::string* error, std::string* code) {
+  if (executable.empty()) {
+    if (code) *code = "chromiumMissing";
+    if (error) *error = "chromium not found; install the chromium package";
+    return nullptr;
+  }
+  auto browser = std::make_unique<WarmChromium>();
+  if (!browser->Start(executable, folder, error)) {
+    if (code) *code = "renderFailed";
+    return nullptr;
+  }
+  return browser;
 }

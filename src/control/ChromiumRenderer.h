@@ -20,6 +20,7 @@
 // browser, so a browser kept running between jobs can apply it per job.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "control/NetworkPolicy.h"
@@ -78,3 +79,11 @@ class ChromiumRenderer {
   std::string m_executable;
 };
 
+
+// A browser for the warm renderer (RenderPool.h), started and answering, its
+// profile, home and temporary files in a folder of its own inside folder
+// (removed with it); null with a message and a code ("chromiumMissing",
+// "renderFailed").
+class PooledBrowser;
+std::unique_ptr<PooledBrowser> StartWarmChromium(const std::string& executable, const std::string& folder,
+                                                 std::string* error, std::string* code);

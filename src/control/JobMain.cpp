@@ -11,6 +11,7 @@
 #include <string>
 
 #include "control/JobRunner.h"
+#include "control/RenderService.h"
 
 namespace {
 class LineReporter : public JobReporter {
@@ -32,7 +33,8 @@ class LineReporter : public JobReporter {
 };
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "--render-service") return RenderServiceMain(argc, argv);
   // A host that has gone away must not take the job with it.
   signal(SIGPIPE, SIG_IGN);
   signal(SIGHUP, SIG_IGN);

@@ -22,6 +22,7 @@
 #include "control/JobRequest.h"
 #include "control/JobSlot.h"
 #include "control/RawPrinter.h"
+#include "control/RenderService.h"
 
 extern char** environ;
 
@@ -46,7 +47,7 @@ std::string EscapeHtml(const std::string& text) {
 class Job {
  public:
   Job(const Json::Value& request, JobReporter& reporter)
-      : m_request(request), m_reporter(reporter), m_record(NewJobRecord(request)) {}
+      : m_request(request), m_reporter(reporter), m_record(NewJobRecord(request)), m_begun(Clock::now()) {}
 
   ~Job() { StopWatchdog(); }
 
@@ -224,7 +225,20 @@ class Job {
     ChromiumRenderer renderer;
     State("rendering", "Rendering with " + (renderer.Executable().empty() ? std::string("chromium") : renderer.Executable()));
     std::string error, code;
-    if (!renderer.Render(req, output, &error, &code)) {
+    // The warm renderer when the control started one; else (or when it is
+    // gone) a browser of this job's own.
+    WarmOutcome warm = WarmOutcome::Unavailable;
+    if (m_request.get("warm", false).asBool()) {
+      // The shared browser must not stay on a page after this job's time limit.
+      RenderRequest bounded = req;
+      const long long limitMs = std::clamp(m_request.get("timeLimitSeconds", 300).asInt(), 1, 3600) * 1000LL;
+      const long long used = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_begun).count();
+      bounded.timeoutMs = static_cast<int>(std::clamp<long long>(limitMs - used, 1000, req.timeoutMs));
+      warm = RenderWithService(bounded, m_request.get("hostPid", 0).asInt(), 3000, output, &error, &code);
+    }
+    const bool ok = warm == WarmOutcome::Unavailable ? renderer.Render(req, output, &error, &code)
+                                                     : warm == WarmOutcome::Rendered;
+    if (!ok) {
       Fail(code, error);
       return false;
     }
@@ -408,6 +422,7 @@ class Job {
   std::mutex m_emitMutex;
   std::atomic<bool> m_listening{true};
   JobSlot m_slot;
+  Clock::time_point m_begun;
   std::thread m_watchdog;
   std::mutex m_watchMutex;
   std::condition_variable m_watchCv;

@@ -17,6 +17,7 @@
 #include "control/DispatchReader.h"
 #include "control/Downloader.h"
 #include "control/FileStore.h"
+#include "control/RenderService.h"
 #include "control/SiteOrigin.h"
 #include "platform/JsonDispatch.h"
 
@@ -340,6 +341,7 @@ bool CLinuxPrinterControl::StartJob(const Json::Value& job, JobMode mode, const 
   const JobLimits& limits = m_jobs.Limits();
   request["places"] = limits.maxRunning;
   request["timeLimitSeconds"] = limits.timeLimitSeconds;
+  PrepareWarmRendering(&request, limits.maxRunning);
   size_t position = 0;
   switch (m_jobs.Admit(id, &position)) {
     case JobQueue::Admission::Start:

@@ -1,5 +1,6 @@
 #include "framing/FrameWriter.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -11,6 +12,9 @@
 namespace {
 // A buffer that held more than this for one write is given back afterwards.
 constexpr size_t kKeepBufferBytes = 4 * 1024 * 1024;
+// How long the thread waits for more frames after a write before it sleeps
+// until it is woken.
+constexpr auto kNap = std::chrono::microseconds(100);
 }  // namespace
 
 // Shared by the writer and its thread, so that a thread left blocked in the
@@ -24,6 +28,7 @@ struct FrameWriter::State {
   std::string queued;   // frames not yet handed to the sink
   std::string writing;  // the bytes in the sink's hands; reused between writes
   bool busy = false;    // a write is under way
+  bool sleeping = false;  // waits until WriteFrame or Close wakes it
   bool closing = false;
   bool failed = false;
   uint64_t writes = 0;
@@ -52,8 +57,20 @@ struct FrameWriter::State {
 
   void Run() {
     std::unique_lock lock(mu);
+    auto ready = [this] { return !queued.empty() || closing; };
     for (;;) {
-      wake.wait(lock, [this] { return !queued.empty() || closing; });
+      if (!ready()) {
+        // Right after a write more frames are likely on their way: the
+        // thread looks again after a short nap, and the writers do not
+        // signal it meanwhile. A wake-up per frame would cost more than the
+        // frame's own write under load; a frame waits at most one nap.
+        wake.wait_for(lock, kNap, ready);
+      }
+      if (!ready()) {
+        sleeping = true;  // now WriteFrame wakes it
+        wake.wait(lock, ready);
+        sleeping = false;
+      }
       if (queued.empty()) return;  // closing, and all is written
       WriteQueued(lock);
     }
@@ -76,11 +93,19 @@ void FrameWriter::WriteFrame(std::string_view text) {
     s.WriteQueued(lock);
     return;
   }
-  // The thread is either writing (it looks at the queue when done) or waiting.
-  if (wasEmpty && !s.busy) {
+  // A thread that is writing or napping looks at the queue by itself soon.
+  if (wasEmpty && s.sleeping) {
     lock.unlock();
     s.wake.notify_one();
   }
+}
+
+void FrameWriter::Kick() {
+  State& s = *m_state;
+  std::unique_lock lock(s.mu);
+  if (s.queued.empty() || s.busy) return;
+  lock.unlock();
+  s.wake.notify_one();
 }
 
 size_t FrameWriter::Backlog() const {

@@ -2,10 +2,13 @@
 // (length prefix + text) and hands the bytes to the sink it was given.
 //
 // With Mode::Thread (the host) a thread of its own writes whatever has been
-// queued as soon as the sink takes it: the caller never waits for the
-// reader of the output, a frame is never held behind later work, and frames
-// queued while a write is under way go out together in the next one (few
-// system calls under load). Frames leave in the order they were queued.
+// queued: the caller never waits for the reader of the output, and a frame
+// is never held behind the caller's later work. Frames queued while a write
+// is under way go out together in the next one. After a write the thread
+// naps briefly (100 us) before it looks again, so that under load it is not
+// woken once per frame; a frame thus waits at most one nap, or less when the
+// caller, about to wait for work, calls Kick. Frames leave in the order they
+// were queued.
 // Mode::Inline writes on the caller's thread before WriteFrame returns.
 //
 // After the sink has failed once, frames are dropped: the peer has gone, and
@@ -35,6 +38,9 @@ class FrameWriter {
   // Queues (Inline: writes) the frame of one UTF-8 text, under 4 GiB.
   void WriteFrame(std::string_view text);
 
+  // Has what is queued written now rather than after the writer thread's
+  // nap: the caller has nothing more to add for the moment.
+  void Kick();
   // Bytes queued or being written.
   size_t Backlog() const;
   // Waits at most timeout for the backlog to be at most `bytes`; true when it is.

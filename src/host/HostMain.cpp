@@ -112,7 +112,10 @@ int RunWorker(bool relay) {
   CloseHandle(reader);  // the thread is never joined; its handle is not needed
 
   MSG msg;
-  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+  for (;;) {
+    // About to wait: what the last messages wrote leaves now.
+    if (!PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE)) writer->Kick();
+    if (GetMessageW(&msg, nullptr, 0, 0) <= 0) break;
     // A request that a reader posted in the instant the window went: freed
     // here, since no window will take it.
     if (msg.message == WM_HOST_REQUEST && !IsWindow(msg.hwnd)) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <memory>
 
@@ -10,6 +11,7 @@
 #include "control/ControlText.h"
 #include "platform/JsonDispatch.h"
 #include "control/LinuxPrinterControl.h"
+#include "control/RenderService.h"
 #include "control/SiteOrigin.h"
 #include "interfaces/PrinterControl.h"
 
@@ -19,6 +21,8 @@ class ControlTest : public ::testing::Test {
     m_bstrs = SysAllocatedCount();
     m_data = std::make_unique<ScopedEnv>("XDG_DATA_HOME", m_folder / "data");
     m_config = std::make_unique<ScopedEnv>("XDG_CONFIG_HOME", m_folder / "config");
+    // A warm renderer of the test's own, started with the test's environment.
+    m_renderDir = std::make_unique<ScopedEnv>("KESTRIX_RENDER_DIR", m_folder / "render");
     ComPtr<IUnknown> unknown;
     ASSERT_EQ(CreateLinuxPrinterControl(&unknown), S_OK);
     ASSERT_EQ(unknown.QueryInterface(IID_IPrinterControl, std::addressof(control)), S_OK);
@@ -28,6 +32,12 @@ class ControlTest : public ::testing::Test {
     ASSERT_EQ(AtlAdvise(control.Get(), static_cast<IDispatch*>(sink.Get()), IID_IPrinterEvent, &m_cookie), S_OK);
   }
   void TearDown() override {
+    // The test's warm renderer (if a job started one) goes with the test.
+    Json::Value status;
+    if (RenderServiceStatus(&status)) {
+      kill(status["pid"].asInt(), SIGTERM);
+      PumpUntil([] { return !FileExists(RenderServiceSocket()); }, 20000);
+    }
     if (control && m_cookie) AtlUnadvise(control.Get(), IID_IPrinterEvent, m_cookie);
     control.Release();
     if (sink) sink->events.clear();
@@ -66,7 +76,7 @@ class ControlTest : public ::testing::Test {
   static ComPtr<IDispatch> Job(const Json::Value& v) { return CJsonDispatch::Create(v); }
 
   TempFolder m_folder;
-  std::unique_ptr<ScopedEnv> m_data, m_config;
+  std::unique_ptr<ScopedEnv> m_data, m_config, m_renderDir;
   ComPtr<IPrinterControl> control;
   ComPtr<RecordingSink> sink;
   DWORD m_cookie = 0;

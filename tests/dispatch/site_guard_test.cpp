@@ -147,8 +147,8 @@ TEST_F(SiteGuardTest, ThePolicyDecidesAloneAndCannotBeOverriddenByTheUser) {
   fs::create_directories(fs::path(paths.sites).parent_path());
   std::ofstream(paths.sites) << R"({"https://intranet.test":{"deviceIds":"allow"},"https://shop.test":{"printers":"allow"}})";
   auto host = Host("https://intranet.test/labels");
-  Send(*host, R"({"method":"printToPDF","event":"p","params":[{"html":"<p>x</p>"},"out.pdf"]})");
-  EXPECT_EQ(Members(), std::vector<std::string>{"printToPDF"});
+  Send(*host, R"({"method":"getPapers","event":"p","params":["P"]})");
+  EXPECT_EQ(Members(), std::vector<std::string>{"getPapers"});
   EXPECT_EQ(Send(*host, R"({"method":"getCPUSerialNo","event":"c"})")["error"]["decidedBy"], "policy");
   Json::Value refused = Send(*host, R"({"method":"siteDecide","event":"d","params":["https://intranet.test","deviceIds","allow",true]})");
   EXPECT_EQ(refused["error"]["code"], "siteDecisionRefused");

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -39,6 +40,10 @@ class Wire : public ::testing::Test {
       if (r.kind != ReadResult::Frame || r.text != kPing) return r;
     }
   }
+  std::string Stderr() const {
+    std::ifstream in(tmp.Path() + "/stderr.txt");
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
   harness::TempDir tmp;
 };
 
@@ -55,6 +60,54 @@ TEST_F(Wire, AReplyLeavesWhileTheSlowRequestAfterItRuns) {
   EXPECT_NE(printers.text.find("\"event\":\"p\""), std::string::npos) << printers.text;
   EXPECT_GE(Seconds(printers.at - version.at), 1.5) << "the first reply waited for the slow request";
   host->WriteFrame(R"({"method":"exit"})");
+}
+
+TEST_F(Wire, ExitEndsTheHostPromptlyWhileItsOutputIsNotRead) {
+  // Megabytes of replies that nobody reads, then "exit": the host's writes
+  // are stuck, yet it ends, and soon.
+  auto host = Start(tmp.Path());
+  std::string requests = harness::Frame(kNew);
+  for (int i = 0; i < 2; ++i)
+    requests += harness::Frame(R"({"method":"readBase64","event":"b","params":["bytes:1000000"]})");
+  requests += harness::Frame(R"({"method":"exit"})");
+  ASSERT_TRUE(host->WriteRaw(requests));
+  // Before the keepalive could end it (its second tick, at 6 s at the
+  // earliest): the exit does.
+  auto status = host->WaitExit(kTick + kSlack);
+  ASSERT_TRUE(status.has_value()) << "the host hangs on output nobody reads\n" << Stderr();
+  EXPECT_EQ(status->code, 0);
+}
+
+TEST_F(Wire, ALongTextComesBackWholeInADoubleByteLocale) {
+  // A GBK locale built into a private folder; the text (600,000 Chinese
+  // characters) is cut into pieces in GBK and must not be cut inside one.
+  const std::string locales = tmp.Path() + "/locales";
+  const std::string build = "localedef -i zh_CN -f GBK " + locales + "/zh_CN.GBK >/dev/null 2>&1";
+  ::mkdir(locales.c_str(), 0700);
+  if (std::system(build.c_str()) != 0) GTEST_SKIP() << "localedef cannot build zh_CN.GBK (package locales)";
+  std::string text = "a";  // one byte first: an even cut falls inside a character
+  for (int i = 0; i < 600000; ++i) text += (i % 3 == 2) ? "\xE6\x96\x87" : "\xE4\xB8\xAD";  // 中中文
+  Json::Value results;
+  results["readString"] = text;
+  std::ofstream(tmp.Path() + "/results.json") << Json::FastWriter().write(results);
+  ChildProcess::Options options;
+  options.env = {{"TMPDIR", tmp.Path()}, {"LOCPATH", locales}, {"LC_ALL", "zh_CN.GBK"},
+                 {"KESTRIX_FAKE_RESULTS", tmp.Path() + "/results.json"}};
+  options.stderrPath = tmp.Path() + "/stderr.txt";
+  ChildProcess host(std::vector<std::string>{FakeHostPath()}, options);
+  ASSERT_TRUE(host.WriteRaw(harness::Frame(kNew) +
+                            harness::Frame(R"({"method":"readString","event":"s","params":["f","gbk"]})")));
+  std::string joined;
+  for (;;) {
+    ReadResult r = Reply(host, kTick + kSlack);
+    ASSERT_EQ(r.kind, ReadResult::Frame);
+    Json::Value v = ParseJson(r.text);
+    joined += v["data"].asString();
+    if (!v.isMember("index")) break;
+  }
+  EXPECT_EQ(joined.size(), text.size());
+  EXPECT_TRUE(joined == text) << "characters were cut between pieces";
+  host.WriteFrame(R"({"method":"exit"})");
 }
 
 TEST_F(Wire, ATemporaryFolderWhoseNameIsNotTextInTheLocaleStillLoadsThePage) {

@@ -1,6 +1,6 @@
 // kestrix-client: start the host, send it requests, print what it answers.
 //
-//   kestrix-client '{"method":"new","sender":{"tab":{"id":1},"url":"http://x/"}}'
+//   kestrix-client '{"method":"new","sender":{"tab":{"id":1},"url":"http://127.0.0.1/"}}'
 //                  '{"method":"getVersion","event":"v"}'   (one command line)
 //   printf '%s\n' '{"method":"getPrinters","event":"p"}' | kestrix-client
 #include <signal.h>

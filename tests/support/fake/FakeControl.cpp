@@ -145,9 +145,8 @@ void FakeControl::Record(const char* member, Json::Value args) {
       if (t.isString() && t.asString() == member) throw std::runtime_error(std::string("fake control: ") + member);
   // A member named in "sleepMs" takes that long, as a control waiting on a
   // scheduler that never answers does.
-  const Json::Value& sleeps = std::as_const(results)["sleepMs"];
-  if (sleeps.isObject() && sleeps.isMember(member) && sleeps[member].isInt())
-    std::this_thread::sleep_for(std::chrono::milliseconds(sleeps[member].asInt()));
+  if (sleepMs.isObject() && sleepMs.isMember(member) && sleepMs[member].isInt())
+    std::this_thread::sleep_for(std::chrono::milliseconds(sleepMs[member].asInt()));
   if (!record) return;
   Json::Value call(Json::objectValue);
   call["member"] = member;
@@ -551,6 +550,7 @@ void RegisterFakeControlFromEnvironment() {
     control->record = false;
     if (overrides.isObject())
       for (const std::string& name : overrides.getMemberNames()) control->results[name] = overrides[name];
+    if (overrides.isObject() && overrides.isMember("sleepMs")) control->sleepMs = overrides["sleepMs"];
     *out = static_cast<IPrinterControl*>(control);
     return S_OK;
   });

@@ -28,8 +28,11 @@ class FakeControl final : public IPrinterControl, public IConnectionPointContain
   std::vector<Json::Value> calls;
   // Results by member name; a member listed in "fail" (an array) returns
   // E_FAIL without touching its out-parameter, one listed in "throw" raises
-  // std::runtime_error; "sleepMs" ({member: ms}) makes a member take that long.
+  // std::runtime_error.
   Json::Value results = DefaultResults();
+  // {member: ms}: that member takes so long (the "sleepMs" of the results
+  // file that the test builds of the host read).
+  Json::Value sleepMs;
   // Events fired after each print-type member (through a posted message).
   bool fireJobEvents = true;
   // Whether calls are recorded; the test builds of the host turn it off so

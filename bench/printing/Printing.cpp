@@ -1,0 +1,256 @@
+// Printing: how long an HTML label takes from the request to the job being
+// accepted by CUPS.
+//
+//  - cold baseline: what a page could do without us: `chromium --headless
+//    --print-to-pdf` of the label (a fresh profile each time, as a one-off run
+//    has), then `lp` of the PDF, which returns once the scheduler has the job;
+//  - warm: the real host (kestrix-host, the Linux control, kestrix-job and the
+//    warm renderer) gets a "print" request with the label's HTML; the time runs
+//    to the job's first state from the scheduler (it has the job).
+// Both go to the same private scheduler's PDF capture queue. Reported: the
+// first warm job (it starts the renderer and its browser), the median of R
+// warm jobs against the median of R cold runs, N labels in a row (each sent
+// once the one before is accepted, as a page printing a roll of labels would)
+// against N cold runs (measured when --cold-labels is N, else R runs scaled
+// to N and said so), and the memory of the warm browsers.
+//
+//   kx_bench_printing [--runs R] [--labels N] [--cold-labels M] [--host PATH]
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <json/json.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/Session.h"
+#include "common/Stats.h"
+#include "control/ChromiumRenderer.h"
+#include "control/RenderService.h"
+
+extern char** environ;
+
+namespace {
+using bench::Clock;
+
+const char kLabel[] =
+    "<!DOCTYPE html><html><head><meta charset='utf-8'><style>"
+    "@page { size: 62mm 29mm; margin: 2mm }"
+    "body { font: 9pt sans-serif; margin: 0 }"
+    "h1 { font-size: 12pt; margin: 0 } .bars { height: 8mm; background: repeating-linear-gradient(90deg,#000 0 1px,"
+    "#fff 1px 3px,#000 3px 5px,#fff 5px 6px) }"
+    "</style></head><body><h1>Parcel 4711</h1><div>Kestrix GmbH, Lagerstr. 5, 20095 Hamburg</div>"
+    "<div class='bars'></div></body></html>";
+
+double Ms(Clock::time_point since) { return std::chrono::duration<double, std::milli>(Clock::now() - since).count(); }
+
+// Runs a program to its end; its exit status, or -1.
+int Run(const std::vector<std::string>& args, const std::string& output = "/dev/null") {
+  std::vector<char*> argv;
+  std::vector<std::string> copy = args;
+  for (auto& a : copy) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid;
+  int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return -1;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// The cold pipeline once: milliseconds, or negative on failure.
+double Cold(const std::string& chromium, const std::string& work, int n) {
+  const std::string profile = work + "/cold-profile-" + std::to_string(n);
+  const std::string pdf = work + "/cold-" + std::to_string(n) + ".pdf";
+  const auto start = Clock::now();
+  std::vector<std::string> args = {chromium, "--headless=new", "--disable-gpu", "--no-first-run",
+                                   "--user-data-dir=" + profile, "--no-pdf-header-footer",
+                                   "--print-to-pdf=" + pdf, "file://" + work + "/label.html"};
+  if (geteuid() == 0) args.insert(args.begin() + 1, "--no-sandbox");
+  if (Run(args) != 0) return -1;
+  if (Run({"lp", "-d", "kx-pdf", "-t", "cold label", pdf}) != 0) return -2;
+  double ms = Ms(start);
+  Run({"rm", "-rf", profile, pdf});
+  return ms;
+}
+
+// The host, opened (page and control loaded), printing labels.
+class Host {
+ public:
+  explicit Host(const std::string& path) : m_session({path}) {}
+  bool Open() { return m_session.Open(Clock::now() + std::chrono::seconds(60)); }
+  // Sends one label job; false when it cannot be sent.
+  bool Send(int n) {
+    Json::Value job(Json::objectValue);
+    job["html"] = kLabel;
+    job["printer"] = "kx-pdf";
+    job["paper"]["width"] = 62;
+    job["paper"]["height"] = 29;
+    job["margins"] = 2;
+    job["title"] = "label " + std::to_string(n);
+    job["_hasCallback"] = true;
+    job["onState"] = "st" + std::to_string(n);
+    job["done"] = "dn" + std::to_string(n);
+    Json::Value request(Json::objectValue);
+    request["method"] = "print";
+    request["params"].append(job);
+    request["params"].append(false);
+    Json::StreamWriterBuilder w;
+    w["indentation"] = "";
+    return m_session.Send(Json::writeString(w, request), Clock::now() + std::chrono::seconds(10));
+  }
+  // Waits until job n is with the scheduler; false (with the reason) on an
+  // error or after the deadline.
+  bool Accepted(int n, std::string* why) {
+    const auto deadline = Clock::now() + std::chrono::seconds(120);
+    const std::string state = "st" + std::to_string(n), done = "dn" + std::to_string(n);
+    for (;;) {
+      std::string text;
+      if (!m_session.Receive(text, deadline)) {
+        *why = "no answer from the host";
+        return false;
+      }
+      Json::Value message;
+      Json::Reader().parse(text, message);
+      const std::string event = message["event"].asString();
+      if (event == state) {
+        const std::string status = message["params"][0]["status"].asString();
+        if (status != "rendering" && status != "submitting" && status != "queued") return true;
+      } else if (event == done && message["params"][0].asString() != "success") {
+        *why = message["params"][1]["message"].asString();
+        return false;
+      } else if (message.isMember("code")) {
+        *why = message["message"].asString();
+      }
+    }
+  }
+  void Close() { m_session.Close(); }
+
+ private:
+  bench::Session m_session;
+};
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int runs = static_cast<int>(bench::OptionNumber(argc, argv, "--runs", 10));
+  const int labels = static_cast<int>(bench::OptionNumber(argc, argv, "--labels", 100));
+  const int coldLabels = static_cast<int>(bench::OptionNumber(argc, argv, "--cold-labels", 0));
+  const std::string host = bench::Option(argc, argv, "--host", KX_BENCH_REAL_HOST);
+  const std::string chromium = ChromiumRenderer::Find();
+  if (chromium.empty()) {
+    std::printf("printing: FAILED: chromium is not installed\n");
+    return 1;
+  }
+  char folder[] = "/tmp/kx-bench-print-XXXXXX";
+  if (!mkdtemp(folder)) return 1;
+  const std::string work = folder;
+  // A private scheduler, home and renderer folder for everything below.
+  const std::string scripts = KX_CUPS_SCRIPTS;
+  if (Run({"sh", scripts + "/start-cups.sh", work + "/cups"}, work + "/server") != 0) {
+    std::printf("printing: FAILED: the private scheduler did not start\n");
+    return 1;
+  }
+  std::string server = ReadAll(work + "/server");
+  while (!server.empty() && server.back() == '\n') server.pop_back();
+  setenv("CUPS_SERVER", server.c_str(), 1);
+  setenv("CUPS_SERVERROOT", (work + "/cups/etc").c_str(), 1);
+  setenv("HOME", (work + "/cups/home").c_str(), 1);
+  setenv("XDG_DATA_HOME", (work + "/data").c_str(), 1);
+  setenv("XDG_CONFIG_HOME", (work + "/config").c_str(), 1);
+  setenv("KESTRIX_RENDER_DIR", (work + "/render").c_str(), 1);
+  {
+    std::ofstream label(work + "/label.html");
+    label << kLabel;
+  }
+  int status = 0;
+  std::printf("printing: an HTML label (62 x 29 mm) from the request to the job accepted by CUPS\n");
+
+  std::vector<double> cold;
+  for (int r = 0; r < runs; ++r) {
+    double ms = Cold(chromium, work, r);
+    if (ms < 0) {
+      std::printf("printing: FAILED: the cold pipeline (%s) did not finish\n", ms == -1 ? "chromium" : "lp");
+      status = 1;
+      break;
+    }
+    cold.push_back(ms);
+  }
+
+  Host kx(host);
+  std::vector<double> warm;
+  double first = -1, row = -1;
+  std::string why;
+  if (status == 0 && !kx.Open()) {
+    std::printf("printing: FAILED: the host did not open\n");
+    status = 1;
+  }
+  int n = 0;
+  if (status == 0) {
+    auto start = Clock::now();
+    if (!kx.Send(n) || !kx.Accepted(n, &why)) status = 1;
+    first = Ms(start);
+    ++n;
+  }
+  for (int r = 0; status == 0 && r < runs; ++r, ++n) {
+    auto start = Clock::now();
+    if (!kx.Send(n) || !kx.Accepted(n, &why)) status = 1;
+    warm.push_back(Ms(start));
+  }
+  if (status == 0) {
+    auto start = Clock::now();
+    for (int i = 0; status == 0 && i < labels; ++i, ++n)
+      if (!kx.Send(n) || !kx.Accepted(n, &why)) status = 1;
+    row = Ms(start);
+  }
+  Json::Value renderer;
+  const bool haveStatus = RenderServiceStatus(&renderer);
+  kx.Close();
+  if (status != 0) std::printf("printing: FAILED: job %d: %s\n", n, why.c_str());
+
+  double coldRow = -1;
+  bool coldMeasured = coldLabels > 0;
+  if (status == 0 && coldMeasured) {
+    auto start = Clock::now();
+    for (int i = 0; i < coldLabels; ++i)
+      if (Cold(chromium, work, 1000 + i) < 0) status = 1;
+    coldRow = Ms(start) * labels / coldLabels;
+  }
+  Run({"sh", scripts + "/stop-cups.sh", work + "/cups"});
+  Run({"rm", "-rf", work});
+  if (status != 0 || cold.empty() || warm.empty()) return 1;
+
+  const double coldMs = bench::Median(cold), warmMs = bench::Median(warm);
+  if (!coldMeasured) coldRow = coldMs * labels;
+  std::printf("  cold: chromium --print-to-pdf + lp   median %8.1f ms of %d runs\n", coldMs, runs);
+  std::printf("  warm: first job (starts the renderer)       %8.1f ms\n", first);
+  std::printf("  warm: later jobs                     median %8.1f ms of %d runs\n", warmMs, runs);
+  std::printf("  %d labels in a row: warm %.0f ms, cold %.0f ms (%s)\n", labels, row, coldRow,
+              coldMeasured ? ("measured " + std::to_string(coldLabels) + " cold runs, scaled").c_str()
+                           : "the cold median times the labels");
+  if (haveStatus)
+    std::printf("  warm renderer: %d browser(s), %.1f MiB (proportional set size of all their processes)\n",
+                renderer["browsers"].asInt(), renderer["memoryKb"].asDouble() / 1024.0);
+  else
+    std::printf("  warm renderer: not reachable after the run (its status is unknown)\n");
+  std::printf("printing: warm job / cold pipeline ratio %.3f (goal <= 0.2)\n", warmMs / coldMs);
+  std::printf("printing: %d labels warm / cold ratio %.3f (goal <= 0.2)\n", labels, row / coldRow);
+  return 0;
+}

@@ -1,0 +1,90 @@
+// The warm renderer with real Chromium: jobs share a running browser but not
+// what pages leave behind; a crashed browser is replaced and its job tried
+// once more; a hung one is replaced and its job fails.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "ControlFixture.h"
+#include "control/ChromiumRenderer.h"
+#include "control/RenderService.h"
+
+namespace {
+class WarmRendererTest : public ControlTest {
+ protected:
+  void SetUp() override {
+    if (ChromiumRenderer::Find().empty()) GTEST_SKIP() << "chromium is not installed";
+    ControlTest::SetUp();
+  }
+  // printToPDF of html; the PDF's text, or "" with the failure in *why.
+  std::string PdfText(const std::string& html, std::string* why, int timeoutSeconds = 30) {
+    sink->events.clear();
+    Json::Value job;
+    job["html"] = html;
+    job["timeout"] = timeoutSeconds;
+    BOOL started = FALSE;
+    const std::string name = "warm-" + std::to_string(++m_jobs) + ".pdf";
+    control->printToPDF(Job(job).Get(), Text(name).Get(), &started);
+    if (!started || !WaitDone(120000)) {
+      *why = "no outcome";
+      return std::string();
+    }
+    if (sink->DoneText() != "success") {
+      *why = sink->DoneObject()["message"].asString();
+      return std::string();
+    }
+    const std::string text = m_folder / (name + ".txt");
+    std::string command = "pdftotext '" + FilesFolder() + "/" + name + "' '" + text + "'";
+    if (std::system(command.c_str()) != 0) *why = "pdftotext failed";
+    std::string out = ReadFileBytes(text);
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\f')) out.pop_back();
+    return out;
+  }
+  Json::Value Status() {
+    Json::Value status;
+    EXPECT_TRUE(RenderServiceStatus(&status));
+    return status;
+  }
+  int m_jobs = 0;
+};
+}  // namespace
+
+TEST_F(WarmRendererTest, JobsShareOneBrowserButNeitherCookiesNorStorage) {
+  std::string why;
+  const std::string set =
+      "<script>localStorage.setItem('k', 'secret'); document.cookie = 'c=crumb';"
+      "document.write('set ' + localStorage.getItem('k') + ' ' + document.cookie)</script>";
+  const std::string read =
+      "<script>document.write('read [' + localStorage.getItem('k') + '] [' + document.cookie + ']')</script>";
+  EXPECT_EQ(PdfText(set, &why), "set secret c=crumb") << why;
+  EXPECT_EQ(PdfText(read, &why), "read [null] []") << why;
+  Json::Value status = Status();
+  EXPECT_EQ(status["started"], 1) << "the second job used the browser of the first";
+  EXPECT_EQ(status["browsers"], 1);
+  EXPECT_GT(status["memoryKb"].asInt(), 10000);
+}
+
+TEST_F(WarmRendererTest, ACrashedBrowserIsReplacedAndTheJobStillPrints) {
+  std::string why;
+  ASSERT_EQ(PdfText("<p>one</p>", &why), "one") << why;
+  Json::Value status = Status();
+  ASSERT_EQ(status["processGroups"].size(), 1u);
+  kill(-status["processGroups"][0].asInt(), SIGKILL);
+  EXPECT_EQ(PdfText("<p>two</p>", &why), "two") << why;
+  status = Status();
+  EXPECT_EQ(status["replaced"], 1);
+  EXPECT_EQ(status["started"], 2);
+}
+
+TEST_F(WarmRendererTest, AHungBrowserIsReplacedAndItsJobFailsWithinItsTime) {
+  std::string why;
+  ASSERT_EQ(PdfText("<p>one</p>", &why), "one") << why;
+  const int group = Status()["processGroups"][0].asInt();
+  kill(-group, SIGSTOP);
+  EXPECT_EQ(PdfText("<p>two</p>", &why, 2), "");
+  EXPECT_NE(why.find("the browser was replaced"), std::string::npos) << why;
+  kill(-group, SIGCONT);  // (it has been killed; nothing of it is left to wake)
+  EXPECT_EQ(PdfText("<p>three</p>", &why), "three") << why;
+  EXPECT_EQ(Status()["replaced"], 1);
+}
