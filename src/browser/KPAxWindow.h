@@ -19,7 +19,7 @@
 #include "platform/ComPtr.h"
 #include "platform/Kernel.h"
 #include "platform/WebBrowserApi.h"
-#include "platform/webbrowser/AxHost.h"
+#include "platform/AxHost.h"
 
 class ControlProxy;
 class CommandDispatcher;

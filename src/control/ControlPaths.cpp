@@ -1,6 +1,7 @@
 #include "control/ControlPaths.h"
 
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,6 +29,15 @@ std::string DataHome() { return XdgFolder("XDG_DATA_HOME", "/.local/share"); }
 std::string ConfigHome() { return XdgFolder("XDG_CONFIG_HOME", "/.config"); }
 std::string DefaultFilesFolder() { return DataHome() + "/kestrix/files"; }
 std::string SettingsFilePath() { return DataHome() + "/kestrix/settings.json"; }
+std::string SiteSettingsFilePath(const std::string& origin) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(origin.data(), origin.size(), digest, &length, EVP_sha256(), nullptr);
+  static const char hex[] = "0123456789abcdef";
+  std::string name;
+  for (unsigned int i = 0; i < 16 && i < length; ++i) name += {hex[digest[i] >> 4], hex[digest[i] & 15]};
+  return DataHome() + "/kestrix/settings/" + name + ".json";
+}
 std::string ControlConfigPath() { return ConfigHome() + "/kestrix/control.json"; }
 
 bool MakeFolders(const std::string& path, unsigned mode) {

@@ -11,6 +11,9 @@ std::string ConfigHome();
 std::string DefaultFilesFolder();
 // DataHome()/kestrix/settings.json
 std::string SettingsFilePath();
+// DataHome()/kestrix/settings/<hash of origin>.json: one site's own settings,
+// which no other site can name.
+std::string SiteSettingsFilePath(const std::string& origin);
 // ConfigHome()/kestrix/control.json: the user's own settings for the control.
 std::string ControlConfigPath();
 

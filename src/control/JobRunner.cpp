@@ -59,6 +59,7 @@ class Job {
                         [&] { State("queued", "Waiting for another job of this user to finish"); }))
       return Fail("queueFull", "no job place became free within " + std::to_string(kPlaceWaitSeconds) +
                                    " s: other jobs of this user are still running");
+    m_begun = Clock::now();  // the time limit counts from here, as the watchdog does
     StartWatchdog(std::clamp(m_request.get("timeLimitSeconds", 300).asInt(), 1, 3600));
     std::string bytes, mime;
     bool render = false;
@@ -70,6 +71,7 @@ class Job {
 
  private:
   static constexpr int kPlaceWaitSeconds = 600;
+  static constexpr int kBackstopGraceMs = 5000;
 
   // ---- time limit ----------------------------------------------------------------
   // Rendering and handing over must end within the limit; when they do not,
@@ -79,6 +81,12 @@ class Job {
       std::unique_lock lock(m_watchMutex);
       if (m_watchCv.wait_for(lock, std::chrono::seconds(seconds), [&] { return m_watchStopped; })) return;
       lock.unlock();
+      {
+        // Silence the job's own thread first: once its browser is gone it would
+        // report that loss, and under load it could do so before the limit is.
+        std::lock_guard emitting(m_emitMutex);
+        m_listening = false;
+      }
       ChromiumRenderer::AbortRunning();
       const std::string text = "the job did not finish within its time limit of " + std::to_string(seconds) +
                                " s; it was stopped";
@@ -95,10 +103,9 @@ class Job {
       done["result"]["id"] = m_request["id"];
       done["result"]["jobId"] = 0;
       done["result"]["message"] = text;
-      Emit(message);
-      Emit(done);
       std::lock_guard emitting(m_emitMutex);
-      m_listening = false;  // nothing more from the job's own thread
+      m_reporter.Emit(message);
+      m_reporter.Emit(done);
       _exit(4);
     });
   }
@@ -229,11 +236,15 @@ class Job {
     // gone) a browser of this job's own.
     WarmOutcome warm = WarmOutcome::Unavailable;
     if (m_request.get("warm", false).asBool()) {
-      // The shared browser must not stay on a page after this job's time limit.
+      // The shared browser must not stay on a page long after this job's time
+      // limit. The watchdog ends the job at the limit itself (and the service
+      // then lets the page go); this bound is the backstop, a little later, so
+      // that a loaded machine never reports the render's end in the limit's place.
       RenderRequest bounded = req;
       const long long limitMs = std::clamp(m_request.get("timeLimitSeconds", 300).asInt(), 1, 3600) * 1000LL;
       const long long used = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_begun).count();
-      bounded.timeoutMs = static_cast<int>(std::clamp<long long>(limitMs - used, 1000, req.timeoutMs));
+      bounded.timeoutMs =
+          static_cast<int>(std::clamp<long long>(limitMs - used + kBackstopGraceMs, 1000, req.timeoutMs));
       warm = RenderWithService(bounded, m_request.get("hostPid", 0).asInt(), 3000, output, &error, &code);
     }
     const bool ok = warm == WarmOutcome::Unavailable ? renderer.Render(req, output, &error, &code)

@@ -117,6 +117,17 @@ const char* AddressKindName(AddressKind kind) {
   return "public";
 }
 
+bool NamesThisMachine(const std::string& host) {
+  const std::string suffix = ".localhost";
+  if (host == "localhost" ||
+      (host.size() > suffix.size() && host.compare(host.size() - suffix.size(), suffix.size(), suffix) == 0))
+    return true;
+  IpAddress literal;
+  if (!ParseIpAddress(host, &literal)) return false;
+  AddressKind kind = ClassifyAddress(literal);
+  return kind == AddressKind::Loopback || kind == AddressKind::Unspecified;
+}
+
 bool ParseOrigin(const std::string& url, Origin* origin) {
   size_t colon = url.find("://");
   if (colon == std::string::npos) return false;
@@ -204,8 +215,12 @@ bool NetworkPolicy::Allows(const std::string& scheme, const std::string& host, i
   AddressKind kind = ClassifyAddress(address);
   if (kind == AddressKind::Public) return true;
   const std::string name = NormalHost(host);
+  // A site's own name may resolve to anything its owner likes, 127.0.0.1
+  // included (DNS rebinding): this machine is reached through the origin only
+  // when the origin names this machine itself.
+  const bool thisMachine = kind == AddressKind::Loopback || kind == AddressKind::Unspecified;
   if (m_hasOrigin && name == m_origin.host && port == m_origin.port &&
-      (scheme.empty() || Lower(scheme) == m_origin.scheme))
+      (scheme.empty() || Lower(scheme) == m_origin.scheme) && (!thisMachine || NamesThisMachine(m_origin.host)))
     return true;
   for (const std::string& allowed : m_hosts) {
     if (allowed.front() == '.' ? name.size() > allowed.size() &&

@@ -39,6 +39,10 @@ AddressKind ClassifyAddress(const IpAddress& address);
 // "loopback", "private", "link-local", "unspecified", "public".
 const char* AddressKindName(AddressKind kind);
 
+// "localhost", "x.localhost" or a loopback or unspecified address (host as
+// Origin holds it): names that mean this machine whatever DNS says.
+bool NamesThisMachine(const std::string& host);
+
 // scheme, host (lower case, no brackets, no trailing dot) and port (the
 // scheme's default when absent) of an http, https, ws or wss address.
 struct Origin {

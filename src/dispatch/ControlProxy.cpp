@@ -44,7 +44,7 @@ std::string FileUrl(const std::string& path) {
 
 void NavigateTo(IWebBrowser2* browser, const std::string& path) {
   if (!browser) return;
-  std::u16string target = AnsiToWide(path);
+  OleString target = AnsiToWide(path);
   // A path that is not text in the code page (a temporary folder named in
   // another charset) would come back changed from UTF-16: the browser is
   // given it as a file URL instead, which carries every byte.

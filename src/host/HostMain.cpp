@@ -7,6 +7,7 @@
 #include "browser/KPAxWindow.h"
 #include "framing/FrameWriter.h"
 #include "host/Readers.h"
+#include "platform/Automation.h"
 #include "platform/Kernel.h"
 #include "platform/MessageLoop.h"
 #include "platform/Pipe.h"
@@ -100,7 +101,10 @@ int RunWorker(bool relay) {
   window.SetBatchInput(true);
   window.SetOwner(GetForegroundWindow());
   window.SetInputCloser(CloseStandardInput);
-  // The component module and OLE have no counterpart on this platform.
+  // OLE on the main thread, a single-threaded apartment: the browser, the
+  // page's script and the control live here. (The template library's
+  // component module has no counterpart: nothing here needs one.)
+  OleInitialize(nullptr);
   window.Init();
 
   // Never destroyed, like the window: a reader still blocked in a read may
@@ -140,6 +144,7 @@ int RunWorker(bool relay) {
   // reader may stay blocked in a read while the launcher keeps the pipe
   // open: it touches nothing that the exit handlers destroy.
   if (!relay && !WaitForStdinReaderEnd(kReaderEndWaitMs)) std::_Exit(0);
+  OleUninitialize();
   return 0;
 }
 

@@ -1,24 +1,20 @@
 #include "host/Readers.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 #include <memory>
 #include <new>
 
 #include "framing/FrameDecoder.h"
 #include "platform/CodePage.h"
 #include "platform/Kernel.h"
+#include "platform/StandardInput.h"
 
 namespace {
 
+// The C runtime's descriptor of standard input, on both platforms.
+constexpr int kStandardInputFd = 0;
+
 std::atomic<MessageSink*> g_sink{nullptr};
-// The wake-up channel of the standard input reader: readable once standard
-// input has been closed by the keepalive.
-int g_wake[2] = {-1, -1};
 // Manual-reset, signalled when StdinReaderThread returns.
 HANDLE g_stdinReaderDone = nullptr;
 // The one pipe reader record; the completion routine reaches it through this.
@@ -29,25 +25,6 @@ bool Stopping() {
   return !sink || sink->IsStopping();
 }
 
-
-// Waits in poll(2) on the descriptor and the wake-up channel, so that a stop
-// can end a blocked wait, then reads what is there. The number of bytes, or
-// 0 at end of input, on an error that will not go away, or when woken.
-size_t ReadSome(int fd, int wakeFd, uint8_t* buffer, size_t size) {
-  for (;;) {
-    pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-    int r = ::poll(fds, wakeFd >= 0 ? 2 : 1, -1);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return 0;
-    }
-    if (wakeFd >= 0 && fds[1].revents) return 0;
-    ssize_t got = ::read(fd, buffer, size);
-    if (got > 0) return static_cast<size_t>(got);
-    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    return 0;
-  }
-}
 
 // Converts and submits one frame. Nothing may escape the reader thread: a
 // frame whose conversion or parsing runs out of memory is dropped like a
@@ -67,24 +44,11 @@ void SetReaderSink(MessageSink* sink) { g_sink.store(sink); }
 // ---- standard input -----------------------------------------------------------
 
 void PrepareStandardInput() {
-  if (g_wake[0] < 0 && ::pipe2(g_wake, O_CLOEXEC | O_NONBLOCK) != 0) g_wake[0] = g_wake[1] = -1;
+  PrepareInputStream();
   if (!g_stdinReaderDone) g_stdinReaderDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 }
 
-void CloseStandardInput() {
-  // dup2 replaces fd 0 in one step: the extension's end of the pipe sees it
-  // closed, and a read that has not started yet finds end of input instead
-  // of whatever file a later open might have put on a free descriptor 0.
-  int nul = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  if (nul >= 0) {
-    ::dup2(nul, STDIN_FILENO);
-    ::close(nul);
-  }
-  if (g_wake[1] >= 0) {
-    char b = 1;
-    [[maybe_unused]] ssize_t w = ::write(g_wake[1], &b, 1);
-  }
-}
+void CloseStandardInput() { CloseInputStream(); }
 
 void ReadFramedStream(int fd, int wakeFd, MessageSink& sink) {
   // Reused for every read; a frame that arrives whole inside it is handed
@@ -94,7 +58,7 @@ void ReadFramedStream(int fd, int wakeFd, MessageSink& sink) {
   if (!buffer) return;
   FrameDecoder frames;
   while (!sink.IsStopping()) {
-    size_t got = ReadSome(fd, wakeFd, buffer.get(), kReadBytes);
+    size_t got = ReadInput(fd, wakeFd, buffer.get(), kReadBytes);
     if (got == 0) break;  // end of input: a partial message is dropped
     size_t pos = 0;
     std::string_view frame;
@@ -112,7 +76,7 @@ void ReadFramedStream(int fd, int wakeFd, MessageSink& sink) {
 }
 
 DWORD WINAPI StdinReaderThread(void*) {
-  if (MessageSink* sink = g_sink.load()) ReadFramedStream(STDIN_FILENO, g_wake[0], *sink);
+  if (MessageSink* sink = g_sink.load()) ReadFramedStream(kStandardInputFd, InputWakeFd(), *sink);
   if (g_stdinReaderDone) SetEvent(g_stdinReaderDone);
   return 1;
 }

@@ -25,11 +25,11 @@ class MessageSink {
 void SetReaderSink(MessageSink* sink);
 
 // ---- standard input ---------------------------------------------------------
-// Creates the wake-up channel that lets CloseStandardInput reach a reader
-// blocked on input. Call once before the reader thread starts.
+// Readies standard input for the reader (PrepareInputStream: binary mode,
+// the wake-up channel). Call once before the reader thread starts.
 void PrepareStandardInput();
-// Puts /dev/null on fd 0 (the descriptor number is never left free for
-// another file to take) and wakes the reader. Does not wait for the reader.
+// Closes standard input for the reader and wakes it where a blocked read
+// can be woken (CloseInputStream). Does not wait for the reader.
 void CloseStandardInput();
 // Thread procedure; returns 1 when it ends (end of input, error, stop).
 DWORD WINAPI StdinReaderThread(void* parameter = nullptr);
@@ -38,7 +38,7 @@ DWORD WINAPI StdinReaderThread(void* parameter = nullptr);
 // the gate while the exit handlers run; true when it has returned.
 bool WaitForStdinReaderEnd(DWORD timeoutMs);
 // The reader loop over any descriptor; wakeFd (or -1) ends it when readable.
-// Reads with read(2) into its own buffer, so no stdio lock is ever held while
+// Reads with ReadInput into its own buffer, so no stdio lock is ever held while
 // it waits, and frames what it reads with a FrameDecoder. A frame that cannot
 // be held is skipped; nothing thrown leaves the reader.
 void ReadFramedStream(int fd, int wakeFd, MessageSink& sink);

@@ -140,7 +140,13 @@ class Variant : public VARIANT {
     return r;
   }
   // Takes a new reference to d (null gives a VT_DISPATCH without object).
-  static Variant FromDispatch(IDispatch* d);
+  static Variant FromDispatch(IDispatch* d) {
+    Variant r;
+    r.vt = VT_DISPATCH;
+    r.pdispVal = d;
+    if (d) d->AddRef();
+    return r;
+  }
 
   // Hands the content to a raw VARIANT the caller owns; this one becomes empty.
   void Detach(VARIANT* out) {

@@ -24,25 +24,25 @@ class CJsonDispatch : public IDispatchEx {
   static ComPtr<IDispatch> Create(Json::Value value);
 
   // IUnknown
-  HRESULT QueryInterface(REFIID riid, void** ppv) override;
-  ULONG AddRef() override;
-  ULONG Release() override;
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE Release() override;
   // IDispatch
-  HRESULT GetTypeInfoCount(UINT* pctinfo) override;
-  HRESULT GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override;
-  HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid, DISPID* rgDispId) override;
-  HRESULT Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* pctinfo) override;
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override;
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid, DISPID* rgDispId) override;
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
                  VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override;
   // IDispatchEx
-  HRESULT GetDispID(BSTR bstrName, DWORD grfdex, DISPID* pid) override;
-  HRESULT InvokeEx(DISPID id, LCID lcid, WORD wFlags, DISPPARAMS* pdp, VARIANT* pvarRes, EXCEPINFO* pei,
+  HRESULT STDMETHODCALLTYPE GetDispID(BSTR bstrName, DWORD grfdex, DISPID* pid) override;
+  HRESULT STDMETHODCALLTYPE InvokeEx(DISPID id, LCID lcid, WORD wFlags, DISPPARAMS* pdp, VARIANT* pvarRes, EXCEPINFO* pei,
                    IServiceProvider* pspCaller) override;
-  HRESULT DeleteMemberByName(BSTR bstrName, DWORD grfdex) override;
-  HRESULT DeleteMemberByDispID(DISPID id) override;
-  HRESULT GetMemberProperties(DISPID id, DWORD grfdexFetch, DWORD* pgrfdex) override;
-  HRESULT GetMemberName(DISPID id, BSTR* pbstrName) override;
-  HRESULT GetNextDispID(DWORD grfdex, DISPID id, DISPID* pid) override;
-  HRESULT GetNameSpaceParent(IUnknown** ppunk) override;
+  HRESULT STDMETHODCALLTYPE DeleteMemberByName(BSTR bstrName, DWORD grfdex) override;
+  HRESULT STDMETHODCALLTYPE DeleteMemberByDispID(DISPID id) override;
+  HRESULT STDMETHODCALLTYPE GetMemberProperties(DISPID id, DWORD grfdexFetch, DWORD* pgrfdex) override;
+  HRESULT STDMETHODCALLTYPE GetMemberName(DISPID id, BSTR* pbstrName) override;
+  HRESULT STDMETHODCALLTYPE GetNextDispID(DWORD grfdex, DISPID id, DISPID* pid) override;
+  HRESULT STDMETHODCALLTYPE GetNameSpaceParent(IUnknown** ppunk) override;
 
  private:
   CJsonDispatch(std::shared_ptr<const Json::Value> root, const Json::Value* node);
@@ -53,7 +53,7 @@ class CJsonDispatch : public IDispatchEx {
   DISPID FindName(const std::string& name, bool caseInsensitive) const;
   const Json::Value* MemberById(DISPID id) const;
   bool IsLengthId(DISPID id) const;
-  HRESULT Get(DISPID id, WORD flags, VARIANT* result);
+  HRESULT STDMETHODCALLTYPE Get(DISPID id, WORD flags, VARIANT* result);
 
   std::atomic<ULONG> m_refs{0};
   std::shared_ptr<const Json::Value> m_root;  // keeps m_node alive

@@ -10,3 +10,8 @@
 
 using OleString = std::basic_string<OLECHAR>;
 using OleStringView = std::basic_string_view<OLECHAR>;
+
+// UTF-8 <-> UTF-16 without going through the thread's code page (invalid
+// input becomes U+FFFD). The host's own conversions live in CodePage.h.
+OleString Utf8ToUtf16(std::string_view text);
+std::string Utf16ToUtf8(OleStringView text);

@@ -186,6 +186,20 @@ TEST_F(ControlTest, SettingsRoundTripPerKeyAndClear) {
   EXPECT_EQ(back.vt, VT_EMPTY);
 }
 
+TEST_F(ControlTest, NoSiteReadsOrClearsAnothersSettings) {
+  Variant mine = Variant::FromString(u"shop printer");
+  control->setPageURL(Text("https://shop.test/till").Get());
+  control->setLastSettings(Text("printer").Get(), &mine);
+  Variant back;
+  control->setPageURL(Text("https://other.test/").Get());
+  control->getLastSettings(Text("printer").Get(), &back);
+  EXPECT_EQ(back.vt, VT_EMPTY);
+  control->clearLastSettings(Text("").Get());
+  control->setPageURL(Text("HTTPS://shop.test:443/other").Get());
+  control->getLastSettings(Text("printer").Get(), &back);
+  EXPECT_EQ(VariantToJsonValue(back), "shop printer");
+}
+
 TEST_F(ControlTest, ASettingTooLargeToReadBackIsRefusedAndTheOthersStay) {
   Json::Value kept;
   kept["width"] = 62;

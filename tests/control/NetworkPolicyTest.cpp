@@ -63,6 +63,10 @@ TEST(NetworkPolicy, OnlyThePagesOwnOriginIsExcepted) {
   NetworkPolicy named("HTTPS://Intranet.Example.:443/", Json::Value());
   EXPECT_TRUE(named.Allows("https", "intranet.example", 443, Ip("10.0.0.5"), nullptr));
   EXPECT_FALSE(named.Allows("https", "other.example", 443, Ip("10.0.0.5"), nullptr));
+  // A site can make its own name resolve to this machine: that is not its server.
+  for (const char* here : {"127.0.0.1", "::ffff:127.0.0.2", "::1", "0.0.0.0"})
+    EXPECT_FALSE(named.Allows("https", "intranet.example", 443, Ip(here), nullptr)) << here;
+  EXPECT_TRUE(NetworkPolicy("http://localhost:8080/", Json::Value()).Allows("", "localhost", 8080, Ip("::1"), nullptr));
   // Pages that are not on the web have no origin to except.
   for (const char* page : {"file:///home/a/page.html", "about:blank", "", "chrome-extension://abc/"}) {
     NetworkPolicy none(page, Json::Value());

@@ -10,15 +10,6 @@
 
 #include "platform/ComPtr.h"
 
-// ---- GUIDs ------------------------------------------------------------------
-std::string GuidToString(const GUID& g) {
-  char buf[40];
-  std::snprintf(buf, sizeof buf, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1,
-                g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4],
-                g.Data4[5], g.Data4[6], g.Data4[7]);
-  return buf;
-}
-
 // ---- BSTR -------------------------------------------------------------------
 namespace {
 std::atomic<long> g_bstrCount{0};
@@ -310,14 +301,6 @@ HRESULT VariantChangeType(VARIANT* dest, const VARIANT* src, USHORT flags, VARTY
   return S_OK;
 }
 
-Variant Variant::FromDispatch(IDispatch* d) {
-  Variant r;
-  r.vt = VT_DISPATCH;
-  r.pdispVal = d;
-  if (d) d->AddRef();
-  return r;
-}
-
 // ---- Connection points ------------------------------------------------------
 HRESULT AtlAdvise(IUnknown* pUnkCP, IUnknown* pUnk, const IID& iid, DWORD* pdw) {
   if (!pUnkCP) return E_INVALIDARG;
@@ -339,93 +322,4 @@ HRESULT AtlUnadvise(IUnknown* pUnkCP, const IID& iid, DWORD dw) {
   hr = cpc->FindConnectionPoint(iid, &cp);
   if (FAILED(hr)) return hr;
   return cp->Unadvise(dw);
-}
-
-// ---- UTF-8 <-> UTF-16 -------------------------------------------------------
-std::u16string Utf8ToUtf16(std::string_view s) {
-  std::u16string out;
-  out.reserve(s.size());
-  size_t i = 0, n = s.size();
-  auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-  while (i < n) {
-    unsigned c = byte(i);
-    if (c < 0x80) {
-      out.push_back(static_cast<char16_t>(c));
-      ++i;
-      continue;
-    }
-    int len = 0;
-    unsigned cp = 0, min = 0;
-    if (c >= 0xC2 && c <= 0xDF) { len = 2; cp = c & 0x1F; min = 0x80; }
-    else if (c >= 0xE0 && c <= 0xEF) { len = 3; cp = c & 0x0F; min = 0x800; }
-    else if (c >= 0xF0 && c <= 0xF4) { len = 4; cp = c & 0x07; min = 0x10000; }
-    int k = 1;
-    if (len) {
-      for (; k < len && i + k < n; ++k) {
-        unsigned cc = byte(i + k);
-        if ((cc & 0xC0) != 0x80) break;
-        cp = (cp << 6) | (cc & 0x3F);
-      }
-    }
-    if (!len || k < len || cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-      out.push_back(0xFFFD);
-      i += len ? static_cast<size_t>(k) : 1;  // skip the lead byte and its valid continuations
-      continue;
-    }
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(cp));
-    }
-    i += len;
-  }
-  return out;
-}
-
-std::string Utf16ToUtf8(std::u16string_view s) {
-  std::string out(s.size(), '\0');
-  size_t i = 0;
-  // Plain ASCII needs no encoding: narrow it in blocks while it lasts.
-  constexpr size_t kBlock = 16;
-  while (i + kBlock <= s.size()) {
-    char16_t any = 0;
-    for (size_t k = 0; k < kBlock; ++k) any |= s[i + k];
-    if (any >= 0x80) break;
-    for (size_t k = 0; k < kBlock; ++k) out[i + k] = static_cast<char>(s[i + k]);
-    i += kBlock;
-  }
-  while (i < s.size() && s[i] < 0x80) {
-    out[i] = static_cast<char>(s[i]);
-    ++i;
-  }
-  out.resize(i);
-  if (i == s.size()) return out;
-  out.reserve(s.size() + (s.size() - i) * 2);
-  for (; i < s.size(); ++i) {
-    unsigned cp = s[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-      ++i;
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      cp = 0xFFFD;  // unpaired surrogate
-    }
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-  }
-  return out;
 }

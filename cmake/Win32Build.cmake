@@ -1,0 +1,28 @@
+# The 32-bit Windows build: the same host over the real SDK, its tests run
+# through wine (CMAKE_CROSSCOMPILING_EMULATOR). Built by scripts/build-win32.sh.
+
+# Windows XP is the oldest system the host runs on (the launcher's major
+# version 5): the SDK headers then offer nothing newer.
+add_compile_definitions(NOMINMAX _WIN32_WINNT=0x0501 WINVER=0x0501)
+# One self-contained executable: the C++ and threading runtimes linked in.
+add_link_options(-static -static-libgcc -static-libstdc++)
+
+function(kestrix_use_fast_allocator target)
+endfunction()
+
+add_subdirectory(src/framing)
+add_subdirectory(src/platform)
+add_subdirectory(src/interfaces)
+add_subdirectory(src/bridge)
+add_subdirectory(src/dispatch)
+add_subdirectory(src/browser)
+add_subdirectory(src/host)
+
+if(KESTRIX_TESTS)
+  enable_testing()
+  # Debian's GoogleTest sources, built with this toolchain.
+  set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  add_subdirectory(tests/win32)
+endif()

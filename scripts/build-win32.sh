@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Builds the 32-bit Windows host (build-win32/kestrix-host.exe) with
+# mingw-w64 and runs its tests under wine, in a private wine prefix with a
+# null graphics driver (no X server needed). Needs the packages of
+# scripts/packages.txt (mingw-w64, wine, wine32 with the i386 architecture).
+#   scripts/build-win32.sh            build and test
+#   scripts/build-win32.sh --no-test  build only
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+deps=$root/build-win32-deps
+build=$root/build-win32
+jobs=${JOBS:-2}
+
+# jsoncpp has no mingw build in Debian: build Debian's own source package with
+# the toolchain. The source comes through a private apt configuration (its own
+# sources list with a deb-src line for this machine's suite, its own lists and
+# cache), so the machine's apt setup is not touched.
+jsoncpp=$deps/jsoncpp
+if [ ! -f "$jsoncpp/lib/cmake/jsoncpp/jsoncppConfig.cmake" ]; then
+  suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
+  apt=$deps/apt
+  mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$deps/src"
+  echo "deb-src http://deb.debian.org/debian $suite main" >"$apt/sources.list"
+  aptopts=(-o "Dir::Etc::sourcelist=$apt/sources.list" -o Dir::Etc::sourceparts=- -o "Dir::State::Lists=$apt/lists"
+           -o "Dir::Cache=$apt/cache" -o APT::Sandbox::User=root)
+  apt-get "${aptopts[@]}" update -qq
+  (cd "$deps/src" && apt-get "${aptopts[@]}" source -qq libjsoncpp)
+  src=$(find "$deps/src" -maxdepth 1 -type d -name 'libjsoncpp-*' | head -1)
+  cmake -S "$src" -B "$deps/jsoncpp-build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$jsoncpp" -DBUILD_SHARED_LIBS=OFF -DBUILD_STATIC_LIBS=ON \
+    -DBUILD_OBJECT_LIBS=OFF -DJSONCPP_WITH_TESTS=OFF -DJSONCPP_WITH_POST_BUILD_UNITTEST=OFF \
+    -DJSONCPP_WITH_PKGCONFIG_SUPPORT=OFF -DJSONCPP_WITH_CMAKE_PACKAGE=ON >/dev/null
+  cmake --build "$deps/jsoncpp-build" -j"$jobs" --target install >/dev/null
+fi
+
+cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
+  -Djsoncpp_DIR="$jsoncpp/lib/cmake/jsoncpp" -DKESTRIX_WERROR=ON -DKESTRIX_BENCH=OFF >/dev/null
+cmake --build "$build" -j"$jobs"
+[ "${1:-}" = "--no-test" ] && exit 0
+
+# The wine prefix: 32-bit, no graphics driver, made once.
+export WINEPREFIX=$deps/wineprefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree="
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  wineboot -i >/dev/null 2>&1
+  wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+  # The copy of the host that runs as on XP (major version 5): the launcher and the relay.
+  wine reg add 'HKCU\Software\Wine\AppDefaults\kestrix-host-xp.exe' /v Version /d winxp /f >/dev/null 2>&1
+  wineserver -w
+fi
+ctest --test-dir "$build" -j"$jobs" --output-on-failure
