@@ -104,7 +104,12 @@ void KPAxWindow::PostBatch(bool waitForRoom) {
   long bytes = static_cast<long>(batch->bytes);
   m_queuedRequests.fetch_add(count);
   m_queuedBytes.fetch_add(bytes);
-  if (PostMessageW(m_hPostTarget.load(), WM_HOST_REQUESTS, 0, reinterpret_cast<LPARAM>(batch.get()))) {
+  bool posted = false;
+  try {
+    posted = PostMessageW(m_hPostTarget.load(), WM_HOST_REQUESTS, 0, reinterpret_cast<LPARAM>(batch.get()));
+  } catch (...) {  // out of memory in the queue: the batch is lost, the counts stay right
+  }
+  if (posted) {
     batch.release();
   } else {
     m_queuedRequests.fetch_sub(count);  // the window has gone

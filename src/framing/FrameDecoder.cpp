@@ -62,7 +62,7 @@ bool FrameDecoder::Next(const uint8_t* data, size_t n, size_t* used, std::string
       m_skipping = true;
       Shrink();  // what was held of this frame is of no use now
     }
-    if (!m_skipping) std::memcpy(m_body + m_received, data + pos, here);
+    if (!m_skipping && here > 0) std::memcpy(m_body + m_received, data + pos, here);  // an empty frame has no buffer
     m_received += static_cast<uint32_t>(here);
     pos += here;
     if (m_received == m_expected) {

@@ -11,7 +11,13 @@
 
 namespace {
 // A buffer that held more than this for one write is given back afterwards.
-constexpr size_t kKeepBufferBytes = 4 * 1024 * 1024;
+constexpr size_t kKeepBufferBytes = 8 * 1024 * 1024;
+// A caller whose frames bring the backlog over the high-water mark waits
+// until it is back under the low-water mark, or until nothing has been
+// written for kStall.
+constexpr size_t kHighWaterBytes = 4 * 1024 * 1024;
+constexpr size_t kLowWaterBytes = 1024 * 1024;
+constexpr auto kStall = std::chrono::milliseconds(500);
 // How long the thread waits for more frames after a write before it sleeps
 // until it is woken.
 constexpr auto kNap = std::chrono::microseconds(100);
@@ -31,8 +37,11 @@ struct FrameWriter::State {
   bool sleeping = false;  // waits until WriteFrame or Close wakes it
   bool closing = false;
   bool failed = false;
+  bool stalled = false;  // the last wait for the reader saw no progress
   uint64_t writes = 0;
   uint64_t written = 0;  // bytes the sink has taken
+
+  size_t Backlog() const { return queued.size() + (busy ? writing.size() : 0); }
 
   // Writes what is queued, once; called with the lock held, returns with it.
   void WriteQueued(std::unique_lock<std::mutex>& lock) {
@@ -44,6 +53,7 @@ struct FrameWriter::State {
     busy = false;
     ++writes;
     written += writing.size();
+    stalled = false;
     if (!ok) {
       failed = true;
       queued.clear();
@@ -94,9 +104,22 @@ void FrameWriter::WriteFrame(std::string_view text) {
     return;
   }
   // A thread that is writing or napping looks at the queue by itself soon.
-  if (wasEmpty && s.sleeping) {
-    lock.unlock();
-    s.wake.notify_one();
+  if (wasEmpty && s.sleeping) s.wake.notify_one();
+  // A caller that produces faster than the reader takes (a long result in
+  // pieces) waits while the reader takes it in, so that the queue stays
+  // small and its memory is used again. It stops waiting when nothing has
+  // moved for a while: a peer that stopped reading must not stop the caller
+  // (the keepalive has to run), and from then on frames are only queued.
+  if (s.Backlog() > kHighWaterBytes && !s.stalled) {
+    if (!s.busy) s.wake.notify_one();
+    uint64_t seen = s.written;
+    while (!s.failed && s.Backlog() > kLowWaterBytes) {
+      if (!s.progress.wait_for(lock, kStall, [&] { return s.failed || s.written != seen; })) {
+        s.stalled = true;
+        break;
+      }
+      seen = s.written;
+    }
   }
 }
 
@@ -110,13 +133,13 @@ void FrameWriter::Kick() {
 
 size_t FrameWriter::Backlog() const {
   std::lock_guard lock(m_state->mu);
-  return m_state->queued.size() + (m_state->busy ? m_state->writing.size() : 0);
+  return m_state->Backlog();
 }
 
 bool FrameWriter::WaitForBacklog(size_t bytes, std::chrono::milliseconds timeout) const {
   State& s = *m_state;
   std::unique_lock lock(s.mu);
-  auto below = [&] { return s.failed || s.queued.size() + (s.busy ? s.writing.size() : 0) <= bytes; };
+  auto below = [&] { return s.failed || s.Backlog() <= bytes; };
   return s.progress.wait_for(lock, timeout, below);
 }
 

@@ -8,7 +8,10 @@
 // naps briefly (100 us) before it looks again, so that under load it is not
 // woken once per frame; a frame thus waits at most one nap, or less when the
 // caller, about to wait for work, calls Kick. Frames leave in the order they
-// were queued.
+// were queued. A caller that queues more than 4 MiB ahead of the reader
+// waits in WriteFrame until the reader has taken all but 1 MiB, unless the
+// reader has taken nothing for half a second (then it only queues, until the
+// reader moves again).
 // Mode::Inline writes on the caller's thread before WriteFrame returns.
 //
 // After the sink has failed once, frames are dropped: the peer has gone, and

@@ -37,6 +37,15 @@ void SubmitFrame(MessageSink& sink, std::string_view utf8) {
   }
 }
 
+// Hands over what has been submitted; as above, nothing escapes.
+void EndBatch(MessageSink& sink) {
+  try {
+    sink.EndOfBatch();
+  } catch (...) {
+    OutputDebugStringA("kestrix-host: dropped incoming messages that could not be handed over");
+  }
+}
+
 }  // namespace
 
 void SetReaderSink(MessageSink* sink) { g_sink.store(sink); }
@@ -70,9 +79,9 @@ void ReadFramedStream(int fd, int wakeFd, MessageSink& sink) {
     }
     // Everything this read brought has been handed over: the gate passes it
     // on before the reader waits for more.
-    sink.EndOfBatch();
+    EndBatch(sink);
   }
-  sink.EndOfBatch();
+  EndBatch(sink);
 }
 
 DWORD WINAPI StdinReaderThread(void*) {
@@ -138,5 +147,5 @@ void AssembleFrames(const uint8_t* chunk, DWORD n, PipeReadState& state) {
     pos += used;
     if (sink) SubmitFrame(*sink, frame);
   }
-  if (sink) sink->EndOfBatch();
+  if (sink) EndBatch(*sink);
 }

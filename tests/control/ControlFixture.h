@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <memory>
 
@@ -23,6 +24,11 @@ class ControlTest : public ::testing::Test {
     m_config = std::make_unique<ScopedEnv>("XDG_CONFIG_HOME", m_folder / "config");
     // A warm renderer of the test's own, started with the test's environment.
     m_renderDir = std::make_unique<ScopedEnv>("KESTRIX_RENDER_DIR", m_folder / "render");
+    // Job places are per user and held in the temporary folder: a private one
+    // keeps tests that run at the same time (and jobs that outlive earlier
+    // tests) from taking this test's places and making its jobs wait.
+    ASSERT_EQ(mkdir((m_folder / "tmp").c_str(), 0700), 0);
+    m_temp = std::make_unique<ScopedEnv>("TMPDIR", m_folder / "tmp");
     ComPtr<IUnknown> unknown;
     ASSERT_EQ(CreateLinuxPrinterControl(&unknown), S_OK);
     ASSERT_EQ(unknown.QueryInterface(IID_IPrinterControl, std::addressof(control)), S_OK);
@@ -76,7 +82,7 @@ class ControlTest : public ::testing::Test {
   static ComPtr<IDispatch> Job(const Json::Value& v) { return CJsonDispatch::Create(v); }
 
   TempFolder m_folder;
-  std::unique_ptr<ScopedEnv> m_data, m_config, m_renderDir;
+  std::unique_ptr<ScopedEnv> m_data, m_config, m_renderDir, m_temp;
   ComPtr<IPrinterControl> control;
   ComPtr<RecordingSink> sink;
   DWORD m_cookie = 0;

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <string>
 
@@ -92,6 +93,26 @@ TEST(FrameWriter, FramesQueuedDuringABlockedWriteGoOutTogetherInOrder) {
   EXPECT_EQ(sink.Bytes(), want);
   EXPECT_EQ(sink.Writes(), 2) << "the hundred frames queued meanwhile leave in one write";
   EXPECT_EQ(writer.Backlog(), 0u);
+}
+
+TEST(FrameWriter, ACallerFarAheadOfTheReaderWaitsForItUntilItStalls) {
+  GateSink sink;
+  FrameWriter writer(sink);
+  const std::string mib(1 << 20, 'm');
+  writer.WriteFrame(mib);
+  ASSERT_TRUE(sink.WaitEntered(1));
+  // The reader takes nothing: past 4 MiB ahead the caller waits, then gives
+  // up waiting once nothing has moved for a while, and only queues after that.
+  auto ahead = std::async(std::launch::async, [&] {
+    for (int i = 0; i < 5; ++i) writer.WriteFrame(mib);
+  });
+  EXPECT_EQ(ahead.wait_for(200ms), std::future_status::timeout) << "the caller ran ahead of a blocked reader";
+  ASSERT_EQ(ahead.wait_for(10s), std::future_status::ready) << "a stalled reader holds the caller for good";
+  auto more = std::async(std::launch::async, [&] { writer.WriteFrame(mib); });
+  EXPECT_EQ(more.wait_for(200ms), std::future_status::ready) << "after the stall the caller only queues";
+  sink.Open();
+  ASSERT_TRUE(writer.Flush(10s));
+  EXPECT_EQ(sink.Bytes().size(), 7 * (kFramePrefixBytes + mib.size()));
 }
 
 TEST(FrameWriter, WaitForBacklogReturnsWhenTheSinkCatchesUp) {

@@ -152,3 +152,52 @@ TEST_F(Gate, ARequestToAWindowThatHasGoneIsFreed) {
 }
 
 }  // namespace
+
+namespace {
+
+using Batch = HostWindowTest;
+
+Json::Value Field(const RequestBatch& batch, size_t i) { return batch.requests.at(i)["n"]; }
+
+TEST_F(Batch, TheReadersRequestsGoAsOneMessageInOrderAndAllBeforeAnExit) {
+  window.SetBatchInput(true);
+  KPAxWindowTestAccess::MakeReady(window);
+  window.SubmitMessage(R"({"method":"ping","n":1})");
+  window.SubmitMessage(R"({"method":"ping","n":2})");
+  EXPECT_FALSE(SomethingQueued()) << "posted before the reader had nothing more";
+  window.EndOfBatch();
+  MSG msg = NextMessage();
+  ASSERT_EQ(msg.message, WM_HOST_REQUESTS);
+  std::unique_ptr<RequestBatch> batch(reinterpret_cast<RequestBatch*>(msg.lParam));
+  ASSERT_EQ(batch->requests.size(), 2u);
+  EXPECT_EQ(Field(*batch, 0), 1);
+  EXPECT_EQ(Field(*batch, 1), 2);
+  // An exit sends what came before it first, then itself.
+  window.SubmitMessage(R"({"method":"ping","n":3})");
+  window.SubmitMessage(R"({"method":"exit"})");
+  msg = NextMessage();
+  ASSERT_EQ(msg.message, WM_HOST_REQUESTS);
+  batch.reset(reinterpret_cast<RequestBatch*>(msg.lParam));
+  EXPECT_EQ(Field(*batch, 0), 3);
+  EXPECT_EQ(NextMessage().message, WM_HOST_EXIT);
+}
+
+TEST_F(Batch, AFullQueueHoldsTheReaderUntilTheMainThreadHasHandledPartOfIt) {
+  window.SetBatchInput(true);
+  KPAxWindowTestAccess::MakeReady(window);
+  for (long i = 0; i < kMaxQueuedRequests; ++i) window.SubmitMessage(R"({"method":"ping"})");
+  window.EndOfBatch();
+  auto more = std::async(std::launch::async, [this] {
+    window.SubmitMessage(R"({"method":"ping"})");
+    window.EndOfBatch();
+  });
+  EXPECT_EQ(more.wait_for(300ms), std::future_status::timeout) << "the reader went on while the queue was full";
+  // The main thread handles what is queued: the reader goes on.
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  MSG msg;
+  while (more.wait_for(0ms) != std::future_status::ready && std::chrono::steady_clock::now() < deadline)
+    if (GetMessageTimeout(&msg, 50)) DispatchMessageW(&msg);
+  EXPECT_EQ(more.wait_for(0ms), std::future_status::ready);
+}
+
+}  // namespace

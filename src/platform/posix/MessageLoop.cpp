@@ -31,12 +31,6 @@ struct Queue {
   int waiters = 0;  // threads blocked in a wait: only then does a post need to wake one
 };
 
-struct IdleHook {
-  IdleHandler handler = nullptr;
-  void* context = nullptr;
-};
-thread_local IdleHook t_idle;
-
 struct WindowEntry {
   CMessageMap* window;
   std::shared_ptr<Queue> queue;
@@ -104,18 +98,9 @@ bool TakeLocked(Queue& q, MSG* msg, HWND hwnd, UINT lo, UINT hi, bool remove, Cl
   return false;
 }
 
-void RunIdleHook(Queue& q, std::unique_lock<std::mutex>& lock) {
-  if (!t_idle.handler) return;
-  bool idle = q.posted.empty();
-  lock.unlock();  // the handler may write, post or take its time
-  t_idle.handler(t_idle.context, idle);
-  lock.lock();
-}
-
 BOOL Get(MSG* msg, HWND hwnd, UINT lo, UINT hi, Clock::time_point deadline) {
   Queue& q = *ThreadQueue();
   std::unique_lock lock(q.mu);
-  RunIdleHook(q, lock);
   for (;;) {
     Clock::time_point wakeAt;
     if (TakeLocked(q, msg, hwnd, lo, hi, true, &wakeAt)) return TRUE;
@@ -181,8 +166,6 @@ LRESULT DispatchMessageW(const MSG* msg) {
   if (!msg || !msg->hwnd) return 0;
   return SendMessageW(msg->hwnd, msg->message, msg->wParam, msg->lParam);
 }
-
-void SetThreadIdleHandler(IdleHandler handler, void* context) { t_idle = IdleHook{handler, context}; }
 
 void PostQuitMessage(int exitCode) {
   Queue& q = *ThreadQueue();

@@ -22,14 +22,6 @@ BOOL TranslateMessage(const MSG* msg);
 LRESULT DispatchMessageW(const MSG* msg);
 void PostQuitMessage(int exitCode);
 
-// Called on the thread each time GetMessageW / GetMessageTimeout is about to
-// hand out a message or wait for one; `idle` is true when no posted message
-// is waiting. Lets output that was gathered while messages kept coming be
-// written in one go before the thread waits. One handler per thread; null
-// removes it.
-using IdleHandler = void (*)(void* context, bool idle);
-void SetThreadIdleHandler(IdleHandler handler, void* context);
-
 // timerProc must be null: ticks always arrive as WM_TIMER messages.
 UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT elapseMs, void* timerProc);
 BOOL KillTimer(HWND hwnd, UINT_PTR id);
