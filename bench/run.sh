@@ -16,7 +16,7 @@ echo "== build ($build, Release)"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRIX_TESTS=ON -DKESTRIX_BENCH=ON >/dev/null ||
   exit 1
 targets=(kestrix-host-fake kx_echo_host kx_bench_roundtrip kx_bench_large_result kx_bench_startup kx_bench_bridge
-  kestrix-host kestrix-job kx_bench_printing)
+  kestrix-host kestrix-job kx_bench_printing kx_bench_control_bounds)
 cmake --build "$build" -j2 --target "${targets[@]}" || exit 1
 
 if [[ "$quick" == 1 ]]; then
@@ -56,6 +56,7 @@ run large_result "$build/bench/large_result/kx_bench_large_result" "${large_args
 run startup "$build/bench/startup/kx_bench_startup" "${startup_args[@]}"
 run bridge "$build/bench/bridge/kx_bench_bridge" "${bridge_args[@]}"
 run printing "$build/bench/printing/kx_bench_printing" "${printing_args[@]}"
+run control_bounds "$build/bench/control_bounds/kx_bench_control_bounds"
 
 echo
 echo "== ratios"

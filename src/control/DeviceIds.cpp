@@ -4,9 +4,7 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
-#include <memory>
-
-#include "control/ControlPaths.h"
+#include "control/ControlJson.h"
 
 namespace {
 // HMAC-SHA256(key, "kestrix-host " + purpose + "\n" + origin + "\n" + raw).
@@ -50,17 +48,6 @@ std::string SiteMacAddress(const std::string& mac, const std::string& machineId,
 }
 
 bool RawDeviceIdsAllowed() {
-  std::string text;
-  if (!ReadWholeFile(ControlConfigPath(), &text, 1 << 20)) return false;
-  Json::CharReaderBuilder builder;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  Json::Value config;
-  std::string errors;
-  try {
-    if (!reader->parse(text.data(), text.data() + text.size(), &config, &errors) || !config.isObject()) return false;
-  } catch (const std::exception&) {
-    return false;
-  }
-  const Json::Value* setting = config.find("deviceIdentifiers", "deviceIdentifiers" + 17);
-  return setting && setting->isString() && setting->asString() == "raw";
+  const Json::Value setting = ReadControlJson()["deviceIdentifiers"];
+  return setting.isString() && setting.asString() == "raw";
 }

@@ -20,7 +20,7 @@ std::string Code(const std::string& error) {
 }  // namespace
 
 HRESULT CLinuxPrinterControl::readString(BSTR path, BSTR encoding, BSTR* result) {
-  FileStore files = FileStore::FromEnvironment();
+  FileStore files = Files();
   std::string bytes, text, error;
   if (files.Read(BstrToUtf8(path), &bytes, &error) && DecodeToUtf8(bytes, BstrToUtf8(encoding), &text, &error)) {
     SetBstrResult(result, text);
@@ -32,7 +32,7 @@ HRESULT CLinuxPrinterControl::readString(BSTR path, BSTR encoding, BSTR* result)
 
 HRESULT CLinuxPrinterControl::writeString(BSTR path, BSTR text, BSTR encoding, BOOL* result) {
   if (result) *result = FALSE;
-  FileStore files = FileStore::FromEnvironment();
+  FileStore files = Files();
   std::string bytes, error;
   if (EncodeFromUtf8(BstrToUtf8(text), BstrToUtf8(encoding), &bytes, &error) &&
       files.Write(BstrToUtf8(path), bytes, &error)) {
@@ -44,7 +44,7 @@ HRESULT CLinuxPrinterControl::writeString(BSTR path, BSTR text, BSTR encoding, B
 }
 
 HRESULT CLinuxPrinterControl::readHTML(BSTR path, BSTR encoding, BSTR* result) {
-  FileStore files = FileStore::FromEnvironment();
+  FileStore files = Files();
   std::string bytes, text, error;
   if (!files.Read(BstrToUtf8(path), &bytes, &error)) {
     Report(Code(error), error);
@@ -58,7 +58,7 @@ HRESULT CLinuxPrinterControl::readHTML(BSTR path, BSTR encoding, BSTR* result) {
 }
 
 HRESULT CLinuxPrinterControl::readBase64(BSTR path, BSTR* result) {
-  FileStore files = FileStore::FromEnvironment();
+  FileStore files = Files();
   std::string bytes, error;
   if (files.Read(BstrToUtf8(path), &bytes, &error)) SetBstrResult(result, Base64Encode(bytes));
   else Report(Code(error), error);
@@ -82,7 +82,7 @@ HRESULT CLinuxPrinterControl::writeBase64(BSTR path, BSTR data, BOOL* result) {
     Report("badData", "writeBase64: the data is not valid base64");
     return S_OK;
   }
-  FileStore files = FileStore::FromEnvironment();
+  FileStore files = Files();
   if (files.Write(BstrToUtf8(path), bytes, &error)) {
     if (result) *result = TRUE;
   } else {
@@ -92,14 +92,14 @@ HRESULT CLinuxPrinterControl::writeBase64(BSTR path, BSTR data, BOOL* result) {
 }
 
 HRESULT CLinuxPrinterControl::copy(BSTR source, BSTR target) {
-  FileStore files = FileStore::FromEnvironment();
+  FileStore files = Files();
   std::string error;
   if (!files.Copy(BstrToUtf8(source), BstrToUtf8(target), &error)) Report(Code(error), error);
   return S_OK;
 }
 
 HRESULT CLinuxPrinterControl::copied(BSTR path, BSTR* result) {
-  FileStore files = FileStore::FromEnvironment();
+  FileStore files = Files();
   std::string found = files.Locate(BstrToUtf8(path));
   if (!found.empty()) SetBstrResult(result, found);
   return S_OK;
@@ -111,7 +111,7 @@ HRESULT CLinuxPrinterControl::download(BSTR url, BSTR path, BOOL* result) {
   DownloadRequest request;
   request.url = BstrToUtf8(url);
   request.id = id;
-  FileStore files = FileStore::FromEnvironment();
+  FileStore files = Files();
   std::string lower = request.url.substr(0, 8);
   for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   std::string error;
@@ -147,7 +147,7 @@ HRESULT CLinuxPrinterControl::download(BSTR url, BSTR path, BOOL* result) {
 }
 
 HRESULT CLinuxPrinterControl::openFile(BSTR path) {
-  FileStore files = FileStore::FromEnvironment();
+  FileStore files = Files();
   std::string real, error;
   if (!files.Resolve(BstrToUtf8(path), FileStore::Access::Read, &real, &error)) {
     Report(Code(error), error);

@@ -1,14 +1,18 @@
 #include "control/FileStore.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 
+#include "control/ControlJson.h"
 #include "control/ControlPaths.h"
+#include "control/SiteOrigin.h"
 #include <json/json.h>
 
 namespace {
@@ -55,29 +59,96 @@ std::string NormalizePath(const std::string& absolutePath) {
   return out.empty() ? "/" : out;
 }
 
-FileStore::FileStore(std::string defaultFolder, std::vector<std::string> extraFolders)
-    : m_default(std::move(defaultFolder)), m_extra(std::move(extraFolders)) {}
+FileStore::FileStore(std::string defaultFolder, std::vector<std::string> extraFolders, Shared shared)
+    : m_default(std::move(defaultFolder)), m_extra(std::move(extraFolders)), m_shared(std::move(shared)) {}
+
+namespace {
+// origin is named in list (each entry read as an address, so "https://Shop.example/"
+// names "https://shop.example").
+bool Names(const Json::Value& list, const std::string& origin) {
+  if (!list.isArray() || origin.empty()) return false;
+  for (const auto& item : list)
+    if (item.isString() && SiteOrigin(item.asString()) == origin) return true;
+  return false;
+}
+
+// The names of the entries the shared folder held before the first site
+// folder was made: recorded then, read afterwards.
+std::vector<std::string> SharedNames(const std::string& folder) {
+  static const char kRecord[] = ".before-sites.json";
+  const std::string record = folder + "/" + kRecord;
+  std::vector<std::string> names;
+  std::string text;
+  if (ReadWholeFile(record, &text, 16 << 20)) {
+    Json::Value list;
+    Json::Reader reader;
+    if (reader.parse(text, list) && list.isArray())
+      for (const auto& item : list)
+        if (item.isString()) names.push_back(item.asString());
+    return names;
+  }
+  if (!MakeFolders(folder, 0700)) return names;
+  Json::Value list(Json::arrayValue);
+  if (DIR* dir = opendir(folder.c_str())) {
+    while (dirent* entry = readdir(dir)) {
+      std::string name = entry->d_name;
+      if (name == "." || name == ".." || name.rfind(kRecord, 0) == 0 || name.rfind("." + std::string(kRecord), 0) == 0)
+        continue;
+      names.push_back(name);
+      list.append(name);
+    }
+    closedir(dir);
+  }
+  // Should this fail, the next site's request tries again: no site folder exists before it succeeds.
+  WriteFileAtomically(record, Json::FastWriter().write(list), 0600);
+  return names;
+}
+}  // namespace
+
+FileStore FileStore::ForSite(const std::string& origin) {
+  const Json::Value config = ReadControlJson();  // a broken file allows nothing beyond the site's folder
+  const std::string files = DefaultFilesFolder();
+  Shared shared;
+  // First, so that the record never holds a site folder.
+  std::vector<std::string> before = SharedNames(files);
+  if (Names(config["sharedFiles"], origin)) shared = Shared{files, std::move(before)};
+  std::vector<std::string> extra;
+  const Json::Value& list = config["allowedFolders"];
+  if (list.isArray()) {
+    for (const auto& item : list) {
+      if (item.isString() && !item.asString().empty()) {
+        extra.push_back(item.asString());
+      } else if (item.isObject() && item["path"].isString() && !item["path"].asString().empty() &&
+                 Names(item["origins"], origin)) {
+        extra.push_back(item["path"].asString());
+      }
+    }
+  }
+  return FileStore(files + "/" + SiteFolderName(origin), std::move(extra), std::move(shared));
+}
 
 FileStore FileStore::FromEnvironment() {
+  const Json::Value config = ReadControlJson();  // a broken file allows nothing beyond the site's folder
   std::vector<std::string> extra;
-  std::string text;
-  if (ReadWholeFile(ControlConfigPath(), &text, 1 << 20)) {
-    Json::CharReaderBuilder builder;
-    Json::Value config;
-    std::string errors;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    try {
-      if (reader->parse(text.data(), text.data() + text.size(), &config, &errors) && config.isObject()) {
-        const Json::Value& list = config["allowedFolders"];
-        if (list.isArray())
-          for (const auto& item : list)
-            if (item.isString() && !item.asString().empty()) extra.push_back(item.asString());
-      }
-    } catch (const std::exception&) {
-      // A broken configuration allows nothing beyond the default folder.
+  const Json::Value& list = config["allowedFolders"];
+  if (list.isArray()) {
+    for (const auto& item : list) {
+      const Json::Value& path = item.isObject() ? item["path"] : item;
+      if (path.isString() && !path.asString().empty()) extra.push_back(path.asString());
     }
   }
   return FileStore(DefaultFilesFolder(), std::move(extra));
+}
+
+bool FileStore::InShared(const std::string& real) const {
+  if (m_shared.folder.empty() || m_shared.names.empty()) return false;
+  std::string root;
+  if (!RealPath(m_shared.folder, &root)) return false;
+  if (real.size() <= root.size() + 1 || real.compare(0, root.size(), root) != 0 || real[root.size()] != '/')
+    return false;
+  const size_t end = real.find('/', root.size() + 1);
+  const std::string first = real.substr(root.size() + 1, end == std::string::npos ? std::string::npos : end - root.size() - 1);
+  return std::find(m_shared.names.begin(), m_shared.names.end(), first) != m_shared.names.end();
 }
 
 std::vector<std::string> FileStore::Roots() const {
@@ -116,8 +187,14 @@ bool FileStore::Resolve(const std::string& path, Access access, std::string* res
   std::string outside = "path '" + path + "' is outside the allowed folders";
 
   std::string real;
+  // A relative path the site's folder does not hold may name a shared file.
+  if (access == Access::Read && !path.empty() && path[0] != '/' && path[0] != '~' && !m_shared.folder.empty() &&
+      !RealPath(normal, &real)) {
+    std::string shared;
+    if (RealPath(NormalizePath(m_shared.folder + "/" + path), &shared) && InShared(shared)) normal = shared;
+  }
   if (RealPath(normal, &real)) {
-    if (!Inside(real, roots)) return refuse(outside);
+    if (!Inside(real, roots) && !(access == Access::Read && InShared(real))) return refuse(outside);
     struct stat st;
     if (stat(real.c_str(), &st) != 0) return refuse("file '" + path + "' does not exist");
     if (S_ISDIR(st.st_mode)) return refuse("path '" + path + "' is a folder");

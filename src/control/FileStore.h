@@ -1,11 +1,21 @@
 // The folders a page may use through the file members, and the file
-// operations inside them. A page must not reach every file of the user: every
-// path is resolved to a real path (symbolic links followed, ".." folded) and
-// refused unless it lies inside an allowed folder:
-//  - the default folder, $XDG_DATA_HOME/kestrix/files, created on first use;
-//  - the folders listed in $XDG_CONFIG_HOME/kestrix/control.json as
-//    {"allowedFolders": ["/srv/labels", "~/Documents"]} (missing ones are skipped).
-// Relative paths are taken inside the default folder; "~/" is the home folder.
+// operations inside them. A page must not reach every file of the user, nor
+// another site's files: every path is resolved to a real path (symbolic links
+// followed, ".." folded) and refused unless it lies inside a folder the site
+// may use:
+//  - the site's own folder, $XDG_DATA_HOME/kestrix/files/<site> (SiteFolderName
+//    of the page's origin), created on first use;
+//  - the folders listed in $XDG_CONFIG_HOME/kestrix/control.json under
+//    "allowedFolders": a text gives the folder to every site, an object
+//    {"path": "/srv/labels", "origins": ["https://shop.example"]} only to the
+//    origins it names (missing folders are skipped);
+//  - for reading only, and only for the origins control.json lists under
+//    "sharedFiles": the files that lay in the shared folder
+//    $XDG_DATA_HOME/kestrix/files before each site had its own (their names are
+//    recorded once, in files/.before-sites.json, when the first site's folder
+//    is made, so no site folder is ever among them).
+// Relative paths are taken inside the site's folder (read: then in the shared
+// files, when the site may read those); "~/" is the home folder.
 // Only regular files are read or written: a FIFO, socket or device inside an
 // allowed folder is refused before it is opened (and files are opened without
 // waiting, so one swapped in later cannot hang the caller either).
@@ -20,8 +30,18 @@ class FileStore {
   static constexpr size_t kMaxReadBytes = size_t(64) << 20;
   static constexpr size_t kMaxCopyBytes = size_t(1) << 30;
 
-  FileStore(std::string defaultFolder, std::vector<std::string> extraFolders);
-  // The default folder and the user's list, as described above.
+  // Files that a site may still read from the shared folder: the folder and
+  // the names of its entries that count.
+  struct Shared {
+    std::string folder;
+    std::vector<std::string> names;
+  };
+
+  FileStore(std::string defaultFolder, std::vector<std::string> extraFolders, Shared shared = {});
+  // What the page of origin (SiteOrigin) may use, as described above.
+  static FileStore ForSite(const std::string& origin);
+  // Every folder some site may use (the whole files folder and every listed
+  // folder): for housekeeping only, never for a page's request.
   static FileStore FromEnvironment();
 
   // The real path for path, or false with a message naming the refused path.
@@ -45,9 +65,12 @@ class FileStore {
 
  private:
   bool Inside(const std::string& real, const std::vector<std::string>& roots) const;
+  // real lies in one of the shared entries (never the shared folder itself).
+  bool InShared(const std::string& real) const;
 
   std::string m_default;
   std::vector<std::string> m_extra;
+  Shared m_shared;
 };
 
 // "/a/./b//c/../d" -> "/a/b/d" (text only; the file system is not asked).

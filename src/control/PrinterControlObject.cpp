@@ -18,6 +18,7 @@
 #include "control/Downloader.h"
 #include "control/FileStore.h"
 #include "control/RenderService.h"
+#include "control/SiteOrigin.h"
 #include "platform/JsonDispatch.h"
 
 extern char** environ;
@@ -278,6 +279,8 @@ void CLinuxPrinterControl::ReportJobFailure(const std::string& type, const std::
 }
 
 // ---- job helpers -----------------------------------------------------------------------
+FileStore CLinuxPrinterControl::Files() const { return FileStore::ForSite(SiteOrigin(m_defaults.pageUrl)); }
+
 std::string CLinuxPrinterControl::NextId(const std::string& prefix) {
   return prefix + "-" + std::to_string(getpid()) + "-" + std::to_string(m_nextId++);
 }
@@ -316,7 +319,7 @@ bool CLinuxPrinterControl::ReadJob(IDispatch* job, const std::string& type, cons
 
 bool CLinuxPrinterControl::StartJob(const Json::Value& job, JobMode mode, const std::string& type,
                                     const std::string& id, const std::string& output) {
-  FileStore files = FileStore::FromEnvironment();
+  FileStore files = Files();
   Json::Value request;
   std::string error;
   JobDefaults defaults = m_defaults;
@@ -409,7 +412,7 @@ NetworkPolicy CLinuxPrinterControl::PagePolicy() const {
 
 std::string CLinuxPrinterControl::OutputPath(const std::string& path, const std::string& fallbackName,
                                              const std::string& type, const std::string& id) {
-  FileStore files = FileStore::FromEnvironment();
+  FileStore files = Files();
   std::string real, error;
   if (!files.Resolve(path.empty() ? fallbackName : path, FileStore::Access::Write, &real, &error)) {
     ReportJobFailure(type, id, "pathRefused", error);

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "control/JobLauncher.h"
+#include "control/FileStore.h"
 #include "control/JobQueue.h"
 #include "control/JobRequest.h"
 #include "interfaces/PrinterControl.h"
@@ -191,6 +192,8 @@ class CLinuxPrinterControl : public IPrinterControl, public IConnectionPointCont
   // NextId for a job or download: binds it to the sink advised last (if any)
   // until its "done" line has been delivered.
   std::string NextJobId(const std::string& prefix);
+  // The folders the current page's site may use (FileStore::ForSite).
+  FileStore Files() const;
   // Reads the page's job object; false (reported) when there is none.
   bool ReadJob(IDispatch* job, const std::string& type, const std::string& id, Json::Value* out);
   // Builds and starts (or queues) one job; failures are reported as events.

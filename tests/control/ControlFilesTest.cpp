@@ -156,6 +156,8 @@ TEST_F(ControlTest, DownloadFetchesFileAddressesInsideAndRefusesOthers) {
 }
 
 TEST_F(ControlTest, SettingsRoundTripPerKeyAndClear) {
+  // A page on this machine: its settings are kept in the one shared file.
+  control->setPageURL(Text("http://localhost/labels.html").Get());
   Json::Value settings;
   settings["printer"] = "kx-pdf";
   settings["paper"]["name"] = "A5";

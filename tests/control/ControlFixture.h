@@ -13,6 +13,7 @@
 #include "platform/JsonDispatch.h"
 #include "control/LinuxPrinterControl.h"
 #include "control/RenderService.h"
+#include "control/SiteOrigin.h"
 #include "interfaces/PrinterControl.h"
 
 class ControlTest : public ::testing::Test {
@@ -31,6 +32,8 @@ class ControlTest : public ::testing::Test {
     ComPtr<IUnknown> unknown;
     ASSERT_EQ(CreateLinuxPrinterControl(&unknown), S_OK);
     ASSERT_EQ(unknown.QueryInterface(IID_IPrinterControl, std::addressof(control)), S_OK);
+    // Every page belongs to a site; the tests' pages to this one.
+    ASSERT_EQ(control->setPageURL(Text("https://test.example/page.html").Get()), S_OK);
     sink = RecordingSink::Create();
     ASSERT_EQ(AtlAdvise(control.Get(), static_cast<IDispatch*>(sink.Get()), IID_IPrinterEvent, &m_cookie), S_OK);
   }
@@ -48,8 +51,14 @@ class ControlTest : public ::testing::Test {
     EXPECT_EQ(SysAllocatedCount(), m_bstrs);
   }
 
-  // The default folder the page may use.
-  std::string FilesFolder() const { return m_folder / "data/kestrix/files"; }
+  // The folder of the tests' site.
+  std::string FilesFolder() const { return m_folder / "data/kestrix/files/https_test.example"; }
+  // The folder of the site of the page at url.
+  std::string SiteFolder(const std::string& url) const {
+    return SharedFolder() + "/" + SiteFolderName(SiteOrigin(url));
+  }
+  // The folder shared by every site before each had its own.
+  std::string SharedFolder() const { return m_folder / "data/kestrix/files"; }
   std::string Outside() const { return m_folder.Path(); }
 
   // Pumps until the first OnDone (or a minute).

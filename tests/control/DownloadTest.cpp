@@ -23,10 +23,10 @@ class DownloadTest : public ControlTest {
     if (!WaitDone()) return "no OnDone";
     return sink->DoneText();
   }
-  // The names in the default folder (not below it).
-  std::vector<std::string> Names() {
+  // The names in a site's folder (not below it).
+  std::vector<std::string> Names(const std::string& folder) {
     std::vector<std::string> names;
-    if (DIR* dir = opendir(FilesFolder().c_str())) {
+    if (DIR* dir = opendir(folder.c_str())) {
       while (dirent* e = readdir(dir))
         if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
       closedir(dir);
@@ -73,13 +73,14 @@ TEST_F(DownloadTest, LoopbackServicesAreRefusedButThePagesOwnOrigin) {
 
   control->setPageURL(Text(server.Url("/index.html")).Get());
   EXPECT_EQ(Download(server.Url("/secret"), "secret.txt"), "success") << sink->DoneObject()["message"];
-  EXPECT_EQ(ReadFileBytes(FilesFolder() + "/secret.txt"), "secret");
+  const std::string site = SiteFolder(server.Url("/"));
+  EXPECT_EQ(ReadFileBytes(site + "/secret.txt"), "secret");
   EXPECT_EQ(sink->DoneObject()["bytes"], 6);
   // A redirect to another port of the machine is checked again.
   EXPECT_EQ(Download(server.Url("/away"), "away.txt"), "error");
   EXPECT_EQ(LastMessageCode(), "networkRefused");
   EXPECT_TRUE(other.Requests().empty());
-  EXPECT_EQ(Names(), std::vector<std::string>{"secret.txt"});
+  EXPECT_EQ(Names(site), std::vector<std::string>{"secret.txt"});
   // Failures say what failed.
   EXPECT_EQ(Download(server.Url("/missing"), "missing.txt"), "error");
   EXPECT_NE(sink->DoneObject()["message"].asString().find("answered 404"), std::string::npos)
@@ -105,9 +106,9 @@ TEST_F(DownloadTest, TwoDownloadsToOneTargetEachWriteTheirOwnBytes) {
     EXPECT_EQ(done.args[0], "success") << done.args[1]["message"];
     EXPECT_EQ(done.args[1]["bytes"], 1 << 20);
   }
-  const std::string bytes = ReadFileBytes(FilesFolder() + "/same.bin");
+  const std::string bytes = ReadFileBytes(SiteFolder(server.Url("/")) + "/same.bin");
   EXPECT_TRUE(bytes == a.body || bytes == b.body) << "a mix of both downloads";
-  EXPECT_EQ(Names(), std::vector<std::string>{"same.bin"});
+  EXPECT_EQ(Names(SiteFolder(server.Url("/"))), std::vector<std::string>{"same.bin"});
 }
 
 TEST_F(DownloadTest, StreamedRepliesStopAtTheCapAndLeaveNothing) {
@@ -135,7 +136,7 @@ TEST_F(DownloadTest, StreamedRepliesStopAtTheCapAndLeaveNothing) {
   EXPECT_EQ(lines[1]["status"], "error");
   EXPECT_NE(lines[1]["result"]["message"].asString().find("limit of 100000 bytes"), std::string::npos)
       << lines[1]["result"]["message"];
-  EXPECT_TRUE(Names().empty());
+  EXPECT_TRUE(Names(FilesFolder()).empty());
 }
 
 TEST_F(DownloadTest, LeftoversOfEndedDownloadsAreSweptButNotOnesBeingWritten) {

@@ -140,7 +140,7 @@ TEST_F(NetworkTest, JobsBeyondTheLimitQueueInOrderAndEndAtTheTimeLimit) {
   EXPECT_NE(done[1].args[1]["message"].asString().find("time limit of 10 s"), std::string::npos)
       << done[1].args[1]["message"];
   EXPECT_EQ(done[2].args[0], "success") << done[2].args[1]["message"];
-  EXPECT_EQ(done[2].args[1]["file"], FilesFolder() + "/quick.pdf");
+  EXPECT_EQ(done[2].args[1]["file"], SiteFolder(server.Url("/")) + "/quick.pdf");
   const std::string quickId = done[2].args[1]["id"].asString();
   auto states = sink->Of(DISPID_PRINTEREVENT_ONJOBSTATE);
   ASSERT_FALSE(states.empty());

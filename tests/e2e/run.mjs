@@ -457,18 +457,13 @@ async function main() {
     );
     if (install.status !== 0) throw new Error(`kestrix-install failed: ${install.stderr.trim()}`);
 
-    // Test data inside the folder the printing control lets pages use.
-    const big = crypto.randomBytes(1536 * 1024);
-    const bigFile = path.join(files, "big.bin");
-    fs.writeFileSync(bigFile, big);
-    const pdfFile = path.join(files, "e2e.pdf");
-
     const observations = new Map();
     let finished = false;
     const sitesFinished = new Set();
     const logs = [];
+    const pageConfig = { ...PAGE };
     server = await startServer(
-      { ...PAGE, bigFile, pdfFile },
+      pageConfig,
       (o) => observations.set(o.name, o),
       (body) => {
         if (body && body.site) sitesFinished.add(body.site);
@@ -477,6 +472,15 @@ async function main() {
       (l) => logs.push(l),
     );
     const base = `http://127.0.0.1:${server.address().port}`;
+
+    // Test data inside the folder the printing control gives the page's site.
+    const siteFiles = path.join(files, `http_127.0.0.1_${server.address().port}`);
+    fs.mkdirSync(siteFiles, { recursive: true });
+    const big = crypto.randomBytes(1536 * 1024);
+    const bigFile = path.join(siteFiles, "big.bin");
+    fs.writeFileSync(bigFile, big);
+    const pdfFile = path.join(siteFiles, "e2e.pdf");
+    Object.assign(pageConfig, { bigFile, pdfFile });
 
     const log = fs.openSync(chromiumLog, "w");
     chromium = spawn(
