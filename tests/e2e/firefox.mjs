@@ -25,12 +25,13 @@ const option = (name) => (args.includes(name) ? args[args.indexOf(name) + 1] : u
 const build = path.resolve(option("--build") || path.join(repo, "build"));
 const firefoxBinary = option("--firefox") || "/usr/bin/firefox-esr";
 const extensionDir = path.join(repo, "extension");
-const SITES = ["intranet", "blocked", "shop"];
+const SITES = ["intranet", "blocked", "shop", "other"];
 const CASES = [
   "the add-on installs and a page on a named origin finds it by the handshake",
   "an origin the policy allows prints to PDF and is never asked",
   "an undecided origin: the user is asked, allows, and the page prints to PDF",
   "a blocked origin gets the permission error and the control is never called",
+  "one site cannot read another's file",
   "no process is left behind",
 ];
 const CALL_TIMEOUT_MS = 60000;
@@ -142,6 +143,7 @@ async function main() {
   const prompts = new Map(SITES.map((s) => [s, []]));
   const log = path.join(work, "firefox.log");
   const started = Date.now();
+  const pageConfig = { callTimeoutMs: CALL_TIMEOUT_MS, shopFile: "" };
 
   try {
     for (const [file, what] of [
@@ -184,7 +186,7 @@ async function main() {
       }
       if (req.method === "GET" && url.pathname === "/config.json") {
         res.writeHead(200, { "content-type": "application/json" });
-        return res.end(JSON.stringify({ callTimeoutMs: CALL_TIMEOUT_MS }));
+        return res.end(JSON.stringify(pageConfig));
       }
       const chunks = [];
       req.on("data", (c) => chunks.push(c));
@@ -229,6 +231,12 @@ async function main() {
 
     const origin = (site) => `http://${site}.test:${port}`;
     const answered = new Set();
+    // The "other" site was allowed its files by the user before its visit.
+    const sitesFile = path.join(dirs.config, "kestrix/sites.json");
+    fs.mkdirSync(path.dirname(sitesFile), { recursive: true, mode: 0o700 });
+    fs.writeFileSync(sitesFile, JSON.stringify({ [origin("other")]: { readFiles: "allow", writeFiles: "allow" } }), {
+      mode: 0o600,
+    });
     for (const site of SITES) {
       const { context } = await bidi.call("browsingContext.create", { type: "tab" });
       await bidi.call("browsingContext.navigate", { context, url: `${origin(site)}/site.html`, wait: "none" });
@@ -254,6 +262,7 @@ async function main() {
         console.log(`# ${e.message}`);
       }
       await bidi.call("browsingContext.close", { context }).catch(() => {});
+      if (site === "shop") pageConfig.shopFile = findFiles(files, "shop-secret.txt")[0] || "";
     }
 
     const seen = (name) => observations.get(name);
@@ -296,6 +305,12 @@ async function main() {
       refused("blocked.print", "printers");
       expect(findFiles(files, "blocked.txt").length === 0, "blocked.txt was written");
       expect(prompts.get("blocked").length === 0, "prompted");
+    });
+    judge(CASES[4], () => {
+      expect(pageConfig.shopFile, "the shop's file was not written");
+      expect(value("other.readOwn") === "other's own", "the other site cannot read its own file");
+      for (const how of ["readShopByName", "readShopByPath"])
+        expect(seen(`other.${how}`) && seen(`other.${how}`).value !== "only for the shop", `${how}: read the shop's file`);
     });
   } catch (e) {
     console.log(`# setup failed: ${e.message}`);

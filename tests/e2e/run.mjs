@@ -44,9 +44,10 @@ const CASES = [
   "a blocked origin gets the permission error and the control is never called",
   "a closed prompt refuses, and the site is not asked again during the visit",
   "the options page lists the remembered site and removes it",
+  "one site cannot read another's file",
   "no process is left behind",
 ];
-const SITES = ["intranet", "blocked", "shop", "quiet"];
+const SITES = ["intranet", "blocked", "shop", "quiet", "other"];
 const SITE_CASES = {
   handshake: CASES.find((c) => c.includes("handshake")),
   policyAllowed: CASES.find((c) => c.includes("policy allows")),
@@ -54,6 +55,7 @@ const SITE_CASES = {
   blocked: CASES.find((c) => c.includes("blocked origin")),
   dismissed: CASES.find((c) => c.includes("closed prompt")),
   options: CASES.find((c) => c.includes("options page")),
+  files: CASES.find((c) => c.includes("another's file")),
 };
 const EXTENSION_ID = "obkkhjkmknnbggeelnmbimmleflkgjoj";
 const PAGE = {
@@ -231,7 +233,15 @@ function findFiles(dir, base) {
   return found;
 }
 
-async function siteCases({ dirs, files, port, observations, sitesFinished }) {
+async function siteCases({ dirs, files, port, observations, sitesFinished, config }) {
+  // The "other" site was allowed its files before its visit, by the user.
+  const sitesFile0 = path.join(dirs.config, "kestrix/sites.json");
+  fs.mkdirSync(path.dirname(sitesFile0), { recursive: true, mode: 0o700 });
+  fs.writeFileSync(
+    sitesFile0,
+    JSON.stringify({ [`http://other.test:${port}`]: { readFiles: "allow", writeFiles: "allow" } }),
+    { mode: 0o600 },
+  );
   const [, browserPath] = fs.readFileSync(path.join(dirs.profile, "DevToolsActivePort"), "utf8").split("\n");
   const devtoolsPort = fs.readFileSync(path.join(dirs.profile, "DevToolsActivePort"), "utf8").split("\n")[0].trim();
   const cdp = await rpc(`ws://127.0.0.1:${devtoolsPort}${browserPath.trim()}`);
@@ -278,6 +288,8 @@ async function siteCases({ dirs, files, port, observations, sitesFinished }) {
         console.log(`# ${e.message}`);
       }
       await cdp.call("Target.closeTarget", { targetId }).catch(() => {});
+      // The other site is told where the shop's file is.
+      if (site === "shop") config.shopFile = findFiles(files, "shop-secret.txt")[0] || "";
     }
     try {
       shopKept = JSON.parse(fs.readFileSync(path.join(dirs.config, "kestrix/sites.json"), "utf8"));
@@ -371,6 +383,16 @@ async function siteCases({ dirs, files, port, observations, sitesFinished }) {
     refused("quiet.getPrinters", "printers");
     expect(prompts.get("quiet").length === 1, `prompts: ${JSON.stringify(prompts.get("quiet"))}`);
     expect(!(shopKept || {})[origin("quiet")], "a closed prompt was remembered");
+  });
+  judge(SITE_CASES.files, () => {
+    expect(config.shopFile, "the shop's file was not written");
+    expect(value("other.readOwn") === "other's own", `its own file reads ${JSON.stringify(seen("other.readOwn"))}`);
+    for (const how of ["readShopByName", "readShopByPath"]) {
+      const o = seen(`other.${how}`);
+      expect(o, `${how}: the page reported nothing`);
+      expect(o.value !== "only for the shop", `${how}: read the shop's file`);
+    }
+    return `the shop's file is ${path.relative(files, config.shopFile)}`;
   });
   judge(SITE_CASES.options, () => {
     expect(optionsResult.ok, optionsResult.why);
@@ -589,7 +611,7 @@ async function main() {
     } catch (e) {
       record(CASES[7], false, e.message);
     }
-    await siteCases({ dirs, files, port: server.address().port, observations, sitesFinished });
+    await siteCases({ dirs, files, port: server.address().port, observations, sitesFinished, config: pageConfig });
     if (logs.length) console.log(`# page log: ${JSON.stringify(logs)}`);
   } catch (e) {
     console.log(`# setup failed: ${e.message}`);

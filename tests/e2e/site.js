@@ -43,7 +43,12 @@ if (site === "intranet") {
   await observe("getFonts", () => client.getFonts());
   await observe("getPrinters", () => client.getPrinters());
 } else if (site === "other") {
-  await observe("readShopFile", () => client.readString(config.shopFile, ""));
+  // Allowed to read and write its own files (decided before the visit); the
+  // shop's file is out of its reach by the shop's relative name and by its full path.
+  await observe("writeOwn", () => client.writeString("mine.txt", "other's own", ""));
+  await observe("readOwn", () => client.readString("mine.txt", ""));
+  await observe("readShopByName", () => client.readString("shop-secret.txt", ""));
+  await observe("readShopByPath", () => client.readString(config.shopFile, ""));
 }
 document.getElementById("state").textContent = "finished";
 await post("/finished", { site });
