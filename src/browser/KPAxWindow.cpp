@@ -52,8 +52,10 @@ void KPAxWindow::Init() {
   m_bPeerAlive = true;
   m_bStopping.store(false);
   m_bControlReady.store(false);
-  // 9. Auto-reset, not signalled.
-  m_hReadyEvent = CreateEventW(nullptr, FALSE, FALSE, kReadyEventName);
+  // 9. Auto-reset, not signalled, and without a name: a named event is one
+  // for every host of the session, so one host's readiness would release
+  // another's gate early, or be taken by it and leave this one waiting.
+  m_hReadyEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   m_hRoomEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   // 10. Ticks arrive as WM_TIMER through the message map.
   SetTimer(kKeepaliveTimerId, kKeepalivePeriodMs);

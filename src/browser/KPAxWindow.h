@@ -54,8 +54,8 @@ constexpr UINT kKeepalivePeriodMs = 3000;
 inline constexpr const char kPingText[] = "{\"method\":\"ping\"}";
 // The window class the host window is registered under.
 inline constexpr const wchar_t kHostWindowClassName[] = L"TabBrowser_TabPageWindow";
-// Name of the ready event (kept for the record: events are process-local here).
-inline constexpr const wchar_t kReadyEventName[] = L"kpnaAAA1";
+// The ready event is created without a name, so it is the process's own:
+// a named event would be shared by every host of the session.
 
 // What the gate makes of one incoming text.
 enum class GateAction {

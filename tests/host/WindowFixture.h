@@ -21,7 +21,7 @@ struct KPAxWindowTestAccess {
   static void MakeBare(KPAxWindow& w) {
     w.Create(nullptr, RECT{0, 0, 500, 500}, nullptr, WS_POPUP);
     w.m_hPostTarget.store(w.m_hWnd);
-    w.m_hReadyEvent = CreateEventW(nullptr, FALSE, FALSE, kReadyEventName);
+    w.m_hReadyEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     w.m_bPeerAlive = true;
   }
   static void AttachProxy(KPAxWindow& w, ControlProxy* proxy) {
