@@ -300,26 +300,3 @@ HRESULT VariantChangeType(VARIANT* dest, const VARIANT* src, USHORT flags, VARTY
   *dest = out;
   return S_OK;
 }
-
-// ---- Connection points ------------------------------------------------------
-HRESULT AtlAdvise(IUnknown* pUnkCP, IUnknown* pUnk, const IID& iid, DWORD* pdw) {
-  if (!pUnkCP) return E_INVALIDARG;
-  ComPtr<IConnectionPointContainer> cpc;
-  HRESULT hr = pUnkCP->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&cpc));
-  if (FAILED(hr)) return hr;
-  ComPtr<IConnectionPoint> cp;
-  hr = cpc->FindConnectionPoint(iid, &cp);
-  if (FAILED(hr)) return hr;
-  return cp->Advise(pUnk, pdw);
-}
-
-HRESULT AtlUnadvise(IUnknown* pUnkCP, const IID& iid, DWORD dw) {
-  if (!pUnkCP) return E_INVALIDARG;
-  ComPtr<IConnectionPointContainer> cpc;
-  HRESULT hr = pUnkCP->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&cpc));
-  if (FAILED(hr)) return hr;
-  ComPtr<IConnectionPoint> cp;
-  hr = cpc->FindConnectionPoint(iid, &cp);
-  if (FAILED(hr)) return hr;
-  return cp->Unadvise(dw);
-}
