@@ -21,7 +21,6 @@ KPAxWindow::~KPAxWindow() {
   if (m_hWnd) DestroyWindow();
   delete m_pDispatcher;
   delete m_pProxy;
-  delete m_pBatch;
   if (m_hReadyEvent) CloseHandle(m_hReadyEvent);
   if (m_hRoomEvent) CloseHandle(m_hRoomEvent);
 }
@@ -81,12 +80,12 @@ LRESULT KPAxWindow::OnRequest(UINT, WPARAM, LPARAM lParam, BOOL& handled) {
   return 0;
 }
 
-LRESULT KPAxWindow::OnRequests(UINT, WPARAM, LPARAM lParam, BOOL& handled) {
-  std::unique_ptr<RequestBatch> batch(reinterpret_cast<RequestBatch*>(lParam));
+LRESULT KPAxWindow::OnRequests(UINT, WPARAM, LPARAM, BOOL& handled) {
   handled = TRUE;
-  if (!batch) return 0;
-  long left = static_cast<long>(batch->requests.size());
-  for (Json::Value& request : batch->requests) {
+  std::vector<Json::Value> requests;
+  size_t bytes = TakeRequests(&requests);
+  long left = static_cast<long>(requests.size());
+  for (Json::Value& request : requests) {
     // An exit handled inside a request (a nested wait pumps messages) ends
     // the batch: nothing is carried out after it.
     if (!m_hWnd) break;
@@ -97,7 +96,7 @@ LRESULT KPAxWindow::OnRequests(UINT, WPARAM, LPARAM lParam, BOOL& handled) {
     if (m_queuedRequests.fetch_sub(1) - 1 == kRoomRequests && m_hRoomEvent) SetEvent(m_hRoomEvent);
   }
   m_queuedRequests.fetch_sub(left);
-  m_queuedBytes.fetch_sub(static_cast<long>(batch->bytes));
+  m_queuedBytes.fetch_sub(static_cast<long>(bytes));
   if (m_hRoomEvent) SetEvent(m_hRoomEvent);
   return 0;
 }
@@ -153,6 +152,10 @@ void KPAxWindow::DiscardPendingRequests() {
   MSG msg;
   while (PeekMessageW(&msg, nullptr, WM_HOST_REQUEST, WM_HOST_REQUEST, PM_REMOVE))
     delete reinterpret_cast<Json::Value*>(msg.lParam);
-  while (PeekMessageW(&msg, nullptr, WM_HOST_REQUESTS, WM_HOST_REQUESTS, PM_REMOVE))
-    delete reinterpret_cast<RequestBatch*>(msg.lParam);
+  while (PeekMessageW(&msg, nullptr, WM_HOST_REQUESTS, WM_HOST_REQUESTS, PM_REMOVE)) {
+  }
+  std::vector<Json::Value> left;
+  size_t bytes = TakeRequests(&left);
+  m_queuedRequests.fetch_sub(static_cast<long>(left.size()));
+  m_queuedBytes.fetch_sub(static_cast<long>(bytes));
 }

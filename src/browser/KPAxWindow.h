@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -29,23 +30,29 @@ class FrameWriter;
 constexpr UINT WM_HOST_REQUEST = WM_USER + 101;  // 1125
 // Posted by the gate on "exit" and by the keepalive on silence.
 constexpr UINT WM_HOST_EXIT = WM_USER + 102;  // 1126
-// Posted by the gate when it batches its input; LPARAM is a RequestBatch*
-// that the handler deletes. Its requests are handled in order, as if each
-// had come in a WM_HOST_REQUEST of its own.
+// Posted by the gate when it hands its input over through the inbox (see
+// SetBatchInput); LPARAM is unused. The handler takes every request the
+// inbox holds and handles them in order, as if each had come in a
+// WM_HOST_REQUEST of its own. At most one such message is on its way at a
+// time: requests that arrive meanwhile join the inbox without one.
 constexpr UINT WM_HOST_REQUESTS = WM_USER + 103;  // 1127
-// The gate's bounds (see SetBatchInput): a batch is posted when it holds
-// this many requests or bytes; the gate waits while the queue holds more
-// than the queue bounds or the output backlog is over its bound, and a
+// The gate's bounds (see SetBatchInput): the inbox is handed over (the
+// message posted) once it holds this many requests or bytes, and whenever
+// the reader has nothing more buffered; the gate waits while the queue holds
+// more than the queue bounds or the output backlog is over its bound, and a
 // waiting gate is woken when the queue has fallen to kRoomRequests.
-constexpr size_t kBatchRequests = 256;
-constexpr size_t kBatchBytes = 1 << 20;
+constexpr size_t kHandOverRequests = 8;
+constexpr size_t kHandOverBytes = 64 << 10;
 constexpr long kMaxQueuedRequests = 1024;
 constexpr long kRoomRequests = kMaxQueuedRequests / 2;
 constexpr long kMaxQueuedBytes = 16 << 20;
 constexpr size_t kMaxOutputBacklog = 1 << 20;
-struct RequestBatch {
+// The requests the gate has accepted and the main thread has not yet taken.
+struct RequestInbox {
+  std::mutex mu;
   std::vector<Json::Value> requests;
-  size_t bytes = 0;  // the texts they were parsed from
+  size_t bytes = 0;      // the texts they were parsed from
+  bool posted = false;   // a WM_HOST_REQUESTS is on its way to take them
 };
 // The keepalive timer and its period.
 constexpr UINT_PTR kKeepaliveTimerId = 1;
@@ -103,20 +110,26 @@ class KPAxWindow : public CAxWindowT {
   // The inbound gate (reader thread): parses one message text and posts it,
   // holds it until the control is ready, orders the exit, or drops it.
   void SubmitMessage(const std::string& text);
-  // With batching on (process entry turns it on), the gate gathers the
-  // requests it accepts and posts them as one WM_HOST_REQUESTS when the
-  // reader calls EndOfBatch (it has nothing more buffered), when the batch
-  // is full, and before an exit or a wait for the control: one hand-over
-  // between the threads for all the messages of one read. Before it posts,
-  // the gate waits while the main thread's queue holds more than a bound of
-  // requests or bytes, or while more than a bound of output waits to be
-  // written: a peer that sends without reading stops being read, and memory
-  // stays bounded. Off: every request is posted at once, alone.
+  // With batching on (process entry turns it on), the gate puts the
+  // requests it accepts into the inbox, and posts one WM_HOST_REQUESTS for
+  // them when kHandOverRequests (or kHandOverBytes) wait there, when the
+  // reader calls EndOfBatch (it has nothing more buffered), and before an
+  // exit or a wait for the control. The main thread takes what the inbox
+  // holds when that message comes: it starts on the first requests of a
+  // read while the reader still parses the rest, and a message (with the
+  // wake-up it may cost) serves many requests. The gate waits while the
+  // main thread's queue holds more than a bound of requests or bytes, and at
+  // the end of a read while more than a bound of output waits to be written:
+  // a peer that sends without reading stops being read, and memory stays
+  // bounded. Off: every request is posted at once, alone.
   void SetBatchInput(bool on) { m_bBatchInput = on; }
   void EndOfBatch();
+  // Main thread: moves every request of the inbox to the end of *out (in
+  // order) and lets the gate post again. Returns the bytes they came from.
+  size_t TakeRequests(std::vector<Json::Value>* out);
 
   // Frees the request values still queued after the message loop has ended.
-  static void DiscardPendingRequests();
+  void DiscardPendingRequests();
 
   BOOL ProcessWindowMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result,
                             DWORD msgMapId = 0) override;
@@ -146,10 +159,10 @@ class KPAxWindow : public CAxWindowT {
   void (*m_pfnCloseInput)() = nullptr;
   FrameWriter* m_pWriter = nullptr;
 
-  // The requests the gate has accepted and not yet posted (reader thread).
-  RequestBatch* m_pBatch = nullptr;
+  // The requests the gate has accepted and the main thread not yet taken.
+  RequestInbox m_inbox;
   bool m_bBatchInput = false;
-  // Requests and bytes posted in batches and not yet handled.
+  // Requests and bytes put into the inbox and not yet handled.
   std::atomic<long> m_queuedRequests{0};
   std::atomic<long> m_queuedBytes{0};
   // Auto-reset; signalled when the queue has room again.
@@ -157,10 +170,14 @@ class KPAxWindow : public CAxWindowT {
 
   // Posts a request the gate has accepted; frees it when the post fails.
   void PostRequest(Json::Value* request);
-  // Posts the gathered batch; with waitForRoom, first waits until the queue
-  // and the output have room (or the host stops, which drops the batch).
-  void PostBatch(bool waitForRoom);
-  bool WaitForRoom();
+  // Puts an accepted request into the inbox; posts it when the hand-over
+  // bounds say so.
+  void Deliver(Json::Value&& request, size_t bytes);
+  // Posts WM_HOST_REQUESTS for what the inbox holds, unless one is on its way.
+  void HandOver();
+  // Waits until the queue (with queue) and the writer's backlog (with
+  // output) have room; false when the host stops meanwhile.
+  bool WaitForRoom(bool queue, bool output);
   // Carries out one request on the main thread.
   void HandleRequest(const Json::Value* request);
 };

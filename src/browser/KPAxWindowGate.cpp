@@ -6,6 +6,7 @@
 // the host layer, is therefore handed in as a function (SetInputCloser).
 #include <chrono>
 #include <memory>
+#include <string_view>
 #include <thread>
 
 #include "browser/KPAxWindow.h"
@@ -21,7 +22,11 @@ const Json::Value* MethodOf(const Json::Value& request) {
   return method && method->isString() ? method : nullptr;
 }
 
-bool MethodIs(const Json::Value* method, const char* name) { return method && method->asString() == name; }
+bool MethodIs(const Json::Value* method, std::string_view name) {
+  const char* begin = nullptr;
+  const char* end = nullptr;
+  return method && method->getString(&begin, &end) && std::string_view(begin, static_cast<size_t>(end - begin)) == name;
+}
 
 }  // namespace
 
@@ -31,7 +36,8 @@ GateAction ClassifyMessage(const std::string& text, bool controlReady, Json::Val
   // are kept from one message to the next.
   thread_local Json::Reader reader;
   try {
-    if (!reader.parse(text, *request, true)) return GateAction::Drop;
+    // The text is parsed where it lies (the string overload copies it first).
+    if (!reader.parse(text.data(), text.data() + text.size(), *request, true)) return GateAction::Drop;
   } catch (const std::exception&) {
     // The reader throws on nesting deeper than its stack limit; on the reader
     // thread that would end the process, so such a text is dropped like
@@ -61,13 +67,13 @@ void KPAxWindow::SubmitMessage(const std::string& text) {
     case GateAction::Exit:
       // What came before the exit goes first, without waiting for room: an
       // exit is never held back.
-      PostBatch(false);
+      HandOver();
       PostMessageW(m_hPostTarget.load(), WM_HOST_EXIT, 0, 0);
       m_bStopping.store(true);
       return;
     case GateAction::WaitAndPost:
       // What came before it is not held back with it.
-      PostBatch(true);
+      HandOver();
       // Nothing more is read meanwhile: this is the reader thread.
       WaitForSingleObject(m_hReadyEvent, INFINITE);
       break;
@@ -82,55 +88,100 @@ void KPAxWindow::SubmitMessage(const std::string& text) {
     PostRequest(new Json::Value(std::move(request)));
     return;
   }
-  if (!m_pBatch) m_pBatch = new RequestBatch;
-  m_pBatch->requests.push_back(std::move(request));
-  m_pBatch->bytes += text.size();
-  if (m_pBatch->requests.size() >= kBatchRequests || m_pBatch->bytes >= kBatchBytes) PostBatch(true);
+  // The queue's bounds are looked at for every request (two atomic loads);
+  // the writer's backlog only at the end of a read, where its lock is taken.
+  if (m_queuedRequests.load() >= kMaxQueuedRequests || m_queuedBytes.load() >= kMaxQueuedBytes) {
+    HandOver();  // the main thread must see what it is to make room from
+    if (!WaitForRoom(true, false)) return;  // stopping: nothing more is carried out
+  }
+  Deliver(std::move(request), text.size());
 }
 
-void KPAxWindow::EndOfBatch() { PostBatch(true); }
+void KPAxWindow::EndOfBatch() {
+  HandOver();
+  // Before the reader reads more: while the output is not being taken, the
+  // input is not read either. (The queue's own bounds are looked at before
+  // each request joins it.)
+  WaitForRoom(false, true);
+}
 
 void KPAxWindow::PostRequest(Json::Value* request) {
   if (!PostMessageW(m_hPostTarget.load(), WM_HOST_REQUEST, 0, reinterpret_cast<LPARAM>(request)))
     delete request;  // the window has gone
 }
 
-void KPAxWindow::PostBatch(bool waitForRoom) {
-  if (!m_pBatch || m_pBatch->requests.empty()) return;
-  std::unique_ptr<RequestBatch> batch(m_pBatch);
-  m_pBatch = nullptr;
-  if (waitForRoom && !WaitForRoom()) return;  // stopping: nothing more is carried out
-  long count = static_cast<long>(batch->requests.size());
-  long bytes = static_cast<long>(batch->bytes);
-  m_queuedRequests.fetch_add(count);
-  m_queuedBytes.fetch_add(bytes);
-  bool posted = false;
+void KPAxWindow::Deliver(Json::Value&& request, size_t bytes) {
+  m_queuedRequests.fetch_add(1);
+  m_queuedBytes.fetch_add(static_cast<long>(bytes));
+  bool handOver = false;
   try {
-    posted = PostMessageW(m_hPostTarget.load(), WM_HOST_REQUESTS, 0, reinterpret_cast<LPARAM>(batch.get()));
-  } catch (...) {  // out of memory in the queue: the batch is lost, the counts stay right
+    std::lock_guard lock(m_inbox.mu);
+    m_inbox.requests.push_back(std::move(request));
+    m_inbox.bytes += bytes;
+    handOver = !m_inbox.posted &&
+               (m_inbox.requests.size() >= kHandOverRequests || m_inbox.bytes >= kHandOverBytes);
+  } catch (...) {  // out of memory in the inbox: the request is lost, the counts stay right
+    m_queuedRequests.fetch_sub(1);
+    m_queuedBytes.fetch_sub(static_cast<long>(bytes));
+    throw;
   }
-  if (posted) {
-    batch.release();
-  } else {
-    m_queuedRequests.fetch_sub(count);  // the window has gone
-    m_queuedBytes.fetch_sub(bytes);
-  }
+  if (handOver) HandOver();
 }
 
-bool KPAxWindow::WaitForRoom() {
+void KPAxWindow::HandOver() {
+  {
+    std::lock_guard lock(m_inbox.mu);
+    if (m_inbox.posted || m_inbox.requests.empty()) return;
+    m_inbox.posted = true;
+  }
+  bool posted = false;
+  try {
+    posted = PostMessageW(m_hPostTarget.load(), WM_HOST_REQUESTS, 0, 0);
+  } catch (...) {  // out of memory in the queue: handled like a window that has gone
+  }
+  if (posted) return;
+  // The window has gone: nobody will take what the inbox holds.
+  std::vector<Json::Value> lost;
+  size_t bytes = 0;
+  {
+    std::lock_guard lock(m_inbox.mu);
+    lost.swap(m_inbox.requests);
+    bytes = m_inbox.bytes;
+    m_inbox.bytes = 0;
+    m_inbox.posted = false;
+  }
+  m_queuedRequests.fetch_sub(static_cast<long>(lost.size()));
+  m_queuedBytes.fetch_sub(static_cast<long>(bytes));
+}
+
+size_t KPAxWindow::TakeRequests(std::vector<Json::Value>* out) {
+  std::lock_guard lock(m_inbox.mu);
+  m_inbox.posted = false;
+  size_t bytes = m_inbox.bytes;
+  m_inbox.bytes = 0;
+  if (out->empty()) {
+    out->swap(m_inbox.requests);  // the inbox keeps the caller's (empty) buffer
+  } else {
+    for (Json::Value& r : m_inbox.requests) out->push_back(std::move(r));
+    m_inbox.requests.clear();
+  }
+  return bytes;
+}
+
+bool KPAxWindow::WaitForRoom(bool queue, bool output) {
   // Timed waits: the flags and the writer's backlog are looked at again at
   // least this often, whatever wakes or fails to wake the gate.
   constexpr DWORD kRecheckMs = 50;
   for (;;) {
     if (m_bStopping.load()) return false;
-    if (m_queuedRequests.load() >= kMaxQueuedRequests || m_queuedBytes.load() >= kMaxQueuedBytes) {
+    if (queue && (m_queuedRequests.load() >= kMaxQueuedRequests || m_queuedBytes.load() >= kMaxQueuedBytes)) {
       if (m_hRoomEvent)
         WaitForSingleObject(m_hRoomEvent, kRecheckMs);
       else
         std::this_thread::sleep_for(std::chrono::milliseconds(kRecheckMs));
       continue;
     }
-    if (m_pWriter && !m_pWriter->WaitForBacklog(kMaxOutputBacklog, std::chrono::milliseconds(kRecheckMs)))
+    if (output && m_pWriter && !m_pWriter->WaitForBacklog(kMaxOutputBacklog, std::chrono::milliseconds(kRecheckMs)))
       continue;
     return true;
   }

@@ -50,8 +50,15 @@ void ControlProxy::ReplyLong(LONG result, const std::string& event) {
 
 void ControlProxy::ReplyText(BSTR result, const std::string& event) {
   Bstr owned = Bstr::Attach(result);
-  Json::Value data(WideToAnsi(owned.View()));
-  WriteReply(&data, event, -1);
+  if (event.empty()) return;
+  // The envelope WriteReply would build for a string value, without making
+  // one: the text is quoted straight from the conversion.
+  std::string data = WideToAnsi(owned.View());
+  std::string text = TextEnvelope(data, event, -1);
+  if (text.size() <= kMaxMessageBytes)
+    SendText(text);
+  else
+    WriteTextInPieces(data, event);
 }
 
 void ControlProxy::ReplyValue(VARIANT* result, const std::string& event) {

@@ -16,8 +16,6 @@
 
 namespace {
 
-// Browsers close the connection when a host sends a message longer than this.
-constexpr size_t kMaxMessageBytes = 1048576;
 // Long text results go out in pieces of at most this many bytes of text.
 constexpr size_t kPieceBytes = 500000;
 // A piece never shrinks below this while it is fitted under the message limit.
@@ -97,6 +95,7 @@ bool CallByName(IDispatch* script, const OleString& name, LCID lcid, VARIANT* ar
 ControlProxy::ControlProxy(IWebBrowser2* browser, HWND owner, PageWriter writePage)
     : m_hOwner(owner), m_writePage(std::move(writePage)) {
   m_spBrowser = browser;
+  SetTab(Json::Value());
   LoadBootstrapPage();
 }
 
@@ -124,7 +123,9 @@ bool ControlProxy::SendText(const std::string& utf8) {
 
 std::string ControlProxy::EnvelopeText(const Json::Value* data, const std::string& event, int32_t index) const {
   // Members in ascending byte order, as the compact writer lists them.
-  std::string text = "{";
+  std::string text;
+  text.reserve(event.size() + m_tabTail.size() + 32);
+  text = "{";
   if (data) {
     text += "\"data\":";
     AppendCompactJson(text, *data);
@@ -136,7 +137,7 @@ std::string ControlProxy::EnvelopeText(const Json::Value* data, const std::strin
 
 std::string ControlProxy::TextEnvelope(std::string_view data, const std::string& event, int32_t index) const {
   std::string text;
-  text.reserve(data.size() + event.size() + 48);
+  text.reserve(data.size() + event.size() + m_tabTail.size() + 32);
   text = "{\"data\":";
   AppendQuotedJson(text, data);
   text += ',';
@@ -151,9 +152,15 @@ void ControlProxy::AppendEnvelopeTail(std::string& text, const std::string& even
     text += ",\"index\":";
     text += std::to_string(index);
   }
-  text += ",\"tab\":";
-  AppendCompactJson(text, m_tab);
-  text += "}\n";
+  text += m_tabTail;
+}
+
+void ControlProxy::SetTab(const Json::Value& tab) {
+  m_tab = tab;
+  // Written once here rather than into every reply.
+  m_tabTail = ",\"tab\":";
+  AppendCompactJson(m_tabTail, m_tab);
+  m_tabTail += "}\n";
 }
 
 void ControlProxy::WriteReply(const Json::Value* data, const std::string& event, int32_t index) {
@@ -284,7 +291,7 @@ void ControlProxy::OnNew(const Json::Value& request) {
   const Json::Value* tab = sender ? sender->find("tab", "tab" + 3) : nullptr;
   if (tab && !tab->isObject()) tab = nullptr;
   const Json::Value* id = tab ? tab->find("id", "id" + 2) : nullptr;
-  m_tab = id ? *id : Json::Value();
+  SetTab(id ? *id : Json::Value());
 
   const Json::Value* url = sender ? sender->find("url", "url" + 3) : nullptr;
   m_pageUrl = Bstr(AnsiToWide(url ? ReadTextParam(*url) : std::string()));

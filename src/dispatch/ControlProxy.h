@@ -121,6 +121,9 @@ class ControlProxy : public ListenerOwner {
   void setPrintBackground(bool enabled, const std::string& event);
 
  private:
+  // Browsers close the connection when a host sends a message longer than this.
+  static constexpr size_t kMaxMessageBytes = 1048576;
+
   ScriptValueBridge m_bridge;
   Bstr m_pageUrl;
   ComPtr<IDispatch> m_spScript;
@@ -128,6 +131,7 @@ class ControlProxy : public ListenerOwner {
   ComPtr<IPrinterControl> m_spControl;
   DWORD m_listenerCookie = 0;
   Json::Value m_tab;
+  std::string m_tabTail;  // the envelope's end: ,"tab":<m_tab>}\n
   HWND m_hOwner = nullptr;
   bool m_bReady = false;
 
@@ -139,6 +143,7 @@ class ControlProxy : public ListenerOwner {
   std::string EnvelopeText(const Json::Value* data, const std::string& event, int32_t index) const;
   std::string TextEnvelope(std::string_view data, const std::string& event, int32_t index) const;
   void AppendEnvelopeTail(std::string& text, const std::string& event, int32_t index) const;
+  void SetTab(const Json::Value& tab);
   // Frames and writes UTF-8 text; drops (and logs) a text over the browser's limit.
   bool SendText(const std::string& utf8);
   // Result replies of the command operations.

@@ -126,14 +126,11 @@ int RunWorker(bool relay) {
       delete reinterpret_cast<Json::Value*>(msg.lParam);
       continue;
     }
-    if (msg.message == WM_HOST_REQUESTS && !IsWindow(msg.hwnd)) {
-      delete reinterpret_cast<RequestBatch*>(msg.lParam);
-      continue;
-    }
+    if (msg.message == WM_HOST_REQUESTS && !IsWindow(msg.hwnd)) continue;  // the inbox is emptied below
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
   }
-  KPAxWindow::DiscardPendingRequests();
+  window.DiscardPendingRequests();
   RemoveUniquePageFiles();
   writer->Close(kFinalWriteStall);
   // Every way to this point has stopped the standard input reader or woken

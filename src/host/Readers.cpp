@@ -31,7 +31,13 @@ bool Stopping() {
 // frame that is not JSON, and reading goes on.
 void SubmitFrame(MessageSink& sink, std::string_view utf8) {
   try {
-    sink.SubmitMessage(Utf8ToAnsi(utf8));
+    // One text per thread, reused: converting a message allocates nothing
+    // unless it is longer than every one before it.
+    thread_local std::string text;
+    Utf8ToAnsiInto(utf8, &text);
+    sink.SubmitMessage(text);
+    // A huge message's memory is not kept for the small ones after it.
+    if (text.capacity() > (1u << 20)) std::string().swap(text);
   } catch (...) {
     OutputDebugStringA("kestrix-host: dropped an incoming message that could not be held");
   }

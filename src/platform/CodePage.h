@@ -24,6 +24,9 @@ std::string ThreadCodePage();
 OleString AnsiToWide(std::string_view text);
 std::string WideToAnsi(OleStringView text);
 std::string Utf8ToAnsi(std::string_view text);
+// The same into *out, reusing its storage where the text needs no change (a
+// reader converting one message after another allocates nothing then).
+void Utf8ToAnsiInto(std::string_view text, std::string* out);
 std::string AnsiToUtf8(std::string_view text);
 // The same, reusing the text's storage when it is already valid UTF-8.
 std::string AnsiToUtf8(std::string&& text);

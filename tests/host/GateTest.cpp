@@ -6,6 +6,7 @@
 #include <future>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "WindowFixture.h"
 
@@ -157,28 +158,38 @@ namespace {
 
 using Batch = HostWindowTest;
 
-Json::Value Field(const RequestBatch& batch, size_t i) { return batch.requests.at(i)["n"]; }
+// What the main thread takes from the inbox when the hand-over message comes.
+std::vector<Json::Value> Take(KPAxWindow& window) {
+  std::vector<Json::Value> taken;
+  window.TakeRequests(&taken);
+  return taken;
+}
 
-TEST_F(Batch, TheReadersRequestsGoAsOneMessageInOrderAndAllBeforeAnExit) {
+TEST_F(Batch, TheReadersRequestsAreHandedOverInOrderAndAllBeforeAnExit) {
   window.SetBatchInput(true);
   KPAxWindowTestAccess::MakeReady(window);
   window.SubmitMessage(R"({"method":"ping","n":1})");
   window.SubmitMessage(R"({"method":"ping","n":2})");
-  EXPECT_FALSE(SomethingQueued()) << "posted before the reader had nothing more";
+  EXPECT_FALSE(SomethingQueued()) << "a message for fewer than a hand-over's requests while the reader had more";
   window.EndOfBatch();
-  MSG msg = NextMessage();
-  ASSERT_EQ(msg.message, WM_HOST_REQUESTS);
-  std::unique_ptr<RequestBatch> batch(reinterpret_cast<RequestBatch*>(msg.lParam));
-  ASSERT_EQ(batch->requests.size(), 2u);
-  EXPECT_EQ(Field(*batch, 0), 1);
-  EXPECT_EQ(Field(*batch, 1), 2);
+  ASSERT_EQ(NextMessage().message, WM_HOST_REQUESTS);
+  std::vector<Json::Value> taken = Take(window);
+  ASSERT_EQ(taken.size(), 2u);
+  EXPECT_EQ(taken[0]["n"], 1);
+  EXPECT_EQ(taken[1]["n"], 2);
+  // A full hand-over goes without waiting for the end of the read, and what
+  // follows while its message is on its way joins it without a second one.
+  for (size_t i = 0; i <= kHandOverRequests; ++i) window.SubmitMessage(R"({"method":"ping","n":4})");
+  ASSERT_EQ(NextMessage().message, WM_HOST_REQUESTS);
+  EXPECT_FALSE(SomethingQueued());
+  EXPECT_EQ(Take(window).size(), kHandOverRequests + 1);
   // An exit sends what came before it first, then itself.
   window.SubmitMessage(R"({"method":"ping","n":3})");
   window.SubmitMessage(R"({"method":"exit"})");
-  msg = NextMessage();
-  ASSERT_EQ(msg.message, WM_HOST_REQUESTS);
-  batch.reset(reinterpret_cast<RequestBatch*>(msg.lParam));
-  EXPECT_EQ(Field(*batch, 0), 3);
+  ASSERT_EQ(NextMessage().message, WM_HOST_REQUESTS);
+  taken = Take(window);
+  ASSERT_EQ(taken.size(), 1u);
+  EXPECT_EQ(taken[0]["n"], 3);
   EXPECT_EQ(NextMessage().message, WM_HOST_EXIT);
 }
 

@@ -5,6 +5,7 @@
 
 #include <future>
 #include <string>
+#include <vector>
 
 #include "WindowFixture.h"
 
@@ -95,8 +96,16 @@ TEST_F(HostWindow, ARequestQueuedBehindTheExitIsNeverCarriedOut) {
 TEST_F(HostWindow, DiscardPendingRequestsEmptiesTheQueueOfRequests) {
   for (int i = 0; i < 3; ++i)
     window.PostMessage(WM_HOST_REQUEST, 0, reinterpret_cast<LPARAM>(Request(R"({"method":"ping"})")));
+  // And what the gate has put into the inbox, with its hand-over message.
+  window.SetBatchInput(true);
+  KPAxWindowTestAccess::MakeReady(window);
+  window.SubmitMessage(R"({"method":"ping"})");
+  window.EndOfBatch();
   window.PostMessage(WM_HOST_EXIT);
-  KPAxWindow::DiscardPendingRequests();
+  window.DiscardPendingRequests();
+  std::vector<Json::Value> left;
+  EXPECT_EQ(window.TakeRequests(&left), 0u);
+  EXPECT_TRUE(left.empty());
   MSG msg{};
   ASSERT_TRUE(PeekMessageW(&msg, nullptr, WM_USER, 0xFFFF, PM_REMOVE));
   EXPECT_EQ(msg.message, WM_HOST_EXIT);  // only requests are discarded

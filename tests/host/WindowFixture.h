@@ -52,7 +52,6 @@ class HostWindowTest : public ::testing::Test {
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
       if (msg.message == WM_HOST_REQUEST) delete reinterpret_cast<Json::Value*>(msg.lParam);
-      else if (msg.message == WM_HOST_REQUESTS) delete reinterpret_cast<RequestBatch*>(msg.lParam);
   }
 
   // The next posted message within the deadline (timers excluded), or WM_NULL.

@@ -217,6 +217,14 @@ std::string Utf8ToAnsi(std::string_view text) {
   return WideToAnsi(Utf8ToUtf16(text));
 }
 
+void Utf8ToAnsiInto(std::string_view text, std::string* out) {
+  text = UpToNul(text);
+  if (g_utf8 && IsValidUtf8(text))
+    out->assign(text);
+  else
+    *out = Utf8ToAnsi(text);
+}
+
 std::string AnsiToUtf8(std::string&& text) {
   if (g_utf8 && text.find('\0') == std::string::npos && IsValidUtf8(text)) return std::move(text);
   return AnsiToUtf8(std::string_view(text));
