@@ -83,6 +83,10 @@ LRESULT KPAxWindow::OnRequest(UINT, WPARAM, LPARAM lParam, BOOL& handled) {
 LRESULT KPAxWindow::OnRequests(UINT, WPARAM, LPARAM, BOOL& handled) {
   handled = TRUE;
   std::vector<Json::Value> requests;
+  {
+    std::lock_guard lock(m_inbox.mu);
+    requests.swap(m_inbox.spare);  // an emptied buffer of an earlier hand-over, if any
+  }
   size_t bytes = TakeRequests(&requests);
   long left = static_cast<long>(requests.size());
   for (Json::Value& request : requests) {
@@ -98,6 +102,12 @@ LRESULT KPAxWindow::OnRequests(UINT, WPARAM, LPARAM, BOOL& handled) {
   m_queuedRequests.fetch_sub(left);
   m_queuedBytes.fetch_sub(static_cast<long>(bytes));
   if (m_hRoomEvent) SetEvent(m_hRoomEvent);
+  // The buffer goes back for the next hand-over (a large one is let go).
+  requests.clear();
+  if (requests.capacity() <= kMaxQueuedRequests) {
+    std::lock_guard lock(m_inbox.mu);
+    if (m_inbox.spare.capacity() < requests.capacity()) m_inbox.spare.swap(requests);
+  }
   return 0;
 }
 

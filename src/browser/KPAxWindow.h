@@ -53,6 +53,7 @@ struct RequestInbox {
   std::vector<Json::Value> requests;
   size_t bytes = 0;      // the texts they were parsed from
   bool posted = false;   // a WM_HOST_REQUESTS is on its way to take them
+  std::vector<Json::Value> spare;  // the main thread's emptied buffer, kept for reuse
 };
 // The keepalive timer and its period.
 constexpr UINT_PTR kKeepaliveTimerId = 1;
@@ -162,6 +163,9 @@ class KPAxWindow : public CAxWindowT {
   // The requests the gate has accepted and the main thread not yet taken.
   RequestInbox m_inbox;
   bool m_bBatchInput = false;
+  // Accepted by the gate and not yet in the inbox (reader thread only).
+  std::vector<Json::Value> m_pending;
+  size_t m_pendingBytes = 0;
   // Requests and bytes put into the inbox and not yet handled.
   std::atomic<long> m_queuedRequests{0};
   std::atomic<long> m_queuedBytes{0};
@@ -170,10 +174,11 @@ class KPAxWindow : public CAxWindowT {
 
   // Posts a request the gate has accepted; frees it when the post fails.
   void PostRequest(Json::Value* request);
-  // Puts an accepted request into the inbox; posts it when the hand-over
-  // bounds say so.
+  // Adds an accepted request to the pending ones; hands them over when the
+  // hand-over bounds say so.
   void Deliver(Json::Value&& request, size_t bytes);
-  // Posts WM_HOST_REQUESTS for what the inbox holds, unless one is on its way.
+  // Moves the pending requests into the inbox and posts WM_HOST_REQUESTS
+  // for them, unless one is on its way.
   void HandOver();
   // Waits until the queue (with queue) and the writer's backlog (with
   // output) have room; false when the host stops meanwhile.

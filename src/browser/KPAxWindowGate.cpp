@@ -90,7 +90,8 @@ void KPAxWindow::SubmitMessage(const std::string& text) {
   }
   // The queue's bounds are looked at for every request (two atomic loads);
   // the writer's backlog only at the end of a read, where its lock is taken.
-  if (m_queuedRequests.load() >= kMaxQueuedRequests || m_queuedBytes.load() >= kMaxQueuedBytes) {
+  if (m_queuedRequests.load() + static_cast<long>(m_pending.size()) >= kMaxQueuedRequests ||
+      m_queuedBytes.load() + static_cast<long>(m_pendingBytes) >= kMaxQueuedBytes) {
     HandOver();  // the main thread must see what it is to make room from
     if (!WaitForRoom(true, false)) return;  // stopping: nothing more is carried out
   }
@@ -111,29 +112,40 @@ void KPAxWindow::PostRequest(Json::Value* request) {
 }
 
 void KPAxWindow::Deliver(Json::Value&& request, size_t bytes) {
-  m_queuedRequests.fetch_add(1);
-  m_queuedBytes.fetch_add(static_cast<long>(bytes));
-  bool handOver = false;
-  try {
-    std::lock_guard lock(m_inbox.mu);
-    m_inbox.requests.push_back(std::move(request));
-    m_inbox.bytes += bytes;
-    handOver = !m_inbox.posted &&
-               (m_inbox.requests.size() >= kHandOverRequests || m_inbox.bytes >= kHandOverBytes);
-  } catch (...) {  // out of memory in the inbox: the request is lost, the counts stay right
-    m_queuedRequests.fetch_sub(1);
-    m_queuedBytes.fetch_sub(static_cast<long>(bytes));
-    throw;
-  }
-  if (handOver) HandOver();
+  m_pending.push_back(std::move(request));
+  m_pendingBytes += bytes;
+  if (m_pending.size() >= kHandOverRequests || m_pendingBytes >= kHandOverBytes) HandOver();
 }
 
 void KPAxWindow::HandOver() {
-  {
+  if (m_pending.empty()) return;
+  long count = static_cast<long>(m_pending.size());
+  long bytes = static_cast<long>(m_pendingBytes);
+  m_queuedRequests.fetch_add(count);
+  m_queuedBytes.fetch_add(bytes);
+  bool post = false;
+  try {
     std::lock_guard lock(m_inbox.mu);
-    if (m_inbox.posted || m_inbox.requests.empty()) return;
+    if (m_inbox.requests.empty()) {
+      // The common case: the main thread has taken everything before. The
+      // reader goes on with the inbox's emptied buffer, so no buffer is
+      // allocated again once the three of them are large enough.
+      m_inbox.requests.swap(m_pending);
+    } else {
+      for (Json::Value& r : m_pending) m_inbox.requests.push_back(std::move(r));
+      m_pending.clear();
+    }
+    m_inbox.bytes += m_pendingBytes;
+    post = !m_inbox.posted;
     m_inbox.posted = true;
+  } catch (...) {  // out of memory in the inbox: these requests are lost, the counts stay right
+    m_pending.clear();
+    post = false;
+    m_queuedRequests.fetch_sub(count);
+    m_queuedBytes.fetch_sub(bytes);
   }
+  m_pendingBytes = 0;
+  if (!post) return;
   bool posted = false;
   try {
     posted = PostMessageW(m_hPostTarget.load(), WM_HOST_REQUESTS, 0, 0);
@@ -142,16 +154,16 @@ void KPAxWindow::HandOver() {
   if (posted) return;
   // The window has gone: nobody will take what the inbox holds.
   std::vector<Json::Value> lost;
-  size_t bytes = 0;
+  size_t lostBytes = 0;
   {
     std::lock_guard lock(m_inbox.mu);
     lost.swap(m_inbox.requests);
-    bytes = m_inbox.bytes;
+    lostBytes = m_inbox.bytes;
     m_inbox.bytes = 0;
     m_inbox.posted = false;
   }
   m_queuedRequests.fetch_sub(static_cast<long>(lost.size()));
-  m_queuedBytes.fetch_sub(static_cast<long>(bytes));
+  m_queuedBytes.fetch_sub(static_cast<long>(lostBytes));
 }
 
 size_t KPAxWindow::TakeRequests(std::vector<Json::Value>* out) {

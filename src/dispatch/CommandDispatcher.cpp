@@ -83,7 +83,7 @@ void CommandDispatcher::HandleRequest(const Json::Value& request) {
   const std::string method = StringMember(request, "method");
   if (method == "new") m_guard.SetPage(PageUrl(request));
   if (HandleSiteRequest(method, request)) return;
-  if (Capabilities needed = RequiredCapabilities(request)) {
+  if (Capabilities needed = RequiredCapabilities(request, method)) {
     Verdict verdict = m_guard.Check(needed);
     if (!verdict.allowed) {
       ParameterCheck check;

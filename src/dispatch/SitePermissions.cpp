@@ -170,7 +170,10 @@ Capabilities RequiredCapabilities(const Json::Value& request) {
   if (!request.isObject()) return 0;
   const Json::Value* method = request.find("method", "method" + 6);
   if (!method || !method->isString()) return 0;
-  const std::string name = method->asString();
+  return RequiredCapabilities(request, method->asString());
+}
+
+Capabilities RequiredCapabilities(const Json::Value& request, const std::string& name) {
   auto it = Table().find(name);
   if (it == Table().end()) return 0;
   Capabilities needed = it->second;

@@ -41,6 +41,9 @@ Capability CapabilityFromName(const std::string& name);
 // (getVersion, isImplemented, about, ...) and for methods that are not
 // commands. exportAsExcel also needs kCapOpenFiles when its "open" flag is set.
 Capabilities RequiredCapabilities(const Json::Value& request);
+// The same for a request whose "method" (a string, or "" when it is none) has
+// been read already.
+Capabilities RequiredCapabilities(const Json::Value& request, const std::string& method);
 
 // The origin of a page address as a browser serialises it:
 // "https://shop.test" (default port left out, scheme and host in lower case,
