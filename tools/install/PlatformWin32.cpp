@@ -214,7 +214,7 @@ std::optional<Registered> ReadRegistration(Browser browser, Scope scope) {
   } else if (type != REG_SZ) {
     result.problem = "the key's default value is not a string (REG_SZ)";
   } else {
-    value.resize(std::min(value.size(), size / sizeof(wchar_t)));
+    value.resize(std::min<size_t>(value.size(), size / sizeof(wchar_t)));
     value.resize(value.find(L'\0') == std::wstring::npos ? value.size() : value.find(L'\0'));
     result.manifest = fs::path(value);
     if (value.empty()) result.problem = "the key's default value is empty";
