@@ -348,7 +348,12 @@ bool CLinuxPrinterControl::StartJob(const Json::Value& job, JobMode mode, const 
   PrepareWarmRendering(&request, limits.maxRunning);
   Trace("control: warm renderer checked");
   size_t position = 0;
-  switch (m_jobs.Admit(id, &position)) {
+  // What a waiting request holds is mostly its document.
+  const Json::Value& source = request["source"];
+  size_t bytes = 4096;
+  for (const char* member : {"html", "data", "url"})
+    if (source[member].isString()) bytes += source[member].asString().size();
+  switch (m_jobs.Admit(id, &position, bytes)) {
     case JobQueue::Admission::Start:
       return Launch(request);
     case JobQueue::Admission::Queued:
@@ -356,12 +361,19 @@ bool CLinuxPrinterControl::StartJob(const Json::Value& job, JobMode mode, const 
       ReportQueued(id, position);
       return true;
     case JobQueue::Admission::Refused:
+      ReportJobFailure(type, id, "queueFull",
+                       "too many jobs: " + std::to_string(limits.maxRunning) + " running and " +
+                           std::to_string(limits.maxWaiting) +
+                           " waiting or followed is the limit; start it again when one has finished");
+      return false;
+    case JobQueue::Admission::RefusedBytes:
       break;
   }
   ReportJobFailure(type, id, "queueFull",
-                   "too many jobs: " + std::to_string(limits.maxRunning) + " running and " +
-                       std::to_string(limits.maxWaiting) +
-                       " waiting or followed is the limit; start it again when one has finished");
+                   "too much waiting: the jobs already waiting hold " +
+                       std::to_string(m_jobs.QueuedBytes() >> 20) + " MiB and this one " +
+                       std::to_string(bytes >> 20) + " MiB (" + std::to_string(limits.maxWaitingBytes >> 20) +
+                       " MiB is the limit); start it again when one has finished");
   return false;
 }
 
