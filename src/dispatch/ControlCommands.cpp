@@ -266,7 +266,7 @@ void ControlProxy::readBase64(const std::string& path, const std::string& event)
   BSTR result = nullptr;
   GetControl()->readBase64(Text(path).Get(), &result);
   Bstr owned = Bstr::Attach(result);
-  WriteTextInPieces(WideToAnsi(owned.View()), event);
+  WriteWideTextInPieces(owned.View(), event);
 }
 
 // ---- integer ----------------------------------------------------------------------------

@@ -55,6 +55,10 @@ class ControlProxy : public ListenerOwner {
   // Sends a text result as replies of at most 500000 bytes of text each, cut
   // between characters; all but the last carry "index" 0, 1, 2, ...
   void WriteTextInPieces(const std::string& text, const std::string& event);
+  // The same for a wide text (up to its first NUL), in the code page as
+  // WideToAnsi gives it. Where the code page is UTF-8 the text is converted
+  // a piece at a time into one reused buffer, not into a copy of it whole.
+  void WriteWideTextInPieces(OleStringView text, const std::string& event);
 
   // ---- control invocation ----
   bool GetDocument(ComPtr<IHTMLDocument2>* document);
@@ -141,11 +145,18 @@ class ControlProxy : public ListenerOwner {
   // The UTF-8 text of a reply envelope, built directly in the compact
   // writer's form; TextEnvelope for a text result (a piece of one).
   std::string EnvelopeText(const Json::Value* data, const std::string& event, int32_t index) const;
-  std::string TextEnvelope(std::string_view data, const std::string& event, int32_t index) const;
+  // dataIsUtf8: data is valid UTF-8 without a NUL and is not looked at again.
+  std::string TextEnvelope(std::string_view data, const std::string& event, int32_t index,
+                           bool dataIsUtf8 = false) const;
   void AppendEnvelopeTail(std::string& text, const std::string& event, int32_t index) const;
   void SetTab(const Json::Value& tab);
   // Frames and writes UTF-8 text; drops (and logs) a text over the browser's limit.
   bool SendText(const std::string& utf8);
+  // The same, handing a long text to the writer without a copy.
+  bool SendText(std::string&& utf8);
+  // Where the pieces of a long text come from (ControlProxy.cpp).
+  class TextSource;
+  void WritePieces(TextSource& source, const std::string& event);
   // Result replies of the command operations.
   void ReplyNone(const std::string& event);
   void ReplyBool(BOOL result, const std::string& event);

@@ -13,6 +13,15 @@ class ByteSink {
   // Writes all n bytes in order, waiting as long as the reader is slow.
   // False when the output has failed for good (the peer has gone).
   virtual bool Write(const char* data, size_t n) = 0;
+  // Writes the parts one after the other, as one write: standard output
+  // hands them to one system call (writev); here they are joined first, so
+  // that every sink sees one Write per call.
+  virtual bool WriteGather(const std::string* parts, size_t count) {
+    if (count == 1) return Write(parts[0].data(), parts[0].size());
+    std::string joined;
+    for (size_t i = 0; i < count; ++i) joined += parts[i];
+    return Write(joined.data(), joined.size());
+  }
 };
 
 // Keeps everything written, for tests and in-process hosts. Thread-safe, so a

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "framing/ByteSink.h"
 #include "framing/FrameCodec.h"
@@ -21,6 +22,8 @@ constexpr auto kStall = std::chrono::milliseconds(500);
 // How long the thread waits for more frames after a write before it sleeps
 // until it is woken.
 constexpr auto kNap = std::chrono::microseconds(100);
+// Emptied buffers of texts handed over by move, kept for TakeBuffer.
+constexpr size_t kSpareBuffers = 4;
 }  // namespace
 
 // Shared by the writer and its thread, so that a thread left blocked in the
@@ -31,8 +34,16 @@ struct FrameWriter::State {
   mutable std::mutex mu;
   std::condition_variable wake;              // the writer thread waits here
   mutable std::condition_variable progress;  // Flush and WaitForBacklog wait here
-  std::string queued;   // frames not yet handed to the sink
-  std::string writing;  // the bytes in the sink's hands; reused between writes
+  // Frames not yet handed to the sink, in order. Small frames are copied
+  // into one segment together; a large text handed over by move is a
+  // segment of its own, and its prefix ends the segment before it.
+  std::vector<std::string> queued;
+  size_t queuedBytes = 0;
+  bool lastOpen = false;  // queued.back() takes more small frames
+  std::vector<std::string> writing;  // the segments in the sink's hands
+  size_t writingBytes = 0;
+  std::string smallSpare;            // a small segment's buffer, reused between writes
+  std::vector<std::string> spares;   // emptied large texts, for TakeBuffer
   bool busy = false;    // a write is under way
   bool sleeping = false;  // waits until WriteFrame or Close wakes it
   bool closing = false;
@@ -41,27 +52,48 @@ struct FrameWriter::State {
   uint64_t writes = 0;
   uint64_t written = 0;  // bytes the sink has taken
 
-  size_t Backlog() const { return queued.size() + (busy ? writing.size() : 0); }
+  size_t Backlog() const { return queuedBytes + (busy ? writingBytes : 0); }
+
+  std::string& OpenSegment() {
+    if (!lastOpen) {
+      queued.push_back(std::move(smallSpare));
+      smallSpare = std::string();
+      queued.back().clear();
+      lastOpen = true;
+    }
+    return queued.back();
+  }
 
   // Writes what is queued, once; called with the lock held, returns with it.
   void WriteQueued(std::unique_lock<std::mutex>& lock) {
     writing.swap(queued);
+    writingBytes = queuedBytes;
+    queuedBytes = 0;
+    lastOpen = false;
     busy = true;
     lock.unlock();
-    bool ok = sink->Write(writing.data(), writing.size());
+    bool ok = sink->WriteGather(writing.data(), writing.size());
     lock.lock();
     busy = false;
     ++writes;
-    written += writing.size();
+    written += writingBytes;
     stalled = false;
     if (!ok) {
       failed = true;
       queued.clear();
+      queuedBytes = 0;
+      lastOpen = false;
     }
-    if (writing.capacity() > kKeepBufferBytes)
-      std::string().swap(writing);
-    else
-      writing.clear();
+    // The buffers are kept for the next frames, within bounds.
+    for (std::string& segment : writing) {
+      if (segment.capacity() > kKeepBufferBytes) continue;
+      segment.clear();
+      if (smallSpare.capacity() == 0)
+        smallSpare.swap(segment);
+      else if (spares.size() < kSpareBuffers)
+        spares.push_back(std::move(segment));
+    }
+    writing.clear();
     progress.notify_all();
   }
 
@@ -93,12 +125,40 @@ FrameWriter::FrameWriter(ByteSink& sink, Mode mode) : m_state(std::make_shared<S
 
 FrameWriter::~FrameWriter() { Close(std::chrono::milliseconds::max()); }
 
-void FrameWriter::WriteFrame(std::string_view text) {
+void FrameWriter::WriteFrame(std::string_view text) { Queue(text, nullptr); }
+
+void FrameWriter::WriteOwnedFrame(std::string&& text) {
+  if (text.size() < kMoveBytes)
+    Queue(text, nullptr);
+  else
+    Queue(text, &text);
+}
+
+std::string FrameWriter::TakeBuffer() {
+  State& s = *m_state;
+  std::lock_guard lock(s.mu);
+  if (s.spares.empty()) return std::string();
+  std::string buffer = std::move(s.spares.back());
+  s.spares.pop_back();
+  return buffer;
+}
+
+void FrameWriter::Queue(std::string_view text, std::string* owned) {
   State& s = *m_state;
   std::unique_lock lock(s.mu);
   if (s.failed) return;
   bool wasEmpty = s.queued.empty();
-  AppendFrame(s.queued, text);
+  if (owned) {
+    char prefix[kFramePrefixBytes];
+    EncodeFrameLength(static_cast<uint32_t>(owned->size()), prefix);
+    s.OpenSegment().append(prefix, kFramePrefixBytes);
+    s.queuedBytes += kFramePrefixBytes + owned->size();
+    s.queued.push_back(std::move(*owned));
+    s.lastOpen = false;
+  } else {
+    AppendFrame(s.OpenSegment(), text);
+    s.queuedBytes += kFramePrefixBytes + text.size();
+  }
   if (m_mode == Mode::Inline) {
     s.WriteQueued(lock);
     return;

@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
 class ByteSink;
@@ -40,6 +41,13 @@ class FrameWriter {
 
   // Queues (Inline: writes) the frame of one UTF-8 text, under 4 GiB.
   void WriteFrame(std::string_view text);
+  // The same for a text the caller gives up: one of kMoveBytes or more is
+  // kept as it is until written (no copy), a shorter one is copied.
+  void WriteOwnedFrame(std::string&& text);
+  static constexpr size_t kMoveBytes = 64 * 1024;
+  // An emptied buffer of a text written earlier (or an empty string): the
+  // caller builds its next long text in it, and no fresh memory is touched.
+  std::string TakeBuffer();
 
   // Has what is queued written now rather than after the writer thread's
   // nap: the caller has nothing more to add for the moment.
@@ -62,6 +70,9 @@ class FrameWriter {
   struct State;
 
  private:
+  // Queues text; with owned (== the text) the string itself is queued.
+  void Queue(std::string_view text, std::string* owned);
+
   std::shared_ptr<State> m_state;
   Mode m_mode;
   bool m_closed = false;

@@ -21,6 +21,10 @@ bool SetThreadCodePage(const std::string& charset);
 // "UTF-8" or the iconv name in use.
 std::string ThreadCodePage();
 
+// True when the code page is UTF-8: WideToAnsi is then Utf16ToUtf8 up to
+// the first NUL, and may be done a stretch at a time (AppendUtf16AsUtf8).
+bool WideToAnsiIsUtf8();
+
 OleString AnsiToWide(std::string_view text);
 std::string WideToAnsi(OleStringView text);
 std::string Utf8ToAnsi(std::string_view text);

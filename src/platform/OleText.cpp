@@ -42,6 +42,52 @@ OleString Utf8ToUtf16(std::string_view s) {
   return out;
 }
 
+size_t ConvertUtf16ToUtf8(OleStringView s, char* out, size_t room, size_t* written) {
+  size_t i = 0, o = 0;
+  for (;;) {
+    // Plain ASCII: one byte per unit, in blocks while it lasts.
+    constexpr size_t kBlock = 16;
+    while (i + kBlock <= s.size() && o + kBlock <= room) {
+      OLECHAR any = 0;
+      for (size_t k = 0; k < kBlock; ++k) any |= s[i + k];
+      if (any >= 0x80) break;
+      for (size_t k = 0; k < kBlock; ++k) out[o + k] = static_cast<char>(s[i + k]);
+      i += kBlock;
+      o += kBlock;
+    }
+    if (i >= s.size()) break;
+    unsigned cp = s[i];
+    size_t units = 1;
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+      units = 2;
+    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+      cp = 0xFFFD;  // unpaired surrogate
+    }
+    size_t bytes = cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+    if (o + bytes > room) break;
+    if (cp < 0x80) {
+      out[o] = static_cast<char>(cp);
+    } else if (cp < 0x800) {
+      out[o] = static_cast<char>(0xC0 | (cp >> 6));
+      out[o + 1] = static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      out[o] = static_cast<char>(0xE0 | (cp >> 12));
+      out[o + 1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out[o + 2] = static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      out[o] = static_cast<char>(0xF0 | (cp >> 18));
+      out[o + 1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      out[o + 2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out[o + 3] = static_cast<char>(0x80 | (cp & 0x3F));
+    }
+    o += bytes;
+    i += units;
+  }
+  *written = o;
+  return i;
+}
+
 std::string Utf16ToUtf8(OleStringView s) {
   std::string out(s.size(), '\0');
   size_t i = 0;

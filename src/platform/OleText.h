@@ -15,3 +15,9 @@ using OleStringView = std::basic_string_view<OLECHAR>;
 // input becomes U+FFFD). The host's own conversions live in CodePage.h.
 OleString Utf8ToUtf16(std::string_view text);
 std::string Utf16ToUtf8(OleStringView text);
+// Writes to out[0..room) the UTF-8 of the longest prefix of text whose
+// UTF-8 fits (whole characters: a surrogate pair is never parted),
+// converted as Utf16ToUtf8 does; *written is the bytes written, the result
+// the UTF-16 units used. Lets a long text be converted a stretch at a time
+// into a buffer that is reused.
+size_t ConvertUtf16ToUtf8(OleStringView text, char* out, size_t room, size_t* written);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dispatch/ControlProxy.h"
@@ -147,6 +148,30 @@ TEST_F(ReplyWriter, AnEnvelopeOverTheLimitWithoutItsTextIsDroppedAtOnce) {
   SetDebugOutputSink(nullptr);
   EXPECT_TRUE(out.frames.empty());
   EXPECT_EQ(notes, 1) << "one drop, not one per shrinking piece";
+}
+
+TEST_F(ReplyWriter, AWideTextConvertedPieceByPieceGivesTheFramesOfItsWholeConversion) {
+  // What readBase64 and friends send: the same frames as converting the
+  // whole text first, for every kind of character, at and around the cuts.
+  auto frames = [this](OleStringView wide) {
+    out.frames.clear();
+    proxy.WriteWideTextInPieces(wide, "r");
+    std::vector<std::string> streamed = out.frames;
+    out.frames.clear();
+    proxy.WriteTextInPieces(WideToAnsi(wide), "r");
+    return std::make_pair(streamed, out.frames);
+  };
+  OleString mixed;
+  const OleString kinds[] = {u"a", u"\u00e9", u"\u4e2d", u"\xD83D\xDE00", u"\xD800", u"\xDC00", u"\"", u"\x01"};
+  for (size_t i = 0; mixed.size() < 1300000; ++i) mixed += kinds[(i * 7 + i / 5) % 8];
+  OleString pairAtCut = OleString(499999, u'b') + u"\xD83D\xDE00" + OleString(10, u'c');
+  OleString escapes(600000, u'\x01');  // pieces shrink to fit
+  OleString nul = OleString(700000, u'd') + OleString(1, u'\0') + u"after";
+  for (const OleString& text : {mixed, pairAtCut, escapes, nul, OleString(), OleString(500000, u'e')}) {
+    auto [streamed, whole] = frames(text);
+    EXPECT_GE(streamed.size(), 1u);
+    EXPECT_TRUE(streamed == whole) << "a text of " << text.size() << " units";
+  }
 }
 
 TEST_F(ReplyWriter, PiecesAreCutBetweenCharactersInADoubleByteCodePage) {

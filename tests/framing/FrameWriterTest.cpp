@@ -83,16 +83,24 @@ TEST(FrameWriter, FramesQueuedDuringABlockedWriteGoOutTogetherInOrder) {
   writer.WriteFrame("one");
   ASSERT_TRUE(sink.WaitEntered(1));
   // The sink is blocked: queuing never waits for it.
-  for (int i = 0; i < 100; ++i) writer.WriteFrame(std::to_string(i));
-  EXPECT_GT(writer.Backlog(), 0u);
+  // Long texts handed over by move sit among them in their places.
+  auto large = [](int i) { return std::string(FrameWriter::kMoveBytes + static_cast<size_t>(i), 'a' + i % 26); };
+  for (int i = 0; i < 100; ++i) {
+    if (i % 30 == 29) writer.WriteOwnedFrame(large(i));
+    writer.WriteFrame(std::to_string(i));
+  }
+  EXPECT_GT(writer.Backlog(), 3 * FrameWriter::kMoveBytes);
   EXPECT_FALSE(writer.Flush(20ms)) << "nothing can move while the sink is blocked";
+  EXPECT_TRUE(writer.TakeBuffer().empty()) << "no buffer is free before its text is written";
   sink.Open();
   ASSERT_TRUE(writer.Flush(10s));
   std::string want = Frame("one");
-  for (int i = 0; i < 100; ++i) want += Frame(std::to_string(i));
-  EXPECT_EQ(sink.Bytes(), want);
+  for (int i = 0; i < 100; ++i) want += (i % 30 == 29 ? Frame(large(i)) : "") + Frame(std::to_string(i));
+  EXPECT_TRUE(sink.Bytes() == want);
   EXPECT_EQ(sink.Writes(), 2) << "the hundred frames queued meanwhile leave in one write";
   EXPECT_EQ(writer.Backlog(), 0u);
+  // A written long text's memory comes back for the next one.
+  EXPECT_GE(writer.TakeBuffer().capacity(), FrameWriter::kMoveBytes);
 }
 
 TEST(FrameWriter, ACallerFarAheadOfTheReaderWaitsForItUntilItStalls) {

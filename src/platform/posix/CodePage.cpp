@@ -199,6 +199,8 @@ bool SetThreadCodePage(const std::string& charset) {
 
 std::string ThreadCodePage() { return Charset(); }
 
+bool WideToAnsiIsUtf8() { return g_utf8; }
+
 std::u16string AnsiToWide(std::string_view text) {
   text = UpToNul(text);
   if (g_utf8) return Utf8ToUtf16(text);

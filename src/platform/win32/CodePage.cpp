@@ -83,6 +83,10 @@ std::string ThreadCodePage() { return "CP" + std::to_string(ThreadCodePageNumber
 OleString AnsiToWide(std::string_view text) { return ToWide(CP_THREAD_ACP, UpToNul(text)); }
 std::string WideToAnsi(OleStringView text) { return FromWide(CP_THREAD_ACP, UpToNul(text)); }
 std::string Utf8ToAnsi(std::string_view text) { return WideToAnsi(ToWide(CP_UTF8, UpToNul(text))); }
+// Windows converts through WideCharToMultiByte in every code page (XP has
+// no UTF-8 ANSI code page): the whole text is converted at once.
+bool WideToAnsiIsUtf8() { return false; }
+
 void Utf8ToAnsiInto(std::string_view text, std::string* out) { *out = Utf8ToAnsi(text); }
 std::string AnsiToUtf8(std::string_view text) { return FromWide(CP_UTF8, AnsiToWide(text)); }
 std::string AnsiToUtf8(std::string&& text) { return AnsiToUtf8(std::string_view(text)); }
