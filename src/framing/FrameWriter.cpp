@@ -88,10 +88,11 @@ struct FrameWriter::State {
     for (std::string& segment : writing) {
       if (segment.capacity() > kKeepBufferBytes) continue;
       segment.clear();
-      if (smallSpare.capacity() == 0)
+      if (segment.capacity() >= FrameWriter::kMoveBytes) {
+        if (spares.size() < kSpareBuffers) spares.push_back(std::move(segment));
+      } else if (smallSpare.capacity() < segment.capacity()) {
         smallSpare.swap(segment);
-      else if (spares.size() < kSpareBuffers)
-        spares.push_back(std::move(segment));
+      }
     }
     writing.clear();
     progress.notify_all();
