@@ -12,7 +12,11 @@
 // warm jobs against the median of R cold runs, N labels in a row (each sent
 // once the one before is accepted, as a page printing a roll of labels would)
 // against N cold runs (measured when --cold-labels is N, else R runs scaled
-// to N and said so), and the memory of the warm browsers.
+// to N and said so), and the memory of the warm browsers. Where a warm job's
+// time goes comes from the steps the host, the job process and the render
+// service log under KESTRIX_TRACE (median of the R warm jobs per step), and
+// the load average is printed with the figures (other work on the machine
+// inflates every wall-clock figure).
 //
 //   kx_bench_printing [--runs R] [--labels N] [--cold-labels M] [--host PATH]
 #include <fcntl.h>
@@ -25,7 +29,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -75,6 +81,57 @@ int Run(const std::vector<std::string>& args, const std::string& output = "/dev/
 std::string ReadAll(const std::string& path) {
   std::ifstream in(path);
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::string LoadAverage() {
+  std::string text = ReadAll("/proc/loadavg");
+  return text.substr(0, text.find(' '));
+}
+
+// The steps of a warm job in the trace, each named by the line that ends it.
+struct Step {
+  const char* line;
+  const char* what;
+};
+constexpr Step kSteps[] = {
+    {"job: main", "host: request to job process running"},
+    {"job: connects to the renderer", "job: start-up, place, printer options"},
+    {"render: page enabled", "service: request, page ready"},
+    {"render: loaded", "chromium: load the label"},
+    {"render: printed", "chromium: page rules, fonts, printToPDF"},
+    {"job: rendered", "service: PDF to the job"},
+    {"job: submitted", "job: Print-Job to the scheduler"},
+    {"bench: accepted", "job state through the host to the page"},
+};
+
+// Per step, the milliseconds of warm jobs first..last (0-based, in the order
+// sent), from the trace file; empty when the trace is not complete.
+std::vector<std::vector<double>> StepTimes(const std::string& path, int first, int last) {
+  std::vector<std::pair<double, std::string>> lines;
+  std::istringstream in(ReadAll(path));
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream fields(line);
+    double ms = 0;
+    int pid = 0;
+    std::string what;
+    fields >> ms >> pid;
+    std::getline(fields >> std::ws, what);
+    lines.emplace_back(ms, what);
+  }
+  std::vector<std::vector<double>> times(std::size(kSteps));
+  int job = -1;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].second != "bench: sends" || ++job < first || job > last) continue;
+    double from = lines[i].first;
+    size_t at = i;
+    for (size_t s = 0; s < std::size(kSteps); ++s) {
+      while (at < lines.size() && lines[at].second != kSteps[s].line) ++at;
+      if (at == lines.size()) return {};
+      times[s].push_back(lines[at].first - from);
+      from = lines[at].first;
+    }
+  }
+  return times;
 }
 
 // The cold pipeline once: milliseconds, or negative on failure.
@@ -181,6 +238,8 @@ int main(int argc, char** argv) {
   setenv("XDG_DATA_HOME", (work + "/data").c_str(), 1);
   setenv("XDG_CONFIG_HOME", (work + "/config").c_str(), 1);
   setenv("KESTRIX_RENDER_DIR", (work + "/render").c_str(), 1);
+  setenv("KESTRIX_TRACE", (work + "/trace").c_str(), 1);
+  const std::string loadBefore = LoadAverage();
   {
     std::ofstream label(work + "/label.html");
     label << kLabel;
@@ -225,6 +284,7 @@ int main(int argc, char** argv) {
       if (!kx.Send(n) || !kx.Accepted(n, &why)) status = 1;
     row = Ms(start);
   }
+  const auto steps = StepTimes(work + "/trace", 1, runs);
   Json::Value renderer;
   const bool haveStatus = RenderServiceStatus(&renderer);
   kx.Close();
@@ -238,6 +298,7 @@ int main(int argc, char** argv) {
       if (Cold(chromium, work, 1000 + i) < 0) status = 1;
     coldRow = Ms(start) * labels / coldLabels;
   }
+  const std::string loadAfter = LoadAverage();
   Run({"sh", scripts + "/stop-cups.sh", work + "/cups"});
   Run({"rm", "-rf", work});
   if (status != 0 || cold.empty() || warm.empty()) return 1;
@@ -247,6 +308,11 @@ int main(int argc, char** argv) {
   std::printf("  cold: chromium --print-to-pdf + lp   median %8.1f ms of %d runs\n", coldMs, runs);
   std::printf("  warm: first job (starts the renderer)       %8.1f ms\n", first);
   std::printf("  warm: later jobs                     median %8.1f ms of %d runs\n", warmMs, runs);
+  if (!steps.empty()) {
+    std::printf("  where a later warm job's time goes (median of each step):\n");
+    for (size_t s = 0; s < steps.size(); ++s)
+      std::printf("    %-42s %7.1f ms\n", kSteps[s].what, bench::Median(steps[s]));
+  }
   std::printf("  %d labels in a row: warm %.0f ms, cold %.0f ms (%s)\n", labels, row, coldRow,
               coldMeasured ? ("measured " + std::to_string(coldLabels) + " cold runs, scaled").c_str()
                            : "the cold median times the labels");
@@ -255,6 +321,8 @@ int main(int argc, char** argv) {
                 renderer["browsers"].asInt(), renderer["memoryKb"].asDouble() / 1024.0);
   else
     std::printf("  warm renderer: not reachable after the run (its status is unknown)\n");
+  std::printf("  load average (1 min) %s before, %s after: figures taken under load are inflated\n",
+              loadBefore.c_str(), loadAfter.c_str());
   std::printf("printing: warm job / cold pipeline ratio %.3f (goal <= 0.2)\n", warmMs / coldMs);
   std::printf("printing: %d labels warm / cold ratio %.3f (goal <= 0.2)\n", labels, row / coldRow);
   return 0;

@@ -120,6 +120,11 @@ class Browser {
                                      "--mute-audio",
                                      "--hide-scrollbars",
                                      "--disable-quic",
+                                     // A page rendered for printing is foreground work, though no
+                                     // window shows it: no lowered priority, no throttled timers.
+                                     "--disable-renderer-backgrounding",
+                                     "--disable-background-timer-throttling",
+                                     "--disable-backgrounding-occluded-windows",
                                      // WebRTC's UDP would bypass the job's proxy.
                                      "--force-webrtc-ip-handling-policy=disable_non_proxied_udp"};
     // Chromium's sandbox cannot run as root; elsewhere it stays on unless asked.
