@@ -5,8 +5,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <json/json.h>
-#include <shlobj.h>
 #include <windows.h>
+// windows.h first: the shell header needs its types.
+#include <shlobj.h>
 
 #include <filesystem>
 #include <fstream>
