@@ -142,6 +142,7 @@ class Browser {
     MakeFolders(home, 0700);
     const std::pair<const char*, std::string> privateFolders[] = {
         {"HOME", home},
+        {"TMPDIR", folder},
         {"XDG_CONFIG_HOME", home + "/.config"},
         {"XDG_CACHE_HOME", home + "/.cache"},
         {"XDG_DATA_HOME", home + "/.local/share"},
