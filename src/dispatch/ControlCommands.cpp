@@ -56,7 +56,7 @@ void ControlProxy::ReplyText(BSTR result, const std::string& event) {
   std::string data = WideToAnsi(owned.View());
   std::string text = TextEnvelope(data, event, -1);
   if (text.size() <= kMaxMessageBytes)
-    SendText(text);
+    SendText(std::move(text));
   else
     WriteTextInPieces(data, event);
 }

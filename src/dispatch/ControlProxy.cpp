@@ -111,8 +111,6 @@ void ControlProxy::LoadBootstrapPage() {
 
 void ControlProxy::WriteMessage(const std::string& text) { SendText(AnsiToUtf8(text)); }
 
-bool ControlProxy::SendText(const std::string& utf8) { return SendText(std::string(utf8)); }
-
 bool ControlProxy::SendText(std::string&& utf8) {
   if (utf8.size() > kMaxMessageBytes) {
     std::string note = "kestrix-host: dropped an outgoing message of " + std::to_string(utf8.size()) +
@@ -188,7 +186,7 @@ void ControlProxy::WriteReply(const Json::Value* data, const std::string& event,
   if (data && data->isString() && index == -1)
     WriteTextInPieces(data->asString(), event);
   else
-    SendText(text);
+    SendText(std::move(text));
 }
 
 // The text of WriteTextInPieces: all of it at hand, or a wide text converted

@@ -150,9 +150,8 @@ class ControlProxy : public ListenerOwner {
                            bool dataIsUtf8 = false) const;
   void AppendEnvelopeTail(std::string& text, const std::string& event, int32_t index) const;
   void SetTab(const Json::Value& tab);
-  // Frames and writes UTF-8 text; drops (and logs) a text over the browser's limit.
-  bool SendText(const std::string& utf8);
-  // The same, handing a long text to the writer without a copy.
+  // Frames and writes UTF-8 text (a long one is handed to the writer without
+  // a copy); drops (and logs) a text over the browser's limit.
   bool SendText(std::string&& utf8);
   // Where the pieces of a long text come from (ControlProxy.cpp).
   class TextSource;
