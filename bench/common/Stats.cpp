@@ -38,4 +38,9 @@ long long OptionNumber(int argc, char** argv, const std::string& name, long long
 std::string HostPath(int argc, char** argv) { return Option(argc, argv, "--host", KX_BENCH_HOST_PATH); }
 std::string EchoPath(int argc, char** argv) { return Option(argc, argv, "--echo", KX_BENCH_ECHO_PATH); }
 
+double LoadAverage() {
+  double load[1];
+  return getloadavg(load, 1) == 1 ? load[0] : -1;
+}
+
 }  // namespace bench

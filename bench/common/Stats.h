@@ -10,6 +10,9 @@ namespace bench {
 // The p-th percentile (0..100) by nearest rank; sorts the values.
 double Percentile(std::vector<double>& values, double p);
 double Median(std::vector<double> values);
+// The one-minute load average (-1 when unknown): the figures of a run taken
+// while other work shares the cores are not comparable with a quiet run.
+double LoadAverage();
 
 // "--name value" from the command line, or the fallback.
 std::string Option(int argc, char** argv, const std::string& name, const std::string& fallback);

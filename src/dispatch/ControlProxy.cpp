@@ -250,8 +250,7 @@ void ControlProxy::WriteWideTextInPieces(OleStringView text, const std::string& 
     WriteTextInPieces(WideToAnsi(text), event);
     return;
   }
-  size_t nul = text.find(OLECHAR(0));  // where WideToAnsi would stop
-  TextSource source{text.substr(0, nul)};
+  TextSource source{text.substr(0, UnitsBeforeNul(text))};  // where WideToAnsi would stop
   WritePieces(source, event);
 }
 

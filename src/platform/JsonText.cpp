@@ -3,6 +3,10 @@
 #include <cstdint>
 #include <cstring>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "platform/Automation.h"
 #include "platform/CodePage.h"
 
@@ -139,6 +143,17 @@ void AppendQuotedJson(std::string& out, std::string_view text) {
   out.push_back('"');
   size_t run = 0;  // start of the stretch that needs no escaping
   for (size_t i = 0; i < text.size(); ++i) {
+#ifdef __SSE2__
+    // Sixteen bytes at a time while none is a control character, '"' or '\\'.
+    const __m128i kControl = _mm_set1_epi8(0x1F), kQuote = _mm_set1_epi8('"'), kSlash = _mm_set1_epi8('\\');
+    while (i + 16 <= text.size()) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
+      __m128i special = _mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(v, kControl), v),
+                                      _mm_or_si128(_mm_cmpeq_epi8(v, kQuote), _mm_cmpeq_epi8(v, kSlash)));
+      if (_mm_movemask_epi8(special) != 0) break;
+      i += 16;
+    }
+#endif
     // Eight bytes at a time while none is a control character, '"' or '\\'.
     while (i + 8 <= text.size()) {
       uint64_t w;

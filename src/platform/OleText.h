@@ -21,3 +21,6 @@ std::string Utf16ToUtf8(OleStringView text);
 // the UTF-16 units used. Lets a long text be converted a stretch at a time
 // into a buffer that is reused.
 size_t ConvertUtf16ToUtf8(OleStringView text, char* out, size_t room, size_t* written);
+// The units of text before its first NUL (all of them when it has none);
+// eight at a time where it can, for texts of hundreds of MB.
+size_t UnitsBeforeNul(OleStringView text);

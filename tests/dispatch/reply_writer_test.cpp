@@ -166,7 +166,7 @@ TEST_F(ReplyWriter, AWideTextConvertedPieceByPieceGivesTheFramesOfItsWholeConver
   for (size_t i = 0; mixed.size() < 1300000; ++i) mixed += kinds[(i * 7 + i / 5) % 8];
   OleString pairAtCut = OleString(499999, u'b') + u"\xD83D\xDE00" + OleString(10, u'c');
   OleString escapes(600000, u'\x01');  // pieces shrink to fit
-  OleString nul = OleString(700000, u'd') + OleString(1, u'\0') + u"after";
+  OleString nul = OleString(700003, u'd') + OleString(1, u'\0') + u"after";
   for (const OleString& text : {mixed, pairAtCut, escapes, nul, OleString(), OleString(500000, u'e')}) {
     auto [streamed, whole] = frames(text);
     EXPECT_GE(streamed.size(), 1u);

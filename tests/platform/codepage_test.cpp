@@ -98,6 +98,34 @@ TEST(Utf16, RoundTripsAndReplacesBrokenInput) {
 
 namespace {
 
+TEST(CodePage, ConversionAStretchAtATimeMatchesTheWholeConversion) {
+  // Runs of ASCII long enough for the blockwise path, every kind of unit
+  // after them (units at and above 0x8000 included), surrogate pairs that a
+  // stretch's end would part, lone surrogates; converted into rooms of every
+  // size, the stretches must join into Utf16ToUtf8 of the whole.
+  uint32_t seed = 777;
+  auto next = [&] { return seed = seed * 1664525u + 1013904223u; };
+  const OleString units[] = {u"abcdefghijklmnopqrstuvwxyz0123456789", u"\x7F", u"\x80", u"\xE9", u"\x7FF", u"\x800",
+                             u"\x4E2D", u"\xFF80", u"\xD83D\xDE00", u"\xD800", u"\xDFFF", u"z"};
+  for (int round = 0; round < 300; ++round) {
+    OleString text;
+    int n = static_cast<int>(next() % 30);
+    for (int i = 0; i < n; ++i) text += units[next() % std::size(units)];
+    std::string joined;
+    size_t used = 0;
+    while (used < text.size()) {
+      char room[64];
+      size_t size = 4 + next() % 60, written = 0;
+      size_t took = ConvertUtf16ToUtf8(OleStringView(text).substr(used), room, size, &written);
+      ASSERT_GT(took, 0u);
+      ASSERT_LE(written, size);
+      joined.append(room, written);
+      used += took;
+    }
+    EXPECT_EQ(joined, Utf16ToUtf8(text)) << round;
+  }
+}
+
 TEST(JsonText, DirectFormMatchesTheCompactWriter) {
   SetThreadCodePage("UTF-8");
   // Every byte value, quotes, backslashes, control characters, NUL and
@@ -109,7 +137,7 @@ TEST(JsonText, DirectFormMatchesTheCompactWriter) {
                                 "\xC3\xA9", "\xF0\x9F\x98\x80", "\xFF", "\xE2\x82", "plain"};
   for (int round = 0; round < 500; ++round) {
     std::string s;
-    int n = static_cast<int>(next() % 12);
+    int n = static_cast<int>(next() % 40);  // long enough for the blockwise scans
     for (int i = 0; i < n; ++i) s += pieces[next() % std::size(pieces)];
     Json::Value v;
     v["t"] = s;
