@@ -64,9 +64,9 @@ bool IsLow(unsigned u) { return u >= 0xDC00 && u <= 0xDFFF; }
 
 }  // namespace
 
-size_t EncodeCesu8(std::u16string_view text, char* out) {
+size_t EncodeCesu8(OleStringView text, char* out) {
   size_t n = 0;
-  for (char16_t u : text) {
+  for (OLECHAR u : text) {
     if (u < 0x80) {
       if (out) out[n] = static_cast<char>(u);
       n += 1;
@@ -88,33 +88,33 @@ size_t EncodeCesu8(std::u16string_view text, char* out) {
   return n;
 }
 
-size_t DecodeCesu8(std::string_view text, char16_t* out) {
+size_t DecodeCesu8(std::string_view text, OLECHAR* out) {
   size_t n = 0, i = 0;
   while (i < text.size()) {
     unsigned cp = Decode(text, &i);
     if (cp >= 0x10000) {
       cp -= 0x10000;
       if (out) {
-        out[n] = static_cast<char16_t>(0xD800 + (cp >> 10));
-        out[n + 1] = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+        out[n] = static_cast<OLECHAR>(0xD800 + (cp >> 10));
+        out[n + 1] = static_cast<OLECHAR>(0xDC00 + (cp & 0x3FF));
       }
       n += 2;
     } else {
-      if (out) out[n] = static_cast<char16_t>(cp);
+      if (out) out[n] = static_cast<OLECHAR>(cp);
       n += 1;
     }
   }
   return n;
 }
 
-std::string Utf16ToCesu8(std::u16string_view text) {
+std::string Utf16ToCesu8(OleStringView text) {
   std::string out(EncodeCesu8(text, nullptr), '\0');
   EncodeCesu8(text, out.data());
   return out;
 }
 
-std::u16string Cesu8ToUtf16(std::string_view text) {
-  std::u16string out(DecodeCesu8(text, nullptr), u'\0');
+OleString Cesu8ToUtf16(std::string_view text) {
+  OleString out(DecodeCesu8(text, nullptr), OLESTR('\0'));
   DecodeCesu8(text, out.data());
   return out;
 }
