@@ -10,6 +10,9 @@
 #include "platform/webbrowser/ControlClasses.h"
 #include "platform/webbrowser/BrowserInterfaces.h"
 #include "platform/webbrowser/HtmlDocument.h"
+#ifdef _WIN32
+#include "platform/webbrowser/OleEmbedding.h"
+#endif
 
 namespace {
 
@@ -76,6 +79,19 @@ class CWebBrowser final : public StandInBrowser {
       AddRef();
       return S_OK;
     }
+#ifdef _WIN32
+    // What the host's OLE container asks of the control it embeds.
+    if (riid == IID_IOleObject) {
+      *ppv = static_cast<IOleObject*>(&m_ole);
+      AddRef();
+      return S_OK;
+    }
+    if (riid == IID_IOleWindow || riid == IID_IOleInPlaceObject) {
+      *ppv = static_cast<IOleInPlaceObject*>(&m_ole);
+      AddRef();
+      return S_OK;
+    }
+#endif
     return E_NOINTERFACE;
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return ++m_ref; }
@@ -155,6 +171,9 @@ class CWebBrowser final : public StandInBrowser {
 
   std::atomic<ULONG> m_ref{1};
   BrowserWindow m_window;
+#ifdef _WIN32
+  OleEmbedding m_ole{static_cast<IWebBrowser2*>(this), CLSID_WebBrowser};
+#endif
   ComPtr<HtmlDocument> m_document;
   std::string m_pendingPath;
   WPARAM m_navigation = 0;
