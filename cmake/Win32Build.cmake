@@ -20,6 +20,7 @@ add_subdirectory(src/bridge)
 add_subdirectory(src/dispatch)
 add_subdirectory(src/browser)
 add_subdirectory(src/host)
+add_subdirectory(tools/install)
 
 if(KESTRIX_TESTS)
   enable_testing()

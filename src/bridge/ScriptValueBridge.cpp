@@ -1,6 +1,7 @@
 #include "bridge/ScriptValueBridge.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 #include "platform/CodePage.h"
@@ -238,6 +239,45 @@ Json::Value ScriptValueBridge::VariantToJsonAt(const VARIANT& v, int depth, Walk
   }
 }
 
+// An array is told by what it is, not by a member's name: a script array's
+// "length" is a whole, non-negative number that it does not list among its own
+// members, while {"width": 62, "length": 3} lists it and stays an object. An
+// object that cannot list its members is an array when it has such a length.
+bool ScriptValueBridge::IsArray(IDispatch* object, IDispatchEx* members, LONG* length, Walk& walk) {
+  --walk.lookupsLeft;
+  Bstr lengthName = MakeBstr(OLESTR("length"));
+  LPOLESTR names[1] = {lengthName.Get()};
+  DISPID lengthId = DISPID_UNKNOWN;
+  if (FAILED(object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &lengthId))) return false;
+  Variant value;
+  DISPPARAMS none = {nullptr, nullptr, 0, 0};
+  if (FAILED(object->Invoke(lengthId, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, &value, nullptr,
+                            nullptr)))
+    return false;
+  Variant number;
+  if (value.vt == VT_EMPTY || value.vt == VT_NULL || value.vt == VT_BSTR || value.vt == VT_BOOL ||
+      value.vt == VT_DISPATCH || value.vt == VT_UNKNOWN || !Coerce(value, VT_R8, &number))
+    return false;
+  const double d = number.dblVal;
+  if (!(d >= 0) || d != std::floor(d)) return false;
+  *length = static_cast<LONG>(std::min<double>(d, kMaxLength));
+  if (!members) return true;
+  // The engine may say at once whether the member is listed; otherwise its
+  // list is walked (by id, without reading a value).
+  DWORD listing = 0;
+  if (members->GetMemberProperties(lengthId, fdexPropCanEnumerate | fdexPropCannotEnumerate, &listing) == S_OK &&
+      (listing & (fdexPropCanEnumerate | fdexPropCannotEnumerate)))
+    return (listing & fdexPropCannotEnumerate) != 0;
+  DISPID id = DISPID_STARTENUM;
+  HRESULT hr = members->GetNextDispID(fdexEnumAll, DISPID_STARTENUM, &id);
+  while (hr == S_OK && id != DISPID_STARTENUM && walk.lookupsLeft > 0) {
+    if (id == lengthId) return false;
+    --walk.lookupsLeft;
+    hr = members->GetNextDispID(fdexEnumAll, id, &id);
+  }
+  return true;
+}
+
 Json::Value ScriptValueBridge::ScriptObjectToJsonAt(IDispatch* object, int depth, Walk& walk) {
   if (!object || depth >= kMaxDepth || walk.lookupsLeft <= 0) return Json::Value();
   IUnknown* identity = Identity(object);
@@ -249,16 +289,13 @@ Json::Value ScriptValueBridge::ScriptObjectToJsonAt(IDispatch* object, int depth
   } guard{walk};
 
   Variant value;
-  --walk.lookupsLeft;
-  Bstr lengthName = MakeBstr(OLESTR("length"));
-  if (GetMemberByName(object, lengthName.Get(), &value) && value.vt != VT_EMPTY) {
+  ComPtr<IDispatchEx> members = QueryDispatchEx(object);
+  LONG length = 0;
+  if (IsArray(object, members.Get(), &length, walk)) {
     Json::Value result(Json::arrayValue);
-    Variant count;
-    // A length that is not a number gives no indexes.
-    const LONG n = Coerce(value, VT_I4, &count) ? std::min<LONG>(count.lVal, kMaxLength) : 0;
     char digits[16];
     OLECHAR wide[16];
-    for (LONG i = 0; i < n && walk.lookupsLeft > 0; ++i) {
+    for (LONG i = 0; i < length && walk.lookupsLeft > 0; ++i) {
       int len = std::snprintf(digits, sizeof digits, "%d", static_cast<int>(i));
       for (int k = 0; k < len; ++k) wide[k] = static_cast<OLECHAR>(digits[k]);  // digits are ASCII
       Bstr indexName = MakeBstr(OleStringView(wide, static_cast<size_t>(len)));
@@ -271,7 +308,6 @@ Json::Value ScriptValueBridge::ScriptObjectToJsonAt(IDispatch* object, int depth
   }
 
   Json::Value result(Json::objectValue);
-  ComPtr<IDispatchEx> members = QueryDispatchEx(object);
   if (!members) return result;  // no way to list its members
   DISPID id = DISPID_STARTENUM;
   HRESULT hr = members->GetNextDispID(fdexEnumAll, DISPID_STARTENUM, &id);

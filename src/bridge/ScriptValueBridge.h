@@ -67,6 +67,7 @@ class ScriptValueBridge {
   VARIANT JsonToVariantAt(const Json::Value& value, int depth);
   Json::Value VariantToJsonAt(const VARIANT& v, int depth, Walk& walk);
   Json::Value ScriptObjectToJsonAt(IDispatch* object, int depth, Walk& walk);
+  static bool IsArray(IDispatch* object, IDispatchEx* members, LONG* length, Walk& walk);
 
   ComPtr<IDispatch> m_context;
 };

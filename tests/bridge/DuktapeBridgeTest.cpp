@@ -90,8 +90,8 @@ TEST_F(DuktapeBridge, ScriptValuesComeBackAsJson) {
   Json::Value v = ScriptValue(
       "{b: 'x', a: [1, , 3], n: null, u: undefined, f: 1.5, t: true, nested: {length: 2, 0: 'p', 1: 'q'},"
       " z: {length: 0}, s: '\\ud83d\\ude00'}");
-  EXPECT_EQ(Compact(v), R"({"a":[1,null,3],"b":"x","f":1.5,"n":null,"nested":["p","q"],"s":"\ud83d\ude00",)"
-                        R"("t":true,"u":null,"z":[]})");
+  EXPECT_EQ(Compact(v), R"({"a":[1,null,3],"b":"x","f":1.5,"n":null,"nested":{"0":"p","1":"q","length":2},)"
+                        R"("s":"\ud83d\ude00","t":true,"u":null,"z":{"length":0}})");
 }
 
 // Repeats are found by COM identity (the IUnknown of each object), which the

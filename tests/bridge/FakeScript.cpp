@@ -201,6 +201,10 @@ HRESULT FakeObject::GetNextDispID(DWORD grfdex, DISPID id, DISPID* pid) {
   if (grfdex != fdexEnumAll) return E_INVALIDARG;
   if (HRESULT hr = m_engine.Check(FakeOp::GetNextDispID, u""); FAILED(hr)) return hr;
   DISPID next = id == DISPID_STARTENUM ? kFirstId : id + 1;
+  // Like script engines, an array does not list its "length".
+  if (m_kind == Kind::Array && next >= kFirstId && static_cast<size_t>(next - kFirstId) < m_members.size() &&
+      m_members[next - kFirstId].name == u"length")
+    ++next;
   if (next < kFirstId || static_cast<size_t>(next - kFirstId) >= m_members.size()) {
     *pid = DISPID_STARTENUM;  // the end, as the platform says it
     return S_FALSE;

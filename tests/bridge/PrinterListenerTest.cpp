@@ -207,8 +207,10 @@ TEST_F(Listener, OnMessageSetsTheTab) {
 
 TEST_F(Listener, OnMessageDropsWhatIsNotAnObject) {
   Attach({});
-  Held arrayLike(MakeObject({{u"length", Variant::FromLong(1)}, {u"0", Variant::FromLong(4)}}));
-  EXPECT_EQ(listener->OnMessage(arrayLike.object), S_OK);
+  Held array(engine.NewArray());
+  array->Set(u"0", Variant::FromLong(4));
+  array->Set(u"length", Variant::FromLong(1));
+  EXPECT_EQ(listener->OnMessage(array.object), S_OK);
   EXPECT_EQ(listener->OnMessage(nullptr), S_OK);
   EXPECT_THAT(owner.messages, IsEmpty());
 }

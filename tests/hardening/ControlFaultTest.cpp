@@ -86,6 +86,19 @@ TEST_F(ControlFault, ChromiumMissingEndsTheJobWithAnErrorAndTheHostGoesOn) {
   EXPECT_EQ(status->code, 0);
 }
 
+// Through the page both ways: an object with a "length" member is still an
+// object when the control keeps it and when the reply reads it back.
+TEST_F(ControlFault, SettingsWithALengthMemberComeBackAsTheyWere) {
+  HostUnderTest host(HostPath(), Env());
+  host.Start();
+  const std::string label = R"({"items":[[],{"length":0}],"length":3,"width":62})";
+  ASSERT_TRUE(host.Send(R"({"method":"setLastSettings","event":"set","params":["label",)" + label + "]}"));
+  ASSERT_TRUE(host.Send(R"({"method":"getLastSettings","event":"get","params":["label"]})"));
+  std::optional<Json::Value> back = host.Await("get", 20s);
+  ASSERT_TRUE(back.has_value()) << host.Stderr();
+  EXPECT_EQ(Compact((*back)["data"]), label);
+}
+
 TEST_F(ControlFault, TheSchedulerStoppedDuringAJobEndsItAndTheHostGoesOn) {
   HostUnderTest host(HostPath(), Env());
   host.Start();

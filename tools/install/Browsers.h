@@ -1,33 +1,33 @@
-// The browsers the installer knows and the folders where each looks for native
-// messaging host manifests on Linux.
+// The browsers the installer knows. Which of them a platform offers, and where
+// each looks for native messaging host manifests, is in Platform.h.
 #pragma once
 
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace installer {
 
-enum class Browser { Chromium, Chrome, Firefox };
+// Edge is offered on Windows only (Linux keeps the three it always had).
+enum class Browser { Chromium, Chrome, Edge, Firefox };
 enum class Scope { User, System };
 
 // What the folders depend on, taken from the process environment by main().
 struct Environment {
-  std::string home;           // $HOME
-  std::string xdgConfigHome;  // $XDG_CONFIG_HOME; empty or relative means ~/.config
-  std::string root;           // prefix for the system folders ("" = the real /)
+  std::string home;           // Linux: $HOME. Windows: the user's local application data folder
+  std::string xdgConfigHome;  // Linux: $XDG_CONFIG_HOME; empty or relative means ~/.config
+  std::string root;           // Linux: prefix for the system folders ("" = the real /).
+                              // Windows: the machine's application data folder (or --root)
 };
 
 const char* BrowserName(Browser browser);
 const char* ScopeName(Scope scope);
+// Only the browsers of AllBrowsers() (Platform.h).
 std::optional<Browser> ParseBrowser(const std::string& name);
-const std::vector<Browser>& AllBrowsers();
+// "chromium, chrome, firefox or all": the names the command line accepts.
+std::string BrowserChoices(const char* lastJoin);
 
-// Chromium and Chrome name extensions by "allowed_origins", Firefox by "allowed_extensions".
+// Chromium-family browsers name extensions by "allowed_origins", Firefox by "allowed_extensions".
 bool UsesOrigins(Browser browser);
-
-// The folder for one browser and scope; empty when it cannot be known (no HOME).
-std::filesystem::path ManifestFolder(Browser browser, Scope scope, const Environment& env);
 
 }  // namespace installer

@@ -1,17 +1,13 @@
 #include "Installer.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
+#include <algorithm>
 #include <filesystem>
 #include <ostream>
 #include <system_error>
 
 #include "Manifest.h"
 #include "Options.h"
+#include "Platform.h"
 
 namespace installer {
 namespace fs = std::filesystem;
@@ -29,12 +25,14 @@ struct Target {
     return std::string(BrowserName(browser)) + " (" + (explicitDir ? "folder" : ScopeName(scope)) + ")";
   }
   fs::path File() const { return folder / kManifestFileName; }
+  std::string Hint() const { return PermissionHint(scope, explicitDir); }
 };
 
 std::vector<Target> Targets(const Options& o, const Environment& env) {
   std::vector<Target> targets;
   if (!o.dir.empty()) {
-    targets.push_back({o.browsers[0], Scope::User, true, fs::absolute(o.dir).lexically_normal()});
+    // On Windows the manifest in DIR is registered for the scope (user unless --system).
+    targets.push_back({o.browsers[0], o.scopes[0], true, fs::absolute(PathFromUtf8(o.dir)).lexically_normal()});
     return targets;
   }
   for (Scope s : o.scopes)
@@ -42,48 +40,23 @@ std::vector<Target> Targets(const Options& o, const Environment& env) {
   return targets;
 }
 
-std::string Hint(const Target& t) {
-  if (t.scope == Scope::System && !t.explicitDir && geteuid() != 0)
-    return " (system-wide manifests need root: run it with sudo)";
-  return {};
-}
-
-// Writes the file next to its final name and renames it, so a browser never reads
-// half a manifest. Returns an error text, empty on success.
-std::string WriteFileAtomically(const fs::path& file, const std::string& text) {
-  fs::path tmp = file;
-  tmp += ".tmp" + std::to_string(getpid());
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return std::strerror(errno);
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      std::string why = std::strerror(n < 0 ? errno : EIO);
-      ::close(fd);
-      ::unlink(tmp.c_str());
-      return why;
-    }
-    done += static_cast<size_t>(n);
+// Removes folder and its parents up to and including top while they are empty.
+// Only below a folder this program owns (Windows); browsers own theirs on Linux.
+void RemoveEmptyFolders(fs::path folder, const fs::path& top) {
+  if (top.empty()) return;
+  auto [end, rest] = std::mismatch(top.begin(), top.end(), folder.begin(), folder.end());
+  if (end != top.end()) return;
+  for (std::error_code ec; !folder.empty(); folder = folder.parent_path()) {
+    if (!fs::remove(folder, ec) || ec) return;  // not empty, or gone
+    if (folder == top) return;
   }
-  // The mode is set explicitly: a restrictive umask must not hide the manifest
-  // from a browser running as another user (system installs).
-  int error = ::fchmod(fd, 0644) == 0 ? 0 : errno;
-  if (::close(fd) != 0 && error == 0) error = errno;
-  if (error == 0 && ::rename(tmp.c_str(), file.c_str()) != 0) error = errno;
-  if (error != 0) {
-    ::unlink(tmp.c_str());
-    return std::strerror(error);
-  }
-  return {};
 }
 
 int Install(const Options& o, const std::vector<Target>& targets, const std::string& defaultHost,
             std::ostream& out, std::ostream& err) {
-  fs::path host = fs::absolute(o.hostPath.empty() ? fs::path(defaultHost) : fs::path(o.hostPath)).lexically_normal();
+  fs::path host = fs::absolute(PathFromUtf8(o.hostPath.empty() ? defaultHost : o.hostPath)).lexically_normal();
   if (std::string why = HostBinaryProblem(host); !why.empty()) {
-    err << "kestrix-install: cannot use the host binary " << host.string() << ": " << why << ".\n"
+    err << "kestrix-install: cannot use the host binary " << Utf8(host) << ": " << why << ".\n"
         << "  Build it first (cmake --build build) or name it with --host PATH.\n";
     return 1;
   }
@@ -97,40 +70,71 @@ int Install(const Options& o, const std::vector<Target>& targets, const std::str
     std::error_code ec;
     fs::create_directories(t.folder, ec);
     if (ec) {
-      err << "kestrix-install: " << t.Label() << ": cannot create the folder " << t.folder.string() << ": "
-          << ec.message() << Hint(t) << "\n";
+      err << "kestrix-install: " << t.Label() << ": cannot create the folder " << Utf8(t.folder) << ": "
+          << ec.message() << t.Hint() << "\n";
       status = 1;
       continue;
     }
     const std::string& id = UsesOrigins(t.browser) ? o.extensionId : o.firefoxId;
-    std::string text = ManifestText(BuildManifest(t.browser, host.string(), id));
+    std::string text = ManifestText(BuildManifest(t.browser, Utf8(host), id));
     if (std::string why = WriteFileAtomically(t.File(), text); !why.empty()) {
-      err << "kestrix-install: " << t.Label() << ": cannot write " << t.File().string() << ": " << why << Hint(t)
+      err << "kestrix-install: " << t.Label() << ": cannot write " << Utf8(t.File()) << ": " << why << t.Hint()
           << "\n";
       status = 1;
       continue;
     }
-    out << "installed " << t.Label() << ": " << t.File().string() << " -> " << host.string() << "\n";
+    std::string key = RegistrationName(t.browser, t.scope);
+    if (std::string why = Register(t.browser, t.scope, t.File()); !why.empty()) {
+      // A manifest no browser can find is left behind by nothing.
+      fs::remove(t.File(), ec);
+      err << "kestrix-install: " << t.Label() << ": cannot write the registry key " << key << ": " << why
+          << PermissionHint(t.scope, false) << "\n";
+      status = 1;
+      continue;
+    }
+    out << "installed " << t.Label() << ": " << Utf8(t.File()) << " -> " << Utf8(host) << "\n";
+    if (!key.empty()) out << "  registered in " << key << "\n";
   }
   return status;
 }
 
-int Uninstall(const std::vector<Target>& targets, std::ostream& out, std::ostream& err) {
+int Uninstall(const std::vector<Target>& targets, const Environment& env, std::ostream& out, std::ostream& err) {
   int status = 0;
   for (const Target& t : targets) {
-    if (t.folder.empty()) continue;  // no HOME: nothing can be installed there
-    std::error_code ec;
-    if (!fs::exists(fs::symlink_status(t.File(), ec))) {
-      out << t.Label() << ": not installed\n";
-      continue;
-    }
-    if (!fs::remove(t.File(), ec) || ec) {
-      err << "kestrix-install: " << t.Label() << ": cannot remove " << t.File().string() << ": " << ec.message()
-          << Hint(t) << "\n";
+    // The files to remove: this location's manifest and, on Windows, the one the
+    // registry names (it may have been installed with --dir).
+    std::vector<fs::path> files;
+    if (!t.folder.empty()) files.push_back(t.File());
+    std::optional<Registered> registered = ReadRegistration(t.browser, t.scope);
+    if (registered && registered->manifest.filename() == kManifestFileName &&
+        (files.empty() || registered->manifest != files[0]))
+      files.push_back(registered->manifest);
+
+    bool keyExisted = false;
+    std::string key = RegistrationName(t.browser, t.scope);
+    if (std::string why = Unregister(t.browser, t.scope, &keyExisted); !why.empty()) {
+      err << "kestrix-install: " << t.Label() << ": cannot remove the registry key " << key << ": " << why
+          << PermissionHint(t.scope, false) << "\n";
       status = 1;
       continue;
     }
-    out << "removed " << t.Label() << ": " << t.File().string() << "\n";
+    bool removed = keyExisted;
+    if (keyExisted) out << "removed " << t.Label() << ": " << key << "\n";
+    for (const fs::path& file : files) {
+      std::error_code ec;
+      if (!fs::exists(fs::symlink_status(file, ec))) continue;
+      if (!fs::remove(file, ec) || ec) {
+        err << "kestrix-install: " << t.Label() << ": cannot remove " << Utf8(file) << ": " << ec.message()
+            << t.Hint() << "\n";
+        status = 1;
+        removed = true;  // there was something, so not "not installed"
+        continue;
+      }
+      out << "removed " << t.Label() << ": " << Utf8(file) << "\n";
+      removed = true;
+    }
+    if (!t.explicitDir && !t.folder.empty()) RemoveEmptyFolders(t.folder, OwnedFolder(t.scope, env));
+    if (!removed) out << t.Label() << ": not installed\n";
   }
   return status;
 }
@@ -138,21 +142,43 @@ int Uninstall(const std::vector<Target>& targets, std::ostream& out, std::ostrea
 int Status(const std::vector<Target>& targets, std::ostream& out) {
   int installed = 0, broken = 0;
   for (const Target& t : targets) {
-    std::error_code ec;
-    if (t.folder.empty() || !fs::exists(fs::symlink_status(t.File(), ec))) {
-      out << t.Label() << ": not installed"
-          << (t.folder.empty() ? std::string(" (HOME is not set)") : " (" + t.folder.string() + ")") << "\n";
+    std::string key = RegistrationName(t.browser, t.scope);
+    fs::path file = t.File();
+    std::string problem;
+    bool present;
+    if (std::optional<Registered> registered = ReadRegistration(t.browser, t.scope)) {
+      // Windows: the browser reads the manifest the key names, wherever it is.
+      present = !registered->manifest.empty() || !registered->problem.empty();
+      file = registered->manifest;
+      problem = registered->problem;
+    } else {
+      std::error_code ec;
+      present = !t.folder.empty() && fs::exists(fs::symlink_status(file, ec));
+    }
+    if (!present) {
+      out << t.Label() << ": not installed";
+      if (!key.empty()) out << " (no key " << key << ")\n";
+      else out << (t.folder.empty() ? std::string(" (HOME is not set)") : " (" + Utf8(t.folder) + ")") << "\n";
       continue;
     }
     ++installed;
-    ManifestCheck check = CheckManifest(t.File(), t.browser);
-    out << t.Label() << ": " << t.File().string() << "\n";
-    if (!check.hostPath.empty()) out << "  host:   " << check.hostPath << "\n";
-    for (const std::string& a : check.allowed) out << "  allows: " << a << "\n";
-    if (check.problem.empty()) {
+    out << t.Label() << ": " << (problem.empty() ? Utf8(file) : key) << "\n";
+    if (!key.empty()) out << "  registered in " << key << "\n";
+    if (problem.empty()) {
+      std::error_code ec;
+      if (fs::exists(fs::symlink_status(file, ec))) {
+        ManifestCheck check = CheckManifest(file, t.browser);
+        if (!check.hostPath.empty()) out << "  host:   " << check.hostPath << "\n";
+        for (const std::string& a : check.allowed) out << "  allows: " << a << "\n";
+        problem = check.problem;
+      } else {
+        problem = "the registry names " + Utf8(file) + ", which does not exist";
+      }
+    }
+    if (problem.empty()) {
       out << "  ok\n";
     } else {
-      out << "  BROKEN: " << check.problem << "\n";
+      out << "  BROKEN: " << problem << "\n";
       ++broken;
     }
   }
@@ -177,11 +203,11 @@ int RunInstaller(const std::vector<std::string>& args, Environment env, const st
     out << Usage();
     return 0;
   }
-  if (!o.root.empty()) env.root = fs::absolute(o.root).string();
+  if (!o.root.empty()) env.root = Utf8(fs::absolute(PathFromUtf8(o.root)));
   std::vector<Target> targets = Targets(o, env);
   switch (o.command) {
     case Command::Install: return Install(o, targets, defaultHost, out, err);
-    case Command::Uninstall: return Uninstall(targets, out, err);
+    case Command::Uninstall: return Uninstall(targets, env, out, err);
     case Command::Status: return Status(targets, out);
     case Command::Help: break;
   }

@@ -1,9 +1,9 @@
 #include "Manifest.h"
 
-#include <unistd.h>
-
 #include <fstream>
 #include <sstream>
+
+#include "Platform.h"
 
 namespace installer {
 
@@ -73,8 +73,7 @@ std::string HostBinaryProblem(const std::filesystem::path& path) {
   fs::file_status st = fs::status(path, ec);
   if (!fs::exists(st)) return "no such file";
   if (!fs::is_regular_file(st)) return "not a regular file";
-  if (::access(path.c_str(), X_OK) != 0) return "not executable";
-  return {};
+  return ExecutableProblem(path);
 }
 
 ManifestCheck CheckManifest(const std::filesystem::path& file, Browser browser) {
@@ -105,7 +104,7 @@ ManifestCheck CheckManifest(const std::filesystem::path& file, Browser browser) 
     check.problem = "it has no \"path\"";
   else if (check.allowed.empty())
     check.problem = UsesOrigins(browser) ? "it allows no origin" : "it allows no extension";
-  else if (std::string why = HostBinaryProblem(check.hostPath); !why.empty())
+  else if (std::string why = HostBinaryProblem(HostPathInManifest(file, check.hostPath)); !why.empty())
     check.problem = "host " + check.hostPath + ": " + why;
   return check;
 }

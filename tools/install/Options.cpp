@@ -3,27 +3,9 @@
 #include <algorithm>
 
 #include "Manifest.h"
+#include "Platform.h"
 
 namespace installer {
-
-std::string Usage() {
-  return "usage: kestrix-install install   [--user|--system] [--browser chromium|chrome|firefox|all]\n"
-         "                                 [--extension-id ID] [--firefox-id ID] [--host PATH]\n"
-         "                                 [--root DIR] [--dir DIR]\n"
-         "       kestrix-install uninstall [--user|--system] [--browser ...] [--root DIR] [--dir DIR]\n"
-         "       kestrix-install status    [--user|--system] [--browser ...] [--root DIR] [--dir DIR]\n"
-         "\n"
-         "  --user            the current user's browser folders (default for install/uninstall)\n"
-         "  --system          the system-wide folders under /etc and /usr/lib (needs root)\n"
-         "  --browser B       chromium, chrome, firefox or all (default all)\n"
-         "  --extension-id    the Chromium/Chrome extension id allowed to start the host\n"
-         "                    (default: the id of the bundled extension)\n"
-         "  --firefox-id      the Firefox add-on id allowed to start the host\n"
-         "  --host PATH       the host binary (default: kestrix-host beside this program)\n"
-         "  --root DIR        put the system folders below DIR (packaging, tests)\n"
-         "  --dir DIR         use DIR as the manifest folder, e.g. <profile>/NativeMessagingHosts\n"
-         "                    of a browser started with --user-data-dir (needs one --browser)\n";
-}
 
 namespace {
 
@@ -88,14 +70,14 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
     } else if (std::optional<Browser> b = ParseBrowser(*v)) {
       if (std::find(o.browsers.begin(), o.browsers.end(), *b) == o.browsers.end()) o.browsers.push_back(*b);
     } else {
-      return Fail("unknown browser '" + *v + "'; use chromium, chrome, firefox or all");
+      return Fail("unknown browser '" + *v + "'; use " + BrowserChoices(", ") + " or all");
     }
   }
   if (o.command == Command::Help) return {o, {}};
 
   if (!browserGiven) o.browsers = AllBrowsers();
   if (!o.dir.empty() && o.browsers.size() != 1)
-    return Fail("--dir needs exactly one browser: --browser chromium, chrome or firefox");
+    return Fail("--dir needs exactly one browser: --browser " + BrowserChoices(" or "));
   if (o.scopes.empty()) {
     if (o.command == Command::Status) o.scopes = {Scope::User, Scope::System};
     else o.scopes = {Scope::User};

@@ -14,11 +14,11 @@ enum class Command { Install, Uninstall, Status, Help };
 struct Options {
   Command command = Command::Help;
   std::vector<Scope> scopes;      // install/uninstall default to user; status to both
-  std::vector<Browser> browsers;  // default: all three
-  std::string extensionId;        // Chromium and Chrome
+  std::vector<Browser> browsers;  // default: all of the platform
+  std::string extensionId;        // Chromium-family browsers
   std::string firefoxId;          // Firefox
   std::string hostPath;           // empty: kestrix-host beside the installer
-  std::string root;               // prefix for the system folders
+  std::string root;               // prefix for the system folders (Windows: their base)
   std::string dir;                // one explicit folder instead of the browsers' own
 };
 
@@ -28,6 +28,5 @@ struct ParsedOptions {
 };
 
 ParsedOptions ParseOptions(const std::vector<std::string>& args);
-std::string Usage();
 
 }  // namespace installer
