@@ -33,6 +33,7 @@
 #include "common/Stats.h"
 #include "control/ChromiumRenderer.h"
 #include "control/RenderService.h"
+#include "control/Trace.h"
 
 extern char** environ;
 
@@ -99,6 +100,7 @@ class Host {
   bool Open() { return m_session.Open(Clock::now() + std::chrono::seconds(60)); }
   // Sends one label job; false when it cannot be sent.
   bool Send(int n) {
+    Trace("bench: sends");
     Json::Value job(Json::objectValue);
     job["html"] = kLabel;
     job["printer"] = "kx-pdf";
@@ -133,7 +135,10 @@ class Host {
       const std::string event = message["event"].asString();
       if (event == state) {
         const std::string status = message["params"][0]["status"].asString();
-        if (status != "rendering" && status != "submitting" && status != "queued") return true;
+        if (status != "rendering" && status != "submitting" && status != "queued") {
+          Trace("bench: accepted");
+          return true;
+        }
       } else if (event == done && message["params"][0].asString() != "success") {
         *why = message["params"][1]["message"].asString();
         return false;

@@ -262,12 +262,7 @@ bool ScriptValueBridge::IsArray(IDispatch* object, IDispatchEx* members, LONG* l
   if (!(d >= 0) || d != std::floor(d)) return false;
   *length = static_cast<LONG>(std::min<double>(d, kMaxLength));
   if (!members) return true;
-  // The engine may say at once whether the member is listed; otherwise its
-  // list is walked (by id, without reading a value).
-  DWORD listing = 0;
-  if (members->GetMemberProperties(lengthId, fdexPropCanEnumerate | fdexPropCannotEnumerate, &listing) == S_OK &&
-      (listing & (fdexPropCanEnumerate | fdexPropCannotEnumerate)))
-    return (listing & fdexPropCannotEnumerate) != 0;
+  // Whether it lists "length": its list is walked by id, no value read.
   DISPID id = DISPID_STARTENUM;
   HRESULT hr = members->GetNextDispID(fdexEnumAll, DISPID_STARTENUM, &id);
   while (hr == S_OK && id != DISPID_STARTENUM && walk.lookupsLeft > 0) {

@@ -18,6 +18,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -27,6 +29,7 @@
 #include "control/ControlPaths.h"
 #include "control/PolicyProxy.h"
 #include "control/RenderPool.h"
+#include "control/Trace.h"
 #include "platform/Kernel.h"
 
 extern char** environ;
@@ -194,32 +197,50 @@ class Browser {
   // A fresh browser context for one job, and a page in it: every connection
   // of the context goes through proxy (loopback included: "<-loopback>" ends
   // the browser's implicit bypass for it), and downloads are denied.
+  // OpenJobContextAsync sends the commands one after the other as their
+  // replies arrive, while later Calls read; Finish reads until it is done.
+  struct OpeningContext {
+    std::string proxy;
+    std::string contextId, session, error;
+    int step = 0;
+    bool done = false;
+  };
+  void OpenJobContextAsync(const std::shared_ptr<OpeningContext>& opening) { OpenStep(opening, Json::Value()); }
+  bool Finish(const std::shared_ptr<OpeningContext>& opening, std::string* error) {
+    while (!opening->done) {
+      Json::Value message;
+      if (!ReadMessage(&message, error)) {
+        opening->done = true;
+        opening->error = *error + " (opening a browser context)";
+      } else {
+        Dispatch(message);
+      }
+    }
+    if (opening->error.empty()) return true;
+    return Fail(error, opening->error);
+  }
   bool OpenJobContext(const std::string& proxy, std::string* contextId, std::string* session, std::string* error) {
-    Json::Value result;
-    Json::Value context(Json::objectValue);
-    context["proxyServer"] = proxy;
-    context["proxyBypassList"] = "<-loopback>";
-    context["disposeOnDetach"] = true;
-    if (!Call("Target.createBrowserContext", context, "", &result, error)) return false;
-    *contextId = result["browserContextId"].asString();
-    Json::Value deny(Json::objectValue);
-    deny["behavior"] = "deny";
-    deny["browserContextId"] = *contextId;
-    if (!Call("Browser.setDownloadBehavior", deny, "", nullptr, error)) return false;
-    Json::Value target(Json::objectValue);
-    target["url"] = "about:blank";
-    target["browserContextId"] = *contextId;
-    if (!Call("Target.createTarget", target, "", &result, error)) return false;
-    Json::Value attach(Json::objectValue);
-    attach["targetId"] = result["targetId"];
-    attach["flatten"] = true;
-    if (!Call("Target.attachToTarget", attach, "", &result, error)) return false;
-    *session = result["sessionId"].asString();
-    return !session->empty();
+    auto opening = std::make_shared<OpeningContext>();
+    opening->proxy = proxy;
+    OpenJobContextAsync(opening);
+    const bool ok = Finish(opening, error);
+    *contextId = opening->contextId;
+    *session = opening->session;
+    return ok;
   }
   void ServeDocument(const std::string& url, const std::string& html) {
     m_documentUrl = url;
     m_documentBody = Base64Encode(html);
+  }
+
+  // Sends a command and runs then(reply message) once its reply has arrived
+  // (read by a later Call, WaitEvent or Finish on this thread).
+  bool CallAsync(const std::string& method, const Json::Value& params, const std::string& session,
+                 std::function<void(const Json::Value&)> then, std::string* error) {
+    int id = 0;
+    if (!Send(method, params, session, &id, error)) return false;
+    m_then[id] = std::move(then);
+    return true;
   }
 
   // Sends a command and waits for its reply; events that arrive meanwhile are kept.
@@ -236,7 +257,7 @@ class Browser {
         if (result) *result = message["result"];
         return true;
       }
-      if (message.isMember("method")) HandleEvent(message);
+      Dispatch(message);
     }
   }
 
@@ -252,7 +273,7 @@ class Browser {
       }
       Json::Value message;
       if (!ReadMessage(&message, error)) return Fail(error, *error + " (waiting for " + method + ")");
-      if (message.isMember("method")) HandleEvent(message);
+      Dispatch(message);
     }
   }
 
@@ -359,6 +380,60 @@ class Browser {
     }
   }
 
+  // An event, or the reply to a command sent with CallAsync.
+  void Dispatch(const Json::Value& message) {
+    if (message.isMember("method")) return HandleEvent(message);
+    if (!message["id"].isInt()) return;
+    auto then = m_then.find(message["id"].asInt());
+    if (then == m_then.end()) return;
+    auto run = std::move(then->second);
+    m_then.erase(then);
+    run(message);
+  }
+
+  void OpenStep(const std::shared_ptr<OpeningContext>& opening, const Json::Value& reply) {
+    static const char* const kSteps[] = {"Target.createBrowserContext", "Browser.setDownloadBehavior",
+                                         "Target.createTarget", "Target.attachToTarget"};
+    if (reply.isObject() && reply.isMember("error")) {
+      opening->error = std::string(kSteps[opening->step - 1]) + " failed: " + reply["error"].get("message", "").asString();
+      opening->done = true;
+      return;
+    }
+    const Json::Value& result = reply.isObject() ? reply["result"] : Json::Value::nullSingleton();
+    Json::Value params(Json::objectValue);
+    switch (opening->step) {
+      case 0:
+        params["proxyServer"] = opening->proxy;
+        params["proxyBypassList"] = "<-loopback>";
+        params["disposeOnDetach"] = true;
+        break;
+      case 1:
+        opening->contextId = result["browserContextId"].asString();
+        params["behavior"] = "deny";
+        params["browserContextId"] = opening->contextId;
+        break;
+      case 2:
+        params["url"] = "about:blank";
+        params["browserContextId"] = opening->contextId;
+        break;
+      case 3:
+        params["targetId"] = result["targetId"];
+        params["flatten"] = true;
+        break;
+      default:
+        opening->session = result["sessionId"].asString();
+        if (opening->session.empty()) opening->error = "chromium attached to no page";
+        opening->done = true;
+        return;
+    }
+    std::string error;
+    const char* method = kSteps[opening->step++];
+    if (!CallAsync(method, params, "", [this, opening](const Json::Value& m) { OpenStep(opening, m); }, &error)) {
+      opening->error = error;
+      opening->done = true;
+    }
+  }
+
   void HandleEvent(const Json::Value& message) {
     if (!message["method"].isString()) return;
     const std::string method = message["method"].asString();
@@ -391,6 +466,7 @@ class Browser {
   int m_nextId = 1;
   std::string m_buffer;
   std::deque<Json::Value> m_events;
+  std::map<int, std::function<void(const Json::Value&)>> m_then;
   std::atomic<Clock::time_point> m_deadline{Clock::now() + std::chrono::seconds(60)};
   std::string m_log;
   std::string m_documentUrl;
@@ -452,27 +528,27 @@ bool RenderInPage(Browser& browser, const std::string& session, const RenderRequ
   }
   Json::Value navigate(Json::objectValue);
   navigate["url"] = target;
+  Trace("render: navigates");
   if (!browser.Call("Page.navigate", navigate, session, &result, message)) return false;
+  Trace("render: navigated");
   if (result.isMember("errorText") && !result["errorText"].asString().empty()) {
     *message = "cannot load " + target + ": " + result["errorText"].asString();
     return false;
   }
   if (!browser.WaitEvent("Page.loadEventFired", session, nullptr, message)) return false;
+  Trace("render: loaded");
 
-  // Web fonts first, then the page rules of this job.
+  // The page rules of this job, then the web fonts (the rules may ask for
+  // some), in one round trip.
   Json::Value evaluate(Json::objectValue);
-  evaluate["expression"] = "document.fonts ? document.fonts.ready.then(() => true) : true";
+  evaluate["expression"] =
+      "(function(css){if(css){var s=document.createElement('style');s.textContent=css;"
+      "(document.head||document.documentElement).appendChild(s);}"
+      "return document.fonts?document.fonts.ready.then(function(){return true;}):true;})(" +
+      Json::valueToQuotedString(PageCss(request).c_str()) + ")";
   evaluate["awaitPromise"] = true;
-  browser.Call("Runtime.evaluate", evaluate, session, nullptr, message);
-  std::string css = PageCss(request);
-  if (!css.empty()) {
-    evaluate = Json::Value(Json::objectValue);
-    evaluate["expression"] =
-        "(function(css){var s=document.createElement('style');s.textContent=css;"
-        "(document.head||document.documentElement).appendChild(s);return true;})(" +
-        Json::valueToQuotedString(css.c_str()) + ")";
-    if (!browser.Call("Runtime.evaluate", evaluate, session, nullptr, message)) return false;
-  }
+  if (!browser.Call("Runtime.evaluate", evaluate, session, nullptr, message)) return false;
+  Trace("render: fonts ready");
 
   if (request.output == RenderRequest::Output::Pdf) {
     Json::Value print(Json::objectValue);
@@ -486,8 +562,12 @@ bool RenderInPage(Browser& browser, const std::string& session, const RenderRequ
     print["marginLeft"] = std::stod(Inches(request.marginLeftMm));
     print["preferCSSPageSize"] = true;
     print["generateDocumentOutline"] = false;
+    // Tagging walks the accessibility tree: time a printer has no use for.
+    print["generateTaggedPDF"] = false;
     if (!request.pageRanges.empty()) print["pageRanges"] = request.pageRanges;
+    Trace("render: prints");
     if (!browser.Call("Page.printToPDF", print, session, &result, message)) return false;
+    Trace("render: printed");
   } else {
     // The height of the content itself, not of the (taller) viewport.
     Json::Value measure(Json::objectValue);
@@ -671,67 +751,78 @@ class WarmChromium : public PooledBrowser {
     if (code) *code = "renderFailed";
     std::string message;
     m_browser.SetDeadline(Clock::now() + std::chrono::milliseconds(request.timeoutMs));
-    // The page made ready after the last job, when it was made for the same
+    Trace("render: starts");
+    if (m_used.proxy) Healthy(&m_used, &message);  // (Recycle was not called)
+    m_browser.SetDeadline(Clock::now() + std::chrono::milliseconds(request.timeoutMs));
+    // The page made ready before this job, when it was made for the same
     // network rules; it has never been used.
     Page page = std::move(m_spare);
     m_spare = Page();
-    if (page.proxy && page.policy != Compact(request.network.ToJson())) Dispose(&page);
+    const std::string policy = Compact(request.network.ToJson());
+    if (page.proxy && page.policy != policy) Dispose(&page);
     bool ok = false;
     {
       std::lock_guard lock(m_cancelMutex);
       m_inJob = true;
     }
     try {
-      ok = (page.proxy ? m_browser.Call("Page.enable", Json::Value(), page.session, nullptr, &message)
-                       : OpenFresh(request.network, &page, &message, true)) &&
-           RenderInPage(m_browser, page.session, request, output, &message);
+      // (A spare that could not be opened goes; a fresh one is tried.)
+      if (page.proxy && !Opened(&page, &message)) Dispose(&page);
+      ok = page.proxy ? m_browser.Call("Page.enable", Json::Value(), page.session, nullptr, &message)
+                      : OpenFresh(request.network, &page, &message, true);
+      Trace("render: page enabled");
+      // The next job's page is made now, so that its renderer process starts
+      // while this job renders (it takes longer to start than a label takes
+      // to render). It is fresh and unused; only the browser is shared.
+      if (ok) MakeSpare(request.network);
+      ok = ok && RenderInPage(m_browser, page.session, request, output, &message);
     } catch (const std::exception& e) {
       message = std::string("unexpected answer from chromium: ") + e.what();
+      ok = false;
     }
     {
       std::lock_guard lock(m_cancelMutex);
       m_inJob = false;
     }
-    // What the proxy refused is known once it has stopped.
+    // What the proxy refused is known once it has stopped; the page can no
+    // longer reach anything from here on.
     std::vector<std::string> refusals;
     if (page.proxy) {
       page.proxy->Stop();
       refusals = page.proxy->Refusals();
     }
+    if (ok && refusals.empty()) {
+      // The job has what it asked for: its context goes in Recycle, once the
+      // job has its answer.
+      m_used = std::move(page);
+      return true;
+    }
     // The context goes with everything the page left in it. A browser that
     // cannot do that in a few seconds has crashed or hangs: it is replaced.
-    m_browser.SetDeadline(Clock::now() + std::chrono::seconds(3));
-    std::string why;
-    const bool healthy = page.contextId.empty()
-                             ? m_browser.Call("Browser.getVersion", Json::Value(), "", nullptr, &why)
-                             : Dispose(&page, &why);
-    if (!healthy) {
+    if (!Healthy(&page, &message)) {
       *fault = m_browser.Alive(500) ? BrowserFault::TimedOut : BrowserFault::Crashed;
-      m_failed = true;
-      if (ok) ok = false, message = "chromium failed after rendering: " + why;
       std::string tail = m_browser.LogTail();
       if (!tail.empty()) message += "; chromium said: " + tail;
     }
-    page.proxy.reset();
     if (!refusals.empty()) {
-      ok = false;
       if (code) *code = "networkRefused";
       message = "refused to connect to " + refusals.front();
       if (refusals.size() > 1) message += " (and " + std::to_string(refusals.size() - 1) + " more)";
     }
-    if (!ok && error) *error = message;
-    return ok;
+    if (error) *error = message;
+    return false;
   }
 
-  // Between jobs: a fresh context and page for the next job, so that it need
-  // not wait for a renderer process to start.
-  void Prepare(const RenderRequest& like) override {
-    if (m_spare.proxy || m_failed) return;
+  // After the job has its answer: the job's context goes, and the next page is
+  // made ready when the job did not already do so.
+  bool Recycle(const RenderRequest& like) override {
+    Trace("render: disposes");
+    std::string why;
+    if (m_used.proxy && !Healthy(&m_used, &why)) return false;
     m_browser.SetDeadline(Clock::now() + std::chrono::seconds(10));
-    std::string message;
-    Page page;
-    if (OpenFresh(like.network, &page, &message, false)) m_spare = std::move(page);
-    else Dispose(&page);
+    MakeSpare(like.network);
+    Trace("render: recycled");
+    return !m_failed;
   }
 
   pid_t ProcessGroup() const override { return m_browser.Pid(); }
@@ -747,8 +838,45 @@ class WarmChromium : public PooledBrowser {
     std::unique_ptr<PolicyProxy> proxy;
     std::string policy;  // the proxy's rules, as JSON text
     std::string contextId, session;
+    std::shared_ptr<Browser::OpeningContext> opening;  // while the context is being opened
   };
+  // Waits for a context opened in the background; false with a message when it failed.
+  bool Opened(Page* page, std::string* message) {
+    if (!page->opening) return true;
+    const bool ok = m_browser.Finish(page->opening, message);
+    page->contextId = page->opening->contextId;
+    page->session = page->opening->session;
+    page->opening.reset();
+    return ok;
+  }
 
+  // Removes the page's context; false (and the browser marked failed) when
+  // the browser cannot do that within a few seconds.
+  bool Healthy(Page* page, std::string* why) {
+    m_browser.SetDeadline(Clock::now() + std::chrono::seconds(3));
+    std::string ignored;
+    Opened(page, &ignored);
+    const bool healthy = page->contextId.empty() ? m_browser.Call("Browser.getVersion", Json::Value(), "", nullptr, why)
+                                                 : Dispose(page, why);
+    page->proxy.reset();
+    if (!healthy) m_failed = true;
+    return healthy;
+  }
+  // A fresh context and page for the next job, unless one is ready or on
+  // its way. The commands go out at once; the browser works on them while
+  // the caller goes on (Opened waits for them).
+  void MakeSpare(const NetworkPolicy& policy) {
+    if (m_spare.proxy || m_failed) return;
+    std::string message;
+    Page page;
+    page.proxy = std::make_unique<PolicyProxy>(policy);
+    page.policy = Compact(policy.ToJson());
+    if (!page.proxy->Start(&message)) return;
+    page.opening = std::make_shared<Browser::OpeningContext>();
+    page.opening->proxy = page.proxy->Address();
+    m_browser.OpenJobContextAsync(page.opening);
+    m_spare = std::move(page);
+  }
   bool OpenFresh(const NetworkPolicy& policy, Page* page, std::string* message, bool enable) {
     page->proxy = std::make_unique<PolicyProxy>(policy);
     page->policy = Compact(policy.ToJson());
@@ -756,12 +884,12 @@ class WarmChromium : public PooledBrowser {
            OpenPage(m_browser, page->proxy->Address(), &page->contextId, &page->session, message, enable);
   }
   bool Dispose(Page* page, std::string* why = nullptr) {
-    bool ok = true;
+    std::string ignored;
+    bool ok = Opened(page, why ? why : &ignored);
     if (!page->contextId.empty()) {
       Json::Value dispose(Json::objectValue);
       dispose["browserContextId"] = page->contextId;
-      std::string ignored;
-      ok = m_browser.Call("Target.disposeBrowserContext", dispose, "", nullptr, why ? why : &ignored);
+      ok = m_browser.Call("Target.disposeBrowserContext", dispose, "", nullptr, why ? why : &ignored) && ok;
     }
     page->proxy.reset();
     page->contextId.clear();
@@ -772,6 +900,7 @@ class WarmChromium : public PooledBrowser {
   std::string m_folder;
   bool m_failed = false;
   Page m_spare;
+  Page m_used;  // the last job's, until Recycle
   std::mutex m_cancelMutex;
   bool m_inJob = false;  // the job's own commands run (not the clean-up after them)
 };

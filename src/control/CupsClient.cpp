@@ -2,6 +2,7 @@
 
 #include <cups/cups.h>
 #include <cups/pwg.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -222,16 +223,37 @@ bool IsFinalJobState(const std::string& state) {
 
 CupsClient::CupsClient(int timeoutMs) : m_timeoutMs(timeoutMs) {}
 
+CupsClient::~CupsClient() {
+  if (m_http) httpClose(m_http);
+}
+
+http_t* CupsClient::Connection(std::string* error) {
+  const auto now = std::chrono::steady_clock::now();
+  if (m_http) {
+    // Kept only while calls follow one another closely, and only while the
+    // scheduler has neither closed it nor left anything unread on it.
+    pollfd p{httpGetFd(m_http), POLLIN | POLLRDHUP, 0};
+    const bool quiet = p.fd >= 0 && poll(&p, 1, 0) == 0;
+    if (!quiet || now - m_lastUse > std::chrono::seconds(2)) {
+      httpClose(m_http);
+      m_http = nullptr;
+    }
+  }
+  if (!m_http) m_http = Connect(m_timeoutMs, error).release();
+  m_lastUse = now;
+  return m_http;
+}
+
 std::string CupsClient::ServerName() {
   const char* server = cupsServer();
   return server ? server : "";
 }
 
 bool CupsClient::Printers(std::vector<std::string>* names, std::string* error) {
-  Http http = Connect(m_timeoutMs, error);
+  http_t* http = Connection(error);
   if (!http) return false;
   DestsHolder dests;
-  dests.count = cupsGetDests2(http.get(), &dests.dests);
+  dests.count = cupsGetDests2(http, &dests.dests);
   if (dests.count == 0 && cupsLastError() > IPP_STATUS_OK_CONFLICTING && cupsLastError() != IPP_STATUS_ERROR_NOT_FOUND) {
     if (error) *error = LastError("list of printers");
     return false;
@@ -245,10 +267,10 @@ bool CupsClient::Printers(std::vector<std::string>* names, std::string* error) {
 }
 
 bool CupsClient::DefaultPrinter(std::string* name, std::string* error) {
-  Http http = Connect(m_timeoutMs, error);
+  http_t* http = Connection(error);
   if (!http) return false;
   DestHolder dest;
-  dest.dest = cupsGetNamedDest(http.get(), nullptr, nullptr);
+  dest.dest = cupsGetNamedDest(http, nullptr, nullptr);
   *name = dest.dest ? dest.dest->name : "";
   return true;
 }
@@ -258,17 +280,17 @@ bool CupsClient::SetDefaultPrinter(const std::string& name, std::string* error) 
     if (error) *error = "'" + name + "' is not a valid printer name";
     return false;
   }
-  Http http = Connect(m_timeoutMs, error);
+  http_t* http = Connection(error);
   if (!http) return false;
   DestsHolder dests;
-  dests.count = cupsGetDests2(http.get(), &dests.dests);
+  dests.count = cupsGetDests2(http, &dests.dests);
   if (!cupsGetDest(name.c_str(), nullptr, dests.count, dests.dests)) {
     if (error) *error = "no printer named '" + name + "'";
     return false;
   }
   for (int i = 0; i < dests.count; ++i)
     dests.dests[i].is_default = (!dests.dests[i].instance && name == dests.dests[i].name) ? 1 : 0;
-  if (cupsSetDests2(http.get(), dests.count, dests.dests) != 0) {
+  if (cupsSetDests2(http, dests.count, dests.dests) != 0) {
     if (error) *error = "cannot save the default printer: " + std::string(std::strerror(errno));
     return false;
   }
@@ -276,12 +298,12 @@ bool CupsClient::SetDefaultPrinter(const std::string& name, std::string* error) 
 }
 
 bool CupsClient::PrinterInfo(const std::string& name, Json::Value* info, std::string* error) {
-  Http http = Connect(m_timeoutMs, error);
+  http_t* http = Connection(error);
   if (!http) return false;
   DestHolder dest;
-  if (!FindDest(http.get(), name, &dest, error)) return false;
+  if (!FindDest(http, name, &dest, error)) return false;
   DestHolder fallback;
-  fallback.dest = cupsGetNamedDest(http.get(), nullptr, nullptr);
+  fallback.dest = cupsGetNamedDest(http, nullptr, nullptr);
   auto option = [&](const char* key) {
     const char* v = cupsGetOption(key, dest.dest->num_options, dest.dest->options);
     return std::string(v ? v : "");
@@ -324,18 +346,18 @@ bool CupsClient::PrinterInfo(const std::string& name, Json::Value* info, std::st
 }
 
 bool CupsClient::Capabilities(const std::string& name, Json::Value* capabilities, std::string* error) {
-  Http http = Connect(m_timeoutMs, error);
+  http_t* http = Connection(error);
   if (!http) return false;
   std::string queue;
-  if (!ResolveQueue(http.get(), name, &queue, error)) return false;
+  if (!ResolveQueue(http, name, &queue, error)) return false;
   IppHolder response;
-  if (!GetPrinterAttributes(http.get(), queue, CapabilityAttributes(), &response, error)) return false;
+  if (!GetPrinterAttributes(http, queue, CapabilityAttributes(), &response, error)) return false;
   *capabilities = CapabilitiesFromIpp(response.ipp);
   return true;
 }
 
 bool CupsClient::CheckOptions(const std::string& name, const Json::Value& options, std::string* error) {
-  static const char* const kChecked[] = {"media-source", "media-type", "output-bin", "print-color-mode",
+  static const char* const kChecked[] = {"media",        "media-source", "media-type", "output-bin", "print-color-mode",
                                          "print-scaling", "printer-resolution", "sides", "print-quality",
                                          "multiple-document-handling", "number-up", "finishings"};
   bool any = false;
@@ -347,12 +369,12 @@ bool CupsClient::CheckOptions(const std::string& name, const Json::Value& option
 }
 
 bool CupsClient::PrinterStatus(const std::string& name, bool detail, Json::Value* status, std::string* error) {
-  Http http = Connect(m_timeoutMs, error);
+  http_t* http = Connection(error);
   if (!http) return false;
   std::string queue;
-  if (!ResolveQueue(http.get(), name, &queue, error)) return false;
+  if (!ResolveQueue(http, name, &queue, error)) return false;
   IppHolder response;
-  if (!GetPrinterAttributes(http.get(), queue,
+  if (!GetPrinterAttributes(http, queue,
                             {"printer-state", "printer-state-reasons", "printer-state-message",
                              "printer-is-accepting-jobs", "queued-job-count", "marker-names", "marker-colors",
                              "marker-types", "marker-levels", "marker-low-levels", "marker-high-levels"},
@@ -378,7 +400,7 @@ bool CupsClient::PrinterStatus(const std::string& name, bool detail, Json::Value
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
                   static_cast<int>(sizeof kJobAttrs / sizeof kJobAttrs[0]), nullptr, kJobAttrs);
     IppHolder jobs;
-    jobs.ipp = cupsDoRequest(http.get(), request, "/");
+    jobs.ipp = cupsDoRequest(http, request, "/");
     if (!jobs.ipp || cupsLastError() > IPP_STATUS_OK_CONFLICTING) {
       if (error) *error = LastError("jobs of '" + queue + "'");
       return false;
@@ -413,21 +435,21 @@ bool CupsClient::PrinterStatus(const std::string& name, bool detail, Json::Value
 }
 
 bool CupsClient::Papers(const std::string& name, Json::Value* papers, std::string* error) {
-  Http http = Connect(m_timeoutMs, error);
+  http_t* http = Connection(error);
   if (!http) return false;
   DestHolder dest;
   InfoHolder info;
-  if (!FindDestInfo(http.get(), name, "papers of", &dest, &info, error)) return false;
+  if (!FindDestInfo(http, name, "papers of", &dest, &info, error)) return false;
   Json::Value list(Json::arrayValue);
   std::vector<std::string> seen;
-  int count = cupsGetDestMediaCount(http.get(), dest.dest, info.info, CUPS_MEDIA_FLAGS_DEFAULT);
+  int count = cupsGetDestMediaCount(http, dest.dest, info.info, CUPS_MEDIA_FLAGS_DEFAULT);
   for (int i = 0; i < count; ++i) {
     cups_size_t size;
-    if (!cupsGetDestMediaByIndex(http.get(), dest.dest, info.info, i, CUPS_MEDIA_FLAGS_DEFAULT, &size)) continue;
+    if (!cupsGetDestMediaByIndex(http, dest.dest, info.info, i, CUPS_MEDIA_FLAGS_DEFAULT, &size)) continue;
     // The database lists a size once per margin variant: keep the first.
     if (std::find(seen.begin(), seen.end(), size.media) != seen.end()) continue;
     seen.push_back(size.media);
-    const char* display = cupsLocalizeDestMedia(http.get(), dest.dest, info.info, CUPS_MEDIA_FLAGS_DEFAULT, &size);
+    const char* display = cupsLocalizeDestMedia(http, dest.dest, info.info, CUPS_MEDIA_FLAGS_DEFAULT, &size);
     list.append(PaperJson(size, display));
   }
   *papers = list;
@@ -435,32 +457,32 @@ bool CupsClient::Papers(const std::string& name, Json::Value* papers, std::strin
 }
 
 bool CupsClient::DefaultPaper(const std::string& name, Json::Value* paper, std::string* error) {
-  Http http = Connect(m_timeoutMs, error);
+  http_t* http = Connection(error);
   if (!http) return false;
   DestHolder dest;
   InfoHolder info;
-  if (!FindDestInfo(http.get(), name, "papers of", &dest, &info, error)) return false;
+  if (!FindDestInfo(http, name, "papers of", &dest, &info, error)) return false;
   // cupsGetDestMediaDefault can answer Letter on an A4 scheduler: ask for the
   // "media" default and look that size up instead.
-  ipp_attribute_t* media = cupsFindDestDefault(http.get(), dest.dest, info.info, "media");
+  ipp_attribute_t* media = cupsFindDestDefault(http, dest.dest, info.info, "media");
   const char* mediaName = media ? ippGetString(media, 0, nullptr) : nullptr;
   cups_size_t size;
   if (!mediaName ||
-      !cupsGetDestMediaByName(http.get(), dest.dest, info.info, mediaName, CUPS_MEDIA_FLAGS_DEFAULT, &size)) {
+      !cupsGetDestMediaByName(http, dest.dest, info.info, mediaName, CUPS_MEDIA_FLAGS_DEFAULT, &size)) {
     if (error) *error = "printer '" + std::string(dest.dest->name) + "' reports no default paper";
     return false;
   }
-  *paper = PaperJson(size, cupsLocalizeDestMedia(http.get(), dest.dest, info.info, CUPS_MEDIA_FLAGS_DEFAULT, &size));
+  *paper = PaperJson(size, cupsLocalizeDestMedia(http, dest.dest, info.info, CUPS_MEDIA_FLAGS_DEFAULT, &size));
   return true;
 }
 
 bool CupsClient::CustomPaperSupported(const std::string& name, bool* supported, std::string* error) {
-  Http http = Connect(m_timeoutMs, error);
+  http_t* http = Connection(error);
   if (!http) return false;
   std::string queue;
-  if (!ResolveQueue(http.get(), name, &queue, error)) return false;
+  if (!ResolveQueue(http, name, &queue, error)) return false;
   IppHolder response;
-  if (!GetPrinterAttributes(http.get(), queue, {"media-supported"}, &response, error)) return false;
+  if (!GetPrinterAttributes(http, queue, {"media-supported"}, &response, error)) return false;
   bool min = false, max = false;
   ipp_attribute_t* attr = ippFindAttribute(response.ipp, "media-supported", IPP_TAG_ZERO);
   for (int i = 0; attr && i < ippGetCount(attr); ++i) {
@@ -474,12 +496,12 @@ bool CupsClient::CustomPaperSupported(const std::string& name, bool* supported, 
 }
 
 bool CupsClient::SubmitJob(const std::string& printer, const std::string& title, const std::string& format,
-                           const std::string& bytes, const Json::Value& options, int* jobId, std::string* error) {
-  Http http = Connect(m_timeoutMs, error);
+                           const std::string& bytes, const Json::Value& options, int* jobId, std::string* error,
+                           std::string* state) {
+  http_t* http = Connection(error);
   if (!http) return false;
-  DestHolder dest;
-  InfoHolder info;
-  if (!FindDestInfo(http.get(), printer, "printer", &dest, &info, error)) return false;
+  std::string queue;
+  if (!ResolveQueue(http, printer, &queue, error)) return false;
   int numOptions = 0;
   cups_option_t* cupsOptions = nullptr;
   if (options.isObject()) {
@@ -489,48 +511,46 @@ bool CupsClient::SubmitJob(const std::string& printer, const std::string& title,
         numOptions = cupsAddOption(key.c_str(), v.asString().c_str(), numOptions, &cupsOptions);
     }
   }
-  struct OptionsFree {
-    int n;
-    cups_option_t* o;
-    ~OptionsFree() { cupsFreeOptions(n, o); }
-  } freeOptions{0, nullptr};
-  freeOptions.n = numOptions;
-  freeOptions.o = cupsOptions;
-
-  int id = 0;
-  std::string name = dest.dest->name;
-  if (cupsCreateDestJob(http.get(), dest.dest, info.info, &id, title.c_str(), numOptions, cupsOptions) >
-      IPP_STATUS_OK_CONFLICTING) {
-    if (error) *error = LastError("job for '" + name + "' refused");
-    return false;
-  }
-  if (cupsStartDestDocument(http.get(), dest.dest, info.info, id, title.c_str(), format.c_str(), 0, nullptr, 1) !=
-      HTTP_STATUS_CONTINUE) {
-    if (error) *error = LastError("document for job " + std::to_string(id) + " refused");
-    cupsCancelDestJob(http.get(), dest.dest, id);
-    return false;
-  }
-  size_t done = 0;
-  while (done < bytes.size()) {
+  // One Print-Job request: the document goes with it, and the answer carries
+  // the job's number and its first state (no lookup of the queue's details
+  // first, no second request for the document).
+  ipp_t* request = ippNewRequest(IPP_OP_PRINT_JOB);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, PrinterUri(queue).c_str());
+  AddRequestingUser(request);
+  if (!title.empty()) ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, title.c_str());
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr, format.c_str());
+  cupsEncodeOptions2(request, numOptions, cupsOptions, IPP_TAG_OPERATION);
+  cupsEncodeOptions2(request, numOptions, cupsOptions, IPP_TAG_JOB);
+  cupsFreeOptions(numOptions, cupsOptions);
+  const std::string resource = "/printers/" + queue;
+  // (The length is the whole body: the request's own bytes, then the document.)
+  http_status_t status = cupsSendRequest(http, request, resource.c_str(), ippLength(request) + bytes.size());
+  ippDelete(request);
+  for (size_t done = 0; status == HTTP_STATUS_CONTINUE && done < bytes.size();) {
     size_t piece = std::min<size_t>(bytes.size() - done, 65536);
-    if (cupsWriteRequestData(http.get(), bytes.data() + done, piece) != HTTP_STATUS_CONTINUE) {
-      if (error) *error = LastError("sending job " + std::to_string(id));
-      cupsFinishDestDocument(http.get(), dest.dest, info.info);
-      cupsCancelDestJob(http.get(), dest.dest, id);
-      return false;
-    }
+    status = cupsWriteRequestData(http, bytes.data() + done, piece);
     done += piece;
   }
-  if (cupsFinishDestDocument(http.get(), dest.dest, info.info) > IPP_STATUS_OK_CONFLICTING) {
-    if (error) *error = LastError("job " + std::to_string(id) + " refused");
+  IppHolder response;
+  if (status == HTTP_STATUS_CONTINUE || status == HTTP_STATUS_OK) response.ipp = cupsGetResponse(http, resource.c_str());
+  if (httpGetState(http) != HTTP_STATE_WAITING) httpFlush(http);
+  if (!response.ipp || cupsLastError() > IPP_STATUS_OK_CONFLICTING) {
+    if (error)
+      *error = cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND ? "no printer named '" + queue + "'"
+                                                               : LastError("job for '" + queue + "' refused");
     return false;
   }
-  *jobId = id;
+  *jobId = IntAttr(response.ipp, "job-id");
+  if (state) *state = JobStateName(IntAttr(response.ipp, "job-state", IPP_JSTATE_PENDING));
+  if (*jobId <= 0) {
+    if (error) *error = "the scheduler gave the job for '" + queue + "' no number";
+    return false;
+  }
   return true;
 }
 
 bool CupsClient::JobAttributes(int jobId, Json::Value* job, std::string* error) {
-  Http http = Connect(m_timeoutMs, error);
+  http_t* http = Connection(error);
   if (!http) return false;
   ipp_t* request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
   char uri[256];
@@ -543,7 +563,7 @@ bool CupsClient::JobAttributes(int jobId, Json::Value* job, std::string* error) 
   ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
                 static_cast<int>(sizeof kWanted / sizeof kWanted[0]), nullptr, kWanted);
   IppHolder response;
-  response.ipp = cupsDoRequest(http.get(), request, "/");
+  response.ipp = cupsDoRequest(http, request, "/");
   if (!response.ipp || cupsLastError() > IPP_STATUS_OK_CONFLICTING) {
     if (error) *error = LastError("job " + std::to_string(jobId));
     return false;
@@ -572,14 +592,14 @@ bool CupsClient::JobPosition(const std::string& printer, int jobId, int* positio
     if (error) *error = "'" + printer + "' is not a valid printer name";
     return false;
   }
-  Http http = Connect(m_timeoutMs, error);
+  http_t* http = Connection(error);
   if (!http) return false;
   ipp_t* request = ippNewRequest(IPP_OP_GET_JOBS);
   ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, PrinterUri(printer).c_str());
   ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "not-completed");
   ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, "job-id");
   IppHolder response;
-  response.ipp = cupsDoRequest(http.get(), request, "/");
+  response.ipp = cupsDoRequest(http, request, "/");
   if (!response.ipp || cupsLastError() > IPP_STATUS_OK_CONFLICTING) {
     if (error) *error = LastError("jobs of '" + printer + "'");
     return false;

@@ -1,21 +1,30 @@
 // The print scheduler (CUPS) as the control uses it: queues, papers, status,
-// the per-user default, job submission and job attributes. Every call opens
-// its own connection to cupsServer() (CUPS_SERVER, client.conf or the local
-// socket) with bounded waits, so a missing or silent scheduler fails within
-// the time-out with "scheduler not reachable at ...". Results are JSON, text
+// the per-user default, job submission and job attributes. A client talks to
+// cupsServer() (CUPS_SERVER, client.conf or the local socket) over one
+// connection, opened on its first call and kept while calls follow closely
+// (a job checks its options, submits and follows over one); one that has
+// been idle for seconds, or that the scheduler has closed, is opened afresh.
+// Waits are bounded, so a missing or silent scheduler fails within the
+// time-out with "scheduler not reachable at ...". Results are JSON, text
 // is UTF-8. Not for use from several threads at once (libcups keeps its last
 // error per thread, which is fine; a CupsClient itself is not shared).
 #pragma once
 
 #include <json/json.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
+
+struct _http_s;  // http_t of libcups
 
 class CupsClient {
  public:
   // timeoutMs bounds the connect and every wait for the scheduler.
   explicit CupsClient(int timeoutMs = 2000);
+  ~CupsClient();
+  CupsClient(const CupsClient&) = delete;
+  CupsClient& operator=(const CupsClient&) = delete;
 
   // The scheduler's address as libcups resolves it.
   static std::string ServerName();
@@ -48,9 +57,11 @@ class CupsClient {
   bool CustomPaperSupported(const std::string& name, bool* supported, std::string* error);
 
   // Submits one document. options are IPP job template attributes as text
-  // ("copies" -> "2", "media" -> "iso_a4_210x297mm", ...).
+  // ("copies" -> "2", "media" -> "iso_a4_210x297mm", ...). *state (when
+  // given): the job's state as the scheduler reported it on taking the job.
   bool SubmitJob(const std::string& printer, const std::string& title, const std::string& format,
-                 const std::string& bytes, const Json::Value& options, int* jobId, std::string* error);
+                 const std::string& bytes, const Json::Value& options, int* jobId, std::string* error,
+                 std::string* state = nullptr);
   // {id, state, stateReasons[], message, pagesPrinted, sizeBytes, submittedAt,
   //  userName, title, printerName}; state as in PrinterStatus's jobs.
   bool JobAttributes(int jobId, Json::Value* job, std::string* error);
@@ -58,7 +69,11 @@ class CupsClient {
   bool JobPosition(const std::string& printer, int jobId, int* position, std::string* error);
 
  private:
+  _http_s* Connection(std::string* error);
+
   int m_timeoutMs;
+  _http_s* m_http = nullptr;
+  std::chrono::steady_clock::time_point m_lastUse;
 };
 
 // "pending", "held", "processing", "stopped", "canceled", "aborted", "completed".

@@ -12,6 +12,7 @@
 
 #include "control/JobRunner.h"
 #include "control/RenderService.h"
+#include "control/Trace.h"
 
 namespace {
 class LineReporter : public JobReporter {
@@ -21,6 +22,7 @@ class LineReporter : public JobReporter {
     writer["indentation"] = "";
     writer["emitUTF8"] = true;
     std::string text = Json::writeString(writer, line) + "\n";
+    Trace(("job: emits " + line["kind"].asString() + " " + line["job"]["status"].asString()).c_str());
     size_t done = 0;
     while (done < text.size()) {
       ssize_t n = write(STDOUT_FILENO, text.data() + done, text.size() - done);
@@ -34,6 +36,7 @@ class LineReporter : public JobReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
+  Trace("job: main");
   if (argc > 1 && std::string(argv[1]) == "--render-service") return RenderServiceMain(argc, argv);
   // A host that has gone away must not take the job with it.
   signal(SIGPIPE, SIG_IGN);

@@ -19,13 +19,17 @@ JobLimits JobLimits::FromConfig(const Json::Value& config) {
   return limits;
 }
 
-JobQueue::Admission JobQueue::Admit(const std::string& id, size_t* position) {
+JobQueue::Admission JobQueue::Admit(const std::string& id, size_t* position, size_t bytes) {
   if (position) *position = 0;
   if (m_queued.empty() && m_running.size() < static_cast<size_t>(m_limits.maxRunning)) {
     m_running.insert(id);
     return Admission::Start;
   }
   if (m_queued.size() + m_following.size() >= static_cast<size_t>(m_limits.maxWaiting)) return Admission::Refused;
+  if (bytes > m_limits.maxWaitingBytes - std::min(m_queuedBytes, m_limits.maxWaitingBytes))
+    return Admission::RefusedBytes;
+  m_bytes[id] = bytes;
+  m_queuedBytes += bytes;
   m_queued.push_back(id);
   if (position) *position = m_queued.size();
   return Admission::Queued;
@@ -39,12 +43,21 @@ void JobQueue::Finished(const std::string& id) {
   m_running.erase(id);
   m_following.erase(id);
   m_queued.erase(std::remove(m_queued.begin(), m_queued.end(), id), m_queued.end());
+  Unqueued(id);
+}
+
+void JobQueue::Unqueued(const std::string& id) {
+  auto it = m_bytes.find(id);
+  if (it == m_bytes.end()) return;
+  m_queuedBytes -= it->second;
+  m_bytes.erase(it);
 }
 
 std::vector<std::string> JobQueue::TakeStartable() {
   std::vector<std::string> start;
   while (!m_queued.empty() && m_running.size() < static_cast<size_t>(m_limits.maxRunning)) {
     m_running.insert(m_queued.front());
+    Unqueued(m_queued.front());
     start.push_back(m_queued.front());
     m_queued.pop_front();
   }

@@ -23,6 +23,7 @@
 #include "control/JobSlot.h"
 #include "control/RawPrinter.h"
 #include "control/RenderService.h"
+#include "control/Trace.h"
 
 extern char** environ;
 
@@ -59,6 +60,7 @@ class Job {
                         [&] { State("queued", "Waiting for another job of this user to finish"); }))
       return Fail("queueFull", "no job place became free within " + std::to_string(kPlaceWaitSeconds) +
                                    " s: other jobs of this user are still running");
+    Trace("job: place taken");
     m_begun = Clock::now();  // the time limit counts from here, as the watchdog does
     StartWatchdog(std::clamp(m_request.get("timeLimitSeconds", 300).asInt(), 1, 3600));
     std::string bytes, mime;
@@ -267,6 +269,7 @@ class Job {
     if (!cups.CheckOptions(printer, options, &error)) {
       return Fail(error.rfind("scheduler not reachable", 0) == 0 ? "schedulerUnreachable" : "optionUnsupported", error);
     }
+    Trace("job: options checked");
     if (render) {
       RenderRequest req = MakeRender(bytes, false);
       if (!req.paperGiven) {
@@ -279,6 +282,7 @@ class Job {
       }
       std::string pdf;
       if (!Render(req, &pdf)) return 1;
+      Trace("job: rendered");
       bytes = std::move(pdf);
       mime = "application/pdf";
       // Chromium has applied these already.
@@ -291,13 +295,18 @@ class Job {
     m_record["size"] = static_cast<Json::UInt64>(bytes.size());
     State("submitting", "Sending to the print scheduler");
     int jobId = 0;
-    if (!cups.SubmitJob(printer, m_request["title"].asString(), mime, bytes, options, &jobId, &error)) {
+    std::string state;
+    if (!cups.SubmitJob(printer, m_request["title"].asString(), mime, bytes, options, &jobId, &error, &state)) {
       std::string code = error.rfind("scheduler not reachable", 0) == 0 ? "schedulerUnreachable" : "submitFailed";
       return Fail(code, error);
     }
+    Trace("job: submitted");
     m_record["jobId"] = jobId;
     // From here on the job is the scheduler's: with nobody listening, stop.
     ReleasePlace();
+    // The page hears at once that the scheduler has it (its answer said in
+    // what state); following it goes on from there.
+    if (!IsFinalJobState(state)) State(state, Describe(state, 0));
     if (!m_listening) return 0;
     return Follow(cups, jobId);
   }
@@ -322,6 +331,7 @@ class Job {
     for (;;) {
       Json::Value job;
       std::string error;
+      Trace("job: asks for the job's state");
       if (cups.JobAttributes(jobId, &job, &error)) {
         failures = 0;
         state = job["state"].asString();

@@ -1,12 +1,43 @@
 #include "control/PrinterCapabilities.h"
 
 #include <cups/cups.h>
+#include <cups/pwg.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 namespace {
+// A PWG size name's measures as {width, height} in mm; null when it has none.
+Json::Value PaperMm(const std::string& name) {
+  pwg_media_t* media = pwgMediaForPWG(name.c_str());
+  if (!media || media->width <= 0 || media->length <= 0) return Json::Value();
+  Json::Value size(Json::objectValue);
+  size["width"] = media->width / 100.0;
+  size["height"] = media->length / 100.0;
+  return size;
+}
+
+// Whether a paper (a PWG name, as a job's "media") is one the printer lists,
+// by name or by measures (within a millimetre), or fits its custom range.
+bool PaperSupported(const Json::Value& caps, const std::string& name) {
+  for (const auto& m : caps["media"])
+    if (m.asString() == name) return true;
+  const Json::Value size = PaperMm(name);
+  if (!size.isObject()) return false;
+  const double w = size["width"].asDouble(), h = size["height"].asDouble();
+  for (const auto& m : caps["media"]) {
+    const Json::Value other = PaperMm(m.asString());
+    if (other.isObject() && std::fabs(other["width"].asDouble() - w) <= 1 && std::fabs(other["height"].asDouble() - h) <= 1)
+      return true;
+  }
+  const Json::Value &low = caps["customPaperMin"], &high = caps["customPaperMax"];
+  return caps["customPaper"].asBool() && low.isObject() && high.isObject() && w >= low["width"].asDouble() - 0.1 &&
+         h >= low["height"].asDouble() - 0.1 && w <= high["width"].asDouble() + 0.1 &&
+         h <= high["height"].asDouble() + 0.1;
+}
+
 Json::Value Keywords(ipp_t* ipp, const char* name) {
   Json::Value list(Json::arrayValue);
   ipp_attribute_t* attr = ippFindAttribute(ipp, name, IPP_TAG_ZERO);
@@ -179,15 +210,19 @@ const std::vector<const char*>& CapabilityAttributes() {
 Json::Value CapabilitiesFromIpp(ipp_t* ipp) {
   Json::Value caps(Json::objectValue);
   Json::Value media(Json::arrayValue);
-  bool customMin = false, customMax = false;
+  Json::Value customMin, customMax;
   for (const auto& m : Keywords(ipp, "media-supported")) {
     const std::string name = m.asString();
-    if (name.rfind("custom_min_", 0) == 0) customMin = true;
-    else if (name.rfind("custom_max_", 0) == 0) customMax = true;
+    if (name.rfind("custom_min_", 0) == 0) customMin = PaperMm(name);
+    else if (name.rfind("custom_max_", 0) == 0) customMax = PaperMm(name);
     else media.append(name);
   }
   caps["media"] = media;
-  caps["customPaper"] = customMin && customMax;
+  caps["customPaper"] = customMin.isObject() && customMax.isObject();
+  if (caps["customPaper"].asBool()) {
+    caps["customPaperMin"] = customMin;
+    caps["customPaperMax"] = customMax;
+  }
   caps["mediaSources"] = Keywords(ipp, "media-source-supported");
   caps["mediaTypes"] = Keywords(ipp, "media-type-supported");
   caps["resolutions"] = Resolutions(ipp, "printer-resolution-supported");
@@ -361,6 +396,17 @@ bool CheckJobOptions(const Json::Value& caps, const Json::Value& options, const 
     // One-sided printing needs no duplex unit: every printer does it.
     if (std::strcmp(c.option, "sides") == 0 && value == "one-sided") continue;
     if (!Contains(caps[c.capability], value)) return refuse(c.what, value, caps[c.capability]);
+  }
+  if (options.isMember("media") && !PaperSupported(caps, options["media"].asString())) {
+    std::string offered = "it has: " + Join(caps["media"]);
+    if (caps["customPaper"].asBool()) {
+      char range[160];
+      std::snprintf(range, sizeof range, "; custom sizes from %g x %g to %g x %g mm",
+                    caps["customPaperMin"]["width"].asDouble(), caps["customPaperMin"]["height"].asDouble(),
+                    caps["customPaperMax"]["width"].asDouble(), caps["customPaperMax"]["height"].asDouble());
+      offered += range;
+    }
+    return Fail(error, "printer '" + printer + "' has no paper '" + options["media"].asString() + "' (" + offered + ")");
   }
   if (options.isMember("print-quality")) {
     std::string name = QualityName(std::atoi(options["print-quality"].asString().c_str()));

@@ -19,6 +19,7 @@
 #include "control/FileStore.h"
 #include "control/RenderService.h"
 #include "control/SiteOrigin.h"
+#include "control/Trace.h"
 #include "platform/JsonDispatch.h"
 
 extern char** environ;
@@ -203,6 +204,7 @@ void CLinuxPrinterControl::DeliverQueuedEvents() {
         continue;
       }
       if (kind != "state" && kind != "message" && kind != "done") continue;
+      Trace(("control: fires " + kind + " " + line["job"]["status"].asString()).c_str());
       std::vector<ComPtr<IDispatch>> targets;
       const std::string jobId = LineJobId(line, kind);
       if (kind == "done" && !jobId.empty()) {
@@ -319,6 +321,7 @@ bool CLinuxPrinterControl::ReadJob(IDispatch* job, const std::string& type, cons
 
 bool CLinuxPrinterControl::StartJob(const Json::Value& job, JobMode mode, const std::string& type,
                                     const std::string& id, const std::string& output) {
+  Trace("control: job asked");
   FileStore files = Files();
   Json::Value request;
   std::string error;
@@ -341,9 +344,16 @@ bool CLinuxPrinterControl::StartJob(const Json::Value& job, JobMode mode, const 
   const JobLimits& limits = m_jobs.Limits();
   request["places"] = limits.maxRunning;
   request["timeLimitSeconds"] = limits.timeLimitSeconds;
+  Trace("control: request built");
   PrepareWarmRendering(&request, limits.maxRunning);
+  Trace("control: warm renderer checked");
   size_t position = 0;
-  switch (m_jobs.Admit(id, &position)) {
+  // What a waiting request holds is mostly its document.
+  const Json::Value& source = request["source"];
+  size_t bytes = 4096;
+  for (const char* member : {"html", "data", "url"})
+    if (source[member].isString()) bytes += source[member].asString().size();
+  switch (m_jobs.Admit(id, &position, bytes)) {
     case JobQueue::Admission::Start:
       return Launch(request);
     case JobQueue::Admission::Queued:
@@ -351,18 +361,27 @@ bool CLinuxPrinterControl::StartJob(const Json::Value& job, JobMode mode, const 
       ReportQueued(id, position);
       return true;
     case JobQueue::Admission::Refused:
+      ReportJobFailure(type, id, "queueFull",
+                       "too many jobs: " + std::to_string(limits.maxRunning) + " running and " +
+                           std::to_string(limits.maxWaiting) +
+                           " waiting or followed is the limit; start it again when one has finished");
+      return false;
+    case JobQueue::Admission::RefusedBytes:
       break;
   }
   ReportJobFailure(type, id, "queueFull",
-                   "too many jobs: " + std::to_string(limits.maxRunning) + " running and " +
-                       std::to_string(limits.maxWaiting) +
-                       " waiting or followed is the limit; start it again when one has finished");
+                   "too much waiting: the jobs already waiting hold " +
+                       std::to_string(m_jobs.QueuedBytes() >> 20) + " MiB and this one " +
+                       std::to_string(bytes >> 20) + " MiB (" + std::to_string(limits.maxWaitingBytes >> 20) +
+                       " MiB is the limit); start it again when one has finished");
   return false;
 }
 
 bool CLinuxPrinterControl::Launch(const Json::Value& request) {
   std::string error;
-  if (LaunchJob(request, m_events, &error)) return true;
+  const bool launched = LaunchJob(request, m_events, &error);
+  Trace("control: job process started");
+  if (launched) return true;
   const std::string id = request["id"].asString();
   m_jobs.Finished(id);
   ReportJobFailure(request["type"].asString(), id, "jobProcessMissing", error);

@@ -17,8 +17,8 @@ RenderPool::~RenderPool() { StopIdle(); }
 
 std::unique_ptr<PooledBrowser> RenderPool::Take(std::string* error, std::string* code) {
   std::unique_lock lock(m_mutex);
-  // A browser getting a page ready is free sooner than a new one could start.
-  m_freed.wait(lock, [&] { return !m_idle.empty() || (m_running < m_max && m_preparing == 0); });
+  // A browser cleaning up after a job is free sooner than a new one could start.
+  m_freed.wait(lock, [&] { return !m_idle.empty() || (m_running < m_max && m_recycling == 0); });
   if (!m_idle.empty()) {
     std::unique_ptr<PooledBrowser> browser = std::move(m_idle.back());
     m_idle.pop_back();
@@ -72,7 +72,7 @@ void RenderCancel::Attach(PooledBrowser* browser) {
 }
 
 bool RenderPool::Render(const RenderRequest& request, std::string* output, std::string* error, std::string* code,
-                        RenderCancel* cancel) {
+                        RenderCancel* cancel, const std::function<void(bool ok)>& answer) {
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (cancel && cancel->Cancelled()) {
       if (error) *error = "the job went away";
@@ -85,50 +85,53 @@ bool RenderPool::Render(const RenderRequest& request, std::string* output, std::
     bool ok = browser->Render(request, output, error, code, &fault);
     if (cancel) cancel->Attach(nullptr);
     if (fault == BrowserFault::None) {
-      Give(std::move(browser));
+      if (answer) answer(ok);
+      if (!ok) {
+        Give(std::move(browser));
+        return ok;
+      }
+      {
+        std::lock_guard lock(m_mutex);
+        ++m_recycling;
+      }
+      const bool healthy = browser->Recycle(request);
+      {
+        std::lock_guard lock(m_mutex);
+        --m_recycling;
+      }
+      if (healthy) Give(std::move(browser));
+      else Drop(std::move(browser));
       return ok;
     }
-    // A browser that failed itself goes; its place is free for a new one.
-    {
-      std::lock_guard lock(m_mutex);
-      ++m_replaced;
-    }
-    pid_t group = browser->ProcessGroup();
-    browser.reset();
-    {
-      std::lock_guard lock(m_mutex);
-      auto at = std::find(m_busyGroups.begin(), m_busyGroups.end(), group);
-      if (at != m_busyGroups.end()) m_busyGroups.erase(at);
-      --m_running;
-    }
-    m_freed.notify_one();
+    Drop(std::move(browser));
     if (fault == BrowserFault::TimedOut) {
       if (error) *error += "; the browser was replaced";
+      if (answer) answer(false);
       return false;
     }
     if (attempt == 0 && error) error->clear();
   }
   if (error) *error = "chromium crashed twice while rendering this job: " + *error;
   if (code) *code = "renderFailed";
+  if (answer) answer(false);
   return false;
 }
 
-void RenderPool::Prepare(const RenderRequest& like) {
-  std::unique_ptr<PooledBrowser> browser;
+// A browser that failed itself goes; its place is free for a new one.
+void RenderPool::Drop(std::unique_ptr<PooledBrowser> browser) {
   {
     std::lock_guard lock(m_mutex);
-    if (m_idle.empty()) return;
-    browser = std::move(m_idle.back());
-    m_idle.pop_back();
-    m_busyGroups.push_back(browser->ProcessGroup());
-    ++m_preparing;
+    ++m_replaced;
   }
-  browser->Prepare(like);
+  pid_t group = browser->ProcessGroup();
+  browser.reset();
   {
     std::lock_guard lock(m_mutex);
-    --m_preparing;
+    auto at = std::find(m_busyGroups.begin(), m_busyGroups.end(), group);
+    if (at != m_busyGroups.end()) m_busyGroups.erase(at);
+    --m_running;
   }
-  Give(std::move(browser));
+  m_freed.notify_one();
 }
 
 void RenderPool::StopIdle() {

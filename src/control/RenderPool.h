@@ -30,10 +30,11 @@ class PooledBrowser {
   // whether the browser itself failed (then it is not used again).
   virtual bool Render(const RenderRequest& request, std::string* output, std::string* error, std::string* code,
                       BrowserFault* fault) = 0;
-  // Between jobs: makes ready what the next job like this one needs (a fresh
+  // After a job that rendered, once its caller has the output: removes the
+  // job's context and makes ready what the next job like it needs (a fresh
   // context), so that it starts at once. Nothing is shared with that job but
-  // the browser.
-  virtual void Prepare(const RenderRequest& like) {}
+  // the browser. False when the browser failed doing so (it is not used again).
+  virtual bool Recycle(const RenderRequest& like) { return true; }
   // Any thread, while Render runs: the job is no longer wanted; Render ends
   // soon with a failure, the browser stays usable.
   virtual void Cancel() {}
@@ -66,10 +67,11 @@ class RenderPool {
   // Any thread: renders with a free browser, starting one when fewer than
   // maxBrowsers run, else waiting for one to come free.
   // A cancelled job (cancel may be null) fails soon and is not tried again.
+  // answer (may be empty) is called once the outcome is known (output, error
+  // and code set) and before the browser cleans up after the job, so that
+  // the caller can pass the outcome on without waiting for that.
   bool Render(const RenderRequest& request, std::string* output, std::string* error, std::string* code,
-              RenderCancel* cancel = nullptr);
-  // Any thread, after a job: lets one idle browser prepare for a job like it.
-  void Prepare(const RenderRequest& like);
+              RenderCancel* cancel = nullptr, const std::function<void(bool ok)>& answer = {});
   // Ends every idle browser (busy ones end when their job is done).
   void StopIdle();
 
@@ -86,6 +88,7 @@ class RenderPool {
  private:
   std::unique_ptr<PooledBrowser> Take(std::string* error, std::string* code);
   void Give(std::unique_ptr<PooledBrowser> browser);
+  void Drop(std::unique_ptr<PooledBrowser> browser);
 
   BrowserFactory m_factory;
   const int m_max;
@@ -94,7 +97,7 @@ class RenderPool {
   std::vector<std::unique_ptr<PooledBrowser>> m_idle;
   std::vector<pid_t> m_busyGroups;
   int m_running = 0;  // idle + busy + starting
-  int m_preparing = 0;
+  int m_recycling = 0;
   int m_started = 0;
   int m_replaced = 0;
 };

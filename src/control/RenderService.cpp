@@ -27,6 +27,7 @@
 #include "control/ControlJson.h"
 #include "control/ControlPaths.h"
 #include "control/JobLauncher.h"
+#include "control/Trace.h"
 
 extern char** environ;
 
@@ -105,8 +106,16 @@ void Serve(int fd, RenderPool& pool, ServiceState& state) {
   std::string text;
   Json::Value message, reply(Json::objectValue);
   std::string output;
-  bool rendered = false;
+  bool rendered = false, answered = false;
+  auto answer = [&] {
+    if (answered) return;
+    answered = true;
+    if (reply.isMember("browsers")) reply["memoryKb"] = static_cast<Json::Int64>(pool.MemoryKb());
+    if (WriteFrame(fd, Compact(reply), 30000) && rendered) WriteFrame(fd, output, 120000);
+    Trace("service: answered");
+  };
   if (ReadFrame(fd, &text, kMaxRequestBytes, 30000) && Parse(text, &message)) {
+    Trace("service: request read");
     const std::string kind = message["kind"].isString() ? message["kind"].asString() : "";
     if (kind == "status") {
       std::lock_guard lock(state.mutex);
@@ -135,29 +144,45 @@ void Serve(int fd, RenderPool& pool, ServiceState& state) {
       // A job process that ends (its time limit, the user) while it waits
       // closes the connection: its page is given up at once, so that the
       // shared browser is free for the next job.
+      // (The watcher waits on a pipe too, which ends it at once after the job.)
       RenderCancel cancel;
-      std::atomic<bool> finished{false};
+      int wake[2] = {-1, -1};
+      if (pipe2(wake, O_CLOEXEC) != 0) wake[0] = wake[1] = -1;
       std::thread watcher([&] {
-        while (!finished) {
-          pollfd p{fd, POLLRDHUP, 0};
-          if (poll(&p, 1, 100) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR))) {
+        for (;;) {
+          pollfd p[2] = {{fd, POLLRDHUP, 0}, {wake[0], POLLIN, 0}};
+          int rc = poll(p, wake[0] >= 0 ? 2 : 1, wake[0] >= 0 ? -1 : 100);
+          if (rc < 0 && errno == EINTR) continue;
+          if (rc > 0 && (p[0].revents & (POLLRDHUP | POLLHUP | POLLERR))) {
             cancel.Cancel();
             return;
           }
+          if (rc > 0 && p[1].revents) return;
+          if (rc < 0) return;
         }
       });
+      // The job gets its answer as soon as there is one; the browser cleans
+      // up after it (and readies the next page) while the job goes on.
+      auto finish = [&](bool ok) {
+        if (wake[1] >= 0) (void)!write(wake[1], "x", 1);
+        if (watcher.joinable()) watcher.join();
+        rendered = ok;
+        reply["ok"] = ok;
+        if (!ok) {
+          reply["error"] = error;
+          reply["code"] = code;
+        }
+        answer();
+      };
       try {
-        rendered = pool.Render(RenderRequestFromJson(message["request"]), &output, &error, &code, &cancel);
+        rendered = pool.Render(RenderRequestFromJson(message["request"]), &output, &error, &code, &cancel, finish);
       } catch (const std::exception& e) {
         error = std::string("the renderer failed: ") + e.what();
+        rendered = false;
       }
-      finished = true;
-      watcher.join();
-      reply["ok"] = rendered;
-      if (!rendered) {
-        reply["error"] = error;
-        reply["code"] = code;
-      }
+      if (!answered) finish(rendered);
+      if (wake[0] >= 0) close(wake[0]);
+      if (wake[1] >= 0) close(wake[1]);
       std::lock_guard lock(state.mutex);
       --state.rendering;
       state.lastActivity = Clock::now();
@@ -166,15 +191,7 @@ void Serve(int fd, RenderPool& pool, ServiceState& state) {
       reply["error"] = "unknown request";
       reply["code"] = "renderFailed";
     }
-    if (reply.isMember("browsers")) reply["memoryKb"] = static_cast<Json::Int64>(pool.MemoryKb());
-    if (WriteFrame(fd, Compact(reply), 30000) && rendered) WriteFrame(fd, output, 120000);
-    // The job has its bytes; the next one like it finds a page ready.
-    if (rendered) {
-      try {
-        pool.Prepare(RenderRequestFromJson(message["request"]));
-      } catch (const std::exception&) {
-      }
-    }
+    answer();
   }
   close(fd);
   std::lock_guard lock(state.mutex);
@@ -303,6 +320,7 @@ WarmOutcome RenderWithService(const RenderRequest& request, int hostPid, int wai
   if (path.empty()) return WarmOutcome::Unavailable;
   // A service just started may not listen yet.
   const auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+  Trace("job: connects to the renderer");
   int fd = ConnectTo(path);
   while (fd < 0 && Clock::now() < deadline) {
     usleep(10000);

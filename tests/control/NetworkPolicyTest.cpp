@@ -154,6 +154,20 @@ TEST(JobQueue, RunsTheLimitQueuesInOrderAndRefusesBeyondTheBound) {
   queue.Finished("i");
   queue.Finished("e");
   EXPECT_TRUE(queue.TakeStartable().empty());
+
+  // Waiting bytes are bounded too, and given back when a job starts or goes.
+  limits.maxWaitingBytes = 100;
+  JobQueue bytes(limits);
+  EXPECT_EQ(bytes.Admit("a", &position, 500), JobQueue::Admission::Start) << "a job that starts does not wait";
+  EXPECT_EQ(bytes.Admit("b", &position, 500), JobQueue::Admission::Start);
+  EXPECT_EQ(bytes.Admit("c", &position, 101), JobQueue::Admission::RefusedBytes);
+  EXPECT_EQ(bytes.Admit("c", &position, 60), JobQueue::Admission::Queued);
+  EXPECT_EQ(bytes.Admit("d", &position, 60), JobQueue::Admission::RefusedBytes);
+  bytes.Finished("a");
+  EXPECT_EQ(bytes.TakeStartable(), std::vector<std::string>{"c"});
+  EXPECT_EQ(bytes.Admit("d", &position, 100), JobQueue::Admission::Queued);
+  bytes.Finished("d");
+  EXPECT_EQ(bytes.QueuedBytes(), 0u);
 }
 
 TEST(JobQueue, LimitsComeFromControlJsonWithinBounds) {
@@ -170,6 +184,6 @@ TEST(JobQueue, LimitsComeFromControlJsonWithinBounds) {
   config["jobTimeLimit"] = 1e9;
   limits = JobLimits::FromConfig(config);
   EXPECT_EQ(limits.maxRunning, 2);
-  EXPECT_EQ(limits.maxWaiting, 16);
+  EXPECT_EQ(limits.maxWaiting, 100) << "a roll of 100 labels from one page queues";
   EXPECT_EQ(limits.timeLimitSeconds, 300);
 }

@@ -147,13 +147,15 @@ TEST(PrinterFeatures, OptionsThePrinterDoesNotReportAreRefusedSayingWhatItHas) {
   Json::Reader().parse(R"({"mediaSources": ["auto", "tray-1"], "mediaTypes": ["stationery"],
     "outputBins": ["upper"], "colorModes": ["monochrome"], "scalings": ["auto", "fit"],
     "resolutions": ["600dpi"], "duplexModes": [], "qualities": ["normal"], "collate": false,
-    "pagesPerSheet": [1, 2], "finishings": ["none"]})", caps);
+    "pagesPerSheet": [1, 2], "finishings": ["none"], "media": ["iso_a4_210x297mm"], "customPaper": true,
+    "customPaperMin": {"width": 25.4, "height": 25.4}, "customPaperMax": {"width": 100, "height": 200}})", caps);
   std::string error;
   Json::Value fine;
   fine["media-source"] = "tray-1";
   fine["sides"] = "one-sided";  // needs no duplex unit
   fine["number-up"] = "2";
   fine["copies"] = "3";         // not a feature: passes
+  fine["media"] = "custom_62x29mm_62x29mm";  // within the custom range
   EXPECT_TRUE(CheckJobOptions(caps, fine, "kx", &error)) << error;
 
   const std::pair<std::pair<const char*, const char*>, const char*> refused[] = {
@@ -168,6 +170,9 @@ TEST(PrinterFeatures, OptionsThePrinterDoesNotReportAreRefusedSayingWhatItHas) {
       {{"multiple-document-handling", "separate-documents-collated-copies"}, "cannot collate"},
       {{"number-up", "4"}, "pages per sheet '4' (it has: 1, 2)"},
       {{"finishings", "3,20"}, "finishing 'staple-top-left'"},
+      {{"media", "iso_a3_297x420mm"},
+       "paper 'iso_a3_297x420mm' (it has: iso_a4_210x297mm; custom sizes from 25.4 x 25.4 to 100 x 200 mm)"},
+      {{"media", "custom_120x29mm_120x29mm"}, "paper 'custom_120x29mm_120x29mm'"},
   };
   for (const auto& [option, message] : refused) {
     Json::Value options;
@@ -295,12 +300,13 @@ TEST_F(PrinterFeaturesTest, JobOptionsReachTheDeviceAndWhatThePrinterLacksIsRefu
   job["outputBin"] = "rear";
   job["finishings"] = "staple-top-left";
   job["duplex"] = "long";
+  job["paper"] = "A5";
   ASSERT_TRUE(PrintAndWait(job));
   ASSERT_EQ(sink->DoneText(), "success") << sink->DoneObject().toStyledString();
   const std::string options = Office("job-" + std::to_string(sink->DoneObject()["jobId"].asInt()) + ".options");
   ASSERT_TRUE(WaitForFile(options, 10000));
   const std::string given = " " + ReadFileBytes(options);
-  for (const char* want : {" media-source=tray-2", " media-type=labels", " print-color-mode=monochrome",
+  for (const char* want : {" media=iso_a5_148x210mm", " media-source=tray-2", " media-type=labels", " print-color-mode=monochrome",
                            " print-quality=5", " printer-resolution=1200x1200dpi", " number-up=2", " output-bin=rear",
                            " finishings=20", " sides=two-sided-long-edge",
                            " multiple-document-handling=separate-documents-collated-copies"})
@@ -312,6 +318,8 @@ TEST_F(PrinterFeaturesTest, JobOptionsReachTheDeviceAndWhatThePrinterLacksIsRefu
       {R"({"printer": "kx-raw", "colorMode": "color"})", "colour mode 'color'"},
       {R"({"printer": "kx-raw", "duplex": true})", "duplex mode 'two-sided-long-edge'"},
       {R"({"printer": "kx-office", "finishings": "punch-dual-left"})", "finishing 'punch-dual-left'"},
+      {R"({"printer": "kx-office", "paper": "A3"})", "paper 'iso_a3_297x420mm' (it has: iso_a4_210x297mm, iso_a5"},
+      {R"({"printer": "kx-office", "paper": {"width": 62, "height": 29}})", "has no paper 'custom_62x29mm"},
   };
   for (const auto& [text, message] : lacking) {
     Json::Value bad;

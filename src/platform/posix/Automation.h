@@ -206,8 +206,6 @@ constexpr DWORD fdexNameImplicit = 0x4;
 constexpr DWORD fdexNameCaseInsensitive = 0x8;
 constexpr DWORD fdexEnumDefault = 0x1;
 constexpr DWORD fdexEnumAll = 0x2;
-constexpr DWORD fdexPropCanEnumerate = 0x00100000;
-constexpr DWORD fdexPropCannotEnumerate = 0x00200000;
 
 constexpr LCID LOCALE_SYSTEM_DEFAULT = 0x800;
 constexpr LCID LOCALE_USER_DEFAULT = 0x400;

@@ -466,31 +466,9 @@ HRESULT ScriptObject::DeleteMemberByDispID(DISPID id) {
   return DeleteMemberByName(b.Get(), fdexNameCaseSensitive);
 }
 
-// Only whether an own member is listed is known: that is what tells a script
-// array (its "length" is not listed) from an object that has a "length".
-HRESULT ScriptObject::GetMemberProperties(DISPID id, DWORD fetch, DWORD* pgrfdex) {
-  if (!pgrfdex) return E_POINTER;
-  *pgrfdex = 0;
-  const DWORD kListing = fdexPropCanEnumerate | fdexPropCannotEnumerate;
-  if (!(fetch & kListing) || (fetch & ~kListing)) return E_NOTIMPL;
-  ScriptEngine* engine = m_engine.get();
-  if (!engine->IsAlive()) return E_UNEXPECTED;
-  if (!ScriptNames::IsIndex(id) && !engine->Names().IsStored(id)) return DISP_E_MEMBERNOTFOUND;
-  bool own = false, listed = false;
-  void* object = m_object;
-  auto body = [&](duk_context* ctx) {
-    duk_push_heapptr(ctx, object);
-    if (!duk_is_object(ctx, -1)) return;
-    engine->PushKey(ctx, id);
-    duk_get_prop_desc(ctx, -2, 0);  // [obj desc|undefined]
-    own = duk_is_object(ctx, -1);
-    if (own) listed = duk_get_prop_string(ctx, -1, "enumerable") && duk_to_boolean(ctx, -1);
-  };
-  HRESULT hr = engine->Run(body);
-  if (hr == E_UNEXPECTED) return hr;
-  if (FAILED(hr) || !own) return DISP_E_MEMBERNOTFOUND;
-  *pgrfdex = fetch & (listed ? fdexPropCanEnumerate : fdexPropCannotEnumerate);
-  return S_OK;
+HRESULT ScriptObject::GetMemberProperties(DISPID, DWORD, DWORD* pgrfdex) {
+  if (pgrfdex) *pgrfdex = 0;
+  return E_NOTIMPL;
 }
 
 HRESULT ScriptObject::GetMemberName(DISPID id, BSTR* pbstrName) {
