@@ -15,14 +15,6 @@
 #include "platform/GuidText.h"
 #include "platform/OleText.h"
 
-// Whether a member is listed (GetMemberProperties), which mingw's dispex.h
-// lacks; the values the stand-ins use. An engine that does not know them
-// leaves them clear, and the value bridge then walks the members instead.
-#ifndef fdexPropCanEnumerate
-constexpr DWORD fdexPropCanEnumerate = 0x00100000;
-constexpr DWORD fdexPropCannotEnumerate = 0x00200000;
-#endif
-
 // The SDK takes the source of these as a non-const pointer; neither changes it.
 inline HRESULT VariantCopy(VARIANTARG* dest, const VARIANTARG* src) {
   return ::VariantCopy(dest, const_cast<VARIANTARG*>(src));
