@@ -5,8 +5,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <json/json.h>
-#include <shlobj.h>
 #include <windows.h>
+// windows.h first: the shell header needs its types.
+#include <shlobj.h>
 
 #include <filesystem>
 #include <fstream>
@@ -149,7 +150,16 @@ class WinInstallTest : public ::testing::Test {
 const std::string kOrigin = std::string("chrome-extension://") + kBundledId + "/";
 
 TEST_F(WinInstallTest, PerUserKeysNameTheManifestsAndUninstallRemovesThem) {
-  Outcome r = Run({"install"});
+  // A host a browser cannot start is refused before anything is written.
+  fs::path text = host_.parent_path() / L"kestrix-host.txt";
+  std::ofstream(text) << "MZ";
+  Outcome r = Run({"install", "--host", Utf8(text.native())});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_THAT(r.err, HasSubstr("not a program"));
+  EXPECT_FALSE(DefaultValue(HKEY_CURRENT_USER, KeyOf("chrome")));
+  EXPECT_FALSE(fs::exists(user_ / L"Kestrix"));
+
+  r = Run({"install"});
   ASSERT_EQ(r.code, 0) << r.err;
   for (const Key& k : kKeys) {
     std::string browser = k.browser;

@@ -101,6 +101,8 @@ int Install(const Options& o, const std::vector<Target>& targets, const std::str
 int Uninstall(const std::vector<Target>& targets, const Environment& env, std::ostream& out, std::ostream& err) {
   int status = 0;
   for (const Target& t : targets) {
+    std::string key = RegistrationName(t.browser, t.scope);
+    if (t.folder.empty() && key.empty()) continue;  // no HOME: nothing can be installed there
     // The files to remove: this location's manifest and, on Windows, the one the
     // registry names (it may have been installed with --dir).
     std::vector<fs::path> files;
@@ -111,7 +113,6 @@ int Uninstall(const std::vector<Target>& targets, const Environment& env, std::o
       files.push_back(registered->manifest);
 
     bool keyExisted = false;
-    std::string key = RegistrationName(t.browser, t.scope);
     if (std::string why = Unregister(t.browser, t.scope, &keyExisted); !why.empty()) {
       err << "kestrix-install: " << t.Label() << ": cannot remove the registry key " << key << ": " << why
           << PermissionHint(t.scope, false) << "\n";
