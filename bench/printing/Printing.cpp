@@ -8,11 +8,17 @@
 //    warm renderer) gets a "print" request with the label's HTML; the time runs
 //    to the job's first state from the scheduler (it has the job).
 // Both go to the same private scheduler's PDF capture queue. Reported: the
-// first warm job (it starts the renderer and its browser), the median of R
-// warm jobs against the median of R cold runs, N labels in a row (each sent
-// once the one before is accepted, as a page printing a roll of labels would)
-// against N cold runs (measured when --cold-labels is N, else R runs scaled
-// to N and said so), and the memory of the warm browsers.
+// first warm job (it starts the renderer and its browser); the median of R
+// warm jobs sent back to back (each once the one before is accepted) and of R
+// warm jobs 400 ms apart (a page printing a label now and then: the renderer
+// has its next page ready), each against the median of R cold runs; N labels
+// in a row (sent back to back) and N labels at once (all sent, then all
+// awaited: the control runs two at a time and queues the rest) against N cold
+// runs (measured when --cold-labels is N, else the cold median times N, said
+// so); and the memory of the warm browsers. Where a warm job's time goes
+// comes from the steps the host, the job process and the render service log
+// under KESTRIX_TRACE (median per step), and the load average is printed with
+// the figures (other work on the machine inflates every wall-clock figure).
 //
 //   kx_bench_printing [--runs R] [--labels N] [--cold-labels M] [--host PATH]
 #include <fcntl.h>
@@ -25,7 +31,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <memory>
+#include <set>
+#include <thread>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -77,6 +87,57 @@ std::string ReadAll(const std::string& path) {
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
+std::string LoadAverage() {
+  std::string text = ReadAll("/proc/loadavg");
+  return text.substr(0, text.find(' '));
+}
+
+// The steps of a warm job in the trace, each named by the line that ends it.
+struct Step {
+  const char* line;
+  const char* what;
+};
+constexpr Step kSteps[] = {
+    {"job: main", "host: request to job process running"},
+    {"job: connects to the renderer", "job: start-up, place, printer options"},
+    {"render: page enabled", "service: request, page ready"},
+    {"render: loaded", "chromium: load the label"},
+    {"render: printed", "chromium: page rules, fonts, printToPDF"},
+    {"job: rendered", "service: PDF to the job"},
+    {"job: submitted", "job: Print-Job to the scheduler"},
+    {"bench: accepted", "job state through the host to the page"},
+};
+
+// Per step, the milliseconds of warm jobs first..last (0-based, in the order
+// sent), from the trace file; empty when the trace is not complete.
+std::vector<std::vector<double>> StepTimes(const std::string& path, int first, int last) {
+  std::vector<std::pair<double, std::string>> lines;
+  std::istringstream in(ReadAll(path));
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream fields(line);
+    double ms = 0;
+    int pid = 0;
+    std::string what;
+    fields >> ms >> pid;
+    std::getline(fields >> std::ws, what);
+    lines.emplace_back(ms, what);
+  }
+  std::vector<std::vector<double>> times(std::size(kSteps));
+  int job = -1;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].second != "bench: sends" || ++job < first || job > last) continue;
+    double from = lines[i].first;
+    size_t at = i;
+    for (size_t s = 0; s < std::size(kSteps); ++s) {
+      while (at < lines.size() && lines[at].second != kSteps[s].line) ++at;
+      if (at == lines.size()) return {};
+      times[s].push_back(lines[at].first - from);
+      from = lines[at].first;
+    }
+  }
+  return times;
+}
+
 // The cold pipeline once: milliseconds, or negative on failure.
 double Cold(const std::string& chromium, const std::string& work, int n) {
   const std::string profile = work + "/cold-profile-" + std::to_string(n);
@@ -121,10 +182,13 @@ class Host {
   }
   // Waits until job n is with the scheduler; false (with the reason) on an
   // error or after the deadline.
-  bool Accepted(int n, std::string* why) {
-    const auto deadline = Clock::now() + std::chrono::seconds(120);
-    const std::string state = "st" + std::to_string(n), done = "dn" + std::to_string(n);
-    for (;;) {
+  bool Accepted(int n, std::string* why) { return AllAccepted(n, n + 1, why); }
+  // The same for jobs first..end-1.
+  bool AllAccepted(int first, int end, std::string* why) {
+    const auto deadline = Clock::now() + std::chrono::seconds(300);
+    std::set<int> pending;
+    for (int n = first; n < end; ++n) pending.insert(n);
+    while (!pending.empty()) {
       std::string text;
       if (!m_session.Receive(text, deadline)) {
         *why = "no answer from the host";
@@ -133,19 +197,21 @@ class Host {
       Json::Value message;
       Json::Reader().parse(text, message);
       const std::string event = message["event"].asString();
-      if (event == state) {
+      const int n = event.size() > 2 ? std::atoi(event.c_str() + 2) : -1;
+      if (event.rfind("st", 0) == 0 && pending.count(n)) {
         const std::string status = message["params"][0]["status"].asString();
         if (status != "rendering" && status != "submitting" && status != "queued") {
           Trace("bench: accepted");
-          return true;
+          pending.erase(n);
         }
-      } else if (event == done && message["params"][0].asString() != "success") {
+      } else if (event.rfind("dn", 0) == 0 && pending.count(n) && message["params"][0].asString() != "success") {
         *why = message["params"][1]["message"].asString();
         return false;
       } else if (message.isMember("code")) {
         *why = message["message"].asString();
       }
     }
+    return true;
   }
   void Close() { m_session.Close(); }
 
@@ -181,6 +247,9 @@ int main(int argc, char** argv) {
   setenv("XDG_DATA_HOME", (work + "/data").c_str(), 1);
   setenv("XDG_CONFIG_HOME", (work + "/config").c_str(), 1);
   setenv("KESTRIX_RENDER_DIR", (work + "/render").c_str(), 1);
+  setenv("KESTRIX_TRACE", (work + "/trace").c_str(), 0);  // (one given is kept, for a closer look)
+  const std::string trace = std::getenv("KESTRIX_TRACE");
+  const std::string loadBefore = LoadAverage();
   {
     std::ofstream label(work + "/label.html");
     label << kLabel;
@@ -200,8 +269,8 @@ int main(int argc, char** argv) {
   }
 
   Host kx(host);
-  std::vector<double> warm;
-  double first = -1, row = -1;
+  std::vector<double> warm, paused;
+  double first = -1, row = -1, burst = -1;
   std::string why;
   if (status == 0 && !kx.Open()) {
     std::printf("printing: FAILED: the host did not open\n");
@@ -219,12 +288,33 @@ int main(int argc, char** argv) {
     if (!kx.Send(n) || !kx.Accepted(n, &why)) status = 1;
     warm.push_back(Ms(start));
   }
+  // A page that prints a label now and then: the renderer has had a moment
+  // to make the next page ready.
+  for (int r = 0; status == 0 && r < runs; ++r, ++n) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    auto start = Clock::now();
+    if (!kx.Send(n) || !kx.Accepted(n, &why)) status = 1;
+    paused.push_back(Ms(start));
+  }
   if (status == 0) {
     auto start = Clock::now();
     for (int i = 0; status == 0 && i < labels; ++i, ++n)
       if (!kx.Send(n) || !kx.Accepted(n, &why)) status = 1;
     row = Ms(start);
   }
+  // A page that prints the whole roll at once: the control runs what it may
+  // at once (two jobs by default) and queues the rest.
+  if (status == 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    auto start = Clock::now();
+    const int from = n;
+    for (int i = 0; status == 0 && i < labels; ++i, ++n)
+      if (!kx.Send(n)) status = 1;
+    if (status == 0 && !kx.AllAccepted(from, n, &why)) status = 1;
+    burst = Ms(start);
+  }
+  const auto steps = StepTimes(trace, 1, runs);
+  const auto pausedSteps = StepTimes(trace, runs + 1, 2 * runs);
   Json::Value renderer;
   const bool haveStatus = RenderServiceStatus(&renderer);
   kx.Close();
@@ -238,24 +328,37 @@ int main(int argc, char** argv) {
       if (Cold(chromium, work, 1000 + i) < 0) status = 1;
     coldRow = Ms(start) * labels / coldLabels;
   }
+  const std::string loadAfter = LoadAverage();
   Run({"sh", scripts + "/stop-cups.sh", work + "/cups"});
   Run({"rm", "-rf", work});
   if (status != 0 || cold.empty() || warm.empty()) return 1;
 
-  const double coldMs = bench::Median(cold), warmMs = bench::Median(warm);
+  const double coldMs = bench::Median(cold), warmMs = bench::Median(warm), pausedMs = bench::Median(paused);
   if (!coldMeasured) coldRow = coldMs * labels;
   std::printf("  cold: chromium --print-to-pdf + lp   median %8.1f ms of %d runs\n", coldMs, runs);
   std::printf("  warm: first job (starts the renderer)       %8.1f ms\n", first);
-  std::printf("  warm: later jobs                     median %8.1f ms of %d runs\n", warmMs, runs);
+  std::printf("  warm: later jobs, back to back       median %8.1f ms of %d runs\n", warmMs, runs);
+  std::printf("  warm: later jobs, 400 ms apart       median %8.1f ms of %d runs\n", pausedMs, runs);
+  if (!steps.empty() && !pausedSteps.empty()) {
+    std::printf("  where a later warm job's time goes (median of each step): back to back, 400 ms apart\n");
+    for (size_t s = 0; s < steps.size(); ++s)
+      std::printf("    %-42s %7.1f ms %7.1f ms\n", kSteps[s].what, bench::Median(steps[s]),
+                  bench::Median(pausedSteps[s]));
+  }
   std::printf("  %d labels in a row: warm %.0f ms, cold %.0f ms (%s)\n", labels, row, coldRow,
               coldMeasured ? ("measured " + std::to_string(coldLabels) + " cold runs, scaled").c_str()
                            : "the cold median times the labels");
+  std::printf("  %d labels at once: warm %.0f ms (all accepted)\n", labels, burst);
   if (haveStatus)
     std::printf("  warm renderer: %d browser(s), %.1f MiB (proportional set size of all their processes)\n",
                 renderer["browsers"].asInt(), renderer["memoryKb"].asDouble() / 1024.0);
   else
     std::printf("  warm renderer: not reachable after the run (its status is unknown)\n");
-  std::printf("printing: warm job / cold pipeline ratio %.3f (goal <= 0.2)\n", warmMs / coldMs);
-  std::printf("printing: %d labels warm / cold ratio %.3f (goal <= 0.2)\n", labels, row / coldRow);
+  std::printf("  load average (1 min) %s before, %s after: figures taken under load are inflated\n",
+              loadBefore.c_str(), loadAfter.c_str());
+  std::printf("printing: warm job (back to back) / cold pipeline ratio %.3f (goal <= 0.2)\n", warmMs / coldMs);
+  std::printf("printing: warm job (400 ms apart) / cold pipeline ratio %.3f (goal <= 0.2)\n", pausedMs / coldMs);
+  std::printf("printing: %d labels in a row warm / cold ratio %.3f (goal <= 0.2)\n", labels, row / coldRow);
+  std::printf("printing: %d labels at once warm / cold ratio %.3f (goal <= 0.2)\n", labels, burst / coldRow);
   return 0;
 }

@@ -120,6 +120,11 @@ class Browser {
                                      "--mute-audio",
                                      "--hide-scrollbars",
                                      "--disable-quic",
+                                     // A page rendered for printing is foreground work, though no
+                                     // window shows it: no lowered priority, no throttled timers.
+                                     "--disable-renderer-backgrounding",
+                                     "--disable-background-timer-throttling",
+                                     "--disable-backgrounding-occluded-windows",
                                      // WebRTC's UDP would bypass the job's proxy.
                                      "--force-webrtc-ip-handling-policy=disable_non_proxied_udp"};
     // Chromium's sandbox cannot run as root; elsewhere it stays on unless asked.
@@ -771,11 +776,16 @@ class WarmChromium : public PooledBrowser {
       ok = page.proxy ? m_browser.Call("Page.enable", Json::Value(), page.session, nullptr, &message)
                       : OpenFresh(request.network, &page, &message, true);
       Trace("render: page enabled");
-      // The next job's page is made now, so that its renderer process starts
-      // while this job renders (it takes longer to start than a label takes
-      // to render). It is fresh and unused; only the browser is shared.
-      if (ok) MakeSpare(request.network);
       ok = ok && RenderInPage(m_browser, page.session, request, output, &message);
+      // The next job's page is asked for now, without waiting for it: the
+      // browser opens it while this job gets its answer, and Recycle sees it
+      // up to its renderer process starting, which then starts while the
+      // browser waits for the next job. (Opened while this job renders, it
+      // slows this job by about as much as it saves the next one: opening a
+      // context and starting its renderer process costs more than a label
+      // takes to render, and both compete for the same browser and cores.)
+      // It is fresh and unused; only the browser is shared.
+      if (ok) MakeSpare(request.network);
     } catch (const std::exception& e) {
       message = std::string("unexpected answer from chromium: ") + e.what();
       ok = false;
@@ -813,14 +823,17 @@ class WarmChromium : public PooledBrowser {
     return false;
   }
 
-  // After the job has its answer: the job's context goes, and the next page is
-  // made ready when the job did not already do so.
+  // After the job has its answer: the next page is opened up to its renderer
+  // process starting (the browser only hears the next step while someone
+  // reads its replies, and nobody does between jobs), then the job's context
+  // goes. The renderer process starts in the background meanwhile.
   bool Recycle(const RenderRequest& like) override {
-    Trace("render: disposes");
+    Trace("render: recycles");
     std::string why;
-    if (m_used.proxy && !Healthy(&m_used, &why)) return false;
     m_browser.SetDeadline(Clock::now() + std::chrono::seconds(10));
     MakeSpare(like.network);
+    if (m_spare.opening && !Opened(&m_spare, &why)) Dispose(&m_spare);
+    if (m_used.proxy && !Healthy(&m_used, &why)) return false;
     Trace("render: recycled");
     return !m_failed;
   }
@@ -920,3 +933,4 @@ std::unique_ptr<PooledBrowser> StartWarmChromium(const std::string& executable, 
   }
   return browser;
 }
+

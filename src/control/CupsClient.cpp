@@ -360,12 +360,20 @@ bool CupsClient::CheckOptions(const std::string& name, const Json::Value& option
   static const char* const kChecked[] = {"media",        "media-source", "media-type", "output-bin", "print-color-mode",
                                          "print-scaling", "printer-resolution", "sides", "print-quality",
                                          "multiple-document-handling", "number-up", "finishings"};
-  bool any = false;
-  for (const char* option : kChecked) any = any || options.isMember(option);
-  if (!any) return true;
-  Json::Value caps;
-  if (!Capabilities(name, &caps, error)) return false;
-  return CheckJobOptions(caps, options, name.empty() ? "(default)" : name, error);
+  // Only what the job asks about: each option's "-supported" attribute.
+  std::vector<std::string> names;
+  for (const char* option : kChecked)
+    if (options.isMember(option)) names.push_back(std::string(option) + "-supported");
+  if (names.empty()) return true;
+  std::vector<const char*> wanted;
+  for (const auto& n : names) wanted.push_back(n.c_str());
+  http_t* http = Connection(error);
+  if (!http) return false;
+  std::string queue;
+  if (!ResolveQueue(http, name, &queue, error)) return false;
+  IppHolder response;
+  if (!GetPrinterAttributes(http, queue, wanted, &response, error)) return false;
+  return CheckJobOptions(CapabilitiesFromIpp(response.ipp), options, name.empty() ? "(default)" : name, error);
 }
 
 bool CupsClient::PrinterStatus(const std::string& name, bool detail, Json::Value* status, std::string* error) {

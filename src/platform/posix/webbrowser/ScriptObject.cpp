@@ -7,9 +7,6 @@
 
 namespace {
 
-// The named argument that carries `this` (DISPID_THIS).
-constexpr DISPID kDispidThis = -613;
-
 // Fills the exception information of a failed call (caller frees the texts).
 void FillException(EXCEPINFO* ei, const std::string& message) {
   if (!ei) return;
@@ -193,7 +190,7 @@ HRESULT ScriptObject::InvokeCore(DISPID id, WORD flags, DISPPARAMS* dp, VARIANT*
   const VARIANT* thisValue = nullptr;
   for (UINT k = 0; k < cNamed; ++k) {
     if (dp->rgdispidNamedArgs[k] == DISPID_PROPERTYPUT) putValue = &dp->rgvarg[k];
-    else if (dp->rgdispidNamedArgs[k] == kDispidThis) thisValue = &dp->rgvarg[k];
+    else if (dp->rgdispidNamedArgs[k] == DISPID_THIS) thisValue = &dp->rgvarg[k];
     else return DISP_E_PARAMNOTFOUND;
   }
   // Positional arguments follow the named ones, the last argument first.
