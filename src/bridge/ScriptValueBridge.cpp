@@ -75,7 +75,11 @@ IUnknown* Identity(IDispatch* object) {
 
 }  // namespace
 
-void ScriptValueBridge::SetScriptContext(IDispatch* script) { m_context = script; }
+void ScriptValueBridge::SetScriptContext(IDispatch* script) {
+  m_context = script;
+  m_className = nullptr;
+  m_classNameLooked = false;
+}
 
 // ---- towards the script side ------------------------------------------------
 
@@ -262,7 +266,10 @@ bool ScriptValueBridge::IsArray(IDispatch* object, IDispatchEx* members, LONG* l
   if (!(d >= 0) || d != std::floor(d)) return false;
   *length = static_cast<LONG>(std::min<double>(d, kMaxLength));
   if (!members) return true;
-  // Whether it lists "length": its list is walked by id, no value read.
+  // What the script itself calls an array never lists its length; other
+  // objects with a whole length (a typed array, a list of the page's) are
+  // asked whether they list it: their list is walked by id, no value read.
+  if (ScriptNamesArray(object)) return true;
   DISPID id = DISPID_STARTENUM;
   HRESULT hr = members->GetNextDispID(fdexEnumAll, DISPID_STARTENUM, &id);
   while (hr == S_OK && id != DISPID_STARTENUM && walk.lookupsLeft > 0) {
@@ -271,6 +278,38 @@ bool ScriptValueBridge::IsArray(IDispatch* object, IDispatchEx* members, LONG* l
     hr = members->GetNextDispID(fdexEnumAll, id, &id);
   }
   return true;
+}
+
+// Object.prototype.toString.call(object) == "[object Array]", through the
+// script context: one call, however many elements. False when it cannot ask.
+bool ScriptValueBridge::ScriptNamesArray(IDispatch* object) {
+  if (!m_classNameLooked) {
+    m_classNameLooked = true;
+    Variant holder, prototype, function;
+    Bstr objectName = MakeBstr(OLESTR("Object")), prototypeName = MakeBstr(OLESTR("prototype")),
+         toStringName = MakeBstr(OLESTR("toString"));
+    if (m_context && GetMemberByName(m_context.Get(), objectName.Get(), &holder) && holder.vt == VT_DISPATCH &&
+        holder.pdispVal && GetMemberByName(holder.pdispVal, prototypeName.Get(), &prototype) &&
+        prototype.vt == VT_DISPATCH && prototype.pdispVal &&
+        GetMemberByName(prototype.pdispVal, toStringName.Get(), &function) && function.vt == VT_DISPATCH &&
+        function.pdispVal)
+      m_className = QueryDispatchEx(function.pdispVal);
+  }
+  if (!m_className) return false;
+  VARIANT self;
+  VariantInit(&self);
+  self.vt = VT_DISPATCH;
+  self.pdispVal = object;  // borrowed for the call
+  DISPID named = DISPID_THIS;
+  DISPPARAMS params = {&self, &named, 1, 1};
+  Variant name;
+  if (FAILED(m_className->InvokeEx(DISPID_VALUE, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &name, nullptr,
+                                   nullptr)) ||
+      name.vt != VT_BSTR || !name.bstrVal)
+    return false;
+  static constexpr OLECHAR kArray[] = OLESTR("[object Array]");
+  const size_t n = sizeof kArray / sizeof kArray[0] - 1;
+  return SysStringLen(name.bstrVal) == n && std::equal(kArray, kArray + n, name.bstrVal);
 }
 
 Json::Value ScriptValueBridge::ScriptObjectToJsonAt(IDispatch* object, int depth, Walk& walk) {

@@ -3,8 +3,8 @@
 // JSON objects and arrays become new "Object" / "Array" instances of the
 // page's script engine, built only through IDispatch / IDispatchEx calls on
 // the script context, so the bridge works on any engine that offers them.
-// Towards JSON, script objects with a "length" member are arrays, others are
-// walked member by member. Main thread only.
+// Towards JSON, script arrays (a whole "length" they do not list among their
+// members) become arrays, others are walked member by member. Main thread only.
 #pragma once
 
 #include <json/json.h>
@@ -67,7 +67,11 @@ class ScriptValueBridge {
   VARIANT JsonToVariantAt(const Json::Value& value, int depth);
   Json::Value VariantToJsonAt(const VARIANT& v, int depth, Walk& walk);
   Json::Value ScriptObjectToJsonAt(IDispatch* object, int depth, Walk& walk);
-  static bool IsArray(IDispatch* object, IDispatchEx* members, LONG* length, Walk& walk);
+  bool IsArray(IDispatch* object, IDispatchEx* members, LONG* length, Walk& walk);
+  bool ScriptNamesArray(IDispatch* object);
 
   ComPtr<IDispatch> m_context;
+  // The script's own Object.prototype.toString, found on first use.
+  ComPtr<IDispatchEx> m_className;
+  bool m_classNameLooked = false;
 };

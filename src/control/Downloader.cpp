@@ -1,5 +1,6 @@
 #include "control/Downloader.h"
 
+#include <algorithm>
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <ftw.h>
@@ -36,11 +37,18 @@ struct Sink {
   uint64_t maxBytes = 0;
   int writeErrno = 0;    // a failed write
   bool tooLarge = false;
+  const std::function<bool(uint64_t, std::string*)>* hasRoom = nullptr;
+  uint64_t roomUntil = 0;  // bytes written up to which the folder had room
+  std::string noRoom;      // why the folder had no more
 
   bool Put(const char* data, size_t size) {
     if (bytes + size > maxBytes) {
       tooLarge = true;
       return false;
+    }
+    if (hasRoom && *hasRoom && bytes + size > roomUntil) {
+      if (!(*hasRoom)(size, &noRoom)) return false;
+      roomUntil = bytes + kRoomStep;
     }
     size_t done = 0;
     while (done < size) {
@@ -59,6 +67,7 @@ struct Sink {
   void Reset() {
     if (ftruncate(fd, 0) == 0) lseek(fd, 0, SEEK_SET);
     bytes = 0;
+    roomUntil = 0;
   }
 };
 
@@ -133,6 +142,11 @@ std::string Fetch(const DownloadRequest& request, Sink* sink, std::string* code)
       failure = "the download is larger than the limit of " + SizeText(request.maxBytes);
       break;
     }
+    if (!sink->noRoom.empty()) {
+      *code = "noRoom";
+      failure = sink->noRoom;
+      break;
+    }
     if (sink->writeErrno) {
       failure = "cannot write the download: " + Errno(sink->writeErrno);
       break;
@@ -186,8 +200,10 @@ std::string CopyLocal(const std::string& path, Sink* sink, uint64_t maxBytes, st
       if (n == 0) break;
       if (!sink->Put(chunk, static_cast<size_t>(n))) {
         if (sink->tooLarge) *code = "tooLarge";
-        failure = sink->tooLarge ? path + " is larger than the limit of " + SizeText(maxBytes)
-                                 : "cannot write the download: " + Errno(sink->writeErrno);
+        if (!sink->noRoom.empty()) *code = "noRoom";
+        failure = sink->tooLarge          ? path + " is larger than the limit of " + SizeText(maxBytes)
+                  : !sink->noRoom.empty() ? sink->noRoom
+                                          : "cannot write the download: " + Errno(sink->writeErrno);
         break;
       }
     }
@@ -226,6 +242,7 @@ void Run(DownloadRequest request, std::shared_ptr<JobEventQueue> queue) {
   std::string code = "downloadFailed", temp, failure;
   Sink sink;
   sink.maxBytes = request.maxBytes;
+  sink.hasRoom = &request.hasRoom;
   sink.fd = CreateTemp(request.target, &temp, &failure);
   if (sink.fd >= 0) {
     failure = request.localPath.empty() ? Fetch(request, &sink, &code)

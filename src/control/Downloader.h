@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,7 +33,13 @@ struct DownloadRequest {
   std::string id;
   NetworkPolicy network;
   uint64_t maxBytes = uint64_t(2) << 30;
+  // Whether the target's folder has room for `more` bytes beyond what the
+  // download wrote so far; asked again after each kRoomStep bytes, so a
+  // download passes the folder's bound by less than that. Unset: only maxBytes.
+  std::function<bool(uint64_t more, std::string* why)> hasRoom;
 };
+
+constexpr uint64_t kRoomStep = uint64_t(1) << 20;
 
 // At most this many downloads of one process run at once; more are refused.
 constexpr int kMaxDownloads = 4;

@@ -15,7 +15,8 @@
 
 namespace {
 std::string Code(const std::string& error) {
-  return error.find("outside the allowed folders") != std::string::npos ? "pathRefused" : "fileError";
+  if (error.find("outside the allowed folders") != std::string::npos) return "pathRefused";
+  return error.rfind("no room", 0) == 0 ? "noRoom" : "fileError";
 }
 }  // namespace
 
@@ -137,6 +138,15 @@ HRESULT CLinuxPrinterControl::download(BSTR url, BSTR path, BOOL* result) {
   }
   size_t slash = request.target.rfind('/');
   if (slash != std::string::npos && slash > 0) MakeFolders(request.target.substr(0, slash), 0700);
+  // Checked before the first byte and again as the download grows (its
+  // file lies in the folder, so what it wrote counts).
+  request.hasRoom = [files, target = request.target](uint64_t more, std::string* why) {
+    return files.HasRoom(target, more, why);
+  };
+  if (!request.hasRoom(0, &error)) {
+    ReportJobFailure("download", id, "noRoom", error);
+    return S_OK;
+  }
   request.network = PagePolicy();
   if (!StartDownload(std::move(request), m_events, &error)) {
     ReportJobFailure("download", id, "downloadFailed", error);

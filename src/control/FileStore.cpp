@@ -59,8 +59,11 @@ std::string NormalizePath(const std::string& absolutePath) {
   return out.empty() ? "/" : out;
 }
 
-FileStore::FileStore(std::string defaultFolder, std::vector<std::string> extraFolders, Shared shared)
-    : m_default(std::move(defaultFolder)), m_extra(std::move(extraFolders)), m_shared(std::move(shared)) {}
+FileStore::FileStore(std::string defaultFolder, std::vector<std::string> extraFolders, Shared shared, Room room)
+    : m_default(std::move(defaultFolder)),
+      m_extra(std::move(extraFolders)),
+      m_shared(std::move(shared)),
+      m_room(room) {}
 
 namespace {
 // origin is named in list (each entry read as an address, so "https://Shop.example/"
@@ -70,6 +73,13 @@ bool Names(const Json::Value& list, const std::string& origin) {
   for (const auto& item : list)
     if (item.isString() && SiteOrigin(item.asString()) == origin) return true;
   return false;
+}
+
+// A size in MiB from control.json, within [1, 1 TiB]; fallback when absent or not a number.
+uint64_t MiB(const Json::Value& value, uint64_t fallback) {
+  if (!value.isNumeric()) return fallback;
+  const double mib = std::clamp(value.asDouble(), 1.0, 1048576.0);
+  return static_cast<uint64_t>(mib) << 20;
 }
 
 // The names of the entries the shared folder held before the first site
@@ -124,7 +134,10 @@ FileStore FileStore::ForSite(const std::string& origin) {
       }
     }
   }
-  return FileStore(files + "/" + SiteFolderName(origin), std::move(extra), std::move(shared));
+  Room room;
+  room.siteBytes = MiB(config["siteQuotaMiB"], room.siteBytes);
+  room.minFree = MiB(config["minFreeMiB"], room.minFree);
+  return FileStore(files + "/" + SiteFolderName(origin), std::move(extra), std::move(shared), room);
 }
 
 FileStore FileStore::FromEnvironment() {
@@ -247,7 +260,7 @@ bool FileStore::Read(const std::string& path, std::string* bytes, std::string* e
 
 bool FileStore::Write(const std::string& path, const std::string& bytes, std::string* error) const {
   std::string real;
-  if (!Resolve(path, Access::Write, &real, error)) return false;
+  if (!Resolve(path, Access::Write, &real, error) || !HasRoom(real, bytes.size(), error)) return false;
   size_t slash = real.rfind('/');
   if (slash != std::string::npos && slash > 0 && !MakeFolders(real.substr(0, slash), 0700)) {
     if (error) *error = "cannot create the folder for '" + path + "'";
@@ -275,6 +288,12 @@ bool FileStore::Copy(const std::string& source, const std::string& target, std::
     return fail("cannot copy '" + source + "' (not a regular file, or larger than " +
                 std::to_string(kMaxCopyBytes >> 30) + " GiB)");
   }
+  // The room is granted for the size the source has now.
+  const size_t expected = static_cast<size_t>(st.st_size);
+  if (!HasRoom(to, expected, error)) {
+    close(in);
+    return false;
+  }
   size_t slash = to.rfind('/');
   std::string folder = to.substr(0, slash == 0 ? 1 : slash);
   if (!MakeFolders(folder, 0700)) {
@@ -301,8 +320,8 @@ bool FileStore::Copy(const std::string& source, const std::string& target, std::
     }
     if (n == 0) break;
     total += static_cast<size_t>(n);
-    if (total > kMaxCopyBytes) {
-      why = "'" + source + "' grew past " + std::to_string(kMaxCopyBytes >> 30) + " GiB while it was copied";
+    if (total > expected) {
+      why = "'" + source + "' grew while it was copied";
       break;
     }
     for (ssize_t done = 0; done < n && why.empty();) {

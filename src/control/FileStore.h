@@ -16,13 +16,24 @@
 //    is made, so no site folder is ever among them).
 // Relative paths are taken inside the site's folder (read: then in the shared
 // files, when the site may read those); "~/" is the home folder.
+// Disk is bounded too (Room): a site's own folder holds at most 1 GiB
+// ("siteQuotaMiB" in control.json) in at most 10,000 entries, and no write
+// leaves the file system with less than 256 MiB free ("minFreeMiB").
 // Only regular files are read or written: a FIFO, socket or device inside an
 // allowed folder is refused before it is opened (and files are opened without
 // waiting, so one swapped in later cannot hang the caller either).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
+
+// The disk bounds (see above); outside the class so that it can be a default argument.
+struct FileRoom {
+  uint64_t siteBytes = uint64_t(1) << 30;
+  uint64_t minFree = uint64_t(256) << 20;
+  size_t siteEntries = 10000;
+};
 
 class FileStore {
  public:
@@ -37,7 +48,9 @@ class FileStore {
     std::vector<std::string> names;
   };
 
-  FileStore(std::string defaultFolder, std::vector<std::string> extraFolders, Shared shared = {});
+  using Room = FileRoom;
+
+  FileStore(std::string defaultFolder, std::vector<std::string> extraFolders, Shared shared = {}, Room room = {});
   // What the page of origin (SiteOrigin) may use, as described above.
   static FileStore ForSite(const std::string& origin);
   // Every folder some site may use (the whole files folder and every listed
@@ -56,6 +69,10 @@ class FileStore {
   // Streams source into a new file beside target, renamed into place; sources
   // larger than kMaxCopyBytes are refused.
   bool Copy(const std::string& source, const std::string& target, std::string* error) const;
+  // Whether bytes more may be written at the resolved path real: a file there
+  // now is replaced, so its size does not count. False with a message
+  // ("no room ...") otherwise.
+  bool HasRoom(const std::string& real, uint64_t bytes, std::string* error) const;
   // The real path of an existing file inside the allowed folders, else "".
   std::string Locate(const std::string& path) const;
 
@@ -71,6 +88,7 @@ class FileStore {
   std::string m_default;
   std::vector<std::string> m_extra;
   Shared m_shared;
+  Room m_room;
 };
 
 // "/a/./b//c/../d" -> "/a/b/d" (text only; the file system is not asked).

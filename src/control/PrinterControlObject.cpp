@@ -437,6 +437,11 @@ std::string CLinuxPrinterControl::OutputPath(const std::string& path, const std:
     ReportJobFailure(type, id, "pathRefused", error);
     return std::string();
   }
+  // The document's size is known only once it is made: the folder must have room now.
+  if (!files.HasRoom(real, 0, &error)) {
+    ReportJobFailure(type, id, "noRoom", error);
+    return std::string();
+  }
   return real;
 }
 

@@ -87,6 +87,50 @@ TEST_F(ControlTest, CopyAndCopiedStayInside) {
   EXPECT_EQ(LastMessageCode(), "pathRefused");
 }
 
+// A page cannot fill the disk: its own folder has a size and an entry bound,
+// streams are held to it as they grow, and every write keeps a floor free.
+TEST_F(ControlTest, DiskIsBoundedPerSite) {
+  const std::string listed = Outside() + "/listed";
+  std::filesystem::create_directories(listed);
+  std::filesystem::create_directories(Outside() + "/config/kestrix");
+  ASSERT_TRUE(WriteFileBytes(Outside() + "/config/kestrix/control.json",
+                             R"({"siteQuotaMiB": 1, "allowedFolders": [")" + listed + R"("]})"));
+  auto write = [&](const std::string& path, size_t kib) {
+    BOOL ok = FALSE;
+    control->writeBase64(Text(path).Get(), Text(Base64Encode(std::string(kib << 10, 'k'))).Get(), &ok);
+    return ok == TRUE;
+  };
+  EXPECT_TRUE(write("a.bin", 600));
+  EXPECT_FALSE(write("b.bin", 600));
+  EXPECT_TRUE(write("a.bin", 900));  // replaces: only the growth counts
+  ASSERT_TRUE(WaitMessages(1));
+  EXPECT_EQ(LastMessageCode(), "noRoom");
+  // A folder the user listed has no site bound, and is a source for what follows.
+  EXPECT_TRUE(write(listed + "/big.bin", 3072));
+  control->copy(Text(listed + "/big.bin").Get(), Text("copy.bin").Get());
+  BOOL ok = FALSE;
+  control->download(Text("file://" + listed + "/big.bin").Get(), Text("got.bin").Get(), &ok);
+  ASSERT_TRUE(ok);
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(sink->DoneText(), "error");
+  EXPECT_FALSE(FileExists(FilesFolder() + "/copy.bin"));
+  EXPECT_FALSE(FileExists(FilesFolder() + "/got.bin"));
+  size_t entries = 0;
+  for (const auto& e : std::filesystem::directory_iterator(FilesFolder())) entries += e.is_regular_file();
+  EXPECT_EQ(entries, 1u) << "a partial file was left behind";
+
+  // The entry bound: a full folder takes no new file but still replaces one.
+  ASSERT_TRUE(WriteFileBytes(Outside() + "/config/kestrix/control.json", "{}"));
+  for (int i = 0; i < 10000; ++i) ASSERT_TRUE(WriteFileBytes(FilesFolder() + "/n" + std::to_string(i), ""));
+  EXPECT_FALSE(write("new.bin", 1));
+  EXPECT_TRUE(write("n7", 1));
+  // The floor: no write that would leave the disk with less than it free.
+  ASSERT_TRUE(WriteFileBytes(Outside() + "/config/kestrix/control.json", R"({"minFreeMiB": 1048576})"));
+  EXPECT_FALSE(write("n8", 1));
+  EXPECT_TRUE(PumpUntil([&] { return LastMessageText().find("free") != std::string::npos; }, 10000))
+      << LastMessageText();
+}
+
 TEST_F(ControlTest, AFifoInsideTheFolderIsRefusedWithoutWaiting) {
   ASSERT_TRUE(MakeFolders(FilesFolder(), 0700));
   const std::string fifo = FilesFolder() + "/pipe";

@@ -144,9 +144,12 @@ TEST_F(DownloadTest, LeftoversOfEndedDownloadsAreSweptButNotOnesBeingWritten) {
   const std::string stale = FilesFolder() + "/sub/.a.bin.x1y2z3.kxdownload";
   const std::string busy = FilesFolder() + "/.b.bin.q1w2e3.kxdownload";
   const std::string mine = FilesFolder() + "/notes.kxdownload.txt";
-  // Locked from its creation on, as a download's own file is.
-  int fd = open(busy.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+  // Locked before it carries a leftover's name (the control's own sweep at
+  // start-up may run while the test sets up), as a download's own file is.
+  const std::string unnamed = FilesFolder() + "/busy.tmp";
+  int fd = open(unnamed.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
   ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  ASSERT_EQ(rename(unnamed.c_str(), busy.c_str()), 0);
   for (const auto& path : {stale, mine}) ASSERT_TRUE(WriteFileBytes(path, "part"));
   SweepDownloadLeftovers({FilesFolder()});
   close(fd);

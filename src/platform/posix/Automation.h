@@ -198,6 +198,7 @@ constexpr WORD DISPATCH_CONSTRUCT = 0x4000;
 constexpr DISPID DISPID_UNKNOWN = -1;
 constexpr DISPID DISPID_VALUE = 0;
 constexpr DISPID DISPID_PROPERTYPUT = -3;
+constexpr DISPID DISPID_THIS = -613;
 constexpr DISPID DISPID_STARTENUM = -1;
 
 constexpr DWORD fdexNameCaseSensitive = 0x1;

@@ -7,8 +7,6 @@
 
 namespace {
 
-constexpr DISPID DISPID_THIS = -613;
-
 // Fills the exception information of a failed call (caller frees the texts).
 void FillException(EXCEPINFO* ei, const std::string& message) {
   if (!ei) return;
