@@ -1,6 +1,9 @@
 # The 32-bit Windows build: the same host over the real SDK, its tests run
 # through wine (CMAKE_CROSSCOMPILING_EMULATOR). Built by scripts/build-win32.sh.
 
+# The program's resources (the bootstrap page) are compiled by windres.
+enable_language(RC)
+
 # Windows XP is the oldest system the host runs on (the launcher's major
 # version 5): the SDK headers then offer nothing newer.
 add_compile_definitions(NOMINMAX _WIN32_WINNT=0x0501 WINVER=0x0501)

@@ -16,15 +16,18 @@ jobs=${JOBS:-2}
 # the toolchain. The source comes through a private apt configuration (its own
 # sources list with a deb-src line for this machine's suite, its own lists and
 # cache), so the machine's apt setup is not touched.
+suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
+apt=$deps/apt
+aptopts=(-o "Dir::Etc::sourcelist=$apt/sources.list" -o Dir::Etc::sourceparts=- -o "Dir::State::Lists=$apt/lists"
+         -o "Dir::Cache=$apt/cache" -o APT::Sandbox::User=root)
+apt_update() {
+  mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$deps/src"
+  printf 'deb-src http://deb.debian.org/debian %s main\n' "$@" >"$apt/sources.list"
+  apt-get "${aptopts[@]}" update -qq
+}
 jsoncpp=$deps/jsoncpp
 if [ ! -f "$jsoncpp/lib/cmake/jsoncpp/jsoncppConfig.cmake" ]; then
-  suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
-  apt=$deps/apt
-  mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$deps/src"
-  echo "deb-src http://deb.debian.org/debian $suite main" >"$apt/sources.list"
-  aptopts=(-o "Dir::Etc::sourcelist=$apt/sources.list" -o Dir::Etc::sourceparts=- -o "Dir::State::Lists=$apt/lists"
-           -o "Dir::Cache=$apt/cache" -o APT::Sandbox::User=root)
-  apt-get "${aptopts[@]}" update -qq
+  apt_update "$suite"
   (cd "$deps/src" && apt-get "${aptopts[@]}" source -qq libjsoncpp)
   src=$(find "$deps/src" -maxdepth 1 -type d -name 'libjsoncpp-*' | head -1)
   cmake -S "$src" -B "$deps/jsoncpp-build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
@@ -34,8 +37,35 @@ if [ ! -f "$jsoncpp/lib/cmake/jsoncpp/jsoncppConfig.cmake" ]; then
   cmake --build "$deps/jsoncpp-build" -j"$jobs" --target install >/dev/null
 fi
 
+# The embedded-browser stand-in's engines, for the test of the page on
+# Windows: Duktape and gumbo from Debian's source packages (the upstream
+# tarballs; the build compiles their C files itself). Where the archive has
+# no tarball of this suite's version (gumbo, here), the next suite's is taken.
+standin=$deps/standin
+if [ ! -f "$standin/duktape/src/duktape.c" ] || [ ! -f "$standin/gumbo/src/parser.c" ]; then
+  rm -rf "$standin" && mkdir -p "$standin/dl"
+  apt_update "$suite" trixie
+  fetch_orig() {  # package, then where to unpack its upstream tarball
+    local pkg=$1 dest=$2 release
+    for release in "$suite" trixie; do
+      (cd "$standin/dl" && apt-get "${aptopts[@]}" source -qq --download-only "$pkg/$release" >/dev/null 2>&1) || true
+      local orig
+      orig=$(find "$standin/dl" -maxdepth 1 -name "${pkg}_*.orig.tar.*" | head -1)
+      if [ -n "$orig" ]; then
+        mkdir -p "$dest" && tar -xf "$orig" -C "$dest" --strip-components=1
+        return 0
+      fi
+    done
+    echo "no source tarball of $pkg" >&2
+    return 1
+  }
+  fetch_orig duktape "$standin/duktape"
+  fetch_orig gumbo-parser "$standin/gumbo"
+fi
+
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
-  -Djsoncpp_DIR="$jsoncpp/lib/cmake/jsoncpp" -DKESTRIX_WERROR=ON -DKESTRIX_BENCH=OFF >/dev/null
+  -Djsoncpp_DIR="$jsoncpp/lib/cmake/jsoncpp" -DKX_STANDIN_SOURCES="$standin" \
+  -DKESTRIX_WERROR=ON -DKESTRIX_BENCH=OFF >/dev/null
 cmake --build "$build" -j"$jobs"
 [ "${1:-}" = "--no-test" ] && exit 0
 

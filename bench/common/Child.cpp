@@ -3,13 +3,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <stdexcept>
+
+#include "support/harness/Harness.h"
 
 extern char** environ;
 
@@ -21,35 +21,12 @@ int MillisLeft(Clock::time_point deadline) {
 }
 
 Child::Child(const std::vector<std::string>& argv) {
-  // A child that has gone must show up as a failed write, not kill us.
-  ::signal(SIGPIPE, SIG_IGN);
-  if (argv.empty()) throw std::runtime_error("no program to start");
-  int in[2], out[2];
-  if (::pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  if (::pipe2(out, O_CLOEXEC) != 0) {
-    ::close(in[0]);
-    ::close(in[1]);
-    throw std::runtime_error("pipe failed");
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  std::vector<std::string> args = argv;
-  std::vector<char*> argp;
-  for (std::string& a : args) argp.push_back(a.data());
-  argp.push_back(nullptr);
-  int rc = ::posix_spawn(&m_pid, argp[0], &actions, nullptr, argp.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(in[0]);
-  ::close(out[1]);
-  if (rc != 0) {
-    ::close(in[1]);
-    ::close(out[0]);
-    throw std::runtime_error("cannot start " + argv[0]);
-  }
-  m_in = in[1];
-  m_out = out[0];
+  // The test harness starts it (SIGPIPE ignored: a child that has gone shows up
+  // as a failed write); the benchmarks wait with deadlines on our ends.
+  harness::PipedChild child = harness::SpawnOnPipes(argv, environ);
+  m_pid = child.pid;
+  m_in = child.in;
+  m_out = child.out;
   // Our ends only: the child's ends are separate open files and stay blocking.
   ::fcntl(m_in, F_SETFL, ::fcntl(m_in, F_GETFL) | O_NONBLOCK);
   ::fcntl(m_out, F_SETFL, ::fcntl(m_out, F_GETFL) | O_NONBLOCK);

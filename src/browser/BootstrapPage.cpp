@@ -8,9 +8,7 @@
 #include "platform/CodePage.h"
 #include "platform/Files.h"
 #include "platform/Kernel.h"
-
-extern const unsigned char kPageResource102[];
-extern const size_t kPageResource102Size;
+#include "platform/Resources.h"
 
 namespace {
 
@@ -26,23 +24,14 @@ std::vector<std::string>& UniquePages() {
 
 }  // namespace
 
-bool FindPageResource(const std::string& type, const std::string& name, const unsigned char** data, size_t* size) {
-  if (type == "JS" && name == "#102") {
-    *data = kPageResource102;
-    *size = kPageResource102Size;
-    return true;
-  }
-  *data = nullptr;
-  *size = 0;
-  return false;
-}
-
 OleString ReadPageResource(const std::string& type, const std::string& name) {
   const unsigned char* data = nullptr;
   size_t size = 0;
-  if (!FindPageResource(type, name, &data, &size)) return {};
-  // The text ends at the resource's end (or a NUL inside it).
-  return AnsiToWide(std::string_view(reinterpret_cast<const char*>(data), size));
+  if (!FindModuleResource(type, name, &data, &size)) return {};
+  // A copy one byte longer with a zero after it: the text ends at the
+  // resource's end, or at a NUL inside it.
+  std::string text(reinterpret_cast<const char*>(data), size);
+  return AnsiToWide(text.c_str());
 }
 
 bool GetFileCreationTime(const std::string& path, FILETIME* creationTime) {

@@ -9,17 +9,14 @@
 // at either name is never followed.
 #pragma once
 
-#include <cstddef>
 #include <string>
 
 #include "platform/Files.h"  // SetUniqueSuffixSourceForTesting
 #include "platform/OleText.h"
 
-// The bytes of a resource of the program's own module; false when there is
-// none of that type and name ("JS", "#102" is the page).
-bool FindPageResource(const std::string& type, const std::string& name, const unsigned char** data, size_t* size);
-// The resource's text (up to its first NUL, in the thread's ANSI code page)
-// as UTF-16; empty when there is no such resource.
+// The text of a resource of the program's own module ("JS", "#102" is the
+// page), up to its first NUL, from the thread's ANSI code page to UTF-16;
+// empty when there is no such resource.
 OleString ReadPageResource(const std::string& type, const std::string& name);
 
 // Whether the file could be read, and its creation time.

@@ -101,7 +101,7 @@ HRESULT CLinuxPrinterControl::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VA
 }
 
 // ---- connection point ---------------------------------------------------------------
-HRESULT CLinuxPrinterControl::EnumConnectionPoints(void** ppEnum) {
+HRESULT CLinuxPrinterControl::EnumConnectionPoints(IEnumConnectionPoints** ppEnum) {
   if (ppEnum) *ppEnum = nullptr;
   return E_NOTIMPL;
 }
@@ -165,7 +165,7 @@ HRESULT CLinuxPrinterControl::ConnectionPoint::Unadvise(DWORD dwCookie) {
   return CONNECT_E_NOCONNECTION;
 }
 
-HRESULT CLinuxPrinterControl::ConnectionPoint::EnumConnections(void** ppEnum) {
+HRESULT CLinuxPrinterControl::ConnectionPoint::EnumConnections(IEnumConnections** ppEnum) {
   if (ppEnum) *ppEnum = nullptr;
   return E_NOTIMPL;
 }

@@ -135,7 +135,7 @@ class CLinuxPrinterControl : public IPrinterControl, public IConnectionPointCont
   HRESULT reserved81() override { return E_NOTIMPL; }
 
   // IConnectionPointContainer
-  HRESULT EnumConnectionPoints(void** ppEnum) override;
+  HRESULT EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
   HRESULT FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
 
   // Main thread, from the hidden window: fires every queued event.
@@ -158,7 +158,7 @@ class CLinuxPrinterControl : public IPrinterControl, public IConnectionPointCont
     HRESULT GetConnectionPointContainer(IConnectionPointContainer** ppCPC) override;
     HRESULT Advise(IUnknown* pUnkSink, DWORD* pdwCookie) override;
     HRESULT Unadvise(DWORD dwCookie) override;
-    HRESULT EnumConnections(void** ppEnum) override;
+    HRESULT EnumConnections(IEnumConnections** ppEnum) override;
 
    private:
     CLinuxPrinterControl* m_owner;

@@ -6,10 +6,12 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <functional>
 #include <memory>
 
 #include "ControlTestSupport.h"
 #include "control/ControlText.h"
+#include "control/DispatchReader.h"
 #include "platform/JsonDispatch.h"
 #include "control/LinuxPrinterControl.h"
 #include "control/RenderService.h"
@@ -87,4 +89,24 @@ class ControlTest : public ::testing::Test {
   ComPtr<RecordingSink> sink;
   DWORD m_cookie = 0;
   long m_bstrs = 0;
+};
+
+// A control test against the private scheduler (start-cups.sh), shared by every
+// test of the program.
+class CupsControlTest : public ControlTest {
+ protected:
+  void SetUp() override {
+    std::string error;
+    bench = CupsBench::Get(&error);
+    ASSERT_NE(bench, nullptr) << error;
+    bench->Select();
+    ControlTest::SetUp();
+  }
+  // What a member wrote to its VARIANT out parameter, as JSON.
+  Json::Value Result(const std::function<void(VARIANT*)>& call) {
+    Variant v;
+    call(&v);
+    return VariantToJsonValue(v);
+  }
+  CupsBench* bench = nullptr;
 };

@@ -1,27 +1,10 @@
 // The printer members against a private scheduler (start-cups.sh).
 #include <cups/cups.h>
 
-#include <functional>
-
 #include "ControlFixture.h"
 #include "control/DispatchReader.h"
 
-class PrinterControlTest : public ControlTest {
- protected:
-  void SetUp() override {
-    std::string error;
-    bench = CupsBench::Get(&error);
-    ASSERT_NE(bench, nullptr) << error;
-    bench->Select();
-    ControlTest::SetUp();
-  }
-  Json::Value Result(const std::function<void(VARIANT*)>& call) {
-    Variant v;
-    call(&v);
-    return VariantToJsonValue(v);
-  }
-  CupsBench* bench = nullptr;
-};
+using PrinterControlTest = CupsControlTest;
 
 TEST_F(PrinterControlTest, ListsQueuesAndTheDefaultAndSetsAPerUserDefault) {
   Json::Value printers = Result([&](VARIANT* v) { control->getPrinters(v); });

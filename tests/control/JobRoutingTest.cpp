@@ -7,14 +7,10 @@
 #include "control/Base64.h"
 
 namespace {
-class JobRoutingTest : public ControlTest {
+class JobRoutingTest : public CupsControlTest {
  protected:
   void SetUp() override {
-    std::string error;
-    bench = CupsBench::Get(&error);
-    ASSERT_NE(bench, nullptr) << error;
-    bench->Select();
-    ControlTest::SetUp();
+    ASSERT_NO_FATAL_FAILURE(CupsControlTest::SetUp());
     // The fixture's sink is not one of this test's listeners.
     AtlUnadvise(control.Get(), IID_IPrinterEvent, m_cookie);
     m_cookie = 0;
@@ -36,8 +32,6 @@ class JobRoutingTest : public ControlTest {
     return cookie;
   }
   static size_t Dones(const RecordingSink& s) { return s.Of(DISPID_PRINTEREVENT_ONDONE).size(); }
-
-  CupsBench* bench = nullptr;
 };
 
 // The control's job ids of every event a sink got.

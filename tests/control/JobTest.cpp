@@ -38,20 +38,12 @@ uint32_t BigEndian32(const std::string& s, size_t at) {
 }
 }  // namespace
 
-class JobTest : public ControlTest {
+class JobTest : public CupsControlTest {
  protected:
-  void SetUp() override {
-    std::string error;
-    bench = CupsBench::Get(&error);
-    ASSERT_NE(bench, nullptr) << error;
-    bench->Select();
-    ControlTest::SetUp();
-  }
   void RequireChromium() {
     if (ChromiumRenderer::Find().empty())
       GTEST_SKIP() << "chromium is not installed (no /usr/lib/chromium/chromium or /usr/bin/chromium)";
   }
-  CupsBench* bench = nullptr;
 };
 
 TEST_F(JobTest, TextJobReachesThePrinterByteForByteWithEventsInOrder) {

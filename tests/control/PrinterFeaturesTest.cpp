@@ -206,20 +206,8 @@ TEST(PrinterFeatures, StateReasonsBecomeConditionsWithTheirSeverity) {
 
 // ---- against the private scheduler ------------------------------------------------------
 
-class PrinterFeaturesTest : public ControlTest {
+class PrinterFeaturesTest : public CupsControlTest {
  protected:
-  void SetUp() override {
-    std::string error;
-    bench = CupsBench::Get(&error);
-    ASSERT_NE(bench, nullptr) << error;
-    bench->Select();
-    ControlTest::SetUp();
-  }
-  Json::Value Result(const std::function<void(VARIANT*)>& call) {
-    Variant v;
-    call(&v);
-    return VariantToJsonValue(v);
-  }
   // Prints job and waits for its OnDone.
   bool PrintAndWait(const Json::Value& job) {
     sink->events.clear();
@@ -227,7 +215,6 @@ class PrinterFeaturesTest : public ControlTest {
     return WaitDone();
   }
   std::string Office(const std::string& name) const { return bench->Folder() + "/out/office/" + name; }
-  CupsBench* bench = nullptr;
 };
 
 TEST_F(PrinterFeaturesTest, InfoReportsWhatTheOfficePrinterCanDoAndStatusItsConditionsAndSupplies) {

@@ -9,22 +9,18 @@
 //   node tests/e2e/firefox.mjs [--build DIR] [--firefox PATH] [--keep]
 //
 // Prints one line per case and "N passed, N failed"; exits 1 when a case failed.
-import { spawn, spawnSync } from "node:child_process";
+import { spawn } from "node:child_process";
 import fs from "node:fs";
-import http from "node:http";
 import net from "node:net";
-import os from "node:os";
 import path from "node:path";
-import { fileURLToPath } from "node:url";
+import { expect, extensionDir, endProcess, findFiles, finish, here, hostWrapper, judge, makeRun,
+  recordLeftBehind, repo, requireExecutables, runInstaller, startCups, startServer, stopCups, until } from "./common.mjs";
 import { rpc } from "./wire.mjs";
 
-const here = path.dirname(fileURLToPath(import.meta.url));
-const repo = path.resolve(here, "../..");
 const args = process.argv.slice(2);
 const option = (name) => (args.includes(name) ? args[args.indexOf(name) + 1] : undefined);
 const build = path.resolve(option("--build") || path.join(repo, "build"));
 const firefoxBinary = option("--firefox") || "/usr/bin/firefox-esr";
-const extensionDir = path.join(repo, "extension");
 const SITES = ["intranet", "blocked", "shop", "other"];
 const CASES = [
   "the add-on installs and a page on a named origin finds it by the handshake",
@@ -37,60 +33,6 @@ const CASES = [
 const CALL_TIMEOUT_MS = 60000;
 const SITE_MS = 90000;
 
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-async function until(what, ms, test, every = 100) {
-  const end = Date.now() + ms;
-  for (;;) {
-    const value = await test();
-    if (value) return value;
-    if (Date.now() > end) throw new Error(`${what}: not within ${ms} ms`);
-    await sleep(every);
-  }
-}
-const results = new Map();
-function record(name, ok, detail = "") {
-  if (results.has(name)) return;
-  results.set(name, { ok });
-  console.log(`${ok ? "ok  " : "FAIL"} - ${name}${detail ? (ok ? ` (${detail})` : `: ${detail}`) : ""}`);
-}
-function judge(name, fn) {
-  try {
-    record(name, true, fn() || "");
-  } catch (e) {
-    record(name, false, e.message);
-  }
-}
-function expect(condition, message) {
-  if (!condition) throw new Error(message);
-}
-function isAlive(pid) {
-  try {
-    return !/^\d+ \(.*\) Z/s.test(fs.readFileSync(`/proc/${pid}/stat`, "utf8"));
-  } catch {
-    return false;
-  }
-}
-function marked(marker) {
-  const found = [];
-  for (const entry of fs.readdirSync("/proc")) {
-    if (!/^\d+$/.test(entry) || Number(entry) === process.pid) continue;
-    try {
-      const env = fs.readFileSync(`/proc/${entry}/environ`, "utf8").split("\0");
-      if (env.includes(`KESTRIX_E2E_RUN=${marker}`) && isAlive(Number(entry))) found.push(Number(entry));
-    } catch {}
-  }
-  return found;
-}
-async function end(pid, group) {
-  try {
-    process.kill(group ? -pid : pid, "SIGTERM");
-    await until(`pid ${pid} to end`, 10000, () => !isAlive(pid));
-  } catch {
-    try {
-      process.kill(group ? -pid : pid, "SIGKILL");
-    } catch {}
-  }
-}
 function freePort() {
   return new Promise((resolve) => {
     const s = net.createServer().listen(0, "127.0.0.1", () => {
@@ -99,42 +41,15 @@ function freePort() {
     });
   });
 }
-function findFiles(dir, base) {
-  return fs
-    .readdirSync(dir, { withFileTypes: true, recursive: true })
-    .filter((e) => e.isFile() && e.name === base)
-    .map((e) => path.join(e.parentPath || e.path, e.name));
-}
 
 async function main() {
-  const work = fs.mkdtempSync(path.join(os.tmpdir(), "kx-e2e-firefox-"));
-  fs.chmodSync(work, 0o755); // the CUPS backends run as user lp
-  const dirs = {};
-  for (const d of ["profile", "home", "tmp", "config", "data", "cache", "cups"]) {
-    dirs[d] = path.join(work, d);
-    fs.mkdirSync(dirs[d], { recursive: true });
-  }
-  const files = path.join(dirs.data, "kestrix/files");
-  fs.mkdirSync(files, { recursive: true });
-  const env = {
-    ...process.env,
-    KESTRIX_E2E_RUN: work,
-    HOME: dirs.home,
-    TMPDIR: dirs.tmp,
-    XDG_CONFIG_HOME: dirs.config,
-    XDG_DATA_HOME: dirs.data,
-    XDG_CACHE_HOME: dirs.cache,
-    KESTRIX_POLICY: path.join(work, "policy.json"),
-    MOZ_CRASHREPORTER_DISABLE: "1",
-  };
+  const { work, dirs, files, env } = makeRun("kx-e2e-firefox-", { MOZ_CRASHREPORTER_DISABLE: "1" });
   fs.writeFileSync(
     env.KESTRIX_POLICY,
     JSON.stringify({ allow: { "http://intranet.test:*": ["printers"] }, block: ["http://blocked.test:*"] }),
   );
-  const hostPidFile = path.join(work, "host-pids");
-  const hostPids = () => (fs.existsSync(hostPidFile) ? fs.readFileSync(hostPidFile, "utf8").split("\n").filter(Boolean).map(Number) : []);
-  const cupsScripts = path.join(repo, "tests/control/cups");
   let cupsStarted = false;
+  let hostPids = () => [];
   let firefox = null;
   let server = null;
   let bidi = null;
@@ -146,62 +61,28 @@ async function main() {
   const pageConfig = { callTimeoutMs: CALL_TIMEOUT_MS, shopFile: "" };
 
   try {
-    for (const [file, what] of [
+    requireExecutables([
       [path.join(build, "kestrix-host"), "the host"],
       [path.join(build, "kestrix-install"), "the installer"],
       [firefoxBinary, "Firefox ESR (apt-get install firefox-esr)"],
-    ]) {
-      try {
-        fs.accessSync(file, fs.constants.X_OK);
-      } catch {
-        throw new Error(`${file} is missing: ${what}`);
-      }
-    }
-    const cups = spawnSync("sh", [path.join(cupsScripts, "start-cups.sh"), dirs.cups], { env, encoding: "utf8" });
-    if (cups.status !== 0) throw new Error(`start-cups.sh failed: ${cups.stderr.trim()}`);
+    ]);
+    startCups(dirs, env);
     cupsStarted = true;
-    env.CUPS_SERVER = cups.stdout.trim().split("\n").pop();
-    env.CUPS_SERVERROOT = path.join(dirs.cups, "etc");
 
     // Firefox reads host manifests from ~/.mozilla/native-messaging-hosts.
-    const wrapper = path.join(work, "kestrix-host.sh");
-    fs.writeFileSync(wrapper, `#!/bin/sh\necho $$ >> '${hostPidFile}'\nexec '${path.join(build, "kestrix-host")}' "$@"\n`, { mode: 0o755 });
-    const install = spawnSync(
-      path.join(build, "kestrix-install"),
-      ["install", "--browser", "firefox", "--host", wrapper],
-      { env, encoding: "utf8" },
-    );
-    if (install.status !== 0) throw new Error(`kestrix-install failed: ${install.stderr.trim()}`);
+    const host = hostWrapper(work, path.join(build, "kestrix-host"));
+    hostPids = host.hostPids;
+    runInstaller(path.join(build, "kestrix-install"), ["--browser", "firefox", "--host", host.wrapper], env);
 
-    server = http.createServer((req, res) => {
-      const url = new URL(req.url, "http://x");
-      const served = {
+    server = await startServer(
+      {
         "/site.html": [path.join(here, "site.html"), "text/html"],
         "/site.js": [path.join(here, "site.js"), "text/javascript"],
         "/kestrix.js": [path.join(extensionDir, "page/kestrix.js"), "text/javascript"],
-      }[url.pathname];
-      if (req.method === "GET" && served) {
-        res.writeHead(200, { "content-type": `${served[1]}; charset=utf-8`, "cache-control": "no-store" });
-        return res.end(fs.readFileSync(served[0]));
-      }
-      if (req.method === "GET" && url.pathname === "/config.json") {
-        res.writeHead(200, { "content-type": "application/json" });
-        return res.end(JSON.stringify(pageConfig));
-      }
-      const chunks = [];
-      req.on("data", (c) => chunks.push(c));
-      req.on("end", () => {
-        let body = {};
-        try {
-          body = JSON.parse(Buffer.concat(chunks).toString("utf8"));
-        } catch {}
-        res.writeHead(204);
-        res.end();
-        if (url.pathname === "/observe") observations.set(body.name, body);
-        if (url.pathname === "/finished") finished.add(body.site);
-      });
-    });
-    await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
+      },
+      pageConfig,
+      { observe: (body) => observations.set(body.name, body), finished: (body) => finished.add(body.site) },
+    );
     const port = server.address().port;
 
     fs.writeFileSync(
@@ -316,26 +197,18 @@ async function main() {
     console.log(`# setup failed: ${e.message}`);
   } finally {
     if (bidi) bidi.close();
-    if (firefox && firefox.pid) await end(firefox.pid, true);
+    if (firefox && firefox.pid) await endProcess(firefox.pid, true);
     if (server) server.close();
-    if (cupsStarted) spawnSync("sh", [path.join(cupsScripts, "stop-cups.sh"), dirs.cups], { env });
-    const left = marked(work).concat(hostPids().filter(isAlive));
-    for (const pid of left) await end(pid, false);
-    if (left.length === 0) record(CASES.at(-1), true);
-    else record(CASES.at(-1), false, `left: ${left.join(", ")}`);
+    if (cupsStarted) stopCups(dirs, env);
+    await recordLeftBehind(CASES.at(-1), work, hostPids);
   }
-  for (const name of CASES) if (!results.has(name)) record(name, false, "not run");
-  const failed = [...results.values()].filter((r) => !r.ok).length;
   console.log(`# ${((Date.now() - started) / 1000).toFixed(1)} s`);
-  if (failed > 0) {
-    console.log(`# kept for inspection: ${work}`);
-    const lines = fs.existsSync(log) ? fs.readFileSync(log, "utf8").split("\n").filter((l) => /kestrix|Error|error/.test(l)) : [];
-    console.log(`# firefox and host stderr (matching lines):\n# ${lines.slice(-20).join("\n# ")}`);
-  } else if (!args.includes("--keep")) {
-    fs.rmSync(work, { recursive: true, force: true });
-  }
-  console.log(`${results.size - failed} passed, ${failed} failed`);
-  process.exitCode = failed > 0 ? 1 : 0;
+  finish(CASES, {
+    work,
+    keep: args.includes("--keep"),
+    browser: "firefox",
+    logLines: () => fs.readFileSync(log, "utf8").split("\n").filter((l) => /kestrix|Error|error/.test(l)).slice(-20),
+  });
 }
 
 await main();

@@ -11,23 +11,19 @@
 // Everything lives in one temporary folder; every process started here carries
 // KESTRIX_E2E_RUN=<that folder> in its environment, which is how the last case
 // finds anything left behind.
-import { spawn, spawnSync } from "node:child_process";
+import { spawn } from "node:child_process";
 import crypto from "node:crypto";
 import fs from "node:fs";
-import http from "node:http";
-import os from "node:os";
 import path from "node:path";
-import { fileURLToPath } from "node:url";
+import { endProcess, expect, extensionDir, findFiles, finish, here, hostWrapper, isAlive, judge, makeRun,
+  record, recordLeftBehind, repo, requireExecutables, runInstaller, startCups, startServer, stopCups, until } from "./common.mjs";
 import { rpc } from "./wire.mjs";
 
-const here = path.dirname(fileURLToPath(import.meta.url));
-const repo = path.resolve(here, "../..");
 const options = parseArgs(process.argv.slice(2));
 const build = path.resolve(options.build || path.join(repo, "build"));
 const hostBinary = path.resolve(options.host || path.join(build, "kestrix-host"));
 const installer = path.join(build, "kestrix-install");
 const chromiumBinary = options.chromium || "/usr/lib/chromium/chromium";
-const extensionDir = path.join(repo, "extension");
 
 const CASES = [
   "page library loads as a classic script and as an ES module",
@@ -80,130 +76,6 @@ function parseArgs(argv) {
   return o;
 }
 
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-
-// Polls test() until it returns something truthy; throws after ms.
-async function until(what, ms, test, every = 50) {
-  const end = Date.now() + ms;
-  for (;;) {
-    const value = await test();
-    if (value) return value;
-    if (Date.now() > end) throw new Error(`${what}: not within ${ms} ms`);
-    await sleep(every);
-  }
-}
-
-// ---- results ---------------------------------------------------------------------
-
-const results = new Map();
-function record(name, ok, detail = "") {
-  if (results.has(name)) return;
-  results.set(name, { ok, detail });
-  console.log(`${ok ? "ok  " : "FAIL"} - ${name}${detail ? (ok ? ` (${detail})` : `: ${detail}`) : ""}`);
-}
-function judge(name, fn) {
-  try {
-    const detail = fn();
-    record(name, true, detail || "");
-  } catch (e) {
-    record(name, false, e.message);
-  }
-}
-function expect(condition, message) {
-  if (!condition) throw new Error(message);
-}
-
-// ---- processes ---------------------------------------------------------------------
-
-function isAlive(pid) {
-  try {
-    // A zombie has ended; only its parent has not collected it yet.
-    const stat = fs.readFileSync(`/proc/${pid}/stat`, "utf8");
-    return !/^\d+ \(.*\) Z/s.test(stat);
-  } catch {
-    return false;
-  }
-}
-
-function markedProcesses(marker) {
-  const found = [];
-  for (const entry of fs.readdirSync("/proc")) {
-    if (!/^\d+$/.test(entry) || Number(entry) === process.pid) continue;
-    try {
-      const env = fs.readFileSync(`/proc/${entry}/environ`, "utf8").split("\0");
-      if (env.includes(`KESTRIX_E2E_RUN=${marker}`) && isAlive(Number(entry))) {
-        const cmd = fs.readFileSync(`/proc/${entry}/cmdline`, "utf8").split("\0").join(" ").trim();
-        found.push({ pid: Number(entry), cmd });
-      }
-    } catch {
-      // Gone meanwhile, or not ours to read.
-    }
-  }
-  return found;
-}
-
-async function endProcess(pid, group) {
-  const target = group ? -pid : pid;
-  try {
-    process.kill(target, "SIGTERM");
-  } catch {
-    return;
-  }
-  try {
-    await until(`pid ${pid} to end`, 10000, () => !isAlive(pid));
-  } catch {
-    try {
-      process.kill(target, "SIGKILL");
-    } catch {}
-  }
-}
-
-// ---- the loopback server -------------------------------------------------------------
-
-function startServer(config, onObserve, onFinished, onLog) {
-  const files = {
-    "/page.html": [path.join(here, "page.html"), "text/html"],
-    "/page.js": [path.join(here, "page.js"), "text/javascript"],
-    "/kestrix.js": [path.join(extensionDir, "page/kestrix.js"), "text/javascript"],
-    "/kestrix.mjs": [path.join(extensionDir, "page/kestrix.mjs"), "text/javascript"],
-    "/site.html": [path.join(here, "site.html"), "text/html"],
-    "/site.js": [path.join(here, "site.js"), "text/javascript"],
-  };
-  const server = http.createServer((req, res) => {
-    const url = new URL(req.url, "http://127.0.0.1");
-    if (req.method === "GET" && files[url.pathname]) {
-      const [file, type] = files[url.pathname];
-      res.writeHead(200, { "content-type": `${type}; charset=utf-8`, "cache-control": "no-store" });
-      res.end(fs.readFileSync(file));
-      return;
-    }
-    if (req.method === "GET" && url.pathname === "/config.json") {
-      res.writeHead(200, { "content-type": "application/json" });
-      res.end(JSON.stringify(config));
-      return;
-    }
-    if (req.method === "POST") {
-      const chunks = [];
-      req.on("data", (c) => chunks.push(c));
-      req.on("end", () => {
-        let body = {};
-        try {
-          body = JSON.parse(Buffer.concat(chunks).toString("utf8"));
-        } catch {}
-        res.writeHead(204);
-        res.end();
-        if (url.pathname === "/observe") onObserve(body);
-        else if (url.pathname === "/finished") onFinished(body);
-        else if (url.pathname === "/log") onLog(body);
-      });
-      return;
-    }
-    res.writeHead(404);
-    res.end();
-  });
-  return new Promise((resolve) => server.listen(0, "127.0.0.1", () => resolve(server)));
-}
-
 // ---- DevTools over plain HTTP: list and close tabs -------------------------------------
 
 async function devtools(profile, pathname) {
@@ -224,14 +96,6 @@ async function devtools(profile, pathname) {
 }
 
 // ---- the site permissions, through the DevTools protocol -----------------------------
-
-// Every file below dir whose name is base (per-site folders put them deeper).
-function findFiles(dir, base) {
-  const found = [];
-  for (const entry of fs.readdirSync(dir, { withFileTypes: true, recursive: true }))
-    if (entry.isFile() && entry.name === base) found.push(path.join(entry.parentPath || entry.path, entry.name));
-  return found;
-}
 
 async function siteCases({ dirs, files, port, observations, sitesFinished, config }) {
   // The "other" site was allowed its files before its visit, by the user.
@@ -402,29 +266,9 @@ async function siteCases({ dirs, files, port, observations, sitesFinished, confi
 // ---- the run ---------------------------------------------------------------------------
 
 async function main() {
-  const work = fs.mkdtempSync(path.join(os.tmpdir(), "kx-e2e-"));
-  // The CUPS backends run as user lp and must reach the scheduler's folder.
-  fs.chmodSync(work, 0o755);
-  const marker = work;
-  const dirs = {};
-  for (const d of ["profile", "home", "tmp", "config", "data", "cache", "cups"]) {
-    dirs[d] = path.join(work, d);
-    fs.mkdirSync(dirs[d], { recursive: true });
-  }
-  const files = path.join(dirs.data, "kestrix/files");
-  fs.mkdirSync(files, { recursive: true });
-  const env = {
-    ...process.env,
-    KESTRIX_E2E_RUN: marker,
-    HOME: dirs.home,
-    TMPDIR: dirs.tmp,
-    XDG_CONFIG_HOME: dirs.config,
-    XDG_DATA_HOME: dirs.data,
-    XDG_CACHE_HOME: dirs.cache,
-    // The administrator's policy of this run: loopback pages (the first part) and
-    // the intranet may print, "blocked" gets nothing, other sites may ask.
-    KESTRIX_POLICY: path.join(work, "policy.json"),
-  };
+  const { work, dirs, files, env } = makeRun("kx-e2e-");
+  // The administrator's policy of this run: loopback pages (the first part) and
+  // the intranet may print, "blocked" gets nothing, other sites may ask.
   fs.writeFileSync(
     env.KESTRIX_POLICY,
     JSON.stringify({
@@ -433,51 +277,33 @@ async function main() {
       othersMayAsk: true,
     }),
   );
-  const pidFile = path.join(work, "host-pids");
-  const hostPids = () => {
-    try {
-      return fs.readFileSync(pidFile, "utf8").split("\n").filter(Boolean).map(Number);
-    } catch {
-      return [];
-    }
-  };
-  const cupsScripts = path.join(repo, "tests/control/cups");
   let cupsStarted = false;
+  let hostPids = () => [];
   let chromium = null;
   let server = null;
   let chromiumLog = path.join(work, "chromium.log");
 
   try {
     // Prerequisites, each with a message that says what is missing.
-    for (const [file, what] of [
+    requireExecutables([
       [hostBinary, "the host (build it: cmake --build build --target kestrix-programs)"],
       [installer, "the installer (cmake --build build --target kestrix-programs)"],
       [path.join(build, "kestrix-job"), "the job process (cmake --build build --target kestrix-programs)"],
       [chromiumBinary, "Chromium (apt-get install chromium)"],
-    ]) {
-      try {
-        fs.accessSync(file, fs.constants.X_OK);
-      } catch {
-        throw new Error(`${file} is missing: ${what}`);
-      }
-    }
+    ]);
 
     // A throwaway CUPS; the host reaches it through the environment Chromium passes on.
-    const cups = spawnSync("sh", [path.join(cupsScripts, "start-cups.sh"), dirs.cups], { env, encoding: "utf8" });
-    if (cups.status !== 0) throw new Error(`start-cups.sh failed: ${cups.stderr.trim()}`);
+    startCups(dirs, env);
     cupsStarted = true;
-    env.CUPS_SERVER = cups.stdout.trim().split("\n").pop();
-    env.CUPS_SERVERROOT = path.join(dirs.cups, "etc");
 
     // The host is started through a wrapper that records its pid, then becomes it.
-    const wrapper = path.join(work, "kestrix-host.sh");
-    fs.writeFileSync(wrapper, `#!/bin/sh\necho $$ >> '${pidFile}'\nexec '${hostBinary}' "$@"\n`, { mode: 0o755 });
-    const install = spawnSync(
+    const host = hostWrapper(work, hostBinary);
+    hostPids = host.hostPids;
+    runInstaller(
       installer,
-      ["install", "--browser", "chromium", "--dir", path.join(dirs.profile, "NativeMessagingHosts"), "--host", wrapper],
-      { env, encoding: "utf8" },
+      ["--browser", "chromium", "--dir", path.join(dirs.profile, "NativeMessagingHosts"), "--host", host.wrapper],
+      env,
     );
-    if (install.status !== 0) throw new Error(`kestrix-install failed: ${install.stderr.trim()}`);
 
     const observations = new Map();
     let finished = false;
@@ -485,13 +311,23 @@ async function main() {
     const logs = [];
     const pageConfig = { ...PAGE };
     server = await startServer(
-      pageConfig,
-      (o) => observations.set(o.name, o),
-      (body) => {
-        if (body && body.site) sitesFinished.add(body.site);
-        else finished = true;
+      {
+        "/page.html": [path.join(here, "page.html"), "text/html"],
+        "/page.js": [path.join(here, "page.js"), "text/javascript"],
+        "/kestrix.js": [path.join(extensionDir, "page/kestrix.js"), "text/javascript"],
+        "/kestrix.mjs": [path.join(extensionDir, "page/kestrix.mjs"), "text/javascript"],
+        "/site.html": [path.join(here, "site.html"), "text/html"],
+        "/site.js": [path.join(here, "site.js"), "text/javascript"],
       },
-      (l) => logs.push(l),
+      pageConfig,
+      {
+        observe: (o) => observations.set(o.name, o),
+        finished: (body) => {
+          if (body && body.site) sitesFinished.add(body.site);
+          else finished = true;
+        },
+        log: (l) => logs.push(l),
+      },
     );
     const base = `http://127.0.0.1:${server.address().port}`;
 
@@ -618,29 +454,17 @@ async function main() {
   } finally {
     if (chromium && chromium.pid) await endProcess(chromium.pid, true);
     if (server) server.close();
-    if (cupsStarted) spawnSync("sh", [path.join(cupsScripts, "stop-cups.sh"), dirs.cups], { env });
-    let left = markedProcesses(marker);
-    for (const p of left) await endProcess(p.pid, false);
-    for (const p of hostPids()) if (isAlive(p)) left.push({ pid: p, cmd: "kestrix-host" });
-    if (left.length === 0) record(CASES.at(-1), true);
-    else record(CASES.at(-1), false, left.map((p) => `${p.pid} ${p.cmd.slice(0, 80)}`).join("; "));
+    if (cupsStarted) stopCups(dirs, env);
+    await recordLeftBehind(CASES.at(-1), work, hostPids);
   }
 
-  for (const name of CASES) if (!results.has(name)) record(name, false, "not run");
-  const failed = [...results.values()].filter((r) => !r.ok).length;
-  if (failed > 0) {
-    console.log(`# kept for inspection: ${work}`);
-    try {
-      // Headless Chromium complains about the missing session bus; that is noise.
-      const lines = fs.readFileSync(chromiumLog, "utf8").split("\n").filter((l) => l && !/dbus/.test(l));
-      const tail = lines.slice(-30).join("\n# ");
-      console.log(`# chromium and host stderr (last lines):\n# ${tail}`);
-    } catch {}
-  } else if (!options.keep) {
-    fs.rmSync(work, { recursive: true, force: true });
-  }
-  console.log(`${results.size - failed} passed, ${failed} failed`);
-  process.exitCode = failed > 0 ? 1 : 0;
+  finish(CASES, {
+    work,
+    keep: options.keep,
+    browser: "chromium",
+    // Headless Chromium complains about the missing session bus; that is noise.
+    logLines: () => fs.readFileSync(chromiumLog, "utf8").split("\n").filter((l) => l && !/dbus/.test(l)).slice(-30),
+  });
 }
 
 await main();

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "browser/BootstrapPage.h"
+#include "platform/Resources.h"
 #include "platform/Kernel.h"
 
 namespace {
@@ -24,7 +25,7 @@ std::string ReadAll(const std::string& path) {
 std::string PageBytes() {
   const unsigned char* data = nullptr;
   size_t size = 0;
-  FindPageResource("JS", "#102", &data, &size);
+  FindModuleResource("JS", "#102", &data, &size);
   return std::string(reinterpret_cast<const char*>(data), size);
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "browser/BootstrapPage.h"
+#include "platform/Resources.h"
 #include "platform/CodePage.h"
 #include "platform/webbrowser/Dom.h"
 
@@ -12,7 +13,7 @@ namespace {
 std::string PageBytes() {
   const unsigned char* data = nullptr;
   size_t size = 0;
-  EXPECT_TRUE(FindPageResource("JS", "#102", &data, &size));
+  EXPECT_TRUE(FindModuleResource("JS", "#102", &data, &size));
   return std::string(reinterpret_cast<const char*>(data), size);
 }
 
@@ -52,10 +53,10 @@ TEST(PageResourceTest, AsciiWithCrLfLineEndsAndTheDoctype) {
 TEST(PageResourceTest, OtherResourcesDoNotExist) {
   const unsigned char* data = reinterpret_cast<const unsigned char*>("x");
   size_t size = 7;
-  EXPECT_FALSE(FindPageResource("JS", "#103", &data, &size));
+  EXPECT_FALSE(FindModuleResource("JS", "#103", &data, &size));
   EXPECT_EQ(data, nullptr);
   EXPECT_EQ(size, 0u);
-  EXPECT_FALSE(FindPageResource("HTML", "#102", &data, &size));
+  EXPECT_FALSE(FindModuleResource("HTML", "#102", &data, &size));
   EXPECT_TRUE(ReadPageResource("JS", "102").empty());
 }
 

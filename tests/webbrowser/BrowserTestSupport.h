@@ -82,12 +82,10 @@ inline ULONG RefCount(IUnknown* p) {
   return p->Release();
 }
 
-// An IDispatch with no members that counts live instances.
-class CountedObject final : public IDispatch {
+// An IDispatch with no members, for foreign objects handed to script;
+// subclasses add what a test watches for.
+class EmptyDispatch : public IDispatch {
  public:
-  static inline std::atomic<int> live{0};
-  CountedObject() { ++live; }
-
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
@@ -114,9 +112,21 @@ class CountedObject final : public IDispatch {
     return DISP_E_MEMBERNOTFOUND;
   }
 
+ protected:
+  virtual ~EmptyDispatch() = default;
+
  private:
-  ~CountedObject() { --live; }
   std::atomic<ULONG> m_ref{1};
+};
+
+// An IDispatch with no members that counts live instances.
+class CountedObject final : public EmptyDispatch {
+ public:
+  static inline std::atomic<int> live{0};
+  CountedObject() { ++live; }
+
+ private:
+  ~CountedObject() override { --live; }
 };
 
 }  // namespace browsertest

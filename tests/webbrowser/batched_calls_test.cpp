@@ -8,6 +8,7 @@
 #include <string>
 
 #include "BrowserTestSupport.h"
+#include "ScriptPageTest.h"
 #include "platform/webbrowser/HtmlDocument.h"
 #include "platform/webbrowser/ScriptEngine.h"
 
@@ -15,22 +16,9 @@ using namespace browsertest;
 
 namespace {
 
-class BatchedCallsTest : public ::testing::Test {
+class BatchedCallsTest : public ScriptPageTest {
  protected:
-  void SetUp() override {
-    bstrs_ = SysAllocatedCount();
-    doc_ = HtmlDocument::LoadText("<html><body></body></html>", nullptr);
-    ASSERT_TRUE(doc_);
-    ComPtr<IDispatch> script;
-    ASSERT_EQ(doc_->get_Script(&script), S_OK);
-    ASSERT_EQ(script.QueryInterface(IID_IDispatchEx, std::addressof(global_)), S_OK);
-  }
-  void TearDown() override {
-    global_.Release();
-    if (doc_) doc_->Close();
-    doc_.Release();
-    EXPECT_EQ(SysAllocatedCount(), bstrs_) << "BSTRs leaked";
-  }
+  void SetUp() override { Open("<html><body></body></html>", false); }
 
   bool Run(const std::string& program) {
     std::string error;
@@ -66,10 +54,6 @@ class BatchedCallsTest : public ::testing::Test {
     for (char c : std::to_string(index)) name.push_back(static_cast<char16_t>(c));
     return Get(array, name.c_str(), out);
   }
-
-  long bstrs_ = 0;
-  ComPtr<HtmlDocument> doc_;
-  ComPtr<IDispatchEx> global_;
 };
 
 TEST_F(BatchedCallsTest, PushedElementsArriveInOrderBeforeScriptLooks) {

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "BrowserTestSupport.h"
+#include "ScriptPageTest.h"
 #include "platform/webbrowser/HtmlDocument.h"
 #include "platform/webbrowser/ScriptEngine.h"
 #include "platform/webbrowser/ScriptObject.h"
@@ -31,61 +32,25 @@ function drop() { held = null; }
 
 // A foreign object that closes the document as soon as the engine looks at
 // it, that is in the middle of a call into the heap.
-class ClosingObject final : public IDispatch {
+class ClosingObject final : public EmptyDispatch {
  public:
   explicit ClosingObject(HtmlDocument* doc) : m_doc(doc) {}
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    *ppv = nullptr;
     if (riid == IID_IScriptObjectWrapper) {
+      *ppv = nullptr;
       m_doc->Close();
       return E_NOINTERFACE;
     }
-    if (riid == IID_IUnknown || riid == IID_IDispatch) {
-      *ppv = static_cast<IDispatch*>(this);
-      AddRef();
-      return S_OK;
-    }
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++m_ref; }
-  ULONG Release() override {
-    ULONG r = --m_ref;
-    if (r == 0) delete this;
-    return r;
-  }
-  HRESULT GetTypeInfoCount(UINT* n) override {
-    *n = 0;
-    return S_OK;
-  }
-  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return DISP_E_UNKNOWNNAME; }
-  HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
-    return DISP_E_MEMBERNOTFOUND;
+    return EmptyDispatch::QueryInterface(riid, ppv);
   }
 
  private:
-  ~ClosingObject() = default;
   HtmlDocument* m_doc;
-  ULONG m_ref = 1;
 };
 
-class ScriptDispatchTest : public ::testing::Test {
+class ScriptDispatchTest : public ScriptPageTest {
  protected:
-  void SetUp() override {
-    bstrs_ = SysAllocatedCount();
-    doc_ = HtmlDocument::LoadText(kPage, nullptr);
-    ASSERT_TRUE(doc_);
-    doc_->RunPageScripts();
-    ComPtr<IDispatch> script;
-    ASSERT_EQ(doc_->get_Script(&script), S_OK);
-    ASSERT_EQ(script.QueryInterface(IID_IDispatchEx, std::addressof(global_)), S_OK);
-  }
-  void TearDown() override {
-    global_.Release();
-    if (doc_) doc_->Close();
-    doc_.Release();
-    EXPECT_EQ(SysAllocatedCount(), bstrs_) << "BSTRs leaked";
-  }
+  void SetUp() override { Open(kPage, true); }
 
   ComPtr<IDispatchEx> Eval(const char* expression) {
     std::string error;
@@ -104,10 +69,6 @@ class ScriptDispatchTest : public ::testing::Test {
     EXPECT_EQ(Get(global_.Get(), u"__r", &v), S_OK);
     return v;
   }
-
-  long bstrs_ = 0;
-  ComPtr<HtmlDocument> doc_;
-  ComPtr<IDispatchEx> global_;
 };
 
 TEST_F(ScriptDispatchTest, NamesResolveOnlyWhenTheMemberExistsPrototypeIncluded) {

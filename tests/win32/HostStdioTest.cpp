@@ -4,12 +4,13 @@
 // The XP copy, kestrix-host-xp.exe, is told it runs on XP by the wine prefix
 // (scripts/build-win32.sh). Without a page the control never becomes ready,
 // so what is checked is what needs none: the frames, the keepalive, the exit
-// and the relay.
+// and the relay. kestrix-host-page.exe has one (page/): the browser stand-in.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/StdoutSink.h"
 
@@ -35,6 +36,19 @@ std::string PaddedPing(size_t n) {
   return Frame(text);
 }
 const std::string kPingFrame = std::string("\x11\0\0\0", 4) + "{\"method\":\"ping\"}";
+
+// The texts of the frames in out, less the keepalive's pings.
+std::vector<std::string> TextsOtherThanPings(const std::string& out) {
+  std::vector<std::string> texts;
+  for (size_t at = 0; at + 4 <= out.size();) {
+    auto byte = [&](size_t i) { return static_cast<uint32_t>(static_cast<unsigned char>(out[at + i])); };
+    uint32_t n = byte(0) | byte(1) << 8 | byte(2) << 16 | byte(3) << 24;
+    std::string text = out.substr(at + 4, n);
+    if (text != "{\"method\":\"ping\"}") texts.push_back(text);
+    at += 4 + static_cast<size_t>(n);
+  }
+  return texts;
+}
 
 // A program started with pipes on its standard input and output.
 class Child {
@@ -156,6 +170,20 @@ TEST(HostStdioXp, AWorkerWithoutLauncherIgnoresStandardInput) {
   worker.Write(kExit);
   EXPECT_EQ(worker.Wait(), 0);
   EXPECT_EQ(worker.Output(), kPingFrame);
+}
+
+// The browser stand-in registered through COM as the WebBrowser class, so the
+// host's own container creates, sites and activates it, and the fake control:
+// the page the executable carries loads, "new" obtains the control through
+// the page's getKP, and the request the gate held until then is answered.
+TEST(HostStdioPage, ARequestIsAnsweredThroughThePageAndTheControl) {
+  Child host(ProgramPath(L"kestrix-host-page.exe"), L"");
+  ASSERT_TRUE(host.Started());
+  host.Write(Frame(R"({"method":"new","sender":{"tab":{"id":42},"url":"http://127.0.0.1:8080/shop"}})") +
+             Frame(R"({"method":"getPrinters","event":"e"})") + kExit);
+  EXPECT_EQ(host.Wait(), 0);
+  EXPECT_EQ(TextsOtherThanPings(host.Output()),
+            std::vector<std::string>{"{\"data\":[\"Fake Printer A\",\"Fake Printer B\"],\"event\":\"e\",\"tab\":42}\n"});
 }
 
 // The output sink writes bytes as they are: 0A stays 0A (no CR LF).

@@ -272,20 +272,23 @@ struct IDispatchEx : IDispatch {
 
 // ---- Connection points ------------------------------------------------------
 struct IConnectionPointContainer;
+// The enumerators are not offered here (their members answer E_NOTIMPL).
+struct IEnumConnections;
+struct IEnumConnectionPoints;
 
 struct IConnectionPoint : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* pIID) = 0;
   virtual HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer** ppCPC) = 0;
   virtual HRESULT STDMETHODCALLTYPE Advise(IUnknown* pUnkSink, DWORD* pdwCookie) = 0;
   virtual HRESULT STDMETHODCALLTYPE Unadvise(DWORD dwCookie) = 0;
-  virtual HRESULT STDMETHODCALLTYPE EnumConnections(void** ppEnum) = 0;  // not supported: E_NOTIMPL
+  virtual HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** ppEnum) = 0;
 
  protected:
   ~IConnectionPoint() = default;
 };
 
 struct IConnectionPointContainer : IUnknown {
-  virtual HRESULT STDMETHODCALLTYPE EnumConnectionPoints(void** ppEnum) = 0;  // not supported: E_NOTIMPL
+  virtual HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** ppEnum) = 0;
   virtual HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) = 0;
 
  protected:

@@ -6,6 +6,7 @@
 // windows.h first: these need its types.
 #include <dispex.h>
 #include <ocidl.h>
+#include <olectl.h>  // CONNECT_E_*
 #include <oleauto.h>
 
 #include <string>

@@ -12,7 +12,7 @@
 
 #include "bridge/ScriptValueBridge.h"
 #include "platform/JsonDispatch.h"
-#include "platform/webbrowser/AxHost.h"
+#include "platform/webbrowser/ControlClasses.h"
 
 namespace {
 
@@ -20,7 +20,7 @@ constexpr UINT WM_FAKE_JOB_EVENTS = WM_USER + 200;
 
 Json::Value Text(BSTR s) {
   if (!s) return Json::Value();
-  return Json::Value(Utf16ToUtf8(std::u16string_view(s, SysStringLen(s))));
+  return Json::Value(Utf16ToUtf8(OleStringView(s, SysStringLen(s))));
 }
 
 Json::Value Describe(const VARIANT* v) {
@@ -269,7 +269,7 @@ HRESULT FakeControl::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, E
   return DISP_E_MEMBERNOTFOUND;
 }
 
-HRESULT FakeControl::EnumConnectionPoints(void**) { return E_NOTIMPL; }
+HRESULT FakeControl::EnumConnectionPoints(IEnumConnectionPoints**) { return E_NOTIMPL; }
 HRESULT FakeControl::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) {
   if (!ppCP) return E_POINTER;
   *ppCP = nullptr;
@@ -308,7 +308,7 @@ HRESULT FakeControl::Unadvise(DWORD cookie) {
   }
   return CONNECT_E_NOCONNECTION;
 }
-HRESULT FakeControl::EnumConnections(void**) { return E_NOTIMPL; }
+HRESULT FakeControl::EnumConnections(IEnumConnections**) { return E_NOTIMPL; }
 
 // ---- IPrinterControl ---------------------------------------------------------------------
 
@@ -499,11 +499,11 @@ HRESULT FakeControl::setPrintBackground(VARIANT_BOOL enabled, BOOL* result) {
   return OutBool("setPrintBackground", result);
 }
 HRESULT FakeControl::setHostCode(LONG code) {
-  Record("setHostCode", Args({code}));
+  Record("setHostCode", Args({static_cast<Json::Int>(code)}));
   return S_OK;
 }
 HRESULT FakeControl::setOffsetPage(LONG offset) {
-  Record("setOffsetPage", Args({offset}));
+  Record("setOffsetPage", Args({static_cast<Json::Int>(offset)}));
   return S_OK;
 }
 HRESULT FakeControl::printDocument(VARIANT* document, VARIANT* options) {

@@ -49,103 +49,103 @@ class FakeControl final : public IPrinterControl, public IConnectionPointContain
   size_t SinkCount() const { return m_sinks.size(); }
 
   // IUnknown
-  HRESULT QueryInterface(REFIID riid, void** ppv) override;
-  ULONG AddRef() override;
-  ULONG Release() override;
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE Release() override;
   // IDispatch (not used by the host: it calls the method table)
-  HRESULT GetTypeInfoCount(UINT* n) override;
-  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override;
-  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override;
-  HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override;
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* n) override;
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override;
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override;
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override;
   // IConnectionPointContainer / IConnectionPoint for IPrinterEvent
-  HRESULT EnumConnectionPoints(void** ppEnum) override;
-  HRESULT FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
-  HRESULT GetConnectionInterface(IID* pIID) override;
-  HRESULT GetConnectionPointContainer(IConnectionPointContainer** ppCPC) override;
-  HRESULT Advise(IUnknown* sink, DWORD* cookie) override;
-  HRESULT Unadvise(DWORD cookie) override;
-  HRESULT EnumConnections(void** ppEnum) override;
+  HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
+  HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
+  HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* pIID) override;
+  HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer** ppCPC) override;
+  HRESULT STDMETHODCALLTYPE Advise(IUnknown* sink, DWORD* cookie) override;
+  HRESULT STDMETHODCALLTYPE Unadvise(DWORD cookie) override;
+  HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** ppEnum) override;
 
   // IPrinterControl
 #define KX_FAKE_RESERVED(n) \
-  HRESULT reserved##n() override { return E_NOTIMPL; }
-  HRESULT print(IDispatch* job, VARIANT_BOOL prompt) override;
-  HRESULT printPreview(IDispatch* job, VARIANT_BOOL prompt) override;
+  HRESULT STDMETHODCALLTYPE reserved##n() override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE print(IDispatch* job, VARIANT_BOOL prompt) override;
+  HRESULT STDMETHODCALLTYPE printPreview(IDispatch* job, VARIANT_BOOL prompt) override;
   KX_FAKE_RESERVED(9)
   KX_FAKE_RESERVED(10)
-  HRESULT getPrinters(VARIANT* result) override;
-  HRESULT getVersion(BSTR* result) override;
-  HRESULT getFonts(VARIANT* result) override;
+  HRESULT STDMETHODCALLTYPE getPrinters(VARIANT* result) override;
+  HRESULT STDMETHODCALLTYPE getVersion(BSTR* result) override;
+  HRESULT STDMETHODCALLTYPE getFonts(VARIANT* result) override;
   KX_FAKE_RESERVED(14)
-  HRESULT setPageURL(BSTR url) override;
+  HRESULT STDMETHODCALLTYPE setPageURL(BSTR url) override;
   KX_FAKE_RESERVED(16)
   KX_FAKE_RESERVED(17)
   KX_FAKE_RESERVED(18)
   KX_FAKE_RESERVED(19)
-  HRESULT getLocalMacAddress(BSTR* result) override;
-  HRESULT getCPUSerialNo(BSTR* result) override;
+  HRESULT STDMETHODCALLTYPE getLocalMacAddress(BSTR* result) override;
+  HRESULT STDMETHODCALLTYPE getCPUSerialNo(BSTR* result) override;
   KX_FAKE_RESERVED(22)
   KX_FAKE_RESERVED(23)
-  HRESULT setupNormalOffset(BSTR offset) override;
+  HRESULT STDMETHODCALLTYPE setupNormalOffset(BSTR offset) override;
   KX_FAKE_RESERVED(25)
-  HRESULT getPrinterStatus(BSTR printer, VARIANT_BOOL detail, VARIANT* result) override;
+  HRESULT STDMETHODCALLTYPE getPrinterStatus(BSTR printer, VARIANT_BOOL detail, VARIANT* result) override;
   KX_FAKE_RESERVED(27)
-  HRESULT printToPDF(IDispatch* job, BSTR path, BOOL* result) override;
+  HRESULT STDMETHODCALLTYPE printToPDF(IDispatch* job, BSTR path, BOOL* result) override;
   KX_FAKE_RESERVED(29)
-  HRESULT openFile(BSTR path) override;
-  HRESULT exportAsExcel(VARIANT* element, BSTR path, VARIANT_BOOL open, BOOL* result) override;
-  HRESULT getAbsoluteURL(BSTR url, VARIANT* base, BSTR* result) override;
+  HRESULT STDMETHODCALLTYPE openFile(BSTR path) override;
+  HRESULT STDMETHODCALLTYPE exportAsExcel(VARIANT* element, BSTR path, VARIANT_BOOL open, BOOL* result) override;
+  HRESULT STDMETHODCALLTYPE getAbsoluteURL(BSTR url, VARIANT* base, BSTR* result) override;
   KX_FAKE_RESERVED(33)
-  HRESULT printTIFF(BSTR path, IDispatch* job, BSTR printer) override;
-  HRESULT getPapers(BSTR printer, VARIANT* result) override;
+  HRESULT STDMETHODCALLTYPE printTIFF(BSTR path, IDispatch* job, BSTR printer) override;
+  HRESULT STDMETHODCALLTYPE getPapers(BSTR printer, VARIANT* result) override;
   KX_FAKE_RESERVED(36)
   KX_FAKE_RESERVED(37)
-  HRESULT isCustomPaperSupported(BSTR printer, BOOL* result) override;
-  HRESULT isImplemented(BSTR name, BOOL* result) override;
+  HRESULT STDMETHODCALLTYPE isCustomPaperSupported(BSTR printer, BOOL* result) override;
+  HRESULT STDMETHODCALLTYPE isImplemented(BSTR name, BOOL* result) override;
   KX_FAKE_RESERVED(40)
   KX_FAKE_RESERVED(41)
-  HRESULT isExcelInstalled(BOOL* result) override;
-  HRESULT getDefaultPrinter(VARIANT* result) override;
+  HRESULT STDMETHODCALLTYPE isExcelInstalled(BOOL* result) override;
+  HRESULT STDMETHODCALLTYPE getDefaultPrinter(VARIANT* result) override;
   KX_FAKE_RESERVED(44)
   KX_FAKE_RESERVED(45)
-  HRESULT showPageSetupDialog(VARIANT* result) override;
+  HRESULT STDMETHODCALLTYPE showPageSetupDialog(VARIANT* result) override;
   KX_FAKE_RESERVED(47)
   KX_FAKE_RESERVED(48)
   KX_FAKE_RESERVED(49)
-  HRESULT getLastSettings(BSTR key, VARIANT* result) override;
-  HRESULT setLastSettings(BSTR key, VARIANT* settings) override;
-  HRESULT clearLastSettings(BSTR key) override;
-  HRESULT setDefaultPrinter(BSTR printer) override;
-  HRESULT setDragCSS(BSTR selector, BSTR css) override;
+  HRESULT STDMETHODCALLTYPE getLastSettings(BSTR key, VARIANT* result) override;
+  HRESULT STDMETHODCALLTYPE setLastSettings(BSTR key, VARIANT* settings) override;
+  HRESULT STDMETHODCALLTYPE clearLastSettings(BSTR key) override;
+  HRESULT STDMETHODCALLTYPE setDefaultPrinter(BSTR printer) override;
+  HRESULT STDMETHODCALLTYPE setDragCSS(BSTR selector, BSTR css) override;
   KX_FAKE_RESERVED(55)
-  HRESULT getPrinterInfo(BSTR printer, VARIANT* result) override;
+  HRESULT STDMETHODCALLTYPE getPrinterInfo(BSTR printer, VARIANT* result) override;
   KX_FAKE_RESERVED(57)
-  HRESULT copied(BSTR path, BSTR* result) override;
-  HRESULT copy(BSTR source, BSTR target) override;
-  HRESULT writeString(BSTR path, BSTR text, BSTR encoding, BOOL* result) override;
-  HRESULT readString(BSTR path, BSTR encoding, BSTR* result) override;
-  HRESULT readHTML(BSTR path, BSTR encoding, BSTR* result) override;
-  HRESULT writeBase64(BSTR path, BSTR data, BOOL* result) override;
-  HRESULT download(BSTR url, BSTR path, BOOL* result) override;
-  HRESULT liveUpdate(BSTR url, BSTR version, LONG* result) override;
+  HRESULT STDMETHODCALLTYPE copied(BSTR path, BSTR* result) override;
+  HRESULT STDMETHODCALLTYPE copy(BSTR source, BSTR target) override;
+  HRESULT STDMETHODCALLTYPE writeString(BSTR path, BSTR text, BSTR encoding, BOOL* result) override;
+  HRESULT STDMETHODCALLTYPE readString(BSTR path, BSTR encoding, BSTR* result) override;
+  HRESULT STDMETHODCALLTYPE readHTML(BSTR path, BSTR encoding, BSTR* result) override;
+  HRESULT STDMETHODCALLTYPE writeBase64(BSTR path, BSTR data, BOOL* result) override;
+  HRESULT STDMETHODCALLTYPE download(BSTR url, BSTR path, BOOL* result) override;
+  HRESULT STDMETHODCALLTYPE liveUpdate(BSTR url, BSTR version, LONG* result) override;
   KX_FAKE_RESERVED(66)
   KX_FAKE_RESERVED(67)
-  HRESULT about() override;
+  HRESULT STDMETHODCALLTYPE about() override;
   KX_FAKE_RESERVED(69)
-  HRESULT readBase64(BSTR path, BSTR* result) override;
+  HRESULT STDMETHODCALLTYPE readBase64(BSTR path, BSTR* result) override;
   KX_FAKE_RESERVED(71)
-  HRESULT exportAsImage(VARIANT* element, BSTR path, BSTR* result) override;
-  HRESULT printToImage(IDispatch* job, BSTR path, BOOL* result) override;
+  HRESULT STDMETHODCALLTYPE exportAsImage(VARIANT* element, BSTR path, BSTR* result) override;
+  HRESULT STDMETHODCALLTYPE printToImage(IDispatch* job, BSTR path, BOOL* result) override;
   KX_FAKE_RESERVED(74)
   KX_FAKE_RESERVED(75)
-  HRESULT chooseFile(BSTR title, BSTR filter, VARIANT_BOOL save, BSTR* result) override;
-  HRESULT setPrintBackground(VARIANT_BOOL enabled, BOOL* result) override;
+  HRESULT STDMETHODCALLTYPE chooseFile(BSTR title, BSTR filter, VARIANT_BOOL save, BSTR* result) override;
+  HRESULT STDMETHODCALLTYPE setPrintBackground(VARIANT_BOOL enabled, BOOL* result) override;
   KX_FAKE_RESERVED(78)
-  HRESULT setHostCode(LONG code) override;
-  HRESULT setOffsetPage(LONG offset) override;
+  HRESULT STDMETHODCALLTYPE setHostCode(LONG code) override;
+  HRESULT STDMETHODCALLTYPE setOffsetPage(LONG offset) override;
   KX_FAKE_RESERVED(81)
-  HRESULT printDocument(VARIANT* document, VARIANT* options) override;
-  HRESULT isPrintableFileType(BSTR type, BOOL* result) override;
+  HRESULT STDMETHODCALLTYPE printDocument(VARIANT* document, VARIANT* options) override;
+  HRESULT STDMETHODCALLTYPE isPrintableFileType(BSTR type, BOOL* result) override;
 #undef KX_FAKE_RESERVED
 
  private:
@@ -155,10 +155,10 @@ class FakeControl final : public IPrinterControl, public IConnectionPointContain
   class EventWindow;
   bool Fails(const char* member) const;
   void Record(const char* member, Json::Value args);
-  HRESULT OutVariant(const char* member, VARIANT* result);
-  HRESULT OutText(const char* member, BSTR* result, const std::string& fallback);
-  HRESULT OutBool(const char* member, BOOL* result);
-  HRESULT OutLong(const char* member, LONG* result);
+  HRESULT STDMETHODCALLTYPE OutVariant(const char* member, VARIANT* result);
+  HRESULT STDMETHODCALLTYPE OutText(const char* member, BSTR* result, const std::string& fallback);
+  HRESULT STDMETHODCALLTYPE OutBool(const char* member, BOOL* result);
+  HRESULT STDMETHODCALLTYPE OutLong(const char* member, LONG* result);
   void JobStarted(const char* member, IDispatch* job);
   void Fire(DISPID id, VARIANT* args, UINT count);
 

@@ -53,8 +53,8 @@ int Remaining(Clock::time_point deadline) {
 
 std::string Frame(std::string_view text) { return ::Frame(text); }
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Options& options) {
-  // Writing to a child that has gone must fail, not kill the test.
+PipedChild SpawnOnPipes(const std::vector<std::string>& argv, char* const* envp, const std::string& stderrPath) {
+  // Writing to a child that has gone must fail, not kill the caller.
   ::signal(SIGPIPE, SIG_IGN);
   if (argv.empty()) throw std::runtime_error("no program to start");
 
@@ -69,16 +69,13 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Options& 
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  if (!options.stderrPath.empty())
-    posix_spawn_file_actions_addopen(&actions, 2, options.stderrPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+  if (!stderrPath.empty())
+    posix_spawn_file_actions_addopen(&actions, 2, stderrPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
 
   std::vector<std::string> args = argv;
   std::vector<char*> argp = Pointers(args);
-  std::vector<std::string> env = MergedEnvironment(options.env);
-  std::vector<char*> envp = Pointers(env);
-
-  m_started = Clock::now();
-  int rc = posix_spawn(&m_pid, args[0].c_str(), &actions, nullptr, argp.data(), envp.data());
+  PipedChild child;
+  int rc = posix_spawn(&child.pid, args[0].c_str(), &actions, nullptr, argp.data(), envp);
   posix_spawn_file_actions_destroy(&actions);
   ::close(in[0]);
   ::close(out[1]);
@@ -87,8 +84,19 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Options& 
     ::close(out[0]);
     throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(rc));
   }
-  m_in = in[1];
-  m_out = out[0];
+  child.in = in[1];
+  child.out = out[0];
+  return child;
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Options& options) {
+  std::vector<std::string> env = MergedEnvironment(options.env);
+  std::vector<char*> envp = Pointers(env);
+  m_started = Clock::now();
+  PipedChild child = SpawnOnPipes(argv, envp.data(), options.stderrPath);
+  m_pid = child.pid;
+  m_in = child.in;
+  m_out = child.out;
 }
 
 ChildProcess::~ChildProcess() {

@@ -35,6 +35,18 @@ struct ExitStatus {
   int signal = 0;         // the signal that ended it otherwise
 };
 
+// A program started on two pipes: we hold `in` (its standard input) and `out`
+// (its standard output), both close-on-exec; standard error is inherited, or
+// appended to stderrPath when that is not empty. SIGPIPE is ignored from then
+// on, so a write to a child that has gone fails instead of killing the caller.
+// Throws std::runtime_error when the program cannot be started.
+struct PipedChild {
+  pid_t pid = -1;
+  int in = -1;
+  int out = -1;
+};
+PipedChild SpawnOnPipes(const std::vector<std::string>& argv, char* const* envp, const std::string& stderrPath = "");
+
 class ChildProcess {
  public:
   struct Options {

@@ -1,28 +1,11 @@
-// Control hosting: a class registry that creates controls by class id, and
-// the hosting window that creates a control inside itself (CAxWindowT).
+// Control hosting: the hosting window that creates a control inside itself
+// (CAxWindowT) from the class registry (ControlClasses.h).
 #pragma once
 
-#include <functional>
 #include <string>
 
-#include "platform/Automation.h"
 #include "platform/Window.h"
-
-// A factory returns E_PENDING when its control cannot be created yet (a
-// control that is slow to appear); an OBJECT element then asks again on a
-// short timer until it gets the control or another failure. (E_PENDING is
-// declared with the other HRESULTs in Automation.h.)
-
-// Creates a new instance; the caller receives one reference.
-using ControlFactory = std::function<HRESULT(IUnknown** instance)>;
-
-// Registers (or replaces) the control created for clsid. The WebBrowser
-// class id is registered by the browser stand-in itself.
-void RegisterControlClass(const CLSID& clsid, ControlFactory factory);
-void UnregisterControlClass(const CLSID& clsid);
-// QueryInterface(iid) on a new instance of clsid; REGDB_E_CLASSNOTREG when
-// no control is registered under it.
-HRESULT CreateControlInstance(const CLSID& clsid, REFIID iid, void** out);
+#include "platform/webbrowser/ControlClasses.h"
 
 // Registers the hosting window class; a no-op kept for the shape of the calls.
 BOOL AtlAxWinInit();

@@ -2,31 +2,9 @@
 
 #include <cstdint>
 
+#include "platform/Utf8.h"
+
 namespace {
-
-void PutUnit(std::string* out, unsigned cp) {
-  if (cp < 0x80) {
-    out->push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
-void PutUtf8(std::string* out, unsigned cp) {
-  if (cp < 0x10000) {
-    PutUnit(out, cp);
-    return;
-  }
-  out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
-  out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-  out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-  out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-}
 
 // Decodes one sequence at s[i]; surrogate code points are allowed (that is
 // what CESU-8 is made of). Returns the code point and advances i; malformed
@@ -64,9 +42,9 @@ bool IsLow(unsigned u) { return u >= 0xDC00 && u <= 0xDFFF; }
 
 }  // namespace
 
-size_t EncodeCesu8(std::u16string_view text, char* out) {
+size_t EncodeCesu8(OleStringView text, char* out) {
   size_t n = 0;
-  for (char16_t u : text) {
+  for (OLECHAR u : text) {
     if (u < 0x80) {
       if (out) out[n] = static_cast<char>(u);
       n += 1;
@@ -88,33 +66,33 @@ size_t EncodeCesu8(std::u16string_view text, char* out) {
   return n;
 }
 
-size_t DecodeCesu8(std::string_view text, char16_t* out) {
+size_t DecodeCesu8(std::string_view text, OLECHAR* out) {
   size_t n = 0, i = 0;
   while (i < text.size()) {
     unsigned cp = Decode(text, &i);
     if (cp >= 0x10000) {
       cp -= 0x10000;
       if (out) {
-        out[n] = static_cast<char16_t>(0xD800 + (cp >> 10));
-        out[n + 1] = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+        out[n] = static_cast<OLECHAR>(0xD800 + (cp >> 10));
+        out[n + 1] = static_cast<OLECHAR>(0xDC00 + (cp & 0x3FF));
       }
       n += 2;
     } else {
-      if (out) out[n] = static_cast<char16_t>(cp);
+      if (out) out[n] = static_cast<OLECHAR>(cp);
       n += 1;
     }
   }
   return n;
 }
 
-std::string Utf16ToCesu8(std::u16string_view text) {
+std::string Utf16ToCesu8(OleStringView text) {
   std::string out(EncodeCesu8(text, nullptr), '\0');
   EncodeCesu8(text, out.data());
   return out;
 }
 
-std::u16string Cesu8ToUtf16(std::string_view text) {
-  std::u16string out(DecodeCesu8(text, nullptr), u'\0');
+OleString Cesu8ToUtf16(std::string_view text) {
+  OleString out(DecodeCesu8(text, nullptr), OLESTR('\0'));
   DecodeCesu8(text, out.data());
   return out;
 }
@@ -128,10 +106,10 @@ std::string Utf8ToCesu8(std::string_view text) {
     unsigned cp = Decode(text, &i);
     if (cp >= 0x10000) {
       cp -= 0x10000;
-      PutUnit(&out, 0xD800 + (cp >> 10));
-      PutUnit(&out, 0xDC00 + (cp & 0x3FF));
+      AppendUtf8(out, 0xD800 + (cp >> 10));
+      AppendUtf8(out, 0xDC00 + (cp & 0x3FF));
     } else if (cp == 0xFFFD && !(i - start == 3 && static_cast<unsigned char>(text[start]) == 0xEF)) {
-      PutUnit(&out, 0xFFFD);  // malformed input
+      AppendUtf8(out, 0xFFFD);  // malformed input
     } else {
       out.append(text.substr(start, i - start));
     }
@@ -149,7 +127,7 @@ std::string Cesu8ToUtf8(std::string_view text) {
       size_t j = i;
       unsigned next = j < text.size() ? Decode(text, &j) : 0;
       if (IsLow(next)) {
-        PutUtf8(&out, 0x10000 + ((cp - 0xD800) << 10) + (next - 0xDC00));
+        AppendUtf8(out, 0x10000 + ((cp - 0xD800) << 10) + (next - 0xDC00));
         i = j;
         continue;
       }
@@ -157,7 +135,7 @@ std::string Cesu8ToUtf8(std::string_view text) {
     } else if (IsLow(cp)) {
       cp = 0xFFFD;
     }
-    PutUtf8(&out, cp);
+    AppendUtf8(out, cp);
   }
   return out;
 }

@@ -7,11 +7,13 @@
 #include <string>
 #include <string_view>
 
+#include "platform/OleText.h"
+
 // Every code unit kept, unpaired surrogates included.
-std::string Utf16ToCesu8(std::u16string_view text);
+std::string Utf16ToCesu8(OleStringView text);
 // Surrogate sequences become code units again; 4-byte UTF-8 becomes a pair;
 // malformed bytes become U+FFFD.
-std::u16string Cesu8ToUtf16(std::string_view text);
+OleString Cesu8ToUtf16(std::string_view text);
 // UTF-8 (the DOM's text) to CESU-8: only 4-byte sequences change.
 std::string Utf8ToCesu8(std::string_view text);
 // CESU-8 to UTF-8: surrogate pairs are joined, unpaired ones become U+FFFD.
@@ -19,7 +21,7 @@ std::string Cesu8ToUtf8(std::string_view text);
 // The same two conversions into a caller's buffer, for code that must not
 // hold temporaries (inside script engine calls). out may be null to count;
 // the result is the number of units / bytes produced.
-size_t EncodeCesu8(std::u16string_view text, char* out);
-size_t DecodeCesu8(std::string_view text, char16_t* out);
+size_t EncodeCesu8(OleStringView text, char* out);
+size_t DecodeCesu8(std::string_view text, OLECHAR* out);
 // True when text has no 4-byte sequence, so it is CESU-8 as it stands.
 bool IsCesu8Compatible(std::string_view text);

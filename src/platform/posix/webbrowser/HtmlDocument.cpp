@@ -1,18 +1,44 @@
 #include "platform/webbrowser/HtmlDocument.h"
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <cctype>
 #include <chrono>
 
-#include "platform/webbrowser/AxHost.h"
+#include "platform/CodePage.h"
+
+#include "platform/webbrowser/ControlClasses.h"
 #include "platform/webbrowser/ScriptEngine.h"
 
 namespace {
 
 // Reads a whole regular file of at most limit bytes; false otherwise.
+#ifdef _WIN32
+// (Windows test builds: the path is in the thread's ANSI code page.)
+bool ReadWholeFile(const std::string& path, size_t limit, std::string* out) {
+  HANDLE file = ::CreateFileW(AnsiToWide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER size{};
+  bool ok = ::GetFileType(file) == FILE_TYPE_DISK && ::GetFileSizeEx(file, &size) &&
+            static_cast<unsigned long long>(size.QuadPart) <= limit;
+  out->clear();
+  char buf[65536];
+  while (ok) {
+    DWORD n = 0;
+    if (!::ReadFile(file, buf, sizeof buf, &n, nullptr)) ok = false;
+    if (!ok || n == 0) break;
+    out->append(buf, n);
+    if (out->size() > limit) ok = false;
+  }
+  ::CloseHandle(file);
+  return ok;
+}
+#else
 bool ReadWholeFile(const std::string& path, size_t limit, std::string* out) {
   // O_NONBLOCK: a FIFO at the path must not hang the load (it fails the
   // regular-file check below instead).
@@ -32,6 +58,7 @@ bool ReadWholeFile(const std::string& path, size_t limit, std::string* out) {
   close(fd);
   return ok;
 }
+#endif
 
 long long NowMs() {
   using namespace std::chrono;
@@ -184,7 +211,7 @@ HRESULT HtmlDocument::QueryInterface(REFIID riid, void** ppv) {
   if (!ppv) return E_POINTER;
   *ppv = nullptr;
   if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IHTMLDocument2) {
-    *ppv = static_cast<IHTMLDocument2*>(this);
+    *ppv = static_cast<StandInDocument*>(this);
     AddRef();
     return S_OK;
   }
@@ -212,7 +239,7 @@ ComPtr<IDispatch> HtmlDocument::DocumentObject() {
   if (m_documentObject || m_closed) return m_documentObject;
   ComPtr<IDispatch> global;
   if (FAILED(get_Script(&global)) || !global) return nullptr;
-  LPOLESTR name = const_cast<LPOLESTR>(u"document");
+  LPOLESTR name = const_cast<LPOLESTR>(OLESTR("document"));
   DISPID id = DISPID_UNKNOWN;
   if (FAILED(global->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id))) return nullptr;
   DISPPARAMS none{nullptr, nullptr, 0, 0};

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "platform/ComPtr.h"
-#include "platform/WebBrowserApi.h"
+#include "platform/webbrowser/BrowserInterfaces.h"
 #include "platform/webbrowser/Dom.h"
 
 class ScriptEngine;
@@ -35,7 +35,7 @@ class DocumentSite {
   ~DocumentSite() = default;
 };
 
-class HtmlDocument final : public IHTMLDocument2, private dom::DocumentHooks {
+class HtmlDocument final : public StandInDocument, private dom::DocumentHooks {
  public:
   // Pages larger than this are not loaded.
   static constexpr size_t kMaxPageBytes = 16u << 20;
@@ -60,17 +60,17 @@ class HtmlDocument final : public IHTMLDocument2, private dom::DocumentHooks {
   const std::shared_ptr<ScriptEngine>& Engine() const { return m_engine; }
 
   // IUnknown
-  HRESULT QueryInterface(REFIID riid, void** ppv) override;
-  ULONG AddRef() override { return ++m_ref; }
-  ULONG Release() override;
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++m_ref; }
+  ULONG STDMETHODCALLTYPE Release() override;
   // IDispatch: forwarded to the script's `document`.
-  HRESULT GetTypeInfoCount(UINT* n) override;
-  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo** out) override;
-  HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT cNames, LCID lcid, DISPID* ids) override;
-  HRESULT Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result,
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* n) override;
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo** out) override;
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT cNames, LCID lcid, DISPID* ids) override;
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result,
                  EXCEPINFO* excep, UINT* argErr) override;
   // IHTMLDocument2
-  HRESULT get_Script(IDispatch** script) override;
+  HRESULT STDMETHODCALLTYPE get_Script(IDispatch** script) override;
 
  private:
   static constexpr UINT kMsgCreateObjects = kDocumentMessageFirst;

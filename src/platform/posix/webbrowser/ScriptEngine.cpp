@@ -50,8 +50,8 @@ ScriptEngine::~ScriptEngine() {
 }
 
 bool ScriptEngine::Init() {
-  m_pushId = m_names.AddPinned(u"push");
-  m_protoId = m_names.AddPinned(u"__proto__");
+  m_pushId = m_names.AddPinned(OLESTR("push"));
+  m_protoId = m_names.AddPinned(OLESTR("__proto__"));
   m_ctx = duk_create_heap(nullptr, nullptr, nullptr, nullptr, Fatal);
   if (!m_ctx) return false;
   m_alive = true;
@@ -338,14 +338,14 @@ void ScriptEngine::PushKey(duk_context* ctx, DISPID id) {
   }
   // First use in this heap: intern the string once and keep it, so later
   // uses push it by pointer instead of hashing the text again.
-  std::u16string_view name = m_names.Wide(id);
+  OleStringView name = m_names.Wide(id);
   if (name.size() <= 256) {
     char ascii[256];
     size_t i = 0;
     for (; i < name.size() && name[i] < 0x80; ++i) ascii[i] = static_cast<char>(name[i]);
     if (i == name.size()) {
       duk_push_lstring(ctx, ascii, i);
-      name = std::u16string_view();
+      name = OleStringView();
     }
   }
   if (!name.empty()) {
@@ -400,7 +400,7 @@ bool ScriptEngine::IsPlainArray(duk_context* ctx, duk_idx_t idx) {
 
 // ---- text ---------------------------------------------------------------------------
 
-void ScriptEngine::PushUtf16(duk_context* ctx, std::u16string_view text) {
+void ScriptEngine::PushUtf16(duk_context* ctx, OleStringView text) {
   if (text.size() <= 256) {
     // Short ASCII text goes straight in (a plain array: nothing to destroy).
     char ascii[256];
@@ -428,9 +428,9 @@ void ScriptEngine::PushUtf8(duk_context* ctx, std::string_view text) {
   }
   // Through UTF-16 in a heap buffer: no C++ temporaries across the pushes.
   size_t units = DecodeCesu8(text, nullptr);
-  auto* wide = static_cast<char16_t*>(duk_push_fixed_buffer(ctx, units * sizeof(char16_t)));
+  auto* wide = static_cast<OLECHAR*>(duk_push_fixed_buffer(ctx, units * sizeof(OLECHAR)));
   DecodeCesu8(text, wide);
-  PushUtf16(ctx, std::u16string_view(wide, units));
+  PushUtf16(ctx, OleStringView(wide, units));
   duk_remove(ctx, -2);
 }
 
@@ -472,7 +472,7 @@ void ScriptEngine::PushVariant(duk_context* ctx, const VARIANT& in) {
       return;
     }
     case VT_BSTR:
-      PushUtf16(ctx, v->bstrVal ? std::u16string_view(v->bstrVal, SysStringLen(v->bstrVal)) : std::u16string_view());
+      PushUtf16(ctx, v->bstrVal ? OleStringView(v->bstrVal, SysStringLen(v->bstrVal)) : OleStringView());
       return;
     case VT_DISPATCH:
     case VT_UNKNOWN: {

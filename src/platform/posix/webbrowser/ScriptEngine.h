@@ -90,7 +90,7 @@ class ScriptEngine : public std::enable_shared_from_this<ScriptEngine> {
   // Pushes the property key of a DISPID: the index number, or the name's
   // interned string (made once, then pushed by its heap pointer). (In a call.)
   void PushKey(duk_context* ctx, DISPID id);
-  bool NameOfId(DISPID id, std::u16string* name) const { return m_names.NameOf(id, name); }
+  bool NameOfId(DISPID id, OleString* name) const { return m_names.NameOf(id, name); }
   // DISPIDs the wrappers treat specially.
   DISPID PushId() const { return m_pushId; }
   DISPID ProtoId() const { return m_protoId; }
@@ -132,7 +132,7 @@ class ScriptEngine : public std::enable_shared_from_this<ScriptEngine> {
   // The same for a value whose type the caller has read (idx not relative).
   void ToVariantOfType(duk_context* ctx, duk_idx_t idx, duk_int_t type, VARIANT* out);
   // Pushes UTF-16 / UTF-8 text as a script string.
-  static void PushUtf16(duk_context* ctx, std::u16string_view text);
+  static void PushUtf16(duk_context* ctx, OleStringView text);
   static void PushUtf8(duk_context* ctx, std::string_view text);
 
   // ---- DOM nodes and foreign objects held by script values ------------------------

@@ -4,19 +4,19 @@
 
 #include "platform/webbrowser/Cesu8.h"
 
-DISPID ScriptNames::IndexId(std::u16string_view name) noexcept {
-  if (name.empty() || name.size() > 10 || (name.size() > 1 && name[0] == u'0')) return DISPID_UNKNOWN;
+DISPID ScriptNames::IndexId(OleStringView name) noexcept {
+  if (name.empty() || name.size() > 10 || (name.size() > 1 && name[0] == OLESTR('0'))) return DISPID_UNKNOWN;
   uint64_t value = 0;
-  for (char16_t c : name) {
-    if (c < u'0' || c > u'9') return DISPID_UNKNOWN;
-    value = value * 10 + static_cast<uint64_t>(c - u'0');
+  for (OLECHAR c : name) {
+    if (c < OLESTR('0') || c > OLESTR('9')) return DISPID_UNKNOWN;
+    value = value * 10 + static_cast<uint64_t>(c - OLESTR('0'));
   }
   return value < kMaxIndex ? kIndexBase + static_cast<DISPID>(value) : DISPID_UNKNOWN;
 }
 
-uint32_t ScriptNames::Hash(std::u16string_view name) noexcept {
+uint32_t ScriptNames::Hash(OleStringView name) noexcept {
   uint32_t h = 2166136261u;  // FNV-1a over the code units
-  for (char16_t c : name) {
+  for (OLECHAR c : name) {
     h ^= static_cast<uint32_t>(c);
     h *= 16777619u;
   }
@@ -33,7 +33,7 @@ size_t ScriptNames::KeyHash(const void* key) noexcept {
 
 // ---- lookups ----------------------------------------------------------------------
 
-DISPID ScriptNames::Lookup(std::u16string_view name, uint32_t hash) const noexcept {
+DISPID ScriptNames::Lookup(OleStringView name, uint32_t hash) const noexcept {
   if (m_slots.empty()) return DISPID_UNKNOWN;
   const size_t mask = m_slots.size() - 1;
   for (size_t i = hash & mask;; i = (i + 1) & mask) {
@@ -45,14 +45,14 @@ DISPID ScriptNames::Lookup(std::u16string_view name, uint32_t hash) const noexce
   }
 }
 
-DISPID ScriptNames::FindStored(std::u16string_view name) const noexcept {
+DISPID ScriptNames::FindStored(OleStringView name) const noexcept {
   if (m_lastFound != DISPID_UNKNOWN && IsStored(m_lastFound) && Wide(m_lastFound) == name) return m_lastFound;
   DISPID id = Lookup(name, Hash(name));
   if (id != DISPID_UNKNOWN) m_lastFound = id;
   return id;
 }
 
-DISPID ScriptNames::Find(std::u16string_view name) const noexcept {
+DISPID ScriptNames::Find(OleStringView name) const noexcept {
   DISPID index = IndexId(name);
   if (index != DISPID_UNKNOWN) return index;
   return FindStored(name);
@@ -60,7 +60,7 @@ DISPID ScriptNames::Find(std::u16string_view name) const noexcept {
 
 namespace {
 // Decodes a CESU-8 name into buffer (reused); ASCII is widened as it stands.
-bool DecodeName(std::string_view name, std::u16string* buffer) noexcept {
+bool DecodeName(std::string_view name, OleString* buffer) noexcept {
   try {
     bool ascii = true;
     for (char c : name) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
@@ -86,13 +86,13 @@ DISPID ScriptNames::AddCesu8(std::string_view name) noexcept {
   return DecodeName(name, &m_scratch) ? Add(m_scratch) : DISPID_UNKNOWN;
 }
 
-bool ScriptNames::NameOf(DISPID id, std::u16string* out) const {
+bool ScriptNames::NameOf(DISPID id, OleString* out) const {
   if (IsIndex(id)) {
-    char16_t digits[16];
+    OLECHAR digits[16];
     size_t n = 0;
     uint32_t value = IndexOf(id);
     do {
-      digits[n++] = static_cast<char16_t>(u'0' + value % 10);
+      digits[n++] = static_cast<OLECHAR>(OLESTR('0') + value % 10);
       value /= 10;
     } while (value);
     std::reverse(digits, digits + n);
@@ -106,7 +106,7 @@ bool ScriptNames::NameOf(DISPID id, std::u16string* out) const {
 
 // ---- adding and retiring ------------------------------------------------------------
 
-bool ScriptNames::Store(std::u16string_view name, uint32_t hash, Name* out) noexcept {
+bool ScriptNames::Store(OleStringView name, uint32_t hash, Name* out) noexcept {
   const size_t before = m_pool.size();
   if (before + name.size() > UINT32_MAX) return false;
   try {
@@ -180,7 +180,7 @@ bool ScriptNames::Retire() noexcept {
   }
   // The pool keeps only live texts (worth it once it is mostly dead).
   try {
-    std::vector<char16_t> pool;
+    std::vector<OLECHAR> pool;
     pool.reserve(m_pool.size() - m_pool.size() / 8);
     auto keep = [this, &pool](Name& n) {
       const uint32_t offset = static_cast<uint32_t>(pool.size());
@@ -196,7 +196,7 @@ bool ScriptNames::Retire() noexcept {
   return true;
 }
 
-DISPID ScriptNames::Add(std::u16string_view name) noexcept {
+DISPID ScriptNames::Add(OleStringView name) noexcept {
   DISPID index = IndexId(name);
   if (index != DISPID_UNKNOWN) return index;
   if (m_lastFound != DISPID_UNKNOWN && IsStored(m_lastFound) && Wide(m_lastFound) == name) return m_lastFound;
@@ -226,7 +226,7 @@ DISPID ScriptNames::Add(std::u16string_view name) noexcept {
   return static_cast<DISPID>(n.id);
 }
 
-DISPID ScriptNames::AddPinned(std::u16string_view name) noexcept {
+DISPID ScriptNames::AddPinned(OleStringView name) noexcept {
   if (m_next != kFirstId || m_pinned.size() >= kMaxPinned || IndexId(name) != DISPID_UNKNOWN) return DISPID_UNKNOWN;
   const uint32_t hash = Hash(name);
   DISPID found = Lookup(name, hash);

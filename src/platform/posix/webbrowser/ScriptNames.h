@@ -38,14 +38,14 @@ class ScriptNames {
   }
 
   // The DISPID of a name, DISPID_UNKNOWN when it has none (now).
-  DISPID Find(std::u16string_view name) const noexcept;
+  DISPID Find(OleStringView name) const noexcept;
   DISPID FindCesu8(std::string_view name) noexcept;
   // The DISPID of a name, given one when it has none; DISPID_UNKNOWN when
   // memory runs out (or, after a billion names, DISPIDs do).
-  DISPID Add(std::u16string_view name) noexcept;
+  DISPID Add(OleStringView name) noexcept;
   DISPID AddCesu8(std::string_view name) noexcept;
   // A name that is never retired; only before any Add.
-  DISPID AddPinned(std::u16string_view name) noexcept;
+  DISPID AddPinned(OleStringView name) noexcept;
 
   static bool IsIndex(DISPID id) { return id >= kIndexBase; }
   static uint32_t IndexOf(DISPID id) { return static_cast<uint32_t>(id - kIndexBase); }
@@ -55,12 +55,12 @@ class ScriptNames {
     return id >= 1 && (u <= m_pinned.size() || (u >= m_oldest && u < m_next));
   }
   // The text of a stored name (see the note on views above).
-  std::u16string_view Wide(DISPID id) const {
+  OleStringView Wide(DISPID id) const {
     const Name& n = Entry(id);
-    return std::u16string_view(m_pool.data() + n.offset, n.length);
+    return OleStringView(m_pool.data() + n.offset, n.length);
   }
   // The UTF-16 name of any DISPID held now (indexes included).
-  bool NameOf(DISPID id, std::u16string* out) const;
+  bool NameOf(DISPID id, OleString* out) const;
 
   // The heap's interned string of a stored name, once made and kept by the
   // heap at keySlot; and back from the string to the name.
@@ -88,12 +88,12 @@ class ScriptNames {
     return u <= m_pinned.size() ? m_pinned[u - 1] : m_ring[(u - kFirstId) & (m_capacity - 1)];
   }
   Name& Entry(DISPID id) { return const_cast<Name&>(static_cast<const ScriptNames*>(this)->Entry(id)); }
-  static DISPID IndexId(std::u16string_view name) noexcept;
-  static uint32_t Hash(std::u16string_view name) noexcept;
+  static DISPID IndexId(OleStringView name) noexcept;
+  static uint32_t Hash(OleStringView name) noexcept;
   static size_t KeyHash(const void* key) noexcept;
-  DISPID Lookup(std::u16string_view name, uint32_t hash) const noexcept;
-  DISPID FindStored(std::u16string_view name) const noexcept;
-  bool Store(std::u16string_view name, uint32_t hash, Name* out) noexcept;
+  DISPID Lookup(OleStringView name, uint32_t hash) const noexcept;
+  DISPID FindStored(OleStringView name) const noexcept;
+  bool Store(OleStringView name, uint32_t hash, Name* out) noexcept;
   void Index(const Name& n) noexcept;
   void IndexKey(const Name& n) noexcept;
   bool Rebuild(size_t slots) noexcept;
@@ -104,14 +104,14 @@ class ScriptNames {
   std::vector<Name> m_ring;    // DISPIDs from kFirstId, oldest replaced first
   uint32_t m_oldest = kFirstId;  // the live ring DISPIDs: [m_oldest, m_next)
   uint32_t m_next = kFirstId;
-  std::vector<char16_t> m_pool;  // every live name's text
+  std::vector<OLECHAR> m_pool;  // every live name's text
   // Open addressing, at most half full: (hash << 32) | id, 0 when empty.
   std::vector<uint64_t> m_slots;
   // Interned string -> DISPID, the same way: {key, id}, null key when empty.
   std::vector<std::pair<const void*, uint32_t>> m_keySlots;
   size_t m_keyCount = 0;
   std::vector<uint32_t> m_retiredKeySlots;
-  std::u16string m_scratch;  // CESU-8 names decoded for lookup
+  OleString m_scratch;  // CESU-8 names decoded for lookup
   // The name found last: callers ask for the same name over and over
   // ("push" for every element of an array).
   mutable DISPID m_lastFound = DISPID_UNKNOWN;

@@ -11,7 +11,7 @@ namespace {
 void FillException(EXCEPINFO* ei, const std::string& message) {
   if (!ei) return;
   std::memset(ei, 0, sizeof *ei);
-  ei->bstrSource = SysAllocStringU16(u"script");
+  ei->bstrSource = SysAllocStringU16(OLESTR("script"));
   ei->bstrDescription = SysAllocStringU16(Utf8ToUtf16(message));
   ei->scode = DISP_E_EXCEPTION;
 }
@@ -56,7 +56,7 @@ HRESULT ScriptObject::QueryInterface(REFIID riid, void** ppv) {
   } else if (riid == IID_IScriptObjectWrapper) {
     *ppv = this;
   } else if (riid == IID_IHTMLObjectElement && ObjectElement()) {
-    *ppv = static_cast<IHTMLObjectElement*>(this);
+    *ppv = static_cast<StandInObjectElement*>(this);
   } else {
     return E_NOINTERFACE;
   }
@@ -96,7 +96,7 @@ bool ScriptObject::ReadToTellExistence(duk_context* ctx, DISPID id) {
   return false;
 }
 
-HRESULT ScriptObject::HasMember(DISPID id, std::u16string_view name, bool* exists) {
+HRESULT ScriptObject::HasMember(DISPID id, OleStringView name, bool* exists) {
   *exists = false;
   ScriptEngine* engine = m_engine.get();
   void* object = m_object;
@@ -140,7 +140,7 @@ HRESULT ScriptObject::GetIDsOfNames(REFIID, LPOLESTR* rgszNames, UINT cNames, LC
   for (UINT i = 1; i < cNames; ++i) rgDispId[i] = DISPID_UNKNOWN;
   if (!rgszNames[0]) return E_INVALIDARG;
   if (!m_engine->IsAlive()) return E_UNEXPECTED;
-  const std::u16string_view name(rgszNames[0]);
+  const OleStringView name(rgszNames[0]);
   // A name seen before is looked up by its interned key; a new one by its
   // text, and it joins the table only once some object has it.
   DISPID id = m_engine->Names().Find(name);
@@ -368,8 +368,8 @@ HRESULT ScriptObject::GetDispID(BSTR bstrName, DWORD grfdex, DISPID* pid) {
   ScriptEngine* engine = m_engine.get();
   if (!engine->IsAlive()) return E_UNEXPECTED;
   try {
-    const std::u16string_view wide =
-        bstrName ? std::u16string_view(bstrName, SysStringLen(bstrName)) : std::u16string_view();
+    const OleStringView wide =
+        bstrName ? OleStringView(bstrName, SysStringLen(bstrName)) : OleStringView();
     const bool ignoreCase = (grfdex & fdexNameCaseInsensitive) && !(grfdex & fdexNameCaseSensitive);
     const bool ensure = (grfdex & fdexNameEnsure) != 0;
     // A member about to be made gets its name now; otherwise only a name
@@ -437,8 +437,8 @@ HRESULT ScriptObject::GetDispID(BSTR bstrName, DWORD grfdex, DISPID* pid) {
 HRESULT ScriptObject::DeleteMemberByName(BSTR bstrName, DWORD) {
   ScriptEngine* engine = m_engine.get();
   if (!engine->IsAlive()) return E_UNEXPECTED;
-  const std::u16string_view name =
-      bstrName ? std::u16string_view(bstrName, SysStringLen(bstrName)) : std::u16string_view();
+  const OleStringView name =
+      bstrName ? OleStringView(bstrName, SysStringLen(bstrName)) : OleStringView();
   bool deleted = false;
   void* object = m_object;
   auto body = [&](duk_context* ctx) {
@@ -453,7 +453,7 @@ HRESULT ScriptObject::DeleteMemberByName(BSTR bstrName, DWORD) {
 }
 
 HRESULT ScriptObject::DeleteMemberByDispID(DISPID id) {
-  std::u16string name;
+  OleString name;
   try {
     if (!m_engine->NameOfId(id, &name)) return S_FALSE;
   } catch (...) {
@@ -476,7 +476,7 @@ HRESULT ScriptObject::GetMemberName(DISPID id, BSTR* pbstrName) {
     return *pbstrName ? S_OK : E_OUTOFMEMORY;
   }
   try {
-    std::u16string index;
+    OleString index;
     if (!m_engine->NameOfId(id, &index)) return DISP_E_MEMBERNOTFOUND;
     *pbstrName = SysAllocStringU16(index);
     return *pbstrName ? S_OK : E_OUTOFMEMORY;

@@ -18,13 +18,13 @@
 #include <string>
 #include <vector>
 
-#include "platform/WebBrowserApi.h"
+#include "platform/webbrowser/BrowserInterfaces.h"
 #include "platform/webbrowser/ScriptEngine.h"
 
 // Answered only by ScriptObject: lets a heap recognise its own wrappers.
 inline constexpr IID IID_IScriptObjectWrapper = MakeGuid("4B6F1E2A-7C3D-4A59-8E21-6D0F9B3C5A17");
 
-class ScriptObject final : public IDispatchEx, public IHTMLObjectElement {
+class ScriptObject final : public IDispatchEx, public StandInObjectElement {
  public:
   // Only the engine makes wrappers (ScriptEngine::WrapperAt): object is the
   // heap pointer of the value kept in stash slot `slot`, which the wrapper
@@ -41,40 +41,40 @@ class ScriptObject final : public IDispatchEx, public IHTMLObjectElement {
   void MarkHandedOut() { m_fresh = false; }
 
   // IUnknown
-  HRESULT QueryInterface(REFIID riid, void** ppv) override;
-  ULONG AddRef() override;
-  ULONG Release() override;
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE Release() override;
   // IDispatch
-  HRESULT GetTypeInfoCount(UINT* pctinfo) override;
-  HRESULT GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override;
-  HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid, DISPID* rgDispId) override;
-  HRESULT Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* pctinfo) override;
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override;
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid, DISPID* rgDispId) override;
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
                  VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override;
   // IDispatchEx
-  HRESULT GetDispID(BSTR bstrName, DWORD grfdex, DISPID* pid) override;
-  HRESULT InvokeEx(DISPID id, LCID lcid, WORD wFlags, DISPPARAMS* pdp, VARIANT* pvarRes, EXCEPINFO* pei,
+  HRESULT STDMETHODCALLTYPE GetDispID(BSTR bstrName, DWORD grfdex, DISPID* pid) override;
+  HRESULT STDMETHODCALLTYPE InvokeEx(DISPID id, LCID lcid, WORD wFlags, DISPPARAMS* pdp, VARIANT* pvarRes, EXCEPINFO* pei,
                    IServiceProvider* pspCaller) override;
-  HRESULT DeleteMemberByName(BSTR bstrName, DWORD grfdex) override;
-  HRESULT DeleteMemberByDispID(DISPID id) override;
-  HRESULT GetMemberProperties(DISPID id, DWORD grfdexFetch, DWORD* pgrfdex) override;
-  HRESULT GetMemberName(DISPID id, BSTR* pbstrName) override;
-  HRESULT GetNextDispID(DWORD grfdex, DISPID id, DISPID* pid) override;
-  HRESULT GetNameSpaceParent(IUnknown** ppunk) override;
+  HRESULT STDMETHODCALLTYPE DeleteMemberByName(BSTR bstrName, DWORD grfdex) override;
+  HRESULT STDMETHODCALLTYPE DeleteMemberByDispID(DISPID id) override;
+  HRESULT STDMETHODCALLTYPE GetMemberProperties(DISPID id, DWORD grfdexFetch, DWORD* pgrfdex) override;
+  HRESULT STDMETHODCALLTYPE GetMemberName(DISPID id, BSTR* pbstrName) override;
+  HRESULT STDMETHODCALLTYPE GetNextDispID(DWORD grfdex, DISPID id, DISPID* pid) override;
+  HRESULT STDMETHODCALLTYPE GetNameSpaceParent(IUnknown** ppunk) override;
   // IHTMLObjectElement (only reachable on OBJECT elements): the hosted
   // control; S_OK with null while it is being created, the creation's
   // failure code (with null) once it has failed for good.
-  HRESULT get_object(IDispatch** control) override;
+  HRESULT STDMETHODCALLTYPE get_object(IDispatch** control) override;
 
  private:
   ScriptObject(std::shared_ptr<ScriptEngine> engine, void* object, uint32_t slot, bool plainArray)
       : m_engine(std::move(engine)), m_object(object), m_slot(slot), m_plainArray(plainArray) {}
   ~ScriptObject();
-  HRESULT InvokeCore(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* excep);
+  HRESULT STDMETHODCALLTYPE InvokeCore(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* excep);
   // Whether the member exists (own or inherited). With a known DISPID its
   // key is pushed as interned; otherwise name gives the text. On a plain
   // array an index lookup reads the elements ahead, and a lookup of push
   // notes whether it is the original one.
-  HRESULT HasMember(DISPID id, std::u16string_view name, bool* exists);
+  HRESULT STDMETHODCALLTYPE HasMember(DISPID id, OleStringView name, bool* exists);
   // Pushes the member's value when its existence can be told from it: on a
   // plain array, an index or "push" that reads as defined exists. Otherwise
   // pushes nothing and returns false. [obj] -> [obj value] or [obj]

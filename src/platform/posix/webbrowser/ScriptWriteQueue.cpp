@@ -35,11 +35,11 @@ bool ScriptEngine::Queue(void* target, DISPID id, uint8_t kind, const VARIANT* v
   }
   uint32_t offset = 0, length = 0;
   if (value && value->vt == VT_BSTR) {
-    const std::u16string_view text =
-        value->bstrVal ? std::u16string_view(value->bstrVal, SysStringLen(value->bstrVal)) : std::u16string_view();
+    const OleStringView text =
+        value->bstrVal ? OleStringView(value->bstrVal, SysStringLen(value->bstrVal)) : OleStringView();
     const size_t before = m_writeText.size();
     size_t bytes = text.size();
-    for (char16_t c : text) {
+    for (OLECHAR c : text) {
       if (c >= 0x80) {
         bytes = EncodeCesu8(text, nullptr);
         break;

@@ -7,8 +7,12 @@
 #include "platform/CodePage.h"
 #include "platform/ComPtr.h"
 #include "platform/Window.h"
-#include "platform/webbrowser/AxHost.h"
+#include "platform/webbrowser/ControlClasses.h"
+#include "platform/webbrowser/BrowserInterfaces.h"
 #include "platform/webbrowser/HtmlDocument.h"
+#ifdef _WIN32
+#include "platform/webbrowser/OleEmbedding.h"
+#endif
 
 namespace {
 
@@ -59,7 +63,7 @@ class BrowserWindow : public CWindowImplBase, public DocumentSite {
   CWebBrowser* m_owner;
 };
 
-class CWebBrowser final : public IWebBrowser2 {
+class CWebBrowser final : public StandInBrowser {
  public:
   CWebBrowser() : m_window(this) {
     RECT rc{0, 0, 0, 0};
@@ -67,7 +71,7 @@ class CWebBrowser final : public IWebBrowser2 {
   }
 
   // IUnknown
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
     if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IWebBrowser2) {
@@ -75,39 +79,52 @@ class CWebBrowser final : public IWebBrowser2 {
       AddRef();
       return S_OK;
     }
+#ifdef _WIN32
+    // What the host's OLE container asks of the control it embeds.
+    if (riid == IID_IOleObject) {
+      *ppv = static_cast<IOleObject*>(&m_ole);
+      AddRef();
+      return S_OK;
+    }
+    if (riid == IID_IOleWindow || riid == IID_IOleInPlaceObject) {
+      *ppv = static_cast<IOleInPlaceObject*>(&m_ole);
+      AddRef();
+      return S_OK;
+    }
+#endif
     return E_NOINTERFACE;
   }
-  ULONG AddRef() override { return ++m_ref; }
-  ULONG Release() override {
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++m_ref; }
+  ULONG STDMETHODCALLTYPE Release() override {
     ULONG r = --m_ref;
     if (r == 0) delete this;
     return r;
   }
 
   // IDispatch: the control's own automation members are not offered.
-  HRESULT GetTypeInfoCount(UINT* n) override {
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* n) override {
     if (n) *n = 0;
     return S_OK;
   }
-  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo** out) override {
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo** out) override {
     if (out) *out = nullptr;
     return E_NOTIMPL;
   }
-  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT cNames, LCID, DISPID* ids) override {
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT cNames, LCID, DISPID* ids) override {
     for (UINT i = 0; ids && i < cNames; ++i) ids[i] = DISPID_UNKNOWN;
     return DISP_E_UNKNOWNNAME;
   }
-  HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
     return DISP_E_MEMBERNOTFOUND;
   }
 
   // IWebBrowser2
-  HRESULT put_Silent(VARIANT_BOOL silent) override {
+  HRESULT STDMETHODCALLTYPE put_Silent(VARIANT_BOOL silent) override {
     m_silent = silent != VARIANT_FALSE;  // there are no dialogs to suppress
     return S_OK;
   }
 
-  HRESULT Navigate2(VARIANT* url, VARIANT*, VARIANT*, VARIANT*, VARIANT*) override {
+  HRESULT STDMETHODCALLTYPE Navigate2(VARIANT* url, VARIANT*, VARIANT*, VARIANT*, VARIANT*) override {
     if (!url) return E_INVALIDARG;
     const VARIANT* v = url;
     if (v->vt == (VT_BYREF | VT_VARIANT) && v->pvarVal) v = v->pvarVal;
@@ -115,14 +132,14 @@ class CWebBrowser final : public IWebBrowser2 {
     // The target is a plain file-system path in the thread's code page, the
     // way the host converted it to UTF-16, or a file URL whose %XX escapes
     // give the path's bytes.
-    m_pendingPath = FilePathOf(WideToAnsi(std::u16string_view(v->bstrVal, SysStringLen(v->bstrVal))));
+    m_pendingPath = FilePathOf(WideToAnsi(OleStringView(v->bstrVal, SysStringLen(v->bstrVal))));
     if (m_pendingPath.empty()) return E_INVALIDARG;
     ++m_navigation;
     if (!m_window.PostToSite(kMsgFinishNavigation, m_navigation, 0)) return E_FAIL;
     return S_OK;
   }
 
-  HRESULT get_Document(IDispatch** document) override {
+  HRESULT STDMETHODCALLTYPE get_Document(IDispatch** document) override {
     if (!document) return E_POINTER;
     *document = nullptr;
     if (!m_document) return S_OK;  // nothing loaded yet
@@ -154,6 +171,9 @@ class CWebBrowser final : public IWebBrowser2 {
 
   std::atomic<ULONG> m_ref{1};
   BrowserWindow m_window;
+#ifdef _WIN32
+  OleEmbedding m_ole{static_cast<IWebBrowser2*>(this), CLSID_WebBrowser};
+#endif
   ComPtr<HtmlDocument> m_document;
   std::string m_pendingPath;
   WPARAM m_navigation = 0;
