@@ -130,7 +130,9 @@ async function main() {
             const prompt = { origin: q.get("origin"), capability: q.get("capability") };
             if (!prompts.get(site).some((p) => p.capability === prompt.capability)) prompts.get(site).push(prompt);
             if (site !== "shop") continue;
-            const click = `(() => { const a = document.getElementById("allow"); if (!a) return false;
+            // Only once the page's scripts have run: the button is there before its handler is.
+            const click = `(() => { const a = document.getElementById("allow");
+              if (!a || document.readyState !== "complete") return false;
               document.getElementById("remember").checked = true; setTimeout(() => a.click(), 20); return true; })()`;
             const r = await bidi
               .call("script.evaluate", { expression: click, target: { context: c.context }, awaitPromise: false })

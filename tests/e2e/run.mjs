@@ -137,7 +137,9 @@ async function siteCases({ dirs, files, port, observations, sitesFinished, confi
             if (site !== "shop") continue;
             const { sessionId } = await cdp.call("Target.attachToTarget", { targetId: t.targetId, flatten: true });
             // The click closes the window; it happens after this evaluation has answered.
-            const click = `(() => { const a = document.getElementById("allow"); if (!a) return false;
+            // Only once the page's scripts have run: the button is there before its handler is.
+            const click = `(() => { const a = document.getElementById("allow");
+              if (!a || document.readyState !== "complete") return false;
               document.getElementById("remember").checked = true; setTimeout(() => a.click(), 20); return true; })()`;
             try {
               const { result } = await cdp.call("Runtime.evaluate", { expression: click, returnByValue: true }, { sessionId });
