@@ -16,12 +16,13 @@ Bstr MakeBstr(OleStringView text) {
 }
 
 // Get a member by name: GetIDsOfNames, then a property get of that id.
-// False when either call fails; *out is then empty.
-bool GetMemberByName(IDispatch* object, BSTR name, VARIANT* out) {
+// False when either call fails; *out is then empty. The id found goes to *found.
+bool GetMemberByName(IDispatch* object, BSTR name, VARIANT* out, DISPID* found = nullptr) {
   VariantClear(out);
   DISPID id = DISPID_UNKNOWN;
   LPOLESTR names[1] = {name};
   if (FAILED(object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id))) return false;
+  if (found) *found = id;
   DISPPARAMS none = {nullptr, nullptr, 0, 0};
   if (FAILED(object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, out, nullptr,
                             nullptr))) {
@@ -250,14 +251,9 @@ Json::Value ScriptValueBridge::VariantToJsonAt(const VARIANT& v, int depth, Walk
 bool ScriptValueBridge::IsArray(IDispatch* object, IDispatchEx* members, LONG* length, Walk& walk) {
   --walk.lookupsLeft;
   Bstr lengthName = MakeBstr(OLESTR("length"));
-  LPOLESTR names[1] = {lengthName.Get()};
   DISPID lengthId = DISPID_UNKNOWN;
-  if (FAILED(object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &lengthId))) return false;
   Variant value;
-  DISPPARAMS none = {nullptr, nullptr, 0, 0};
-  if (FAILED(object->Invoke(lengthId, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, &value, nullptr,
-                            nullptr)))
-    return false;
+  if (!GetMemberByName(object, lengthName.Get(), &value, &lengthId)) return false;
   Variant number;
   if (value.vt == VT_EMPTY || value.vt == VT_NULL || value.vt == VT_BSTR || value.vt == VT_BOOL ||
       value.vt == VT_DISPATCH || value.vt == VT_UNKNOWN || !Coerce(value, VT_R8, &number))
