@@ -8,7 +8,8 @@
 // once ready, "exit" and drops do not depend on readiness); a request raises
 // nothing but the errors the handler expects; it writes at most one reply
 // (readBase64 may write pieces), and a reply carries the request's event
-// name; every frame written is well formed (FuzzHost).
+// name; every frame written is well formed (FuzzHost); the gate's parsed
+// request is the one jsoncpp's reader makes of the text.
 //
 // Input: the message text as it arrives on the wire (UTF-8).
 #include <cstdint>
@@ -42,6 +43,23 @@ void CheckGate(const std::string& text, GateAction early, GateAction ready, cons
   if (ready != GateAction::Drop) Check(request.isObject(), kTarget, "a non-object was posted");
 }
 
+// The gate parses plain texts itself and leaves the rest to jsoncpp's reader:
+// either way, what it accepts must be the reader's value, type for type.
+void CheckAgainstReader(const std::string& text, GateAction action, const Json::Value& request) {
+  Json::Value expected;
+  bool parsed = false;
+  try {
+    parsed = Json::Reader().parse(text.data(), text.data() + text.size(), expected, true);
+  } catch (const std::exception&) {
+  }
+  if (!parsed || !expected.isObject()) {
+    fuzz::Check(action == GateAction::Drop, kTarget, "the gate accepted what the reader refuses");
+    return;
+  }
+  fuzz::Check(action != GateAction::Drop, kTarget, "the gate dropped what the reader accepts");
+  fuzz::Check(request == expected, kTarget, "the gate's value differs from the reader's");
+}
+
 // The event name the dispatcher reads, or "" when reading it fails.
 std::string EventOf(const Json::Value& request) {
   try {
@@ -62,6 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   GateAction beforeReady = ClassifyMessage(text, false, &early);
   GateAction afterReady = ClassifyMessage(text, true, &request);
   CheckGate(text, beforeReady, afterReady, request);
+  CheckAgainstReader(text, afterReady, request);
   if (afterReady != GateAction::Post) return 0;
 
   // The host window's request handler: every error it expects is caught and

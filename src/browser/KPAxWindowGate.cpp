@@ -12,6 +12,7 @@
 #include "browser/KPAxWindow.h"
 #include "dispatch/ControlProxy.h"
 #include "framing/FrameWriter.h"
+#include "platform/JsonPlainParse.h"
 #include "platform/MessageLoop.h"
 
 namespace {
@@ -31,13 +32,18 @@ bool MethodIs(const Json::Value* method, std::string_view name) {
 }  // namespace
 
 GateAction ClassifyMessage(const std::string& text, bool controlReady, Json::Value* request) {
-  // Default features: comments allowed, any value at the top level. One
-  // reader per thread, reused: every parse starts afresh, and its buffers
-  // are kept from one message to the next.
-  thread_local Json::Reader reader;
   try {
-    // The text is parsed where it lies (the string overload copies it first).
-    if (!reader.parse(text.data(), text.data() + text.size(), *request, true)) return GateAction::Drop;
+    // Requests are plain JSON objects: the quick parse takes them and builds
+    // what jsoncpp's reader would. Whatever it declines (comments, numbers
+    // with fractions, malformed text, ...) the reader judges as before.
+    if (!ParsePlainJson(text.data(), text.data() + text.size(), request)) {
+      // Default features: comments allowed, any value at the top level. One
+      // reader per thread, reused: every parse starts afresh, and its buffers
+      // are kept from one message to the next.
+      thread_local Json::Reader reader;
+      // The text is parsed where it lies (the string overload copies it first).
+      if (!reader.parse(text.data(), text.data() + text.size(), *request, true)) return GateAction::Drop;
+    }
   } catch (const std::exception&) {
     // The reader throws on nesting deeper than its stack limit; on the reader
     // thread that would end the process, so such a text is dropped like
@@ -112,7 +118,10 @@ void KPAxWindow::PostRequest(Json::Value* request) {
 }
 
 void KPAxWindow::Deliver(Json::Value&& request, size_t bytes) {
-  m_pending.push_back(std::move(request));
+  // Only the payload changes hands: Json::Value's move also exchanges
+  // comments and offsets, which cost several times as much and which no
+  // handler reads.
+  m_pending.emplace_back().swapPayload(request);
   m_pendingBytes += bytes;
   if (m_pending.size() >= kHandOverRequests || m_pendingBytes >= kHandOverBytes) HandOver();
 }

@@ -1,0 +1,26 @@
+// A quick parse for the plain JSON that requests are made of.
+//
+// jsoncpp's reader is the judge of what a request text means; this parse
+// only takes the common case faster. It accepts a text that is one JSON
+// object in plain form: objects, arrays, strings, small integers, true,
+// false and null, with blanks between them, nested at most kPlainJsonDepth
+// deep. For such a text it builds the value Json::Reader (default features)
+// builds, member for member and type for type. Everything else it declines,
+// without deciding anything about it: comments, fractions and exponents,
+// integers of ten digits or more or with a leading zero, \u escapes of
+// surrogates, control characters inside strings, trailing commas, anything
+// after the closing brace other than blanks, deeper nesting, a text that
+// does not start with '{', and all malformed text. The caller then hands the
+// text to the reader, so what is accepted, refused or thrown is decided as
+// before.
+#pragma once
+
+#include <json/json.h>
+
+#include <cstddef>
+
+inline constexpr int kPlainJsonDepth = 16;
+
+// True when [begin, end) was taken: *out holds its value. False when it was
+// declined: *out is null. May throw std::bad_alloc.
+bool ParsePlainJson(const char* begin, const char* end, Json::Value* out);
