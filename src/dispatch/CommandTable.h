@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "dispatch/ParamKinds.h"
 
@@ -38,10 +39,12 @@ class RequestReader {
   const Json::Value& m_request;
 };
 
+// The same for a request whose method the caller has read already (what
+// RequestReader::Method gives for it). The method is compared as a view:
+// a length differs before any byte is looked at.
 template <class Proxy>
-void DispatchCommand(Proxy& p, const Json::Value& request) {
+void DispatchMethod(Proxy& p, const Json::Value& request, std::string_view m) {
   const RequestReader r(request);
-  const std::string m = r.Method();
 
   // 1-5: commands without an event name.
   if (m == "ping") return;  // counts as traffic only; the host window has recorded it
@@ -233,4 +236,10 @@ void DispatchCommand(Proxy& p, const Json::Value& request) {
     return p.setPrintBackground(r.Flag(0), e);
   }
   // Not in the table: nothing is called and nothing is written.
+}
+
+template <class Proxy>
+void DispatchCommand(Proxy& p, const Json::Value& request) {
+  const std::string method = RequestReader(request).Method();
+  DispatchMethod(p, request, method);
 }

@@ -144,15 +144,19 @@ void FakeControl::Index() {
     for (auto it = results.begin(); it != results.end(); ++it) {
       const char* end = nullptr;
       const char* name = it.memberName(&end);
-      m_byMember[std::string_view(name, static_cast<size_t>(end - name))] = &*it;
+      Result& r = m_byMember[std::string_view(name, static_cast<size_t>(end - name))];
+      r.value = &*it;
+      const char* b = nullptr;
+      const char* e = nullptr;
+      if (it->getString(&b, &e)) r.text = Utf8ToUtf16(std::string_view(b, static_cast<size_t>(e - b)));
     }
   m_indexed = true;
 }
 
-const Json::Value* FakeControl::ResultOf(const char* member) {
+const FakeControl::Result* FakeControl::IndexedResult(const char* member) {
   if (!m_indexed) Index();
   auto it = m_byMember.find(member);
-  return it == m_byMember.end() ? nullptr : it->second;
+  return it == m_byMember.end() ? nullptr : &it->second;
 }
 
 bool FakeControl::Fails(const char* member) {
@@ -185,11 +189,10 @@ HRESULT FakeControl::OutVariant(const char* member, VARIANT* result) {
 
 HRESULT FakeControl::OutText(const char* member, BSTR* result, const std::string& fallback) {
   if (Fails(member)) return E_FAIL;
-  const Json::Value* r = ResultOf(member);
-  const char* begin = nullptr;
-  const char* end = nullptr;
-  if (r && r->getString(&begin, &end))
-    *result = SysAllocStringU16(Utf8ToUtf16(std::string_view(begin, static_cast<size_t>(end - begin))));
+  const Result* found = IndexedResult(member);
+  const Json::Value* r = found ? found->value : nullptr;
+  if (r && r->isString())
+    *result = SysAllocStringU16(found->text);
   else if (!r && !fallback.empty())
     *result = SysAllocStringU16(Utf8ToUtf16(fallback));
   return S_OK;  // null stays null

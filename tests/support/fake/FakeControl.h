@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "interfaces/PrinterControl.h"
+#include "platform/OleText.h"
 #include "platform/Window.h"
 
 class FakeControl final : public IPrinterControl, public IConnectionPointContainer, public IConnectionPoint {
@@ -156,13 +157,22 @@ class FakeControl final : public IPrinterControl, public IConnectionPointContain
 #undef KX_FAKE_RESERVED
 
  private:
+  struct Result {
+    const Json::Value* value;
+    OleString text;  // a string result, converted once
+  };
+
   FakeControl();
   ~FakeControl();
 
   class EventWindow;
   bool Fails(const char* member);
   // The result set for member, or null when none is (indexed as needed).
-  const Json::Value* ResultOf(const char* member);
+  const Json::Value* ResultOf(const char* member) {
+    const Result* r = IndexedResult(member);
+    return r ? r->value : nullptr;
+  }
+  const Result* IndexedResult(const char* member);
   void Index();
   void Record(const char* member, Json::Value args);
   HRESULT STDMETHODCALLTYPE OutVariant(const char* member, VARIANT* result);
@@ -178,7 +188,7 @@ class FakeControl final : public IPrinterControl, public IConnectionPointContain
   bool m_indexed = false;
   std::vector<std::string> m_failing;
   std::vector<std::string> m_throwing;
-  std::unordered_map<std::string_view, const Json::Value*> m_byMember;
+  std::unordered_map<std::string_view, Result> m_byMember;
 
   ULONG m_refs = 1;
   std::vector<std::pair<DWORD, IDispatch*>> m_sinks;
