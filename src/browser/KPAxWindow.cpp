@@ -56,6 +56,11 @@ void KPAxWindow::Init() {
   // another's gate early, or be taken by it and leave this one waiting.
   m_hReadyEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   m_hRoomEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  // Kept at this size as they circulate, so that moving a request into one
+  // never copies the others.
+  m_handled.reserve(kRecycledRequests);
+  m_recycled.reserve(kRecycledRequests);
+  m_inbox.used.reserve(kRecycledRequests);
   // 10. Ticks arrive as WM_TIMER through the message map.
   SetTimer(kKeepaliveTimerId, kKeepalivePeriodMs);
 }
@@ -94,7 +99,11 @@ LRESULT KPAxWindow::OnRequests(UINT, WPARAM, LPARAM, BOOL& handled) {
     // the batch: nothing is carried out after it.
     if (!m_hWnd) break;
     HandleRequest(&request);
-    request = Json::Value();
+    // Freed now, or kept for the gate to parse a later request into.
+    if (m_handled.size() < kRecycledRequests && IsRecyclable(request))
+      m_handled.emplace_back().swapPayload(request);
+    else
+      request = Json::Value();
     --left;
     // One request fewer in the queue; the gate may be waiting for room.
     if (m_queuedRequests.fetch_sub(1) - 1 == kRoomRequests && m_hRoomEvent) SetEvent(m_hRoomEvent);
@@ -104,10 +113,11 @@ LRESULT KPAxWindow::OnRequests(UINT, WPARAM, LPARAM, BOOL& handled) {
   if (m_hRoomEvent) SetEvent(m_hRoomEvent);
   // The buffer goes back for the next hand-over (a large one is let go).
   requests.clear();
-  if (requests.capacity() <= kMaxQueuedRequests) {
-    std::lock_guard lock(m_inbox.mu);
-    if (m_inbox.spare.capacity() < requests.capacity()) m_inbox.spare.swap(requests);
-  }
+  std::lock_guard lock(m_inbox.mu);
+  if (requests.capacity() <= kMaxQueuedRequests && m_inbox.spare.capacity() < requests.capacity())
+    m_inbox.spare.swap(requests);
+  // The gate's supply of requests to parse into, when it has taken the last.
+  if (m_inbox.used.empty()) m_inbox.used.swap(m_handled);
   return 0;
 }
 

@@ -54,7 +54,16 @@ struct RequestInbox {
   size_t bytes = 0;      // the texts they were parsed from
   bool posted = false;   // a WM_HOST_REQUESTS is on its way to take them
   std::vector<Json::Value> spare;  // the main thread's emptied buffer, kept for reuse
+  std::vector<Json::Value> used;   // handled requests the gate may parse into (see IsRecyclable)
 };
+// At most this many handled requests wait on each side to be parsed into again.
+constexpr size_t kRecycledRequests = 64;
+// Whether a handled request is kept for the gate to parse the next one into
+// (its map and member nodes are then reused instead of freed here and
+// allocated there): an object of at most eight members, none of them an
+// object or an array, and no text longer than 256 bytes, so that what is
+// kept stays small.
+bool IsRecyclable(const Json::Value& request);
 // The keepalive timer and its period.
 constexpr UINT_PTR kKeepaliveTimerId = 1;
 constexpr UINT kKeepalivePeriodMs = 3000;
@@ -72,7 +81,9 @@ enum class GateAction {
   Post,        // post WM_HOST_REQUEST now
   WaitAndPost  // hold back until the control is ready, then post
 };
-// Parses text into *request (which must be null) and decides. Never throws.
+// Parses text into *request and decides. *request is null or a handled
+// request whose storage the parse may reuse (what it holds afterwards is
+// the same either way). Never throws.
 GateAction ClassifyMessage(const std::string& text, bool controlReady, Json::Value* request);
 
 // What one keepalive tick does.
@@ -166,6 +177,10 @@ class KPAxWindow : public CAxWindowT {
   // Accepted by the gate and not yet in the inbox (reader thread only).
   std::vector<Json::Value> m_pending;
   size_t m_pendingBytes = 0;
+  // Handled requests to parse into: taken from the inbox (reader thread),
+  // and gathered to be given to it (main thread).
+  std::vector<Json::Value> m_recycled;
+  std::vector<Json::Value> m_handled;
   // Requests and bytes put into the inbox and not yet handled.
   std::atomic<long> m_queuedRequests{0};
   std::atomic<long> m_queuedBytes{0};

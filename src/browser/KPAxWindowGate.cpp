@@ -64,8 +64,26 @@ KeepaliveAction DecideKeepalive(UINT_PTR timerId, bool peerAlive) {
   return peerAlive ? KeepaliveAction::Ping : KeepaliveAction::Exit;
 }
 
+bool IsRecyclable(const Json::Value& request) {
+  constexpr size_t kMaxKeptText = 256;
+  if (!request.isObject() || request.size() > kPlainJsonReused) return false;
+  const auto end = request.end();
+  for (auto it = request.begin(); it != end; ++it) {
+    if (it->isObject() || it->isArray()) return false;
+    const char* b = nullptr;
+    const char* e = nullptr;
+    if (it->getString(&b, &e) && static_cast<size_t>(e - b) > kMaxKeptText) return false;
+  }
+  return true;
+}
+
 void KPAxWindow::SubmitMessage(const std::string& text) {
   Json::Value request;
+  // A handled request to parse into, when the main thread has given some back.
+  if (!m_recycled.empty()) {
+    request.swapPayload(m_recycled.back());
+    m_recycled.pop_back();
+  }
   OutputDebugStringA(text.c_str());
   switch (ClassifyMessage(text, m_bControlReady.load(), &request)) {
     case GateAction::Drop:
@@ -145,6 +163,8 @@ void KPAxWindow::HandOver() {
       m_pending.clear();
     }
     m_inbox.bytes += m_pendingBytes;
+    // What the main thread has handled comes back while the lock is held anyway.
+    if (m_recycled.empty()) m_recycled.swap(m_inbox.used);
     post = !m_inbox.posted;
     m_inbox.posted = true;
   } catch (...) {  // out of memory in the inbox: these requests are lost, the counts stay right

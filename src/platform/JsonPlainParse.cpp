@@ -10,7 +10,7 @@ namespace {
 // static keys: the member's map node then points at this text instead of
 // owning a copy, which saves an allocation (and its free) per member. The
 // texts live as long as the process, so a copied value stays sound.
-const char* const kKnownKeys[] = {"method", "event", "params", "sender", "tab", "url", "id"};
+constexpr std::string_view kKnownKeys[] = {"method", "event", "params", "sender", "tab", "url", "id"};
 
 class PlainParser {
  public:
@@ -78,10 +78,11 @@ class PlainParser {
     bool negative = *m_p == '-';
     if (negative) ++m_p;
     const char* digits = m_p;
-    Json::Int64 v = 0;
-    while (m_p != m_end && *m_p >= '0' && *m_p <= '9') v = v * 10 + (*m_p++ - '0');
+    while (m_p != m_end && *m_p >= '0' && *m_p <= '9') ++m_p;
     size_t n = static_cast<size_t>(m_p - digits);
     if (n == 0 || n > 9 || (n > 1 && *digits == '0')) return false;
+    Json::Int64 v = 0;
+    for (const char* d = digits; d != m_p; ++d) v = v * 10 + (*d - '0');
     if (!AtDelimiter()) return false;  // a fraction, an exponent, or not a number
     Put(out, Json::Value(negative ? -v : v));
     return true;
@@ -164,19 +165,69 @@ class PlainParser {
   // The member's value slot, created empty (or the earlier one of the same
   // name: the last of duplicate members wins, as with the reader).
   static Json::Value* Slot(Json::Value* object, std::string_view key) {
-    for (const char* known : kKnownKeys)
-      if (key.size() == std::strlen(known) && std::memcmp(key.data(), known, key.size()) == 0)
-        return &(*object)[Json::StaticString(known)];
+    for (std::string_view known : kKnownKeys)
+      if (key == known) return &(*object)[Json::StaticString(known.data())];
     return object->demand(key.data(), key.data() + key.size());
+  }
+
+  // The members an object held before this parse, when it is reused: those
+  // the text does not set again are removed at its end.
+  struct Earlier {
+    Json::Value* slot;
+    std::string_view key;  // the node's own key, valid until it is removed
+    bool set;
+  };
+
+  static bool HasComment(const Json::Value& v) {
+    return v.hasComment(Json::commentBefore) || v.hasComment(Json::commentAfterOnSameLine) ||
+           v.hasComment(Json::commentAfter);
+  }
+
+  // Readies the object a reused top-level value holds: notes its members, or
+  // starts afresh when it has more than kPlainJsonReused of them or one
+  // carries a comment (only the payload of a member is set again). *count
+  // is the number noted.
+  static void NoteEarlier(Json::Value* out, Earlier* earlier, size_t* count) {
+    *count = 0;
+    bool fresh = out->size() > kPlainJsonReused;
+    const auto end = out->end();
+    for (auto it = out->begin(); !fresh && it != end; ++it) {
+      fresh = HasComment(*it);
+      const char* nameEnd = nullptr;
+      const char* name = it.memberName(&nameEnd);
+      earlier[(*count)++] = {&*it, std::string_view(name, static_cast<size_t>(nameEnd - name)), false};
+    }
+    if (fresh) {
+      *count = 0;
+      *out = Json::Value(Json::objectValue);
+    }
+  }
+
+  static void MarkSet(const Json::Value* slot, Earlier* earlier, size_t count) {
+    for (size_t i = 0; i < count; ++i)
+      if (earlier[i].slot == slot) earlier[i].set = true;
+  }
+
+  static void RemoveUnset(Json::Value* out, const Earlier* earlier, size_t count) {
+    for (size_t i = 0; i < count; ++i)
+      if (!earlier[i].set) out->removeMember(earlier[i].key.data(), earlier[i].key.data() + earlier[i].key.size(), nullptr);
   }
 
   bool Object(Json::Value* out, int depth) {
     if (depth > kPlainJsonDepth) return false;
-    Put(out, Json::Value(Json::objectValue));
+    // At the top an object of an earlier request keeps its map and nodes:
+    // members of the same names are set again where they are.
+    Earlier earlier[kPlainJsonReused];
+    size_t earlierCount = 0;
+    if (depth == 1 && out->isObject())
+      NoteEarlier(out, earlier, &earlierCount);
+    else
+      Put(out, Json::Value(Json::objectValue));
     ++m_p;
     SkipBlanks();
     if (m_p != m_end && *m_p == '}') {
       ++m_p;
+      RemoveUnset(out, earlier, earlierCount);
       return true;
     }
     for (;;) {
@@ -194,11 +245,14 @@ class PlainParser {
       if (m_p == m_end || *m_p != ':') return false;
       ++m_p;
       SkipBlanks();
-      if (!Value(Slot(out, key), depth)) return false;
+      Json::Value* slot = Slot(out, key);
+      MarkSet(slot, earlier, earlierCount);
+      if (!Value(slot, depth)) return false;
       SkipBlanks();
       if (m_p == m_end) return false;
       if (*m_p == '}') {
         ++m_p;
+        RemoveUnset(out, earlier, earlierCount);
         return true;
       }
       if (*m_p != ',') return false;

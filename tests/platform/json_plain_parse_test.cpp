@@ -42,7 +42,7 @@ TEST(PlainJson, DeclinesEverythingElseAndLeavesNull) {
   const std::string tooDeep = "{\"a\":" + std::string(kPlainJsonDepth, '[') + std::string(kPlainJsonDepth, ']') + "}";
   for (const std::string& text : std::initializer_list<std::string>{
            // The reader accepts these, some in its own way: it must judge them.
-           R"({"a":1234567890})", R"({"a":4294967296})", R"({"a":1.5})", R"({"a":1e5})", R"({"a":01})",
+           R"({"a":1234567890})", R"({"a":4294967296})", R"({"a":[66666666666666666666666666]})", R"({"a":1.5})", R"({"a":1e5})", R"({"a":01})",
            R"({"":1,})", R"({"a":1} trailing)", "{\"a\":1}//c", "/*c*/{\"a\":1}", "{\"a\":/*c*/1}",
            R"({"a":"\ud83d\ude00"})", "{\"a\":\"\x01\"}", "[1]", "\"x\"", "42", tooDeep,
            // Malformed: the reader refuses them.
@@ -54,6 +54,30 @@ TEST(PlainJson, DeclinesEverythingElseAndLeavesNull) {
     EXPECT_FALSE(Plain(text, &out)) << text;
     EXPECT_TRUE(out.isNull()) << text;
   }
+}
+
+TEST(PlainJson, AnObjectParsedIntoAgainEndsAsAFreshParseWould) {
+  const char* texts[] = {
+      R"({"method":"getVersion","event":"e1"})", R"({"method":"x"})", "{}",
+      R"({"event":"e","params":[1,2],"z":{"a":1}})", R"({"method":"a","method":"b","q":1})",
+      R"({"a":1,"b":2,"c":3,"d":4,"e":5,"f":6,"g":7,"h":8,"i":9})", R"({"a":1.5})", R"({"method":["x"]})",
+  };
+  for (const std::string before : texts)
+    for (const std::string after : texts) {
+      Json::Value reused, fresh;
+      Plain(before, &reused);
+      bool taken = Plain(after, &reused);
+      EXPECT_EQ(taken, Plain(after, &fresh)) << before << " then " << after;
+      EXPECT_EQ(reused, fresh) << before << " then " << after;
+    }
+  // A member with a comment (the reader keeps them) is not set again in
+  // place, where its comment would stay.
+  Json::Value reused;
+  ASSERT_TRUE(Json::Reader().parse(R"({"method":"x" // note
+    ,"event":"e"})", reused, true));
+  ASSERT_TRUE(Plain(R"({"method":"y","event":"f"})", &reused));
+  EXPECT_FALSE(reused["method"].hasComment(Json::commentAfterOnSameLine));
+  EXPECT_EQ(reused["method"], "y");
 }
 
 }  // namespace
