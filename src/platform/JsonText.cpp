@@ -137,37 +137,51 @@ std::string Write(const Json::Value& value) {
 
 std::string WriteCompactJson(const Json::Value& value) { return Write<Json::FastWriter>(value); }
 
+namespace {
+
+// The index of the first byte at or after i that needs escaping (a control
+// character, '"' or '\\'), or text.size().
+size_t PlainRunEnd(std::string_view text, size_t i) {
+  const size_t n = text.size();
+#ifdef __SSE2__
+  // Sixteen bytes at a time while none needs escaping.
+  const __m128i kControl = _mm_set1_epi8(0x1F), kQuote = _mm_set1_epi8('"'), kSlash = _mm_set1_epi8('\\');
+  while (i + 16 <= n) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
+    __m128i special = _mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(v, kControl), v),
+                                    _mm_or_si128(_mm_cmpeq_epi8(v, kQuote), _mm_cmpeq_epi8(v, kSlash)));
+    if (_mm_movemask_epi8(special) != 0) break;
+    i += 16;
+  }
+#endif
+  // Eight bytes at a time while none needs escaping.
+  while (i + 8 <= n) {
+    uint64_t w;
+    std::memcpy(&w, text.data() + i, 8);
+    constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+    uint64_t below20 = (w - kOnes * 0x20) & ~w & kHigh;
+    uint64_t quote = w ^ (kOnes * '"'), slash = w ^ (kOnes * '\\');
+    uint64_t isQuote = (quote - kOnes) & ~quote & kHigh, isSlash = (slash - kOnes) & ~slash & kHigh;
+    if (below20 | isQuote | isSlash) break;
+    i += 8;
+  }
+  // Then byte by byte (short texts, the tail, and the block that stopped).
+  for (; i < n; ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == '"' || c == '\\') break;
+  }
+  return i;
+}
+
+}  // namespace
+
 void AppendQuotedJson(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
   out.reserve(out.size() + text.size() + 2);
   out.push_back('"');
   size_t run = 0;  // start of the stretch that needs no escaping
-  for (size_t i = 0; i < text.size(); ++i) {
-#ifdef __SSE2__
-    // Sixteen bytes at a time while none is a control character, '"' or '\\'.
-    const __m128i kControl = _mm_set1_epi8(0x1F), kQuote = _mm_set1_epi8('"'), kSlash = _mm_set1_epi8('\\');
-    while (i + 16 <= text.size()) {
-      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
-      __m128i special = _mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(v, kControl), v),
-                                      _mm_or_si128(_mm_cmpeq_epi8(v, kQuote), _mm_cmpeq_epi8(v, kSlash)));
-      if (_mm_movemask_epi8(special) != 0) break;
-      i += 16;
-    }
-#endif
-    // Eight bytes at a time while none is a control character, '"' or '\\'.
-    while (i + 8 <= text.size()) {
-      uint64_t w;
-      std::memcpy(&w, text.data() + i, 8);
-      constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
-      uint64_t below20 = (w - kOnes * 0x20) & ~w & kHigh;
-      uint64_t quote = w ^ (kOnes * '"'), slash = w ^ (kOnes * '\\');
-      uint64_t isQuote = (quote - kOnes) & ~quote & kHigh, isSlash = (slash - kOnes) & ~slash & kHigh;
-      if (below20 | isQuote | isSlash) break;
-      i += 8;
-    }
-    if (i >= text.size()) break;
+  for (size_t i = PlainRunEnd(text, 0); i < text.size(); i = PlainRunEnd(text, i + 1)) {
     unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
     out.append(text.data() + run, i - run);
     run = i + 1;
     switch (c) {
