@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/JsonText.h"
+
 namespace {
 
 // The member names of the envelope of a request. Their values are kept as
@@ -100,18 +102,14 @@ class PlainParser {
   bool String(std::string_view* s, bool* escaped = nullptr) {
     if (escaped) *escaped = false;
     const char* start = ++m_p;
-    while (m_p != m_end) {
-      unsigned char c = static_cast<unsigned char>(*m_p);
-      if (c == '"') {
-        *s = std::string_view(start, static_cast<size_t>(m_p - start));
-        ++m_p;
-        return true;
-      }
-      if (c == '\\') break;
-      if (c < 0x20) return false;
+    m_p = start + JsonPlainRunEnd(std::string_view(start, static_cast<size_t>(m_end - start)), 0);
+    if (m_p == m_end || static_cast<unsigned char>(*m_p) < 0x20) return false;
+    if (*m_p == '"') {
+      *s = std::string_view(start, static_cast<size_t>(m_p - start));
       ++m_p;
+      return true;
     }
-    if (m_p == m_end) return false;
+    // A backslash: decoded from here on.
     if (escaped) *escaped = true;
     m_scratch.assign(start, m_p);
     while (m_p != m_end) {
@@ -203,9 +201,14 @@ class PlainParser {
     }
   }
 
-  static void MarkSet(const Json::Value* slot, Earlier* earlier, size_t count) {
+  // The slot of an earlier member of this name (marked as set), or null.
+  static Json::Value* EarlierSlot(std::string_view key, Earlier* earlier, size_t count) {
     for (size_t i = 0; i < count; ++i)
-      if (earlier[i].slot == slot) earlier[i].set = true;
+      if (earlier[i].key == key) {
+        earlier[i].set = true;
+        return earlier[i].slot;
+      }
+    return nullptr;
   }
 
   static void RemoveUnset(Json::Value* out, const Earlier* earlier, size_t count) {
@@ -245,8 +248,10 @@ class PlainParser {
       if (m_p == m_end || *m_p != ':') return false;
       ++m_p;
       SkipBlanks();
-      Json::Value* slot = Slot(out, key);
-      MarkSet(slot, earlier, earlierCount);
+      // A member of an earlier request is found among the names noted, not
+      // looked up in the map again.
+      Json::Value* slot = EarlierSlot(key, earlier, earlierCount);
+      if (!slot) slot = Slot(out, key);
       if (!Value(slot, depth)) return false;
       SkipBlanks();
       if (m_p == m_end) return false;
