@@ -60,6 +60,14 @@ void CheckAgainstReader(const std::string& text, GateAction action, const Json::
   fuzz::Check(request == expected, kTarget, "the gate's value differs from the reader's");
 }
 
+// The members the gate's parse noted are the ones a lookup finds.
+void CheckEnvelope(const Json::Value& request, const PlainJsonEnvelope& envelope) {
+  if (!envelope.noted) return;
+  fuzz::Check(request.isObject() && envelope.method == request.find("method", "method" + sizeof "method" - 1) &&
+                  envelope.event == request.find("event", "event" + sizeof "event" - 1),
+              kTarget, "a noted member is not the request's own");
+}
+
 // The event name the dispatcher reads, or "" when reading it fails.
 std::string EventOf(const Json::Value& request) {
   try {
@@ -77,14 +85,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text = Utf8ToAnsi(std::string_view(reinterpret_cast<const char*>(data), size));
 
   Json::Value early, request;
+  PlainJsonEnvelope envelope;
   GateAction beforeReady = ClassifyMessage(text, false, &early);
-  GateAction afterReady = ClassifyMessage(text, true, &request);
+  GateAction afterReady = ClassifyMessage(text, true, &request, &envelope);
+  CheckEnvelope(request, envelope);
   CheckGate(text, beforeReady, afterReady, request);
   CheckAgainstReader(text, afterReady, request);
   // Parsed again into the last input's request, as the gate parses into
   // handled requests: the same value must come out.
   static Json::Value previous;
-  GateAction again = ClassifyMessage(text, true, &previous);
+  PlainJsonEnvelope againNoted;
+  GateAction again = ClassifyMessage(text, true, &previous, &againNoted);
+  CheckEnvelope(previous, againNoted);
   fuzz::Check(again == afterReady && (again == GateAction::Drop || previous == request), kTarget,
               "parsing into a handled request gave another value");
   if (!IsRecyclable(previous)) previous = Json::Value();
@@ -99,7 +111,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   dispatcher.Guard().SetPage("http://127.0.0.1/page.html");
   bool abandoned = false;
   try {
-    dispatcher.HandleRequest(request);
+    // As the host window hands it over: with the members the gate noted.
+    if (envelope.noted)
+      dispatcher.HandleRequest(request, CommandDispatcher::Envelope{envelope.method, envelope.event});
+    else
+      dispatcher.HandleRequest(request);
   } catch (const std::exception&) {
     abandoned = true;
   } catch (const KestrixNotFound&) {

@@ -87,18 +87,19 @@ LRESULT KPAxWindow::OnRequest(UINT, WPARAM, LPARAM lParam, BOOL& handled) {
 
 LRESULT KPAxWindow::OnRequests(UINT, WPARAM, LPARAM, BOOL& handled) {
   handled = TRUE;
-  std::vector<Json::Value> requests;
+  std::vector<QueuedRequest> requests;
   {
     std::lock_guard lock(m_inbox.mu);
     requests.swap(m_inbox.spare);  // an emptied buffer of an earlier hand-over, if any
   }
   size_t bytes = TakeRequests(&requests);
   long left = static_cast<long>(requests.size());
-  for (Json::Value& request : requests) {
+  for (QueuedRequest& queued : requests) {
     // An exit handled inside a request (a nested wait pumps messages) ends
     // the batch: nothing is carried out after it.
     if (!m_hWnd) break;
-    HandleRequest(&request);
+    Json::Value& request = queued.value;
+    HandleRequest(&request, &queued.envelope);
     // Freed now, or kept for the gate to parse a later request into.
     if (m_handled.size() < kRecycledRequests && IsRecyclable(request))
       m_handled.emplace_back().swapPayload(request);
@@ -121,13 +122,18 @@ LRESULT KPAxWindow::OnRequests(UINT, WPARAM, LPARAM, BOOL& handled) {
   return 0;
 }
 
-void KPAxWindow::HandleRequest(const Json::Value* request) {
+void KPAxWindow::HandleRequest(const Json::Value* request, const PlainJsonEnvelope* envelope) {
   m_bPeerAlive = true;
   // Nothing a request raises may take the process down: a parameter of the
   // wrong kind, a control that cannot be obtained, a failure in the control.
   // The request is abandoned without a reply.
   try {
-    if (m_pDispatcher && request) m_pDispatcher->HandleRequest(*request);
+    if (m_pDispatcher && request) {
+      if (envelope && envelope->noted)
+        m_pDispatcher->HandleRequest(*request, CommandDispatcher::Envelope{envelope->method, envelope->event});
+      else
+        m_pDispatcher->HandleRequest(*request);
+    }
   } catch (const std::exception& e) {
     std::string note = std::string("kestrix-host: request abandoned: ") + e.what();
     OutputDebugStringA(note.c_str());
@@ -174,7 +180,7 @@ void KPAxWindow::DiscardPendingRequests() {
     delete reinterpret_cast<Json::Value*>(msg.lParam);
   while (PeekMessageW(&msg, nullptr, WM_HOST_REQUESTS, WM_HOST_REQUESTS, PM_REMOVE)) {
   }
-  std::vector<Json::Value> left;
+  std::vector<QueuedRequest> left;
   size_t bytes = TakeRequests(&left);
   m_queuedRequests.fetch_sub(static_cast<long>(left.size()));
   m_queuedBytes.fetch_sub(static_cast<long>(bytes));

@@ -31,12 +31,14 @@ bool MethodIs(const Json::Value* method, std::string_view name) {
 
 }  // namespace
 
-GateAction ClassifyMessage(const std::string& text, bool controlReady, Json::Value* request) {
+GateAction ClassifyMessage(const std::string& text, bool controlReady, Json::Value* request,
+                           PlainJsonEnvelope* envelope) {
+  PlainJsonEnvelope noted;
   try {
     // Requests are plain JSON objects: the quick parse takes them and builds
     // what jsoncpp's reader would. Whatever it declines (comments, numbers
     // with fractions, malformed text, ...) the reader judges as before.
-    if (!ParsePlainJson(text.data(), text.data() + text.size(), request)) {
+    if (!ParsePlainJson(text.data(), text.data() + text.size(), request, &noted)) {
       // Default features: comments allowed, any value at the top level. One
       // reader per thread, reused: every parse starts afresh, and its buffers
       // are kept from one message to the next.
@@ -53,7 +55,9 @@ GateAction ClassifyMessage(const std::string& text, bool controlReady, Json::Val
   // A number, string, boolean, array or null has no "method" to look at:
   // dropped too, and never left waiting for the control.
   if (!request->isObject()) return GateAction::Drop;
-  const Json::Value* method = MethodOf(*request);
+  if (envelope) *envelope = noted;
+  const Json::Value* method = noted.noted ? noted.method : MethodOf(*request);
+  if (method && !method->isString()) method = nullptr;
   if (MethodIs(method, "exit")) return GateAction::Exit;
   if (controlReady || MethodIs(method, "new") || MethodIs(method, "ping")) return GateAction::Post;
   return GateAction::WaitAndPost;
@@ -79,13 +83,14 @@ bool IsRecyclable(const Json::Value& request) {
 
 void KPAxWindow::SubmitMessage(const std::string& text) {
   Json::Value request;
+  PlainJsonEnvelope envelope;
   // A handled request to parse into, when the main thread has given some back.
   if (!m_recycled.empty()) {
     request.swapPayload(m_recycled.back());
     m_recycled.pop_back();
   }
   OutputDebugStringA(text.c_str());
-  switch (ClassifyMessage(text, m_bControlReady.load(), &request)) {
+  switch (ClassifyMessage(text, m_bControlReady.load(), &request, &envelope)) {
     case GateAction::Drop:
       return;
     case GateAction::Exit:
@@ -119,7 +124,7 @@ void KPAxWindow::SubmitMessage(const std::string& text) {
     HandOver();  // the main thread must see what it is to make room from
     if (!WaitForRoom(true, false)) return;  // stopping: nothing more is carried out
   }
-  Deliver(std::move(request), text.size());
+  Deliver(std::move(request), envelope, text.size());
 }
 
 void KPAxWindow::EndOfBatch() {
@@ -135,11 +140,13 @@ void KPAxWindow::PostRequest(Json::Value* request) {
     delete request;  // the window has gone
 }
 
-void KPAxWindow::Deliver(Json::Value&& request, size_t bytes) {
+void KPAxWindow::Deliver(Json::Value&& request, const PlainJsonEnvelope& envelope, size_t bytes) {
   // Only the payload changes hands: Json::Value's move also exchanges
   // comments and offsets, which cost several times as much and which no
-  // handler reads.
-  m_pending.emplace_back().swapPayload(request);
+  // handler reads. The noted members live in the payload's nodes and go with it.
+  QueuedRequest& queued = m_pending.emplace_back();
+  queued.value.swapPayload(request);
+  queued.envelope = envelope;
   m_pendingBytes += bytes;
   if (m_pending.size() >= kHandOverRequests || m_pendingBytes >= kHandOverBytes) HandOver();
 }
@@ -159,7 +166,7 @@ void KPAxWindow::HandOver() {
       // allocated again once the three of them are large enough.
       m_inbox.requests.swap(m_pending);
     } else {
-      for (Json::Value& r : m_pending) m_inbox.requests.push_back(std::move(r));
+      for (QueuedRequest& r : m_pending) m_inbox.requests.push_back(std::move(r));
       m_pending.clear();
     }
     m_inbox.bytes += m_pendingBytes;
@@ -182,7 +189,7 @@ void KPAxWindow::HandOver() {
   }
   if (posted) return;
   // The window has gone: nobody will take what the inbox holds.
-  std::vector<Json::Value> lost;
+  std::vector<QueuedRequest> lost;
   size_t lostBytes = 0;
   {
     std::lock_guard lock(m_inbox.mu);
@@ -195,7 +202,7 @@ void KPAxWindow::HandOver() {
   m_queuedBytes.fetch_sub(static_cast<long>(lostBytes));
 }
 
-size_t KPAxWindow::TakeRequests(std::vector<Json::Value>* out) {
+size_t KPAxWindow::TakeRequests(std::vector<QueuedRequest>* out) {
   std::lock_guard lock(m_inbox.mu);
   m_inbox.posted = false;
   size_t bytes = m_inbox.bytes;
@@ -203,7 +210,7 @@ size_t KPAxWindow::TakeRequests(std::vector<Json::Value>* out) {
   if (out->empty()) {
     out->swap(m_inbox.requests);  // the inbox keeps the caller's (empty) buffer
   } else {
-    for (Json::Value& r : m_inbox.requests) out->push_back(std::move(r));
+    for (QueuedRequest& r : m_inbox.requests) out->push_back(std::move(r));
     m_inbox.requests.clear();
   }
   return bytes;

@@ -79,10 +79,14 @@ CommandDispatcher::CommandDispatcher(ControlProxy* proxy)
     : m_pProxy(proxy), m_guard(SiteGuard::Paths::FromEnvironment()) {}
 
 void CommandDispatcher::HandleRequest(const Json::Value& request) {
+  HandleRequest(request, Envelope{Member(request, "method"), Member(request, "event")});
+}
+
+void CommandDispatcher::HandleRequest(const Json::Value& request, const Envelope& envelope) {
   if (!m_pProxy) return;
   // Read once here for every use below (a method that is not a string is
   // left to the command table, which reads it as it reads any text).
-  const Json::Value* methodValue = Member(request, "method");
+  const Json::Value* methodValue = envelope.method;
   const bool methodIsText = methodValue && methodValue->isString();
   const std::string method = methodIsText ? methodValue->asString() : std::string();
   if (std::string_view(method) == "new") m_guard.SetPage(PageUrl(request));
@@ -96,7 +100,7 @@ void CommandDispatcher::HandleRequest(const Json::Value& request) {
     }
   }
   if (methodIsText)
-    DispatchMethod(*m_pProxy, request, method);
+    DispatchMethod(*m_pProxy, RequestReader(request, envelope.event), method);
   else
     DispatchCommand(*m_pProxy, request);
 }

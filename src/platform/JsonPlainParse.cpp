@@ -16,7 +16,8 @@ constexpr std::string_view kKnownKeys[] = {"method", "event", "params", "sender"
 
 class PlainParser {
  public:
-  PlainParser(const char* begin, const char* end) : m_p(begin), m_end(end) {}
+  PlainParser(const char* begin, const char* end, PlainJsonEnvelope* envelope)
+      : m_p(begin), m_end(end), m_envelope(envelope) {}
 
   bool Document(Json::Value* out) {
     SkipBlanks();
@@ -29,6 +30,7 @@ class PlainParser {
  private:
   const char* m_p;
   const char* m_end;
+  PlainJsonEnvelope* m_envelope;  // may be null
   std::string m_scratch;  // a string with escapes, decoded
 
   void SkipBlanks() {
@@ -252,6 +254,10 @@ class PlainParser {
       // looked up in the map again.
       Json::Value* slot = EarlierSlot(key, earlier, earlierCount);
       if (!slot) slot = Slot(out, key);
+      if (depth == 1 && m_envelope) {
+        if (key == "method") m_envelope->method = slot;
+        else if (key == "event") m_envelope->event = slot;
+      }
       if (!Value(slot, depth)) return false;
       SkipBlanks();
       if (m_p == m_end) return false;
@@ -292,9 +298,14 @@ class PlainParser {
 
 }  // namespace
 
-bool ParsePlainJson(const char* begin, const char* end, Json::Value* out) {
-  PlainParser parser(begin, end);
-  if (parser.Document(out)) return true;
+bool ParsePlainJson(const char* begin, const char* end, Json::Value* out, PlainJsonEnvelope* envelope) {
+  if (envelope) *envelope = PlainJsonEnvelope();
+  PlainParser parser(begin, end, envelope);
+  if (parser.Document(out)) {
+    if (envelope) envelope->noted = true;
+    return true;
+  }
   *out = Json::Value();
+  if (envelope) *envelope = PlainJsonEnvelope();
   return false;
 }

@@ -26,6 +26,17 @@ inline constexpr int kPlainJsonDepth = 16;
 // The result is the same as when parsing into a null value.
 inline constexpr size_t kPlainJsonReused = 8;
 
-// True when [begin, end) was taken: *out holds its value. False when it was
-// declined: *out is null. May throw std::bad_alloc.
-bool ParsePlainJson(const char* begin, const char* end, Json::Value* out);
+// The members "method" and "event" of the top-level object as the parse set
+// them (null: the text has no member of that name), so that a caller need
+// not look them up. They stay valid while the value is not changed; moving
+// its payload (swapPayload) keeps them.
+struct PlainJsonEnvelope {
+  bool noted = false;  // the parse took the text: the two below are known
+  const Json::Value* method = nullptr;
+  const Json::Value* event = nullptr;
+};
+
+// True when [begin, end) was taken: *out holds its value, and *envelope (when
+// given) its envelope members. False when it was declined: *out is null.
+// May throw std::bad_alloc.
+bool ParsePlainJson(const char* begin, const char* end, Json::Value* out, PlainJsonEnvelope* envelope = nullptr);

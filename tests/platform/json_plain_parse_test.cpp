@@ -58,7 +58,7 @@ TEST(PlainJson, DeclinesEverythingElseAndLeavesNull) {
 
 TEST(PlainJson, AnObjectParsedIntoAgainEndsAsAFreshParseWould) {
   const char* texts[] = {
-      R"({"method":"getVersion","event":"e1"})", R"({"method":"x"})", "{}",
+      R"({"method":"getVersion","event":"e1"})", R"({"event":"e2","method":"ping","event":"e3"})", R"({"method":"x"})", "{}",
       R"({"event":"e","params":[1,2],"z":{"a":1}})", R"({"method":"a","method":"b","q":1})",
       R"({"a":1,"b":2,"c":3,"d":4,"e":5,"f":6,"g":7,"h":8,"i":9})", R"({"a":1.5})", R"({"method":["x"]})",
   };
@@ -66,9 +66,16 @@ TEST(PlainJson, AnObjectParsedIntoAgainEndsAsAFreshParseWould) {
     for (const std::string after : texts) {
       Json::Value reused, fresh;
       Plain(before, &reused);
-      bool taken = Plain(after, &reused);
+      PlainJsonEnvelope envelope;
+      bool taken = ParsePlainJson(after.data(), after.data() + after.size(), &reused, &envelope);
       EXPECT_EQ(taken, Plain(after, &fresh)) << before << " then " << after;
       EXPECT_EQ(reused, fresh) << before << " then " << after;
+      // The noted members are the value's own, as a lookup finds them.
+      EXPECT_EQ(envelope.noted, taken);
+      if (taken) {
+        EXPECT_EQ(envelope.method, reused.find("method", "method" + 6)) << before << " then " << after;
+        EXPECT_EQ(envelope.event, reused.find("event", "event" + 5)) << before << " then " << after;
+      }
     }
   // A member with a comment (the reader keeps them) is not set again in
   // place, where its comment would stay.
