@@ -99,7 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CheckEnvelope(previous, againNoted);
   fuzz::Check(again == afterReady && (again == GateAction::Drop || previous == request), kTarget,
               "parsing into a handled request gave another value");
-  if (!IsRecyclable(previous)) previous = Json::Value();
+  if (!againNoted.small) previous = Json::Value();
   if (afterReady != GateAction::Post) return 0;
 
   // The host window's request handler: every error it expects is caught and

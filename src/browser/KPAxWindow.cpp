@@ -101,7 +101,7 @@ LRESULT KPAxWindow::OnRequests(UINT, WPARAM, LPARAM, BOOL& handled) {
     Json::Value& request = queued.value;
     HandleRequest(&request, &queued.envelope);
     // Freed now, or kept for the gate to parse a later request into.
-    if (m_handled.size() < kRecycledRequests && IsRecyclable(request))
+    if (m_handled.size() < kRecycledRequests && queued.envelope.small)
       m_handled.emplace_back().swapPayload(request);
     else
       request = Json::Value();

@@ -77,14 +77,11 @@ struct RequestInbox {
   std::vector<QueuedRequest> spare;  // the main thread's emptied buffer, kept for reuse
   std::vector<Json::Value> used;   // handled requests the gate may parse into (see IsRecyclable)
 };
-// At most this many handled requests wait on each side to be parsed into again.
+// At most this many handled requests wait on each side to be parsed into
+// again (their maps and member nodes are then reused instead of freed on the
+// main thread and allocated on the reader's); only those the gate's parse
+// found small (PlainJsonEnvelope::small) are kept.
 constexpr size_t kRecycledRequests = 64;
-// Whether a handled request is kept for the gate to parse the next one into
-// (its map and member nodes are then reused instead of freed here and
-// allocated there): an object of at most eight members, none of them an
-// object or an array, and no text longer than 256 bytes, so that what is
-// kept stays small.
-bool IsRecyclable(const Json::Value& request);
 // The keepalive timer and its period.
 constexpr UINT_PTR kKeepaliveTimerId = 1;
 constexpr UINT kKeepalivePeriodMs = 3000;

@@ -68,19 +68,6 @@ KeepaliveAction DecideKeepalive(UINT_PTR timerId, bool peerAlive) {
   return peerAlive ? KeepaliveAction::Ping : KeepaliveAction::Exit;
 }
 
-bool IsRecyclable(const Json::Value& request) {
-  constexpr size_t kMaxKeptText = 256;
-  if (!request.isObject() || request.size() > kPlainJsonReused) return false;
-  const auto end = request.end();
-  for (auto it = request.begin(); it != end; ++it) {
-    if (it->isObject() || it->isArray()) return false;
-    const char* b = nullptr;
-    const char* e = nullptr;
-    if (it->getString(&b, &e) && static_cast<size_t>(e - b) > kMaxKeptText) return false;
-  }
-  return true;
-}
-
 void KPAxWindow::SubmitMessage(const std::string& text) {
   Json::Value request;
   PlainJsonEnvelope envelope;

@@ -1,5 +1,6 @@
 #include "platform/JsonPlainParse.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -24,14 +25,19 @@ class PlainParser {
     if (m_p == m_end || *m_p != '{') return false;
     if (!Value(out, 0)) return false;
     SkipBlanks();
-    return m_p == m_end;
+    if (m_p != m_end) return false;
+    if (m_envelope)
+      m_envelope->small = !m_nested && m_longestString <= kPlainJsonSmallText && out->size() <= kPlainJsonReused;
+    return true;
   }
 
  private:
   const char* m_p;
   const char* m_end;
   PlainJsonEnvelope* m_envelope;  // may be null
-  std::string m_scratch;  // a string with escapes, decoded
+  std::string m_scratch;
+  bool m_nested = false;        // a top-level member is an object or an array
+  size_t m_longestString = 0;   // of the names and texts  // a string with escapes, decoded
 
   void SkipBlanks() {
     while (m_p != m_end && (*m_p == ' ' || *m_p == '\t' || *m_p == '\n' || *m_p == '\r')) ++m_p;
@@ -108,6 +114,7 @@ class PlainParser {
     if (m_p == m_end || static_cast<unsigned char>(*m_p) < 0x20) return false;
     if (*m_p == '"') {
       *s = std::string_view(start, static_cast<size_t>(m_p - start));
+      m_longestString = std::max(m_longestString, s->size());
       ++m_p;
       return true;
     }
@@ -118,6 +125,7 @@ class PlainParser {
       unsigned char c = static_cast<unsigned char>(*m_p++);
       if (c == '"') {
         *s = m_scratch;
+        m_longestString = std::max(m_longestString, s->size());
         return true;
       }
       if (c < 0x20) return false;
@@ -257,6 +265,7 @@ class PlainParser {
       if (depth == 1 && m_envelope) {
         if (key == "method") m_envelope->method = slot;
         else if (key == "event") m_envelope->event = slot;
+        if (*m_p == '{' || *m_p == '[') m_nested = true;
       }
       if (!Value(slot, depth)) return false;
       SkipBlanks();

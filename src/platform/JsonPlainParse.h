@@ -31,10 +31,15 @@ inline constexpr size_t kPlainJsonReused = 8;
 // not look them up. They stay valid while the value is not changed; moving
 // its payload (swapPayload) keeps them.
 struct PlainJsonEnvelope {
-  bool noted = false;  // the parse took the text: the two below are known
+  bool noted = false;  // the parse took the text: the rest is known
   const Json::Value* method = nullptr;
   const Json::Value* event = nullptr;
+  // At most kPlainJsonReused members, none of them an object or an array,
+  // and no name or text longer than kPlainJsonSmallText bytes: a value
+  // worth keeping to parse into again, and small to keep.
+  bool small = false;
 };
+inline constexpr size_t kPlainJsonSmallText = 256;
 
 // True when [begin, end) was taken: *out holds its value, and *envelope (when
 // given) its envelope members. False when it was declined: *out is null.

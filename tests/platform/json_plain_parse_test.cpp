@@ -87,4 +87,22 @@ TEST(PlainJson, AnObjectParsedIntoAgainEndsAsAFreshParseWould) {
   EXPECT_EQ(reused["method"], "y");
 }
 
+TEST(PlainJson, SmallMeansFlatShortAndFew) {
+  auto small = [](const std::string& text) {
+    Json::Value v;
+    PlainJsonEnvelope envelope;
+    EXPECT_TRUE(ParsePlainJson(text.data(), text.data() + text.size(), &v, &envelope)) << text;
+    return envelope.small;
+  };
+  const std::string longest(kPlainJsonSmallText, 'x');
+  EXPECT_TRUE(small(R"({"method":"getVersion","event":"e","n":1,"b":true,"z":null})"));
+  EXPECT_TRUE(small("{\"" + longest + "\":\"" + longest + "\"}"));
+  EXPECT_FALSE(small("{\"a\":\"" + longest + "x\"}"));
+  EXPECT_FALSE(small("{\"" + longest + "x\":1}"));
+  EXPECT_FALSE(small(R"({"method":"print","params":[]})"));
+  EXPECT_FALSE(small(R"({"sender":{}})"));
+  EXPECT_FALSE(small(R"({"a":1,"b":2,"c":3,"d":4,"e":5,"f":6,"g":7,"h":8,"i":9})"));
+  EXPECT_TRUE(small(R"({"a":1,"b":2,"c":3,"d":4,"e":5,"f":6,"g":7,"h":8,"h":9})"));
+}
+
 }  // namespace
