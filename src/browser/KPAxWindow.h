@@ -100,8 +100,9 @@ enum class GateAction {
   WaitAndPost  // hold back until the control is ready, then post
 };
 // Parses text into *request and decides. *request is null or a handled
-// request whose storage the parse may reuse (what it holds afterwards is
-// the same either way). *envelope (when given) receives the members the
+// request the gate's own parse made (PlainJsonEnvelope::noted), whose
+// storage the parse may reuse (what it holds afterwards is the same either
+// way). *envelope (when given) receives the members the
 // parse noted. Never throws.
 GateAction ClassifyMessage(const std::string& text, bool controlReady, Json::Value* request,
                            PlainJsonEnvelope* envelope = nullptr);

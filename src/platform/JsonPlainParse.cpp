@@ -180,41 +180,35 @@ class PlainParser {
 
   // The members an object held before this parse, when it is reused: those
   // the text does not set again are removed at its end.
-  struct Earlier {
+  struct Earlier {  // trivial: an array of them costs nothing to declare
     Json::Value* slot;
-    std::string_view key;  // the node's own key, valid until it is removed
+    const char* key;  // the node's own key, valid until it is removed
+    size_t keySize;
     bool set;
   };
 
-  static bool HasComment(const Json::Value& v) {
-    return v.hasComment(Json::commentBefore) || v.hasComment(Json::commentAfterOnSameLine) ||
-           v.hasComment(Json::commentAfter);
-  }
-
   // Readies the object a reused top-level value holds: notes its members, or
-  // starts afresh when it has more than kPlainJsonReused of them or one
-  // carries a comment (only the payload of a member is set again). *count
-  // is the number noted.
+  // starts afresh when it has more than kPlainJsonReused of them. *count is
+  // the number noted. (The value was made by a parse like this one, so none
+  // of its members carries a comment that setting its payload would leave.)
   static void NoteEarlier(Json::Value* out, Earlier* earlier, size_t* count) {
     *count = 0;
-    bool fresh = out->size() > kPlainJsonReused;
+    if (out->size() > kPlainJsonReused) {
+      *out = Json::Value(Json::objectValue);
+      return;
+    }
     const auto end = out->end();
-    for (auto it = out->begin(); !fresh && it != end; ++it) {
-      fresh = HasComment(*it);
+    for (auto it = out->begin(); it != end; ++it) {
       const char* nameEnd = nullptr;
       const char* name = it.memberName(&nameEnd);
-      earlier[(*count)++] = {&*it, std::string_view(name, static_cast<size_t>(nameEnd - name)), false};
-    }
-    if (fresh) {
-      *count = 0;
-      *out = Json::Value(Json::objectValue);
+      earlier[(*count)++] = {&*it, name, static_cast<size_t>(nameEnd - name), false};
     }
   }
 
   // The slot of an earlier member of this name (marked as set), or null.
   static Json::Value* EarlierSlot(std::string_view key, Earlier* earlier, size_t count) {
     for (size_t i = 0; i < count; ++i)
-      if (earlier[i].key == key) {
+      if (std::string_view(earlier[i].key, earlier[i].keySize) == key) {
         earlier[i].set = true;
         return earlier[i].slot;
       }
@@ -223,7 +217,7 @@ class PlainParser {
 
   static void RemoveUnset(Json::Value* out, const Earlier* earlier, size_t count) {
     for (size_t i = 0; i < count; ++i)
-      if (!earlier[i].set) out->removeMember(earlier[i].key.data(), earlier[i].key.data() + earlier[i].key.size(), nullptr);
+      if (!earlier[i].set) out->removeMember(earlier[i].key, earlier[i].key + earlier[i].keySize, nullptr);
   }
 
   bool Object(Json::Value* out, int depth) {

@@ -20,10 +20,11 @@
 #include <cstddef>
 
 inline constexpr int kPlainJsonDepth = 16;
-// An object *out holds on entry, with at most this many members, is reused:
-// its map and the nodes of members the text sets again stay where they are
-// (allocating and freeing them costs more than the rest of a small parse).
-// The result is the same as when parsing into a null value.
+// *out is null on entry, or holds a value an earlier ParsePlainJson made
+// (unchanged since). Such an object, with at most this many members, is
+// reused: its map and the nodes of members the text sets again stay where
+// they are (allocating and freeing them costs more than the rest of a small
+// parse). The result is the same as when parsing into a null value.
 inline constexpr size_t kPlainJsonReused = 8;
 
 // The members "method" and "event" of the top-level object as the parse set

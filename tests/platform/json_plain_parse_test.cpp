@@ -77,14 +77,6 @@ TEST(PlainJson, AnObjectParsedIntoAgainEndsAsAFreshParseWould) {
         EXPECT_EQ(envelope.event, reused.find("event", "event" + 5)) << before << " then " << after;
       }
     }
-  // A member with a comment (the reader keeps them) is not set again in
-  // place, where its comment would stay.
-  Json::Value reused;
-  ASSERT_TRUE(Json::Reader().parse(R"({"method":"x" // note
-    ,"event":"e"})", reused, true));
-  ASSERT_TRUE(Plain(R"({"method":"y","event":"f"})", &reused));
-  EXPECT_FALSE(reused["method"].hasComment(Json::commentAfterOnSameLine));
-  EXPECT_EQ(reused["method"], "y");
 }
 
 TEST(PlainJson, SmallMeansFlatShortAndFew) {
