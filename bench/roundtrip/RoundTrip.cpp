@@ -181,7 +181,7 @@ int Main(int argc, char** argv) {
   if (h.perSecond < 0.5 * e.perSecond)
     std::printf(
         "  target missed. What remains (instruction counts under callgrind, docs/benchmarks.md): per request\n"
-        "  the reader thread takes about 2,700 instructions, 1,650 of them parsing the request into a jsoncpp\n"
+        "  the reader thread takes about 2,600 instructions, 1,550 of them parsing the request into a jsoncpp\n"
         "  value, and the main thread about 2,800: 1,400 writing the reply, 600 the fake control's own, the\n"
         "  rest the method, event and site checks and the message loop. The echo host needs less for its\n"
         "  whole round trip than either thread, and the client shares the two cores.\n");
