@@ -180,6 +180,10 @@ struct ReadyJob {
 };
 std::mutex g_readyMutex;
 ReadyJob g_ready;
+// How long a waiting process may take to say it has its request file; one
+// that does not is replaced (the file goes to a fresh one). It runs on the
+// main thread, so the wait is short.
+constexpr int kHandMs = 1000;
 
 // The environment it would start with now: a process started ahead with
 // another one (the host changed a variable since) is not used.
@@ -266,7 +270,14 @@ bool Hand(const ReadyJob& ready, int input) {
   ssize_t n;
   while ((n = sendmsg(ready.socket, &message, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
   }
-  return n == 1;
+  if (n != 1) return false;
+  // It says it has the file. Until then it may have died with the file still
+  // in the socket (a send to a process being killed can succeed).
+  pollfd answer{ready.socket, POLLIN, 0};
+  while ((n = poll(&answer, 1, kHandMs)) < 0 && errno == EINTR) {
+  }
+  char taken = 0;
+  return n == 1 && read(ready.socket, &taken, 1) == 1;
 }
 
 // Starts the process for the next job, unless one waits already.
@@ -331,6 +342,7 @@ bool LaunchJob(const Json::Value& request, std::shared_ptr<JobEventQueue> queue,
     lines = ready.lines;
   } else {
     Dismiss(&ready);
+    lseek(input, 0, SEEK_SET);  // (one that died may have read some of it: the offset is shared)
     if (!Spawn(executable, input, -1, &pid, &lines, error)) {
       close(input);
       return false;

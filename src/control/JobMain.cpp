@@ -52,13 +52,20 @@ bool ReceiveRequest() {
   ssize_t n;
   while ((n = recvmsg(3, &message, MSG_CMSG_CLOEXEC)) < 0 && errno == EINTR) {
   }
-  close(3);
   cmsghdr* header = n > 0 ? CMSG_FIRSTHDR(&message) : nullptr;
-  if (!header || header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS) return false;
+  if (!header || header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS) {
+    close(3);
+    return false;
+  }
   int fd;
   std::memcpy(&fd, CMSG_DATA(header), sizeof fd);
   const bool ok = dup2(fd, STDIN_FILENO) == STDIN_FILENO;
   close(fd);
+  // The host hears that the job is ours (else it gives the file to a fresh
+  // process); one that has gone needs no answer.
+  if (ok && write(3, "1", 1) != 1) {
+  }
+  close(3);
   return ok;
 }
 }  // namespace
