@@ -8,7 +8,8 @@
 // once ready, "exit" and drops do not depend on readiness); a request raises
 // nothing but the errors the handler expects; it writes at most one reply
 // (readBase64 may write pieces), and a reply carries the request's event
-// name; every frame written is well formed (FuzzHost).
+// name; every frame written is well formed (FuzzHost); the gate's parsed
+// request is the one jsoncpp's reader makes of the text.
 //
 // Input: the message text as it arrives on the wire (UTF-8).
 #include <cstdint>
@@ -42,6 +43,31 @@ void CheckGate(const std::string& text, GateAction early, GateAction ready, cons
   if (ready != GateAction::Drop) Check(request.isObject(), kTarget, "a non-object was posted");
 }
 
+// The gate parses plain texts itself and leaves the rest to jsoncpp's reader:
+// either way, what it accepts must be the reader's value, type for type.
+void CheckAgainstReader(const std::string& text, GateAction action, const Json::Value& request) {
+  Json::Value expected;
+  bool parsed = false;
+  try {
+    parsed = Json::Reader().parse(text.data(), text.data() + text.size(), expected, true);
+  } catch (const std::exception&) {
+  }
+  if (!parsed || !expected.isObject()) {
+    fuzz::Check(action == GateAction::Drop, kTarget, "the gate accepted what the reader refuses");
+    return;
+  }
+  fuzz::Check(action != GateAction::Drop, kTarget, "the gate dropped what the reader accepts");
+  fuzz::Check(request == expected, kTarget, "the gate's value differs from the reader's");
+}
+
+// The members the gate's parse noted are the ones a lookup finds.
+void CheckEnvelope(const Json::Value& request, const PlainJsonEnvelope& envelope) {
+  if (!envelope.noted) return;
+  fuzz::Check(request.isObject() && envelope.method == request.find("method", "method" + sizeof "method" - 1) &&
+                  envelope.event == request.find("event", "event" + sizeof "event" - 1),
+              kTarget, "a noted member is not the request's own");
+}
+
 // The event name the dispatcher reads, or "" when reading it fails.
 std::string EventOf(const Json::Value& request) {
   try {
@@ -59,9 +85,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text = Utf8ToAnsi(std::string_view(reinterpret_cast<const char*>(data), size));
 
   Json::Value early, request;
+  PlainJsonEnvelope envelope;
   GateAction beforeReady = ClassifyMessage(text, false, &early);
-  GateAction afterReady = ClassifyMessage(text, true, &request);
+  GateAction afterReady = ClassifyMessage(text, true, &request, &envelope);
+  CheckEnvelope(request, envelope);
   CheckGate(text, beforeReady, afterReady, request);
+  CheckAgainstReader(text, afterReady, request);
+  // Parsed again into the last input's request, as the gate parses into
+  // handled requests: the same value must come out.
+  static Json::Value previous;
+  PlainJsonEnvelope againNoted;
+  GateAction again = ClassifyMessage(text, true, &previous, &againNoted);
+  CheckEnvelope(previous, againNoted);
+  fuzz::Check(again == afterReady && (again == GateAction::Drop || previous == request), kTarget,
+              "parsing into a handled request gave another value");
+  if (!againNoted.small) previous = Json::Value();
   if (afterReady != GateAction::Post) return 0;
 
   // The host window's request handler: every error it expects is caught and
@@ -73,7 +111,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   dispatcher.Guard().SetPage("http://127.0.0.1/page.html");
   bool abandoned = false;
   try {
-    dispatcher.HandleRequest(request);
+    // As the host window hands it over: with the members the gate noted.
+    if (envelope.noted)
+      dispatcher.HandleRequest(request, CommandDispatcher::Envelope{envelope.method, envelope.event});
+    else
+      dispatcher.HandleRequest(request);
   } catch (const std::exception&) {
     abandoned = true;
   } catch (const KestrixNotFound&) {

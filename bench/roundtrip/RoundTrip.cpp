@@ -181,10 +181,10 @@ int Main(int argc, char** argv) {
   if (h.perSecond < 0.5 * e.perSecond)
     std::printf(
         "  target missed. What remains (instruction counts under callgrind, docs/benchmarks.md): per request\n"
-        "  the reader thread takes about 6,500 instructions, 5,000 of them jsoncpp parsing the request, and the\n"
-        "  main thread about 7,100: 2,500 the fake control's own, 1,100 freeing the parsed request, 1,400\n"
-        "  building and queuing the reply, the rest finding the method, event and permissions. The echo host\n"
-        "  needs less for its whole round trip than either thread, and the client shares the two cores.\n");
+        "  the reader thread takes about 2,600 instructions, 1,550 of them parsing the request into a jsoncpp\n"
+        "  value, and the main thread about 2,800: 1,400 writing the reply, 600 the fake control's own, the\n"
+        "  rest the method, event and site checks and the message loop. The echo host needs less for its\n"
+        "  whole round trip than either thread, and the client shares the two cores.\n");
   return 0;
 }
 

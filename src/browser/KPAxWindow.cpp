@@ -56,6 +56,11 @@ void KPAxWindow::Init() {
   // another's gate early, or be taken by it and leave this one waiting.
   m_hReadyEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   m_hRoomEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  // Kept at this size as they circulate, so that moving a request into one
+  // never copies the others.
+  m_handled.reserve(kRecycledRequests);
+  m_recycled.reserve(kRecycledRequests);
+  m_inbox.used.reserve(kRecycledRequests);
   // 10. Ticks arrive as WM_TIMER through the message map.
   SetTimer(kKeepaliveTimerId, kKeepalivePeriodMs);
 }
@@ -82,19 +87,24 @@ LRESULT KPAxWindow::OnRequest(UINT, WPARAM, LPARAM lParam, BOOL& handled) {
 
 LRESULT KPAxWindow::OnRequests(UINT, WPARAM, LPARAM, BOOL& handled) {
   handled = TRUE;
-  std::vector<Json::Value> requests;
+  std::vector<QueuedRequest> requests;
   {
     std::lock_guard lock(m_inbox.mu);
     requests.swap(m_inbox.spare);  // an emptied buffer of an earlier hand-over, if any
   }
   size_t bytes = TakeRequests(&requests);
   long left = static_cast<long>(requests.size());
-  for (Json::Value& request : requests) {
+  for (QueuedRequest& queued : requests) {
     // An exit handled inside a request (a nested wait pumps messages) ends
     // the batch: nothing is carried out after it.
     if (!m_hWnd) break;
-    HandleRequest(&request);
-    request = Json::Value();
+    Json::Value& request = queued.value;
+    HandleRequest(&request, &queued.envelope);
+    // Freed now, or kept for the gate to parse a later request into.
+    if (m_handled.size() < kRecycledRequests && queued.envelope.small)
+      m_handled.emplace_back().swapPayload(request);
+    else
+      request = Json::Value();
     --left;
     // One request fewer in the queue; the gate may be waiting for room.
     if (m_queuedRequests.fetch_sub(1) - 1 == kRoomRequests && m_hRoomEvent) SetEvent(m_hRoomEvent);
@@ -104,20 +114,26 @@ LRESULT KPAxWindow::OnRequests(UINT, WPARAM, LPARAM, BOOL& handled) {
   if (m_hRoomEvent) SetEvent(m_hRoomEvent);
   // The buffer goes back for the next hand-over (a large one is let go).
   requests.clear();
-  if (requests.capacity() <= kMaxQueuedRequests) {
-    std::lock_guard lock(m_inbox.mu);
-    if (m_inbox.spare.capacity() < requests.capacity()) m_inbox.spare.swap(requests);
-  }
+  std::lock_guard lock(m_inbox.mu);
+  if (requests.capacity() <= kMaxQueuedRequests && m_inbox.spare.capacity() < requests.capacity())
+    m_inbox.spare.swap(requests);
+  // The gate's supply of requests to parse into, when it has taken the last.
+  if (m_inbox.used.empty()) m_inbox.used.swap(m_handled);
   return 0;
 }
 
-void KPAxWindow::HandleRequest(const Json::Value* request) {
+void KPAxWindow::HandleRequest(const Json::Value* request, const PlainJsonEnvelope* envelope) {
   m_bPeerAlive = true;
   // Nothing a request raises may take the process down: a parameter of the
   // wrong kind, a control that cannot be obtained, a failure in the control.
   // The request is abandoned without a reply.
   try {
-    if (m_pDispatcher && request) m_pDispatcher->HandleRequest(*request);
+    if (m_pDispatcher && request) {
+      if (envelope && envelope->noted)
+        m_pDispatcher->HandleRequest(*request, CommandDispatcher::Envelope{envelope->method, envelope->event});
+      else
+        m_pDispatcher->HandleRequest(*request);
+    }
   } catch (const std::exception& e) {
     std::string note = std::string("kestrix-host: request abandoned: ") + e.what();
     OutputDebugStringA(note.c_str());
@@ -164,7 +180,7 @@ void KPAxWindow::DiscardPendingRequests() {
     delete reinterpret_cast<Json::Value*>(msg.lParam);
   while (PeekMessageW(&msg, nullptr, WM_HOST_REQUESTS, WM_HOST_REQUESTS, PM_REMOVE)) {
   }
-  std::vector<Json::Value> left;
+  std::vector<QueuedRequest> left;
   size_t bytes = TakeRequests(&left);
   m_queuedRequests.fetch_sub(static_cast<long>(left.size()));
   m_queuedBytes.fetch_sub(static_cast<long>(bytes));

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/ComPtr.h"
+#include "platform/JsonPlainParse.h"
 #include "platform/Kernel.h"
 #include "platform/WebBrowserApi.h"
 #include "platform/AxHost.h"
@@ -47,14 +48,40 @@ constexpr long kMaxQueuedRequests = 1024;
 constexpr long kRoomRequests = kMaxQueuedRequests / 2;
 constexpr long kMaxQueuedBytes = 16 << 20;
 constexpr size_t kMaxOutputBacklog = 1 << 20;
+// A request the gate has accepted, as it waits for the main thread: the
+// parsed value and, when the gate's own parse took the text, its members
+// "method" and "event" (the main thread then does not look them up again).
+// Moved, never copied: the members point into the value's nodes, which a
+// move of its payload keeps and a copy would not.
+struct QueuedRequest {
+  Json::Value value;
+  PlainJsonEnvelope envelope;
+
+  QueuedRequest() = default;
+  QueuedRequest(QueuedRequest&& other) noexcept { *this = std::move(other); }
+  QueuedRequest& operator=(QueuedRequest&& other) noexcept {
+    value.swapPayload(other.value);
+    envelope = other.envelope;
+    other.envelope = PlainJsonEnvelope();
+    return *this;
+  }
+  QueuedRequest(const QueuedRequest&) = delete;
+  QueuedRequest& operator=(const QueuedRequest&) = delete;
+};
 // The requests the gate has accepted and the main thread has not yet taken.
 struct RequestInbox {
   std::mutex mu;
-  std::vector<Json::Value> requests;
+  std::vector<QueuedRequest> requests;
   size_t bytes = 0;      // the texts they were parsed from
   bool posted = false;   // a WM_HOST_REQUESTS is on its way to take them
-  std::vector<Json::Value> spare;  // the main thread's emptied buffer, kept for reuse
+  std::vector<QueuedRequest> spare;  // the main thread's emptied buffer, kept for reuse
+  std::vector<Json::Value> used;   // handled requests the gate may parse into (see IsRecyclable)
 };
+// At most this many handled requests wait on each side to be parsed into
+// again (their maps and member nodes are then reused instead of freed on the
+// main thread and allocated on the reader's); only those the gate's parse
+// found small (PlainJsonEnvelope::small) are kept.
+constexpr size_t kRecycledRequests = 64;
 // The keepalive timer and its period.
 constexpr UINT_PTR kKeepaliveTimerId = 1;
 constexpr UINT kKeepalivePeriodMs = 3000;
@@ -72,8 +99,13 @@ enum class GateAction {
   Post,        // post WM_HOST_REQUEST now
   WaitAndPost  // hold back until the control is ready, then post
 };
-// Parses text into *request (which must be null) and decides. Never throws.
-GateAction ClassifyMessage(const std::string& text, bool controlReady, Json::Value* request);
+// Parses text into *request and decides. *request is null or a handled
+// request the gate's own parse made (PlainJsonEnvelope::noted), whose
+// storage the parse may reuse (what it holds afterwards is the same either
+// way). *envelope (when given) receives the members the
+// parse noted. Never throws.
+GateAction ClassifyMessage(const std::string& text, bool controlReady, Json::Value* request,
+                           PlainJsonEnvelope* envelope = nullptr);
 
 // What one keepalive tick does.
 enum class KeepaliveAction { None, Ping, Exit };
@@ -127,7 +159,7 @@ class KPAxWindow : public CAxWindowT {
   void EndOfBatch();
   // Main thread: moves every request of the inbox to the end of *out (in
   // order) and lets the gate post again. Returns the bytes they came from.
-  size_t TakeRequests(std::vector<Json::Value>* out);
+  size_t TakeRequests(std::vector<QueuedRequest>* out);
 
   // Frees the request values still queued after the message loop has ended.
   void DiscardPendingRequests();
@@ -164,8 +196,12 @@ class KPAxWindow : public CAxWindowT {
   RequestInbox m_inbox;
   bool m_bBatchInput = false;
   // Accepted by the gate and not yet in the inbox (reader thread only).
-  std::vector<Json::Value> m_pending;
+  std::vector<QueuedRequest> m_pending;
   size_t m_pendingBytes = 0;
+  // Handled requests to parse into: taken from the inbox (reader thread),
+  // and gathered to be given to it (main thread).
+  std::vector<Json::Value> m_recycled;
+  std::vector<Json::Value> m_handled;
   // Requests and bytes put into the inbox and not yet handled.
   std::atomic<long> m_queuedRequests{0};
   std::atomic<long> m_queuedBytes{0};
@@ -176,7 +212,7 @@ class KPAxWindow : public CAxWindowT {
   void PostRequest(Json::Value* request);
   // Adds an accepted request to the pending ones; hands them over when the
   // hand-over bounds say so.
-  void Deliver(Json::Value&& request, size_t bytes);
+  void Deliver(Json::Value&& request, const PlainJsonEnvelope& envelope, size_t bytes);
   // Moves the pending requests into the inbox and posts WM_HOST_REQUESTS
   // for them, unless one is on its way.
   void HandOver();
@@ -184,5 +220,6 @@ class KPAxWindow : public CAxWindowT {
   // output) have room; false when the host stops meanwhile.
   bool WaitForRoom(bool queue, bool output);
   // Carries out one request on the main thread.
-  void HandleRequest(const Json::Value* request);
+  // envelope: what the gate noted of it, or null.
+  void HandleRequest(const Json::Value* request, const PlainJsonEnvelope* envelope = nullptr);
 };

@@ -12,6 +12,7 @@
 #include "browser/KPAxWindow.h"
 #include "dispatch/ControlProxy.h"
 #include "framing/FrameWriter.h"
+#include "platform/JsonPlainParse.h"
 #include "platform/MessageLoop.h"
 
 namespace {
@@ -30,14 +31,21 @@ bool MethodIs(const Json::Value* method, std::string_view name) {
 
 }  // namespace
 
-GateAction ClassifyMessage(const std::string& text, bool controlReady, Json::Value* request) {
-  // Default features: comments allowed, any value at the top level. One
-  // reader per thread, reused: every parse starts afresh, and its buffers
-  // are kept from one message to the next.
-  thread_local Json::Reader reader;
+GateAction ClassifyMessage(const std::string& text, bool controlReady, Json::Value* request,
+                           PlainJsonEnvelope* envelope) {
+  PlainJsonEnvelope noted;
   try {
-    // The text is parsed where it lies (the string overload copies it first).
-    if (!reader.parse(text.data(), text.data() + text.size(), *request, true)) return GateAction::Drop;
+    // Requests are plain JSON objects: the quick parse takes them and builds
+    // what jsoncpp's reader would. Whatever it declines (comments, numbers
+    // with fractions, malformed text, ...) the reader judges as before.
+    if (!ParsePlainJson(text.data(), text.data() + text.size(), request, &noted)) {
+      // Default features: comments allowed, any value at the top level. One
+      // reader per thread, reused: every parse starts afresh, and its buffers
+      // are kept from one message to the next.
+      thread_local Json::Reader reader;
+      // The text is parsed where it lies (the string overload copies it first).
+      if (!reader.parse(text.data(), text.data() + text.size(), *request, true)) return GateAction::Drop;
+    }
   } catch (const std::exception&) {
     // The reader throws on nesting deeper than its stack limit; on the reader
     // thread that would end the process, so such a text is dropped like
@@ -47,7 +55,9 @@ GateAction ClassifyMessage(const std::string& text, bool controlReady, Json::Val
   // A number, string, boolean, array or null has no "method" to look at:
   // dropped too, and never left waiting for the control.
   if (!request->isObject()) return GateAction::Drop;
-  const Json::Value* method = MethodOf(*request);
+  if (envelope) *envelope = noted;
+  const Json::Value* method = noted.noted ? noted.method : MethodOf(*request);
+  if (method && !method->isString()) method = nullptr;
   if (MethodIs(method, "exit")) return GateAction::Exit;
   if (controlReady || MethodIs(method, "new") || MethodIs(method, "ping")) return GateAction::Post;
   return GateAction::WaitAndPost;
@@ -60,8 +70,14 @@ KeepaliveAction DecideKeepalive(UINT_PTR timerId, bool peerAlive) {
 
 void KPAxWindow::SubmitMessage(const std::string& text) {
   Json::Value request;
+  PlainJsonEnvelope envelope;
+  // A handled request to parse into, when the main thread has given some back.
+  if (!m_recycled.empty()) {
+    request.swapPayload(m_recycled.back());
+    m_recycled.pop_back();
+  }
   OutputDebugStringA(text.c_str());
-  switch (ClassifyMessage(text, m_bControlReady.load(), &request)) {
+  switch (ClassifyMessage(text, m_bControlReady.load(), &request, &envelope)) {
     case GateAction::Drop:
       return;
     case GateAction::Exit:
@@ -95,7 +111,7 @@ void KPAxWindow::SubmitMessage(const std::string& text) {
     HandOver();  // the main thread must see what it is to make room from
     if (!WaitForRoom(true, false)) return;  // stopping: nothing more is carried out
   }
-  Deliver(std::move(request), text.size());
+  Deliver(std::move(request), envelope, text.size());
 }
 
 void KPAxWindow::EndOfBatch() {
@@ -111,8 +127,13 @@ void KPAxWindow::PostRequest(Json::Value* request) {
     delete request;  // the window has gone
 }
 
-void KPAxWindow::Deliver(Json::Value&& request, size_t bytes) {
-  m_pending.push_back(std::move(request));
+void KPAxWindow::Deliver(Json::Value&& request, const PlainJsonEnvelope& envelope, size_t bytes) {
+  // Only the payload changes hands: Json::Value's move also exchanges
+  // comments and offsets, which cost several times as much and which no
+  // handler reads. The noted members live in the payload's nodes and go with it.
+  QueuedRequest& queued = m_pending.emplace_back();
+  queued.value.swapPayload(request);
+  queued.envelope = envelope;
   m_pendingBytes += bytes;
   if (m_pending.size() >= kHandOverRequests || m_pendingBytes >= kHandOverBytes) HandOver();
 }
@@ -132,10 +153,12 @@ void KPAxWindow::HandOver() {
       // allocated again once the three of them are large enough.
       m_inbox.requests.swap(m_pending);
     } else {
-      for (Json::Value& r : m_pending) m_inbox.requests.push_back(std::move(r));
+      for (QueuedRequest& r : m_pending) m_inbox.requests.push_back(std::move(r));
       m_pending.clear();
     }
     m_inbox.bytes += m_pendingBytes;
+    // What the main thread has handled comes back while the lock is held anyway.
+    if (m_recycled.empty()) m_recycled.swap(m_inbox.used);
     post = !m_inbox.posted;
     m_inbox.posted = true;
   } catch (...) {  // out of memory in the inbox: these requests are lost, the counts stay right
@@ -153,7 +176,7 @@ void KPAxWindow::HandOver() {
   }
   if (posted) return;
   // The window has gone: nobody will take what the inbox holds.
-  std::vector<Json::Value> lost;
+  std::vector<QueuedRequest> lost;
   size_t lostBytes = 0;
   {
     std::lock_guard lock(m_inbox.mu);
@@ -166,7 +189,7 @@ void KPAxWindow::HandOver() {
   m_queuedBytes.fetch_sub(static_cast<long>(lostBytes));
 }
 
-size_t KPAxWindow::TakeRequests(std::vector<Json::Value>* out) {
+size_t KPAxWindow::TakeRequests(std::vector<QueuedRequest>* out) {
   std::lock_guard lock(m_inbox.mu);
   m_inbox.posted = false;
   size_t bytes = m_inbox.bytes;
@@ -174,7 +197,7 @@ size_t KPAxWindow::TakeRequests(std::vector<Json::Value>* out) {
   if (out->empty()) {
     out->swap(m_inbox.requests);  // the inbox keeps the caller's (empty) buffer
   } else {
-    for (Json::Value& r : m_inbox.requests) out->push_back(std::move(r));
+    for (QueuedRequest& r : m_inbox.requests) out->push_back(std::move(r));
     m_inbox.requests.clear();
   }
   return bytes;

@@ -79,9 +79,17 @@ CommandDispatcher::CommandDispatcher(ControlProxy* proxy)
     : m_pProxy(proxy), m_guard(SiteGuard::Paths::FromEnvironment()) {}
 
 void CommandDispatcher::HandleRequest(const Json::Value& request) {
+  HandleRequest(request, Envelope{Member(request, "method"), Member(request, "event")});
+}
+
+void CommandDispatcher::HandleRequest(const Json::Value& request, const Envelope& envelope) {
   if (!m_pProxy) return;
-  const std::string method = StringMember(request, "method");
-  if (method == "new") m_guard.SetPage(PageUrl(request));
+  // Read once here for every use below (a method that is not a string is
+  // left to the command table, which reads it as it reads any text).
+  const Json::Value* methodValue = envelope.method;
+  const bool methodIsText = methodValue && methodValue->isString();
+  const std::string method = methodIsText ? methodValue->asString() : std::string();
+  if (std::string_view(method) == "new") m_guard.SetPage(PageUrl(request));
   if (HandleSiteRequest(method, request)) return;
   if (Capabilities needed = RequiredCapabilities(request, method)) {
     Verdict verdict = m_guard.Check(needed);
@@ -91,11 +99,15 @@ void CommandDispatcher::HandleRequest(const Json::Value& request) {
       return Refuse(request, method, verdict);
     }
   }
-  DispatchCommand(*m_pProxy, request);
+  if (methodIsText)
+    DispatchMethod(*m_pProxy, RequestReader(request, envelope.event), method);
+  else
+    DispatchCommand(*m_pProxy, request);
 }
 
 bool CommandDispatcher::HandleSiteRequest(const std::string& method, const Json::Value& request) {
-  if (method != "siteList" && method != "siteDecide" && method != "siteForget" && method != "siteCheck") return false;
+  const std::string_view m = method;  // compared by length first
+  if (m != "siteList" && m != "siteDecide" && m != "siteForget" && m != "siteCheck") return false;
   const RequestReader r(request);
   const std::string event = r.Event();
   std::string error;

@@ -48,6 +48,13 @@ class CommandDispatcher {
   // raises Json::LogicError, a missing control KestrixNotFound: the caller
   // catches them (the request is then abandoned without a reply).
   void HandleRequest(const Json::Value& request);
+  // The same for a request whose members "method" and "event" have been
+  // found already (each null when the request has none of that name).
+  struct Envelope {
+    const Json::Value* method;
+    const Json::Value* event;
+  };
+  void HandleRequest(const Json::Value& request, const Envelope& envelope);
 
   // The decisions about the page; "new" names the page through it.
   SiteGuard& Guard() { return m_guard; }

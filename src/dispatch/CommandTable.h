@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "dispatch/ParamKinds.h"
 
@@ -25,9 +26,13 @@
 class RequestReader {
  public:
   explicit RequestReader(const Json::Value& request) : m_request(request) {}
+  // With the request's member "event" found already (null: it has none).
+  RequestReader(const Json::Value& request, const Json::Value* event)
+      : m_request(request), m_event(event ? event : &Json::Value::nullSingleton()) {}
 
+  const Json::Value& Request() const { return m_request; }
   std::string Method() const { return ReadTextParam(Member("method")); }
-  std::string Event() const { return ReadTextParam(Member("event")); }
+  std::string Event() const { return ReadTextParam(m_event ? *m_event : Member("event")); }
   std::string Text(unsigned i) const { return ReadTextParam(ParamAt(m_request, i)); }
   bool Flag(unsigned i) const { return ReadFlagParam(ParamAt(m_request, i)); }
   int32_t Integer(unsigned i) const { return ReadIntegerParam(ParamAt(m_request, i)); }
@@ -36,12 +41,15 @@ class RequestReader {
  private:
   const Json::Value& Member(const char* name) const;
   const Json::Value& m_request;
+  const Json::Value* m_event = nullptr;  // null: looked up
 };
 
+// The same for a request whose method the caller has read already (what
+// RequestReader::Method gives for it). The method is compared as a view:
+// a length differs before any byte is looked at.
 template <class Proxy>
-void DispatchCommand(Proxy& p, const Json::Value& request) {
-  const RequestReader r(request);
-  const std::string m = r.Method();
+void DispatchMethod(Proxy& p, const RequestReader& r, std::string_view m) {
+  const Json::Value& request = r.Request();
 
   // 1-5: commands without an event name.
   if (m == "ping") return;  // counts as traffic only; the host window has recorded it
@@ -233,4 +241,11 @@ void DispatchCommand(Proxy& p, const Json::Value& request) {
     return p.setPrintBackground(r.Flag(0), e);
   }
   // Not in the table: nothing is called and nothing is written.
+}
+
+template <class Proxy>
+void DispatchCommand(Proxy& p, const Json::Value& request) {
+  const RequestReader r(request);
+  const std::string method = r.Method();
+  DispatchMethod(p, r, method);
 }

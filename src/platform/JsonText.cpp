@@ -137,37 +137,44 @@ std::string Write(const Json::Value& value) {
 
 std::string WriteCompactJson(const Json::Value& value) { return Write<Json::FastWriter>(value); }
 
+size_t JsonPlainRunEnd(std::string_view text, size_t i) {
+  const size_t n = text.size();
+#ifdef __SSE2__
+  // Sixteen bytes at a time; the lowest bit of the mask is the first special byte.
+  const __m128i kControl = _mm_set1_epi8(0x1F), kQuote = _mm_set1_epi8('"'), kSlash = _mm_set1_epi8('\\');
+  for (; i + 16 <= n; i += 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
+    __m128i special = _mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(v, kControl), v),
+                                    _mm_or_si128(_mm_cmpeq_epi8(v, kQuote), _mm_cmpeq_epi8(v, kSlash)));
+    if (int mask = _mm_movemask_epi8(special)) return i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+  }
+#endif
+  // Eight bytes at a time. The tests for a byte below 0x20 or equal to one
+  // can mark bytes above a true one wrongly, never below it: the lowest
+  // marked byte is exact.
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, text.data() + i, 8);
+    constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+    uint64_t below20 = (w - kOnes * 0x20) & ~w & kHigh;
+    uint64_t quote = w ^ (kOnes * '"'), slash = w ^ (kOnes * '\\');
+    uint64_t isQuote = (quote - kOnes) & ~quote & kHigh, isSlash = (slash - kOnes) & ~slash & kHigh;
+    if (uint64_t marked = below20 | isQuote | isSlash) return i + static_cast<size_t>(__builtin_ctzll(marked)) / 8;
+  }
+  for (; i < n; ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == '"' || c == '\\') break;
+  }
+  return i;
+}
+
 void AppendQuotedJson(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
   out.reserve(out.size() + text.size() + 2);
   out.push_back('"');
   size_t run = 0;  // start of the stretch that needs no escaping
-  for (size_t i = 0; i < text.size(); ++i) {
-#ifdef __SSE2__
-    // Sixteen bytes at a time while none is a control character, '"' or '\\'.
-    const __m128i kControl = _mm_set1_epi8(0x1F), kQuote = _mm_set1_epi8('"'), kSlash = _mm_set1_epi8('\\');
-    while (i + 16 <= text.size()) {
-      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
-      __m128i special = _mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(v, kControl), v),
-                                      _mm_or_si128(_mm_cmpeq_epi8(v, kQuote), _mm_cmpeq_epi8(v, kSlash)));
-      if (_mm_movemask_epi8(special) != 0) break;
-      i += 16;
-    }
-#endif
-    // Eight bytes at a time while none is a control character, '"' or '\\'.
-    while (i + 8 <= text.size()) {
-      uint64_t w;
-      std::memcpy(&w, text.data() + i, 8);
-      constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
-      uint64_t below20 = (w - kOnes * 0x20) & ~w & kHigh;
-      uint64_t quote = w ^ (kOnes * '"'), slash = w ^ (kOnes * '\\');
-      uint64_t isQuote = (quote - kOnes) & ~quote & kHigh, isSlash = (slash - kOnes) & ~slash & kHigh;
-      if (below20 | isQuote | isSlash) break;
-      i += 8;
-    }
-    if (i >= text.size()) break;
+  for (size_t i = JsonPlainRunEnd(text, 0); i < text.size(); i = JsonPlainRunEnd(text, i + 1)) {
     unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
     out.append(text.data() + run, i - run);
     run = i + 1;
     switch (c) {

@@ -22,3 +22,6 @@ std::string WriteStyledJson(const Json::Value& value);
 void AppendCompactJson(std::string& out, const Json::Value& value);
 // Appends text as a quoted JSON string, escaped as the compact writer does.
 void AppendQuotedJson(std::string& out, std::string_view text);
+// The index of the first byte at or after from that a JSON string cannot
+// hold as it is (a control character, '"' or '\\'), or text.size().
+size_t JsonPlainRunEnd(std::string_view text, size_t from);

@@ -161,8 +161,8 @@ TEST_F(CommandTest, ExportAsImageLoadsTheHtmlAndPassesTheElement) {
 }
 
 TEST_F(CommandTest, AFailedMemberRepliesWithTheInitialValue) {
-  control->results["fail"] = Parse(R"(["getVersion","isExcelInstalled","getPrinters","liveUpdate"])");
-  control->results["liveUpdate"] = 9;
+  control->Results()["fail"] = Parse(R"(["getVersion","isExcelInstalled","getPrinters","liveUpdate"])");
+  control->Results()["liveUpdate"] = 9;
   Send(R"({"method":"getVersion","event":"a"})");
   Send(R"({"method":"isExcelInstalled","event":"b"})");
   Send(R"({"method":"getPrinters","event":"c"})");

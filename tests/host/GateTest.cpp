@@ -160,8 +160,10 @@ using Batch = HostWindowTest;
 
 // What the main thread takes from the inbox when the hand-over message comes.
 std::vector<Json::Value> Take(KPAxWindow& window) {
+  std::vector<QueuedRequest> queued;
+  window.TakeRequests(&queued);
   std::vector<Json::Value> taken;
-  window.TakeRequests(&taken);
+  for (QueuedRequest& q : queued) taken.push_back(std::move(q.value));
   return taken;
 }
 

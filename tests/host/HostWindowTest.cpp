@@ -103,7 +103,7 @@ TEST_F(HostWindow, DiscardPendingRequestsEmptiesTheQueueOfRequests) {
   window.EndOfBatch();
   window.PostMessage(WM_HOST_EXIT);
   window.DiscardPendingRequests();
-  std::vector<Json::Value> left;
+  std::vector<QueuedRequest> left;
   EXPECT_EQ(window.TakeRequests(&left), 0u);
   EXPECT_TRUE(left.empty());
   MSG msg{};

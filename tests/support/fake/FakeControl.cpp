@@ -128,21 +128,48 @@ std::vector<std::string> FakeControl::CalledMembers() const {
   return names;
 }
 
-bool FakeControl::Fails(const char* member) const {
-  const Json::Value& fail = results["fail"];
-  if (!fail.isArray()) return false;
-  for (const Json::Value& f : fail)
-    if (f.isString() && f.asString() == member) return true;
-  return false;
+void FakeControl::Index() {
+  auto names = [](const Json::Value& list) {
+    std::vector<std::string> out;
+    if (list.isArray())
+      for (const Json::Value& v : list)
+        if (v.isString()) out.push_back(v.asString());
+    return out;
+  };
+  const Json::Value& results = m_results;
+  m_failing = names(results["fail"]);
+  m_throwing = names(results["throw"]);
+  m_byMember.clear();
+  if (results.isObject())
+    for (auto it = results.begin(); it != results.end(); ++it) {
+      const char* end = nullptr;
+      const char* name = it.memberName(&end);
+      Result& r = m_byMember[std::string_view(name, static_cast<size_t>(end - name))];
+      r.value = &*it;
+      const char* b = nullptr;
+      const char* e = nullptr;
+      if (it->getString(&b, &e)) r.text = Utf8ToUtf16(std::string_view(b, static_cast<size_t>(e - b)));
+    }
+  m_indexed = true;
+}
+
+const FakeControl::Result* FakeControl::IndexedResult(const char* member) {
+  if (!m_indexed) Index();
+  auto it = m_byMember.find(member);
+  return it == m_byMember.end() ? nullptr : &it->second;
+}
+
+bool FakeControl::Fails(const char* member) {
+  if (!m_indexed) Index();
+  return std::find(m_failing.begin(), m_failing.end(), member) != m_failing.end();
 }
 
 void FakeControl::Record(const char* member, Json::Value args) {
   // A member listed in "throw" raises a C++ exception out of the call, as a
   // faulty control might.
-  const Json::Value& toThrow = std::as_const(results)["throw"];
-  if (toThrow.isArray())
-    for (const Json::Value& t : toThrow)
-      if (t.isString() && t.asString() == member) throw std::runtime_error(std::string("fake control: ") + member);
+  if (!m_indexed) Index();
+  if (std::find(m_throwing.begin(), m_throwing.end(), member) != m_throwing.end())
+    throw std::runtime_error(std::string("fake control: ") + member);
   // A member named in "sleepMs" takes that long, as a control waiting on a
   // scheduler that never answers does.
   if (sleepMs.isObject() && sleepMs.isMember(member) && sleepMs[member].isInt())
@@ -156,15 +183,16 @@ void FakeControl::Record(const char* member, Json::Value args) {
 
 HRESULT FakeControl::OutVariant(const char* member, VARIANT* result) {
   if (Fails(member)) return E_FAIL;
-  if (results.isMember(member)) JsonToResultVariant(results[member], result);
+  if (const Json::Value* r = ResultOf(member)) JsonToResultVariant(*r, result);
   return S_OK;
 }
 
 HRESULT FakeControl::OutText(const char* member, BSTR* result, const std::string& fallback) {
   if (Fails(member)) return E_FAIL;
-  const Json::Value* r = std::as_const(results).find(member, member + std::strlen(member));
+  const Result* found = IndexedResult(member);
+  const Json::Value* r = found ? found->value : nullptr;
   if (r && r->isString())
-    *result = SysAllocStringU16(Utf8ToUtf16(r->asString()));
+    *result = SysAllocStringU16(found->text);
   else if (!r && !fallback.empty())
     *result = SysAllocStringU16(Utf8ToUtf16(fallback));
   return S_OK;  // null stays null
@@ -172,7 +200,9 @@ HRESULT FakeControl::OutText(const char* member, BSTR* result, const std::string
 
 HRESULT FakeControl::OutBool(const char* member, BOOL* result) {
   if (Fails(member)) return E_FAIL;
-  const Json::Value& r = std::as_const(results)[member];
+  static const Json::Value none;
+  const Json::Value* found = ResultOf(member);
+  const Json::Value& r = found ? *found : none;
   if (r.isBool()) *result = r.asBool() ? 1 : 0;
   if (r.isInt()) *result = r.asInt();
   return S_OK;
@@ -180,8 +210,8 @@ HRESULT FakeControl::OutBool(const char* member, BOOL* result) {
 
 HRESULT FakeControl::OutLong(const char* member, LONG* result) {
   if (Fails(member)) return E_FAIL;
-  const Json::Value& r = std::as_const(results)[member];
-  if (r.isInt()) *result = r.asInt();
+  const Json::Value* r = ResultOf(member);
+  if (r && r->isInt()) *result = r->asInt();
   return S_OK;
 }
 
@@ -464,7 +494,7 @@ HRESULT FakeControl::readBase64(BSTR path, BSTR* result) {
   if (Fails("readBase64")) return E_FAIL;
   // "bytes:N" answers N characters of base64-looking text, for large results.
   std::string p = Text(path).asString();
-  if (p.rfind("bytes:", 0) == 0 && !results.isMember("readBase64")) {
+  if (p.rfind("bytes:", 0) == 0 && !ResultOf("readBase64")) {
     size_t n = std::strtoull(p.c_str() + 6, nullptr, 10);
     static const char16_t kAlphabet[] = u"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     *result = SysAllocStringLen(nullptr, static_cast<UINT>(n));
@@ -549,7 +579,7 @@ void RegisterFakeControlFromEnvironment() {
     FakeControl* control = FakeControl::Create();
     control->record = false;
     if (overrides.isObject())
-      for (const std::string& name : overrides.getMemberNames()) control->results[name] = overrides[name];
+      for (const std::string& name : overrides.getMemberNames()) control->Results()[name] = overrides[name];
     if (overrides.isObject() && overrides.isMember("sleepMs")) control->sleepMs = overrides["sleepMs"];
     *out = static_cast<IPrinterControl*>(control);
     return S_OK;

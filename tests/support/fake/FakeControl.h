@@ -12,9 +12,12 @@
 #include <json/json.h>
 
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "interfaces/PrinterControl.h"
+#include "platform/OleText.h"
 #include "platform/Window.h"
 
 class FakeControl final : public IPrinterControl, public IConnectionPointContainer, public IConnectionPoint {
@@ -28,8 +31,13 @@ class FakeControl final : public IPrinterControl, public IConnectionPointContain
   std::vector<Json::Value> calls;
   // Results by member name; a member listed in "fail" (an array) returns
   // E_FAIL without touching its out-parameter, one listed in "throw" raises
-  // std::runtime_error.
-  Json::Value results = DefaultResults();
+  // std::runtime_error. Change them through Results() each time: the fake
+  // indexes them again at the next call after Results() was asked for (a
+  // benchmark's calls then cost no lookups in the whole object).
+  Json::Value& Results() {
+    m_indexed = false;
+    return m_results;
+  }
   // {member: ms}: that member takes so long (the "sleepMs" of the results
   // file that the test builds of the host read).
   Json::Value sleepMs;
@@ -149,11 +157,23 @@ class FakeControl final : public IPrinterControl, public IConnectionPointContain
 #undef KX_FAKE_RESERVED
 
  private:
+  struct Result {
+    const Json::Value* value;
+    OleString text;  // a string result, converted once
+  };
+
   FakeControl();
   ~FakeControl();
 
   class EventWindow;
-  bool Fails(const char* member) const;
+  bool Fails(const char* member);
+  // The result set for member, or null when none is (indexed as needed).
+  const Json::Value* ResultOf(const char* member) {
+    const Result* r = IndexedResult(member);
+    return r ? r->value : nullptr;
+  }
+  const Result* IndexedResult(const char* member);
+  void Index();
   void Record(const char* member, Json::Value args);
   HRESULT STDMETHODCALLTYPE OutVariant(const char* member, VARIANT* result);
   HRESULT STDMETHODCALLTYPE OutText(const char* member, BSTR* result, const std::string& fallback);
@@ -161,6 +181,14 @@ class FakeControl final : public IPrinterControl, public IConnectionPointContain
   HRESULT STDMETHODCALLTYPE OutLong(const char* member, LONG* result);
   void JobStarted(const char* member, IDispatch* job);
   void Fire(DISPID id, VARIANT* args, UINT count);
+
+  Json::Value m_results = DefaultResults();
+  // What Index() made of m_results: the members that fail or throw, and
+  // each member's result (pointing into m_results, whose nodes stay put).
+  bool m_indexed = false;
+  std::vector<std::string> m_failing;
+  std::vector<std::string> m_throwing;
+  std::unordered_map<std::string_view, Result> m_byMember;
 
   ULONG m_refs = 1;
   std::vector<std::pair<DWORD, IDispatch*>> m_sinks;
