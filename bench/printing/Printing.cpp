@@ -98,7 +98,7 @@ struct Step {
   const char* what;
 };
 constexpr Step kSteps[] = {
-    {"job: main", "host: request to job process running"},
+    {"job: request read", "host: request to job process running"},
     {"job: connects to the renderer", "job: start-up, place, printer options"},
     {"render: page enabled", "service: request, page ready"},
     {"render: loaded", "chromium: load the label"},

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +14,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <mutex>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -162,29 +166,56 @@ std::string FindJobExecutable() {
   return std::string();
 }
 
-bool LaunchJob(const Json::Value& request, std::shared_ptr<JobEventQueue> queue, std::string* error) {
-  std::string executable = FindJobExecutable();
-  if (executable.empty()) {
-    *error = "the job process kestrix-job was not found next to " + GetModuleFileNameA() + " (or in $KESTRIX_JOB)";
-    return false;
-  }
-  Json::StreamWriterBuilder writer;
-  writer["indentation"] = "";
-  writer["emitUTF8"] = true;
-  int input = RequestFile(Json::writeString(writer, request), error);
-  if (input < 0) return false;
+namespace {
+// A job process started ahead of its job: it waits on a socket for the
+// request file (kestrix-job --ready), so the next job does not wait for a
+// program to load (about 10 ms, more on a busy machine). It ends by itself
+// when the host closes the socket, on purpose or by ending.
+struct ReadyJob {
+  std::string executable;
+  size_t environment = 0;  // of the host when it started (see Environment)
+  pid_t pid = -1;
+  int socket = -1;  // the host's end
+  int lines = -1;   // its standard output
+};
+std::mutex g_readyMutex;
+ReadyJob g_ready;
+// How long a waiting process may take to say it has its request file; one
+// that does not is replaced (the file goes to a fresh one). It runs on the
+// main thread, so the wait is short.
+constexpr int kHandMs = 1000;
+
+// The environment it would start with now: a process started ahead with
+// another one (the host changed a variable since) is not used.
+size_t Environment() {
+  size_t key = 0;
+  for (char** entry = environ; *entry; ++entry) key = key * 31 + std::hash<std::string_view>()(*entry);
+  return key;
+}
+
+// Lifts fd clear of the child's 0-3 (a dup2 onto itself would keep its close-on-exec).
+int Lift(int fd) {
+  int high = fcntl(fd, F_DUPFD_CLOEXEC, 10);
+  close(fd);
+  return high;
+}
+
+// Starts the job process: its request file as stdin, or (input < 0) the
+// socket it receives the file on as fd 3 and nothing as stdin.
+bool Spawn(const std::string& executable, int input, int socket, pid_t* pid, int* linesOut, std::string* error) {
   int lines[2];
   if (pipe2(lines, O_CLOEXEC) != 0) {
     *error = "cannot create a pipe: " + std::string(std::strerror(errno));
-    close(input);
     return false;
   }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, input, STDIN_FILENO);
+  if (input >= 0) posix_spawn_file_actions_adddup2(&actions, input, STDIN_FILENO);
+  else posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, lines[1], STDOUT_FILENO);
+  if (socket >= 0) posix_spawn_file_actions_adddup2(&actions, socket, 3);
   // It may outlive the host: it must not keep the host's other files and pipes open.
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  posix_spawn_file_actions_addclosefrom_np(&actions, socket >= 0 ? 4 : 3);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   // A session of its own: a signal for the host's group or session does not reach it.
@@ -196,31 +227,141 @@ bool LaunchJob(const Json::Value& request, std::shared_ptr<JobEventQueue> queue,
   for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGQUIT, SIGCHLD, SIGALRM, SIGUSR1, SIGUSR2}) sigaddset(&reset, sig);
   posix_spawnattr_setsigmask(&attr, &none);
   posix_spawnattr_setsigdefault(&attr, &reset);
-  std::string argv0 = executable;
-  char* argv[] = {argv0.data(), nullptr};
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, executable.c_str(), &actions, &attr, argv, environ);
+  std::string argv0 = executable, ready = "--ready";
+  char* argv[] = {argv0.data(), socket >= 0 ? ready.data() : nullptr, nullptr};
+  int rc = posix_spawn(pid, executable.c_str(), &actions, &attr, argv, environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
-  close(input);
   close(lines[1]);
   if (rc != 0) {
     close(lines[0]);
     *error = "cannot start " + executable + ": " + std::strerror(rc);
     return false;
   }
+  *linesOut = lines[0];
+  return true;
+}
+
+void Dismiss(ReadyJob* ready) {
+  if (ready->pid <= 0) return;
+  close(ready->socket);  // it ends on its own; this is for one that does not
+  kill(-ready->pid, SIGKILL);
+  while (waitpid(ready->pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  close(ready->lines);
+  *ready = ReadyJob();
+}
+
+// Hands the request file to a waiting job process; false when it has gone.
+bool Hand(const ReadyJob& ready, int input) {
+  char byte = 'j';
+  iovec data{&byte, 1};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr message{};
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  cmsghdr* header = CMSG_FIRSTHDR(&message);
+  header->cmsg_level = SOL_SOCKET;
+  header->cmsg_type = SCM_RIGHTS;
+  header->cmsg_len = CMSG_LEN(sizeof(int));
+  std::memcpy(CMSG_DATA(header), &input, sizeof input);
+  ssize_t n;
+  while ((n = sendmsg(ready.socket, &message, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
+  }
+  if (n != 1) return false;
+  // It says it has the file. Until then it may have died with the file still
+  // in the socket (a send to a process being killed can succeed).
+  pollfd answer{ready.socket, POLLIN, 0};
+  while ((n = poll(&answer, 1, kHandMs)) < 0 && errno == EINTR) {
+  }
+  char taken = 0;
+  return n == 1 && read(ready.socket, &taken, 1) == 1;
+}
+
+// Starts the process for the next job, unless one waits already.
+void MakeReady(const std::string& executable) {
+  std::lock_guard lock(g_readyMutex);
+  if (g_ready.pid > 0) return;
+  int pair[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return;
+  ReadyJob ready;
+  ready.executable = executable;
+  ready.environment = Environment();
+  ready.socket = Lift(pair[0]);
+  const int theirs = Lift(pair[1]);
+  std::string ignored;
+  if (ready.socket >= 0 && theirs >= 0 && Spawn(executable, -1, theirs, &ready.pid, &ready.lines, &ignored)) {
+    g_ready = ready;
+  } else if (ready.socket >= 0) {
+    close(ready.socket);
+  }
+  if (theirs >= 0) close(theirs);
+}
+}  // namespace
+
+pid_t ReadyJobProcess() {
+  std::lock_guard lock(g_readyMutex);
+  return g_ready.pid > 0 ? g_ready.pid : 0;
+}
+
+pid_t ReleaseReadyJob() {
+  std::lock_guard lock(g_readyMutex);
+  const pid_t pid = g_ready.pid > 0 ? g_ready.pid : 0;
+  if (pid) {
+    close(g_ready.socket);
+    close(g_ready.lines);
+  }
+  g_ready = ReadyJob();
+  return pid;
+}
+
+bool LaunchJob(const Json::Value& request, std::shared_ptr<JobEventQueue> queue, std::string* error) {
+  std::string executable = FindJobExecutable();
+  if (executable.empty()) {
+    *error = "the job process kestrix-job was not found next to " + GetModuleFileNameA() + " (or in $KESTRIX_JOB)";
+    return false;
+  }
+  Json::StreamWriterBuilder writer;
+  writer["indentation"] = "";
+  writer["emitUTF8"] = true;
+  int input = RequestFile(Json::writeString(writer, request), error);
+  if (input < 0) return false;
+  ReadyJob ready;
+  {
+    std::lock_guard lock(g_readyMutex);
+    std::swap(ready, g_ready);
+  }
+  pid_t pid = -1;
+  int lines = -1;
+  // Once the file is on its way the job is the process's, whatever the host does next.
+  if (ready.pid > 0 && ready.executable == executable && ready.environment == Environment() && Hand(ready, input)) {
+    close(ready.socket);
+    pid = ready.pid;
+    lines = ready.lines;
+  } else {
+    Dismiss(&ready);
+    lseek(input, 0, SEEK_SET);  // (one that died may have read some of it: the offset is shared)
+    if (!Spawn(executable, input, -1, &pid, &lines, error)) {
+      close(input);
+      return false;
+    }
+  }
+  close(input);
   // The reader needs only the names of the job, not its content.
   Json::Value names(Json::objectValue);
   names["type"] = request["type"];
   names["id"] = request["id"];
   names["timeLimitSeconds"] = request["timeLimitSeconds"];
   try {
-    std::thread(ReadLines, lines[0], pid, names, std::move(queue)).detach();
+    std::thread(ReadLines, lines, pid, names, std::move(queue)).detach();
   } catch (const std::exception& e) {
     // The job runs on, but nobody hears of it: say so rather than stay silent.
-    close(lines[0]);
+    close(lines);
     *error = std::string("the job started but cannot be followed: ") + e.what();
     return false;
   }
+  MakeReady(executable);
   return true;
 }

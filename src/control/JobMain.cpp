@@ -2,10 +2,13 @@
 // request (JSON) on stdin, carries it out (JobRunner) and writes progress as
 // JSON lines on stdout. The control starts it in a session of its own, so a
 // job still reaches the printer when the host is killed right after asking.
+// Started with --ready it first waits for the request file (see JobLauncher.h).
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -33,6 +36,38 @@ class LineReporter : public JobReporter {
     return true;
   }
 };
+
+// Started ahead of its job (--ready): waits on the socket at fd 3 for the
+// job's request file and takes it as stdin. True once it has it; false when
+// the host closed the socket without sending one (it went, or no job came).
+bool ReceiveRequest() {
+  char byte = 0;
+  iovec data{&byte, 1};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr message{};
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  ssize_t n;
+  while ((n = recvmsg(3, &message, MSG_CMSG_CLOEXEC)) < 0 && errno == EINTR) {
+  }
+  cmsghdr* header = n > 0 ? CMSG_FIRSTHDR(&message) : nullptr;
+  if (!header || header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS) {
+    close(3);
+    return false;
+  }
+  int fd;
+  std::memcpy(&fd, CMSG_DATA(header), sizeof fd);
+  const bool ok = dup2(fd, STDIN_FILENO) == STDIN_FILENO;
+  close(fd);
+  // The host hears that the job is ours (else it gives the file to a fresh
+  // process); one that has gone needs no answer.
+  if (ok && write(3, "1", 1) != 1) {
+  }
+  close(3);
+  return ok;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -41,6 +76,9 @@ int main(int argc, char** argv) {
   // A host that has gone away must not take the job with it.
   signal(SIGPIPE, SIG_IGN);
   signal(SIGHUP, SIG_IGN);
+  if (argc > 1 && std::string(argv[1]) == "--ready") {
+    if (!ReceiveRequest()) return 0;
+  }
   std::string input;
   char buffer[65536];
   for (;;) {
@@ -50,6 +88,7 @@ int main(int argc, char** argv) {
     input.append(buffer, static_cast<size_t>(n));
     if (input.size() > (size_t(1) << 30)) break;
   }
+  Trace("job: request read");
   LineReporter reporter;
   Json::Value request;
   Json::CharReaderBuilder builder;

@@ -14,6 +14,7 @@
 #include "control/ChromiumRenderer.h"
 #include "control/PdfPages.h"
 #include "control/ControlPaths.h"
+#include "control/JobLauncher.h"
 
 extern char** environ;
 
@@ -270,6 +271,35 @@ TEST_F(JobTest, JobReachesThePrinterWhenNobodyListensAnyMore) {
   ASSERT_GT(orphan, 0);
   ASSERT_TRUE(WaitForFile(bench->CapturePath("raw", orphan), 30000));
   EXPECT_EQ(ReadFileBytes(bench->CapturePath("raw", orphan)), "orphaned job");
+}
+
+// The job process started ahead for the next job: one that died is replaced
+// without losing the job, and one never used ends when the host lets it go.
+TEST_F(JobTest, AJobProcessStartedAheadIsReplacedWhenGoneAndEndsWithoutAJob) {
+  auto printText = [&](const std::string& text) {
+    sink->events.clear();
+    Json::Value job;
+    job["data"] = Base64Encode(text);
+    job["type"] = "text/plain";
+    job["printer"] = "kx-raw";
+    control->print(Job(job).Get(), VARIANT_FALSE);
+    if (!WaitDone() || sink->DoneText() != "success") return std::string("no success");
+    return ReadFileBytes(bench->CapturePath("raw", sink->DoneObject()["jobId"].asInt()));
+  };
+  EXPECT_EQ(printText("first"), "first");
+  const pid_t ready = ReadyJobProcess();
+  ASSERT_GT(ready, 0);
+  kill(ready, SIGKILL);
+  EXPECT_EQ(printText("second"), "second") << "the job is not lost with the process that was to take it";
+  const pid_t next = ReadyJobProcess();
+  ASSERT_GT(next, 0);
+  EXPECT_NE(next, ready);
+
+  ASSERT_EQ(ReleaseReadyJob(), next);
+  int status = -1;
+  for (int i = 0; i < 1000 && waitpid(next, &status, WNOHANG) == 0; ++i) usleep(10000);
+  ASSERT_TRUE(WIFEXITED(status)) << "it ends by itself, and quietly";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST_F(JobTest, LaterJobsTakeTheControlsSettings) {

@@ -80,6 +80,9 @@ TEST_F(WarmRendererTest, ACrashedBrowserIsReplacedAndTheJobStillPrints) {
 TEST_F(WarmRendererTest, AHungBrowserIsReplacedAndItsJobFailsWithinItsTime) {
   std::string why;
   ASSERT_EQ(PdfText("<p>one</p>", &why), "one") << why;
+  // Stopped once it has cleaned up after "one" (stopped before, it would be
+  // replaced then, and "two" would find a fresh browser).
+  for (int i = 0; i < 500 && Status()["busy"].asInt() > 0; ++i) usleep(20000);
   const int group = Status()["processGroups"][0].asInt();
   kill(-group, SIGSTOP);
   EXPECT_EQ(PdfText("<p>two</p>", &why, 2), "");
