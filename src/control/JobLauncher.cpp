@@ -254,26 +254,11 @@ void Dismiss(ReadyJob* ready) {
 
 // Hands the request file to a waiting job process; false when it has gone.
 bool Hand(const ReadyJob& ready, int input) {
-  char byte = 'j';
-  iovec data{&byte, 1};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr message{};
-  message.msg_iov = &data;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  cmsghdr* header = CMSG_FIRSTHDR(&message);
-  header->cmsg_level = SOL_SOCKET;
-  header->cmsg_type = SCM_RIGHTS;
-  header->cmsg_len = CMSG_LEN(sizeof(int));
-  std::memcpy(CMSG_DATA(header), &input, sizeof input);
-  ssize_t n;
-  while ((n = sendmsg(ready.socket, &message, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
-  }
-  if (n != 1) return false;
+  if (!SendRequestFile(ready.socket, input)) return false;
   // It says it has the file. Until then it may have died with the file still
   // in the socket (a send to a process being killed can succeed).
   pollfd answer{ready.socket, POLLIN, 0};
+  int n;
   while ((n = poll(&answer, 1, kHandMs)) < 0 && errno == EINTR) {
   }
   char taken = 0;
@@ -300,6 +285,49 @@ void MakeReady(const std::string& executable) {
   if (theirs >= 0) close(theirs);
 }
 }  // namespace
+
+namespace {
+// One byte with a descriptor attached, the form of the hand-over both ways.
+struct FileMessage {
+  char byte = 'j';
+  iovec data{&byte, 1};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr message{};
+  FileMessage() {
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+  }
+  FileMessage(const FileMessage&) = delete;
+  FileMessage& operator=(const FileMessage&) = delete;
+};
+}  // namespace
+
+bool SendRequestFile(int socket, int fd) {
+  FileMessage file;
+  cmsghdr* header = CMSG_FIRSTHDR(&file.message);
+  header->cmsg_level = SOL_SOCKET;
+  header->cmsg_type = SCM_RIGHTS;
+  header->cmsg_len = CMSG_LEN(sizeof(int));
+  std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
+  ssize_t n;
+  while ((n = sendmsg(socket, &file.message, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
+  }
+  return n == 1;
+}
+
+int ReceiveRequestFile(int socket) {
+  FileMessage file;
+  ssize_t n;
+  while ((n = recvmsg(socket, &file.message, MSG_CMSG_CLOEXEC)) < 0 && errno == EINTR) {
+  }
+  cmsghdr* header = n > 0 ? CMSG_FIRSTHDR(&file.message) : nullptr;
+  if (!header || header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS) return -1;
+  int fd;
+  std::memcpy(&fd, CMSG_DATA(header), sizeof fd);
+  return fd;
+}
 
 pid_t ReadyJobProcess() {
   std::lock_guard lock(g_readyMutex);

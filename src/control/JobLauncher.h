@@ -45,6 +45,12 @@ std::string FindJobExecutable();
 // dies without one, arrive in queue.
 bool LaunchJob(const Json::Value& request, std::shared_ptr<JobEventQueue> queue, std::string* error);
 
+// The hand-over of a request file to a process started ahead: the host's
+// end, and the process's end (the descriptor, or -1 when the socket closed
+// without one).
+bool SendRequestFile(int socket, int fd);
+int ReceiveRequestFile(int socket);
+
 // The job process started ahead for the next job (0 when none waits), and
 // letting it go without a job: the host's end of its socket closes, and the
 // process ends by itself, as it does when the host ends. Returns its pid,

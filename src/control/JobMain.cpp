@@ -4,7 +4,6 @@
 // job still reaches the printer when the host is killed right after asking.
 // Started with --ready it first waits for the request file (see JobLauncher.h).
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "control/JobLauncher.h"
 #include "control/JobRunner.h"
 #include "control/RenderService.h"
 #include "control/Trace.h"
@@ -41,26 +41,9 @@ class LineReporter : public JobReporter {
 // job's request file and takes it as stdin. True once it has it; false when
 // the host closed the socket without sending one (it went, or no job came).
 bool ReceiveRequest() {
-  char byte = 0;
-  iovec data{&byte, 1};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr message{};
-  message.msg_iov = &data;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  ssize_t n;
-  while ((n = recvmsg(3, &message, MSG_CMSG_CLOEXEC)) < 0 && errno == EINTR) {
-  }
-  cmsghdr* header = n > 0 ? CMSG_FIRSTHDR(&message) : nullptr;
-  if (!header || header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS) {
-    close(3);
-    return false;
-  }
-  int fd;
-  std::memcpy(&fd, CMSG_DATA(header), sizeof fd);
-  const bool ok = dup2(fd, STDIN_FILENO) == STDIN_FILENO;
-  close(fd);
+  const int fd = ReceiveRequestFile(3);
+  const bool ok = fd >= 0 && dup2(fd, STDIN_FILENO) == STDIN_FILENO;
+  if (fd >= 0) close(fd);
   // The host hears that the job is ours (else it gives the file to a fresh
   // process); one that has gone needs no answer.
   if (ok && write(3, "1", 1) != 1) {
