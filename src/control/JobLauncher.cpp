@@ -284,9 +284,7 @@ void MakeReady(const std::string& executable) {
   }
   if (theirs >= 0) close(theirs);
 }
-}  // namespace
 
-namespace {
 // One byte with a descriptor attached, the form of the hand-over both ways.
 struct FileMessage {
   char byte = 'j';
