@@ -1,5 +1,6 @@
 #include "framing/FrameWriter.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -19,9 +20,9 @@ constexpr size_t kKeepBufferBytes = 8 * 1024 * 1024;
 constexpr size_t kHighWaterBytes = 4 * 1024 * 1024;
 constexpr size_t kLowWaterBytes = 1024 * 1024;
 constexpr auto kStall = std::chrono::milliseconds(500);
-// How long the thread waits for more frames after a write before it sleeps
+// How long the thread looks for more frames after a write before it sleeps
 // until it is woken.
-constexpr auto kNap = std::chrono::microseconds(100);
+constexpr auto kWatch = std::chrono::microseconds(100);
 // Emptied buffers of texts handed over by move, kept for TakeBuffer.
 constexpr size_t kSpareBuffers = 4;
 }  // namespace
@@ -51,6 +52,8 @@ struct FrameWriter::State {
   bool stalled = false;  // the last wait for the reader saw no progress
   uint64_t writes = 0;
   uint64_t written = 0;  // bytes the sink has taken
+  // Counts frames queued and the close: what the thread watches without the lock.
+  std::atomic<uint64_t> arrivals{0};
 
   size_t Backlog() const { return queuedBytes + (busy ? writingBytes : 0); }
 
@@ -103,11 +106,20 @@ struct FrameWriter::State {
     auto ready = [this] { return !queued.empty() || closing; };
     for (;;) {
       if (!ready()) {
-        // Right after a write more frames are likely on their way: the
-        // thread looks again after a short nap, and the writers do not
-        // signal it meanwhile. A wake-up per frame would cost more than the
-        // frame's own write under load; a frame waits at most one nap.
-        wake.wait_for(lock, kNap, ready);
+        // Right after a write more frames are likely on their way: for a
+        // short while the thread watches for them without sleeping, and the
+        // writers do not signal it meanwhile. A frame then leaves as soon as
+        // it is queued, and neither side pays for a wake-up through the
+        // kernel, which under load costs more than the frame's own write (a
+        // timed sleep instead held frames until it ended, and an idle
+        // processor is slow to wake). Any other thread that wants the
+        // processor meanwhile gets it.
+        uint64_t seen = arrivals.load(std::memory_order_acquire);
+        lock.unlock();
+        const auto end = std::chrono::steady_clock::now() + kWatch;
+        while (arrivals.load(std::memory_order_acquire) == seen && std::chrono::steady_clock::now() < end)
+          std::this_thread::yield();
+        lock.lock();
       }
       if (!ready()) {
         sleeping = true;  // now WriteFrame wakes it
@@ -160,6 +172,7 @@ void FrameWriter::Queue(std::string_view text, std::string* owned) {
     AppendFrame(s.OpenSegment(), text);
     s.queuedBytes += kFramePrefixBytes + text.size();
   }
+  s.arrivals.fetch_add(1, std::memory_order_release);
   if (m_mode == Mode::Inline) {
     s.WriteQueued(lock);
     return;
@@ -182,14 +195,6 @@ void FrameWriter::Queue(std::string_view text, std::string* owned) {
       seen = s.written;
     }
   }
-}
-
-void FrameWriter::Kick() {
-  State& s = *m_state;
-  std::unique_lock lock(s.mu);
-  if (s.queued.empty() || s.busy) return;
-  lock.unlock();
-  s.wake.notify_one();
 }
 
 size_t FrameWriter::Backlog() const {
@@ -226,6 +231,7 @@ void FrameWriter::Close(std::chrono::milliseconds stall) {
   {
     std::lock_guard lock(m_state->mu);
     m_state->closing = true;
+    m_state->arrivals.fetch_add(1, std::memory_order_release);
   }
   m_state->wake.notify_one();
 }

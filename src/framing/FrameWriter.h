@@ -5,13 +5,13 @@
 // queued: the caller never waits for the reader of the output, and a frame
 // is never held behind the caller's later work. Frames queued while a write
 // is under way go out together in the next one. After a write the thread
-// naps briefly (100 us) before it looks again, so that under load it is not
-// woken once per frame; a frame thus waits at most one nap, or less when the
-// caller, about to wait for work, calls Kick. Frames leave in the order they
-// were queued. A caller that queues more than 4 MiB ahead of the reader
-// waits in WriteFrame until the reader has taken all but 1 MiB, unless the
-// reader has taken nothing for half a second (then it only queues, until the
-// reader moves again).
+// watches for more frames for a short while (100 us) before it sleeps, so
+// that under load it is not woken once per frame and a frame leaves as soon
+// as it is queued. Frames leave in the order they were queued. A caller
+// that queues more than 4 MiB ahead of the reader waits in WriteFrame
+// until the reader has taken all but 1 MiB, unless the reader has taken
+// nothing for half a second (then it only queues, until the reader moves
+// again).
 // Mode::Inline writes on the caller's thread before WriteFrame returns.
 //
 // After the sink has failed once, frames are dropped: the peer has gone, and
@@ -49,9 +49,6 @@ class FrameWriter {
   // caller builds its next long text in it, and no fresh memory is touched.
   std::string TakeBuffer();
 
-  // Has what is queued written now rather than after the writer thread's
-  // nap: the caller has nothing more to add for the moment.
-  void Kick();
   // Bytes queued or being written.
   size_t Backlog() const;
   // Waits at most timeout for the backlog to be at most `bytes`; true when it is.

@@ -117,8 +117,6 @@ int RunWorker(bool relay) {
 
   MSG msg;
   for (;;) {
-    // About to wait: what the last messages wrote leaves now.
-    if (!PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE)) writer->Kick();
     if (GetMessageW(&msg, nullptr, 0, 0) <= 0) break;
     // A request that a reader posted in the instant the window went: freed
     // here, since no window will take it.
