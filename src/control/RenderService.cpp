@@ -434,15 +434,23 @@ int RunRenderService(const RenderServiceOptions& options) {
     close(lock);
     return 0;  // another one serves
   }
-  unlink(options.socketPath.c_str());
+  // Bound and listening under a name of its own, then renamed into place: a
+  // job that finds the socket can connect at once (a socket bound where the
+  // jobs look refuses them until it listens).
+  const std::string boundPath = options.socketPath + ".new";
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  if (options.socketPath.size() >= sizeof address.sun_path) return 1;
-  std::memcpy(address.sun_path, options.socketPath.c_str(), options.socketPath.size() + 1);
+  if (boundPath.size() >= sizeof address.sun_path) {
+    close(lock);
+    return 1;
+  }
+  std::memcpy(address.sun_path, boundPath.c_str(), boundPath.size() + 1);
+  unlink(boundPath.c_str());
   int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(listener, 64) != 0) {
+      listen(listener, 64) != 0 || rename(boundPath.c_str(), options.socketPath.c_str()) != 0) {
     if (listener >= 0) close(listener);
+    unlink(boundPath.c_str());
     close(lock);
     return 1;
   }
