@@ -7,4 +7,4 @@ cd "$(dirname "$0")/.."
 bash scripts/install-packages.sh
 cmake -S . -B build -G Ninja -DKESTRIX_WERROR="${KESTRIX_WERROR:-ON}"
 cmake --build build -j2
-ctest --test-dir build -j2 --output-on-failure
+ctest --test-dir build -j2 --timeout 600 --output-on-failure
