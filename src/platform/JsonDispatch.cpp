@@ -63,7 +63,12 @@ void ScalarToVariant(const Json::Value& value, VARIANT* out) {
 
 CJsonDispatch::CJsonDispatch(std::shared_ptr<const Json::Value> root, const Json::Value* node)
     : m_root(std::move(root)), m_node(node) {
-  if (m_node->isObject()) m_names = m_node->getMemberNames();
+  if (!m_node->isObject()) return;
+  m_names = m_node->getMemberNames();
+  for (size_t i = 0; i < m_names.size(); ++i) {
+    std::string reported = Utf16ToUtf8(Utf8ToUtf16(m_names[i]));
+    if (reported != m_names[i]) m_reportedNames.emplace_back(std::move(reported), static_cast<DISPID>(i) + 1);
+  }
 }
 
 ComPtr<IDispatch> CJsonDispatch::Create(Json::Value value) {
@@ -124,6 +129,9 @@ DISPID CJsonDispatch::FindName(const std::string& name, bool caseInsensitive) co
   for (size_t i = 0; i < m_names.size(); ++i) {
     if (m_names[i] == name || (caseInsensitive && EqualNoCase(m_names[i], name)))
       return static_cast<DISPID>(i) + 1;
+  }
+  for (const auto& [reported, id] : m_reportedNames) {
+    if (reported == name || (caseInsensitive && EqualNoCase(reported, name))) return id;
   }
   return DISPID_UNKNOWN;
 }

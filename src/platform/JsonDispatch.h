@@ -12,6 +12,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/Automation.h"
@@ -59,6 +60,10 @@ class CJsonDispatch : public IDispatchEx {
   std::shared_ptr<const Json::Value> m_root;  // keeps m_node alive
   const Json::Value* m_node;
   std::vector<std::string> m_names;  // object members, in the document's order
+  // Members whose names are not valid UTF-8, by the name GetMemberName
+  // reports for them (invalid bytes replaced): a caller that lists the
+  // members and reads each by its reported name finds them too.
+  std::vector<std::pair<std::string, DISPID>> m_reportedNames;
 };
 
 // Stores value in out as the control hands results back: null -> VT_NULL,

@@ -130,6 +130,15 @@ TEST(JsonDispatch, ObjectAnswersMembersByNameAndListsThemAll) {
   EXPECT_EQ(GetByName(object.Get(), "length", &value), DISP_E_UNKNOWNNAME);
   EXPECT_EQ(GetByName(object.Get(), "A", &value), DISP_E_UNKNOWNNAME);
   EXPECT_EQ(Enumerate(object.Get()), (std::vector<std::string>{"a", "b", "n", "o"}));
+
+  // A name that is not valid UTF-8 is listed with its bad bytes replaced,
+  // and found by the name it is listed as.
+  Json::Value odd(Json::objectValue);
+  odd["p\xff"] = 7;
+  ComPtr<IDispatch> oddObject = CJsonDispatch::Create(odd);
+  ASSERT_EQ(Enumerate(oddObject.Get()), (std::vector<std::string>{"p\xEF\xBF\xBD"}));
+  ASSERT_EQ(GetByName(oddObject.Get(), "p\xEF\xBF\xBD", &value), S_OK);
+  EXPECT_EQ(value.lVal, 7);
 }
 
 TEST(JsonDispatch, ArrayAnswersLengthAndIndexesButListsOnlyIndexes) {
