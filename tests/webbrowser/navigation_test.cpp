@@ -1,6 +1,7 @@
 // The browser control: registered by class id, navigation finishes only
 // when messages are pumped, a new page replaces the old one.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <memory>
@@ -25,7 +26,8 @@ class NavigationTest : public ::testing::Test {
     for (const std::string& p : files_) remove(p.c_str());
   }
   std::string WritePage(const std::string& name, const std::string& html) {
-    std::string path = ::testing::TempDir() + name;
+    // The process's own name: ctest runs these tests side by side, and each removes its pages.
+    std::string path = ::testing::TempDir() + std::to_string(getpid()) + "_" + name;
     FILE* f = fopen(path.c_str(), "wb");
     EXPECT_NE(f, nullptr);
     fwrite(html.data(), 1, html.size(), f);

@@ -2,6 +2,7 @@
 // only while messages are pumped, asked again while the factory is not ready,
 // never for markup that was removed first or laid out in a frame.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -38,7 +39,7 @@ class ObjectElementTest : public ::testing::Test {
     });
     // The page lives in a real browser so that posted work has a window.
     ASSERT_EQ(CreateWebBrowser(&browser_), S_OK);
-    path_ = ::testing::TempDir() + "object_element_test.htm";
+    path_ = ::testing::TempDir() + "object_element_test_" + std::to_string(getpid()) + ".htm";
     FILE* f = fopen(path_.c_str(), "wb");
     ASSERT_NE(f, nullptr);
     fputs("<html><head><script>function put(html) { document.getElementById('w').innerHTML = html; }"
