@@ -8,8 +8,9 @@
 // once ready, "exit" and drops do not depend on readiness); a request raises
 // nothing but the errors the handler expects; it writes at most one reply
 // (readBase64 may write pieces), and a reply carries the request's event
-// name (bytes that are not text in the code page replaced); every frame written is well formed (FuzzHost); the gate's parsed
-// request is the one jsoncpp's reader makes of the text.
+// name (bytes that are not text in the code page replaced); every frame
+// written is well formed (FuzzHost); the gate's parsed request is the one
+// jsoncpp's reader makes of the text.
 //
 // Input: the message text as it arrives on the wire (UTF-8).
 #include <algorithm>

@@ -242,14 +242,24 @@ bool Spawn(const std::string& executable, int input, int socket, pid_t* pid, int
   return true;
 }
 
-void Dismiss(ReadyJob* ready) {
-  if (ready->pid <= 0) return;
-  close(ready->socket);  // it ends on its own; this is for one that does not
-  kill(-ready->pid, SIGKILL);
-  while (waitpid(ready->pid, nullptr, 0) < 0 && errno == EINTR) {
+// Closes the host's ends of a waiting process, which then ends by itself,
+// and forgets it; returns its pid (0 when none waited), for the caller to reap.
+pid_t LetGo(ReadyJob* ready) {
+  const pid_t pid = ready->pid > 0 ? ready->pid : 0;
+  if (pid) {
+    close(ready->socket);
+    close(ready->lines);
   }
-  close(ready->lines);
   *ready = ReadyJob();
+  return pid;
+}
+
+void Dismiss(ReadyJob* ready) {
+  const pid_t pid = LetGo(ready);
+  if (!pid) return;
+  kill(-pid, SIGKILL);  // it ends on its own; this is for one that does not
+  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
 }
 
 // Hands the request file to a waiting job process; false when it has gone.
@@ -334,13 +344,7 @@ pid_t ReadyJobProcess() {
 
 pid_t ReleaseReadyJob() {
   std::lock_guard lock(g_readyMutex);
-  const pid_t pid = g_ready.pid > 0 ? g_ready.pid : 0;
-  if (pid) {
-    close(g_ready.socket);
-    close(g_ready.lines);
-  }
-  g_ready = ReadyJob();
-  return pid;
+  return LetGo(&g_ready);
 }
 
 bool LaunchJob(const Json::Value& request, std::shared_ptr<JobEventQueue> queue, std::string* error) {

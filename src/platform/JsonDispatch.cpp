@@ -63,12 +63,7 @@ void ScalarToVariant(const Json::Value& value, VARIANT* out) {
 
 CJsonDispatch::CJsonDispatch(std::shared_ptr<const Json::Value> root, const Json::Value* node)
     : m_root(std::move(root)), m_node(node) {
-  if (!m_node->isObject()) return;
-  m_names = m_node->getMemberNames();
-  for (size_t i = 0; i < m_names.size(); ++i) {
-    std::string reported = Utf16ToUtf8(Utf8ToUtf16(m_names[i]));
-    if (reported != m_names[i]) m_reportedNames.emplace_back(std::move(reported), static_cast<DISPID>(i) + 1);
-  }
+  if (m_node->isObject()) m_names = m_node->getMemberNames();
 }
 
 ComPtr<IDispatch> CJsonDispatch::Create(Json::Value value) {
@@ -129,6 +124,17 @@ DISPID CJsonDispatch::FindName(const std::string& name, bool caseInsensitive) co
   for (size_t i = 0; i < m_names.size(); ++i) {
     if (m_names[i] == name || (caseInsensitive && EqualNoCase(m_names[i], name)))
       return static_cast<DISPID>(i) + 1;
+  }
+  // Not found as it is stored: perhaps by the name GetMemberName lists. Those
+  // that differ (not valid UTF-8) are worked out once, on the first miss, so
+  // that making a wrapper, which happens on every read of a member object,
+  // costs no conversions.
+  if (!m_reportedNamesKnown) {
+    m_reportedNamesKnown = true;
+    for (size_t i = 0; i < m_names.size(); ++i) {
+      std::string reported = Utf16ToUtf8(Utf8ToUtf16(m_names[i]));
+      if (reported != m_names[i]) m_reportedNames.emplace_back(std::move(reported), static_cast<DISPID>(i) + 1);
+    }
   }
   for (const auto& [reported, id] : m_reportedNames) {
     if (reported == name || (caseInsensitive && EqualNoCase(reported, name))) return id;

@@ -63,7 +63,8 @@ class CJsonDispatch : public IDispatchEx {
   // Members whose names are not valid UTF-8, by the name GetMemberName
   // reports for them (invalid bytes replaced): a caller that lists the
   // members and reads each by its reported name finds them too.
-  std::vector<std::pair<std::string, DISPID>> m_reportedNames;
+  mutable std::vector<std::pair<std::string, DISPID>> m_reportedNames;
+  mutable bool m_reportedNamesKnown = false;  // m_reportedNames has been worked out
 };
 
 // Stores value in out as the control hands results back: null -> VT_NULL,
