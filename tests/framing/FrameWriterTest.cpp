@@ -4,6 +4,8 @@
 // stalled sink neither blocks the caller nor hangs Close.
 #include <gtest/gtest.h>
 
+#include <time.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <future>
@@ -75,6 +77,19 @@ TEST(FrameWriter, AFrameLeavesWhileTheCallerGoesOnWorking) {
   auto deadline = std::chrono::steady_clock::now() + 10s;
   while (sink.Bytes().empty() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
   EXPECT_EQ(sink.Bytes(), Frame("first"));
+
+  // Once nothing comes, the thread watches only briefly and then sleeps: an
+  // idle host costs no processor time. A frame queued then wakes it.
+  timespec before{}, after{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &before);
+  std::this_thread::sleep_for(300ms);
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &after);
+  const double busyMs = (after.tv_sec - before.tv_sec) * 1e3 + (after.tv_nsec - before.tv_nsec) / 1e6;
+  EXPECT_LT(busyMs, 100.0) << "the writer thread kept the processor while idle";
+  writer.WriteFrame("second");
+  deadline = std::chrono::steady_clock::now() + 10s;
+  while (sink.Writes() < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(sink.Bytes(), Frame("first") + Frame("second"));
 }
 
 TEST(FrameWriter, FramesQueuedDuringABlockedWriteGoOutTogetherInOrder) {
