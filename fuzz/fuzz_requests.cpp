@@ -13,7 +13,6 @@
 // jsoncpp's reader makes of the text.
 //
 // Input: the message text as it arrives on the wire (UTF-8).
-#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -21,6 +20,7 @@
 #include "dispatch/CommandDispatcher.h"
 #include "dispatch/CommandTable.h"
 #include "platform/CodePage.h"
+#include "platform/JsonText.h"
 #include "support/FuzzHost.h"
 
 namespace {
@@ -128,16 +128,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!MethodIs(request, "readBase64"))
     fuzz::Check(frames.size() <= 1, kTarget, "more than one reply to one request");
   const std::string event = EventOf(request);
-  // The name as the reply can carry it: bytes that are not text in the code
-  // page (a lone surrogate escape decodes to such bytes) become U+FFFD; a
-  // NUL stays (escaped in the reply), the conversion stops at one.
-  std::string sent;
-  for (size_t start = 0; start <= event.size();) {
-    size_t nul = std::min(event.find('\0', start), event.size());
-    sent += AnsiToUtf8(std::string_view(event).substr(start, nul - start));
-    if (nul < event.size()) sent += '\0';
-    start = nul + 1;
-  }
+  // The name as the reply can carry it (a lone surrogate escape decodes to
+  // bytes that are not text).
+  const std::string sent = TextToUtf8(event);
   for (const Json::Value& f : frames) {
     fuzz::Check(!event.empty(), kTarget, "a reply without an event name");
     fuzz::Check(f["event"].isString() && f["event"].asString() == sent, kTarget,

@@ -40,6 +40,8 @@ bool NeedsRecoding(const Json::Value& v) {
   }
 }
 
+}  // namespace
+
 // The conversions stop at a NUL, but a JSON string may hold one: convert
 // the stretches between NULs and keep the NULs.
 std::string TextToUtf8(std::string_view text) {
@@ -52,6 +54,8 @@ std::string TextToUtf8(std::string_view text) {
     text.remove_prefix(nul + 1);
   }
 }
+
+namespace {
 
 // A copy with every string and member name in UTF-8 (what the writers expect).
 Json::Value ToUtf8(const Json::Value& v) {

@@ -12,6 +12,11 @@
 #include <json/json.h>
 
 #include <string>
+#include <string_view>
+
+// Text in the thread's code page as UTF-8, as the writers carry it: bytes
+// that are not text there become U+FFFD, and NULs are kept.
+std::string TextToUtf8(std::string_view text);
 
 std::string WriteCompactJson(const Json::Value& value);
 std::string WriteStyledJson(const Json::Value& value);

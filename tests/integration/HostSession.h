@@ -24,7 +24,7 @@ inline constexpr char kPing[] = "{\"method\":\"ping\"}";
 // The keepalive period, and generous bounds around it for loaded machines
 // and sanitizer builds.
 constexpr Millis kTick{3000};
-#ifdef KX_SANITIZED
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr Millis kSlack{3000};
 #else
 constexpr Millis kSlack{1500};
