@@ -32,7 +32,9 @@
 (function (exports) {
   const HOST_NAME = "com.kestrix.host";
 
-  // Every command a page may send. "new", "ping" and "exit" belong to the extension.
+  // Every command a page may send, as the host's command table lists them
+  // (tests/extension checks this list and the two below against it). "new",
+  // "ping" and "exit" belong to the extension.
   const COMMANDS = [
     "about", "printPreview", "print", "getPrinters", "getPapers", "isCustomPaperSupported",
     "isImplemented", "isExcelInstalled", "getDefaultPrinter", "getVersion", "getLocalMacAddress",
@@ -379,5 +381,7 @@
 
   exports.HOST_NAME = HOST_NAME;
   exports.COMMANDS = COMMANDS;
+  exports.NO_REPLY = NO_REPLY;
+  exports.PRINT_JOBS = PRINT_JOBS;
   exports.Relay = Relay;
 })(typeof module === "object" && module.exports ? module.exports : (globalThis.KestrixRelay = {}));

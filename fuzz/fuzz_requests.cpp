@@ -73,7 +73,7 @@ void CheckEnvelope(const Json::Value& request, const PlainJsonEnvelope& envelope
 // The event name the dispatcher reads, or "" when reading it fails.
 std::string EventOf(const Json::Value& request) {
   try {
-    return RequestReader(request).Event();
+    return ReadEvent(request);
   } catch (const std::exception&) {
     return "";
   }

@@ -7,71 +7,17 @@
 
 namespace {
 
-const Json::Value* Member(const Json::Value& v, const char* name) {
-  return v.isObject() ? v.find(name, name + std::char_traits<char>::length(name)) : nullptr;
-}
-
 std::string StringMember(const Json::Value& v, const char* name) {
-  const Json::Value* m = Member(v, name);
+  const Json::Value* m = RequestMember(v, name);
   return m && m->isString() ? m->asString() : std::string();
 }
 
 // The page address of "new", read as OnNew reads it ("sender" and "url" of
 // the wrong shape count as absent).
 std::string PageUrl(const Json::Value& request) {
-  const Json::Value* sender = Member(request, "sender");
+  const Json::Value* sender = RequestMember(request, "sender");
   return sender ? StringMember(*sender, "url") : std::string();
 }
-
-// Every operation of the proxy, doing nothing: running the table against it
-// reads a request's parameters exactly as the real call would, so a refused
-// request of the wrong shape is dropped like any such request, unanswered.
-struct ParameterCheck {
-  void OnNew(const Json::Value&) {}
-  void about() {}
-  void printPreview(const Json::Value&, bool) {}
-  void print(const Json::Value&, bool) {}
-  void getPrinters(const std::string&) {}
-  void getPapers(const std::string&, const std::string&) {}
-  void isCustomPaperSupported(const std::string&, const std::string&) {}
-  void isImplemented(const std::string&, const std::string&) {}
-  void isExcelInstalled(const std::string&) {}
-  void getDefaultPrinter(const std::string&) {}
-  void getVersion(const std::string&) {}
-  void getLocalMacAddress(const std::string&) {}
-  void getCPUSerialNo(const std::string&) {}
-  void setOffsetPage(int32_t, const std::string&) {}
-  void isPrintableFileType(const std::string&, const std::string&) {}
-  void setDragCSS(const std::string&, const std::string&, const std::string&) {}
-  void clearLastSettings(const std::string&, const std::string&) {}
-  void printDocument(const std::string&, const Json::Value&, const std::string&) {}
-  void printTIFF(const std::string&, const Json::Value&, const std::string&, const std::string&) {}
-  void exportAsImage(const Json::Value&, const std::string&, const std::string&) {}
-  void exportAsExcel(const Json::Value&, const std::string&, bool, const std::string&) {}
-  void setupNormalOffset(const std::string&, const std::string&) {}
-  void download(const std::string&, const std::string&, const std::string&) {}
-  void printToImage(const Json::Value&, const std::string&, const std::string&) {}
-  void printToPDF(const Json::Value&, const std::string&, const std::string&) {}
-  void liveUpdate(const std::string&, const std::string&, const std::string&) {}
-  void getFonts(const std::string&) {}
-  void copy(const std::string&, const std::string&, const std::string&) {}
-  void copied(const std::string&, const std::string&) {}
-  void writeString(const std::string&, const std::string&, const std::string&, const std::string&) {}
-  void writeBase64(const std::string&, const std::string&, const std::string&) {}
-  void readString(const std::string&, const std::string&, const std::string&) {}
-  void readBase64(const std::string&, const std::string&) {}
-  void readHTML(const std::string&, const std::string&, const std::string&) {}
-  void chooseFile(const std::string&, const std::string&, bool, const std::string&) {}
-  void showPageSetupDialog(const std::string&) {}
-  void getLastSettings(const std::string&, const std::string&) {}
-  void getAbsoluteURL(const std::string&, const Json::Value&, const std::string&) {}
-  void setLastSettings(const std::string&, const Json::Value&, const std::string&) {}
-  void setDefaultPrinter(const std::string&, const std::string&) {}
-  void openFile(const std::string&, const std::string&) {}
-  void getPrinterInfo(const std::string&, const std::string&) {}
-  void getPrinterStatus(const std::string&, bool, const std::string&) {}
-  void setPrintBackground(bool, const std::string&) {}
-};
 
 }  // namespace
 
@@ -79,37 +25,33 @@ CommandDispatcher::CommandDispatcher(ControlProxy* proxy)
     : m_pProxy(proxy), m_guard(SiteGuard::Paths::FromEnvironment()) {}
 
 void CommandDispatcher::HandleRequest(const Json::Value& request) {
-  HandleRequest(request, Envelope{Member(request, "method"), Member(request, "event")});
+  HandleRequest(request, Envelope{RequestMember(request, "method"), RequestMember(request, "event")});
 }
 
 void CommandDispatcher::HandleRequest(const Json::Value& request, const Envelope& envelope) {
   if (!m_pProxy) return;
-  // Read once here for every use below (a method that is not a string is
-  // left to the command table, which reads it as it reads any text).
-  const Json::Value* methodValue = envelope.method;
-  const bool methodIsText = methodValue && methodValue->isString();
-  const std::string method = methodIsText ? methodValue->asString() : std::string();
+  // Read once here for every use below; a method that is not text raises
+  // as any text parameter of the wrong kind does.
+  const std::string method = ReadMethod(envelope.method);
   if (std::string_view(method) == "new") m_guard.SetPage(PageUrl(request));
   if (HandleSiteRequest(method, request)) return;
-  if (Capabilities needed = RequiredCapabilities(request, method)) {
+  // The command's parameters are read (and a wrong kind raised) before the
+  // guard is asked, so a refused request of the wrong shape is dropped like
+  // any such request, unanswered.
+  DispatchRequest(*m_pProxy, request, envelope.method, envelope.event, [&](const ParsedCommand& command) {
+    Capabilities needed = NeededBy(command);
+    if (!needed) return true;
     Verdict verdict = m_guard.Check(needed);
-    if (!verdict.allowed) {
-      ParameterCheck check;
-      DispatchCommand(check, request);  // raises as the real call would
-      return Refuse(request, method, verdict);
-    }
-  }
-  if (methodIsText)
-    DispatchMethod(*m_pProxy, RequestReader(request, envelope.event), method);
-  else
-    DispatchCommand(*m_pProxy, request);
+    if (!verdict.allowed) Refuse(request, method, verdict);
+    return verdict.allowed;
+  });
 }
 
 bool CommandDispatcher::HandleSiteRequest(const std::string& method, const Json::Value& request) {
   const std::string_view m = method;  // compared by length first
   if (m != "siteList" && m != "siteDecide" && m != "siteForget" && m != "siteCheck") return false;
-  const RequestReader r(request);
-  const std::string event = r.Event();
+  const std::string event = ReadEvent(request);
+  auto text = [&](unsigned i) { return ReadTextParam(ParamAt(request, i)); };
   std::string error;
   bool ok = true;
   if (method == "siteList") {
@@ -120,8 +62,8 @@ bool CommandDispatcher::HandleSiteRequest(const std::string& method, const Json:
   if (method == "siteCheck") {
     // The command as it would be sent: its method and parameters.
     Json::Value command(Json::objectValue);
-    command["method"] = r.Text(0);
-    command["params"] = r.Value(1);
+    command["method"] = text(0);
+    command["params"] = ParamAt(request, 1);
     Verdict verdict = m_guard.Check(RequiredCapabilities(command));
     if (!verdict.allowed) {
       Refuse(request, command["method"].asString(), verdict);
@@ -131,8 +73,8 @@ bool CommandDispatcher::HandleSiteRequest(const std::string& method, const Json:
     }
     return true;
   }
-  if (method == "siteDecide") ok = m_guard.Decide(r.Text(0), r.Text(1), r.Text(2), r.Flag(3), &error);
-  else ok = m_guard.Forget(r.Text(0), &error);
+  if (method == "siteDecide") ok = m_guard.Decide(text(0), text(1), text(2), ReadFlagParam(ParamAt(request, 3)), &error);
+  else ok = m_guard.Forget(text(0), &error);
   if (ok) {
     Json::Value yes(true);
     m_pProxy->WriteReply(&yes, event, -1);
@@ -174,11 +116,4 @@ void CommandDispatcher::WriteError(const Json::Value& request, Json::Value error
   envelope["event"] = event;
   envelope["tab"] = m_pProxy->GetTab();
   m_pProxy->WriteMessage(WriteCompactJson(envelope));
-}
-
-const Json::Value& RequestReader::Member(const char* name) const {
-  static const Json::Value* const null = new Json::Value();
-  if (!m_request.isObject()) return *null;
-  const Json::Value* v = m_request.find(name, name + std::char_traits<char>::length(name));
-  return v ? *v : *null;
 }

@@ -1,6 +1,8 @@
 // CommandDispatcher: turns one parsed request into one call of a control
-// proxy operation, by the command table in CommandTable.h, after asking the
-// site guard whether the page's origin may use the command at all.
+// proxy operation, by the command table (Commands.def, read through
+// CommandTable.h): the request is read once into its command's parameters,
+// the site guard is asked whether the page's origin may use the command at
+// all (the row's capabilities), and only then is the operation called.
 //
 // A refused command never reaches the proxy or the control. The host answers
 // it with the reply envelope's members and "error" in place of "data":

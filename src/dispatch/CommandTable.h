@@ -1,251 +1,172 @@
-// The command table: every request method the host understands, which
-// members of the request it reads, in which kind, and which proxy operation
-// receives them.
+// The command table (Commands.def) as the host uses it: look a method up,
+// read a request once into its command's typed parameters, then call the
+// proxy operation of that name with them.
 //
-// Written as a template over the proxy so that the table can be exercised
-// against a recorder in tests; CommandDispatcher instantiates it for
-// ControlProxy, whose operations therefore must keep these exact shapes.
+// Written as templates over the proxy so that the table can be driven
+// against a recorder in tests; CommandDispatcher instantiates them for
+// ControlProxy, whose operations therefore take the parameters in the kinds
+// the row lists (text: const std::string&, flag: bool, integer: int32_t,
+// value and job: const Json::Value&), followed by the event name unless the
+// command never replies.
 //
-// Methods are compared in table order by exact, case-sensitive equality of
-// the whole string. For each command the event name is read first, then the
-// parameters in the order the operation takes them; a read that fails raises
-// Json::LogicError before anything is called. A method outside the table
-// does nothing.
+// Methods are compared by exact, case-sensitive equality of the whole
+// string. Reading takes the event name first (commands that reply), then the
+// parameters in index order; a read that fails raises Json::LogicError before
+// anything is called.
 #pragma once
 
 #include <json/json.h>
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "dispatch/ParamKinds.h"
+#include "dispatch/SitePermissions.h"
 
-// Reads the members of one request by kind. "params" present but not an
-// array counts as no parameters; a missing index reads as null.
-class RequestReader {
- public:
-  explicit RequestReader(const Json::Value& request) : m_request(request) {}
-  // With the request's member "event" found already (null: it has none).
-  RequestReader(const Json::Value& request, const Json::Value* event)
-      : m_request(request), m_event(event ? event : &Json::Value::nullSingleton()) {}
+// How a command answers (see Commands.def).
+enum class ReplyKind : uint8_t { Never, NoData, Bool, Long, Text, Value };
 
-  const Json::Value& Request() const { return m_request; }
-  std::string Method() const { return ReadTextParam(Member("method")); }
-  std::string Event() const { return ReadTextParam(m_event ? *m_event : Member("event")); }
-  std::string Text(unsigned i) const { return ReadTextParam(ParamAt(m_request, i)); }
-  bool Flag(unsigned i) const { return ReadFlagParam(ParamAt(m_request, i)); }
-  int32_t Integer(unsigned i) const { return ReadIntegerParam(ParamAt(m_request, i)); }
-  const Json::Value& Value(unsigned i) const { return ParamAt(m_request, i); }
+// Capabilities needed as well when a flag parameter is true.
+struct FlagCapabilities {
+  int index = -1;  // -1: none
+  Capabilities needs = 0;
+};
+constexpr FlagCapabilities IfFlag(int index, Capabilities needs) { return {index, needs}; }
 
- private:
-  const Json::Value& Member(const char* name) const;
-  const Json::Value& m_request;
-  const Json::Value* m_event = nullptr;  // null: looked up
+// One row of the table.
+struct CommandRow {
+  std::string_view name;
+  std::string_view params;  // one kind letter per parameter: t f i v j
+  ReplyKind reply;
+  Capabilities needs;
+  FlagCapabilities more{};
+
+  bool Replies() const { return reply != ReplyKind::Never; }
 };
 
-// The same for a request whose method the caller has read already (what
-// RequestReader::Method gives for it). The method is compared as a view:
-// a length differs before any byte is looked at.
-template <class Proxy>
-void DispatchMethod(Proxy& p, const RequestReader& r, std::string_view m) {
-  const Json::Value& request = r.Request();
+inline constexpr CommandRow kCommands[] = {
+#define KX_COMMAND(name, params, reply, needs, ...) {#name, params, ReplyKind::reply, needs, __VA_ARGS__},
+#include "dispatch/Commands.def"
+#undef KX_COMMAND
+};
 
-  // 1-5: commands without an event name.
-  if (m == "ping") return;  // counts as traffic only; the host window has recorded it
-  if (m == "new") return p.OnNew(request);
-  if (m == "about") return p.about();
-  if (m == "printPreview") {
-    const Json::Value& job = r.Value(0);
-    bool prompt = r.Flag(1);
-    return p.printPreview(job, prompt);
-  }
-  if (m == "print") {
-    const Json::Value& job = r.Value(0);
-    bool prompt = r.Flag(1);
-    return p.print(job, prompt);
-  }
+// The commands by position in the table.
+enum class CommandId : uint8_t {
+#define KX_COMMAND(name, ...) name,
+#include "dispatch/Commands.def"
+#undef KX_COMMAND
+};
 
-  // 6-45: every other command reads the event name before its parameters.
-  if (m == "getPrinters") return p.getPrinters(r.Event());
-  if (m == "getPapers") {
-    std::string e = r.Event();
-    return p.getPapers(r.Text(0), e);
+inline constexpr size_t kMaxParams = [] {
+  size_t most = 0;
+  for (const CommandRow& c : kCommands) most = c.params.size() > most ? c.params.size() : most;
+  return most;
+}();
+
+// The row of a method; null when it is not a command.
+const CommandRow* FindCommand(std::string_view method);
+
+// One parameter as its kind reads it (only the member of its kind is set).
+struct ParamValue {
+  std::string text;
+  const Json::Value* value = nullptr;  // into the request, which outlives the command
+  int32_t integer = 0;
+  bool flag = false;
+};
+
+// A request read by its row: everything the operation will be given.
+struct ParsedCommand {
+  const CommandRow* row = nullptr;
+  std::string event;
+  std::array<ParamValue, kMaxParams> params;
+
+  CommandId Id() const { return static_cast<CommandId>(row - kCommands); }
+};
+
+// Reads the request's event name (event: its member "event", null when it
+// has none) and parameters as the row says. Raises Json::LogicError for a
+// value that its kind cannot read. "params" present but not an array counts
+// as no parameters; a missing index reads as null.
+ParsedCommand ReadCommand(const CommandRow& row, const Json::Value& request, const Json::Value* event);
+
+// What the command needs, its flag read as it was for the call.
+Capabilities NeededBy(const ParsedCommand& command);
+
+// The request's method as the table reads it: null (or no object) -> "",
+// booleans -> "true"/"false", a string itself; anything else raises
+// Json::LogicError like a text parameter.
+std::string ReadMethod(const Json::Value* method);
+// Its event name the same way.
+std::string ReadEvent(const Json::Value& request);
+// The member of that name of an object request; null when there is none.
+const Json::Value* RequestMember(const Json::Value& request, std::string_view name);
+
+namespace command_table {
+
+template <char Kind>
+decltype(auto) Arg(const ParamValue& p) {
+  if constexpr (Kind == 't') return static_cast<const std::string&>(p.text);
+  else if constexpr (Kind == 'f') return p.flag;
+  else if constexpr (Kind == 'i') return p.integer;
+  else {
+    static_assert(Kind == 'v' || Kind == 'j', "a parameter kind the table does not know");
+    return static_cast<const Json::Value&>(*p.value);
   }
-  if (m == "isCustomPaperSupported") {
-    std::string e = r.Event();
-    return p.isCustomPaperSupported(r.Text(0), e);
-  }
-  if (m == "isImplemented") {
-    std::string e = r.Event();
-    return p.isImplemented(r.Text(0), e);
-  }
-  if (m == "isExcelInstalled") return p.isExcelInstalled(r.Event());
-  if (m == "getDefaultPrinter") return p.getDefaultPrinter(r.Event());
-  if (m == "getVersion") return p.getVersion(r.Event());
-  if (m == "getLocalMacAddress") return p.getLocalMacAddress(r.Event());
-  if (m == "getCPUSerialNo") return p.getCPUSerialNo(r.Event());
-  if (m == "setOffsetPage") {
-    std::string e = r.Event();
-    return p.setOffsetPage(r.Integer(0), e);
-  }
-  if (m == "isPrintableFileType") {
-    std::string e = r.Event();
-    return p.isPrintableFileType(r.Text(0), e);
-  }
-  if (m == "setDragCSS") {
-    std::string e = r.Event();
-    std::string a = r.Text(0);
-    std::string b = r.Text(1);
-    return p.setDragCSS(a, b, e);
-  }
-  if (m == "clearLastSettings") {
-    std::string e = r.Event();
-    return p.clearLastSettings(r.Text(0), e);
-  }
-  if (m == "printDocument") {
-    std::string e = r.Event();
-    std::string a = r.Text(0);
-    return p.printDocument(a, r.Value(1), e);
-  }
-  if (m == "printTIFF") {
-    std::string e = r.Event();
-    std::string a = r.Text(0);
-    const Json::Value& b = r.Value(1);
-    std::string c = r.Text(2);
-    return p.printTIFF(a, b, c, e);
-  }
-  if (m == "exportAsImage") {
-    std::string e = r.Event();
-    const Json::Value& a = r.Value(0);
-    std::string b = r.Text(1);
-    return p.exportAsImage(a, b, e);
-  }
-  if (m == "exportAsExcel") {
-    std::string e = r.Event();
-    const Json::Value& a = r.Value(0);
-    std::string b = r.Text(1);
-    bool c = r.Flag(2);
-    return p.exportAsExcel(a, b, c, e);
-  }
-  if (m == "setupNormalOffset") {
-    std::string e = r.Event();
-    return p.setupNormalOffset(r.Text(0), e);
-  }
-  if (m == "download") {
-    std::string e = r.Event();
-    std::string a = r.Text(0);
-    std::string b = r.Text(1);
-    return p.download(a, b, e);
-  }
-  if (m == "printToImage") {
-    std::string e = r.Event();
-    const Json::Value& a = r.Value(0);
-    std::string b = r.Text(1);
-    return p.printToImage(a, b, e);
-  }
-  if (m == "printToPDF") {
-    std::string e = r.Event();
-    const Json::Value& a = r.Value(0);
-    std::string b = r.Text(1);
-    return p.printToPDF(a, b, e);
-  }
-  if (m == "liveUpdate") {
-    std::string e = r.Event();
-    std::string a = r.Text(0);
-    std::string b = r.Text(1);
-    return p.liveUpdate(a, b, e);
-  }
-  if (m == "getFonts") return p.getFonts(r.Event());
-  if (m == "copy") {
-    std::string e = r.Event();
-    std::string a = r.Text(0);
-    std::string b = r.Text(1);
-    return p.copy(a, b, e);
-  }
-  if (m == "copied") {
-    std::string e = r.Event();
-    return p.copied(r.Text(0), e);
-  }
-  if (m == "writeString") {
-    std::string e = r.Event();
-    std::string a = r.Text(0);
-    std::string b = r.Text(1);
-    std::string c = r.Text(2);
-    return p.writeString(a, b, c, e);
-  }
-  if (m == "writeBase64") {
-    std::string e = r.Event();
-    std::string a = r.Text(0);
-    std::string b = r.Text(1);
-    return p.writeBase64(a, b, e);
-  }
-  if (m == "readString") {
-    std::string e = r.Event();
-    std::string a = r.Text(0);
-    std::string b = r.Text(1);
-    return p.readString(a, b, e);
-  }
-  if (m == "readBase64") {
-    std::string e = r.Event();
-    return p.readBase64(r.Text(0), e);
-  }
-  if (m == "readHTML") {
-    std::string e = r.Event();
-    std::string a = r.Text(0);
-    std::string b = r.Text(1);
-    return p.readHTML(a, b, e);
-  }
-  if (m == "chooseFile") {
-    std::string e = r.Event();
-    std::string a = r.Text(0);
-    std::string b = r.Text(1);
-    bool c = r.Flag(2);
-    return p.chooseFile(a, b, c, e);
-  }
-  if (m == "showPageSetupDialog") return p.showPageSetupDialog(r.Event());
-  if (m == "getLastSettings") {
-    std::string e = r.Event();
-    return p.getLastSettings(r.Text(0), e);
-  }
-  if (m == "getAbsoluteURL") {
-    std::string e = r.Event();
-    std::string a = r.Text(0);
-    return p.getAbsoluteURL(a, r.Value(1), e);
-  }
-  if (m == "setLastSettings") {
-    std::string e = r.Event();
-    std::string a = r.Text(0);
-    return p.setLastSettings(a, r.Value(1), e);
-  }
-  if (m == "setDefaultPrinter") {
-    std::string e = r.Event();
-    return p.setDefaultPrinter(r.Text(0), e);
-  }
-  if (m == "openFile") {
-    std::string e = r.Event();
-    return p.openFile(r.Text(0), e);
-  }
-  if (m == "getPrinterInfo") {
-    std::string e = r.Event();
-    return p.getPrinterInfo(r.Text(0), e);
-  }
-  if (m == "getPrinterStatus") {
-    std::string e = r.Event();
-    std::string a = r.Text(0);
-    bool b = r.Flag(1);
-    return p.getPrinterStatus(a, b, e);
-  }
-  if (m == "setPrintBackground") {
-    std::string e = r.Event();
-    return p.setPrintBackground(r.Flag(0), e);
-  }
-  // Not in the table: nothing is called and nothing is written.
 }
 
+template <CommandId Id, class Operation, size_t... I>
+void Call(const ParsedCommand& c, Operation&& op, std::index_sequence<I...>) {
+  constexpr const CommandRow& row = kCommands[static_cast<size_t>(Id)];
+  if constexpr (row.reply == ReplyKind::Never)
+    op(Arg<row.params[I]>(c.params[I])...);
+  else
+    op(Arg<row.params[I]>(c.params[I])..., static_cast<const std::string&>(c.event));
+}
+
+template <CommandId Id, class Operation>
+void Call(const ParsedCommand& c, Operation&& op) {
+  constexpr size_t n = kCommands[static_cast<size_t>(Id)].params.size();
+  Call<Id>(c, std::forward<Operation>(op), std::make_index_sequence<n>());
+}
+
+}  // namespace command_table
+
+// Calls the proxy operation of a command read by ReadCommand.
+template <class Proxy>
+void CallCommand(Proxy& p, const ParsedCommand& c) {
+  switch (c.Id()) {
+#define KX_COMMAND(name, ...)                                                               \
+  case CommandId::name:                                                                     \
+    return command_table::Call<CommandId::name>(c, [&p](const auto&... a) { p.name(a...); });
+#include "dispatch/Commands.def"
+#undef KX_COMMAND
+  }
+}
+
+// The whole road of one request with its "method" and "event" members found
+// (each null when the request has none): "ping" calls nothing (it counts as
+// traffic, which the host window has recorded), "new" hands the whole
+// request to OnNew, a command is read and, when allowed(parsed command)
+// says so, called. A method outside the table does nothing.
+template <class Proxy, class Allowed>
+void DispatchRequest(Proxy& p, const Json::Value& request, const Json::Value* method, const Json::Value* event,
+                     Allowed&& allowed) {
+  const std::string m = ReadMethod(method);
+  if (m == "ping") return;
+  if (m == "new") return p.OnNew(request);
+  const CommandRow* row = FindCommand(m);
+  if (!row) return;
+  const ParsedCommand command = ReadCommand(*row, request, event);
+  if (allowed(command)) CallCommand(p, command);
+}
+
+// The same without asking anyone (tests and tools).
 template <class Proxy>
 void DispatchCommand(Proxy& p, const Json::Value& request) {
-  const RequestReader r(request);
-  const std::string method = r.Method();
-  DispatchMethod(p, r, method);
+  DispatchRequest(p, request, RequestMember(request, "method"), RequestMember(request, "event"),
+                  [](const ParsedCommand&) { return true; });
 }

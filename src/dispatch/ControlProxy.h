@@ -77,7 +77,8 @@ class ControlProxy : public ListenerOwner {
   void AttachListener(IDispatch* callback);
   ScriptValueBridge& Bridge() override { return m_bridge; }
 
-  // ---- one operation per command (parameters as the dispatcher read them) ----
+  // ---- one operation per row of Commands.def, taking its parameters in the
+  //      row's kinds and then the event name (not for commands that never reply) ----
   void about();
   void printPreview(const Json::Value& job, bool prompt);
   void print(const Json::Value& job, bool prompt);

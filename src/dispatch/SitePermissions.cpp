@@ -1,11 +1,11 @@
 #include "dispatch/SitePermissions.h"
 
+#include "dispatch/CommandTable.h"
 #include "dispatch/ParamKinds.h"
 
 #include <algorithm>
 #include <cctype>
 #include <string_view>
-#include <unordered_map>
 
 namespace {
 
@@ -18,52 +18,6 @@ constexpr Named kNames[] = {
     {kCapDownloads, "downloads"}, {kCapOpenFiles, "openFiles"}, {kCapDeviceIds, "deviceIds"},
     {kCapSettings, "settings"},
 };
-
-// Which command needs what. A command missing here needs nothing: those only
-// tell what the host can do (getVersion, isImplemented, isExcelInstalled,
-// isPrintableFileType), compute (getAbsoluteURL) or describe the control (about).
-const std::unordered_map<std::string_view, Capabilities>& Table() {
-  static const auto* table = new std::unordered_map<std::string_view, Capabilities>{
-      {"getPrinters", kCapPrinters},
-      {"getDefaultPrinter", kCapPrinters},
-      {"setDefaultPrinter", kCapPrinters},
-      {"getPrinterInfo", kCapPrinters},
-      {"getPrinterStatus", kCapPrinters},
-      {"getPapers", kCapPrinters},
-      {"isCustomPaperSupported", kCapPrinters},
-      {"getFonts", kCapPrinters},
-      {"print", kCapPrinters},
-      {"printPreview", kCapPrinters},
-      {"printDocument", kCapPrinters},
-      {"printTIFF", kCapPrinters},
-      {"printToPDF", kCapPrinters},
-      {"printToImage", kCapPrinters},
-      {"exportAsImage", kCapPrinters},
-      {"setPrintBackground", kCapPrinters},
-      {"setOffsetPage", kCapPrinters},
-      {"setupNormalOffset", kCapPrinters},
-      {"setDragCSS", kCapPrinters},
-      {"showPageSetupDialog", kCapPrinters},
-      {"readString", kCapReadFiles},
-      {"readBase64", kCapReadFiles},
-      {"readHTML", kCapReadFiles},
-      {"copied", kCapReadFiles},
-      {"chooseFile", kCapReadFiles},
-      {"writeString", kCapWriteFiles},
-      {"writeBase64", kCapWriteFiles},
-      {"copy", kCapReadFiles | kCapWriteFiles},
-      {"exportAsExcel", kCapWriteFiles},
-      {"download", kCapDownloads | kCapWriteFiles},
-      {"liveUpdate", kCapDownloads},
-      {"openFile", kCapOpenFiles},
-      {"getLocalMacAddress", kCapDeviceIds},
-      {"getCPUSerialNo", kCapDeviceIds},
-      {"getLastSettings", kCapSettings},
-      {"setLastSettings", kCapSettings},
-      {"clearLastSettings", kCapSettings},
-  };
-  return *table;
-}
 
 std::string Lower(std::string_view s) {
   std::string out(s);
@@ -174,17 +128,12 @@ Capabilities RequiredCapabilities(const Json::Value& request) {
 }
 
 Capabilities RequiredCapabilities(const Json::Value& request, const std::string& name) {
-  auto it = Table().find(name);
-  if (it == Table().end()) return 0;
-  Capabilities needed = it->second;
-  if (name == "exportAsExcel") {
-    // The flag as the dispatcher will read it: any value that reads as true opens the file.
-    const Json::Value* params = request.find("params", "params" + 6);
-    if (params && params->isArray() && params->size() > 2) {
-      bool set = ReadFlagParam((*params)[2]);
-      if (set) needed |= kCapOpenFiles;
-    }
-  }
+  const CommandRow* row = FindCommand(name);
+  if (!row) return 0;
+  Capabilities needed = row->needs;
+  // The flag as the dispatcher will read it.
+  if (row->more.index >= 0 && ReadFlagParam(ParamAt(request, static_cast<unsigned>(row->more.index))))
+    needed |= row->more.needs;
   return needed;
 }
 

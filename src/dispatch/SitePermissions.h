@@ -37,9 +37,9 @@ const char* CapabilityName(Capability c);
 // 0 for a name that is not a capability.
 Capability CapabilityFromName(const std::string& name);
 
-// THE table: what a request needs. 0 for commands that need nothing
-// (getVersion, isImplemented, about, ...) and for methods that are not
-// commands. exportAsExcel also needs kCapOpenFiles when its "open" flag is set.
+// What a request needs, by the capability column of the command table
+// (Commands.def). 0 for commands that need nothing (getVersion,
+// isImplemented, about, ...) and for methods that are not commands.
 Capabilities RequiredCapabilities(const Json::Value& request);
 // The same for a request whose "method" (a string, or "" when it is none) has
 // been read already.

@@ -33,52 +33,15 @@ class Recorder {
     calls.push_back(s + ")");
   }
 
-  using V = Json::Value;
-  using S = std::string;
-  void OnNew(const V& r) { Record("OnNew", r); }
-  void about() { Record("about"); }
-  void printPreview(const V& a, bool b) { Record("printPreview", a, b); }
-  void print(const V& a, bool b) { Record("print", a, b); }
-  void getPrinters(const S& e) { Record("getPrinters", e); }
-  void getPapers(const S& a, const S& e) { Record("getPapers", a, e); }
-  void isCustomPaperSupported(const S& a, const S& e) { Record("isCustomPaperSupported", a, e); }
-  void isImplemented(const S& a, const S& e) { Record("isImplemented", a, e); }
-  void isExcelInstalled(const S& e) { Record("isExcelInstalled", e); }
-  void getDefaultPrinter(const S& e) { Record("getDefaultPrinter", e); }
-  void getVersion(const S& e) { Record("getVersion", e); }
-  void getLocalMacAddress(const S& e) { Record("getLocalMacAddress", e); }
-  void getCPUSerialNo(const S& e) { Record("getCPUSerialNo", e); }
-  void setOffsetPage(int32_t a, const S& e) { Record("setOffsetPage", a, e); }
-  void isPrintableFileType(const S& a, const S& e) { Record("isPrintableFileType", a, e); }
-  void setDragCSS(const S& a, const S& b, const S& e) { Record("setDragCSS", a, b, e); }
-  void clearLastSettings(const S& a, const S& e) { Record("clearLastSettings", a, e); }
-  void printDocument(const S& a, const V& b, const S& e) { Record("printDocument", a, b, e); }
-  void printTIFF(const S& a, const V& b, const S& c, const S& e) { Record("printTIFF", a, b, c, e); }
-  void exportAsImage(const V& a, const S& b, const S& e) { Record("exportAsImage", a, b, e); }
-  void exportAsExcel(const V& a, const S& b, bool c, const S& e) { Record("exportAsExcel", a, b, c, e); }
-  void setupNormalOffset(const S& a, const S& e) { Record("setupNormalOffset", a, e); }
-  void download(const S& a, const S& b, const S& e) { Record("download", a, b, e); }
-  void printToImage(const V& a, const S& b, const S& e) { Record("printToImage", a, b, e); }
-  void printToPDF(const V& a, const S& b, const S& e) { Record("printToPDF", a, b, e); }
-  void liveUpdate(const S& a, const S& b, const S& e) { Record("liveUpdate", a, b, e); }
-  void getFonts(const S& e) { Record("getFonts", e); }
-  void copy(const S& a, const S& b, const S& e) { Record("copy", a, b, e); }
-  void copied(const S& a, const S& e) { Record("copied", a, e); }
-  void writeString(const S& a, const S& b, const S& c, const S& e) { Record("writeString", a, b, c, e); }
-  void writeBase64(const S& a, const S& b, const S& e) { Record("writeBase64", a, b, e); }
-  void readString(const S& a, const S& b, const S& e) { Record("readString", a, b, e); }
-  void readBase64(const S& a, const S& e) { Record("readBase64", a, e); }
-  void readHTML(const S& a, const S& b, const S& e) { Record("readHTML", a, b, e); }
-  void chooseFile(const S& a, const S& b, bool c, const S& e) { Record("chooseFile", a, b, c, e); }
-  void showPageSetupDialog(const S& e) { Record("showPageSetupDialog", e); }
-  void getLastSettings(const S& a, const S& e) { Record("getLastSettings", a, e); }
-  void getAbsoluteURL(const S& a, const V& b, const S& e) { Record("getAbsoluteURL", a, b, e); }
-  void setLastSettings(const S& a, const V& b, const S& e) { Record("setLastSettings", a, b, e); }
-  void setDefaultPrinter(const S& a, const S& e) { Record("setDefaultPrinter", a, e); }
-  void openFile(const S& a, const S& e) { Record("openFile", a, e); }
-  void getPrinterInfo(const S& a, const S& e) { Record("getPrinterInfo", a, e); }
-  void getPrinterStatus(const S& a, bool b, const S& e) { Record("getPrinterStatus", a, b, e); }
-  void setPrintBackground(bool a, const S& e) { Record("setPrintBackground", a, e); }
+  void OnNew(const Json::Value& r) { Record("OnNew", r); }
+  // One operation per row of the table, recording what it was given.
+#define KX_COMMAND(name, ...) \
+  template <class... A>       \
+  void name(const A&... a) {  \
+    Record(#name, a...);      \
+  }
+#include "dispatch/Commands.def"
+#undef KX_COMMAND
 };
 
 Json::Value Parse(const std::string& text) {
@@ -108,7 +71,7 @@ struct Row {
   const char* expected;
 };
 
-// One row per command of the table, each with distinct parameter values so
+// One row per command of the table, in its order, each with distinct parameter values so
 // that a swapped order or a wrong kind shows.
 const Row kTable[] = {
     {"about", "[]", "about()"},
@@ -157,6 +120,8 @@ const Row kTable[] = {
 };
 
 TEST(CommandTable, EveryCommandReachesItsOperationWithItsParametersInOrder) {
+  ASSERT_EQ(std::size(kTable), std::size(kCommands));
+  for (size_t i = 0; i < std::size(kTable); ++i) EXPECT_EQ(kTable[i].method, kCommands[i].name);
   for (const Row& row : kTable) {
     std::string request =
         std::string(R"({"method":")") + row.method + R"(","event":"e","params":)" + row.params + "}";

@@ -4,7 +4,7 @@
 
 const test = require("node:test");
 const assert = require("node:assert/strict");
-const { Relay, COMMANDS } = require("../../extension/relay.js");
+const { Relay } = require("../../extension/relay.js");
 const { FakePort } = require("./fakes.js");
 
 function setup() {
@@ -301,12 +301,6 @@ test("a connection from outside a tab is refused", () => {
   relay.attachPage(port);
   assert.match(port.take()[0].error, /browser tab/);
   assert.equal(port.closedByUs, true);
-});
-
-test("every command of the page library is known to the relay", () => {
-  const kestrix = require("../../extension/page/kestrix.js");
-  assert.deepEqual(kestrix.COMMANDS, COMMANDS);
-  assert.equal(COMMANDS.length, 43);
 });
 
 // ---- site permissions -------------------------------------------------------------

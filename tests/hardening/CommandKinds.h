@@ -1,7 +1,6 @@
-// The host's request vocabulary as the tests see it from outside: every
-// method, whether it replies under its event name, and the kind in which it
-// reads each parameter. Kept here, apart from the host's own table, so that
-// a change on either side shows as a failing test.
+// The host's request vocabulary as the tests use it from outside: every
+// command of the host's own table (dispatch/Commands.def), whether it replies
+// under its event name, how, and the kind in which it reads each parameter.
 #pragma once
 
 #include <json/json.h>
@@ -9,33 +8,26 @@
 #include <string>
 #include <vector>
 
+#include "dispatch/CommandTable.h"
+
 namespace hardening {
 
-// t: text, f: flag, i: 32-bit integer, v: any value (handed on unconverted).
+// t: text, f: flag, i: 32-bit integer, v: any value (handed on unconverted),
+// j: a print job (a value, handed on the same way).
 struct Command {
-  const char* method;
+  std::string method;
   bool replies;        // reads "event" and answers under it
-  const char* kinds;   // one letter per parameter, in index order
+  ReplyKind reply;
+  std::string kinds;   // one letter per parameter, in index order
 };
 
 inline const std::vector<Command>& Commands() {
-  static const std::vector<Command> table = {
-      {"about", false, ""},        {"printPreview", false, "vf"},   {"print", false, "vf"},
-      {"getPrinters", true, ""},   {"getPapers", true, "t"},        {"isCustomPaperSupported", true, "t"},
-      {"isImplemented", true, "t"}, {"isExcelInstalled", true, ""}, {"getDefaultPrinter", true, ""},
-      {"getVersion", true, ""},    {"getLocalMacAddress", true, ""}, {"getCPUSerialNo", true, ""},
-      {"setOffsetPage", true, "i"}, {"isPrintableFileType", true, "t"}, {"setDragCSS", true, "tt"},
-      {"clearLastSettings", true, "t"}, {"printDocument", true, "tv"}, {"printTIFF", true, "tvt"},
-      {"exportAsImage", true, "vt"}, {"exportAsExcel", true, "vtf"}, {"setupNormalOffset", true, "t"},
-      {"download", true, "tt"},    {"printToImage", true, "vt"},    {"printToPDF", true, "vt"},
-      {"liveUpdate", true, "tt"},  {"getFonts", true, ""},          {"copy", true, "tt"},
-      {"copied", true, "t"},       {"writeString", true, "ttt"},    {"writeBase64", true, "tt"},
-      {"readString", true, "tt"},  {"readBase64", true, "t"},       {"readHTML", true, "tt"},
-      {"chooseFile", true, "ttf"}, {"showPageSetupDialog", true, ""}, {"getLastSettings", true, "t"},
-      {"getAbsoluteURL", true, "tv"}, {"setLastSettings", true, "tv"}, {"setDefaultPrinter", true, "t"},
-      {"openFile", true, "t"},     {"getPrinterInfo", true, "t"},   {"getPrinterStatus", true, "tf"},
-      {"setPrintBackground", true, "f"},
-  };
+  static const std::vector<Command> table = [] {
+    std::vector<Command> out;
+    for (const CommandRow& c : kCommands)
+      out.push_back({std::string(c.name), c.Replies(), c.reply, std::string(c.params)});
+    return out;
+  }();
   return table;
 }
 
@@ -71,6 +63,7 @@ inline bool Accepts(char kind, const Json::Value& value) {
     case 't': return value.isNull() || value.isString() || value.isBool();
     case 'f': return true;
     case 'v': return true;
+    case 'j': return true;
     case 'i':
       if (value.isNull() || value.isBool()) return true;
       if (value.type() == Json::intValue) return value.isInt();
