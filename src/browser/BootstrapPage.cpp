@@ -52,7 +52,7 @@ std::string WriteBootstrapPageIn(const std::string& executablePath, const std::s
   int counter = ++g_pageCounter;
   std::string path = BootstrapPageName(tempDir, created.dwLowDateTime, counter);
   std::string text = WideToAnsi(ReadPageResource("JS", "#102"));
-  std::string written = WriteFileReplacing(path, text);
+  std::string written = WriteFileReplacing(path, text, ReplaceOptions{0600, false, /*keepUnmoved=*/true});
   if (!written.empty() && written != path) {
     std::lock_guard lock(g_uniquePagesMu);
     UniquePages().push_back(written);

@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <random>
 
 namespace {
 std::string Home() {
@@ -89,41 +88,5 @@ bool ReadWholeFile(const std::string& path, std::string* out, size_t maxBytes) {
   }
   close(fd);
   *out = std::move(data);
-  return true;
-}
-
-bool WriteFileAtomically(const std::string& path, const std::string& bytes, unsigned mode) {
-  size_t slash = path.rfind('/');
-  std::string folder = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
-  std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-  std::random_device random;
-  std::string temp;
-  int fd = -1;
-  for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
-    temp = folder + "/." + base + "." + std::to_string(random() % 1000000000u) + ".part";
-    fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
-    if (fd < 0 && errno != EEXIST) return false;
-  }
-  if (fd < 0) return false;
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      close(fd);
-      unlink(temp.c_str());
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  bool synced = fsync(fd) == 0;
-  if (close(fd) != 0 || !synced) {
-    unlink(temp.c_str());
-    return false;
-  }
-  if (rename(temp.c_str(), path.c_str()) != 0) {
-    unlink(temp.c_str());
-    return false;
-  }
   return true;
 }

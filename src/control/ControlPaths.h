@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "platform/Files.h"  // WriteFileAtomically: files are written whole
+
 // $XDG_DATA_HOME (absolute) or $HOME/.local/share.
 std::string DataHome();
 // $XDG_CONFIG_HOME (absolute) or $HOME/.config.
@@ -23,6 +25,3 @@ bool MakeFolders(const std::string& path, unsigned mode = 0700);
 // Reads a whole regular file (at most maxBytes) without ever waiting to open
 // it. False when it cannot be read, is larger, or is no regular file.
 bool ReadWholeFile(const std::string& path, std::string* out, size_t maxBytes = size_t(256) << 20);
-// Writes bytes to path through a temporary file in the same folder and a
-// rename, so readers see the old or the new content, never a part.
-bool WriteFileAtomically(const std::string& path, const std::string& bytes, unsigned mode = 0600);

@@ -2,9 +2,10 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <system_error>
+
+#include "platform/Files.h"
 
 namespace fs = std::filesystem;
 
@@ -114,28 +115,12 @@ bool SiteGuard::Save(const SiteDecisions& decisions, std::string* error) {
   std::error_code ec;
   if (!fs::exists(folder, ec)) {
     fs::create_directories(folder, ec);
-    // Only the user reads what they decided; the temporary file below is
-    // never visible to others even before it is made 0600.
+    // Only the user reads what they decided.
     fs::permissions(folder, fs::perms::owner_all, ec);
   }
-  std::random_device random;
-  fs::path temp = folder / ("." + target.filename().string() + "." + std::to_string(random()) + ".part");
   Json::StreamWriterBuilder writer;
   writer["indentation"] = "  ";
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    out << Json::writeString(writer, DecisionsToJson(decisions)) << "\n";
-    out.flush();
-    if (!out) {
-      fs::remove(temp, ec);
-      *error = "cannot write " + temp.string();
-      return false;
-    }
-  }
-  fs::permissions(temp, fs::perms::owner_read | fs::perms::owner_write, ec);
-  if (!ec) fs::rename(temp, target, ec);
-  if (ec) {
-    fs::remove(temp, ec);
+  if (!WriteFileAtomically(target.string(), Json::writeString(writer, DecisionsToJson(decisions)) + "\n", 0600)) {
     *error = "cannot write " + target.string();
     return false;
   }

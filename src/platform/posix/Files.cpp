@@ -45,18 +45,25 @@ bool WriteAll(int fd, const std::string& bytes) {
   return true;
 }
 
+// The new file's name: hidden, in finalPath's folder.
+std::string UniqueName(const std::string& finalPath) {
+  size_t slash = finalPath.rfind('/');
+  size_t base = slash == std::string::npos ? 0 : slash + 1;
+  return finalPath.substr(0, base) + "." + finalPath.substr(base) + "." + NextSuffix() + ".tmp";
+}
+
 // Creates a new file beside finalPath that did not exist before (O_EXCL:
 // an existing name, a planted link included, is skipped) and writes bytes
 // into it. Returns its path, or "" when that failed.
-std::string WriteUniqueFile(const std::string& finalPath, const std::string& bytes) {
+std::string WriteUniqueFile(const std::string& finalPath, const std::string& bytes, const ReplaceOptions& options) {
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string path = finalPath + "." + NextSuffix() + ".tmp";
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    std::string path = UniqueName(finalPath);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, options.mode);
     if (fd < 0) {
       if (errno == EEXIST || errno == ELOOP) continue;
       return {};
     }
-    bool ok = WriteAll(fd, bytes);
+    bool ok = WriteAll(fd, bytes) && (!options.sync || fsync(fd) == 0);
     ok = close(fd) == 0 && ok;
     if (!ok) {
       unlink(path.c_str());
@@ -69,13 +76,15 @@ std::string WriteUniqueFile(const std::string& finalPath, const std::string& byt
 
 }  // namespace
 
-std::string WriteFileReplacing(const std::string& finalPath, const std::string& bytes) {
-  std::string unique = WriteUniqueFile(finalPath, bytes);
+std::string WriteFileReplacing(const std::string& finalPath, const std::string& bytes, const ReplaceOptions& options) {
+  std::string unique = WriteUniqueFile(finalPath, bytes, options);
   if (unique.empty()) return {};
   // rename replaces whatever is at the name (a link itself, never its target)
   // in one step.
-  if (rename(unique.c_str(), finalPath.c_str()) != 0) return unique;
-  return finalPath;
+  if (rename(unique.c_str(), finalPath.c_str()) == 0) return finalPath;
+  if (options.keepUnmoved) return unique;
+  unlink(unique.c_str());
+  return {};
 }
 
 void SetUniqueSuffixSourceForTesting(std::function<std::string()> source) {

@@ -43,10 +43,12 @@ bool WriteAll(HANDLE file, const std::string& bytes) {
 
 }  // namespace
 
-std::string WriteFileReplacing(const std::string& finalPath, const std::string& bytes) {
+std::string WriteFileReplacing(const std::string& finalPath, const std::string& bytes, const ReplaceOptions& options) {
   const OleString finalWide = AnsiToWide(finalPath);
+  const size_t slash = finalPath.find_last_of("\\/");
+  const size_t base = slash == std::string::npos ? 0 : slash + 1;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string path = finalPath + "." + NextSuffix() + ".tmp";
+    std::string path = finalPath.substr(0, base) + "." + finalPath.substr(base) + "." + NextSuffix() + ".tmp";
     OleString wide = AnsiToWide(path);
     // CREATE_NEW: an existing name, a planted link included, is never opened.
     HANDLE file = ::CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -55,15 +57,17 @@ std::string WriteFileReplacing(const std::string& finalPath, const std::string& 
       if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) continue;
       return {};
     }
-    bool ok = WriteAll(file, bytes);
+    bool ok = WriteAll(file, bytes) && (!options.sync || ::FlushFileBuffers(file));
     ok = ::CloseHandle(file) && ok;
     if (!ok) {
       ::DeleteFileW(wide.c_str());
       return {};
     }
     // Replaces whatever is at the name (a link itself, never its target).
-    if (!::MoveFileExW(wide.c_str(), finalWide.c_str(), MOVEFILE_REPLACE_EXISTING)) return path;
-    return finalPath;
+    if (::MoveFileExW(wide.c_str(), finalWide.c_str(), MOVEFILE_REPLACE_EXISTING)) return finalPath;
+    if (options.keepUnmoved) return path;
+    ::DeleteFileW(wide.c_str());
+    return {};
   }
   return {};
 }
