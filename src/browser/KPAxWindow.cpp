@@ -31,6 +31,7 @@ KPAxWindow& KPAxWindow::Instance() {
 }
 
 void KPAxWindow::Init() {
+  m_mainThread.Bind();
   // 1. The WebBrowser control is created by the text of its class id.
   const std::string browserClsid = StringFromCLSID(CLSID_WebBrowser);
   // 2. The hidden window.
@@ -78,6 +79,7 @@ BOOL KPAxWindow::ProcessWindowMessage(HWND, UINT message, WPARAM wParam, LPARAM 
 }
 
 LRESULT KPAxWindow::OnRequest(UINT, WPARAM, LPARAM lParam, BOOL& handled) {
+  m_mainThread.Check("KPAxWindow::OnRequest");
   // The request is owned by this message; released on every way out.
   std::unique_ptr<Json::Value> request(reinterpret_cast<Json::Value*>(lParam));
   HandleRequest(request.get());
@@ -86,6 +88,7 @@ LRESULT KPAxWindow::OnRequest(UINT, WPARAM, LPARAM lParam, BOOL& handled) {
 }
 
 LRESULT KPAxWindow::OnRequests(UINT, WPARAM, LPARAM, BOOL& handled) {
+  m_mainThread.Check("KPAxWindow::OnRequests");
   handled = TRUE;
   std::vector<QueuedRequest> requests;
   {
@@ -123,6 +126,7 @@ LRESULT KPAxWindow::OnRequests(UINT, WPARAM, LPARAM, BOOL& handled) {
 }
 
 void KPAxWindow::HandleRequest(const Json::Value* request, const PlainJsonEnvelope* envelope) {
+  m_mainThread.Check("KPAxWindow::HandleRequest");
   m_bPeerAlive = true;
   // Nothing a request raises may take the process down: a parameter of the
   // wrong kind, a control that cannot be obtained, a failure in the control.
@@ -146,6 +150,7 @@ void KPAxWindow::HandleRequest(const Json::Value* request, const PlainJsonEnvelo
 }
 
 void KPAxWindow::CheckControlReady() {
+  m_mainThread.Check("KPAxWindow::CheckControlReady");
   if (m_bControlReady.load()) return;
   if (!m_pProxy || !m_pProxy->IsReady()) return;
   // The flag before the event: a gate that sees the flag never waits, and
@@ -155,6 +160,7 @@ void KPAxWindow::CheckControlReady() {
 }
 
 LRESULT KPAxWindow::OnExit(UINT, WPARAM, LPARAM, BOOL& handled) {
+  m_mainThread.Check("KPAxWindow::OnExit");
   // The control host and the browser control go with the window, and so does the timer.
   DestroyWindow();
   m_hWnd = nullptr;

@@ -20,6 +20,7 @@
 #include "platform/ComPtr.h"
 #include "platform/JsonPlainParse.h"
 #include "platform/Kernel.h"
+#include "platform/ThreadAffinity.h"
 #include "platform/WebBrowserApi.h"
 #include "platform/AxHost.h"
 
@@ -180,6 +181,9 @@ class KPAxWindow : public CAxWindowT {
   ControlProxy* m_pProxy = nullptr;
   CommandDispatcher* m_pDispatcher = nullptr;
   bool m_bPeerAlive = false;  // main thread only
+  // The main thread (the one that ran Init): every handler checks it runs
+  // there (checking builds, platform/ThreadAffinity.h).
+  ThreadAffinity m_mainThread;
   std::atomic<bool> m_bStopping{false};
   std::atomic<bool> m_bControlReady{false};
   HANDLE m_hReadyEvent = nullptr;

@@ -190,6 +190,7 @@ void KPAxWindow::HandOver() {
 }
 
 size_t KPAxWindow::TakeRequests(std::vector<QueuedRequest>* out) {
+  m_mainThread.Check("KPAxWindow::TakeRequests");
   std::lock_guard lock(m_inbox.mu);
   m_inbox.posted = false;
   size_t bytes = m_inbox.bytes;
@@ -223,6 +224,7 @@ bool KPAxWindow::WaitForRoom(bool queue, bool output) {
 }
 
 LRESULT KPAxWindow::OnKeepaliveTimer(UINT, WPARAM wParam, LPARAM, BOOL& handled) {
+  m_mainThread.Check("KPAxWindow::OnKeepaliveTimer");
   handled = TRUE;
   switch (DecideKeepalive(static_cast<UINT_PTR>(wParam), m_bPeerAlive)) {
     case KeepaliveAction::None:

@@ -51,14 +51,7 @@ void ControlProxy::ReplyLong(LONG result, const std::string& event) {
 void ControlProxy::ReplyText(BSTR result, const std::string& event) {
   Bstr owned = Bstr::Attach(result);
   if (event.empty()) return;
-  // The envelope WriteReply would build for a string value, without making
-  // one: the text is quoted straight from the conversion.
-  std::string data = WideToAnsi(owned.View());
-  std::string text = TextEnvelope(data, event, -1);
-  if (text.size() <= kMaxMessageBytes)
-    SendText(std::move(text));
-  else
-    WriteTextInPieces(data, event);
+  m_out.WriteText(WideToAnsi(owned.View()), event);
 }
 
 void ControlProxy::ReplyValue(VARIANT* result, const std::string& event) {
@@ -266,7 +259,7 @@ void ControlProxy::readBase64(const std::string& path, const std::string& event)
   BSTR result = nullptr;
   GetControl()->readBase64(Text(path).Get(), &result);
   Bstr owned = Bstr::Attach(result);
-  WriteWideTextInPieces(owned.View(), event);
+  m_out.WriteWideTextInPieces(owned.View(), event);
 }
 
 // ---- integer ----------------------------------------------------------------------------

@@ -20,6 +20,7 @@ bool HasReadableMember(IDispatch* object, const OLECHAR* name) {
 }  // namespace
 
 void ControlProxy::AttachListener(IDispatch* callback) {
+  m_thread.Check("ControlProxy::AttachListener");
   if (m_listenerCookie != 0) {
     // The connection holds the only reference to the old listener: it goes now.
     ComPtr<IPrinterControl> control = GetControl();

@@ -3,9 +3,11 @@
 // It holds the references into the hosted browser (browser, the document's
 // script object, the control), the context that "new" sets (tab and page
 // URL), the readiness that releases the inbound gate, the value bridge, the
-// listener connection, and the writer of everything that leaves on stdout.
+// listener connection, and the ReplyWriter through which everything leaves.
 // One operation per command carries a request's parameters to one member of
-// IPrinterControl and writes the reply. Main thread only.
+// IPrinterControl and writes the reply. Main thread only (checked in debug
+// builds (platform/ThreadAffinity.h) at the entry points: the operations obtain the control through
+// GetControl, replies and messages leave through WriteReply and WriteMessage).
 #pragma once
 
 #include <json/json.h>
@@ -17,8 +19,10 @@
 #include "bridge/PrinterListener.h"
 #include "bridge/ScriptValueBridge.h"
 #include "dispatch/ParamKinds.h"
+#include "dispatch/ReplyWriter.h"
 #include "interfaces/PrinterControl.h"
 #include "platform/ComPtr.h"
+#include "platform/ThreadAffinity.h"
 #include "platform/WebBrowserApi.h"
 
 class FrameWriter;
@@ -40,25 +44,13 @@ class ControlProxy : public ListenerOwner {
   ControlProxy& operator=(const ControlProxy&) = delete;
 
   bool IsReady() const { return m_bReady; }
-  Json::Value GetTab() const override { return m_tab; }
+  Json::Value GetTab() const override { return m_out.Tab(); }
 
-  // ---- the reply envelope and output framing ----
-  // Writes {"data", "event", "index", "tab"}; nothing when event is empty.
-  // data == nullptr leaves "data" out; index -1 leaves "index" out.
+  // ---- what leaves (ReplyWriter) ----
   void WriteReply(const Json::Value* data, const std::string& event, int32_t index);
-  // Frames the text (ANSI code page, up to its first NUL) as UTF-8 through
-  // the frame writer.
   void WriteMessage(const std::string& text) override;
-  // Where every message leaves: standard output in the host, a buffer in
-  // tests. Not owned; without one nothing is written.
-  void SetFrameWriter(FrameWriter* writer) { m_pWriter = writer; }
-  // Sends a text result as replies of at most 500000 bytes of text each, cut
-  // between characters; all but the last carry "index" 0, 1, 2, ...
-  void WriteTextInPieces(const std::string& text, const std::string& event);
-  // The same for a wide text (up to its first NUL), in the code page as
-  // WideToAnsi gives it. Where the code page is UTF-8 the text is converted
-  // a piece at a time into one reused buffer, not into a copy of it whole.
-  void WriteWideTextInPieces(OleStringView text, const std::string& event);
+  void SetFrameWriter(FrameWriter* writer) { m_out.SetFrameWriter(writer); }
+  ReplyWriter& Out() { return m_out; }
 
   // ---- control invocation ----
   bool GetDocument(ComPtr<IHTMLDocument2>* document);
@@ -126,37 +118,21 @@ class ControlProxy : public ListenerOwner {
   void setPrintBackground(bool enabled, const std::string& event);
 
  private:
-  // Browsers close the connection when a host sends a message longer than this.
-  static constexpr size_t kMaxMessageBytes = 1048576;
-
   ScriptValueBridge m_bridge;
   Bstr m_pageUrl;
   ComPtr<IDispatch> m_spScript;
   ComPtr<IWebBrowser2> m_spBrowser;
   ComPtr<IPrinterControl> m_spControl;
   DWORD m_listenerCookie = 0;
-  Json::Value m_tab;
-  std::string m_tabTail;  // the envelope's end: ,"tab":<m_tab>}\n
   HWND m_hOwner = nullptr;
   bool m_bReady = false;
 
   PageWriter m_writePage;
-  FrameWriter* m_pWriter = nullptr;
+  ReplyWriter m_out;
+  // The thread that made the proxy: every operation, reply and message is
+  // checked to come from it (checking builds).
+  ThreadAffinity m_thread;
 
-  // The UTF-8 text of a reply envelope, built directly in the compact
-  // writer's form; TextEnvelope for a text result (a piece of one).
-  std::string EnvelopeText(const Json::Value* data, const std::string& event, int32_t index) const;
-  // dataIsUtf8: data is valid UTF-8 without a NUL and is not looked at again.
-  std::string TextEnvelope(std::string_view data, const std::string& event, int32_t index,
-                           bool dataIsUtf8 = false) const;
-  void AppendEnvelopeTail(std::string& text, const std::string& event, int32_t index) const;
-  void SetTab(const Json::Value& tab);
-  // Frames and writes UTF-8 text (a long one is handed to the writer without
-  // a copy); drops (and logs) a text over the browser's limit.
-  bool SendText(std::string&& utf8);
-  // Where the pieces of a long text come from (ControlProxy.cpp).
-  class TextSource;
-  void WritePieces(TextSource& source, const std::string& event);
   // Result replies of the command operations.
   void ReplyNone(const std::string& event);
   void ReplyBool(BOOL result, const std::string& event);

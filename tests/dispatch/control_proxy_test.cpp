@@ -1,4 +1,6 @@
 // Obtaining the control from the page: waiting, readiness, "new".
+#include <thread>
+
 #include "ProxyFixture.h"
 
 namespace {
@@ -126,3 +128,16 @@ TEST_F(ProxyTest, CallScriptFunctionWithAnUnknownNameGivesFalse) {
 }
 
 }  // namespace
+
+#ifdef KX_CHECK_THREADS
+// The proxy belongs to the thread that made it: a reply or an operation from
+// another thread stops a checking build at once instead of racing the main thread.
+TEST_F(ProxyTest, ACallFromAnotherThreadStopsACheckingBuild) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  MakeProxy(WritePage(kControlPage));
+  EXPECT_DEATH(std::thread([&] { proxy->WriteMessage("{}"); }).join(), "ControlProxy::WriteMessage called on a thread");
+  EXPECT_DEATH(std::thread([&] { proxy->getVersion("v"); }).join(), "ControlProxy::GetControl called on a thread");
+  proxy->WriteMessage("{}");  // its own thread: written
+  EXPECT_EQ(messages.size(), 1u);
+}
+#endif

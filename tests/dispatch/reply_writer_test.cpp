@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "dispatch/ControlProxy.h"
+#include "dispatch/ReplyWriter.h"
 #include "framing/ByteSink.h"
 #include "framing/FrameCodec.h"
 #include "framing/FrameWriter.h"
@@ -27,13 +27,13 @@ struct Captured {
   }
 };
 
-class ReplyWriter : public ::testing::Test {
+class ReplyWriterTest : public ::testing::Test {
  protected:
-  ReplyWriter() : proxy(nullptr, nullptr, nullptr) {
+  ReplyWriterTest() {
     SetThreadCodePage("UTF-8");
-    proxy.SetFrameWriter(&writer);
+    replies.SetFrameWriter(&writer);
   }
-  ~ReplyWriter() override { SetThreadCodePage("UTF-8"); }
+  ~ReplyWriterTest() override { SetThreadCodePage("UTF-8"); }
   static std::string Prefix(uint32_t n) {
     char prefix[kFramePrefixBytes];
     EncodeFrameLength(n, prefix);
@@ -45,46 +45,46 @@ class ReplyWriter : public ::testing::Test {
     return true;
   }};
   FrameWriter writer{sink, FrameWriter::Mode::Inline};
-  ControlProxy proxy;
+  ReplyWriter replies;
 };
 
-TEST_F(ReplyWriter, EnvelopeBytes) {
+TEST_F(ReplyWriterTest, EnvelopeBytes) {
   Json::Value data("v1");
-  proxy.WriteReply(&data, "e", -1);
-  proxy.WriteReply(nullptr, "e", 0);
-  proxy.WriteReply(&data, "", -1);
+  replies.WriteReply(&data, "e", -1);
+  replies.WriteReply(nullptr, "e", 0);
+  replies.WriteReply(&data, "", -1);
   ASSERT_EQ(out.frames.size(), 2u) << "an empty event name writes nothing";
   std::string first = "{\"data\":\"v1\",\"event\":\"e\",\"tab\":null}\n";
   EXPECT_EQ(out.frames[0], Prefix(static_cast<uint32_t>(first.size())) + first);
   EXPECT_EQ(out.frames[1].substr(4), "{\"event\":\"e\",\"index\":0,\"tab\":null}\n");
 }
 
-TEST_F(ReplyWriter, PingIsFramedWithoutNewline) {
-  proxy.WriteMessage("{\"method\":\"ping\"}");
+TEST_F(ReplyWriterTest, PingIsFramedWithoutNewline) {
+  replies.WriteMessage("{\"method\":\"ping\"}");
   ASSERT_EQ(out.frames.size(), 1u);
   EXPECT_EQ(out.frames[0], std::string("\x11\x00\x00\x00", 4) + "{\"method\":\"ping\"}");
 }
 
-TEST_F(ReplyWriter, PrefixCountsUtf8BytesAndSecondByteIsUsed) {
-  proxy.WriteMessage(std::string(300, 'x'));
+TEST_F(ReplyWriterTest, PrefixCountsUtf8BytesAndSecondByteIsUsed) {
+  replies.WriteMessage(std::string(300, 'x'));
   EXPECT_EQ(out.frames[0].substr(0, 4), std::string("\x2C\x01\x00\x00", 4));
   SetThreadCodePage("WINDOWS-1252");
   Json::Value data("caf\xE9");  // é in the thread's code page
-  proxy.WriteReply(&data, "e", -1);
+  replies.WriteReply(&data, "e", -1);
   std::string text = "{\"data\":\"caf\xC3\xA9\",\"event\":\"e\",\"tab\":null}\n";
   EXPECT_EQ(out.frames[1], Prefix(static_cast<uint32_t>(text.size())) + text)
       << "raw UTF-8 on the wire, counted in bytes";
 }
 
-TEST_F(ReplyWriter, TextIsTakenUpToItsFirstNul) {
-  proxy.WriteMessage(std::string("ab\0cd", 5));
+TEST_F(ReplyWriterTest, TextIsTakenUpToItsFirstNul) {
+  replies.WriteMessage(std::string("ab\0cd", 5));
   EXPECT_EQ(out.frames[0], std::string("\x02\x00\x00\x00" "ab", 6));
 }
 
-TEST_F(ReplyWriter, PiecesOfAtMost500000Bytes) {
+TEST_F(ReplyWriterTest, PiecesOfAtMost500000Bytes) {
   auto sizes = [&](size_t n) {
     out.frames.clear();
-    proxy.WriteTextInPieces(std::string(n, 'A'), "r");
+    replies.WriteTextInPieces(std::string(n, 'A'), "r");
     std::vector<std::pair<size_t, int>> s;  // (data length, index or -1)
     for (const Json::Value& m : out.Messages())
       s.emplace_back(m["data"].asString().size(), m.isMember("index") ? m["index"].asInt() : -1);
@@ -96,15 +96,15 @@ TEST_F(ReplyWriter, PiecesOfAtMost500000Bytes) {
   EXPECT_EQ(sizes(1000000), (V{{500000, 0}, {500000, -1}}));
   EXPECT_EQ(sizes(0), (V{{0, -1}})) << "an empty text still gets one reply";
   out.frames.clear();
-  proxy.WriteTextInPieces(std::string(600000, 'A'), "");
+  replies.WriteTextInPieces(std::string(600000, 'A'), "");
   EXPECT_TRUE(out.frames.empty()) << "no event name, no reply, in pieces or not";
   EXPECT_EQ(sizes(1250000), (V{{500000, 0}, {500000, 1}, {250000, -1}}));
 }
 
-TEST_F(ReplyWriter, PiecesAreCutBetweenCharacters) {
+TEST_F(ReplyWriterTest, PiecesAreCutBetweenCharacters) {
   // 499999 ASCII bytes then a 2-byte character: cutting at 500000 would split it.
   std::string text = std::string(499999, 'a') + "\xC3\xA9" + "z";
-  proxy.WriteTextInPieces(text, "r");
+  replies.WriteTextInPieces(text, "r");
   auto messages = out.Messages();
   ASSERT_EQ(messages.size(), 2u);
   EXPECT_EQ(messages[0]["data"].asString().size(), 499999u);
@@ -112,10 +112,10 @@ TEST_F(ReplyWriter, PiecesAreCutBetweenCharacters) {
   EXPECT_EQ(messages[0]["data"].asString() + messages[1]["data"].asString(), text);
 }
 
-TEST_F(ReplyWriter, NoFrameExceedsTheBrowsersLimit) {
+TEST_F(ReplyWriterTest, NoFrameExceedsTheBrowsersLimit) {
   // Control characters are escaped six-fold: pieces shrink until they fit.
   std::string control(600000, '\x01');
-  proxy.WriteTextInPieces(control, "r");
+  replies.WriteTextInPieces(control, "r");
   std::string joined;
   for (const std::string& f : out.frames) EXPECT_LE(f.size() - 4, 1048576u);
   for (const Json::Value& m : out.Messages()) joined += m["data"].asString();
@@ -124,7 +124,7 @@ TEST_F(ReplyWriter, NoFrameExceedsTheBrowsersLimit) {
   // A plain text result over the limit goes out in pieces too, never as one frame.
   out.frames.clear();
   Json::Value big(std::string(2000000, 'b'));
-  proxy.WriteReply(&big, "t", -1);
+  replies.WriteReply(&big, "t", -1);
   ASSERT_EQ(out.frames.size(), 4u);
   for (const std::string& f : out.frames) EXPECT_LE(f.size() - 4, 1048576u);
 
@@ -132,33 +132,33 @@ TEST_F(ReplyWriter, NoFrameExceedsTheBrowsersLimit) {
   out.frames.clear();
   Json::Value list(Json::arrayValue);
   for (int i = 0; i < 200000; ++i) list.append("0123456789");
-  proxy.WriteReply(&list, "t", -1);
-  proxy.WriteMessage(std::string(1048577, 'x'));
+  replies.WriteReply(&list, "t", -1);
+  replies.WriteMessage(std::string(1048577, 'x'));
   EXPECT_TRUE(out.frames.empty());
-  proxy.WriteMessage(std::string(1048576, 'x'));
+  replies.WriteMessage(std::string(1048576, 'x'));
   EXPECT_EQ(out.frames.size(), 1u) << "exactly the limit is accepted";
 }
 
-TEST_F(ReplyWriter, AnEnvelopeOverTheLimitWithoutItsTextIsDroppedAtOnce) {
+TEST_F(ReplyWriterTest, AnEnvelopeOverTheLimitWithoutItsTextIsDroppedAtOnce) {
   static int notes = 0;
   notes = 0;
   SetDebugOutputSink([](const char*) { ++notes; });
   Json::Value text(std::string(20000, 't'));
-  proxy.WriteReply(&text, std::string(1100000, 'e'), -1);
+  replies.WriteReply(&text, std::string(1100000, 'e'), -1);
   SetDebugOutputSink(nullptr);
   EXPECT_TRUE(out.frames.empty());
   EXPECT_EQ(notes, 1) << "one drop, not one per shrinking piece";
 }
 
-TEST_F(ReplyWriter, AWideTextConvertedPieceByPieceGivesTheFramesOfItsWholeConversion) {
+TEST_F(ReplyWriterTest, AWideTextConvertedPieceByPieceGivesTheFramesOfItsWholeConversion) {
   // What readBase64 and friends send: the same frames as converting the
   // whole text first, for every kind of character, at and around the cuts.
   auto frames = [this](OleStringView wide) {
     out.frames.clear();
-    proxy.WriteWideTextInPieces(wide, "r");
+    replies.WriteWideTextInPieces(wide, "r");
     std::vector<std::string> streamed = out.frames;
     out.frames.clear();
-    proxy.WriteTextInPieces(WideToAnsi(wide), "r");
+    replies.WriteTextInPieces(WideToAnsi(wide), "r");
     return std::make_pair(streamed, out.frames);
   };
   OleString mixed;
@@ -174,7 +174,7 @@ TEST_F(ReplyWriter, AWideTextConvertedPieceByPieceGivesTheFramesOfItsWholeConver
   }
 }
 
-TEST_F(ReplyWriter, PiecesAreCutBetweenCharactersInADoubleByteCodePage) {
+TEST_F(ReplyWriterTest, PiecesAreCutBetweenCharactersInADoubleByteCodePage) {
   // GB18030: two-byte characters, and four-byte ones; an odd limit falls
   // inside one of them unless the cut backs off.
   ASSERT_TRUE(SetThreadCodePage("GB18030"));
@@ -182,7 +182,7 @@ TEST_F(ReplyWriter, PiecesAreCutBetweenCharactersInADoubleByteCodePage) {
   const std::string four = "\x81\x30\x81\x30";     // U+0080
   std::string text = "a";
   while (text.size() < 1200000) text += han + four + han;
-  proxy.WriteTextInPieces(text, "r");
+  replies.WriteTextInPieces(text, "r");
   std::string joined;
   for (const Json::Value& m : out.Messages()) joined += m["data"].asString();
   SetThreadCodePage("UTF-8");
