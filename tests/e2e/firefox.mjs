@@ -15,6 +15,7 @@ import net from "node:net";
 import path from "node:path";
 import { expect, extensionDir, endProcess, findFiles, finish, here, hostWrapper, judge, makeRun,
   recordLeftBehind, repo, requireExecutables, runInstaller, startCups, startServer, stopCups, until } from "./common.mjs";
+import { judgeSites, origin, rememberedSites, rememberOtherSite, SITE_CASES, SITE_POLICY } from "./sites.mjs";
 import { rpc } from "./wire.mjs";
 
 const args = process.argv.slice(2);
@@ -22,12 +23,14 @@ const option = (name) => (args.includes(name) ? args[args.indexOf(name) + 1] : u
 const build = path.resolve(option("--build") || path.join(repo, "build"));
 const firefoxBinary = option("--firefox") || "/usr/bin/firefox-esr";
 const SITES = ["intranet", "blocked", "shop", "other"];
+const INSTALL_CASE = "the add-on installs";
 const CASES = [
-  "the add-on installs and a page on a named origin finds it by the handshake",
-  "an origin the policy allows prints to PDF and is never asked",
-  "an undecided origin: the user is asked, allows, and the page prints to PDF",
-  "a blocked origin gets the permission error and the control is never called",
-  "one site cannot read another's file",
+  INSTALL_CASE,
+  SITE_CASES.handshake,
+  SITE_CASES.policyAllowed,
+  SITE_CASES.undecided,
+  SITE_CASES.blocked,
+  SITE_CASES.files,
   "no process is left behind",
 ];
 const CALL_TIMEOUT_MS = 60000;
@@ -44,10 +47,7 @@ function freePort() {
 
 async function main() {
   const { work, dirs, files, env } = makeRun("kx-e2e-firefox-", { MOZ_CRASHREPORTER_DISABLE: "1" });
-  fs.writeFileSync(
-    env.KESTRIX_POLICY,
-    JSON.stringify({ allow: { "http://intranet.test:*": ["printers"] }, block: ["http://blocked.test:*"] }),
-  );
+  fs.writeFileSync(env.KESTRIX_POLICY, JSON.stringify(SITE_POLICY));
   let cupsStarted = false;
   let hostPids = () => [];
   let firefox = null;
@@ -110,17 +110,11 @@ async function main() {
     const { extension } = await bidi.call("webExtension.install", { extensionData: { type: "path", path: extensionDir } });
     expect(extension === "kestrix@kestrix-host", `the add-on installed as ${extension}`);
 
-    const origin = (site) => `http://${site}.test:${port}`;
     const answered = new Set();
-    // The "other" site was allowed its files by the user before its visit.
-    const sitesFile = path.join(dirs.config, "kestrix/sites.json");
-    fs.mkdirSync(path.dirname(sitesFile), { recursive: true, mode: 0o700 });
-    fs.writeFileSync(sitesFile, JSON.stringify({ [origin("other")]: { readFiles: "allow", writeFiles: "allow" } }), {
-      mode: 0o600,
-    });
+    rememberOtherSite(dirs, port);
     for (const site of SITES) {
       const { context } = await bidi.call("browsingContext.create", { type: "tab" });
-      await bidi.call("browsingContext.navigate", { context, url: `${origin(site)}/site.html`, wait: "none" });
+      await bidi.call("browsingContext.navigate", { context, url: `${origin(port, site)}/site.html`, wait: "none" });
       try {
         await until(`the ${site} page to finish`, SITE_MS, async () => {
           const { contexts } = await bidi.call("browsingContext.getTree", {});
@@ -148,53 +142,9 @@ async function main() {
       if (site === "shop") pageConfig.shopFile = findFiles(files, "shop-secret.txt")[0] || "";
     }
 
-    const seen = (name) => observations.get(name);
-    const value = (name) => {
-      const o = seen(name);
-      if (!o) throw new Error(`${name}: the page reported nothing`);
-      if ("error" in o) throw new Error(`${name}: ${o.error}`);
-      return o.value;
-    };
-    const refused = (name, capability) => {
-      const o = seen(name);
-      expect(o && o.code === "permissionDenied" && o.capability === capability, `${name}: ${JSON.stringify(o)}`);
-    };
-    const pdf = (base) => {
-      const found = findFiles(files, base);
-      expect(found.length === 1 && fs.readFileSync(found[0]).subarray(0, 5).toString("latin1") === "%PDF-", `${base}: no PDF`);
-    };
-    judge(CASES[0], () => {
-      for (const site of SITES) expect(value(`${site}.ready`) === true, `${site}: no answer to the handshake`);
-      return `add-on ${extension}`;
-    });
-    judge(CASES[1], () => {
-      expect(value("intranet.printToPDF").done.result === "success", "printToPDF did not succeed");
-      pdf("intranet.pdf");
-      refused("intranet.readString", "readFiles");
-      expect(prompts.get("intranet").length === 0, `prompted: ${JSON.stringify(prompts.get("intranet"))}`);
-    });
-    judge(CASES[2], () => {
-      const asked = prompts.get("shop");
-      expect(asked.length > 0 && asked.every((p) => p.origin === origin("shop")), `prompts: ${JSON.stringify(asked)}`);
-      expect(value("shop.getPrinters").includes("kx-pdf"), "getPrinters");
-      expect(value("shop.printToPDF").done.result === "success", "printToPDF did not succeed");
-      pdf("shop.pdf");
-      const kept = JSON.parse(fs.readFileSync(path.join(dirs.config, "kestrix/sites.json"), "utf8"));
-      expect(kept[origin("shop")] && kept[origin("shop")].printers === "allow", `sites.json: ${JSON.stringify(kept)}`);
-      return `asked for ${asked.map((p) => p.capability).join(", ")}`;
-    });
-    judge(CASES[3], () => {
-      refused("blocked.writeString", "writeFiles");
-      refused("blocked.print", "printers");
-      expect(findFiles(files, "blocked.txt").length === 0, "blocked.txt was written");
-      expect(prompts.get("blocked").length === 0, "prompted");
-    });
-    judge(CASES[4], () => {
-      expect(pageConfig.shopFile, "the shop's file was not written");
-      expect(value("other.readOwn") === "other's own", "the other site cannot read its own file");
-      for (const how of ["readShopByName", "readShopByPath"])
-        expect(seen(`other.${how}`) && seen(`other.${how}`).value !== "only for the shop", `${how}: read the shop's file`);
-    });
+    judge(INSTALL_CASE, () => `add-on ${extension}`);
+    judgeSites({ sites: SITES, port, dirs, files, observations, prompts, shopKept: rememberedSites(dirs),
+                 shopFile: pageConfig.shopFile });
   } catch (e) {
     console.log(`# setup failed: ${e.message}`);
   } finally {

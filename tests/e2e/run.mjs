@@ -17,6 +17,7 @@ import fs from "node:fs";
 import path from "node:path";
 import { endProcess, expect, extensionDir, findFiles, finish, here, hostWrapper, isAlive, judge, makeRun,
   record, recordLeftBehind, repo, requireExecutables, runInstaller, startCups, startServer, stopCups, until } from "./common.mjs";
+import { judgeSites, origin, rememberedSites, rememberOtherSite, SITE_CASES, SITE_POLICY } from "./sites.mjs";
 import { rpc } from "./wire.mjs";
 
 const options = parseArgs(process.argv.slice(2));
@@ -25,6 +26,7 @@ const hostBinary = path.resolve(options.host || path.join(build, "kestrix-host")
 const installer = path.join(build, "kestrix-install");
 const chromiumBinary = options.chromium || "/usr/lib/chromium/chromium";
 
+const OPTIONS_CASE = "the options page lists the remembered site and removes it";
 const CASES = [
   "page library loads as a classic script and as an ES module",
   "new, then getVersion answers",
@@ -34,25 +36,16 @@ const CASES = [
   "several print jobs of a page each report every event once, and print can wait for its outcome",
   "the host lives on while the extension answers its pings",
   "the host ends after the page closes",
-  "a page on a named origin finds the extension by the handshake",
-  "an origin the policy allows prints to PDF and is never asked",
-  "an undecided origin: the user is asked, allows, and the page prints to PDF",
-  "a blocked origin gets the permission error and the control is never called",
-  "a closed prompt refuses, and the site is not asked again during the visit",
-  "the options page lists the remembered site and removes it",
-  "one site cannot read another's file",
+  SITE_CASES.handshake,
+  SITE_CASES.policyAllowed,
+  SITE_CASES.undecided,
+  SITE_CASES.blocked,
+  SITE_CASES.dismissed,
+  OPTIONS_CASE,
+  SITE_CASES.files,
   "no process is left behind",
 ];
 const SITES = ["intranet", "blocked", "shop", "quiet", "other"];
-const SITE_CASES = {
-  handshake: CASES.find((c) => c.includes("handshake")),
-  policyAllowed: CASES.find((c) => c.includes("policy allows")),
-  undecided: CASES.find((c) => c.includes("undecided origin")),
-  blocked: CASES.find((c) => c.includes("blocked origin")),
-  dismissed: CASES.find((c) => c.includes("closed prompt")),
-  options: CASES.find((c) => c.includes("options page")),
-  files: CASES.find((c) => c.includes("another's file")),
-};
 const EXTENSION_ID = "obkkhjkmknnbggeelnmbimmleflkgjoj";
 const PAGE = {
   callTimeoutMs: 20000, // one call of the library
@@ -98,14 +91,7 @@ async function devtools(profile, pathname) {
 // ---- the site permissions, through the DevTools protocol -----------------------------
 
 async function siteCases({ dirs, files, port, observations, sitesFinished, config }) {
-  // The "other" site was allowed its files before its visit, by the user.
-  const sitesFile0 = path.join(dirs.config, "kestrix/sites.json");
-  fs.mkdirSync(path.dirname(sitesFile0), { recursive: true, mode: 0o700 });
-  fs.writeFileSync(
-    sitesFile0,
-    JSON.stringify({ [`http://other.test:${port}`]: { readFiles: "allow", writeFiles: "allow" } }),
-    { mode: 0o600 },
-  );
+  rememberOtherSite(dirs, port);
   const [, browserPath] = fs.readFileSync(path.join(dirs.profile, "DevToolsActivePort"), "utf8").split("\n");
   const devtoolsPort = fs.readFileSync(path.join(dirs.profile, "DevToolsActivePort"), "utf8").split("\n")[0].trim();
   const cdp = await rpc(`ws://127.0.0.1:${devtoolsPort}${browserPath.trim()}`);
@@ -113,7 +99,6 @@ async function siteCases({ dirs, files, port, observations, sitesFinished, confi
   let optionsResult = { ok: false, why: "not run" };
   let shopKept = null; // sites.json as the shop's visit left it
   const answered = new Set();
-  const seen = (name) => observations.get(name);
   try {
     for (const site of SITES) {
       prompts.set(site, []);
@@ -157,19 +142,9 @@ async function siteCases({ dirs, files, port, observations, sitesFinished, confi
       // The other site is told where the shop's file is.
       if (site === "shop") config.shopFile = findFiles(files, "shop-secret.txt")[0] || "";
     }
-    try {
-      shopKept = JSON.parse(fs.readFileSync(path.join(dirs.config, "kestrix/sites.json"), "utf8"));
-    } catch {}
+    shopKept = rememberedSites(dirs);
     // The options page: the shop's row is there; "Remove site" forgets it.
-    const sitesFile = path.join(dirs.config, "kestrix/sites.json");
-    const shopOrigin = `http://shop.test:${port}`;
-    const readSites = () => {
-      try {
-        return JSON.parse(fs.readFileSync(sitesFile, "utf8"));
-      } catch {
-        return {};
-      }
-    };
+    const shopOrigin = origin(port, "shop");
     try {
       const { targetId } = await cdp.call("Target.createTarget", { url: `chrome-extension://${EXTENSION_ID}/options.html` });
       const { sessionId } = await cdp.call("Target.attachToTarget", { targetId, flatten: true });
@@ -179,7 +154,7 @@ async function siteCases({ dirs, files, port, observations, sitesFinished, confi
         const { result } = await cdp.call("Runtime.evaluate", { expression: remove, returnByValue: true }, { sessionId });
         return result && result.value === true;
       }, 200);
-      await until("the shop to be forgotten", 10000, () => readSites()[shopOrigin] === undefined, 100);
+      await until("the shop to be forgotten", 10000, () => rememberedSites(dirs)[shopOrigin] === undefined, 100);
       optionsResult = { ok: true };
       await cdp.call("Target.closeTarget", { targetId }).catch(() => {});
     } catch (e) {
@@ -189,78 +164,8 @@ async function siteCases({ dirs, files, port, observations, sitesFinished, confi
     cdp.close();
   }
 
-  const value = (name) => {
-    const o = seen(name);
-    if (!o) throw new Error(`${name}: the page reported nothing`);
-    if ("error" in o) throw new Error(`${name}: ${o.error}`);
-    return o.value;
-  };
-  const refused = (name, capability) => {
-    const o = seen(name);
-    expect(o, `${name}: the page reported nothing`);
-    expect(o.code === "permissionDenied", `${name}: ${JSON.stringify(o)}`);
-    expect(o.capability === capability, `${name}: refused for ${o.capability}, want ${capability}`);
-  };
-  const pdfWritten = (base) => {
-    const found = findFiles(files, base);
-    expect(found.length === 1, `${base}: ${found.length} files`);
-    expect(fs.readFileSync(found[0]).subarray(0, 5).toString("latin1") === "%PDF-", `${found[0]} is not a PDF`);
-    return found[0];
-  };
-  const origin = (site) => `http://${site}.test:${port}`;
-
-  judge(SITE_CASES.handshake, () => {
-    for (const site of SITES) expect(value(`${site}.ready`) === true, `${site}: the handshake found no extension`);
-  });
-  judge(SITE_CASES.policyAllowed, () => {
-    const v = value("intranet.printToPDF");
-    expect(v.done && v.done.result === "success", `done: ${JSON.stringify(v.done)}`);
-    pdfWritten("intranet.pdf");
-    refused("intranet.readString", "readFiles");
-    expect(prompts.get("intranet").length === 0, `prompted: ${JSON.stringify(prompts.get("intranet"))}`);
-    return "PDF written; readFiles (not in the policy) refused without a prompt";
-  });
-  judge(SITE_CASES.undecided, () => {
-    const asked = prompts.get("shop");
-    expect(asked.length > 0 && asked.every((p) => p.origin === origin("shop")), `prompts: ${JSON.stringify(asked)}`);
-    const printers = value("shop.getPrinters");
-    expect(Array.isArray(printers) && printers.includes("kx-pdf"), `getPrinters: ${JSON.stringify(printers)}`);
-    const v = value("shop.printToPDF");
-    expect(v.done && v.done.result === "success", `done: ${JSON.stringify(v.done)}`);
-    pdfWritten("shop.pdf");
-    expect(value("shop.writeString") === true, "writeString after allowing writeFiles");
-    const sitesFile = path.join(dirs.config, "kestrix/sites.json");
-    const kept = shopKept || {};
-    const want = { printers: "allow", writeFiles: "allow" };
-    expect(JSON.stringify(kept[origin("shop")]) === JSON.stringify(want), `sites.json: ${JSON.stringify(kept)}`);
-    expect((fs.statSync(sitesFile).mode & 0o777) === 0o600, "sites.json is not 0600");
-    return `asked for ${asked.map((p) => p.capability).join(", ")}; remembered in sites.json (0600)`;
-  });
-  judge(SITE_CASES.blocked, () => {
-    refused("blocked.writeString", "writeFiles");
-    refused("blocked.print", "printers");
-    expect(findFiles(files, "blocked.txt").length === 0, "blocked.txt was written");
-    expect(typeof value("blocked.getVersion") === "string", "getVersion (needs nothing) failed");
-    expect(prompts.get("blocked").length === 0, `prompted: ${JSON.stringify(prompts.get("blocked"))}`);
-    return "writeString and print refused, nothing written, no prompt";
-  });
-  judge(SITE_CASES.dismissed, () => {
-    refused("quiet.getFonts", "printers");
-    refused("quiet.getPrinters", "printers");
-    expect(prompts.get("quiet").length === 1, `prompts: ${JSON.stringify(prompts.get("quiet"))}`);
-    expect(!(shopKept || {})[origin("quiet")], "a closed prompt was remembered");
-  });
-  judge(SITE_CASES.files, () => {
-    expect(config.shopFile, "the shop's file was not written");
-    expect(value("other.readOwn") === "other's own", `its own file reads ${JSON.stringify(seen("other.readOwn"))}`);
-    for (const how of ["readShopByName", "readShopByPath"]) {
-      const o = seen(`other.${how}`);
-      expect(o, `${how}: the page reported nothing`);
-      expect(o.value !== "only for the shop", `${how}: read the shop's file`);
-    }
-    return `the shop's file is ${path.relative(files, config.shopFile)}`;
-  });
-  judge(SITE_CASES.options, () => {
+  judgeSites({ sites: SITES, port, dirs, files, observations, prompts, shopKept, shopFile: config.shopFile });
+  judge(OPTIONS_CASE, () => {
     expect(optionsResult.ok, optionsResult.why);
   });
 }
@@ -274,8 +179,8 @@ async function main() {
   fs.writeFileSync(
     env.KESTRIX_POLICY,
     JSON.stringify({
-      allow: { "http://127.0.0.1:*": "all", "http://intranet.test:*": ["printers"] },
-      block: ["http://blocked.test:*"],
+      allow: { "http://127.0.0.1:*": "all", ...SITE_POLICY.allow },
+      block: SITE_POLICY.block,
       othersMayAsk: true,
     }),
   );
