@@ -1,0 +1,66 @@
+// Spawn: starts a program the control needs (the job process, the render
+// service, the browser, the desktop's opener) with exactly the descriptors it
+// is given: every descriptor of ours that is not listed is closed in the
+// child, so a process that outlives the host never holds the host's pipes,
+// sockets or files open.
+//
+// The POSIX implementation is Spawn-posix.cpp; callers never see how.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+// What one of the child's descriptors is.
+struct ChildFd {
+ public:
+  enum class Kind { Inherit, Null, Give, Open };
+  Kind kind = Kind::Null;
+  int fd = -1;           // Give: our descriptor, which the child gets at this number
+  std::string path;      // Open: a file opened for the child
+  int flags = 0;         //   with these open flags
+  unsigned mode = 0600;  //   and this mode when it is created
+
+  static ChildFd Inherit() { return Make(Kind::Inherit); }
+  // /dev/null, for reading (descriptor 0) or writing (any other).
+  static ChildFd Null() { return Make(Kind::Null); }
+  static ChildFd Give(int fd) {
+    ChildFd c = Make(Kind::Give);
+    c.fd = fd;
+    return c;
+  }
+  static ChildFd Open(std::string path, int flags, unsigned mode = 0600) {
+    ChildFd c = Make(Kind::Open);
+    c.path = std::move(path);
+    c.flags = flags;
+    c.mode = mode;
+    return c;
+  }
+
+ private:
+  static ChildFd Make(Kind kind) {
+    ChildFd c;
+    c.kind = kind;
+    return c;
+  }
+};
+
+struct SpawnOptions {
+  // The child's descriptors 0, 1, 2, ... in order; every one above is closed.
+  std::vector<ChildFd> fds = {ChildFd::Null(), ChildFd::Null(), ChildFd::Inherit()};
+  // Session: a session of its own (a signal for the host's group or session
+  // does not reach it). Group: a process group of its own, led by the child,
+  // so that whatever it starts can be ended with it.
+  enum class Detach { None, Session, Group };
+  Detach detach = Detach::Session;
+  // Signal mask emptied and the signals the host ignores or handles back to
+  // their defaults (for programs that set their own).
+  bool defaultSignals = false;
+  // The child's environment ("NAME=value"); empty: ours.
+  std::vector<std::string> environment;
+};
+
+// Starts argv[0] (a path) with argv. Returns the child's pid, which the
+// caller reaps, or -1 with a message in *error.
+pid_t Spawn(const std::vector<std::string>& argv, const SpawnOptions& options, std::string* error);

@@ -1,0 +1,79 @@
+// Spawn: the child has exactly the descriptors it is given, the environment
+// it is given, and the session or group asked for.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <sstream>
+#include <string>
+
+#include "control/Spawn.h"
+
+namespace {
+
+// Runs a shell line with its standard output given a pipe; what it printed.
+std::string RunShell(const std::string& line, SpawnOptions options) {
+  int out[2];
+  EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+  options.fds.resize(std::max<size_t>(options.fds.size(), 3), ChildFd::Null());
+  options.fds[1] = ChildFd::Give(out[1]);
+  std::string error;
+  pid_t pid = Spawn({"/bin/sh", "-c", line}, options, &error);
+  close(out[1]);
+  EXPECT_GT(pid, 0) << error;
+  std::string text;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(out[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
+  close(out[0]);
+  int status = 0;
+  if (pid > 0) waitpid(pid, &status, 0);
+  return text;
+}
+
+std::string Open(int fd) { return "[ -e /proc/self/fd/" + std::to_string(fd) + " ] && echo open || echo closed;"; }
+
+TEST(Spawn, TheChildHasTheDescriptorsItIsGivenAndNoOther) {
+  // Inherited by every child unless closed (no close-on-exec), as a
+  // descriptor opened by a library the host links would be.
+  int opened = open("/dev/null", O_RDONLY);
+  int stray = fcntl(opened, F_DUPFD, 50);  // above the child's own numbers
+  close(opened);
+  ASSERT_GE(stray, 50);
+  int given = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  SpawnOptions options;
+  options.fds = {ChildFd::Null(), ChildFd::Null(), ChildFd::Null(), ChildFd::Give(given)};
+  EXPECT_EQ(RunShell(Open(stray) + Open(3) + Open(4), options), "closed\nopen\nclosed\n");
+  // A descriptor given at its own number (or among the low numbers) still arrives.
+  int low = dup2(given, 3) == 3 ? 3 : -1;
+  ASSERT_EQ(low, 3);
+  options.fds = {ChildFd::Null(), ChildFd::Null(), ChildFd::Null(), ChildFd::Give(3)};
+  EXPECT_EQ(RunShell(Open(3), options), "open\n");
+  close(3);
+  close(stray);
+  close(given);
+}
+
+TEST(Spawn, EnvironmentAndDetachAreTheOnesAsked) {
+  SpawnOptions options;
+  options.environment = {"KX_ONLY=1"};
+  options.detach = SpawnOptions::Detach::Group;
+  // Fields 1, 5 and 6 of /proc/<pid>/stat: pid, process group, session.
+  std::istringstream group(RunShell("echo \"$KX_ONLY-${HOME:-none}\"; read l < /proc/$$/stat; echo $l | cut -d' ' -f1,5,6", options));
+  std::string env, pid, pgrp, sid;
+  group >> env >> pid >> pgrp >> sid;
+  EXPECT_EQ(env, "1-none");
+  EXPECT_EQ(pgrp, pid);
+  EXPECT_NE(sid, pid);
+  options.detach = SpawnOptions::Detach::Session;
+  options.environment.clear();
+  std::istringstream session(RunShell("read l < /proc/$$/stat; echo $l | cut -d' ' -f1,5,6", options));
+  session >> pid >> pgrp >> sid;
+  EXPECT_EQ(sid, pid);
+  std::string error;
+  EXPECT_EQ(Spawn({"/nonexistent/program"}, SpawnOptions{}, &error), -1);
+  EXPECT_NE(error.find("/nonexistent/program"), std::string::npos) << error;
+}
+
+}  // namespace
