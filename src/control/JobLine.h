@@ -1,0 +1,32 @@
+// JobLine: the line protocol between a job and the control. A job (the job
+// process, a download, an export) reports one JSON object per line; the
+// control turns each into events of the job's listener. Both sides build and
+// read lines here only:
+//
+//   {"kind":"state","job":{...}}                the job's record changed
+//   {"kind":"message","message":{"type":"error"|"warning","code","message","id"}}
+//   {"kind":"released","id"}                    the document is with the print
+//                                               scheduler: no time limit any more
+//   {"kind":"done","status":"success"|"error","result":{"type","id","message",...}}
+//                                               the last line of every job
+#pragma once
+
+#include <json/json.h>
+
+#include <string>
+
+struct JobLine {
+  enum class Kind { State, Message, Released, Done, Other };
+  // What a line is; Other for anything else (a line of another version).
+  static Kind KindOf(const Json::Value& line);
+
+  static Json::Value State(const Json::Value& record);
+  static Json::Value Message(const std::string& type, const std::string& code, const std::string& text,
+                             const Json::Value& id);
+  static Json::Value Released(const Json::Value& id);
+  // result: what the job's done event carries ("type", "id", "message", ...).
+  static Json::Value Done(bool success, Json::Value result);
+  // The done line of a job that ended without one of its own, built from its
+  // request alone: an error with "jobId" 0 and text as its message.
+  static Json::Value Failed(const Json::Value& request, const std::string& text);
+};
