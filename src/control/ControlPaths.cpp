@@ -1,5 +1,9 @@
 #include "control/ControlPaths.h"
 
+#ifndef KESTRIX_JOB_BUILD_PATH
+#define KESTRIX_JOB_BUILD_PATH ""
+#endif
+
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <pwd.h>
@@ -8,6 +12,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+
+#include "platform/Kernel.h"
 
 namespace {
 std::string Home() {
@@ -89,4 +95,23 @@ bool ReadWholeFile(const std::string& path, std::string* out, size_t maxBytes) {
   close(fd);
   *out = std::move(data);
   return true;
+}
+
+namespace {
+bool IsExecutableFile(const std::string& path) {
+  struct stat st;
+  return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+}  // namespace
+
+std::string FindJobExecutable() {
+  if (const char* chosen = std::getenv("KESTRIX_JOB"); chosen && IsExecutableFile(chosen)) return chosen;
+  std::string self = GetModuleFileNameA();
+  size_t slash = self.rfind('/');
+  if (slash != std::string::npos) {
+    std::string beside = self.substr(0, slash + 1) + "kestrix-job";
+    if (IsExecutableFile(beside)) return beside;
+  }
+  if (IsExecutableFile(KESTRIX_JOB_BUILD_PATH)) return KESTRIX_JOB_BUILD_PATH;
+  return std::string();
 }

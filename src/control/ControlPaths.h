@@ -25,3 +25,7 @@ bool MakeFolders(const std::string& path, unsigned mode = 0700);
 // Reads a whole regular file (at most maxBytes) without ever waiting to open
 // it. False when it cannot be read, is larger, or is no regular file.
 bool ReadWholeFile(const std::string& path, std::string* out, size_t maxBytes = size_t(256) << 20);
+
+// The job executable: $KESTRIX_JOB, else kestrix-job next to the running
+// program, else the one in the build folder; "" when none is there.
+std::string FindJobExecutable();

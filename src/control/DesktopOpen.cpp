@@ -1,7 +1,6 @@
 #include "control/DesktopOpen.h"
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,7 +10,7 @@
 #include <cstdlib>
 #include <thread>
 
-extern char** environ;
+#include "control/Spawn.h"
 
 namespace {
 bool StartsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
@@ -31,22 +30,10 @@ bool LaunchOpener(const std::string& path) {
   if (!(display && *display) && !(wayland && *wayland)) return false;
   std::string opener = "/usr/bin/xdg-open";
   if (access(opener.c_str(), X_OK) != 0) return false;
-  std::string target = path;
-  char* argv[] = {opener.data(), target.data(), nullptr};
   // Standard input and output are the host's message channel: the opener gets neither.
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, opener.c_str(), &actions, &attr, argv, environ);
-  posix_spawnattr_destroy(&attr);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return false;
+  std::string error;
+  pid_t pid = Spawn({opener, path}, SpawnOptions{}, &error);
+  if (pid < 0) return false;
   // Reap the opener when it ends (it hands the file to the desktop and quits).
   std::thread([pid] {
     int status;

@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "control/JobLauncher.h"
+#include "control/JobLine.h"
 #include "control/NetworkPolicy.h"
 
 struct DownloadRequest {

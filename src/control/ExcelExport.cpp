@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "control/DesktopOpen.h"
-#include "control/JobLauncher.h"
+#include "control/JobLine.h"
 
 namespace {
 struct Cell {

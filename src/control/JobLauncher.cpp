@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -20,47 +19,13 @@
 #include <thread>
 #include <vector>
 
+#include "control/ControlPaths.h"
+#include "control/Spawn.h"
 #include "platform/Kernel.h"
-#include "platform/MessageLoop.h"
 
-extern char** environ;
-
-#ifndef KESTRIX_JOB_BUILD_PATH
-#define KESTRIX_JOB_BUILD_PATH ""
-#endif
-
-void JobEventQueue::Push(Json::Value line) {
-  {
-    std::lock_guard lock(m_mutex);
-    m_lines.push_back(std::move(line));
-  }
-  PostMessageW(m_window, m_message, 0, 0);  // fails harmlessly once the window is gone
-}
-
-std::deque<Json::Value> JobEventQueue::TakeAll() {
-  std::lock_guard lock(m_mutex);
-  std::deque<Json::Value> lines;
-  lines.swap(m_lines);
-  return lines;
-}
+extern char** environ;  // what a process started ahead was started with
 
 namespace {
-bool IsExecutableFile(const std::string& path) {
-  struct stat st;
-  return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
-}
-
-Json::Value DoneLine(const Json::Value& request, const std::string& message) {
-  Json::Value line(Json::objectValue);
-  line["kind"] = "done";
-  line["status"] = "error";
-  line["result"]["type"] = request["type"];
-  line["result"]["id"] = request["id"];
-  line["result"]["jobId"] = 0;
-  line["result"]["message"] = message;
-  return line;
-}
-
 // The request as an unlinked file, positioned at its start.
 int RequestFile(const std::string& text, std::string* error) {
   std::string folder = GetTempPathA();
@@ -111,8 +76,9 @@ void ReadLines(int fd, pid_t pid, Json::Value request, std::shared_ptr<JobEventQ
     } catch (const std::exception&) {
       return;
     }
-    if (line["kind"].asString() == "done") sawDone = true;
-    if (line["kind"].asString() == "released" || sawDone) limited = false;
+    const JobLine::Kind kind = JobLine::KindOf(line);
+    if (kind == JobLine::Kind::Done) sawDone = true;
+    if (kind == JobLine::Kind::Released || sawDone) limited = false;
     queue->Push(std::move(line));
   };
   for (;;) {
@@ -149,22 +115,11 @@ void ReadLines(int fd, pid_t pid, Json::Value request, std::shared_ptr<JobEventQ
     std::string how = WIFSIGNALED(status) ? "was killed by signal " + std::to_string(WTERMSIG(status))
                                           : "ended with status " + std::to_string(WEXITSTATUS(status));
     if (stopped) how = "was stopped after its time limit of " + std::to_string(limitSeconds) + " s";
-    queue->Push(DoneLine(request, "the job process " + how + " before it finished"));
+    queue->Push(JobLine::Failed(request, "the job process " + how + " before it finished"));
   }
 }
 }  // namespace
 
-std::string FindJobExecutable() {
-  if (const char* chosen = std::getenv("KESTRIX_JOB"); chosen && IsExecutableFile(chosen)) return chosen;
-  std::string self = GetModuleFileNameA();
-  size_t slash = self.rfind('/');
-  if (slash != std::string::npos) {
-    std::string beside = self.substr(0, slash + 1) + "kestrix-job";
-    if (IsExecutableFile(beside)) return beside;
-  }
-  if (IsExecutableFile(KESTRIX_JOB_BUILD_PATH)) return KESTRIX_JOB_BUILD_PATH;
-  return std::string();
-}
 
 namespace {
 // A job process started ahead of its job: it waits on a socket for the
@@ -193,49 +148,28 @@ size_t Environment() {
   return key;
 }
 
-// Lifts fd clear of the child's 0-3 (a dup2 onto itself would keep its close-on-exec).
-int Lift(int fd) {
-  int high = fcntl(fd, F_DUPFD_CLOEXEC, 10);
-  close(fd);
-  return high;
-}
-
 // Starts the job process: its request file as stdin, or (input < 0) the
-// socket it receives the file on as fd 3 and nothing as stdin.
-bool Spawn(const std::string& executable, int input, int socket, pid_t* pid, int* linesOut, std::string* error) {
+// socket it receives the file on as fd 3 and nothing as stdin. It may outlive
+// the host: it gets no other descriptor of the host's, a session of its own (a
+// signal for the host's group or session does not reach it), and the signals'
+// defaults (the job sets its own).
+bool StartJobProcess(const std::string& executable, int input, int socket, pid_t* pid, int* linesOut,
+                     std::string* error) {
   int lines[2];
   if (pipe2(lines, O_CLOEXEC) != 0) {
     *error = "cannot create a pipe: " + std::string(std::strerror(errno));
     return false;
   }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (input >= 0) posix_spawn_file_actions_adddup2(&actions, input, STDIN_FILENO);
-  else posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, lines[1], STDOUT_FILENO);
-  if (socket >= 0) posix_spawn_file_actions_adddup2(&actions, socket, 3);
-  // It may outlive the host: it must not keep the host's other files and pipes open.
-  posix_spawn_file_actions_addclosefrom_np(&actions, socket >= 0 ? 4 : 3);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  // A session of its own: a signal for the host's group or session does not reach it.
-  // Signal dispositions and mask back to defaults (the job sets its own).
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  sigset_t none, reset;
-  sigemptyset(&none);
-  sigemptyset(&reset);
-  for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGQUIT, SIGCHLD, SIGALRM, SIGUSR1, SIGUSR2}) sigaddset(&reset, sig);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setsigdefault(&attr, &reset);
-  std::string argv0 = executable, ready = "--ready";
-  char* argv[] = {argv0.data(), socket >= 0 ? ready.data() : nullptr, nullptr};
-  int rc = posix_spawn(pid, executable.c_str(), &actions, &attr, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
+  SpawnOptions options;
+  options.fds = {input >= 0 ? ChildFd::Give(input) : ChildFd::Null(), ChildFd::Give(lines[1]), ChildFd::Inherit()};
+  if (socket >= 0) options.fds.push_back(ChildFd::Give(socket));
+  options.defaultSignals = true;
+  std::vector<std::string> argv = {executable};
+  if (socket >= 0) argv.push_back("--ready");
+  *pid = Spawn(argv, options, error);
   close(lines[1]);
-  if (rc != 0) {
+  if (*pid < 0) {
     close(lines[0]);
-    *error = "cannot start " + executable + ": " + std::strerror(rc);
     return false;
   }
   *linesOut = lines[0];
@@ -284,15 +218,15 @@ void MakeReady(const std::string& executable) {
   ReadyJob ready;
   ready.executable = executable;
   ready.environment = Environment();
-  ready.socket = Lift(pair[0]);
-  const int theirs = Lift(pair[1]);
+  ready.socket = pair[0];
+  const int theirs = pair[1];
   std::string ignored;
-  if (ready.socket >= 0 && theirs >= 0 && Spawn(executable, -1, theirs, &ready.pid, &ready.lines, &ignored)) {
+  if (StartJobProcess(executable, -1, theirs, &ready.pid, &ready.lines, &ignored)) {
     g_ready = ready;
-  } else if (ready.socket >= 0) {
+  } else {
     close(ready.socket);
   }
-  if (theirs >= 0) close(theirs);
+  close(theirs);
 }
 
 // One byte with a descriptor attached, the form of the hand-over both ways.
@@ -373,7 +307,7 @@ bool LaunchJob(const Json::Value& request, std::shared_ptr<JobEventQueue> queue,
   } else {
     Dismiss(&ready);
     lseek(input, 0, SEEK_SET);  // (one that died may have read some of it: the offset is shared)
-    if (!Spawn(executable, input, -1, &pid, &lines, error)) {
+    if (!StartJobProcess(executable, input, -1, &pid, &lines, error)) {
       close(input);
       return false;
     }

@@ -13,32 +13,10 @@
 #include <json/json.h>
 #include <sys/types.h>
 
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 
-#include "platform/WinTypes.h"
-
-// Lines waiting for the main thread, shared by the control and reader threads.
-class JobEventQueue {
- public:
-  JobEventQueue(HWND window, UINT message) : m_window(window), m_message(message) {}
-  // Any thread: queues one event line and wakes the window (if it still exists).
-  void Push(Json::Value line);
-  // Main thread: takes everything queued so far.
-  std::deque<Json::Value> TakeAll();
-
- private:
-  std::mutex m_mutex;
-  std::deque<Json::Value> m_lines;
-  HWND m_window;
-  UINT m_message;
-};
-
-// The job executable: $KESTRIX_JOB, else kestrix-job next to the running
-// program, else the one in the build folder; "" when none is there.
-std::string FindJobExecutable();
+#include "control/JobLine.h"  // JobEventQueue
 
 // Starts the job process for request. False with a message when it cannot be
 // started; otherwise its lines, and a final "done" line even when the process

@@ -1,5 +1,7 @@
 #include "control/JobLine.h"
 
+#include "platform/MessageLoop.h"
+
 JobLine::Kind JobLine::KindOf(const Json::Value& line) {
   const Json::Value* kind = line.isObject() ? line.find("kind", "kind" + 4) : nullptr;
   if (!kind || !kind->isString()) return Kind::Other;
@@ -51,4 +53,19 @@ Json::Value JobLine::Failed(const Json::Value& request, const std::string& text)
   result["jobId"] = 0;
   result["message"] = text;
   return Done(false, std::move(result));
+}
+
+void JobEventQueue::Push(Json::Value line) {
+  {
+    std::lock_guard lock(m_mutex);
+    m_lines.push_back(std::move(line));
+  }
+  PostMessageW(m_window, m_message, 0, 0);  // fails harmlessly once the window is gone
+}
+
+std::deque<Json::Value> JobEventQueue::TakeAll() {
+  std::lock_guard lock(m_mutex);
+  std::deque<Json::Value> lines;
+  lines.swap(m_lines);
+  return lines;
 }

@@ -13,7 +13,11 @@
 
 #include <json/json.h>
 
+#include <deque>
+#include <mutex>
 #include <string>
+
+#include "platform/WinTypes.h"
 
 struct JobLine {
   enum class Kind { State, Message, Released, Done, Other };
@@ -29,4 +33,21 @@ struct JobLine {
   // The done line of a job that ended without one of its own, built from its
   // request alone: an error with "jobId" 0 and text as its message.
   static Json::Value Failed(const Json::Value& request, const std::string& text);
+};
+
+// Lines waiting for the main thread, shared by the control and the threads
+// that read the jobs' lines.
+class JobEventQueue {
+ public:
+  JobEventQueue(HWND window, UINT message) : m_window(window), m_message(message) {}
+  // Any thread: queues one event line and wakes the window (if it still exists).
+  void Push(Json::Value line);
+  // Main thread: takes everything queued so far.
+  std::deque<Json::Value> TakeAll();
+
+ private:
+  std::mutex m_mutex;
+  std::deque<Json::Value> m_lines;
+  HWND m_window;
+  UINT m_message;
 };

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -26,10 +25,8 @@
 
 #include "control/ControlJson.h"
 #include "control/ControlPaths.h"
-#include "control/JobLauncher.h"
+#include "control/Spawn.h"
 #include "control/Trace.h"
-
-extern char** environ;
 
 namespace {
 using Clock = std::chrono::steady_clock;
@@ -392,25 +389,14 @@ bool EnsureRenderService(const std::string& jobExecutable, int browsers, int idl
   std::vector<std::string> args = {jobExecutable, "--render-service", "--socket", path, "--browsers",
                                     std::to_string(browsers), "--idle", std::to_string(idleSeconds),
                                     "--host-pid", std::to_string(getpid())};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  // Standard input and output are the host's message channel: the service gets neither.
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, jobExecutable.c_str(), &actions, &attr, argv.data(), environ);
-  posix_spawnattr_destroy(&attr);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
-    if (error) *error = "cannot start the renderer: " + std::string(std::strerror(rc));
+  // Standard input, output and error: the host's message channel and its log
+  // are not the service's.
+  SpawnOptions options;
+  options.fds = {ChildFd::Null(), ChildFd::Null(), ChildFd::Null()};
+  std::string spawnError;
+  pid_t pid = Spawn(args, options, &spawnError);
+  if (pid < 0) {
+    if (error) *error = "cannot start the renderer: " + spawnError;
     return false;
   }
   lastStart = Clock::now();

@@ -7,7 +7,7 @@
 #include "control/DeviceIds.h"
 #include "control/DispatchReader.h"
 #include "control/Downloader.h"
-#include "control/JobLauncher.h"
+#include "control/ControlPaths.h"
 #include "platform/JsonDispatch.h"
 #include "control/PrinterControlObject.h"
 #include "control/SiteOrigin.h"
