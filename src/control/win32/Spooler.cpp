@@ -501,22 +501,36 @@ bool WriteRaw(const std::string& printer, const std::string& title, const std::s
   return true;
 }
 
+namespace {
+// Whether the queue still lists the job (EnumJobs): a job GetJob cannot read
+// may simply have left the queue, which every spooler tells this way.
+bool QueueLists(HANDLE printer, DWORD jobId, bool* listed) {
+  DWORD needed = 0, count = 0;
+  ::EnumJobsW(printer, 0, 0xFFFFFFFF, 1, nullptr, 0, &needed, &count);
+  std::vector<BYTE> list(needed ? needed : 1);
+  if (!::EnumJobsW(printer, 0, 0xFFFFFFFF, 1, list.data(), needed, &needed, &count)) return false;
+  const auto* jobs = reinterpret_cast<const JOB_INFO_1W*>(list.data());
+  *listed = false;
+  for (DWORD i = 0; i < count; ++i) *listed = *listed || jobs[i].JobId == jobId;
+  return true;
+}
+}  // namespace
+
 bool GetJobState(const std::string& printer, DWORD jobId, JobState* state, bool* gone, std::string* error) {
   *gone = false;
   PrinterHandle handle;
   if (!handle.Open(Wide(printer), error)) return false;
   DWORD needed = 0;
+  ::SetLastError(ERROR_SUCCESS);
   ::GetJobW(handle.Get(), jobId, 2, nullptr, 0, &needed);
-  DWORD code = ::GetLastError();
-  if (needed == 0) {
-    *gone = code == ERROR_INVALID_PARAMETER;
-    *error = Failure("cannot read job " + std::to_string(jobId), code);
-    return false;
-  }
   std::vector<BYTE> buffer(needed);
-  if (!::GetJobW(handle.Get(), jobId, 2, buffer.data(), needed, &needed)) {
-    code = ::GetLastError();
-    *gone = code == ERROR_INVALID_PARAMETER;
+  if (needed == 0 || !::GetJobW(handle.Get(), jobId, 2, buffer.data(), needed, &needed)) {
+    const DWORD code = ::GetLastError();
+    // No such job: ERROR_INVALID_PARAMETER from Windows; wine's spooler gives
+    // no reason at all for a job that has left its queue (and has no EnumJobs).
+    bool listed = true;
+    *gone = code == ERROR_INVALID_PARAMETER || code == ERROR_SUCCESS ||
+            (QueueLists(handle.Get(), jobId, &listed) && !listed);
     *error = Failure("cannot read job " + std::to_string(jobId), code);
     return false;
   }
