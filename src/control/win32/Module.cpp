@@ -66,8 +66,13 @@ bool Equals(const wchar_t* a, const wchar_t* b) {
 
 extern "C" {
 
+// The platform's stand-in for GetTickCount64, which XP lacks and the thread
+// library asks for: referenced here so the DLL links it (src/platform/win32/XpTickCount.cpp).
+void KxLinkXpTickCount();
+
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_ATTACH) {
+    KxLinkXpTickCount();
     SetControlModule(instance);
     ::DisableThreadLibraryCalls(instance);
   }
