@@ -127,7 +127,7 @@ struct RawJobs::Shared {
   std::condition_variable wake;
   std::deque<RawJob> waiting;
   size_t waitingBytes = 0;
-  size_t followed = 0;  // jobs handed over and still followed (or being handed over)
+  size_t unfinished = 0;  // jobs: waiting, being handed over or followed
   bool running = false;
   bool ownerGone = false;
 
@@ -155,7 +155,7 @@ struct RawJobs::Shared {
         if (self->ownerGone) following.clear();
         if (self->waiting.empty() && following.empty()) {
           self->running = false;
-          self->followed = 0;
+          self->unfinished = 0;
           return;
         }
         if (!self->waiting.empty()) {
@@ -217,7 +217,7 @@ struct RawJobs::Shared {
 
   static void Finished(const std::shared_ptr<Shared>& self) {
     std::lock_guard lock(self->mu);
-    if (self->followed > 0) --self->followed;
+    if (self->unfinished > 0) --self->unfinished;
   }
 
   // Asks the spooler about every followed job that is due.
@@ -300,7 +300,7 @@ RawJobs::~RawJobs() {
 
 bool RawJobs::Add(RawJob job, std::string* error) {
   std::unique_lock lock(m_shared->mu);
-  const size_t unfinished = m_shared->waiting.size() + m_shared->followed;
+  const size_t unfinished = m_shared->unfinished;  // every job from here to its OnDone
   if (unfinished >= kMaxJobs) {
     *error = "too many jobs: " + std::to_string(unfinished) + " are waiting or being followed (at most " +
              std::to_string(kMaxJobs) + ")";
@@ -310,15 +310,14 @@ bool RawJobs::Add(RawJob job, std::string* error) {
     *error = "the waiting jobs hold too much data (at most " + std::to_string(kMaxWaitingBytes >> 20) + " MiB)";
     return false;
   }
-  const bool queued = m_shared->running && (!m_shared->waiting.empty() || m_shared->followed > 0);
-  if (queued && !m_shared->waiting.empty()) {
+  if (!m_shared->waiting.empty()) {  // behind jobs not yet handed over
     JobReport report(job, m_shared->events);
     report.Record()["position"] = static_cast<Json::UInt64>(m_shared->waiting.size() + 1);
     report.State("queued", "Waiting for the job before it");
   }
   m_shared->waitingBytes += job.bytes.size();
   m_shared->waiting.push_back(std::move(job));
-  ++m_shared->followed;
+  ++m_shared->unfinished;
   if (!m_shared->running) {
     m_shared->running = true;
     try {
@@ -327,7 +326,7 @@ bool RawJobs::Add(RawJob job, std::string* error) {
       m_shared->running = false;
       m_shared->waitingBytes -= m_shared->waiting.back().bytes.size();
       m_shared->waiting.pop_back();
-      --m_shared->followed;
+      --m_shared->unfinished;
       *error = "cannot start the job thread";
       return false;
     }

@@ -38,6 +38,10 @@ CWinPrinterControl::~CWinPrinterControl() {
   if (m_window) {
     ::SetWindowLongPtrW(m_window, GWLP_USERDATA, 0);
     ::DestroyWindow(m_window);
+    // The class points into this DLL, which may be unloaded and loaded
+    // elsewhere before the next control; while other controls' windows
+    // exist this fails and the class stays.
+    ::UnregisterClassW(kWindowClass, ControlModule());
   }
 }
 
