@@ -151,7 +151,7 @@ TEST(DecideRoom, WhatAWriteMayTake) {
   };
   EXPECT_EQ(DecideRoom(room, now, ask(500, 0, 1)), RoomVerdict::Fits);
   EXPECT_EQ(DecideRoom(room, now, ask(501, 0, 1)), RoomVerdict::BelowFloor) << "600 free, 100 kept";
-  EXPECT_EQ(DecideRoom(room, now, ask(800, 400, 0)), RoomVerdict::BelowFloor) << "grows by 400 of 500 free: fits the disk";
+  EXPECT_EQ(DecideRoom(room, now, ask(800, 400, 0)), RoomVerdict::Fits) << "it grows by 400 of the 500 above the floor";
   now.freeBytes = 10000;
   EXPECT_EQ(DecideRoom(room, now, ask(601, 0, 1)), RoomVerdict::OverQuota);
   EXPECT_EQ(DecideRoom(room, now, ask(1000, 400, 0)), RoomVerdict::Fits) << "a replaced file does not count";
