@@ -311,7 +311,7 @@ class Job {
     if (!IsFinalJobState(state)) State(state, Describe(state, 0));
     if (!m_listening || !m_reporter.Listening()) return 0;
     // Following takes one of the user's followers' places, never a wait.
-    const int followers = std::clamp(m_request.get("followers", 100).asInt(), 0, 1000);
+    const int followers = std::clamp(m_request.get("followers", 100).asInt(), 1, 1000);
     if (m_request.get("followSeconds", 600).asDouble() > 0 && !m_follower.Acquire(followers, 0, nullptr))
       return Done(false, "job " + std::to_string(jobId) + " is with the scheduler and stays queued there; it is not "
                          "followed: " + std::to_string(followers) + " jobs of this user are followed already");
