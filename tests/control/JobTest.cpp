@@ -36,6 +36,34 @@ std::pair<double, double> MediaBox(const std::string& pdf) {
   return {box[2] - box[0], box[3] - box[1]};
 }
 
+// A print request for the job process, as the control builds one, of some text.
+Json::Value TextRequest(const std::string& id, const std::string& printer, const std::string& text) {
+  Json::Value request;
+  request["id"] = id;
+  request["type"] = "print";
+  request["mode"] = "print";
+  request["printer"] = printer;
+  request["title"] = id;
+  request["source"]["data"] = Base64Encode(text);
+  request["source"]["mime"] = "text/plain";
+  request["cupsOptions"] = Json::Value(Json::objectValue);
+  request["render"] = Json::Value(Json::objectValue);
+  return request;
+}
+
+// Starts kestrix-job on the request in the file at path, its progress lines to out; -1 when it cannot.
+pid_t StartJobProcess(const std::string& path, int out) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, path.c_str(), O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out, 1);
+  pid_t pid;
+  char* argv[] = {const_cast<char*>(KX_JOB_EXECUTABLE), nullptr};
+  if (posix_spawn(&pid, KX_JOB_EXECUTABLE, &actions, nullptr, argv, environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
 uint32_t BigEndian32(const std::string& s, size_t at) {
   return (static_cast<uint8_t>(s[at]) << 24) | (static_cast<uint8_t>(s[at + 1]) << 16) |
          (static_cast<uint8_t>(s[at + 2]) << 8) | static_cast<uint8_t>(s[at + 3]);
@@ -232,31 +260,16 @@ TEST_F(JobTest, MissingChromiumIsReportedNotHung) {
 
 // The host may be killed right after asking: the job process must carry on.
 TEST_F(JobTest, JobReachesThePrinterWhenNobodyListensAnyMore) {
-  Json::Value request;
-  request["id"] = "orphan";
-  request["type"] = "print";
-  request["mode"] = "print";
-  request["printer"] = "kx-raw";
-  request["title"] = "orphan";
-  request["source"]["data"] = Base64Encode("orphaned job");
-  request["source"]["mime"] = "text/plain";
-  request["cupsOptions"] = Json::Value(Json::objectValue);
-  request["render"] = Json::Value(Json::objectValue);
+  const Json::Value request = TextRequest("orphan", "kx-raw", "orphaned job");
   const std::string requestPath = m_folder / "request.json";
   ASSERT_TRUE(WriteFileBytes(requestPath, Json::FastWriter().write(request)));
 
   int lines[2];
   ASSERT_EQ(pipe(lines), 0);
   close(lines[0]);  // the "host" is gone before the job even starts
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, requestPath.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, lines[1], 1);
-  pid_t pid;
-  char* argv[] = {const_cast<char*>(KX_JOB_EXECUTABLE), nullptr};
-  ASSERT_EQ(posix_spawn(&pid, KX_JOB_EXECUTABLE, &actions, nullptr, argv, environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
+  const pid_t pid = StartJobProcess(requestPath, lines[1]);
   close(lines[1]);
+  ASSERT_GT(pid, 0);
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
@@ -347,28 +360,14 @@ TEST_F(JobTest, FollowersEndWithTheirHostAndAreBoundedPerUser) {
     }
   };
   auto start = [&](const std::string& id, Follower& f) {
-    Json::Value request;
-    request["id"] = id;
-    request["type"] = "print";
-    request["mode"] = "print";
-    request["printer"] = "kx-offline";  // nothing listens at its device: the job stays processing
-    request["title"] = id;
-    request["source"]["data"] = Base64Encode("never printed");
-    request["source"]["mime"] = "text/plain";
-    request["cupsOptions"] = Json::Value(Json::objectValue);
-    request["render"] = Json::Value(Json::objectValue);
+    // Nothing listens at kx-offline's device: the job stays processing.
+    Json::Value request = TextRequest(id, "kx-offline", "never printed");
     request["followSeconds"] = 86400;
     request["followers"] = 1;
     const std::string path = m_folder / (id + ".json");
     int lines[2];
     if (!WriteFileBytes(path, Json::FastWriter().write(request)) || pipe2(lines, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, path.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, lines[1], 1);
-    char* argv[] = {const_cast<char*>(KX_JOB_EXECUTABLE), nullptr};
-    if (posix_spawn(&f.pid, KX_JOB_EXECUTABLE, &actions, nullptr, argv, environ) != 0) f.pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
+    f.pid = StartJobProcess(path, lines[1]);
     close(lines[1]);
     f.lines = lines[0];
   };
