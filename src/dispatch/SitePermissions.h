@@ -21,7 +21,7 @@
 enum Capability : uint32_t {
   kCapPrinters = 1u << 0,    // list, status, papers, print (preview, print to PDF/image also need kCapWriteFiles)
   kCapReadFiles = 1u << 1,   // read the site's files
-  kCapWriteFiles = 1u << 2,  // write, copy and export into the site's files
+  kCapWriteFiles = 1u << 2,  // write, copy and export into the site's files, and the documents jobs write there
   kCapDownloads = 1u << 3,   // fetch from the network into the site's files
   kCapOpenFiles = 1u << 4,   // open a file with the desktop's program
   kCapDeviceIds = 1u << 5,   // MAC address, machine id
