@@ -3,9 +3,9 @@
 "use strict";
 
 globalThis.KestrixCapabilities = {
-  printers: "use your printers: list them, print, preview, and print to PDF or images in its own folder",
+  printers: "use your printers: list them and print",
   readFiles: "read its files in your Kestrix folder",
-  writeFiles: "write files in your Kestrix folder",
+  writeFiles: "write files in your Kestrix folder (its own, and documents it prints to PDF or images)",
   downloads: "download files from the network into your Kestrix folder",
   openFiles: "open files with your desktop's programs",
   deviceIds: "read identifiers of this computer (network address, machine id)",

@@ -112,11 +112,13 @@
       const params = msg.params === undefined ? [] : msg.params;
       if (!Array.isArray(params)) return fail(`kestrix: the parameters of ${method} must be an array`);
 
-      if (NO_REPLY.has(method)) this.checkThenSend(session, page, url, id, method, params, false);
-      else this.send(session, page, url, id, method, params, false);
+      if (NO_REPLY.has(method)) this.checkThenSend(session, page, url, id, method, params, []);
+      else this.send(session, page, url, id, method, params, []);
     }
 
-    // asked: the user has answered for this request once; it is not asked again.
+    // asked: the capabilities the user has answered for this request; none is
+    // asked twice (a command needs at most two: printToPDF needs printers and
+    // writeFiles, and an undecided site is asked for each in turn).
     send(session, page, url, id, method, params, asked) {
       // A page that went while its user was asked needs nothing any more.
       if (page.gone) return;
@@ -127,8 +129,8 @@
         if (PRINT_JOBS.has(method)) request.params = this.nameJobEvents(session, page, id, params);
         if (!NO_REPLY.has(method)) {
           request.event = this.uniqueName(method);
-          const retry = () => this.send(session, page, url, id, method, params, true);
-          session.pending.set(request.event, { page, id, url, pieces: [], retry: asked ? null : retry });
+          const retry = (capability) => this.send(session, page, url, id, method, params, [...asked, capability]);
+          session.pending.set(request.event, { page, id, url, pieces: [], asked, retry });
         }
         session.native.postMessage(request);
       } catch (e) {
@@ -144,10 +146,11 @@
     checkThenSend(session, page, url, id, method, params, asked) {
       if (page.gone) return;
       this.hostRequest(session, url, "siteCheck", [method, params], (reply) => {
-        if (!page.gone && reply.data === true) return this.send(session, page, url, id, method, params, true);
+        if (!page.gone && reply.data === true) return this.send(session, page, url, id, method, params, asked);
         const error = reply.error;
-        if (isPlainObject(error) && error.code === "permissionDenied" && error.mayAsk && !asked)
-          return this.askThenRetry(session, url, error, () => this.checkThenSend(session, page, url, id, method, params, true));
+        if (isPlainObject(error) && error.code === "permissionDenied" && error.mayAsk && !asked.includes(error.capability))
+          return this.askThenRetry(session, url, error, () =>
+            this.checkThenSend(session, page, url, id, method, params, [...asked, error.capability]));
         this.postError(page, id, error);
       }, (why) => post(page, { id, error: why }));
     }
@@ -271,8 +274,9 @@
         if ("error" in msg) {
           session.pending.delete(name);
           const error = msg.error;
-          if (isPlainObject(error) && error.code === "permissionDenied" && error.mayAsk && pending.retry && pending.page)
-            return this.askThenRetry(session, pending.url, error, pending.retry);
+          if (isPlainObject(error) && error.code === "permissionDenied" && error.mayAsk && pending.retry && pending.page &&
+              !pending.asked.includes(error.capability))
+            return this.askThenRetry(session, pending.url, error, () => pending.retry(error.capability));
           return this.postError(pending.page, pending.id, error);
         }
         if ("index" in msg) {

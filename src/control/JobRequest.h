@@ -7,7 +7,8 @@
 //             {top, right, bottom, left} in mm (or one number for all four),
 //             "duplex" (true / "long" / "short" / false), "title", "pageRanges"
 //             ("1-3,5"), "width" (pixels, for images), "timeout" (seconds to
-//             render), "follow" (seconds to follow a printed job)
+//             render), "follow" (seconds to follow a printed job; the
+//             control cuts it to JobLimits::followLimitSeconds)
 // Anything the page gets wrong is refused here, on the main thread, with a
 // message; nothing is started then.
 #pragma once

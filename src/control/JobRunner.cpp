@@ -6,6 +6,7 @@
 #include <spawn.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -19,6 +20,7 @@
 #include "control/PdfPages.h"
 #include "control/ControlPaths.h"
 #include "control/CupsClient.h"
+#include "control/FileStore.h"
 #include "control/JobRequest.h"
 #include "control/JobSlot.h"
 #include "control/RawPrinter.h"
@@ -307,7 +309,12 @@ class Job {
     // The page hears at once that the scheduler has it (its answer said in
     // what state); following it goes on from there.
     if (!IsFinalJobState(state)) State(state, Describe(state, 0));
-    if (!m_listening) return 0;
+    if (!m_listening || !m_reporter.Listening()) return 0;
+    // Following takes one of the user's followers' places, never a wait.
+    const int followers = std::clamp(m_request.get("followers", 100).asInt(), 1, 1000);
+    if (m_request.get("followSeconds", 600).asDouble() > 0 && !m_follower.Acquire(followers, 0, nullptr))
+      return Done(false, "job " + std::to_string(jobId) + " is with the scheduler and stays queued there; it is not "
+                         "followed: " + std::to_string(followers) + " jobs of this user are followed already");
     return Follow(cups, jobId);
   }
 
@@ -323,7 +330,7 @@ class Job {
   }
 
   int Follow(CupsClient& cups, int jobId) {
-    const double followSeconds = m_request.get("followSeconds", 600).asDouble();
+    const double followSeconds = std::clamp(m_request.get("followSeconds", 600).asDouble(), 0.0, 86400.0);
     const auto deadline = Clock::now() + std::chrono::milliseconds(static_cast<long long>(followSeconds * 1000));
     int delayMs = 50;
     int failures = 0;
@@ -354,7 +361,8 @@ class Job {
       } else if (++failures >= 5) {
         return Fail("followFailed", "lost track of job " + std::to_string(jobId) + ": " + error);
       }
-      if (!m_listening) return 0;
+      // The host that listened has gone: the scheduler keeps the job, nobody needs its news.
+      if (!m_listening || !m_reporter.Listening()) return 0;
       if (Clock::now() >= deadline)
         return Done(false, "job " + std::to_string(jobId) + " is still " + state + " after " +
                                std::to_string(static_cast<int>(followSeconds)) +
@@ -395,9 +403,16 @@ class Job {
       return Fail("cannotConvert", "cannot turn " + mime + " into " + (png ? "PNG" : "PDF"));
     }
     const std::string path = m_request["output"].asString();
-    size_t slash = path.rfind('/');
-    if (slash != std::string::npos && slash > 0) MakeFolders(path.substr(0, slash), 0700);
-    if (!WriteFileAtomically(path, output, 0644)) return Fail("writeFailed", "cannot write " + path);
+    // The site's room at the output's real size, under its room lock until the rename.
+    const Json::Value& bounds = m_request["room"];
+    FileRoom room;
+    room.siteBytes = bounds.get("siteBytes", Json::UInt64(room.siteBytes)).asUInt64();
+    room.siteEntries = bounds.get("siteEntries", Json::UInt64(room.siteEntries)).asUInt64();
+    room.minFree = bounds.get("minFree", Json::UInt64(room.minFree)).asUInt64();
+    const FileStore files(bounds["site"].asString(), {}, {}, room);
+    std::string error;
+    if (!files.Place(path, output, &error))
+      return Fail(error.rfind("no room", 0) == 0 ? "noRoom" : "writeFailed", error);
     m_record["size"] = static_cast<Json::UInt64>(output.size());
     if (!png) m_record["totalPages"] = CountPdfPages(output);
     State("completed", "Written to " + path);
@@ -443,6 +458,7 @@ class Job {
   std::mutex m_emitMutex;
   std::atomic<bool> m_listening{true};
   JobSlot m_slot;
+  JobSlot m_follower{"follow-slot-"};
   Clock::time_point m_begun;
   std::thread m_watchdog;
   std::mutex m_watchMutex;

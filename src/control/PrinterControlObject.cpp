@@ -344,6 +344,19 @@ bool CLinuxPrinterControl::StartJob(const Json::Value& job, JobMode mode, const 
   const JobLimits& limits = m_jobs.Limits();
   request["places"] = limits.maxRunning;
   request["timeLimitSeconds"] = limits.timeLimitSeconds;
+  // A job is followed at most the limit, and the user's followers are bounded
+  // as waiting jobs are, across hosts (the job process takes a follower's place).
+  request["followSeconds"] = limits.FollowSeconds(request["followSeconds"].asDouble());
+  request["followers"] = limits.maxWaiting;
+  if (mode != JobMode::Print) {
+    // The output is checked at its real size, under the site's room lock, by
+    // the job process right before the rename: the bounds go with the request.
+    const FileRoom& room = files.Limits();
+    request["room"]["site"] = files.DefaultFolder();
+    request["room"]["siteBytes"] = static_cast<Json::UInt64>(room.siteBytes);
+    request["room"]["siteEntries"] = static_cast<Json::UInt64>(room.siteEntries);
+    request["room"]["minFree"] = static_cast<Json::UInt64>(room.minFree);
+  }
   Trace("control: request built");
   PrepareWarmRendering(&request, limits.maxRunning);
   Trace("control: warm renderer checked");
@@ -437,7 +450,8 @@ std::string CLinuxPrinterControl::OutputPath(const std::string& path, const std:
     ReportJobFailure(type, id, "pathRefused", error);
     return std::string();
   }
-  // The document's size is known only once it is made: the folder must have room now.
+  // The document's size is known only once it is made: the folder must have
+  // room for an empty file now, and the job checks the whole size before its rename.
   if (!files.HasRoom(real, 0, &error)) {
     ReportJobFailure(type, id, "noRoom", error);
     return std::string();

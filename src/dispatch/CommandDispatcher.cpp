@@ -96,7 +96,7 @@ void CommandDispatcher::HandleRequest(const Json::Value& request, const Envelope
     if (!verdict.allowed) {
       ParameterCheck check;
       DispatchCommand(check, request);  // raises as the real call would
-      return Refuse(request, method, verdict);
+      return Refuse(request, method, needed, verdict);
     }
   }
   if (methodIsText)
@@ -122,9 +122,10 @@ bool CommandDispatcher::HandleSiteRequest(const std::string& method, const Json:
     Json::Value command(Json::objectValue);
     command["method"] = r.Text(0);
     command["params"] = r.Value(1);
-    Verdict verdict = m_guard.Check(RequiredCapabilities(command));
+    const Capabilities needed = RequiredCapabilities(command);
+    Verdict verdict = m_guard.Check(needed);
     if (!verdict.allowed) {
-      Refuse(request, command["method"].asString(), verdict);
+      Refuse(request, command["method"].asString(), needed, verdict);
     } else {
       Json::Value yes(true);
       m_pProxy->WriteReply(&yes, event, -1);
@@ -145,7 +146,8 @@ bool CommandDispatcher::HandleSiteRequest(const std::string& method, const Json:
   return true;
 }
 
-void CommandDispatcher::Refuse(const Json::Value& request, const std::string& method, const Verdict& verdict) {
+void CommandDispatcher::Refuse(const Json::Value& request, const std::string& method, Capabilities needed,
+                               const Verdict& verdict) {
   const char* capability = CapabilityName(verdict.capability);
   const std::string& origin = m_guard.Origin();
   Json::Value e(Json::objectValue);
@@ -156,7 +158,10 @@ void CommandDispatcher::Refuse(const Json::Value& request, const std::string& me
   e["decidedBy"] = DecidedByName(verdict.by);
   e["mayAsk"] = verdict.mayAsk;
   std::string who = origin.empty() ? std::string("this page") : origin;
+  // A command that needs more than one capability names them all.
+  const bool several = (needed & (needed - 1)) != 0;
   e["message"] = who + " may not use the capability \"" + capability + "\"" +
+                 (several ? " (" + method + " needs " + CapabilityNamesText(needed) + ")" : std::string()) +
                  (verdict.mayAsk ? " (nobody has decided yet)" : "");
   WriteError(request, e);
 }

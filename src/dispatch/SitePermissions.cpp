@@ -33,12 +33,13 @@ const std::unordered_map<std::string_view, Capabilities>& Table() {
       {"isCustomPaperSupported", kCapPrinters},
       {"getFonts", kCapPrinters},
       {"print", kCapPrinters},
-      {"printPreview", kCapPrinters},
+      // A job that writes its output into the site's files needs both.
+      {"printPreview", kCapPrinters | kCapWriteFiles},
       {"printDocument", kCapPrinters},
       {"printTIFF", kCapPrinters},
-      {"printToPDF", kCapPrinters},
-      {"printToImage", kCapPrinters},
-      {"exportAsImage", kCapPrinters},
+      {"printToPDF", kCapPrinters | kCapWriteFiles},
+      {"printToImage", kCapPrinters | kCapWriteFiles},
+      {"exportAsImage", kCapPrinters | kCapWriteFiles},
       {"setPrintBackground", kCapPrinters},
       {"setOffsetPage", kCapPrinters},
       {"setupNormalOffset", kCapPrinters},
@@ -152,6 +153,16 @@ const std::vector<Capability>& AllCapabilityList() {
     return v;
   }();
   return *list;
+}
+
+std::string CapabilityNamesText(Capabilities set) {
+  std::vector<std::string> names;
+  for (Capability c : AllCapabilityList())
+    if (set & c) names.push_back(std::string("\"") + CapabilityName(c) + "\"");
+  std::string text;
+  for (size_t i = 0; i < names.size(); ++i)
+    text += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
+  return text;
 }
 
 const char* CapabilityName(Capability c) {

@@ -19,9 +19,9 @@
 
 // One bit per capability; Capabilities is a set of them.
 enum Capability : uint32_t {
-  kCapPrinters = 1u << 0,    // list, status, papers, print, preview, print to PDF/image
+  kCapPrinters = 1u << 0,    // list, status, papers, print (preview, print to PDF/image also need kCapWriteFiles)
   kCapReadFiles = 1u << 1,   // read the site's files
-  kCapWriteFiles = 1u << 2,  // write, copy and export into the site's files
+  kCapWriteFiles = 1u << 2,  // write, copy and export into the site's files, and the documents jobs write there
   kCapDownloads = 1u << 3,   // fetch from the network into the site's files
   kCapOpenFiles = 1u << 4,   // open a file with the desktop's program
   kCapDeviceIds = 1u << 5,   // MAC address, machine id
@@ -36,6 +36,8 @@ const std::vector<Capability>& AllCapabilityList();
 const char* CapabilityName(Capability c);
 // 0 for a name that is not a capability.
 Capability CapabilityFromName(const std::string& name);
+// The names of a set for a message: "\"printers\" and \"writeFiles\"".
+std::string CapabilityNamesText(Capabilities set);
 
 // THE table: what a request needs. 0 for commands that need nothing
 // (getVersion, isImplemented, about, ...) and for methods that are not

@@ -179,6 +179,9 @@ TEST(JobQueue, LimitsComeFromControlJsonWithinBounds) {
   EXPECT_EQ(limits.maxRunning, 4);
   EXPECT_EQ(limits.maxWaiting, 0);
   EXPECT_EQ(limits.timeLimitSeconds, 30);
+  EXPECT_EQ(limits.FollowSeconds(86400), 600) << "a job is followed 10 minutes unless the user says more";
+  config["followTimeLimit"] = 7200;
+  EXPECT_EQ(JobLimits::FromConfig(config).FollowSeconds(86400), 7200);
   config["maxConcurrentJobs"] = 0;
   config["maxQueuedJobs"] = "many";
   config["jobTimeLimit"] = 1e9;

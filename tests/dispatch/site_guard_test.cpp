@@ -81,6 +81,17 @@ TEST_F(SiteGuardTest, ABlockedOriginGetsTheErrorAndTheControlIsNeverCalled) {
   EXPECT_EQ(Send(*host, R"({"method":"getVersion","event":"v"})")["data"], "1.0.0-fake");
 }
 
+TEST_F(SiteGuardTest, ASiteThatMayOnlyPrintWritesNoDocumentIntoItsFiles) {
+  WritePolicy(R"({"allow": {"https://labels.test": ["printers"]}})");
+  auto host = Host("https://labels.test/");
+  Json::Value refused = Send(*host, R"({"method":"printToPDF","event":"p","params":[{"html":"<p>x</p>"},"label.pdf"]})");
+  EXPECT_EQ(refused["error"]["capability"], "writeFiles");
+  EXPECT_EQ(refused["error"]["message"], "https://labels.test may not use the capability \"writeFiles\" "
+                                         "(printToPDF needs \"printers\" and \"writeFiles\")");
+  Send(*host, R"({"method":"getPrinters","event":"g"})");
+  EXPECT_EQ(Members(), std::vector<std::string>{"getPrinters"});
+}
+
 TEST_F(SiteGuardTest, AnUndecidedSiteMayAskAndTheUsersRememberedAllowIsKeptPrivately) {
   auto host = Host("https://shop.test/cart");
   Json::Value refused = Send(*host, R"({"method":"readBase64","event":"r","params":["a.bin"]})");

@@ -45,9 +45,14 @@ TEST(CapabilityTable, OnlyQueriesAboutTheHostItselfNeedNothing) {
 }
 
 TEST(CapabilityTable, CommandsFallIntoTheGroupAPersonWouldExpect) {
-  for (const char* c : {"print", "printPreview", "printToPDF", "printToImage", "getPrinters", "getPapers",
-                        "getPrinterStatus", "setDefaultPrinter"})
+  for (const char* c : {"print", "printDocument", "printTIFF", "getPrinters", "getPapers", "getPrinterStatus",
+                        "setDefaultPrinter"})
     EXPECT_EQ(Needs(c), Capabilities(kCapPrinters)) << c;
+  // A job that writes its document into the site's files writes files.
+  for (const char* c : {"printPreview", "printToPDF", "printToImage", "exportAsImage"})
+    EXPECT_EQ(Needs(c), Capabilities(kCapPrinters | kCapWriteFiles)) << c;
+  EXPECT_EQ(CapabilityNamesText(kCapPrinters | kCapWriteFiles | kCapSettings),
+            "\"printers\", \"writeFiles\" and \"settings\"");
   for (const char* c : {"readString", "readBase64", "readHTML", "copied"}) EXPECT_EQ(Needs(c), Capabilities(kCapReadFiles)) << c;
   for (const char* c : {"writeString", "writeBase64"}) EXPECT_EQ(Needs(c), Capabilities(kCapWriteFiles)) << c;
   EXPECT_EQ(Needs("copy"), Capabilities(kCapReadFiles | kCapWriteFiles));

@@ -46,7 +46,7 @@ async function main() {
   const { work, dirs, files, env } = makeRun("kx-e2e-firefox-", { MOZ_CRASHREPORTER_DISABLE: "1" });
   fs.writeFileSync(
     env.KESTRIX_POLICY,
-    JSON.stringify({ allow: { "http://intranet.test:*": ["printers"] }, block: ["http://blocked.test:*"] }),
+    JSON.stringify({ allow: { "http://intranet.test:*": ["printers", "writeFiles"] }, block: ["http://blocked.test:*"] }),
   );
   let cupsStarted = false;
   let hostPids = () => [];

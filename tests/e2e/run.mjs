@@ -270,11 +270,11 @@ async function siteCases({ dirs, files, port, observations, sitesFinished, confi
 async function main() {
   const { work, dirs, files, env } = makeRun("kx-e2e-");
   // The administrator's policy of this run: loopback pages (the first part) and
-  // the intranet may print, "blocked" gets nothing, other sites may ask.
+  // the intranet may print and write its files, "blocked" gets nothing, other sites may ask.
   fs.writeFileSync(
     env.KESTRIX_POLICY,
     JSON.stringify({
-      allow: { "http://127.0.0.1:*": "all", "http://intranet.test:*": ["printers"] },
+      allow: { "http://127.0.0.1:*": "all", "http://intranet.test:*": ["printers", "writeFiles"] },
       block: ["http://blocked.test:*"],
       othersMayAsk: true,
     }),

@@ -373,6 +373,29 @@ test("an undecided site: the user is asked once, the host told, the requests sen
   ]);
 });
 
+test("a command that needs two undecided capabilities asks for each once", async () => {
+  const { natives, page, asked } = permissionSetup([{ decision: "allow" }, { decision: "allow" }]);
+  const p = page(3, "https://shop.test/");
+  p.deliver({ id: 1, method: "printToPDF", params: [{ html: "<p>x</p>" }, "a.pdf"] });
+  const refusedFor = (capability, event) => {
+    const r = refusal(event, true);
+    r.error.capability = capability;
+    return r;
+  };
+  let [, request] = natives[0].take();
+  for (const capability of ["printers", "writeFiles", "writeFiles"]) {
+    natives[0].deliver(refusedFor(capability, request.event));
+    await settle();
+    const [decide] = natives[0].take();
+    if (!decide) break;  // the third refusal is not asked about again
+    natives[0].deliver({ data: true, event: decide.event, tab: 3 });
+    await settle();
+    [request] = natives[0].take();
+  }
+  assert.deepEqual(asked.map((a) => a.capability), ["printers", "writeFiles"]);
+  assert.deepEqual(p.take().map((m) => [m.id, m.capability]), [[1, "writeFiles"]]);
+});
+
 test("a dismissed prompt blocks for this host only; a decided refusal asks nobody", async () => {
   const { natives, page, asked } = permissionSetup([null]);
   const p = page(3, "https://shop.test/");
