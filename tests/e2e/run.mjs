@@ -485,7 +485,9 @@ async function main() {
     // which background networking would switch off; the page opens once it is in.
     const [program, argv] = options.installed
       ? namespaced(work, {
-          chromium: { ExtensionInstallForcelist: [`${EXTENSION_ID};${base}/updates.xml`] },
+          // DevTools may attach to a policy-installed extension's pages only when
+          // this allows it (1); the test clicks the prompt and the options page so.
+          chromium: { ExtensionInstallForcelist: [`${EXTENSION_ID};${base}/updates.xml`], DeveloperToolsAvailability: 1 },
           sites: sitesPolicy,
         }, chromiumBinary, [...args, "about:blank"])
       : [chromiumBinary, [...args, `--load-extension=${extensionDir}`, "--disable-background-networking", `${base}/page.html`]];
