@@ -5,14 +5,15 @@
 #   dist/kestrix-extension_<version>.xpi        the add-on for Firefox (Mozilla signs it)
 #   dist/managed/                               updates.xml and the browsers' policies
 #
-#   scripts/package.sh [--key KEY.pem] [--base-url URL]
+#   scripts/package.sh [--key KEY.pem] [--base-url URL] [--allow-id ID]...
 #
 # --key (or $KESTRIX_CRX_KEY): the publisher's RSA key that signs the .crx and
 # so fixes its extension id. Without one, a key is made once for this checkout
 # in build-package/ (never in dist/, never committed) and the id it gives is
 # printed. The package's host manifests allow the bundled id (the unpacked
-# extension) and the .crx's id. --base-url: where an administrator will serve
-# the .crx, the .xpi and updates.xml (written into dist/managed/).
+# extension) and the .crx's id, and each --allow-id (e.g. the id a store gave
+# the extension). --base-url: where an administrator will serve the .crx, the
+# .xpi and updates.xml (written into dist/managed/).
 #
 # The package is built by dpkg-buildpackage in a copy of the tree below
 # build-package/, from the files git tracks (and new ones it does not ignore).
@@ -21,11 +22,13 @@ cd "$(dirname "$0")/.."
 repo="$(pwd)"
 key="${KESTRIX_CRX_KEY:-}"
 base_url=""
+extra_ids=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --key) key="$2"; shift 2 ;;
     --base-url) base_url="$2"; shift 2 ;;
-    *) echo "usage: scripts/package.sh [--key KEY.pem] [--base-url URL]" >&2; exit 2 ;;
+    --allow-id) extra_ids+=("$2"); shift 2 ;;
+    *) echo "usage: scripts/package.sh [--key KEY.pem] [--base-url URL] [--allow-id ID]..." >&2; exit 2 ;;
   esac
 done
 
@@ -68,7 +71,7 @@ cp -r packaging/debian "$stage/debian"
 mkdir -p "$stage/debian/extension"
 cp dist/"$(field crx)" dist/"$(field xpi)" "$stage/debian/extension/"
 cp -r dist/managed "$stage/debian/extension/managed"
-printf '%s\n' "$bundled_id" "$crx_id" | sort -u >"$stage/debian/extension-ids"
+printf '%s\n' "$bundled_id" "$crx_id" "${extra_ids[@]}" | awk '!seen[$0]++' >"$stage/debian/extension-ids"
 # The changelog a native package carries, dated by the last commit.
 when="$(git log -1 --format=%cD 2>/dev/null || date -R)"
 commit="$(git rev-parse --short HEAD 2>/dev/null || echo unknown)"
