@@ -104,17 +104,17 @@ export function idFromCrxId(crxId) {
   return [...crxId.toString("hex")].map((h) => String.fromCharCode(97 + parseInt(h, 16))).join("");
 }
 
+// What a CRX3 signature covers starts with these bytes, then the signed
+// header data's length (4 bytes, little-endian), that data and the archive.
+export const CRX3_SIGNED = Buffer.from("CRX3 SignedData\0", "latin1");
+
 export function crx3(archive, privateKey) {
   const publicKey = crypto.createPublicKey(privateKey).export({ type: "spki", format: "der" });
   const crxId = crypto.createHash("sha256").update(publicKey).digest().subarray(0, 16);
   const signedData = field(1, crxId); // SignedData { bytes crx_id = 1; }
   const size = Buffer.alloc(4);
   size.writeUInt32LE(signedData.length);
-  const signature = crypto.sign(
-    "sha256",
-    Buffer.concat([Buffer.from("CRX3 SignedData\0", "latin1"), size, signedData, archive]),
-    privateKey,
-  );
+  const signature = crypto.sign("sha256", Buffer.concat([CRX3_SIGNED, size, signedData, archive]), privateKey);
   // CrxFileHeader { AsymmetricKeyProof sha256_with_rsa = 2; bytes signed_header_data = 10000; }
   // AsymmetricKeyProof { bytes public_key = 1; bytes signature = 2; }
   const header = Buffer.concat([
@@ -128,36 +128,44 @@ export function crx3(archive, privateKey) {
   return { bytes: Buffer.concat([prefix, header, archive]), id: idFromCrxId(crxId), publicKey };
 }
 
-// The id a .crx declares in its signed header (what Chromium installs it as).
-export function crxIdOf(bytes) {
+// The parts of a CRX3 file: the id its signed header declares (what Chromium
+// installs it as), the first RSA proof's key and signature, the signed header
+// data and the zip archive.
+export function readCrx(bytes) {
   if (bytes.subarray(0, 4).toString("latin1") !== "Cr24" || bytes.readUInt32LE(4) !== 3) throw new Error("not a CRX3 file");
-  const header = bytes.subarray(12, 12 + bytes.readUInt32LE(8));
+  const headerEnd = 12 + bytes.readUInt32LE(8);
+  const header = bytes.subarray(12, headerEnd);
+  const readVarint = (buf, at) => {
+    let value = 0;
+    for (let shift = 1; ; shift *= 128) {
+      if (at >= buf.length) throw new Error("truncated CRX header");
+      const b = buf[at++];
+      value += (b & 0x7f) * shift;
+      if (b < 0x80) return [value, at];
+    }
+  };
+  // The first length-delimited field numbered want.
   const read = (buf, want) => {
     for (let at = 0; at < buf.length; ) {
-      let tag = 0;
-      let shift = 1;
-      let len = 0;
-      for (;;) {
-        const b = buf[at++];
-        tag += (b & 0x7f) * shift;
-        shift *= 128;
-        if (b < 0x80) break;
-      }
-      shift = 1;
-      for (;;) {
-        const b = buf[at++];
-        len += (b & 0x7f) * shift;
-        shift *= 128;
-        if (b < 0x80) break;
-      }
+      const [tag, afterTag] = readVarint(buf, at);
+      const [len, start] = readVarint(buf, afterTag);
       if (tag % 8 !== 2) throw new Error("unexpected field in the CRX header");
-      if (Math.floor(tag / 8) === want) return buf.subarray(at, at + len);
-      at += len;
+      if (Math.floor(tag / 8) === want) return buf.subarray(start, start + len);
+      at = start + len;
     }
     throw new Error(`no field ${want} in the CRX header`);
   };
-  return idFromCrxId(read(read(header, 10000), 1));
+  const signedData = read(header, 10000);
+  const proof = read(header, 2);
+  return {
+    id: idFromCrxId(read(signedData, 1)),
+    publicKey: read(proof, 1),
+    signature: read(proof, 2),
+    signedData,
+    archive: bytes.subarray(headerEnd),
+  };
 }
+export const crxIdOf = (bytes) => readCrx(bytes).id;
 
 // ---- the extension's files ----------------------------------------------------------
 
