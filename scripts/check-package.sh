@@ -5,6 +5,7 @@
 # system manifests and a managed policy (tests/e2e/run.mjs --installed: no
 # build folder, no kestrix-install), then removes and purges it and checks
 # that nothing of it is left, while an administrator's own policy stays.
+# Where build/ has the programs (CI), the packed Firefox add-on is tried too.
 # About 5 minutes on two cores from a cold compiler cache, most of it the build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -59,5 +60,9 @@ left="$(leftovers "" | grep -v '^/etc/kestrix/$' || true)"
 [ -f /etc/kestrix/policy.json ] || { echo "purge took the administrator's own policy"; status=1; }
 rm -f /etc/kestrix/policy.json
 rmdir /etc/kestrix
+if [ -x build/kestrix-host ] && [ -x build/kestrix-install ] && [ -x /usr/bin/firefox-esr ]; then
+  echo "== the packed add-on in Firefox ESR, with build/kestrix-host (node tests/e2e/firefox.mjs --xpi)"
+  node tests/e2e/firefox.mjs --build build --xpi "$(ls dist/kestrix-extension_*.xpi)" || status=$?
+fi
 [ "$status" = 0 ] && echo "== the package installs, works, and leaves nothing behind"
 exit "$status"
