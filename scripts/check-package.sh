@@ -6,7 +6,7 @@
 # build folder, no kestrix-install), then removes and purges it and checks
 # that nothing of it is left, while an administrator's own policy stays.
 # Where build/ has the programs (CI), the packed Firefox add-on is tried too.
-# About 5 minutes on two cores from a cold compiler cache, most of it the build.
+# About 6 minutes on two cores from a cold compiler cache, most of it the build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [ "$(id -u)" = 0 ] || { echo "check-package.sh: run it as root (it installs and removes the package)" >&2; exit 1; }

@@ -16,7 +16,8 @@
 # .xpi and updates.xml (written into dist/managed/).
 #
 # The package is built by dpkg-buildpackage in a copy of the tree below
-# build-package/, from the files git tracks (and new ones it does not ignore).
+# build-package/, from the files git tracks (and new ones it does not ignore,
+# but no .pem or .key file).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo="$(pwd)"
@@ -62,7 +63,8 @@ stage="$work/kestrix-host-$version"
 rm -rf "$stage" "$work"/kestrix-host_* "$work"/kestrix-host-dbgsym_*
 mkdir -p "$stage"
 if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-  git ls-files -z --cached --others --exclude-standard | while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
+  # Never a key, wherever a publisher keeps theirs.
+  git ls-files -z --cached --others --exclude-standard -- . ':!:*.pem' ':!:*.key' | while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
     tar --null -T - -cf - | tar -xf - -C "$stage"
 else
   tar --exclude='./build*' --exclude=./dist -cf - . | tar -xf - -C "$stage"
