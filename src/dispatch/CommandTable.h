@@ -10,7 +10,8 @@
 // the whole string. For each command the event name is read first, then the
 // parameters in the order the operation takes them; a read that fails raises
 // Json::LogicError before anything is called. A method outside the table
-// does nothing.
+// does nothing. Every command here has a row in the site permissions
+// (SitePermissions.cpp); one without needs every capability.
 #pragma once
 
 #include <json/json.h>
