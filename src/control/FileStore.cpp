@@ -13,6 +13,7 @@
 #include "control/ControlJson.h"
 #include "control/ControlPaths.h"
 #include "control/SiteOrigin.h"
+#include "platform/WebOrigin.h"
 #include <json/json.h>
 
 namespace {
@@ -71,7 +72,7 @@ namespace {
 bool Names(const Json::Value& list, const std::string& origin) {
   if (!list.isArray() || origin.empty()) return false;
   for (const auto& item : list)
-    if (item.isString() && SiteOrigin(item.asString()) == origin) return true;
+    if (item.isString() && WebOrigin::Parse(item.asString()).Key() == origin) return true;
   return false;
 }
 

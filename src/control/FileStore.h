@@ -81,7 +81,7 @@ class FileStore {
   using Room = FileRoom;
 
   FileStore(std::string defaultFolder, std::vector<std::string> extraFolders, Shared shared = {}, Room room = {});
-  // What the page of origin (SiteOrigin) may use, as described above.
+  // What the page of origin (a WebOrigin key; "" for none) may use, as described above.
   static FileStore ForSite(const std::string& origin);
   // Every folder some site may use (the whole files folder and every listed
   // folder): for housekeeping only, never for a page's request.

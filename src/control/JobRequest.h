@@ -19,11 +19,13 @@
 
 #include "control/FileStore.h"
 #include "control/NetworkPolicy.h"
+#include "platform/WebOrigin.h"
 
 // What the control keeps between calls and applies to every job.
 struct JobDefaults {
   bool printBackground = true;
-  std::string pageUrl;           // setPageURL: the address HTML content lives at
+  std::string pageUrl;           // setPageURL: the address HTML content lives at (WebOrigin's reading)
+  WebOrigin origin;              // setPageURL: the page's site, parsed once; keys its files, settings, ids
   std::string extraCss;          // setDragCSS rules
   double offsetLeftMm = 0;       // setupNormalOffset
   double offsetTopMm = 0;

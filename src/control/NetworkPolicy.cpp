@@ -51,11 +51,6 @@ bool Matches(const IpAddress& address, const IpAddress& base, int bits) {
   return InPrefix(a.bytes.data(), base.bytes.data(), bits);
 }
 
-int DefaultPort(const std::string& scheme) {
-  if (scheme == "http" || scheme == "ws") return 80;
-  if (scheme == "https" || scheme == "wss") return 443;
-  return 0;
-}
 }  // namespace
 
 std::string IpAddress::ToString() const {
@@ -128,52 +123,9 @@ bool NamesThisMachine(const std::string& host) {
   return kind == AddressKind::Loopback || kind == AddressKind::Unspecified;
 }
 
-bool ParseOrigin(const std::string& url, Origin* origin) {
-  size_t colon = url.find("://");
-  if (colon == std::string::npos) return false;
-  Origin o;
-  o.scheme = Lower(url.substr(0, colon));
-  o.port = DefaultPort(o.scheme);
-  if (o.port == 0) return false;
-  std::string rest = url.substr(colon + 3);
-  rest = rest.substr(0, rest.find_first_of("/?#"));
-  size_t at = rest.rfind('@');
-  if (at != std::string::npos) rest = rest.substr(at + 1);  // user:password@
-  if (rest.empty()) return false;
-  std::string host = rest;
-  size_t portColon = std::string::npos;
-  if (rest.front() == '[') {
-    size_t close = rest.find(']');
-    if (close == std::string::npos) return false;
-    host = rest.substr(0, close + 1);
-    if (close + 1 < rest.size()) {
-      if (rest[close + 1] != ':') return false;
-      portColon = close + 1;
-    }
-  } else if ((portColon = rest.rfind(':')) != std::string::npos) {
-    host = rest.substr(0, portColon);
-  }
-  if (portColon != std::string::npos) {
-    std::string digits = rest.substr(portColon + 1);
-    if (!digits.empty()) {
-      if (digits.size() > 5 || !std::all_of(digits.begin(), digits.end(), ::isdigit)) return false;
-      o.port = std::stoi(digits);
-      if (o.port < 1 || o.port > 65535) return false;
-    }
-  }
-  o.host = NormalHost(host);
-  if (o.host.empty()) return false;
-  *origin = o;
-  return true;
-}
-
-NetworkPolicy::NetworkPolicy(const std::string& pageUrl, const Json::Value& allowNetworks,
-                             std::vector<std::string>* skipped) {
-  Origin origin;
-  if (ParseOrigin(pageUrl, &origin) && (origin.scheme == "http" || origin.scheme == "https")) {
-    m_hasOrigin = true;
-    m_origin = origin;
-  }
+NetworkPolicy::NetworkPolicy(const WebOrigin& page, const Json::Value& allowNetworks,
+                             std::vector<std::string>* skipped)
+    : m_origin(page) {
   if (!allowNetworks.isArray()) return;
   for (const Json::Value& item : allowNetworks) {
     std::string entry = item.isString() ? Lower(item.asString()) : std::string();
@@ -219,8 +171,8 @@ bool NetworkPolicy::Allows(const std::string& scheme, const std::string& host, i
   // included (DNS rebinding): this machine is reached through the origin only
   // when the origin names this machine itself.
   const bool thisMachine = kind == AddressKind::Loopback || kind == AddressKind::Unspecified;
-  if (m_hasOrigin && name == m_origin.host && port == m_origin.port &&
-      (scheme.empty() || Lower(scheme) == m_origin.scheme) && (!thisMachine || NamesThisMachine(m_origin.host)))
+  if (m_origin.IsValid() && name == m_origin.Host() && port == m_origin.Port() &&
+      (scheme.empty() || Lower(scheme) == m_origin.Scheme()) && (!thisMachine || NamesThisMachine(m_origin.Host())))
     return true;
   for (const std::string& allowed : m_hosts) {
     if (allowed.front() == '.' ? name.size() > allowed.size() &&
@@ -241,10 +193,7 @@ bool NetworkPolicy::Allows(const std::string& scheme, const std::string& host, i
 
 Json::Value NetworkPolicy::ToJson() const {
   Json::Value value(Json::objectValue);
-  if (m_hasOrigin)
-    value["origin"] = m_origin.scheme + "://" + (m_origin.host.find(':') != std::string::npos ? "[" + m_origin.host + "]"
-                                                                                               : m_origin.host) +
-                      ":" + std::to_string(m_origin.port);
+  if (m_origin.IsValid()) value["origin"] = m_origin.Key();
   value["allow"] = Json::Value(Json::arrayValue);
   for (const std::string& entry : m_entries) value["allow"].append(entry);
   return value;
@@ -252,5 +201,6 @@ Json::Value NetworkPolicy::ToJson() const {
 
 NetworkPolicy NetworkPolicy::FromJson(const Json::Value& value) {
   if (!value.isObject()) return NetworkPolicy();
-  return NetworkPolicy(value["origin"].isString() ? value["origin"].asString() : std::string(), value["allow"]);
+  return NetworkPolicy(WebOrigin::Parse(value["origin"].isString() ? value["origin"].asString() : std::string()),
+                       value["allow"]);
 }

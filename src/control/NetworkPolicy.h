@@ -7,7 +7,7 @@
 // link-local (169.254/16, fe80::/10) and unspecified (0.0.0.0/8, ::) ranges is
 // refused, IPv4 addresses written inside IPv6 ones (::ffff:127.0.0.1) included.
 // Two exceptions:
-//  - the page's own origin (scheme, host, port of the address "new" gave);
+//  - the page's own origin (scheme, host, port: WebOrigin, from "new");
 //  - hosts and ranges listed in control.json: {"allowNetworks": ["printer.lan",
 //    "*.office.lan", "192.168.10.0/24", "10.1.2.3", "fd00::/8"]}.
 // The decision is made on the address actually connected to, after name
@@ -21,6 +21,8 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "platform/WebOrigin.h"
 
 // An IPv4 or IPv6 address; IPv4 is kept as four bytes.
 struct IpAddress {
@@ -40,25 +42,17 @@ AddressKind ClassifyAddress(const IpAddress& address);
 const char* AddressKindName(AddressKind kind);
 
 // "localhost", "x.localhost" or a loopback or unspecified address (host as
-// Origin holds it): names that mean this machine whatever DNS says.
+// WebOrigin::Host gives it): names that mean this machine whatever DNS says.
 bool NamesThisMachine(const std::string& host);
-
-// scheme, host (lower case, no brackets, no trailing dot) and port (the
-// scheme's default when absent) of an http, https, ws or wss address.
-struct Origin {
-  std::string scheme, host;
-  int port = 0;
-};
-bool ParseOrigin(const std::string& url, Origin* origin);
 
 class NetworkPolicy {
  public:
   // Refuses every local range and allows no exception.
   NetworkPolicy() = default;
-  // The page's address (may be empty or not http) and control.json's
-  // "allowNetworks" entries; entries that cannot be read are skipped and named
-  // in *skipped when given.
-  NetworkPolicy(const std::string& pageUrl, const Json::Value& allowNetworks, std::vector<std::string>* skipped = nullptr);
+  // The page's origin (parsed once from "new"; none for a page that is not
+  // on the web) and control.json's "allowNetworks" entries; entries that
+  // cannot be read are skipped and named in *skipped when given.
+  NetworkPolicy(const WebOrigin& page, const Json::Value& allowNetworks, std::vector<std::string>* skipped = nullptr);
 
   // Whether a connection to address may be made for a request to host:port.
   // scheme is "" when the caller does not know it (a tunnel): the page's origin
@@ -76,8 +70,7 @@ class NetworkPolicy {
     IpAddress base;
     int bits = 0;
   };
-  bool m_hasOrigin = false;
-  Origin m_origin;
+  WebOrigin m_origin;
   std::vector<std::string> m_hosts;     // exact names, or ".suffix" for "*.suffix"
   std::vector<Range> m_ranges;
   std::vector<std::string> m_entries;   // as given, for ToJson

@@ -18,7 +18,6 @@
 #include "control/Downloader.h"
 #include "control/FileStore.h"
 #include "control/RenderService.h"
-#include "control/SiteOrigin.h"
 #include "control/Trace.h"
 #include "platform/JsonDispatch.h"
 
@@ -281,7 +280,7 @@ void CLinuxPrinterControl::ReportJobFailure(const std::string& type, const std::
 }
 
 // ---- job helpers -----------------------------------------------------------------------
-FileStore CLinuxPrinterControl::Files() const { return FileStore::ForSite(SiteOrigin(m_defaults.pageUrl)); }
+FileStore CLinuxPrinterControl::Files() const { return FileStore::ForSite(m_defaults.origin.Key()); }
 
 std::string CLinuxPrinterControl::NextId(const std::string& prefix) {
   return prefix + "-" + std::to_string(getpid()) + "-" + std::to_string(m_nextId++);
@@ -439,7 +438,7 @@ void CLinuxPrinterControl::StartQueuedJobs() {
 }
 
 NetworkPolicy CLinuxPrinterControl::PagePolicy() const {
-  return NetworkPolicy(m_defaults.pageUrl, ReadControlJson()["allowNetworks"]);
+  return NetworkPolicy(m_defaults.origin, ReadControlJson()["allowNetworks"]);
 }
 
 std::string CLinuxPrinterControl::OutputPath(const std::string& path, const std::string& fallbackName,

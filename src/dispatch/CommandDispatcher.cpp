@@ -91,6 +91,12 @@ void CommandDispatcher::HandleRequest(const Json::Value& request, const Envelope
   const std::string method = methodIsText ? methodValue->asString() : std::string();
   if (std::string_view(method) == "new") m_guard.SetPage(PageUrl(request));
   if (HandleSiteRequest(method, request)) return;
+  // A method that is not text names no command: the table reads it as text
+  // (raising for a number) and calls nothing.
+  if (!methodIsText) return DispatchCommand(*m_pProxy, request);
+  // Outside the table: nothing is called and nothing is written.
+  const Command<ControlProxy>* command = FindCommand<ControlProxy>(method);
+  if (!command) return;
   if (Capabilities needed = RequiredCapabilities(request, method)) {
     Verdict verdict = m_guard.Check(needed);
     if (!verdict.allowed) {
@@ -99,10 +105,7 @@ void CommandDispatcher::HandleRequest(const Json::Value& request, const Envelope
       return Refuse(request, method, needed, verdict);
     }
   }
-  if (methodIsText)
-    DispatchMethod(*m_pProxy, RequestReader(request, envelope.event), method);
-  else
-    DispatchCommand(*m_pProxy, request);
+  command->run(*m_pProxy, RequestReader(request, envelope.event));
 }
 
 bool CommandDispatcher::HandleSiteRequest(const std::string& method, const Json::Value& request) {

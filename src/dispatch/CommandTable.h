@@ -10,12 +10,14 @@
 // the whole string. For each command the event name is read first, then the
 // parameters in the order the operation takes them; a read that fails raises
 // Json::LogicError before anything is called. A method outside the table
-// does nothing.
+// does nothing. Every command here has a row in the site permissions
+// (SitePermissions.cpp); one without needs every capability.
 #pragma once
 
 #include <json/json.h>
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -44,203 +46,225 @@ class RequestReader {
   const Json::Value* m_event = nullptr;  // null: looked up
 };
 
+// One row of the table: a method and what carrying it out reads and calls.
+template <class Proxy>
+struct Command {
+  std::string_view method;
+  void (*run)(Proxy& p, const RequestReader& r);
+};
+
+// Every command, in table order. Code that must know each command (the site
+// permissions' rows, the tests) walks this list rather than keeping its own.
+template <class Proxy>
+std::span<const Command<Proxy>> Commands() {
+  static constexpr Command<Proxy> table[] = {
+      // 1-5: commands without an event name.
+      {"ping", [](Proxy&, const RequestReader&) {}},  // counts as traffic only; the host window has recorded it
+      {"new", [](Proxy& p, const RequestReader& r) { p.OnNew(r.Request()); }},
+      {"about", [](Proxy& p, const RequestReader&) { p.about(); }},
+      {"printPreview", [](Proxy& p, const RequestReader& r) {
+         const Json::Value& job = r.Value(0);
+         bool prompt = r.Flag(1);
+         p.printPreview(job, prompt);
+       }},
+      {"print", [](Proxy& p, const RequestReader& r) {
+         const Json::Value& job = r.Value(0);
+         bool prompt = r.Flag(1);
+         p.print(job, prompt);
+       }},
+      // 6-45: every other command reads the event name before its parameters.
+      {"getPrinters", [](Proxy& p, const RequestReader& r) { p.getPrinters(r.Event()); }},
+      {"getPapers", [](Proxy& p, const RequestReader& r) {
+         std::string e = r.Event();
+         p.getPapers(r.Text(0), e);
+       }},
+      {"isCustomPaperSupported", [](Proxy& p, const RequestReader& r) {
+         std::string e = r.Event();
+         p.isCustomPaperSupported(r.Text(0), e);
+       }},
+      {"isImplemented", [](Proxy& p, const RequestReader& r) {
+         std::string e = r.Event();
+         p.isImplemented(r.Text(0), e);
+       }},
+      {"isExcelInstalled", [](Proxy& p, const RequestReader& r) { p.isExcelInstalled(r.Event()); }},
+      {"getDefaultPrinter", [](Proxy& p, const RequestReader& r) { p.getDefaultPrinter(r.Event()); }},
+      {"getVersion", [](Proxy& p, const RequestReader& r) { p.getVersion(r.Event()); }},
+      {"getLocalMacAddress", [](Proxy& p, const RequestReader& r) { p.getLocalMacAddress(r.Event()); }},
+      {"getCPUSerialNo", [](Proxy& p, const RequestReader& r) { p.getCPUSerialNo(r.Event()); }},
+      {"setOffsetPage", [](Proxy& p, const RequestReader& r) {
+         std::string e = r.Event();
+         p.setOffsetPage(r.Integer(0), e);
+       }},
+      {"isPrintableFileType", [](Proxy& p, const RequestReader& r) {
+         std::string e = r.Event();
+         p.isPrintableFileType(r.Text(0), e);
+       }},
+      {"setDragCSS", [](Proxy& p, const RequestReader& r) {
+         std::string e = r.Event();
+         std::string a = r.Text(0);
+         std::string b = r.Text(1);
+         p.setDragCSS(a, b, e);
+       }},
+      {"clearLastSettings", [](Proxy& p, const RequestReader& r) {
+         std::string e = r.Event();
+         p.clearLastSettings(r.Text(0), e);
+       }},
+      {"printDocument", [](Proxy& p, const RequestReader& r) {
+         std::string e = r.Event();
+         std::string a = r.Text(0);
+         p.printDocument(a, r.Value(1), e);
+       }},
+      {"printTIFF", [](Proxy& p, const RequestReader& r) {
+         std::string e = r.Event();
+         std::string a = r.Text(0);
+         const Json::Value& b = r.Value(1);
+         std::string c = r.Text(2);
+         p.printTIFF(a, b, c, e);
+       }},
+      {"exportAsImage", [](Proxy& p, const RequestReader& r) {
+         std::string e = r.Event();
+         const Json::Value& a = r.Value(0);
+         std::string b = r.Text(1);
+         p.exportAsImage(a, b, e);
+       }},
+      {"exportAsExcel", [](Proxy& p, const RequestReader& r) {
+         std::string e = r.Event();
+         const Json::Value& a = r.Value(0);
+         std::string b = r.Text(1);
+         bool c = r.Flag(2);
+         p.exportAsExcel(a, b, c, e);
+       }},
+      {"setupNormalOffset", [](Proxy& p, const RequestReader& r) {
+         std::string e = r.Event();
+         p.setupNormalOffset(r.Text(0), e);
+       }},
+      {"download", [](Proxy& p, const RequestReader& r) {
+         std::string e = r.Event();
+         std::string a = r.Text(0);
+         std::string b = r.Text(1);
+         p.download(a, b, e);
+       }},
+      {"printToImage", [](Proxy& p, const RequestReader& r) {
+         std::string e = r.Event();
+         const Json::Value& a = r.Value(0);
+         std::string b = r.Text(1);
+         p.printToImage(a, b, e);
+       }},
+      {"printToPDF", [](Proxy& p, const RequestReader& r) {
+         std::string e = r.Event();
+         const Json::Value& a = r.Value(0);
+         std::string b = r.Text(1);
+         p.printToPDF(a, b, e);
+       }},
+      {"liveUpdate", [](Proxy& p, const RequestReader& r) {
+         std::string e = r.Event();
+         std::string a = r.Text(0);
+         std::string b = r.Text(1);
+         p.liveUpdate(a, b, e);
+       }},
+      {"getFonts", [](Proxy& p, const RequestReader& r) { p.getFonts(r.Event()); }},
+      {"copy", [](Proxy& p, const RequestReader& r) {
+         std::string e = r.Event();
+         std::string a = r.Text(0);
+         std::string b = r.Text(1);
+         p.copy(a, b, e);
+       }},
+      {"copied", [](Proxy& p, const RequestReader& r) {
+         std::string e = r.Event();
+         p.copied(r.Text(0), e);
+       }},
+      {"writeString", [](Proxy& p, const RequestReader& r) {
+         std::string e = r.Event();
+         std::string a = r.Text(0);
+         std::string b = r.Text(1);
+         std::string c = r.Text(2);
+         p.writeString(a, b, c, e);
+       }},
+      {"writeBase64", [](Proxy& p, const RequestReader& r) {
+         std::string e = r.Event();
+         std::string a = r.Text(0);
+         std::string b = r.Text(1);
+         p.writeBase64(a, b, e);
+       }},
+      {"readString", [](Proxy& p, const RequestReader& r) {
+         std::string e = r.Event();
+         std::string a = r.Text(0);
+         std::string b = r.Text(1);
+         p.readString(a, b, e);
+       }},
+      {"readBase64", [](Proxy& p, const RequestReader& r) {
+         std::string e = r.Event();
+         p.readBase64(r.Text(0), e);
+       }},
+      {"readHTML", [](Proxy& p, const RequestReader& r) {
+         std::string e = r.Event();
+         std::string a = r.Text(0);
+         std::string b = r.Text(1);
+         p.readHTML(a, b, e);
+       }},
+      {"chooseFile", [](Proxy& p, const RequestReader& r) {
+         std::string e = r.Event();
+         std::string a = r.Text(0);
+         std::string b = r.Text(1);
+         bool c = r.Flag(2);
+         p.chooseFile(a, b, c, e);
+       }},
+      {"showPageSetupDialog", [](Proxy& p, const RequestReader& r) { p.showPageSetupDialog(r.Event()); }},
+      {"getLastSettings", [](Proxy& p, const RequestReader& r) {
+         std::string e = r.Event();
+         p.getLastSettings(r.Text(0), e);
+       }},
+      {"getAbsoluteURL", [](Proxy& p, const RequestReader& r) {
+         std::string e = r.Event();
+         std::string a = r.Text(0);
+         p.getAbsoluteURL(a, r.Value(1), e);
+       }},
+      {"setLastSettings", [](Proxy& p, const RequestReader& r) {
+         std::string e = r.Event();
+         std::string a = r.Text(0);
+         p.setLastSettings(a, r.Value(1), e);
+       }},
+      {"setDefaultPrinter", [](Proxy& p, const RequestReader& r) {
+         std::string e = r.Event();
+         p.setDefaultPrinter(r.Text(0), e);
+       }},
+      {"openFile", [](Proxy& p, const RequestReader& r) {
+         std::string e = r.Event();
+         p.openFile(r.Text(0), e);
+       }},
+      {"getPrinterInfo", [](Proxy& p, const RequestReader& r) {
+         std::string e = r.Event();
+         p.getPrinterInfo(r.Text(0), e);
+       }},
+      {"getPrinterStatus", [](Proxy& p, const RequestReader& r) {
+         std::string e = r.Event();
+         std::string a = r.Text(0);
+         bool b = r.Flag(1);
+         p.getPrinterStatus(a, b, e);
+       }},
+      {"setPrintBackground", [](Proxy& p, const RequestReader& r) {
+         std::string e = r.Event();
+         p.setPrintBackground(r.Flag(0), e);
+       }},
+  };
+  return table;
+}
+
+// The row of a method, compared as a view (a length differs before any byte
+// is looked at); null for a method outside the table.
+template <class Proxy>
+const Command<Proxy>* FindCommand(std::string_view m) {
+  for (const Command<Proxy>& c : Commands<Proxy>())
+    if (c.method == m) return &c;
+  return nullptr;
+}
+
 // The same for a request whose method the caller has read already (what
-// RequestReader::Method gives for it). The method is compared as a view:
-// a length differs before any byte is looked at.
+// RequestReader::Method gives for it). A method outside the table: nothing
+// is called and nothing is written.
 template <class Proxy>
 void DispatchMethod(Proxy& p, const RequestReader& r, std::string_view m) {
-  const Json::Value& request = r.Request();
-
-  // 1-5: commands without an event name.
-  if (m == "ping") return;  // counts as traffic only; the host window has recorded it
-  if (m == "new") return p.OnNew(request);
-  if (m == "about") return p.about();
-  if (m == "printPreview") {
-    const Json::Value& job = r.Value(0);
-    bool prompt = r.Flag(1);
-    return p.printPreview(job, prompt);
-  }
-  if (m == "print") {
-    const Json::Value& job = r.Value(0);
-    bool prompt = r.Flag(1);
-    return p.print(job, prompt);
-  }
-
-  // 6-45: every other command reads the event name before its parameters.
-  if (m == "getPrinters") return p.getPrinters(r.Event());
-  if (m == "getPapers") {
-    std::string e = r.Event();
-    return p.getPapers(r.Text(0), e);
-  }
-  if (m == "isCustomPaperSupported") {
-    std::string e = r.Event();
-    return p.isCustomPaperSupported(r.Text(0), e);
-  }
-  if (m == "isImplemented") {
-    std::string e = r.Event();
-    return p.isImplemented(r.Text(0), e);
-  }
-  if (m == "isExcelInstalled") return p.isExcelInstalled(r.Event());
-  if (m == "getDefaultPrinter") return p.getDefaultPrinter(r.Event());
-  if (m == "getVersion") return p.getVersion(r.Event());
-  if (m == "getLocalMacAddress") return p.getLocalMacAddress(r.Event());
-  if (m == "getCPUSerialNo") return p.getCPUSerialNo(r.Event());
-  if (m == "setOffsetPage") {
-    std::string e = r.Event();
-    return p.setOffsetPage(r.Integer(0), e);
-  }
-  if (m == "isPrintableFileType") {
-    std::string e = r.Event();
-    return p.isPrintableFileType(r.Text(0), e);
-  }
-  if (m == "setDragCSS") {
-    std::string e = r.Event();
-    std::string a = r.Text(0);
-    std::string b = r.Text(1);
-    return p.setDragCSS(a, b, e);
-  }
-  if (m == "clearLastSettings") {
-    std::string e = r.Event();
-    return p.clearLastSettings(r.Text(0), e);
-  }
-  if (m == "printDocument") {
-    std::string e = r.Event();
-    std::string a = r.Text(0);
-    return p.printDocument(a, r.Value(1), e);
-  }
-  if (m == "printTIFF") {
-    std::string e = r.Event();
-    std::string a = r.Text(0);
-    const Json::Value& b = r.Value(1);
-    std::string c = r.Text(2);
-    return p.printTIFF(a, b, c, e);
-  }
-  if (m == "exportAsImage") {
-    std::string e = r.Event();
-    const Json::Value& a = r.Value(0);
-    std::string b = r.Text(1);
-    return p.exportAsImage(a, b, e);
-  }
-  if (m == "exportAsExcel") {
-    std::string e = r.Event();
-    const Json::Value& a = r.Value(0);
-    std::string b = r.Text(1);
-    bool c = r.Flag(2);
-    return p.exportAsExcel(a, b, c, e);
-  }
-  if (m == "setupNormalOffset") {
-    std::string e = r.Event();
-    return p.setupNormalOffset(r.Text(0), e);
-  }
-  if (m == "download") {
-    std::string e = r.Event();
-    std::string a = r.Text(0);
-    std::string b = r.Text(1);
-    return p.download(a, b, e);
-  }
-  if (m == "printToImage") {
-    std::string e = r.Event();
-    const Json::Value& a = r.Value(0);
-    std::string b = r.Text(1);
-    return p.printToImage(a, b, e);
-  }
-  if (m == "printToPDF") {
-    std::string e = r.Event();
-    const Json::Value& a = r.Value(0);
-    std::string b = r.Text(1);
-    return p.printToPDF(a, b, e);
-  }
-  if (m == "liveUpdate") {
-    std::string e = r.Event();
-    std::string a = r.Text(0);
-    std::string b = r.Text(1);
-    return p.liveUpdate(a, b, e);
-  }
-  if (m == "getFonts") return p.getFonts(r.Event());
-  if (m == "copy") {
-    std::string e = r.Event();
-    std::string a = r.Text(0);
-    std::string b = r.Text(1);
-    return p.copy(a, b, e);
-  }
-  if (m == "copied") {
-    std::string e = r.Event();
-    return p.copied(r.Text(0), e);
-  }
-  if (m == "writeString") {
-    std::string e = r.Event();
-    std::string a = r.Text(0);
-    std::string b = r.Text(1);
-    std::string c = r.Text(2);
-    return p.writeString(a, b, c, e);
-  }
-  if (m == "writeBase64") {
-    std::string e = r.Event();
-    std::string a = r.Text(0);
-    std::string b = r.Text(1);
-    return p.writeBase64(a, b, e);
-  }
-  if (m == "readString") {
-    std::string e = r.Event();
-    std::string a = r.Text(0);
-    std::string b = r.Text(1);
-    return p.readString(a, b, e);
-  }
-  if (m == "readBase64") {
-    std::string e = r.Event();
-    return p.readBase64(r.Text(0), e);
-  }
-  if (m == "readHTML") {
-    std::string e = r.Event();
-    std::string a = r.Text(0);
-    std::string b = r.Text(1);
-    return p.readHTML(a, b, e);
-  }
-  if (m == "chooseFile") {
-    std::string e = r.Event();
-    std::string a = r.Text(0);
-    std::string b = r.Text(1);
-    bool c = r.Flag(2);
-    return p.chooseFile(a, b, c, e);
-  }
-  if (m == "showPageSetupDialog") return p.showPageSetupDialog(r.Event());
-  if (m == "getLastSettings") {
-    std::string e = r.Event();
-    return p.getLastSettings(r.Text(0), e);
-  }
-  if (m == "getAbsoluteURL") {
-    std::string e = r.Event();
-    std::string a = r.Text(0);
-    return p.getAbsoluteURL(a, r.Value(1), e);
-  }
-  if (m == "setLastSettings") {
-    std::string e = r.Event();
-    std::string a = r.Text(0);
-    return p.setLastSettings(a, r.Value(1), e);
-  }
-  if (m == "setDefaultPrinter") {
-    std::string e = r.Event();
-    return p.setDefaultPrinter(r.Text(0), e);
-  }
-  if (m == "openFile") {
-    std::string e = r.Event();
-    return p.openFile(r.Text(0), e);
-  }
-  if (m == "getPrinterInfo") {
-    std::string e = r.Event();
-    return p.getPrinterInfo(r.Text(0), e);
-  }
-  if (m == "getPrinterStatus") {
-    std::string e = r.Event();
-    std::string a = r.Text(0);
-    bool b = r.Flag(1);
-    return p.getPrinterStatus(a, b, e);
-  }
-  if (m == "setPrintBackground") {
-    std::string e = r.Event();
-    return p.setPrintBackground(r.Flag(0), e);
-  }
-  // Not in the table: nothing is called and nothing is written.
+  if (const Command<Proxy>* c = FindCommand<Proxy>(m)) c->run(p, r);
 }
 
 template <class Proxy>

@@ -15,6 +15,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // One bit per capability; Capabilities is a set of them.
@@ -39,23 +40,26 @@ Capability CapabilityFromName(const std::string& name);
 // The names of a set for a message: "\"printers\" and \"writeFiles\"".
 std::string CapabilityNamesText(Capabilities set);
 
-// THE table: what a request needs. 0 for commands that need nothing
-// (getVersion, isImplemented, about, ...) and for methods that are not
-// commands. exportAsExcel also needs kCapOpenFiles when its "open" flag is set.
+// THE table: what a request needs. Every command of the command table has
+// a row; those that need nothing (getVersion, isImplemented, about, new,
+// ping, ...) have a row of 0. Any other method, a "method" that is not text
+// and a request that is not an object need every capability (kAllCapabilities):
+// whatever has no row is refused, never free. exportAsExcel also needs
+// kCapOpenFiles when its "open" flag is set.
 Capabilities RequiredCapabilities(const Json::Value& request);
 // The same for a request whose "method" (a string, or "" when it is none) has
 // been read already.
 Capabilities RequiredCapabilities(const Json::Value& request, const std::string& method);
+// Whether the table has a row for the method.
+bool HasCapabilityRow(std::string_view method);
 
-// The origin of a page address as a browser serialises it:
-// "https://shop.test" (default port left out, scheme and host in lower case,
-// user, path, query and fragment dropped). "" for anything that is not an
-// absolute http or https address with a host.
-std::string OriginOf(const std::string& url);
+// Origins are WebOrigin keys (platform/WebOrigin.h): "https://shop.test",
+// "http://127.0.0.1:8080"; "" for a page that has no web origin.
 
 // What the administrator decided (policy.json).
 struct SitePolicy {
-  // Origin -> granted capabilities. An entry whose port is "*"
+  // Origin -> granted capabilities. The file must name an origin in the
+  // spelling of its key (a trailing "/" aside). An entry whose port is "*"
   // ("http://127.0.0.1:*") matches every port of that scheme and host.
   std::map<std::string, Capabilities> allow;
   std::set<std::string> block;

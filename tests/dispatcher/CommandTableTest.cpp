@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "dispatch/CommandTable.h"
+#include "dispatch/SitePermissions.h"
 
 namespace {
 
@@ -162,6 +163,15 @@ TEST(CommandTable, EveryCommandReachesItsOperationWithItsParametersInOrder) {
         std::string(R"({"method":")") + row.method + R"(","event":"e","params":)" + row.params + "}";
     EXPECT_EQ(Dispatch(request), Calls{row.expected}) << request;
   }
+}
+
+TEST(CommandTable, EveryCommandHasItsRowInTheSitePermissions) {
+  size_t walked = 0;
+  for (const Command<Recorder>& c : Commands<Recorder>()) {
+    EXPECT_TRUE(HasCapabilityRow(c.method)) << c.method << " has no capability row: every site would need everything";
+    ++walked;
+  }
+  EXPECT_EQ(walked, std::size(kTable) + 2);  // and ping and new
 }
 
 TEST(CommandTable, PingCallsNothingAndNewHandsOverTheWholeRequest) {
