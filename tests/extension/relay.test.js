@@ -440,3 +440,19 @@ test("the extension's own pages manage decisions through a host of their own", a
   relay.closeUi();
   assert.equal(natives[0].closedByUs, true);
 });
+
+test("the options page shows what the policy decides before the user's own decision", () => {
+  require("../../extension/capabilities.js");
+  const { decides } = globalThis.KestrixPolicy;
+  const policy = {
+    allow: { "https://intranet.test": ["printers"], "http://127.0.0.1:*": ["printers", "readFiles"] },
+    block: ["https://evil.test:*"], othersMayAsk: true,
+  };
+  assert.equal(decides(policy, "https://intranet.test", "printers"), "allow");
+  assert.equal(decides(policy, "https://intranet.test", "writeFiles"), "block", "an allowed origin gets its list only");
+  assert.equal(decides(policy, "http://127.0.0.1:8000", "readFiles"), "allow");
+  assert.equal(decides(policy, "https://evil.test:8443", "printers"), "block");
+  assert.equal(decides(policy, "https://shop.test", "printers"), null, "the user decides");
+  assert.equal(decides(Object.assign({}, policy, { othersMayAsk: false }), "https://shop.test", "printers"), "block");
+  assert.equal(decides(Object.assign({}, policy, { error: "not JSON" }), "https://intranet.test", "printers"), "block");
+});
