@@ -5,6 +5,7 @@
 //   {"kind":"state","job":{...the job record...}}        on each change
 //   {"kind":"message","message":{"type","code","message","id"}}
 //   {"kind":"done","status":"success"|"error","result":{"type","id","jobId","message",...}}
+//     (an "error" result also has the failure's "code"; printerNotFound adds "printers")
 // exactly one "done" line ends every run.
 #pragma once
 

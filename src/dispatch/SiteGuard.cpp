@@ -40,7 +40,11 @@ bool ReadJsonFile(const std::string& path, Json::Value* json, std::string* error
   std::ifstream in(path, std::ios::binary);
   std::stringstream text;
   text << in.rdbuf();
+  // Strict JSON: a comment, a trailing comma, a repeated member or text after
+  // the object make the file malformed. A lenient reader would guess what an
+  // administrator meant; a policy must say it, or allow nothing.
   Json::CharReaderBuilder builder;
+  Json::CharReaderBuilder::strictMode(&builder.settings_);
   std::string why;
   std::istringstream source(text.str());
   if (!in || !Json::parseFromStream(builder, source, json, &why)) {
