@@ -41,8 +41,18 @@ const CASES = [
   "a closed prompt refuses, and the site is not asked again during the visit",
   "the options page lists the remembered site and removes it",
   "one site cannot read another's file",
+  "a print to a printer that is not there rejects at once with printerNotFound and the printers there are",
+  "a request larger than the browser carries is refused with requestTooLarge, by the library and by the content script",
+  "a frame without the extension gets extensionMissing, the second call at once",
+  "a policy file with a trailing comma allows nothing, and the refusal says the policy decided",
   "no process is left behind",
 ];
+const MISTAKE_CASES = {
+  printer: CASES.find((c) => c.includes("not there rejects")),
+  tooLarge: CASES.find((c) => c.includes("requestTooLarge")),
+  noExtension: CASES.find((c) => c.includes("without the extension")),
+  policy: CASES.find((c) => c.includes("trailing comma")),
+};
 const SITES = ["intranet", "blocked", "shop", "quiet", "other"];
 const SITE_CASES = {
   handshake: CASES.find((c) => c.includes("handshake")),
@@ -265,6 +275,73 @@ async function siteCases({ dirs, files, port, observations, sitesFinished, confi
   });
 }
 
+// ---- mistakes: each gives the page a documented code at once --------------------------
+
+async function mistakeCases({ dirs, env, port, observations, sitesFinished }) {
+  const devtoolsPort = fs.readFileSync(path.join(dirs.profile, "DevToolsActivePort"), "utf8").split("\n")[0].trim();
+  const [, browserPath] = fs.readFileSync(path.join(dirs.profile, "DevToolsActivePort"), "utf8").split("\n");
+  const cdp = await rpc(`ws://127.0.0.1:${devtoolsPort}${browserPath.trim()}`);
+  const policy = fs.readFileSync(env.KESTRIX_POLICY, "utf8");
+  let prompted = [];
+  const visit = async (query, site) => {
+    const { targetId } = await cdp.call("Target.createTarget", { url: `http://127.0.0.1:${port}/mistakes.html${query}` });
+    try {
+      await until(`the ${site} page to finish`, PAGE_FINISH_MS, async () => {
+        const { targetInfos } = await cdp.call("Target.getTargets");
+        prompted = prompted.concat(targetInfos.filter((t) => t.url.includes("/prompt.html")).map((t) => t.url));
+        return sitesFinished.has(site);
+      }, 200);
+    } catch (e) {
+      console.log(`# ${e.message}`);
+    }
+    await cdp.call("Target.closeTarget", { targetId }).catch(() => {});
+  };
+  try {
+    await visit("", "mistakes");
+    // The same policy, with a typo a lenient reader would forgive.
+    fs.writeFileSync(env.KESTRIX_POLICY, policy.replace(/\}\s*$/, ",}"));
+    await visit("?policy", "policyTypo");
+  } finally {
+    fs.writeFileSync(env.KESTRIX_POLICY, policy);
+    cdp.close();
+  }
+
+  const seen = (name) => {
+    const o = observations.get(`mistakes.${name}`);
+    if (!o) throw new Error(`${name}: the page reported nothing`);
+    return o.value;
+  };
+  judge(MISTAKE_CASES.printer, () => {
+    const v = seen("wrongPrinter");
+    expect(v.code === "printerNotFound", JSON.stringify(v));
+    expect(Array.isArray(v.printers) && v.printers.includes("kx-pdf"), `printers: ${JSON.stringify(v.printers)}`);
+    const done = seen("wrongPrinterDone");
+    expect(JSON.stringify(done) === JSON.stringify(["error", "printerNotFound"]), `done: ${JSON.stringify(done)}`);
+    return `${v.ms} ms; ${v.message}; printers there are: ${v.printers.join(", ")}`;
+  });
+  judge(MISTAKE_CASES.tooLarge, () => {
+    const v = seen("tooLarge");
+    expect(v.code === "requestTooLarge" && v.limit === 64 * 1024 * 1024 - 1024, JSON.stringify(v));
+    const past = seen("tooLargeForTheBrowser");
+    expect(past.code === "requestTooLarge", `past the library: ${JSON.stringify(past)}`);
+    const after = seen("stillConnected");
+    expect(typeof after.resolved === "string", `the next call: ${JSON.stringify(after)}`);
+    return `library ${v.ms} ms, content script ${past.ms} ms ("${past.message}")`;
+  });
+  judge(MISTAKE_CASES.noExtension, () => {
+    const v = seen("noExtension");
+    expect(v.first.code === "extensionMissing" && v.second.code === "extensionMissing", JSON.stringify(v));
+    expect(v.ready === false, "ready() in the frame");
+    return `first call ${v.first.ms} ms (the handshake), second ${v.second.ms} ms`;
+  });
+  judge(MISTAKE_CASES.policy, () => {
+    const v = seen("policyTypo");
+    expect(v.code === "permissionDenied" && v.decidedBy === "policy" && v.mayAsk === false, JSON.stringify(v));
+    expect(prompted.length === 0, `prompted: ${prompted.join(", ")}`);
+    return `${v.ms} ms, decidedBy ${v.decidedBy}`;
+  });
+}
+
 // ---- the run ---------------------------------------------------------------------------
 
 async function main() {
@@ -320,6 +397,9 @@ async function main() {
         "/kestrix.mjs": [path.join(extensionDir, "page/kestrix.mjs"), "text/javascript"],
         "/site.html": [path.join(here, "site.html"), "text/html"],
         "/site.js": [path.join(here, "site.js"), "text/javascript"],
+        "/mistakes.html": [path.join(here, "mistakes.html"), "text/html"],
+        "/mistakes.js": [path.join(here, "mistakes.js"), "text/javascript"],
+        "/frame.html": [path.join(here, "frame.html"), "text/html"],
       },
       pageConfig,
       {
@@ -450,6 +530,7 @@ async function main() {
       record(CASES[7], false, e.message);
     }
     await siteCases({ dirs, files, port: server.address().port, observations, sitesFinished, config: pageConfig });
+    await mistakeCases({ dirs, env, port: server.address().port, observations, sitesFinished });
     if (logs.length) console.log(`# page log: ${JSON.stringify(logs)}`);
   } catch (e) {
     console.log(`# setup failed: ${e.message}`);
