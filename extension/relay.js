@@ -50,9 +50,11 @@
   // These attach the job's event names.
   const PRINT_JOBS = new Set(["print", "printPreview", "printToImage", "printToPDF"]);
   const JOB_EVENT_MEMBERS = ["done", "onState", "listener"];
-  // Jobs of a tab whose end was never seen (a job that asked only for "onState" has
-  // no end the relay can see) are forgotten oldest first beyond this many.
-  const MAX_JOBS = 200;
+  // Jobs of a tab whose end was never seen are forgotten oldest first beyond
+  // this many. The page library asks for every job's end, so only a host that
+  // never sends it leaves names behind; a roll of labels, though, may have as
+  // many jobs under way as the control lets wait (at most 1000) and run.
+  const MAX_JOBS = 2000;
   const COMMAND_SET = new Set(COMMANDS);
   // What the extension's own pages may ask of their host; never taken from web pages.
   const MANAGE = new Set(["siteList", "siteDecide", "siteForget"]);
