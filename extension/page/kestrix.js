@@ -314,10 +314,12 @@
       return call;
     }
 
+    // A call that fails before the host took its job takes the job with it; one
+    // that fails later (its time-out) leaves the job its callbacks.
     function fail(id, error) {
       const call = finishCall(id);
       if (!call) return;
-      jobs.delete(id);
+      if (!(call.job && call.job.replied)) jobs.delete(id);
       call.reject(error);
     }
 

@@ -215,9 +215,17 @@ test("a request larger than the browser carries is refused before it is sent", a
   assert.equal(runtime.ports.length, 0, "nothing was sent");
 });
 
-test("a call without a reply fails after the client's timeout", async () => {
-  const { k } = client({ timeout: 20 });
+test("a call without a reply fails after the client's timeout; a job handed over keeps its callbacks", async () => {
+  const { runtime, k } = client({ timeout: 20 });
   await assert.rejects(k.getVersion(), { code: "timeout", message: "getVersion: no reply within 20 ms" });
+  const dones = [];
+  const call = k.print({ html: "a", done: (status) => dones.push(status) });
+  const p = runtime.ports[0];
+  const sent = p.take().find((m) => m.method === "print");
+  p.deliver({ id: sent.id });
+  await assert.rejects(call, { code: "timeout" });
+  p.deliver({ id: sent.id, event: "done", params: ["success", {}] });
+  assert.deepEqual(dones, ["success"]);
 });
 
 test("host messages and the host's end reach the listeners; waiting calls fail when the port closes", async () => {
