@@ -58,7 +58,10 @@ class Job {
     const int places = std::clamp(m_request.get("places", 2).asInt(), 1, 16);
     // A printer that is not there, or lacks what the job asks for, is refused
     // before the job waits for a place or renders anything.
-    if (m_request["mode"].asString() == "print" && !m_request.isMember("socket") && !CheckPrinter()) return 1;
+    if (m_request["mode"].asString() == "print" && !m_request.isMember("socket")) {
+      if (!CheckPrinter()) return 1;
+      Trace("job: printer and options checked");
+    }
     if (!m_slot.Acquire(places, kPlaceWaitSeconds,
                         [&] { State("queued", "Waiting for another job of this user to finish"); }))
       return Fail("queueFull", "no job place became free within " + std::to_string(kPlaceWaitSeconds) +
