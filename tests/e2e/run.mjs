@@ -39,7 +39,7 @@ const CASES = [
   "an undecided origin: the user is asked, allows, and the page prints to PDF",
   "a blocked origin gets the permission error and the control is never called",
   "a closed prompt refuses, and the site is not asked again during the visit",
-  "the options page lists the remembered site and removes it",
+  "the options page lists the remembered site and removes it, and shows the policy's decision over the user's",
   "one site cannot read another's file",
   "a print to a printer that is not there rejects at once with printerNotFound and the printers there are",
   "a request larger than the browser carries is refused with requestTooLarge, by the library and by the content script",
@@ -108,12 +108,16 @@ async function devtools(profile, pathname) {
 // ---- the site permissions, through the DevTools protocol -----------------------------
 
 async function siteCases({ dirs, files, port, observations, sitesFinished, config }) {
-  // The "other" site was allowed its files before its visit, by the user.
+  // The "other" site was allowed its files before its visit, by the user; the
+  // user's "block" for the intranet's printers counts for nothing, as the policy decides.
   const sitesFile0 = path.join(dirs.config, "kestrix/sites.json");
   fs.mkdirSync(path.dirname(sitesFile0), { recursive: true, mode: 0o700 });
   fs.writeFileSync(
     sitesFile0,
-    JSON.stringify({ [`http://other.test:${port}`]: { readFiles: "allow", writeFiles: "allow" } }),
+    JSON.stringify({
+      [`http://other.test:${port}`]: { readFiles: "allow", writeFiles: "allow" },
+      [`http://intranet.test:${port}`]: { printers: "block" },
+    }),
     { mode: 0o600 },
   );
   const [, browserPath] = fs.readFileSync(path.join(dirs.profile, "DevToolsActivePort"), "utf8").split("\n");
@@ -189,8 +193,14 @@ async function siteCases({ dirs, files, port, observations, sitesFinished, confi
         const { result } = await cdp.call("Runtime.evaluate", { expression: remove, returnByValue: true }, { sessionId });
         return result && result.value === true;
       }, 200);
+      // The intranet's row shows what the policy decides, not the user's "block".
+      const intranet = `(() => { const row = document.querySelector('tr[data-origin="http://intranet.test:${port}"]');
+        const said = row && row.querySelector(".policy");
+        return said ? row.dataset.policy + ": " + said.textContent : ""; })()`;
+      const { result: shown } = await cdp.call("Runtime.evaluate", { expression: intranet, returnByValue: true }, { sessionId });
+      optionsResult.intranet = shown && shown.value;
       await until("the shop to be forgotten", 10000, () => readSites()[shopOrigin] === undefined, 100);
-      optionsResult = { ok: true };
+      optionsResult.ok = true;
       await cdp.call("Target.closeTarget", { targetId }).catch(() => {});
     } catch (e) {
       optionsResult = { ok: false, why: e.message };
@@ -272,6 +282,8 @@ async function siteCases({ dirs, files, port, observations, sitesFinished, confi
   });
   judge(SITE_CASES.options, () => {
     expect(optionsResult.ok, optionsResult.why);
+    expect(String(optionsResult.intranet).startsWith("allow: "), `the intranet's row: ${optionsResult.intranet}`);
+    return `the intranet's row: ${optionsResult.intranet.slice(7)}`;
   });
 }
 
