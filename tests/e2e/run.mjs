@@ -4,6 +4,9 @@
 // named origins (mapped to 127.0.0.1 by the browser's host-resolver rules) meet
 // the site permissions: one the policy allows, one it blocks, and one nobody has
 // decided, whose prompt this script answers through the DevTools protocol.
+// Before those, the mistakes every developer makes (a printer that is not
+// there, a request too large, a frame without the extension, a policy typo)
+// must each give the page its error code at once.
 //
 //   node tests/e2e/run.mjs [--build DIR] [--host PATH] [--chromium PATH] [--keep]
 //
