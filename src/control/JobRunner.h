@@ -5,6 +5,7 @@
 //   {"kind":"state","job":{...the job record...}}        on each change
 //   {"kind":"message","message":{"type","code","message","id"}}
 //   {"kind":"done","status":"success"|"error","result":{"type","id","jobId","message",...}}
+//     (an "error" result also has the failure's "code"; printerNotFound adds "printers")
 // exactly one "done" line ends every run. A file written (printToPDF, ...)
 // is checked against the site's room (request "room") at its real size right
 // before its rename; a printed job is followed at most "followSeconds", only

@@ -276,6 +276,7 @@ void CLinuxPrinterControl::ReportJobFailure(const std::string& type, const std::
   line["result"]["id"] = id;
   line["result"]["jobId"] = 0;
   line["result"]["message"] = text;
+  line["result"]["code"] = code;
   m_events->Push(std::move(line));
 }
 

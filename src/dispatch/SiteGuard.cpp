@@ -54,7 +54,11 @@ bool ReadJsonFile(const std::string& path, Json::Value* json, std::string* error
     *error = path + " is larger than 1 MiB";
     return true;
   }
+  // Strict JSON: a comment, a trailing comma, a repeated member or text after
+  // the object make the file malformed. A lenient reader would guess what an
+  // administrator meant; a policy must say it, or allow nothing.
   Json::CharReaderBuilder builder;
+  Json::CharReaderBuilder::strictMode(&builder.settings_);
   std::string why;
   std::istringstream source(text);
   if (!Json::parseFromStream(builder, source, json, &why)) {

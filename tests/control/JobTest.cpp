@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -224,6 +225,7 @@ TEST_F(JobTest, BadJobsAreRefusedWithTheReason) {
   for (const auto& done : sink->Of(DISPID_PRINTEREVENT_ONDONE)) {
     EXPECT_EQ(done.args[0], "error");
     EXPECT_FALSE(done.args[1]["message"].asString().empty());
+    EXPECT_FALSE(done.args[1]["code"].asString().empty()) << "the outcome says why, as the message does";
     EXPECT_EQ(done.args[1]["jobId"], 0);
   }
 }
@@ -256,6 +258,30 @@ TEST_F(JobTest, MissingChromiumIsReportedNotHung) {
   ASSERT_TRUE(WaitMessages(1));
   EXPECT_EQ(LastMessageCode(), "chromiumMissing");
   EXPECT_NE(LastMessageText().find("no-chromium-here"), std::string::npos);
+}
+
+// A printer that is not there is found out before anything is rendered (no
+// Chromium is needed to learn it), with or without options that need the
+// printer's word, and the outcome names the printers there are.
+TEST_F(JobTest, AJobForAPrinterThatIsNotThereFailsBeforeRenderingWithTheNamesThereAre) {
+  ScopedEnv chromium("KESTRIX_CHROMIUM", m_folder / "no-chromium-here");
+  for (const char* text : {R"({"html": "<p>x</p>", "printer": "kx-pfd"})",
+                           R"({"html": "<p>x</p>", "printer": "kx-pfd", "paper": "A4"})"}) {
+    Json::Value job;
+    ASSERT_TRUE(Json::Reader().parse(text, job));
+    sink->events.clear();
+    control->print(Job(job).Get(), VARIANT_FALSE);
+    ASSERT_TRUE(WaitDone()) << text;
+    EXPECT_EQ(sink->DoneText(), "error") << text;
+    const Json::Value result = sink->DoneObject();
+    EXPECT_EQ(result["code"], "printerNotFound") << result.toStyledString();
+    EXPECT_NE(result["message"].asString().find("kx-pfd"), std::string::npos) << result["message"];
+    Json::Value printers = result["printers"];
+    ASSERT_TRUE(printers.isArray()) << result.toStyledString();
+    EXPECT_NE(std::find(printers.begin(), printers.end(), Json::Value("kx-pdf")), printers.end());
+    EXPECT_EQ(LastMessageCode(), "printerNotFound") << text;
+    EXPECT_TRUE(sink->Of(DISPID_PRINTEREVENT_ONJOBSTATE).empty()) << "the job never started";
+  }
 }
 
 // The host may be killed right after asking: the job process must carry on.

@@ -228,6 +228,29 @@ TEST_F(SiteGuardTest, OnlyAnAbsentPolicyIsTheBuiltInOne) {
   EXPECT_EQ(Members(), std::vector<std::string>{"getPrinters"});
 }
 
+// What a lenient reader would take (a comment, a trailing comma, a member
+// given twice, text after the object) is not JSON: such a policy allows nothing.
+TEST_F(SiteGuardTest, APolicyWithCommentsOrTrailingCommasIsMalformedAndAllowsNothing) {
+  const char* const malformed[] = {
+      "{\"allow\": {\"http://127.0.0.1:*\": \"all\"},}",
+      "{\"allow\": {\"http://127.0.0.1:*\": [\"printers\",]}}",
+      "// the shop\n{\"allow\": {\"http://127.0.0.1:*\": \"all\"}}",
+      "{\"allow\": {\"http://127.0.0.1:*\": \"all\"}} /* end */",
+      "{\"allow\": {\"http://127.0.0.1:*\": \"all\"}, \"allow\": {}}",
+  };
+  for (const char* text : malformed) {
+    WritePolicy(text);
+    auto host = Host("http://127.0.0.1:8000/");
+    Json::Value e = Send(*host, R"({"method":"getPrinters","event":"p"})");
+    EXPECT_EQ(e["error"]["decidedBy"], "policy") << text;
+    EXPECT_EQ(e["error"]["mayAsk"], false) << text;
+    EXPECT_NE(Send(*host, R"({"method":"siteList","event":"l"})")["data"]["policy"]["error"].asString(), "") << text;
+  }
+  WritePolicy(R"({"allow": {"http://127.0.0.1:*": "all"}})");
+  auto host = Host("http://127.0.0.1:8000/");
+  EXPECT_TRUE(Send(*host, R"({"method":"getPrinters","event":"p"})").isMember("data")) << "the same policy, well written";
+}
+
 TEST_F(SiteGuardTest, DecisionFilesOfTheWrongKindNeverHangOrGrant) {
   // A FIFO would block a reader for ever; garbage and a folder must grant nothing.
   fs::create_directories(fs::path(paths.sites).parent_path());

@@ -4,6 +4,9 @@
 // named origins (mapped to 127.0.0.1 by the browser's host-resolver rules) meet
 // the site permissions: one the policy allows, one it blocks, and one nobody has
 // decided, whose prompt this script answers through the DevTools protocol.
+// Before those, the mistakes every developer makes (a printer that is not
+// there, a request too large, a frame without the extension, a policy typo)
+// must each give the page its error code at once.
 //
 //   node tests/e2e/run.mjs [--build DIR] [--host PATH] [--chromium PATH] [--keep]
 //   node tests/e2e/run.mjs --installed [--crx FILE] [--chromium PATH] [--keep]
@@ -59,8 +62,12 @@ const CASES = [
   "an undecided origin: the user is asked, allows, and the page prints to PDF",
   "a blocked origin gets the permission error and the control is never called",
   "a closed prompt refuses, and the site is not asked again during the visit",
-  "the options page lists the remembered site and removes it",
+  "the options page lists the remembered site and removes it, and shows the policy's decision over the user's",
   "one site cannot read another's file",
+  "a print to a printer that is not there rejects at once with printerNotFound and the printers there are",
+  "a request larger than the browser carries is refused with requestTooLarge, by the library and by the content script",
+  "a frame without the extension gets extensionMissing, the second call at once",
+  "a policy file with a trailing comma allows nothing, and the refusal says the policy decided",
   "no process is left behind",
 ];
 // Only with --installed, before the others.
@@ -68,6 +75,12 @@ const INSTALLED_CASES = [
   "the system manifest names the installed host and allows the packed extension",
   "the managed policy installs the packed extension",
 ];
+const MISTAKE_CASES = {
+  printer: CASES.find((c) => c.includes("not there rejects")),
+  tooLarge: CASES.find((c) => c.includes("requestTooLarge")),
+  noExtension: CASES.find((c) => c.includes("without the extension")),
+  policy: CASES.find((c) => c.includes("trailing comma")),
+};
 const SITES = ["intranet", "blocked", "shop", "quiet", "other"];
 const SITE_CASES = {
   handshake: CASES.find((c) => c.includes("handshake")),
@@ -126,12 +139,16 @@ async function devtools(profile, pathname) {
 // ---- the site permissions, through the DevTools protocol -----------------------------
 
 async function siteCases({ dirs, files, port, observations, sitesFinished, config }) {
-  // The "other" site was allowed its files before its visit, by the user.
+  // The "other" site was allowed its files before its visit, by the user; the
+  // user's "block" for the intranet's printers counts for nothing, as the policy decides.
   const sitesFile0 = path.join(dirs.config, "kestrix/sites.json");
   fs.mkdirSync(path.dirname(sitesFile0), { recursive: true, mode: 0o700 });
   fs.writeFileSync(
     sitesFile0,
-    JSON.stringify({ [`http://other.test:${port}`]: { readFiles: "allow", writeFiles: "allow" } }),
+    JSON.stringify({
+      [`http://other.test:${port}`]: { readFiles: "allow", writeFiles: "allow" },
+      [`http://intranet.test:${port}`]: { printers: "block" },
+    }),
     { mode: 0o600 },
   );
   const [, browserPath] = fs.readFileSync(path.join(dirs.profile, "DevToolsActivePort"), "utf8").split("\n");
@@ -207,8 +224,14 @@ async function siteCases({ dirs, files, port, observations, sitesFinished, confi
         const { result } = await cdp.call("Runtime.evaluate", { expression: remove, returnByValue: true }, { sessionId });
         return result && result.value === true;
       }, 200);
+      // The intranet's row shows what the policy decides, not the user's "block".
+      const intranet = `(() => { const row = document.querySelector('tr[data-origin="http://intranet.test:${port}"]');
+        const said = row && row.querySelector(".policy");
+        return said ? row.dataset.policy + ": " + said.textContent : ""; })()`;
+      const { result: shown } = await cdp.call("Runtime.evaluate", { expression: intranet, returnByValue: true }, { sessionId });
+      optionsResult.intranet = shown && shown.value;
       await until("the shop to be forgotten", 10000, () => readSites()[shopOrigin] === undefined, 100);
-      optionsResult = { ok: true };
+      optionsResult.ok = true;
       await cdp.call("Target.closeTarget", { targetId }).catch(() => {});
     } catch (e) {
       optionsResult = { ok: false, why: e.message };
@@ -290,6 +313,75 @@ async function siteCases({ dirs, files, port, observations, sitesFinished, confi
   });
   judge(SITE_CASES.options, () => {
     expect(optionsResult.ok, optionsResult.why);
+    expect(String(optionsResult.intranet).startsWith("allow: "), `the intranet's row: ${optionsResult.intranet}`);
+    return `the intranet's row: ${optionsResult.intranet.slice(7)}`;
+  });
+}
+
+// ---- mistakes: each gives the page a documented code at once --------------------------
+
+async function mistakeCases({ dirs, policyPath, port, observations, sitesFinished }) {
+  const devtoolsPort = fs.readFileSync(path.join(dirs.profile, "DevToolsActivePort"), "utf8").split("\n")[0].trim();
+  const [, browserPath] = fs.readFileSync(path.join(dirs.profile, "DevToolsActivePort"), "utf8").split("\n");
+  const cdp = await rpc(`ws://127.0.0.1:${devtoolsPort}${browserPath.trim()}`);
+  const policy = fs.readFileSync(policyPath, "utf8");
+  let prompted = [];
+  const visit = async (query, site) => {
+    const { targetId } = await cdp.call("Target.createTarget", { url: `http://127.0.0.1:${port}/mistakes.html${query}` });
+    try {
+      await until(`the ${site} page to finish`, PAGE_FINISH_MS, async () => {
+        const { targetInfos } = await cdp.call("Target.getTargets");
+        prompted = prompted.concat(targetInfos.filter((t) => t.url.includes("/prompt.html")).map((t) => t.url));
+        return sitesFinished.has(site);
+      }, 200);
+    } catch (e) {
+      console.log(`# ${e.message}`);
+    }
+    await cdp.call("Target.closeTarget", { targetId }).catch(() => {});
+  };
+  try {
+    await visit("", "mistakes");
+    // The same policy, with a typo a lenient reader would forgive.
+    fs.writeFileSync(policyPath, policy.replace(/\}\s*$/, ",}"));
+    await visit("?policy", "policyTypo");
+  } finally {
+    fs.writeFileSync(policyPath, policy);
+    cdp.close();
+  }
+
+  const seen = (name) => {
+    const o = observations.get(`mistakes.${name}`);
+    if (!o) throw new Error(`${name}: the page reported nothing`);
+    return o.value;
+  };
+  judge(MISTAKE_CASES.printer, () => {
+    const v = seen("wrongPrinter");
+    expect(v.code === "printerNotFound", JSON.stringify(v));
+    expect(Array.isArray(v.printers) && v.printers.includes("kx-pdf"), `printers: ${JSON.stringify(v.printers)}`);
+    const done = seen("wrongPrinterDone");
+    expect(JSON.stringify(done) === JSON.stringify(["error", "printerNotFound"]), `done: ${JSON.stringify(done)}`);
+    return `${v.ms} ms; ${v.message}; printers there are: ${v.printers.join(", ")}`;
+  });
+  judge(MISTAKE_CASES.tooLarge, () => {
+    const v = seen("tooLarge");
+    expect(v.code === "requestTooLarge" && v.limit === 64 * 1024 * 1024 - 1024, JSON.stringify(v));
+    const past = seen("tooLargeForTheBrowser");
+    expect(past.code === "requestTooLarge", `past the library: ${JSON.stringify(past)}`);
+    const after = seen("stillConnected");
+    expect(typeof after.resolved === "string", `the next call: ${JSON.stringify(after)}`);
+    return `library ${v.ms} ms, content script ${past.ms} ms ("${past.message}")`;
+  });
+  judge(MISTAKE_CASES.noExtension, () => {
+    const v = seen("noExtension");
+    expect(v.first.code === "extensionMissing" && v.second.code === "extensionMissing", JSON.stringify(v));
+    expect(v.ready === false, "ready() in the frame");
+    return `first call ${v.first.ms} ms (the handshake), second ${v.second.ms} ms`;
+  });
+  judge(MISTAKE_CASES.policy, () => {
+    const v = seen("policyTypo");
+    expect(v.code === "permissionDenied" && v.decidedBy === "policy" && v.mayAsk === false, JSON.stringify(v));
+    expect(prompted.length === 0, `prompted: ${prompted.join(", ")}`);
+    return `${v.ms} ms, decidedBy ${v.decidedBy}`;
   });
 }
 
@@ -441,6 +533,9 @@ async function main() {
               "/kestrix.crx": [crx, "application/x-chrome-extension"],
             }
           : {}),
+        "/mistakes.html": [path.join(here, "mistakes.html"), "text/html"],
+        "/mistakes.js": [path.join(here, "mistakes.js"), "text/javascript"],
+        "/frame.html": [path.join(here, "frame.html"), "text/html"],
       },
       pageConfig,
       {
@@ -592,6 +687,11 @@ async function main() {
     } catch (e) {
       record(CASES[7], false, e.message);
     }
+    // Before the site cases: the wrong printer's job starts a warm renderer, which
+    // ends a moment after its host; the site cases give it that moment.
+    // The installed host reads the sites' policy where the namespace puts /etc/kestrix.
+    const policyPath = options.installed ? path.join(work, "etc-kestrix", "policy.json") : env.KESTRIX_POLICY;
+    await mistakeCases({ dirs, policyPath, port: server.address().port, observations, sitesFinished });
     await siteCases({ dirs, files, port: server.address().port, observations, sitesFinished, config: pageConfig });
     if (logs.length) console.log(`# page log: ${JSON.stringify(logs)}`);
   } catch (e) {
