@@ -204,21 +204,22 @@ TEST_F(Standin, TheHostsPageAtAnotherAddressGetsTheControlsRefusal) {
   const Json::Value version = host.WaitFor("v", 60000);
   const Json::Value implemented = host.WaitFor("yes", 10000);
   const std::vector<Json::Value> messages = host.Exit();
+  // The page was read from there (and the copies go).
+  int copies = 0;
+  WIN32_FIND_DATAW found;
+  HANDLE find = ::FindFirstFileW((elsewhere + L"\\*.htm").c_str(), &found);
+  if (find != INVALID_HANDLE_VALUE) {
+    do copies += ::DeleteFileW((elsewhere + L"\\" + found.cFileName).c_str()) ? 1 : 0;
+    while (::FindNextFileW(find, &found));
+    ::FindClose(find);
+  }
+  ::RemoveDirectoryW(elsewhere.c_str());
+  EXPECT_EQ(copies, 1);
   // Answered (the control was obtained), with what a refused member leaves.
   ASSERT_TRUE(version.isObject());
   EXPECT_EQ(version["data"], "");
   EXPECT_EQ(implemented["data"], false);
   for (const auto& m : messages) EXPECT_NE(m["event"], "d") << m.toStyledString();
-  // The page was read from there.
-  WIN32_FIND_DATAW found;
-  HANDLE find = ::FindFirstFileW((elsewhere + L"\\*.htm").c_str(), &found);
-  EXPECT_NE(find, INVALID_HANDLE_VALUE);
-  if (find != INVALID_HANDLE_VALUE) {
-    do ::DeleteFileW((elsewhere + L"\\" + found.cFileName).c_str());
-    while (::FindNextFileW(find, &found));
-    ::FindClose(find);
-  }
-  ::RemoveDirectoryW(elsewhere.c_str());
 }
 
 }  // namespace
