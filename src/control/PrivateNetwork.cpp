@@ -1,0 +1,226 @@
+#include "control/PrivateNetwork.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+// Between fork and exec the child of a threaded process may only make system
+// calls: everything it needs (texts, argument arrays) is made before the fork.
+
+namespace {
+// Where the child failed, for the message.
+enum Step : int { kUnshare = 1, kUserMap, kLoopback, kFiles, kExec, kEnter, kListen };
+
+const char* StepText(int step) {
+  switch (step) {
+    case kUnshare: return "cannot make a network namespace for the rendering browser";
+    case kUserMap: return "cannot map the user into the rendering browser's user namespace";
+    case kLoopback: return "cannot bring up loopback in the rendering browser's network namespace";
+    case kFiles: return "cannot set up the rendering browser's files";
+    case kEnter: return "cannot enter the rendering browser's network namespace";
+    case kListen: return "cannot listen in the rendering browser's network namespace";
+    default: return "cannot start";
+  }
+}
+
+// Writes text to a /proc file in one call (as the kernel wants maps written).
+bool WriteProc(const char* path, const char* text) {
+  int fd = open(path, O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const ssize_t length = static_cast<ssize_t>(std::strlen(text));
+  const bool ok = write(fd, text, static_cast<size_t>(length)) == length;
+  close(fd);
+  return ok;
+}
+
+bool LoopbackUp() {
+  int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (s < 0) return false;
+  ifreq request{};
+  std::memcpy(request.ifr_name, "lo", 3);
+  bool ok = ioctl(s, SIOCGIFFLAGS, &request) == 0;
+  request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+  ok = ok && ioctl(s, SIOCSIFFLAGS, &request) == 0;
+  close(s);
+  return ok;
+}
+
+[[noreturn]] void Fail(int report, int step) {
+  const int what[2] = {step, errno};
+  (void)!write(report, what, sizeof what);
+  _exit(127);
+}
+
+bool SameNamespace(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+}  // namespace
+
+PrivateNetwork::~PrivateNetwork() {
+  if (m_net >= 0) close(m_net);
+  if (m_user >= 0) close(m_user);
+}
+
+bool PrivateNetwork::Spawn(const SpawnPlan& plan, pid_t* pid, std::string* error, bool* refused) {
+  *pid = -1;
+  *refused = false;
+  std::vector<char*> argv, envp;
+  for (const std::string& a : plan.args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  for (const std::string& e : plan.env) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  const std::string uidMap = std::to_string(geteuid()) + " " + std::to_string(geteuid()) + " 1\n";
+  const std::string gidMap = std::to_string(getegid()) + " " + std::to_string(getegid()) + " 1\n";
+  int highest = 2;
+  for (const auto& [from, to] : plan.fds) highest = std::max(highest, to);
+
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) {
+    *error = std::string("cannot create a pipe: ") + std::strerror(errno);
+    return false;
+  }
+  const bool root = geteuid() == 0;
+  const pid_t child = fork();
+  if (child < 0) {
+    *error = std::string("cannot start ") + plan.executable + ": " + std::strerror(errno);
+    close(report[0]);
+    close(report[1]);
+    return false;
+  }
+  if (child == 0) {
+    // Root makes the namespace directly; anyone else (or a root without the
+    // right, in a container) in a user namespace of its own, mapped to itself.
+    if (!root || unshare(CLONE_NEWNET) != 0) {
+      if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) Fail(report[1], kUnshare);
+      if (!WriteProc("/proc/self/setgroups", "deny") || !WriteProc("/proc/self/uid_map", uidMap.c_str()) ||
+          !WriteProc("/proc/self/gid_map", gidMap.c_str()))
+        Fail(report[1], kUserMap);
+    }
+    if (!LoopbackUp()) Fail(report[1], kLoopback);
+    // Its own process group, so that every helper process it starts goes with it.
+    setpgid(0, 0);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    struct sigaction deflt {};
+    deflt.sa_handler = SIG_DFL;
+    sigaction(SIGPIPE, &deflt, nullptr);
+    int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    int log = open(plan.stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (null < 0 || log < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(log, 2) < 0) Fail(report[1], kFiles);
+    for (const auto& [from, to] : plan.fds)
+      if (dup2(from, to) < 0) Fail(report[1], kFiles);
+    // Nothing else goes across (the report pipe closes on the exec).
+    close_range(static_cast<unsigned>(highest) + 1, ~0U, CLOSE_RANGE_CLOEXEC);
+    execve(plan.executable.c_str(), argv.data(), envp.data());
+    Fail(report[1], kExec);
+  }
+  close(report[1]);
+  int what[2] = {0, 0};
+  ssize_t got;
+  while ((got = read(report[0], what, sizeof what)) < 0 && errno == EINTR) {
+  }
+  close(report[0]);
+  if (got > 0) {
+    int status;
+    waitpid(child, &status, 0);
+    *error = what[0] == kExec ? "cannot start " + plan.executable + ": " + std::strerror(what[1])
+                              : std::string(StepText(what[0])) + ": " + std::strerror(what[1]);
+    *refused = what[0] == kUnshare || what[0] == kUserMap || what[0] == kLoopback;
+    if (*refused)
+      *error += " (rendering needs a network namespace of its own, made through a user namespace for users other "
+                "than root: allow them with sysctl kernel.unprivileged_userns_clone=1 or, on Ubuntu, "
+                "kernel.apparmor_restrict_unprivileged_userns=0)";
+    return false;
+  }
+  *pid = child;
+  const std::string here = "/proc/" + std::to_string(child) + "/ns/";
+  m_net = open((here + "net").c_str(), O_RDONLY | O_CLOEXEC);
+  if (!SameNamespace(here + "user", "/proc/self/ns/user"))
+    m_user = open((here + "user").c_str(), O_RDONLY | O_CLOEXEC);
+  if (m_net < 0) {
+    *error = plan.executable + " ended as soon as it started";
+    return false;  // (the caller reaps it)
+  }
+  return true;
+}
+
+int PrivateNetwork::Listen(std::string* error) const {
+  int pair[2];
+  if (m_net < 0) {
+    *error = "the rendering browser has no network namespace";
+    return -1;
+  }
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+    *error = std::string("cannot create a socket pair: ") + std::strerror(errno);
+    return -1;
+  }
+  // A thread may enter another network namespace, but only a process with a
+  // single thread may enter a user namespace: a child does the work and hands
+  // the socket back.
+  const pid_t child = fork();
+  if (child == 0) {
+    close(pair[0]);
+    if ((m_user >= 0 && setns(m_user, CLONE_NEWUSER) != 0) || setns(m_net, CLONE_NEWNET) != 0)
+      Fail(pair[1], kEnter);
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (s < 0 || bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(s, 128) != 0)
+      Fail(pair[1], kListen);
+    int what[2] = {0, 0};
+    iovec data{what, sizeof what};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(header), &s, sizeof s);
+    _exit(sendmsg(pair[1], &message, MSG_NOSIGNAL) == sizeof what ? 0 : 1);
+  }
+  close(pair[1]);
+  if (child < 0) {
+    close(pair[0]);
+    *error = std::string("cannot fork: ") + std::strerror(errno);
+    return -1;
+  }
+  int what[2] = {kListen, 0};
+  iovec data{what, sizeof what};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr message{};
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  ssize_t got;
+  while ((got = recvmsg(pair[0], &message, MSG_CMSG_CLOEXEC)) < 0 && errno == EINTR) {
+  }
+  close(pair[0]);
+  int status;
+  waitpid(child, &status, 0);
+  int fd = -1;
+  for (cmsghdr* h = CMSG_FIRSTHDR(&message); got > 0 && h; h = CMSG_NXTHDR(&message, h))
+    if (h->cmsg_level == SOL_SOCKET && h->cmsg_type == SCM_RIGHTS) std::memcpy(&fd, CMSG_DATA(h), sizeof fd);
+  if (fd < 0)
+    *error = std::string(StepText(what[0])) + ": " + (what[1] ? std::strerror(what[1]) : "the helper process failed");
+  return fd;
+}
