@@ -142,8 +142,8 @@ bool PrivateNetwork::Spawn(const SpawnPlan& plan, pid_t* pid, std::string* error
     *refused = what[0] == kUnshare || what[0] == kUserMap || what[0] == kLoopback;
     if (*refused)
       *error += " (rendering needs a network namespace of its own, made through a user namespace for users other "
-                "than root: allow them with sysctl kernel.unprivileged_userns_clone=1 or, on Ubuntu, "
-                "kernel.apparmor_restrict_unprivileged_userns=0)";
+                "than root; the system forbids them: see sysctl user.max_user_namespaces, "
+                "kernel.unprivileged_userns_clone and, on Ubuntu, kernel.apparmor_restrict_unprivileged_userns)";
     return false;
   }
   *pid = child;
