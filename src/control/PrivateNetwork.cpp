@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/if_tun.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sched.h>
@@ -57,9 +58,78 @@ bool LoopbackUp() {
   return ok;
 }
 
+// A link that makes the namespace look like a network to the browser:
+// without an address besides loopback's it would tell pages they are offline
+// (navigator.onLine false). It is a TUN device whose other end is held by the
+// process outside and never read, with the one address 192.0.2.1/32 (set
+// aside for documentation): no route leads to it (IPv6 is off on it, so not
+// even a link-local one), and a connection to that address stays in the
+// namespace. -1 where there is no TUN driver (pages then see offline).
+int FakeLink() {
+  int fd = open("/dev/net/tun", O_RDWR | O_CLOEXEC);
+  if (fd < 0) return -1;
+  ifreq request{};
+  std::memcpy(request.ifr_name, "kestrix0", 9);
+  request.ifr_flags = IFF_TUN | IFF_NO_PI;
+  int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  bool ok = s >= 0 && ioctl(fd, TUNSETIFF, &request) == 0;
+  WriteProc("/proc/sys/net/ipv6/conf/kestrix0/disable_ipv6", "1");
+  auto* address = reinterpret_cast<sockaddr_in*>(&request.ifr_addr);
+  address->sin_family = AF_INET;
+  address->sin_addr.s_addr = htonl(0xC0000201);  // 192.0.2.1
+  ok = ok && ioctl(s, SIOCSIFADDR, &request) == 0;
+  address->sin_addr.s_addr = htonl(0xFFFFFFFF);
+  ok = ok && ioctl(s, SIOCSIFNETMASK, &request) == 0 && ioctl(s, SIOCGIFFLAGS, &request) == 0;
+  request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+  ok = ok && ioctl(s, SIOCSIFFLAGS, &request) == 0;
+  if (s >= 0) close(s);
+  if (!ok) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// What a child reports, {step, errno} (step 0: success), with a descriptor
+// when fd is not -1.
+bool Report(int socket, int step, int error, int fd) {
+  int what[2] = {step, error};
+  iovec data{what, sizeof what};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr message{};
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  if (fd >= 0) {
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
+  }
+  return sendmsg(socket, &message, MSG_NOSIGNAL) == sizeof what;
+}
+
+// One report; false at the end of them (the child exec'd or ended).
+bool ReadReport(int socket, int what[2], int* fd) {
+  iovec data{what, 2 * sizeof(int)};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr message{};
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  ssize_t got;
+  while ((got = recvmsg(socket, &message, MSG_CMSG_CLOEXEC | MSG_WAITALL)) < 0 && errno == EINTR) {
+  }
+  for (cmsghdr* h = CMSG_FIRSTHDR(&message); got > 0 && h; h = CMSG_NXTHDR(&message, h))
+    if (h->cmsg_level == SOL_SOCKET && h->cmsg_type == SCM_RIGHTS) std::memcpy(fd, CMSG_DATA(h), sizeof(int));
+  return got == 2 * sizeof(int);
+}
+
 [[noreturn]] void Fail(int report, int step) {
-  const int what[2] = {step, errno};
-  (void)!write(report, what, sizeof what);
+  Report(report, step, errno, -1);
   _exit(127);
 }
 
@@ -70,6 +140,7 @@ bool SameNamespace(const std::string& a, const std::string& b) {
 }  // namespace
 
 PrivateNetwork::~PrivateNetwork() {
+  if (m_link >= 0) close(m_link);
   if (m_net >= 0) close(m_net);
   if (m_user >= 0) close(m_user);
 }
@@ -88,8 +159,8 @@ bool PrivateNetwork::Spawn(const SpawnPlan& plan, pid_t* pid, std::string* error
   for (const auto& [from, to] : plan.fds) highest = std::max(highest, to);
 
   int report[2];
-  if (pipe2(report, O_CLOEXEC) != 0) {
-    *error = std::string("cannot create a pipe: ") + std::strerror(errno);
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, report) != 0) {
+    *error = std::string("cannot create a socket pair: ") + std::strerror(errno);
     return false;
   }
   const bool root = geteuid() == 0;
@@ -110,6 +181,11 @@ bool PrivateNetwork::Spawn(const SpawnPlan& plan, pid_t* pid, std::string* error
         Fail(report[1], kUserMap);
     }
     if (!LoopbackUp()) Fail(report[1], kLoopback);
+    const int link = FakeLink();
+    if (link >= 0) {
+      Report(report[1], 0, 0, link);
+      close(link);
+    }
     // Its own process group, so that every helper process it starts goes with it.
     setpgid(0, 0);
     sigset_t none;
@@ -129,12 +205,12 @@ bool PrivateNetwork::Spawn(const SpawnPlan& plan, pid_t* pid, std::string* error
     Fail(report[1], kExec);
   }
   close(report[1]);
+  // Reports until the exec closes the child's end: the link, or a failure.
   int what[2] = {0, 0};
-  ssize_t got;
-  while ((got = read(report[0], what, sizeof what)) < 0 && errno == EINTR) {
+  while (ReadReport(report[0], what, &m_link) && what[0] == 0) {
   }
   close(report[0]);
-  if (got > 0) {
+  if (what[0] != 0) {
     int status;
     waitpid(child, &status, 0);
     *error = what[0] == kExec ? "cannot start " + plan.executable + ": " + std::strerror(what[1])
@@ -182,20 +258,7 @@ int PrivateNetwork::Listen(std::string* error) const {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (s < 0 || bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(s, 128) != 0)
       Fail(pair[1], kListen);
-    int what[2] = {0, 0};
-    iovec data{what, sizeof what};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr* header = CMSG_FIRSTHDR(&message);
-    header->cmsg_level = SOL_SOCKET;
-    header->cmsg_type = SCM_RIGHTS;
-    header->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(header), &s, sizeof s);
-    _exit(sendmsg(pair[1], &message, MSG_NOSIGNAL) == sizeof what ? 0 : 1);
+    _exit(Report(pair[1], 0, 0, s) ? 0 : 1);
   }
   close(pair[1]);
   if (child < 0) {
@@ -204,22 +267,11 @@ int PrivateNetwork::Listen(std::string* error) const {
     return -1;
   }
   int what[2] = {kListen, 0};
-  iovec data{what, sizeof what};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr message{};
-  message.msg_iov = &data;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  ssize_t got;
-  while ((got = recvmsg(pair[0], &message, MSG_CMSG_CLOEXEC)) < 0 && errno == EINTR) {
-  }
+  int fd = -1;
+  ReadReport(pair[0], what, &fd);
   close(pair[0]);
   int status;
   waitpid(child, &status, 0);
-  int fd = -1;
-  for (cmsghdr* h = CMSG_FIRSTHDR(&message); got > 0 && h; h = CMSG_NXTHDR(&message, h))
-    if (h->cmsg_level == SOL_SOCKET && h->cmsg_type == SCM_RIGHTS) std::memcpy(&fd, CMSG_DATA(h), sizeof fd);
   if (fd < 0)
     *error = std::string(StepText(what[0])) + ": " + (what[1] ? std::strerror(what[1]) : "the helper process failed");
   return fd;

@@ -40,7 +40,8 @@ class PrivateNetwork {
   PrivateNetwork& operator=(const PrivateNetwork&) = delete;
 
   // Starts plan.executable in a process group of its own (its id is *pid),
-  // in a fresh network namespace with only loopback up, with no signal
+  // in a fresh network namespace with only loopback up (and a link that
+  // leads nowhere, so that pages are not told they are offline), with no signal
   // blocked and SIGPIPE at its default. False with a message when the
   // namespace cannot be made (*refused true; nothing was started) or the
   // program cannot be run (*pid -1) or ended at once (*pid is the caller's
@@ -54,4 +55,5 @@ class PrivateNetwork {
  private:
   int m_net = -1;   // the namespace, for Listen
   int m_user = -1;  // its user namespace, when it is not this process's own
+  int m_link = -1;  // the far end of the link that keeps pages from seeing offline
 };

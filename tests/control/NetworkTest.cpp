@@ -185,13 +185,18 @@ TEST_F(NetworkTest, RenderedPagesSendNoDatagramToThisMachine) {
   job["html"] = "<p>stun</p><script>var pc = new RTCPeerConnection({iceServers: [{urls: 'stun:127.0.0.1:" +
                 std::to_string(ntohs(address.sin_port)) +
                 "'}]}); pc.createDataChannel('d'); pc.createOffer().then(function (o) { "
-                "return pc.setLocalDescription(o); });</script><script src='/slow.js'></script>";
+                "return pc.setLocalDescription(o); }); document.write(\"<img src='/online-\" + navigator.onLine + "
+                "\"'>\");</script><script src='/slow.js'></script>";
   // The warm renderer's browser, then a browser of the job's own.
+  int round = 0;
   for (const char* config : {"{}", R"({"renderer": {"warm": false}})"}) {
     WriteControlJson(config);
+    ++round;
     EXPECT_EQ(RenderPdf(job, "stun.pdf"), "success") << config << ": " << sink->DoneObject()["message"];
     auto requests = server.Requests();
-    EXPECT_GE(std::count(requests.begin(), requests.end(), "/slow.js"), 1) << config;
+    EXPECT_EQ(std::count(requests.begin(), requests.end(), "/slow.js"), round) << config;
+    // (The browser's own network does not tell pages they are offline.)
+    EXPECT_EQ(std::count(requests.begin(), requests.end(), "/online-true"), round) << config << ": " << testing::PrintToString(requests);
     pollfd p{udp, POLLIN, 0};
     EXPECT_EQ(poll(&p, 1, 500), 0) << config << ": a datagram from the rendered page reached 127.0.0.1";
   }

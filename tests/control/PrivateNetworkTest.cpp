@@ -34,12 +34,14 @@ TEST(PrivateNetwork, AProcessInsideReachesOnlyTheListenerMadeForIt) {
   close(ports[0]);
 
   // The shell sends a datagram to that listener's port, then, once told the
-  // port of its listener, the interfaces it sees through it.
+  // port of its listener, the interfaces, routes and addresses it sees
+  // through it.
   SpawnPlan plan;
   plan.executable = "/bin/bash";
   plan.args = {"bash", "-c",
                "echo lost >/dev/udp/127.0.0.1/" + std::to_string(Port(udp)) +
-                   "; read port <&3; { echo inside; cut -d: -f1 /proc/net/dev | tail -n +3 | tr -d ' '; } "
+                   "; read port <&3; { echo inside; cut -d: -f1 /proc/net/dev | tail -n +3 | tr -d ' '; "
+                   "echo routes; tail -n +2 /proc/net/route; grep -v ' lo$' /proc/net/if_inet6; echo end; } "
                    ">/dev/tcp/127.0.0.1/$port"};
   plan.env = {"PATH=/usr/bin:/bin"};
   plan.stderrPath = "/dev/null";
@@ -64,7 +66,9 @@ TEST(PrivateNetwork, AProcessInsideReachesOnlyTheListenerMadeForIt) {
   char chunk[256];
   for (ssize_t n; (p = {client, POLLIN, 0}, poll(&p, 1, 20000) == 1) && (n = read(client, chunk, sizeof chunk)) > 0;)
     got.append(chunk, static_cast<size_t>(n));
-  EXPECT_EQ(got, "inside\nlo\n");
+  // Loopback and the link that keeps pages from seeing offline, with no
+  // route and no address on it.
+  EXPECT_EQ(got, "inside\nlo\nkestrix0\nroutes\nend\n");
   int status = 0;
   EXPECT_EQ(waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
