@@ -199,7 +199,7 @@ bool PrivateNetwork::Spawn(const SpawnPlan& plan, pid_t* pid, std::string* error
     if (null < 0 || log < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(log, 2) < 0) Fail(report[1], kFiles);
     for (const auto& [from, to] : plan.fds)
       if (dup2(from, to) < 0) Fail(report[1], kFiles);
-    // Nothing else goes across (the report pipe closes on the exec).
+    // Nothing else goes across (the report socket closes on the exec).
     close_range(static_cast<unsigned>(highest) + 1, ~0U, CLOSE_RANGE_CLOEXEC);
     execve(plan.executable.c_str(), argv.data(), envp.data());
     Fail(report[1], kExec);

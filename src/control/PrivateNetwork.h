@@ -1,5 +1,5 @@
 // A network of its own for the rendering browser: a fresh network namespace
-// that holds nothing but a loopback interface. Nothing a page does there
+// that holds loopback and a link that leads nowhere. Nothing a page does there
 // reaches this machine's services or any other network, over TCP or UDP
 // (WebRTC's STUN, say), whatever the browser's own settings say: its one way
 // out is the policy proxy, whose listening socket is made inside the
