@@ -6,6 +6,7 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sched.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -128,6 +129,17 @@ bool ReadReport(int socket, int what[2], int* fd) {
   return got == 2 * sizeof(int);
 }
 
+// fork() with every signal blocked in the child (a handler of this process
+// must not run there); the caller's mask is kept here.
+pid_t ForkQuietly() {
+  sigset_t all, old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &old);
+  const pid_t child = fork();
+  if (child != 0) pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  return child;
+}
+
 [[noreturn]] void Fail(int report, int step) {
   Report(report, step, errno, -1);
   _exit(127);
@@ -164,7 +176,7 @@ bool PrivateNetwork::Spawn(const SpawnPlan& plan, pid_t* pid, std::string* error
     return false;
   }
   const bool root = geteuid() == 0;
-  const pid_t child = fork();
+  const pid_t child = ForkQuietly();
   if (child < 0) {
     *error = std::string("cannot start ") + plan.executable + ": " + std::strerror(errno);
     close(report[0]);
@@ -188,12 +200,6 @@ bool PrivateNetwork::Spawn(const SpawnPlan& plan, pid_t* pid, std::string* error
     }
     // Its own process group, so that every helper process it starts goes with it.
     setpgid(0, 0);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    struct sigaction deflt {};
-    deflt.sa_handler = SIG_DFL;
-    sigaction(SIGPIPE, &deflt, nullptr);
     int null = open("/dev/null", O_RDWR | O_CLOEXEC);
     int log = open(plan.stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (null < 0 || log < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(log, 2) < 0) Fail(report[1], kFiles);
@@ -201,6 +207,18 @@ bool PrivateNetwork::Spawn(const SpawnPlan& plan, pid_t* pid, std::string* error
       if (dup2(from, to) < 0) Fail(report[1], kFiles);
     // Nothing else goes across (the report socket closes on the exec).
     close_range(static_cast<unsigned>(highest) + 1, ~0U, CLOSE_RANGE_CLOEXEC);
+    // No handler of this process runs once signals are let through, and
+    // SIGPIPE is at its default even where this process ignores it.
+    struct sigaction deflt {};
+    deflt.sa_handler = SIG_DFL;
+    for (int sig = 1; sig < NSIG; ++sig) {
+      struct sigaction now {};
+      if (sigaction(sig, nullptr, &now) == 0 && (sig == SIGPIPE || now.sa_handler != SIG_IGN))
+        sigaction(sig, &deflt, nullptr);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     execve(plan.executable.c_str(), argv.data(), envp.data());
     Fail(report[1], kExec);
   }
@@ -247,7 +265,7 @@ int PrivateNetwork::Listen(std::string* error) const {
   // A thread may enter another network namespace, but only a process with a
   // single thread may enter a user namespace: a child does the work and hands
   // the socket back.
-  const pid_t child = fork();
+  const pid_t child = ForkQuietly();
   if (child == 0) {
     close(pair[0]);
     if ((m_user >= 0 && setns(m_user, CLONE_NEWUSER) != 0) || setns(m_net, CLONE_NEWNET) != 0)

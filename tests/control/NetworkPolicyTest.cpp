@@ -95,7 +95,8 @@ TEST(NetworkPolicy, OnlyThePagesOwnOriginIsExcepted) {
   NetworkPolicy literal("http://10.0.0.5:8080/", Json::Value());
   EXPECT_TRUE(literal.Allows("http", "10.0.0.5", 8080, Ip("10.0.0.5"), nullptr));
   EXPECT_FALSE(literal.Allows("http", "10.0.0.5", 8080, Ip("10.0.0.6"), nullptr));
-  EXPECT_TRUE(NetworkPolicy("http://[::ffff:10.0.0.5]/", Json::Value()).Allows("", "::ffff:10.0.0.5", 80, Ip("10.0.0.5"), nullptr));
+  NetworkPolicy mapped("http://[::ffff:10.0.0.5]/", Json::Value());
+  EXPECT_TRUE(mapped.Allows("", "::ffff:10.0.0.5", 80, Ip("10.0.0.5"), nullptr));
   NetworkPolicy local("http://localhost:8080/", Json::Value());
   EXPECT_TRUE(local.Allows("", "localhost", 8080, Ip("::1"), nullptr));
   EXPECT_FALSE(local.Allows("", "localhost", 8080, Ip("192.168.1.1"), nullptr));

@@ -196,7 +196,8 @@ TEST_F(NetworkTest, RenderedPagesSendNoDatagramToThisMachine) {
     auto requests = server.Requests();
     EXPECT_EQ(std::count(requests.begin(), requests.end(), "/slow.js"), round) << config;
     // (The browser's own network does not tell pages they are offline.)
-    EXPECT_EQ(std::count(requests.begin(), requests.end(), "/online-true"), round) << config << ": " << testing::PrintToString(requests);
+    EXPECT_EQ(std::count(requests.begin(), requests.end(), "/online-true"), round)
+        << config << ": " << testing::PrintToString(requests);
     pollfd p{udp, POLLIN, 0};
     EXPECT_EQ(poll(&p, 1, 500), 0) << config << ": a datagram from the rendered page reached 127.0.0.1";
   }
