@@ -11,7 +11,11 @@
 // Here -> page (channel "kestrix-extension"):
 //   {type: "ready", version}
 //   {type: "message", conn, message}      what the background sent
-//   {type: "disconnect", conn, error}     the port closed
+//   {type: "disconnect", conn, error, code}  the port closed
+// A message the browser will not carry (larger than it allows, or not
+// serializable) is answered at once as a failed request of the page's, with a
+// code; a port found closed is reported as closed at once: either way the
+// page does not wait for a reply that cannot come.
 "use strict";
 
 (function () {
@@ -23,6 +27,19 @@
 
   function toPage(msg) {
     window.postMessage(Object.assign({ channel: EXTENSION }, msg), window.location.origin);
+  }
+
+  function failedPost(conn, message, error) {
+    if (/disconnected port|port closed|is closed/i.test(error)) {
+      // The port has gone (its onDisconnect may still be on its way): the page
+      // hears it now, and this connection is forgotten.
+      ports.delete(conn);
+      return toPage({ type: "disconnect", conn, error, code: "connectionClosed" });
+    }
+    // The port is fine; this one message cannot be sent. Its call fails.
+    const id = message && typeof message === "object" ? message.id : undefined;
+    const code = /maximum allowed size|too large/i.test(error) ? "requestTooLarge" : "badRequest";
+    toPage({ type: "message", conn, message: { id, error, code } });
   }
 
   window.addEventListener("message", (event) => {
@@ -38,8 +55,9 @@
       ports.set(conn, port);
       port.onMessage.addListener((message) => toPage({ type: "message", conn, message }));
       port.onDisconnect.addListener(() => {
-        ports.delete(conn);
         const error = api.runtime.lastError && api.runtime.lastError.message;
+        if (ports.get(conn) !== port) return; // already reported
+        ports.delete(conn);
         toPage({ type: "disconnect", conn, error: error || "" });
       });
       return;
@@ -50,7 +68,7 @@
       try {
         port.postMessage(msg.message);
       } catch (e) {
-        // The port has gone; its onDisconnect tells the page.
+        failedPost(conn, msg.message, String((e && e.message) || e));
       }
     } else if (msg.type === "disconnect") {
       ports.delete(conn);

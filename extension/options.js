@@ -1,5 +1,6 @@
 // The options page: every site with the user's remembered decisions, each one
-// changeable, and each site removable; the administrator's policy, read-only.
+// changeable unless the administrator's policy decides it (then the policy's
+// decision is shown instead), and each site removable; the policy, read-only.
 // It talks to the background over its own port ("kestrix-ui"), which only the
 // extension's own pages can open.
 "use strict";
@@ -65,6 +66,17 @@ function showSites(list) {
       row.dataset.capability = capability;
       cell(row, i === 0 ? origin : "");
       cell(row, KestrixCapabilities[capability] || capability);
+      // Where the policy decides, the user's own decision does not count: say so.
+      const byPolicy = KestrixPolicy.decides(list.policy, origin, capability);
+      if (byPolicy) {
+        const mine = list.sites[origin][capability] === "allow" ? "Allow" : "Block";
+        const said = cell(row, `${byPolicy === "allow" ? "Allowed" : "Blocked"} by your administrator (your "${mine}" does not apply)`);
+        said.className = "policy";
+        row.dataset.policy = byPolicy;
+        if (i === 0) appendRemove(row, origin);
+        else cell(row, "");
+        return;
+      }
       const select = document.createElement("select");
       for (const [value, label] of [["allow", "Allow"], ["block", "Block"], ["forget", "Ask again"]]) {
         const o = new Option(label, value);
@@ -74,17 +86,18 @@ function showSites(list) {
       select.addEventListener("change", () =>
         change(call("siteDecide", [origin, capability, select.value, true])));
       cell(row, select);
-      if (i === 0) {
-        const remove = document.createElement("button");
-        remove.textContent = "Remove site";
-        remove.className = "remove";
-        remove.addEventListener("click", () => change(call("siteForget", [origin])));
-        cell(row, remove);
-      } else {
-        cell(row, "");
-      }
+      if (i === 0) appendRemove(row, origin);
+      else cell(row, "");
     });
   }
+}
+
+function appendRemove(row, origin) {
+  const remove = document.createElement("button");
+  remove.textContent = "Remove site";
+  remove.className = "remove";
+  remove.addEventListener("click", () => change(call("siteForget", [origin])));
+  cell(row, remove);
 }
 
 function showPolicy(policy) {

@@ -22,11 +22,13 @@
 //
 // Page -> extension: {id, method, params}
 // Extension -> page: {id, data?}             reply (or the hand-over of a request that has none)
-//                    {id, error, code?, capability?}  the request failed (code "permissionDenied":
-//                                            the site lacks the capability)
+//                    {id, error, code, capability?, decidedBy?, mayAsk?, origin?}
+//                                            the request failed; code says why ("permissionDenied":
+//                                            the site lacks the capability; "hostMissing",
+//                                            "hostForbidden", "hostExited": the host's port)
 //                    {id, event, params}     a print job event; event is the job's own member value
 //                    {message}               a host message for the tab that matches no request
-//                    {disconnected}          the host ended; the next request starts a new one
+//                    {disconnected, code}    the host ended; the next request starts a new one
 "use strict";
 
 (function (exports) {
@@ -50,15 +52,25 @@
   // These attach the job's event names.
   const PRINT_JOBS = new Set(["print", "printPreview", "printToImage", "printToPDF"]);
   const JOB_EVENT_MEMBERS = ["done", "onState", "listener"];
-  // Jobs of a tab whose end was never seen (a job that asked only for "onState" has
-  // no end the relay can see) are forgotten oldest first beyond this many.
-  const MAX_JOBS = 200;
+  // Jobs of a tab whose end was never seen are forgotten oldest first beyond
+  // this many. The page library asks for every job's end, so only a host that
+  // never sends it leaves names behind; a roll of labels, though, may have as
+  // many jobs under way as the control lets wait (at most 1000) and run.
+  const MAX_JOBS = 2000;
   const COMMAND_SET = new Set(COMMANDS);
   // What the extension's own pages may ask of their host; never taken from web pages.
   const MANAGE = new Set(["siteList", "siteDecide", "siteForget"]);
 
   function isPlainObject(v) {
     return v !== null && typeof v === "object" && !Array.isArray(v);
+  }
+
+  // The code for the browser's words about a native port that closed or never
+  // opened (Chromium's and Firefox's texts).
+  function hostErrorCode(text) {
+    if (/not found|no such native application/i.test(text)) return "hostMissing";
+    if (/forbidden/i.test(text)) return "hostForbidden";
+    return "hostExited";
   }
 
   // A port can close before its onDisconnect has run; posting to it then throws.
@@ -91,7 +103,7 @@
       const sender = page.sender || {};
       const tabId = sender.tab && sender.tab.id;
       if (typeof tabId !== "number") {
-        post(page, { error: "kestrix: only pages in a browser tab can use the host" });
+        post(page, { error: "kestrix: only pages in a browser tab can use the host", code: "notInTab" });
         page.disconnect();
         return;
       }
@@ -109,28 +121,30 @@
     fromPage(session, page, url, msg) {
       if (!isPlainObject(msg)) return;
       const { id, method } = msg;
-      const fail = (error) => post(page, { id, error });
-      if (!COMMAND_SET.has(method)) return fail(`kestrix: unknown command ${JSON.stringify(method)}`);
+      const fail = (error, code) => post(page, { id, error, code });
+      if (!COMMAND_SET.has(method)) return fail(`kestrix: unknown command ${JSON.stringify(method)}`, "unknownCommand");
       const params = msg.params === undefined ? [] : msg.params;
-      if (!Array.isArray(params)) return fail(`kestrix: the parameters of ${method} must be an array`);
+      if (!Array.isArray(params)) return fail(`kestrix: the parameters of ${method} must be an array`, "badRequest");
 
-      if (NO_REPLY.has(method)) this.checkThenSend(session, page, url, id, method, params, false);
-      else this.send(session, page, url, id, method, params, false);
+      if (NO_REPLY.has(method)) this.checkThenSend(session, page, url, id, method, params, []);
+      else this.send(session, page, url, id, method, params, []);
     }
 
-    // asked: the user has answered for this request once; it is not asked again.
+    // asked: the capabilities the user has answered for this request; none is
+    // asked twice (a command needs at most two: printToPDF needs printers and
+    // writeFiles, and an undecided site is asked for each in turn).
     send(session, page, url, id, method, params, asked) {
       // A page that went while its user was asked needs nothing any more.
       if (page.gone) return;
-      const fail = (error) => post(page, { id, error });
+      const fail = (error) => post(page, { id, error, code: "hostExited" });
       const request = { method, params };
       try {
         this.ensureHost(session, url);
         if (PRINT_JOBS.has(method)) request.params = this.nameJobEvents(session, page, id, params);
         if (!NO_REPLY.has(method)) {
           request.event = this.uniqueName(method);
-          const retry = () => this.send(session, page, url, id, method, params, true);
-          session.pending.set(request.event, { page, id, url, pieces: [], retry: asked ? null : retry });
+          const retry = (capability) => this.send(session, page, url, id, method, params, [...asked, capability]);
+          session.pending.set(request.event, { page, id, url, pieces: [], asked, retry });
         }
         session.native.postMessage(request);
       } catch (e) {
@@ -146,20 +160,24 @@
     checkThenSend(session, page, url, id, method, params, asked) {
       if (page.gone) return;
       this.hostRequest(session, url, "siteCheck", [method, params], (reply) => {
-        if (!page.gone && reply.data === true) return this.send(session, page, url, id, method, params, true);
+        if (!page.gone && reply.data === true) return this.send(session, page, url, id, method, params, asked);
         const error = reply.error;
-        if (isPlainObject(error) && error.code === "permissionDenied" && error.mayAsk && !asked)
-          return this.askThenRetry(session, url, error, () => this.checkThenSend(session, page, url, id, method, params, true));
+        if (isPlainObject(error) && error.code === "permissionDenied" && error.mayAsk && !asked.includes(error.capability))
+          return this.askThenRetry(session, url, error, () =>
+            this.checkThenSend(session, page, url, id, method, params, [...asked, error.capability]));
         this.postError(page, id, error);
-      }, (why) => post(page, { id, error: why }));
+      }, (why) => post(page, { id, error: why, code: "hostExited" }));
     }
 
+    // The host's error object, as the page gets it: its message, code and the
+    // members that say what was refused and who decided.
     postError(page, id, error) {
       if (!page) return;
-      if (!isPlainObject(error)) return post(page, { id, error: String(error) });
+      if (!isPlainObject(error)) return post(page, { id, error: String(error), code: hostErrorCode(String(error)) });
       const msg = { id, error: String(error.message || error.code || "refused") };
-      if (typeof error.code === "string") msg.code = error.code;
-      if (typeof error.capability === "string") msg.capability = error.capability;
+      msg.code = typeof error.code === "string" ? error.code : "hostExited";
+      for (const key of ["capability", "decidedBy", "origin"]) if (typeof error[key] === "string") msg[key] = error[key];
+      if (typeof error.mayAsk === "boolean") msg.mayAsk = error.mayAsk;
       post(page, msg);
     }
 
@@ -273,8 +291,9 @@
         if ("error" in msg) {
           session.pending.delete(name);
           const error = msg.error;
-          if (isPlainObject(error) && error.code === "permissionDenied" && error.mayAsk && pending.retry && pending.page)
-            return this.askThenRetry(session, pending.url, error, pending.retry);
+          if (isPlainObject(error) && error.code === "permissionDenied" && error.mayAsk && pending.retry && pending.page &&
+              !pending.asked.includes(error.capability))
+            return this.askThenRetry(session, pending.url, error, () => pending.retry(error.capability));
           return this.postError(pending.page, pending.id, error);
         }
         if ("index" in msg) {
@@ -307,16 +326,17 @@
     hostGone(session, native) {
       if (session.native !== native) return;
       const error = this.lastError() || "Native host has exited.";
+      const code = hostErrorCode(error);
       for (const pending of session.pending.values()) {
         if (pending.onReply) pending.onReply({ error });
-        else if (pending.page) post(pending.page, { id: pending.id, error });
+        else if (pending.page) post(pending.page, { id: pending.id, error, code });
       }
       session.native = null;
       session.url = "";
       session.pending.clear();
       session.jobEvents.clear();
       session.jobs = [];
-      for (const page of session.pages) post(page, { disconnected: error });
+      for (const page of session.pages) post(page, { disconnected: error, code });
     }
 
     pageGone(session, page) {
@@ -380,6 +400,7 @@
   };
 
   exports.HOST_NAME = HOST_NAME;
+  exports.hostErrorCode = hostErrorCode;
   exports.COMMANDS = COMMANDS;
   exports.NO_REPLY = NO_REPLY;
   exports.PRINT_JOBS = PRINT_JOBS;

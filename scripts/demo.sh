@@ -7,8 +7,9 @@
 # nothing is left on the machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-# The Debian packages the build and the session need (apt; skipped when present).
-bash scripts/install-packages.sh >/dev/null
+# The Debian packages the build and the session need (scripts/packages-demo.txt);
+# nothing is installed, and apt is not asked, when they are all there.
+bash scripts/install-packages.sh scripts/packages-demo.txt
 build="${KESTRIX_BUILD_DIR:-build}"
 work="$(mktemp -d)"
 cups_started=""
@@ -18,7 +19,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
-if [ ! -f "$build/build.ninja" ]; then cmake -S . -B "$build" -G Ninja >"$work/build.log" 2>&1 || { cat "$work/build.log"; exit 1; }; fi
+# A build folder made here builds the programs only (scripts/test.sh turns the
+# tests on in it when it runs).
+if [ ! -f "$build/build.ninja" ]; then
+  cmake -S . -B "$build" -G Ninja -DKESTRIX_TESTS=OFF -DKESTRIX_BENCH=OFF >"$work/build.log" 2>&1 || { cat "$work/build.log"; exit 1; }
+fi
 # Every program of a session: the host, the job process it starts for
 # printToPDF and print, the client and the installer.
 cmake --build "$build" -j2 --target kestrix-programs >"$work/build.log" 2>&1 || { cat "$work/build.log"; exit 1; }

@@ -5,7 +5,6 @@
 #include <json/json.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,6 +27,7 @@
 #include "control/Base64.h"
 #include "control/ControlPaths.h"
 #include "control/PolicyProxy.h"
+#include "control/PrivateNetwork.h"
 #include "control/RenderPool.h"
 #include "control/Trace.h"
 #include "platform/Kernel.h"
@@ -125,15 +125,13 @@ class Browser {
                                      "--disable-renderer-backgrounding",
                                      "--disable-background-timer-throttling",
                                      "--disable-backgrounding-occluded-windows",
-                                     // WebRTC's UDP would bypass the job's proxy.
+                                     // (WebRTC's UDP finds no way out of the browser's network
+                                     // anyway: this keeps it from trying.)
                                      "--force-webrtc-ip-handling-policy=disable_non_proxied_udp"};
     // Chromium's sandbox cannot run as root; elsewhere it stays on unless asked.
     const char* noSandbox = std::getenv("KESTRIX_CHROMIUM_NO_SANDBOX");
     if (geteuid() == 0 || (noSandbox && std::strcmp(noSandbox, "1") == 0)) args.push_back("--no-sandbox");
     args.push_back("about:blank");
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
 
     // A private home, configuration, cache and temporary folder: whatever the
     // page makes the browser write (a download that slips through, caches,
@@ -148,53 +146,39 @@ class Browser {
         {"XDG_DATA_HOME", home + "/.local/share"},
         {"XDG_DOWNLOAD_DIR", home + "/Downloads"},
     };
-    std::vector<std::string> envStore;
+    SpawnPlan plan;
+    plan.executable = executable;
+    plan.args = std::move(args);
     for (char** e = environ; e && *e; ++e) {
       bool replaced = false;
       for (const auto& [name, value] : privateFolders)
         replaced = replaced || (std::strncmp(*e, name, std::strlen(name)) == 0 && (*e)[std::strlen(name)] == '=');
-      if (!replaced) envStore.emplace_back(*e);
+      if (!replaced) plan.env.emplace_back(*e);
     }
-    for (const auto& [name, value] : privateFolders) envStore.push_back(std::string(name) + "=" + value);
-    std::vector<char*> envp;
-    for (auto& e : envStore) envp.push_back(e.data());
-    envp.push_back(nullptr);
+    for (const auto& [name, value] : privateFolders) plan.env.push_back(std::string(name) + "=" + value);
+    plan.stderrPath = m_log;
+    plan.fds = {{toBrowser[0], 3}, {fromBrowser[1], 4}};
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, m_log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&actions, toBrowser[0], 3);
-    posix_spawn_file_actions_adddup2(&actions, fromBrowser[1], 4);
-    posix_spawn_file_actions_addclosefrom_np(&actions, 5);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    // Its own process group, so that every helper process it starts goes with it.
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    posix_spawnattr_setpgroup(&attr, 0);
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attr, &none);
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
+    // The browser runs in a network of its own whose only way out is the
+    // job's policy proxy (Listen): WebRTC's UDP, which no proxy carries,
+    // and any connection that would skip the proxy reach nothing.
     std::unique_lock running(g_runningMutex);
-    int rc = posix_spawn(&m_pid, executable.c_str(), &actions, &attr, argv.data(), envp.data());
-    if (rc == 0) g_runningBrowsers.insert(m_pid);
+    pid_t pid = -1;
+    std::string failure;
+    const bool started = m_network.Spawn(plan, &pid, &failure, &m_isolationFailed);
+    if (pid > 0) g_runningBrowsers.insert(m_pid = pid);
     running.unlock();
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
     close(toBrowser[0]);
     close(fromBrowser[1]);
     m_out = toBrowser[1];
     m_in = fromBrowser[0];
-    if (rc != 0) {
-      m_pid = -1;
-      return Fail(error, "cannot start " + executable + ": " + std::strerror(rc));
-    }
-    return true;
+    return started || Fail(error, failure);
   }
+
+  // A socket listening on 127.0.0.1 inside the browser's network, for a proxy.
+  int Listen(std::string* error) const { return m_network.Listen(error); }
+  // Start failed because the browser's network could not be made.
+  bool IsolationFailed() const { return m_isolationFailed; }
 
   // Any thread (a deadline moved to now cancels what the browser is waiting for).
   void SetDeadline(Clock::time_point deadline) { m_deadline.store(deadline); }
@@ -466,6 +450,8 @@ class Browser {
     if (m_events.size() > 1000) m_events.pop_front();  // events nobody waits for
   }
 
+  PrivateNetwork m_network;
+  bool m_isolationFailed = false;
   pid_t m_pid = -1;
   int m_out = -1, m_in = -1;
   int m_nextId = 1;
@@ -673,15 +659,15 @@ bool ChromiumRenderer::Render(const RenderRequest& request, std::string* output,
   bool ok = false;
   std::string message;
   PolicyProxy proxy(request.network);
-  if (!proxy.Start(&message)) {
-    if (error) *error = message;
-    return false;
-  }
   {
     Browser browser;
     browser.SetDeadline(Clock::now() + std::chrono::milliseconds(request.timeoutMs));
     auto run = [&]() -> bool {
-      if (!browser.Start(m_executable, folder, &message)) return false;
+      if (!browser.Start(m_executable, folder, &message)) {
+        if (code && browser.IsolationFailed()) *code = "networkIsolationUnavailable";
+        return false;
+      }
+      if (!proxy.Start(browser.Listen(&message), &message)) return false;
       std::string contextId, session;
       return OpenPage(browser, proxy.Address(), &contextId, &session, &message) &&
              RenderInPage(browser, session, request, output, &message);
@@ -839,6 +825,7 @@ class WarmChromium : public PooledBrowser {
   }
 
   pid_t ProcessGroup() const override { return m_browser.Pid(); }
+  bool IsolationFailed() const { return m_browser.IsolationFailed(); }
 
   void Cancel() override {
     std::lock_guard lock(m_cancelMutex);
@@ -884,7 +871,7 @@ class WarmChromium : public PooledBrowser {
     Page page;
     page.proxy = std::make_unique<PolicyProxy>(policy);
     page.policy = Compact(policy.ToJson());
-    if (!page.proxy->Start(&message)) return;
+    if (!page.proxy->Start(m_browser.Listen(&message), &message)) return;
     page.opening = std::make_shared<Browser::OpeningContext>();
     page.opening->proxy = page.proxy->Address();
     m_browser.OpenJobContextAsync(page.opening);
@@ -893,7 +880,7 @@ class WarmChromium : public PooledBrowser {
   bool OpenFresh(const NetworkPolicy& policy, Page* page, std::string* message, bool enable) {
     page->proxy = std::make_unique<PolicyProxy>(policy);
     page->policy = Compact(policy.ToJson());
-    return page->proxy->Start(message) &&
+    return page->proxy->Start(m_browser.Listen(message), message) &&
            OpenPage(m_browser, page->proxy->Address(), &page->contextId, &page->session, message, enable);
   }
   bool Dispose(Page* page, std::string* why = nullptr) {
@@ -928,7 +915,7 @@ std::unique_ptr<PooledBrowser> StartWarmChromium(const std::string& executable, 
   }
   auto browser = std::make_unique<WarmChromium>();
   if (!browser->Start(executable, folder, error)) {
-    if (code) *code = "renderFailed";
+    if (code) *code = browser->IsolationFailed() ? "networkIsolationUnavailable" : "renderFailed";
     return nullptr;
   }
   return browser;

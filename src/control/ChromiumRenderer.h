@@ -12,10 +12,13 @@
 // Nothing the rendered page does may reach the user's files or local network:
 // - the browser runs with a throwaway profile, home and temporary folder (all
 //   inside one folder removed afterwards), and downloads are denied;
-// - each job gets a browser context of its own whose every connection goes
-//   through a PolicyProxy applying the request's NetworkPolicy (the browser's
-//   implicit bypass for loopback addresses is turned off). Anything refused
-//   fails the job with the code "networkRefused".
+// - the browser runs in a network of its own that holds only loopback
+//   (PrivateNetwork.h); each job gets a browser context of its own whose
+//   every connection goes through a PolicyProxy listening in there and
+//   applying the request's NetworkPolicy (the browser's implicit bypass for
+//   loopback addresses is turned off). That proxy is the only way out: what
+//   no proxy carries (WebRTC's UDP) reaches nothing. Anything refused fails
+//   the job with the code "networkRefused".
 // The per-job set-up (OpenJobContext in the .cpp) works on any running
 // browser, so a browser kept running between jobs can apply it per job.
 #pragma once
@@ -66,7 +69,8 @@ class ChromiumRenderer {
 
   // The PDF or PNG bytes, or false with a message and a code for the page:
   // "chromiumMissing", "networkRefused" (something the page needed was
-  // refused by the network policy), "renderFailed".
+  // refused by the network policy), "networkIsolationUnavailable" (the
+  // browser's own network cannot be made here), "renderFailed".
   bool Render(const RenderRequest& request, std::string* output, std::string* error, std::string* code = nullptr);
 
   const std::string& Executable() const { return m_executable; }
@@ -83,7 +87,7 @@ class ChromiumRenderer {
 // A browser for the warm renderer (RenderPool.h), started and answering, its
 // profile, home and temporary files in a folder of its own inside folder
 // (removed with it); null with a message and a code ("chromiumMissing",
-// "renderFailed").
+// "networkIsolationUnavailable", "renderFailed").
 class PooledBrowser;
 std::unique_ptr<PooledBrowser> StartWarmChromium(const std::string& executable, const std::string& folder,
                                                  std::string* error, std::string* code);

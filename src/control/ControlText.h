@@ -10,7 +10,7 @@
 // A null BSTR gives "".
 inline std::string BstrToUtf8(BSTR s) {
   if (!s) return std::string();
-  return Utf16ToUtf8(std::u16string_view(s, SysStringLen(s)));
+  return Utf16ToUtf8(OleStringView(s, SysStringLen(s)));
 }
 
 inline BSTR Utf8ToBstr(std::string_view text) { return SysAllocStringU16(Utf8ToUtf16(text)); }

@@ -356,23 +356,33 @@ bool CupsClient::Capabilities(const std::string& name, Json::Value* capabilities
   return true;
 }
 
-bool CupsClient::CheckOptions(const std::string& name, const Json::Value& options, std::string* error) {
+bool CupsClient::CheckOptions(const std::string& name, const Json::Value& options, std::string* code,
+                              std::string* error) {
   static const char* const kChecked[] = {"media",        "media-source", "media-type", "output-bin", "print-color-mode",
                                          "print-scaling", "printer-resolution", "sides", "print-quality",
                                          "multiple-document-handling", "number-up", "finishings"};
-  // Only what the job asks about: each option's "-supported" attribute.
+  // What the job asks about (each option's "-supported" attribute); with
+  // nothing to ask, the queue's state alone tells whether it is there.
   std::vector<std::string> names;
   for (const char* option : kChecked)
     if (options.isMember(option)) names.push_back(std::string(option) + "-supported");
-  if (names.empty()) return true;
+  if (names.empty()) names.push_back("printer-state");
   std::vector<const char*> wanted;
   for (const auto& n : names) wanted.push_back(n.c_str());
+  *code = "schedulerUnreachable";
   http_t* http = Connection(error);
   if (!http) return false;
   std::string queue;
-  if (!ResolveQueue(http, name, &queue, error)) return false;
   IppHolder response;
-  if (!GetPrinterAttributes(http, queue, wanted, &response, error)) return false;
+  if (!ResolveQueue(http, name, &queue, error) || !GetPrinterAttributes(http, queue, wanted, &response, error)) {
+    // A name that is not valid, a missing default and an unknown queue all say "no printer".
+    const bool missing = cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND || error->rfind("no ", 0) == 0 ||
+                         error->find("not a valid printer name") != std::string::npos;
+    *code = missing ? "printerNotFound" : error->rfind("scheduler not reachable", 0) == 0 ? "schedulerUnreachable"
+                                                                                         : "printerError";
+    return false;
+  }
+  *code = "optionUnsupported";
   return CheckJobOptions(CapabilitiesFromIpp(response.ipp), options, name.empty() ? "(default)" : name, error);
 }
 

@@ -44,9 +44,12 @@ class CupsClient {
   bool PrinterInfo(const std::string& name, Json::Value* info, std::string* error);
   // The queue's capabilities (PrinterCapabilities.h).
   bool Capabilities(const std::string& name, Json::Value* capabilities, std::string* error);
-  // Refuses job options the queue does not report (CheckJobOptions), with the
-  // message saying which; true at once when no option needs the printer's word.
-  bool CheckOptions(const std::string& name, const Json::Value& options, std::string* error);
+  // Looks the queue up (the default one when name is empty) and refuses job
+  // options it does not report (CheckJobOptions), with the message saying
+  // which. A job calls this before anything is rendered. *code names the
+  // failure: "printerNotFound" (no such queue, no default, or a name no queue
+  // can have), "optionUnsupported", "schedulerUnreachable" or "printerError".
+  bool CheckOptions(const std::string& name, const Json::Value& options, std::string* code, std::string* error);
   // {name, state: idle|processing|stopped, reasons[], conditions[], markers[],
   //  accepting, message, queuedJobs, jobs: [...] when detail}
   bool PrinterStatus(const std::string& name, bool detail, Json::Value* status, std::string* error);

@@ -174,7 +174,7 @@ Json::Value ReadVariant(const VARIANT& v, int depth, Walk& walk) {
 bool ReadMember(IDispatch* object, const std::string& name, VARIANT* out) {
   VariantClear(out);
   if (!object) return false;
-  std::u16string wide = Utf8ToUtf16(name);
+  OleString wide = Utf8ToUtf16(name);
   LPOLESTR names[1] = {wide.data()};
   DISPID id = DISPID_UNKNOWN;
   if (FAILED(object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id))) return false;

@@ -79,7 +79,7 @@ size_t WriteChunk(char* data, size_t size, size_t count, void* user) {
 // The connection being made for the current address, checked against the policy.
 struct Connecting {
   const NetworkPolicy* policy;
-  Origin origin;
+  WebOrigin origin;
   std::string refusal;
 };
 
@@ -92,7 +92,7 @@ curl_socket_t OpenSocket(void* user, curlsocktype purpose, curl_sockaddr* addres
   if (ip.v6) std::memcpy(ip.bytes.data(), &reinterpret_cast<const sockaddr_in6*>(&address->addr)->sin6_addr, 16);
   else std::memcpy(ip.bytes.data(), &reinterpret_cast<const sockaddr_in*>(&address->addr)->sin_addr, 4);
   std::string why;
-  if (!c->policy->Allows(c->origin.scheme, c->origin.host, c->origin.port, ip, &why)) {
+  if (!c->policy->Allows(c->origin.Scheme(), c->origin.Host(), c->origin.Port(), ip, &why)) {
     if (c->refusal.empty()) c->refusal = why;
     return CURL_SOCKET_BAD;
   }
@@ -121,19 +121,25 @@ std::string Fetch(const DownloadRequest& request, Sink* sink, std::string* code)
   curl_easy_setopt(curl, CURLOPT_OPENSOCKETDATA, &connecting);
   std::string url = request.url, failure;
   for (int hop = 0;; ++hop) {
-    if (!ParseOrigin(url, &connecting.origin) ||
-        (connecting.origin.scheme != "http" && connecting.origin.scheme != "https")) {
-      failure = "a redirect led to '" + url + "' (http and https only)";
+    // Parsed once by the browser's rules, and curl handed the address as
+    // parsed (host, port, path): curl's own reading of an odd spelling
+    // ("http://a\\@b/") could name another host than the one the policy
+    // is asked about.
+    std::string rest;
+    connecting.origin = WebOrigin::Parse(url, &rest);
+    if (!connecting.origin.IsValid()) {
+      failure = (hop ? "a redirect led to '" : "cannot read the address '") + url + "' (http and https only)";
       break;
     }
+    const std::string parsed = connecting.origin.Key() + rest;
     sink->Reset();
     errorText[0] = 0;
     connecting.refusal.clear();
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_URL, parsed.c_str());
     CURLcode result = curl_easy_perform(curl);
     if (!connecting.refusal.empty()) {
       *code = "networkRefused";
-      failure = "refused to connect to " + connecting.origin.host + ":" + std::to_string(connecting.origin.port) +
+      failure = "refused to connect to " + connecting.origin.Host() + ":" + std::to_string(connecting.origin.Port()) +
                 ": " + connecting.refusal;
       break;
     }

@@ -169,7 +169,7 @@ bool CutToExcelLength(std::string* text) {
 }  // namespace
 
 bool ExportTablesToXlsx(const std::string& html, const std::string& path, std::vector<std::string>* notes,
-                        std::string* error, const ExcelLimits& limits) {
+                        std::string* error, const ExcelLimits& limits, const FileStore* room) {
   if (html.size() > limits.maxHtmlBytes) {
     if (error) *error = "the element's HTML is larger than " + std::to_string(limits.maxHtmlBytes >> 20) + " MiB";
     return false;
@@ -288,6 +288,7 @@ bool ExportTablesToXlsx(const std::string& html, const std::string& path, std::v
     if (error) *error = "cannot write " + path + ": " + lxw_strerror(result);
     return false;
   }
+  if (room) return room->Commit(temp, path, error);
   if (rename(temp.c_str(), path.c_str()) != 0) {
     unlink(temp.c_str());
     if (error) *error = "cannot write " + path;
@@ -300,12 +301,12 @@ namespace {
 std::atomic<int> g_runningExports{0};
 
 void RunExport(const std::string& html, const std::string& path, const std::string& id, bool open,
-               JobEventQueue& queue) {
+               const FileStore& files, JobEventQueue& queue) {
   std::vector<std::string> notes;
   std::string error;
   bool ok = false;
   try {
-    ok = ExportTablesToXlsx(html, path, &notes, &error);
+    ok = ExportTablesToXlsx(html, path, &notes, &error, ExcelLimits(), &files);
   } catch (const std::exception& e) {
     error = std::string("the export failed: ") + e.what();  // memory, most likely
   }
@@ -320,7 +321,7 @@ void RunExport(const std::string& html, const std::string& path, const std::stri
   };
   std::string cut;
   for (const auto& n : notes) cut += (cut.empty() ? "" : "; ") + n;
-  if (!ok) message("error", "exportFailed", error);
+  if (!ok) message("error", error.rfind("no room", 0) == 0 ? "noRoom" : "exportFailed", error);
   else if (!cut.empty()) message("warning", "exportTruncated", "the export of " + path + " is incomplete: " + cut);
   if (ok && open) {
     std::string code, text;
@@ -340,7 +341,7 @@ void RunExport(const std::string& html, const std::string& path, const std::stri
 }
 }  // namespace
 
-bool StartExcelExport(std::string html, std::string path, std::string id, bool open,
+bool StartExcelExport(std::string html, std::string path, std::string id, bool open, FileStore files,
                       std::shared_ptr<JobEventQueue> queue, std::string* error) {
   if (++g_runningExports > kMaxRunningExports) {
     --g_runningExports;
@@ -348,9 +349,10 @@ bool StartExcelExport(std::string html, std::string path, std::string id, bool o
     return false;
   }
   try {
-    std::thread([html = std::move(html), path = std::move(path), id = std::move(id), open, queue] {
+    std::thread([html = std::move(html), path = std::move(path), id = std::move(id), open,
+                 files = std::move(files), queue] {
       try {
-        RunExport(html, path, id, open, *queue);
+        RunExport(html, path, id, open, files, *queue);
       } catch (...) {
         // Out of memory while reporting: nothing more can be said.
       }

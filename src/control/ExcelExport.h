@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "control/FileStore.h"
+
 class JobEventQueue;
 
 struct ExcelLimits {
@@ -27,8 +29,10 @@ struct ExcelLimits {
 // written. notes gets one line per kind of cut: text over Excel's 32,767
 // characters, spans shrunk, cells or tables left out, a caption Excel does
 // not take as a sheet name.
+// With room, the finished file takes its place only when the site's room
+// allows its real size (FileStore::Commit); a refusal says "no room ...".
 bool ExportTablesToXlsx(const std::string& html, const std::string& path, std::vector<std::string>* notes,
-                        std::string* error, const ExcelLimits& limits = {});
+                        std::string* error, const ExcelLimits& limits = {}, const FileStore* room = nullptr);
 
 // Runs the export on a thread of its own (at most kMaxRunningExports at once)
 // and reports to queue as a job does: an OnMessage warning "exportTruncated"
@@ -36,6 +40,7 @@ bool ExportTablesToXlsx(const std::string& html, const std::string& path, std::v
 // OnDone ("success" or "error") with type "exportAsExcel", id, file and
 // "truncated". With open, a written file is then opened on the desktop (as
 // openFile does). False with a message when it cannot start.
+// The file is checked against the room of files, as above ("noRoom").
 inline constexpr int kMaxRunningExports = 2;
-bool StartExcelExport(std::string html, std::string path, std::string id, bool open,
+bool StartExcelExport(std::string html, std::string path, std::string id, bool open, FileStore files,
                       std::shared_ptr<JobEventQueue> queue, std::string* error);

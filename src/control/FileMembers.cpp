@@ -190,7 +190,7 @@ HRESULT CLinuxPrinterControl::exportAsExcel(VARIANT* element, BSTR path, VARIANT
   if (target.empty()) return S_OK;
   size_t slash = target.rfind('/');
   if (slash != std::string::npos && slash > 0) MakeFolders(target.substr(0, slash), 0700);
-  if (!StartExcelExport(std::move(html), target, id, open != VARIANT_FALSE, m_events, &error)) {
+  if (!StartExcelExport(std::move(html), target, id, open != VARIANT_FALSE, Files(), m_events, &error)) {
     ReportJobFailure("exportAsExcel", id, "exportBusy", error);
     return S_OK;
   }

@@ -13,6 +13,7 @@
 #include "control/ControlJson.h"
 #include "control/ControlPaths.h"
 #include "control/SiteOrigin.h"
+#include "platform/WebOrigin.h"
 #include <json/json.h>
 
 namespace {
@@ -71,7 +72,7 @@ namespace {
 bool Names(const Json::Value& list, const std::string& origin) {
   if (!list.isArray() || origin.empty()) return false;
   for (const auto& item : list)
-    if (item.isString() && SiteOrigin(item.asString()) == origin) return true;
+    if (item.isString() && WebOrigin::Parse(item.asString()).Key() == origin) return true;
   return false;
 }
 
@@ -177,7 +178,7 @@ std::vector<std::string> FileStore::Roots() const {
   return roots;
 }
 
-bool FileStore::Inside(const std::string& real, const std::vector<std::string>& roots) const {
+bool FileStore::Inside(const std::string& real, const std::vector<std::string>& roots) {
   for (const auto& root : roots) {
     if (real == root) return true;
     if (root == "/" ) return true;
@@ -185,6 +186,16 @@ bool FileStore::Inside(const std::string& real, const std::vector<std::string>& 
       return true;
   }
   return false;
+}
+
+size_t FileStore::DepthBelow(const std::string& real, const std::vector<std::string>& roots) {
+  size_t least = std::count(real.begin(), real.end(), '/');
+  for (const auto& root : roots) {
+    if (!Inside(real, {root})) continue;
+    const size_t skip = root == "/" ? 0 : root.size();
+    least = std::min<size_t>(least, std::count(real.begin() + static_cast<long>(skip), real.end(), '/'));
+  }
+  return least;
 }
 
 bool FileStore::Resolve(const std::string& path, Access access, std::string* resolved, std::string* error) const {
@@ -198,6 +209,8 @@ bool FileStore::Resolve(const std::string& path, Access access, std::string* res
   const std::vector<std::string> roots = Roots();
   std::string normal = NormalizePath(Absolute(path, m_default));
   std::string outside = "path '" + path + "' is outside the allowed folders";
+  std::string tooDeep = "path '" + path + "' lies more than " + std::to_string(Room::kMaxDepth) +
+                        " parts below its folder";
 
   std::string real;
   // A relative path the site's folder does not hold may name a shared file.
@@ -208,6 +221,7 @@ bool FileStore::Resolve(const std::string& path, Access access, std::string* res
   }
   if (RealPath(normal, &real)) {
     if (!Inside(real, roots) && !(access == Access::Read && InShared(real))) return refuse(outside);
+    if (access == Access::Write && DepthBelow(real, roots) > Room::kMaxDepth) return refuse(tooDeep);
     struct stat st;
     if (stat(real.c_str(), &st) != 0) return refuse("file '" + path + "' does not exist");
     if (S_ISDIR(st.st_mode)) return refuse("path '" + path + "' is a folder");
@@ -244,6 +258,7 @@ bool FileStore::Resolve(const std::string& path, Access access, std::string* res
   std::string first = rest.substr(0, rest.find('/', 1));
   if (lstat((realAncestor + first).c_str(), &st) == 0) return refuse(outside);
   *resolved = (realAncestor == "/" ? "" : realAncestor) + rest;
+  if (DepthBelow(*resolved, roots) > Room::kMaxDepth) return refuse(tooDeep);
   return true;
 }
 
@@ -260,17 +275,7 @@ bool FileStore::Read(const std::string& path, std::string* bytes, std::string* e
 
 bool FileStore::Write(const std::string& path, const std::string& bytes, std::string* error) const {
   std::string real;
-  if (!Resolve(path, Access::Write, &real, error) || !HasRoom(real, bytes.size(), error)) return false;
-  size_t slash = real.rfind('/');
-  if (slash != std::string::npos && slash > 0 && !MakeFolders(real.substr(0, slash), 0700)) {
-    if (error) *error = "cannot create the folder for '" + path + "'";
-    return false;
-  }
-  if (!WriteFileAtomically(real, bytes, 0644)) {
-    if (error) *error = "cannot write '" + path + "': " + std::strerror(errno);
-    return false;
-  }
-  return true;
+  return Resolve(path, Access::Write, &real, error) && Place(real, bytes, error);
 }
 
 bool FileStore::Copy(const std::string& source, const std::string& target, std::string* error) const {
@@ -334,13 +339,12 @@ bool FileStore::Copy(const std::string& source, const std::string& target, std::
   close(in);
   if (why.empty() && fsync(out) != 0) why = "cannot write '" + target + "': " + std::strerror(errno);
   if (close(out) != 0 && why.empty()) why = "cannot write '" + target + "': " + std::strerror(errno);
-  if (why.empty() && rename(temp.c_str(), to.c_str()) != 0)
-    why = "cannot write '" + target + "': " + std::strerror(errno);
   if (!why.empty()) {
     unlink(temp.c_str());
     return fail(why);
   }
-  return true;
+  // Checked again at its whole size: other writes may have taken the room meanwhile.
+  return Commit(temp, to, error);
 }
 
 std::string FileStore::Locate(const std::string& path) const {

@@ -17,8 +17,14 @@
 // Relative paths are taken inside the site's folder (read: then in the shared
 // files, when the site may read those); "~/" is the home folder.
 // Disk is bounded too (Room): a site's own folder holds at most 1 GiB
-// ("siteQuotaMiB" in control.json) in at most 10,000 entries, and no write
-// leaves the file system with less than 256 MiB free ("minFreeMiB").
+// ("siteQuotaMiB" in control.json) in at most 10,000 entries (each folder a
+// write creates counts), no path written lies more than 32 parts below its
+// folder, and no write leaves the file system with less than 256 MiB free
+// ("minFreeMiB"). A folder that holds more entries than its bound cannot be
+// counted, so it takes no write at all. A file is checked at the size it
+// will have, under the site's room lock (a lock on the site's folder) held
+// from the check to the rename, so writes of the host and of job processes
+// cannot pass the bound together.
 // Only regular files are read or written: a FIFO, socket or device inside an
 // allowed folder is refused before it is opened (and files are opened without
 // waiting, so one swapped in later cannot hang the caller either).
@@ -33,7 +39,31 @@ struct FileRoom {
   uint64_t siteBytes = uint64_t(1) << 30;
   uint64_t minFree = uint64_t(256) << 20;
   size_t siteEntries = 10000;
+  static constexpr size_t kMaxDepth = 32;  // parts of a written path below its allowed folder
 };
+
+// What the disk and the site's folder hold when a write asks for room.
+struct RoomNow {
+  bool freeKnown = false;
+  uint64_t freeBytes = 0;   // for an unprivileged writer
+  bool inSite = false;      // the target lies in the site's own folder (else only the floor holds)
+  bool counted = true;      // the walk saw every entry (false: more than the entry bound)
+  uint64_t siteBytes = 0;   // of the regular files in the site's folder
+  size_t siteEntries = 0;
+};
+// One write: the size the file will have, the size of the file it replaces,
+// the entries it creates (the file and each missing folder), and what of it
+// is already written as a temporary file in the same folder (counted in
+// RoomNow already, to become the file by a rename).
+struct RoomAsk {
+  uint64_t bytes = 0;
+  uint64_t replaced = 0;
+  size_t newEntries = 0;
+  uint64_t staged = 0;
+};
+enum class RoomVerdict { Fits, BelowFloor, OverQuota, TooManyEntries, Uncounted };
+// The decision alone: no files, no clock.
+RoomVerdict DecideRoom(const FileRoom& room, const RoomNow& now, const RoomAsk& ask);
 
 class FileStore {
  public:
@@ -51,7 +81,7 @@ class FileStore {
   using Room = FileRoom;
 
   FileStore(std::string defaultFolder, std::vector<std::string> extraFolders, Shared shared = {}, Room room = {});
-  // What the page of origin (SiteOrigin) may use, as described above.
+  // What the page of origin (a WebOrigin key; "" for none) may use, as described above.
   static FileStore ForSite(const std::string& origin);
   // Every folder some site may use (the whole files folder and every listed
   // folder): for housekeeping only, never for a page's request.
@@ -69,10 +99,20 @@ class FileStore {
   // Streams source into a new file beside target, renamed into place; sources
   // larger than kMaxCopyBytes are refused.
   bool Copy(const std::string& source, const std::string& target, std::string* error) const;
-  // Whether bytes more may be written at the resolved path real: a file there
-  // now is replaced, so its size does not count. False with a message
-  // ("no room ...") otherwise.
-  bool HasRoom(const std::string& real, uint64_t bytes, std::string* error) const;
+  // Whether a file of bytes may be written at the resolved path real: a file
+  // there now is replaced, so its size does not count; the folders missing
+  // on the way count as entries. staged: bytes of it already written as a
+  // temporary file in the same folder. False with a message ("no room ...")
+  // otherwise. Without the room lock the answer may be stale at once: Place
+  // and Commit hold it.
+  bool HasRoom(const std::string& real, uint64_t bytes, std::string* error, uint64_t staged = 0) const;
+  // Writes bytes at the resolved path real (its missing folders created)
+  // when the room allows, under the room lock from the check to the rename.
+  bool Place(const std::string& real, const std::string& bytes, std::string* error) const;
+  // Renames the finished temporary file temp (beside real) to real when the
+  // room allows its size, under the room lock; otherwise removes it.
+  bool Commit(const std::string& temp, const std::string& real, std::string* error) const;
+  const Room& Limits() const { return m_room; }
   // The real path of an existing file inside the allowed folders, else "".
   std::string Locate(const std::string& path) const;
 
@@ -81,7 +121,9 @@ class FileStore {
   const std::string& DefaultFolder() const { return m_default; }
 
  private:
-  bool Inside(const std::string& real, const std::vector<std::string>& roots) const;
+  static bool Inside(const std::string& real, const std::vector<std::string>& roots);
+  // The parts of real below the deepest of roots that holds it.
+  static size_t DepthBelow(const std::string& real, const std::vector<std::string>& roots);
   // real lies in one of the shared entries (never the shared folder itself).
   bool InShared(const std::string& real) const;
 

@@ -3,6 +3,7 @@
 // JSON lines on stdout. The control starts it in a session of its own, so a
 // job still reaches the printer when the host is killed right after asking.
 // Started with --ready it first waits for the request file (see JobLauncher.h).
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -34,6 +35,11 @@ class LineReporter : public JobReporter {
       done += static_cast<size_t>(n);
     }
     return true;
+  }
+  // The host's end of the pipe closed: poll reports an error on ours.
+  bool Listening() override {
+    pollfd out{STDOUT_FILENO, 0, 0};
+    return !(poll(&out, 1, 0) == 1 && (out.revents & (POLLERR | POLLHUP | POLLNVAL)));
   }
 };
 

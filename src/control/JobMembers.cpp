@@ -119,7 +119,14 @@ HRESULT CLinuxPrinterControl::exportAsImage(VARIANT* element, BSTR path, BSTR* r
 }
 
 HRESULT CLinuxPrinterControl::setPageURL(BSTR url) {
-  m_defaults.pageUrl = BstrToUtf8(url);
+  // The one reading of the page's address: its origin keys the site's files,
+  // settings, device ids and network exception, and a web page's address is
+  // kept as that reading spells it, so HTML rendered "at" it lands on the
+  // same origin. Any other address is kept as given and names no site.
+  const std::string given = BstrToUtf8(url);
+  std::string rest;
+  m_defaults.origin = WebOrigin::Parse(given, &rest);
+  m_defaults.pageUrl = m_defaults.origin.IsValid() ? m_defaults.origin.Key() + rest : given;
   return S_OK;
 }
 

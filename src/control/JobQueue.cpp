@@ -16,7 +16,12 @@ JobLimits JobLimits::FromConfig(const Json::Value& config) {
   limits.maxRunning = Clamped(config["maxConcurrentJobs"], 1, 16, limits.maxRunning);
   limits.maxWaiting = Clamped(config["maxQueuedJobs"], 0, 1000, limits.maxWaiting);
   limits.timeLimitSeconds = Clamped(config["jobTimeLimit"], 10, 3600, limits.timeLimitSeconds);
+  limits.followLimitSeconds = Clamped(config["followTimeLimit"], 0, 86400, limits.followLimitSeconds);
   return limits;
+}
+
+double JobLimits::FollowSeconds(double asked) const {
+  return std::clamp(asked, 0.0, static_cast<double>(followLimitSeconds));
 }
 
 JobQueue::Admission JobQueue::Admit(const std::string& id, size_t* position, size_t bytes) {

@@ -22,13 +22,17 @@
 #include <vector>
 
 // The limits, from control.json ("maxConcurrentJobs", "maxQueuedJobs",
-// "jobTimeLimit"); out-of-range or missing values take the defaults.
+// "jobTimeLimit", "followTimeLimit"); out-of-range or missing values take the
+// defaults.
 struct JobLimits {
   int maxRunning = 2;          // 1 to 16
-  int maxWaiting = 100;        // 0 to 1000: queued plus followed
+  int maxWaiting = 100;        // 0 to 1000: queued plus followed (per host, and followed per user)
   size_t maxWaitingBytes = size_t(256) << 20;  // what the queued requests hold
   int timeLimitSeconds = 300;  // 10 to 3600: rendering and handing to the scheduler
+  int followLimitSeconds = 600;  // 0 to 86400: following a job at the scheduler
   static JobLimits FromConfig(const Json::Value& config);
+  // The seconds a job that asks for `asked` is followed: never past the limit.
+  double FollowSeconds(double asked) const;
 };
 
 class JobQueue {

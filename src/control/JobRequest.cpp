@@ -187,10 +187,7 @@ bool BuildJobRequest(const Json::Value& job, JobMode mode, const std::string& ty
   } else if (!text("html").empty()) {
     source["html"] = text("html");
     // HTML lives at the page's address when it is a web address.
-    std::string base = defaults.pageUrl;
-    if (!StartsWithNoCase(base, "http://") && !StartsWithNoCase(base, "https://"))
-      base = "http://kestrix.invalid/document.html";
-    source["documentUrl"] = base.substr(0, base.find('#'));
+    source["documentUrl"] = defaults.origin.IsValid() ? defaults.pageUrl : "http://kestrix.invalid/document.html";
     source["mime"] = "text/html";
   } else if (!text("url").empty()) {
     std::string url = text("url");

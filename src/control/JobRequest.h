@@ -7,7 +7,8 @@
 //             {top, right, bottom, left} in mm (or one number for all four),
 //             "duplex" (true / "long" / "short" / false), "title", "pageRanges"
 //             ("1-3,5"), "width" (pixels, for images), "timeout" (seconds to
-//             render), "follow" (seconds to follow a printed job)
+//             render), "follow" (seconds to follow a printed job; the
+//             control cuts it to JobLimits::followLimitSeconds)
 // Anything the page gets wrong is refused here, on the main thread, with a
 // message; nothing is started then.
 #pragma once
@@ -18,11 +19,13 @@
 
 #include "control/FileStore.h"
 #include "control/NetworkPolicy.h"
+#include "platform/WebOrigin.h"
 
 // What the control keeps between calls and applies to every job.
 struct JobDefaults {
   bool printBackground = true;
-  std::string pageUrl;           // setPageURL: the address HTML content lives at
+  std::string pageUrl;           // setPageURL: the address HTML content lives at (WebOrigin's reading)
+  WebOrigin origin;              // setPageURL: the page's site, parsed once; keys its files, settings, ids
   std::string extraCss;          // setDragCSS rules
   double offsetLeftMm = 0;       // setupNormalOffset
   double offsetTopMm = 0;

@@ -6,6 +6,7 @@
 #include <spawn.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -19,6 +20,7 @@
 #include "control/PdfPages.h"
 #include "control/ControlPaths.h"
 #include "control/CupsClient.h"
+#include "control/FileStore.h"
 #include "control/JobRequest.h"
 #include "control/JobSlot.h"
 #include "control/RawPrinter.h"
@@ -56,6 +58,12 @@ class Job {
     // One of the user's job places first: it bounds the browsers running at
     // once across every host of this user, not only this control's.
     const int places = std::clamp(m_request.get("places", 2).asInt(), 1, 16);
+    // A printer that is not there, or lacks what the job asks for, is refused
+    // before the job waits for a place or renders anything.
+    if (m_request["mode"].asString() == "print" && !m_request.isMember("socket")) {
+      if (!CheckPrinter()) return 1;
+      Trace("job: printer and options checked");
+    }
     if (!m_slot.Acquire(places, kPlaceWaitSeconds,
                         [&] { State("queued", "Waiting for another job of this user to finish"); }))
       return Fail("queueFull", "no job place became free within " + std::to_string(kPlaceWaitSeconds) +
@@ -105,6 +113,7 @@ class Job {
       done["result"]["id"] = m_request["id"];
       done["result"]["jobId"] = 0;
       done["result"]["message"] = text;
+      done["result"]["code"] = "timeLimit";
       std::lock_guard emitting(m_emitMutex);
       m_reporter.Emit(message);
       m_reporter.Emit(done);
@@ -169,9 +178,32 @@ class Job {
     Emit(line);
     return success ? 0 : 1;
   }
-  int Fail(const std::string& code, const std::string& text) {
+  // The failure's code goes with the message and with the outcome.
+  int Fail(const std::string& code, const std::string& text, Json::Value extra = Json::Value(Json::objectValue)) {
     Message(code, text);
-    return Done(false, text);
+    extra["code"] = code;
+    return Done(false, text, extra);
+  }
+  int Failed(const std::string& code, const std::string& text) {
+    Json::Value extra(Json::objectValue);
+    extra["code"] = code;
+    return Done(false, text, extra);
+  }
+
+  // The job's printer and options, as the scheduler knows them; a printer
+  // that is not there fails with the names of those that are.
+  bool CheckPrinter() {
+    std::string code, error;
+    if (m_cups.CheckOptions(m_request["printer"].asString(), m_request["cupsOptions"], &code, &error)) return true;
+    Json::Value extra(Json::objectValue);
+    std::vector<std::string> names;
+    std::string ignored;
+    if (code == "printerNotFound" && m_cups.Printers(&names, &ignored)) {
+      extra["printers"] = Json::Value(Json::arrayValue);
+      for (const auto& name : names) extra["printers"].append(name);
+    }
+    Fail(code, error, extra);
+    return false;
   }
 
   // ---- content -------------------------------------------------------------------
@@ -262,14 +294,9 @@ class Job {
   int Print(std::string bytes, std::string mime, bool render) {
     std::string printer = m_request["printer"].asString();
     Json::Value options = m_request["cupsOptions"];
-    CupsClient cups(30000);
+    CupsClient& cups = m_cups;  // the printer and options were checked before the job took its place
     std::string error;
     if (m_request.isMember("socket")) return SendRaw(bytes);
-    // What the printer cannot do is refused before anything is rendered.
-    if (!cups.CheckOptions(printer, options, &error)) {
-      return Fail(error.rfind("scheduler not reachable", 0) == 0 ? "schedulerUnreachable" : "optionUnsupported", error);
-    }
-    Trace("job: options checked");
     if (render) {
       RenderRequest req = MakeRender(bytes, false);
       if (!req.paperGiven) {
@@ -307,7 +334,12 @@ class Job {
     // The page hears at once that the scheduler has it (its answer said in
     // what state); following it goes on from there.
     if (!IsFinalJobState(state)) State(state, Describe(state, 0));
-    if (!m_listening) return 0;
+    if (!m_listening || !m_reporter.Listening()) return 0;
+    // Following takes one of the user's followers' places, never a wait.
+    const int followers = std::clamp(m_request.get("followers", 100).asInt(), 1, 1000);
+    if (m_request.get("followSeconds", 600).asDouble() > 0 && !m_follower.Acquire(followers, 0, nullptr))
+      return Done(false, "job " + std::to_string(jobId) + " is with the scheduler and stays queued there; it is not "
+                         "followed: " + std::to_string(followers) + " jobs of this user are followed already");
     return Follow(cups, jobId);
   }
 
@@ -323,7 +355,7 @@ class Job {
   }
 
   int Follow(CupsClient& cups, int jobId) {
-    const double followSeconds = m_request.get("followSeconds", 600).asDouble();
+    const double followSeconds = std::clamp(m_request.get("followSeconds", 600).asDouble(), 0.0, 86400.0);
     const auto deadline = Clock::now() + std::chrono::milliseconds(static_cast<long long>(followSeconds * 1000));
     int delayMs = 50;
     int failures = 0;
@@ -349,14 +381,16 @@ class Job {
           if (state == "completed") return Done(true, "job " + std::to_string(jobId) + " completed");
           std::string why = job["message"].asString();
           if (why.empty() && job["stateReasons"].size() > 0) why = job["stateReasons"][0].asString();
-          return Done(false, "job " + std::to_string(jobId) + " " + state + (why.empty() ? "" : ": " + why));
+          return Failed(state == "canceled" ? "jobCanceled" : "jobAborted",
+                        "job " + std::to_string(jobId) + " " + state + (why.empty() ? "" : ": " + why));
         }
       } else if (++failures >= 5) {
         return Fail("followFailed", "lost track of job " + std::to_string(jobId) + ": " + error);
       }
-      if (!m_listening) return 0;
+      // The host that listened has gone: the scheduler keeps the job, nobody needs its news.
+      if (!m_listening || !m_reporter.Listening()) return 0;
       if (Clock::now() >= deadline)
-        return Done(false, "job " + std::to_string(jobId) + " is still " + state + " after " +
+        return Failed("jobStillQueued", "job " + std::to_string(jobId) + " is still " + state + " after " +
                                std::to_string(static_cast<int>(followSeconds)) +
                                " s; it stays queued at the scheduler");
       poll(nullptr, 0, delayMs);
@@ -395,9 +429,16 @@ class Job {
       return Fail("cannotConvert", "cannot turn " + mime + " into " + (png ? "PNG" : "PDF"));
     }
     const std::string path = m_request["output"].asString();
-    size_t slash = path.rfind('/');
-    if (slash != std::string::npos && slash > 0) MakeFolders(path.substr(0, slash), 0700);
-    if (!WriteFileAtomically(path, output, 0644)) return Fail("writeFailed", "cannot write " + path);
+    // The site's room at the output's real size, under its room lock until the rename.
+    const Json::Value& bounds = m_request["room"];
+    FileRoom room;
+    room.siteBytes = bounds.get("siteBytes", Json::UInt64(room.siteBytes)).asUInt64();
+    room.siteEntries = bounds.get("siteEntries", Json::UInt64(room.siteEntries)).asUInt64();
+    room.minFree = bounds.get("minFree", Json::UInt64(room.minFree)).asUInt64();
+    const FileStore files(bounds["site"].asString(), {}, {}, room);
+    std::string error;
+    if (!files.Place(path, output, &error))
+      return Fail(error.rfind("no room", 0) == 0 ? "noRoom" : "writeFailed", error);
     m_record["size"] = static_cast<Json::UInt64>(output.size());
     if (!png) m_record["totalPages"] = CountPdfPages(output);
     State("completed", "Written to " + path);
@@ -443,6 +484,8 @@ class Job {
   std::mutex m_emitMutex;
   std::atomic<bool> m_listening{true};
   JobSlot m_slot;
+  JobSlot m_follower{"follow-slot-"};
+  CupsClient m_cups{30000};
   Clock::time_point m_begun;
   std::thread m_watchdog;
   std::mutex m_watchMutex;

@@ -5,7 +5,11 @@
 //   {"kind":"state","job":{...the job record...}}        on each change
 //   {"kind":"message","message":{"type","code","message","id"}}
 //   {"kind":"done","status":"success"|"error","result":{"type","id","jobId","message",...}}
-// exactly one "done" line ends every run.
+//     (an "error" result also has the failure's "code"; printerNotFound adds "printers")
+// exactly one "done" line ends every run. A file written (printToPDF, ...)
+// is checked against the site's room (request "room") at its real size right
+// before its rename; a printed job is followed at most "followSeconds", only
+// while the host listens and while the user has a follower's place free.
 #pragma once
 
 #include <json/json.h>
@@ -17,6 +21,9 @@ class JobReporter {
   virtual ~JobReporter() = default;
   // False once nobody listens any more (the host has gone away).
   virtual bool Emit(const Json::Value& line) = 0;
+  // Whether somebody still listens, asked without sending anything (a job
+  // followed at the scheduler may have nothing new to say for hours).
+  virtual bool Listening() { return true; }
 };
 
 // Returns the process exit code: 0 when the job succeeded.

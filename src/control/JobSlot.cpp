@@ -18,7 +18,7 @@ bool JobSlot::Acquire(int slots, int waitSeconds, const std::function<void()>& w
   bool told = false;
   for (;;) {
     for (int i = 0; i < slots; ++i) {
-      std::string path = folder + "/job-slot-" + std::to_string(i);
+      std::string path = folder + "/" + m_kind + std::to_string(i);
       int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
       if (fd < 0) continue;
       if (flock(fd, LOCK_EX | LOCK_NB) == 0) {

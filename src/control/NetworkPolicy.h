@@ -2,14 +2,25 @@
 // for "url" jobs and for everything a rendered page loads.
 //
 // The page is untrusted, and a browser would never let it read the user's own
-// machine or local network. So by default every address in the loopback
-// (127.0.0.0/8, ::1), private (10/8, 172.16/12, 192.168/16, fc00::/7),
-// link-local (169.254/16, fe80::/10) and unspecified (0.0.0.0/8, ::) ranges is
-// refused, IPv4 addresses written inside IPv6 ones (::ffff:127.0.0.1) included.
+// machine or local network. So only global unicast addresses may be reached
+// by default: IPv6 in 2000::/3 and IPv4 outside the blocks that the IANA
+// special-purpose registries mark as not globally reachable. Refused, by
+// kind: loopback (127/8, ::1), private (10/8, 172.16/12, 192.168/16,
+// fc00::/7), link-local (169.254/16, fe80::/10), unspecified (0/8, ::),
+// carrier-grade NAT (100.64/10), multicast (224/4, ff00::/8), broadcast
+// (255.255.255.255) and special-purpose (documentation, benchmarking
+// 198.18/15, protocol assignments 192.0.0/24 and 2001::/23, 240/4, site-local
+// fec0::/10, and all other IPv6 outside 2000::/3). An IPv6 address that
+// stands for an IPv4 one (mapped ::ffff:a.b.c.d, compatible ::a.b.c.d, NAT64
+// 64:ff9b::a.b.c.d, 6to4 2002:AABB:CCDD::) counts as that IPv4 address.
 // Two exceptions:
-//  - the page's own origin (scheme, host, port of the address "new" gave);
+//  - the page's own origin (scheme, host, port: WebOrigin, from "new"),
+//    but its name may resolve to anything its owner likes: it reaches a
+//    refused address only when the origin is that address written out
+//    (http://10.0.0.5/) or, for loopback, names this machine (localhost);
 //  - hosts and ranges listed in control.json: {"allowNetworks": ["printer.lan",
-//    "*.office.lan", "192.168.10.0/24", "10.1.2.3", "fd00::/8"]}.
+//    "*.office.lan", "192.168.10.0/24", "10.1.2.3", "fd00::/8"]} (intranet
+//    sites are listed there).
 // The decision is made on the address actually connected to, after name
 // resolution, for every connection (so every redirect): a name that resolves
 // to 127.0.0.1 is refused like 127.0.0.1 itself. Nothing here does I/O.
@@ -22,6 +33,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/WebOrigin.h"
+
 // An IPv4 or IPv6 address; IPv4 is kept as four bytes.
 struct IpAddress {
   bool v6 = false;
@@ -32,33 +45,28 @@ struct IpAddress {
 // "127.0.0.1", "::1", "[::1]"; false for anything else (names included).
 bool ParseIpAddress(const std::string& text, IpAddress* address);
 
-enum class AddressKind { Public, Loopback, Private, LinkLocal, Unspecified };
-// The range an address lies in; IPv4-mapped and IPv4-compatible IPv6 addresses
-// count as the IPv4 address they carry.
+// Public: global unicast; every other kind is refused unless excepted.
+enum class AddressKind { Public, Loopback, Private, LinkLocal, Unspecified, SharedNat, Multicast, Broadcast,
+                         SpecialPurpose };
+// The range an address lies in; IPv6 addresses that stand for an IPv4 one
+// (mapped, compatible, NAT64, 6to4) count as that IPv4 address.
 AddressKind ClassifyAddress(const IpAddress& address);
-// "loopback", "private", "link-local", "unspecified", "public".
+// "public", "loopback", "private", "link-local", "unspecified",
+// "carrier-grade NAT", "multicast", "broadcast", "special-purpose".
 const char* AddressKindName(AddressKind kind);
 
 // "localhost", "x.localhost" or a loopback or unspecified address (host as
-// Origin holds it): names that mean this machine whatever DNS says.
+// WebOrigin::Host gives it): names that mean this machine whatever DNS says.
 bool NamesThisMachine(const std::string& host);
-
-// scheme, host (lower case, no brackets, no trailing dot) and port (the
-// scheme's default when absent) of an http, https, ws or wss address.
-struct Origin {
-  std::string scheme, host;
-  int port = 0;
-};
-bool ParseOrigin(const std::string& url, Origin* origin);
 
 class NetworkPolicy {
  public:
   // Refuses every local range and allows no exception.
   NetworkPolicy() = default;
-  // The page's address (may be empty or not http) and control.json's
-  // "allowNetworks" entries; entries that cannot be read are skipped and named
-  // in *skipped when given.
-  NetworkPolicy(const std::string& pageUrl, const Json::Value& allowNetworks, std::vector<std::string>* skipped = nullptr);
+  // The page's origin (parsed once from "new"; none for a page that is not
+  // on the web) and control.json's "allowNetworks" entries; entries that
+  // cannot be read are skipped and named in *skipped when given.
+  NetworkPolicy(const WebOrigin& page, const Json::Value& allowNetworks, std::vector<std::string>* skipped = nullptr);
 
   // Whether a connection to address may be made for a request to host:port.
   // scheme is "" when the caller does not know it (a tunnel): the page's origin
@@ -76,8 +84,10 @@ class NetworkPolicy {
     IpAddress base;
     int bits = 0;
   };
-  bool m_hasOrigin = false;
-  Origin m_origin;
+  // Whether the origin's own name may reach address (of that kind, not Public).
+  bool OriginIsAt(const IpAddress& address, AddressKind kind) const;
+  static bool SameHost(const std::string& name, const std::string& originHost);
+  WebOrigin m_origin;
   std::vector<std::string> m_hosts;     // exact names, or ".suffix" for "*.suffix"
   std::vector<Range> m_ranges;
   std::vector<std::string> m_entries;   // as given, for ToJson

@@ -125,20 +125,18 @@ PolicyProxy::PolicyProxy(NetworkPolicy policy) : m_state(std::make_shared<State>
 
 PolicyProxy::~PolicyProxy() { Stop(); }
 
-bool PolicyProxy::Start(std::string* error) {
+bool PolicyProxy::Start(int listener, std::string* error) {
   State& s = *m_state;
+  if (listener < 0) return false;
+  s.listener = listener;
   if (pipe2(s.wake, O_CLOEXEC) != 0) {
     *error = std::string("cannot create a pipe: ") + std::strerror(errno);
     return false;
   }
-  s.listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t size = sizeof address;
-  if (s.listener < 0 || bind(s.listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(s.listener, 128) != 0 || getsockname(s.listener, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-    *error = std::string("cannot listen on 127.0.0.1: ") + std::strerror(errno);
+  if (getsockname(s.listener, reinterpret_cast<sockaddr*>(&address), &size) != 0 || address.sin_family != AF_INET) {
+    *error = std::string("the proxy's socket has no IPv4 address: ") + std::strerror(errno);
     return false;
   }
   m_port = ntohs(address.sin_port);

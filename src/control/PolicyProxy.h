@@ -1,4 +1,5 @@
-// A SOCKS5 proxy on 127.0.0.1 that the renderer's browser context sends every
+// A SOCKS5 proxy on 127.0.0.1 in the rendering browser's own network
+// (PrivateNetwork.h) that the browser context of a job sends every
 // connection through (pages, sub-resources, redirects, WebSockets), so that the
 // network policy is applied where it holds: here the name is resolved and the
 // address checked is the address then connected to. A browser's own checks
@@ -26,8 +27,11 @@ class PolicyProxy {
   explicit PolicyProxy(NetworkPolicy policy);
   ~PolicyProxy();  // Stop()
 
-  // Listens on 127.0.0.1 on a free port. False with a message.
-  bool Start(std::string* error);
+  // Serves listener, a socket listening on 127.0.0.1 made in the browser's
+  // own network namespace (PrivateNetwork.h), and closes it in the end;
+  // connections go out from this process's network. False with a message
+  // (listener -1: the message is the caller's, in *error).
+  bool Start(int listener, std::string* error);
   // "socks5://127.0.0.1:PORT"
   std::string Address() const;
   // Closes the listener and every connection. A thread still waiting for a name

@@ -18,7 +18,6 @@
 #include "control/Downloader.h"
 #include "control/FileStore.h"
 #include "control/RenderService.h"
-#include "control/SiteOrigin.h"
 #include "control/Trace.h"
 #include "platform/JsonDispatch.h"
 
@@ -277,11 +276,12 @@ void CLinuxPrinterControl::ReportJobFailure(const std::string& type, const std::
   line["result"]["id"] = id;
   line["result"]["jobId"] = 0;
   line["result"]["message"] = text;
+  line["result"]["code"] = code;
   m_events->Push(std::move(line));
 }
 
 // ---- job helpers -----------------------------------------------------------------------
-FileStore CLinuxPrinterControl::Files() const { return FileStore::ForSite(SiteOrigin(m_defaults.pageUrl)); }
+FileStore CLinuxPrinterControl::Files() const { return FileStore::ForSite(m_defaults.origin.Key()); }
 
 std::string CLinuxPrinterControl::NextId(const std::string& prefix) {
   return prefix + "-" + std::to_string(getpid()) + "-" + std::to_string(m_nextId++);
@@ -344,6 +344,19 @@ bool CLinuxPrinterControl::StartJob(const Json::Value& job, JobMode mode, const 
   const JobLimits& limits = m_jobs.Limits();
   request["places"] = limits.maxRunning;
   request["timeLimitSeconds"] = limits.timeLimitSeconds;
+  // A job is followed at most the limit, and the user's followers are bounded
+  // as waiting jobs are, across hosts (the job process takes a follower's place).
+  request["followSeconds"] = limits.FollowSeconds(request["followSeconds"].asDouble());
+  request["followers"] = limits.maxWaiting;
+  if (mode != JobMode::Print) {
+    // The output is checked at its real size, under the site's room lock, by
+    // the job process right before the rename: the bounds go with the request.
+    const FileRoom& room = files.Limits();
+    request["room"]["site"] = files.DefaultFolder();
+    request["room"]["siteBytes"] = static_cast<Json::UInt64>(room.siteBytes);
+    request["room"]["siteEntries"] = static_cast<Json::UInt64>(room.siteEntries);
+    request["room"]["minFree"] = static_cast<Json::UInt64>(room.minFree);
+  }
   Trace("control: request built");
   PrepareWarmRendering(&request, limits.maxRunning);
   Trace("control: warm renderer checked");
@@ -426,7 +439,7 @@ void CLinuxPrinterControl::StartQueuedJobs() {
 }
 
 NetworkPolicy CLinuxPrinterControl::PagePolicy() const {
-  return NetworkPolicy(m_defaults.pageUrl, ReadControlJson()["allowNetworks"]);
+  return NetworkPolicy(m_defaults.origin, ReadControlJson()["allowNetworks"]);
 }
 
 std::string CLinuxPrinterControl::OutputPath(const std::string& path, const std::string& fallbackName,
@@ -437,7 +450,8 @@ std::string CLinuxPrinterControl::OutputPath(const std::string& path, const std:
     ReportJobFailure(type, id, "pathRefused", error);
     return std::string();
   }
-  // The document's size is known only once it is made: the folder must have room now.
+  // The document's size is known only once it is made: the folder must have
+  // room for an empty file now, and the job checks the whole size before its rename.
   if (!files.HasRoom(real, 0, &error)) {
     ReportJobFailure(type, id, "noRoom", error);
     return std::string();

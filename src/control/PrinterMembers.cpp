@@ -7,7 +7,6 @@
 #include "platform/JsonDispatch.h"
 #include "control/PrinterControlObject.h"
 #include "control/SettingsStore.h"
-#include "control/SiteOrigin.h"
 
 namespace {
 // Scheduler calls made on the main thread wait at most this long.
@@ -16,10 +15,9 @@ constexpr int kSchedulerTimeoutMs = 2000;
 // Each web site keeps its own settings: one site can neither read, change nor
 // clear another's. Pages on this machine, and pages without a web origin, keep
 // the one file every page used before sites were told apart.
-std::string SettingsPath(const std::string& pageUrl) {
-  Origin origin;
-  if (!ParseOrigin(pageUrl, &origin) || NamesThisMachine(origin.host)) return SettingsFilePath();
-  return SiteSettingsFilePath(SiteOrigin(pageUrl));
+std::string SettingsPath(const WebOrigin& origin) {
+  if (!origin.IsValid() || NamesThisMachine(origin.Host())) return SettingsFilePath();
+  return SiteSettingsFilePath(origin.Key());
 }
 
 std::string Code(const std::string& error) {
@@ -114,7 +112,7 @@ HRESULT CLinuxPrinterControl::showPageSetupDialog(VARIANT* result) {
 }
 
 HRESULT CLinuxPrinterControl::getLastSettings(BSTR key, VARIANT* result) {
-  SettingsStore settings(SettingsPath(m_defaults.pageUrl));
+  SettingsStore settings(SettingsPath(m_defaults.origin));
   Json::Value value = settings.Get(BstrToUtf8(key));
   if (result) {
     VariantClear(result);
@@ -129,7 +127,7 @@ HRESULT CLinuxPrinterControl::setLastSettings(BSTR key, VARIANT* settings) {
     Report("badKey", "setLastSettings needs a key");
     return S_OK;
   }
-  SettingsStore store(SettingsPath(m_defaults.pageUrl));
+  SettingsStore store(SettingsPath(m_defaults.origin));
   std::string error;
   if (!store.Set(name, settings ? VariantToJsonValue(*settings) : Json::Value(), &error))
     Report(error.find("more than the") != std::string::npos ? "settingsTooLarge" : "settingsError", error);
@@ -137,7 +135,7 @@ HRESULT CLinuxPrinterControl::setLastSettings(BSTR key, VARIANT* settings) {
 }
 
 HRESULT CLinuxPrinterControl::clearLastSettings(BSTR key) {
-  SettingsStore store(SettingsPath(m_defaults.pageUrl));
+  SettingsStore store(SettingsPath(m_defaults.origin));
   std::string error;
   if (!store.Clear(BstrToUtf8(key), &error)) Report("settingsError", error);
   return S_OK;

@@ -10,7 +10,6 @@
 #include "control/ControlPaths.h"
 #include "platform/JsonDispatch.h"
 #include "control/PrinterControlObject.h"
-#include "control/SiteOrigin.h"
 #include "control/SystemInfo.h"
 
 HRESULT CLinuxPrinterControl::getVersion(BSTR* result) {
@@ -28,13 +27,13 @@ HRESULT CLinuxPrinterControl::getFonts(VARIANT* result) {
 // Keyed per site unless control.json asks for the raw values (DeviceIds.h).
 HRESULT CLinuxPrinterControl::getLocalMacAddress(BSTR* result) {
   const std::string mac = LocalMacAddress();
-  SetBstrResult(result, RawDeviceIdsAllowed() ? mac : SiteMacAddress(mac, MachineId(), SiteOrigin(m_defaults.pageUrl)));
+  SetBstrResult(result, RawDeviceIdsAllowed() ? mac : SiteMacAddress(mac, MachineId(), m_defaults.origin.Key()));
   return S_OK;
 }
 
 HRESULT CLinuxPrinterControl::getCPUSerialNo(BSTR* result) {
   const std::string id = MachineId();
-  SetBstrResult(result, RawDeviceIdsAllowed() ? id : SiteCpuSerial(id, SiteOrigin(m_defaults.pageUrl)));
+  SetBstrResult(result, RawDeviceIdsAllowed() ? id : SiteCpuSerial(id, m_defaults.origin.Key()));
   return S_OK;
 }
 

@@ -42,7 +42,7 @@ void CommandDispatcher::HandleRequest(const Json::Value& request, const Envelope
     Capabilities needed = NeededBy(command);
     if (!needed) return true;
     Verdict verdict = m_guard.Check(needed);
-    if (!verdict.allowed) Refuse(request, method, verdict);
+    if (!verdict.allowed) Refuse(request, method, needed, verdict);
     return verdict.allowed;
   });
 }
@@ -64,9 +64,10 @@ bool CommandDispatcher::HandleSiteRequest(const std::string& method, const Json:
     Json::Value command(Json::objectValue);
     command["method"] = text(0);
     command["params"] = ParamAt(request, 1);
-    Verdict verdict = m_guard.Check(RequiredCapabilities(command));
+    const Capabilities needed = RequiredCapabilities(command);
+    Verdict verdict = m_guard.Check(needed);
     if (!verdict.allowed) {
-      Refuse(request, command["method"].asString(), verdict);
+      Refuse(request, command["method"].asString(), needed, verdict);
     } else {
       Json::Value yes(true);
       m_pProxy->WriteReply(&yes, event, -1);
@@ -87,7 +88,8 @@ bool CommandDispatcher::HandleSiteRequest(const std::string& method, const Json:
   return true;
 }
 
-void CommandDispatcher::Refuse(const Json::Value& request, const std::string& method, const Verdict& verdict) {
+void CommandDispatcher::Refuse(const Json::Value& request, const std::string& method, Capabilities needed,
+                               const Verdict& verdict) {
   const char* capability = CapabilityName(verdict.capability);
   const std::string& origin = m_guard.Origin();
   Json::Value e(Json::objectValue);
@@ -98,7 +100,10 @@ void CommandDispatcher::Refuse(const Json::Value& request, const std::string& me
   e["decidedBy"] = DecidedByName(verdict.by);
   e["mayAsk"] = verdict.mayAsk;
   std::string who = origin.empty() ? std::string("this page") : origin;
+  // A command that needs more than one capability names them all.
+  const bool several = (needed & (needed - 1)) != 0;
   e["message"] = who + " may not use the capability \"" + capability + "\"" +
+                 (several ? " (" + method + " needs " + CapabilityNamesText(needed) + ")" : std::string()) +
                  (verdict.mayAsk ? " (nobody has decided yet)" : "");
   WriteError(request, e);
 }

@@ -63,7 +63,8 @@ class CommandDispatcher {
 
  private:
   bool HandleSiteRequest(const std::string& method, const Json::Value& request);
-  void Refuse(const Json::Value& request, const std::string& method, const Verdict& verdict);
+  // needed: what the command needs, all named when it is more than one.
+  void Refuse(const Json::Value& request, const std::string& method, Capabilities needed, const Verdict& verdict);
   void WriteError(const Json::Value& request, Json::Value error);
 
   ControlProxy* m_pProxy;

@@ -3,6 +3,7 @@
 // ControlCommands.cpp, the listener attachment in ControlEvents.cpp.
 #include "dispatch/ControlProxy.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <memory>
@@ -14,6 +15,7 @@
 #include "platform/JsonText.h"
 #include "platform/Kernel.h"
 #include "platform/MessageLoop.h"
+#include "platform/WebOrigin.h"
 
 namespace {
 
@@ -202,8 +204,18 @@ void ControlProxy::OnNew(const Json::Value& request) {
   const Json::Value* id = tab ? tab->find("id", "id" + 2) : nullptr;
   m_out.SetTab(id ? *id : Json::Value());
 
+  // The control keys the site's files, settings and ids by the origin it
+  // reads from this address, and the site guard decided on the origin it read
+  // from the same text: the control is handed the address as that one parser
+  // spells it (ASCII, so no code page conversion on the way can make it name
+  // another site). An address without an origin goes as given, unless a
+  // control character in it could be cut off on the way and leave one.
   const Json::Value* url = sender ? sender->find("url", "url" + 3) : nullptr;
-  m_pageUrl = Bstr(AnsiToWide(url ? ReadTextParam(*url) : std::string()));
+  const std::string text = url ? ReadTextParam(*url) : std::string();
+  std::string rest;
+  const WebOrigin origin = WebOrigin::Parse(text, &rest);
+  const bool control = std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+  m_pageUrl = Bstr(AnsiToWide(origin.IsValid() ? origin.Key() + rest : control ? std::string() : text));
 
   GetControl();
   SetupControl();

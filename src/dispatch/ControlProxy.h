@@ -62,6 +62,8 @@ class ControlProxy : public ListenerOwner {
   bool InvokeGetKP(Variant* result);
   ComPtr<IPrinterControl> GetControl();  // raises KestrixNotFound
   void SetupControl();
+  // "new": keeps the tab and hands the control the page's address
+  // (setPageURL), spelled as WebOrigin reads it when it has an origin.
   void OnNew(const Json::Value& request);
   void LoadBootstrapPage();
 

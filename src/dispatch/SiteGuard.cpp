@@ -21,30 +21,48 @@ std::string ConfigHome() {
   return std::string(home && home[0] == '/' ? home : "/tmp") + "/.config";
 }
 
-// false when the file is missing; *json null when it cannot be parsed.
+// false when nothing is at the path; otherwise true, with *json null and
+// *error saying why when the file cannot be read or parsed. Only absence is
+// "no file": a link that points nowhere, a folder, a FIFO or a device, a file
+// that may not be read or a folder on the way that may not be searched are
+// files that cannot be read.
 bool ReadJsonFile(const std::string& path, Json::Value* json, std::string* error) {
-  std::error_code ec;
-  bool exists = fs::exists(path, ec);
   *json = Json::Value();
-  // Missing is "no file"; a file that cannot even be looked at (a folder on its
-  // way that may not be searched) is a file that cannot be read.
+  std::error_code ec;
+  const fs::file_status own = fs::symlink_status(path, ec);
+  if (own.type() == fs::file_type::not_found) return false;
   if (ec) {
     *error = path + " cannot be looked at: " + ec.message();
     return true;
   }
-  if (!exists) return false;
-  uintmax_t size = fs::file_size(path, ec);
-  if (ec || size > kMaxFileBytes) {
-    *error = path + " cannot be read or is larger than 1 MiB";
+  // Followed to the end: a dangling link is not_found here, but was found above.
+  const fs::file_status target = fs::status(path, ec);
+  if (ec || target.type() != fs::file_type::regular) {
+    *error = path + (target.type() == fs::file_type::not_found ? " is a link to nothing"
+                     : ec                                     ? " cannot be looked at: " + ec.message()
+                                                              : " is not a regular file");
     return true;
   }
   std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
+  std::string text(kMaxFileBytes + 1, '\0');
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  if (in.bad() || !in.is_open()) {
+    *error = path + " cannot be read";
+    return true;
+  }
+  text.resize(static_cast<size_t>(in.gcount()));
+  if (text.size() > kMaxFileBytes) {
+    *error = path + " is larger than 1 MiB";
+    return true;
+  }
+  // Strict JSON: a comment, a trailing comma, a repeated member or text after
+  // the object make the file malformed. A lenient reader would guess what an
+  // administrator meant; a policy must say it, or allow nothing.
   Json::CharReaderBuilder builder;
+  Json::CharReaderBuilder::strictMode(&builder.settings_);
   std::string why;
-  std::istringstream source(text.str());
-  if (!in || !Json::parseFromStream(builder, source, json, &why)) {
+  std::istringstream source(text);
+  if (!Json::parseFromStream(builder, source, json, &why)) {
     *json = Json::Value();
     *error = path + " is not JSON: " + why;
   }
@@ -65,10 +83,14 @@ SiteGuard::SiteGuard(Paths paths, std::chrono::milliseconds recheck) : m_paths(s
 
 SiteGuard::Seen SiteGuard::Look(const std::string& path) {
   // The rename that replaces a file gives it a new time, to the nanosecond.
+  // Present is anything at the path, a link to nothing included (as
+  // ReadJsonFile tells them apart), so a file that turns into such a link is
+  // read again.
   Seen s;
   std::error_code ec;
+  s.exists = fs::symlink_status(path, ec).type() != fs::file_type::not_found;
   s.time = fs::last_write_time(path, ec);
-  s.exists = !ec;
+  if (ec) s.time = {};
   return s;
 }
 
@@ -99,14 +121,14 @@ void SiteGuard::Refresh(bool force) {
 }
 
 void SiteGuard::SetPage(const std::string& url) {
-  m_origin = OriginOf(url);
+  m_page = WebOrigin::Parse(url);
   Refresh(true);
 }
 
 Verdict SiteGuard::Check(Capabilities needed) {
   if (needed == 0) return Verdict{true};
   Refresh(false);
-  return ::Decide(m_policy, m_remembered, m_session, m_origin, needed);
+  return ::Decide(m_policy, m_remembered, m_session, m_page.Key(), needed);
 }
 
 bool SiteGuard::Save(const SiteDecisions& decisions, std::string* error) {
@@ -133,7 +155,7 @@ bool SiteGuard::Decide(const std::string& origin, const std::string& capability,
                        bool remember, std::string* error) {
   Refresh(true);
   Capability c = CapabilityFromName(capability);
-  if (OriginOf(origin) != origin || origin.empty()) {
+  if (origin.empty() || WebOrigin::Parse(origin).Key() != origin) {
     *error = "\"" + origin + "\" is not an http or https origin";
     return false;
   }

@@ -6,9 +6,11 @@
 //
 // Files:
 //   policy   /etc/kestrix/policy.json, or $KESTRIX_POLICY (tests, and
-//            administrators who keep it elsewhere). Missing: the built-in
-//            policy (SitePolicy::Default). Present but unreadable or malformed:
-//            nothing is allowed and nobody is asked (the error is listed).
+//            administrators who keep it elsewhere). Absent (nothing at that
+//            path): the built-in policy (SitePolicy::Default). Anything else
+//            that cannot be read (a link to nothing, a folder, a FIFO, no read
+//            permission, over 1 MiB) or is malformed: nothing is allowed and
+//            nobody is asked (the error is listed).
 //   sites    $XDG_CONFIG_HOME/kestrix/sites.json (else ~/.config/...): the
 //            user's remembered decisions, written whole to a temporary file in
 //            a 0700 folder, made 0600 and renamed into place. Unreadable or
@@ -27,6 +29,7 @@
 #include <string>
 
 #include "dispatch/SitePermissions.h"
+#include "platform/WebOrigin.h"
 
 class SiteGuard {
  public:
@@ -38,9 +41,11 @@ class SiteGuard {
 
   explicit SiteGuard(Paths paths, std::chrono::milliseconds recheck = std::chrono::milliseconds(250));
 
-  // "new": the page's address; its origin is what every later check is about.
+  // "new": the page's address; its origin, parsed here once, is what every
+  // later check is about. An address without a web origin gets nothing.
   void SetPage(const std::string& url);
-  const std::string& Origin() const { return m_origin; }
+  // The page's origin key; "" when it has none.
+  const std::string& Origin() const { return m_page.Key(); }
 
   // Whether the page may do what the capabilities cover.
   Verdict Check(Capabilities needed);
@@ -71,7 +76,7 @@ class SiteGuard {
   bool Save(const SiteDecisions& decisions, std::string* error);
 
   Paths m_paths;
-  std::string m_origin;
+  WebOrigin m_page;
   SitePolicy m_policy = SitePolicy::Default();
   SiteDecisions m_remembered;
   SiteDecisions m_session;

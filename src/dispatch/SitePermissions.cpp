@@ -2,9 +2,8 @@
 
 #include "dispatch/CommandTable.h"
 #include "dispatch/ParamKinds.h"
+#include "platform/WebOrigin.h"
 
-#include <algorithm>
-#include <cctype>
 #include <string_view>
 
 namespace {
@@ -19,33 +18,7 @@ constexpr Named kNames[] = {
     {kCapSettings, "settings"},
 };
 
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
-bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && Lower(s.substr(0, prefix.size())) == prefix;
-}
-
-bool AllDigits(std::string_view s) {
-  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// A host name or address as a browser leaves it: letters, digits, '-', '.',
-// '_' (punycode for the rest), or an IPv6 address in brackets.
-bool PlausibleHost(std::string_view h) {
-  if (h.empty()) return false;
-  if (h.front() == '[') {
-    return h.size() > 2 && h.back() == ']' &&
-           std::all_of(h.begin() + 1, h.end() - 1, [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) || c == ':' || c == '.'; });
-  }
-  return std::all_of(h.begin(), h.end(),
-                     [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_'; });
-}
-
-// Splits "scheme://host[:port]" as OriginOf left it (port "*" allowed).
+// Splits "scheme://host[:port]" as WebOrigin::Key left it (port "*" allowed).
 bool SplitOrigin(const std::string& origin, std::string* schemeHost, std::string* port) {
   size_t hostStart = origin.find("://");
   if (hostStart == std::string::npos) return false;
@@ -80,13 +53,13 @@ bool PolicyGrants(const SitePolicy& policy, const std::string& origin, Capabilit
 // ":*" for any port. "" when it is neither.
 std::string OriginPattern(const std::string& text) {
   if (text.size() > 2 && text.compare(text.size() - 2, 2, ":*") == 0) {
-    std::string base = OriginOf(text.substr(0, text.size() - 2));
+    std::string base = WebOrigin::Parse(text.substr(0, text.size() - 2)).Key();
     std::string schemeHost, port;
     if (base.empty() || !SplitOrigin(base, &schemeHost, &port) || !port.empty()) return "";
     return base + ":*";
   }
-  std::string origin = OriginOf(text);
-  // Only a bare origin counts: a path would be a mistake worth refusing.
+  std::string origin = WebOrigin::Parse(text).Key();
+  // Only a bare origin, in the spelling of its key, counts: a path would be a mistake worth refusing.
   return origin == text || origin + "/" == text ? origin : "";
 }
 
@@ -108,6 +81,16 @@ const std::vector<Capability>& AllCapabilityList() {
   return *list;
 }
 
+std::string CapabilityNamesText(Capabilities set) {
+  std::vector<std::string> names;
+  for (Capability c : AllCapabilityList())
+    if (set & c) names.push_back(std::string("\"") + CapabilityName(c) + "\"");
+  std::string text;
+  for (size_t i = 0; i < names.size(); ++i)
+    text += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
+  return text;
+}
+
 const char* CapabilityName(Capability c) {
   for (const Named& n : kNames)
     if (n.capability == c) return n.name;
@@ -121,48 +104,18 @@ Capability CapabilityFromName(const std::string& name) {
 }
 
 Capabilities RequiredCapabilities(const Json::Value& request) {
-  if (!request.isObject()) return 0;
-  const Json::Value* method = request.find("method", "method" + 6);
-  if (!method || !method->isString()) return 0;
-  return RequiredCapabilities(request, method->asString());
+  const Json::Value* method = request.isObject() ? request.find("method", "method" + 6) : nullptr;
+  return RequiredCapabilities(request, method && method->isString() ? method->asString() : std::string());
 }
 
 Capabilities RequiredCapabilities(const Json::Value& request, const std::string& name) {
   const CommandRow* row = FindCommand(name);
-  if (!row) return 0;
+  if (!row) return name == "new" || name == "ping" ? 0 : kAllCapabilities;
   Capabilities needed = row->needs;
   // The flag as the dispatcher will read it.
   if (row->more.index >= 0 && ReadFlagParam(ParamAt(request, static_cast<unsigned>(row->more.index))))
     needed |= row->more.needs;
   return needed;
-}
-
-std::string OriginOf(const std::string& url) {
-  std::string_view u(url);
-  std::string scheme;
-  if (StartsWithNoCase(u, "https://")) scheme = "https";
-  else if (StartsWithNoCase(u, "http://")) scheme = "http";
-  else return "";
-  u.remove_prefix(scheme.size() + 3);
-  size_t end = u.find_first_of("/?#\\");
-  std::string_view authority = u.substr(0, end);
-  if (size_t at = authority.rfind('@'); at != std::string_view::npos) authority.remove_prefix(at + 1);
-  std::string_view host = authority, port;
-  size_t colon = authority.rfind(':');
-  if (colon != std::string_view::npos && authority.find(']', colon) == std::string_view::npos) {
-    host = authority.substr(0, colon);
-    port = authority.substr(colon + 1);
-  }
-  if (!PlausibleHost(host)) return "";
-  std::string origin = scheme + "://" + Lower(host);
-  if (!port.empty()) {
-    if (!AllDigits(port) || port.size() > 5) return "";
-    unsigned long n = std::stoul(std::string(port));
-    if (n > 65535) return "";
-    bool standard = (scheme == "http" && n == 80) || (scheme == "https" && n == 443);
-    if (!standard) origin += ":" + std::to_string(n);
-  }
-  return origin;
 }
 
 SitePolicy SitePolicy::Default() {
@@ -240,7 +193,7 @@ SiteDecisions DecisionsFromJson(const Json::Value& json) {
   SiteDecisions out;
   if (!json.isObject()) return out;
   for (const std::string& key : json.getMemberNames()) {
-    std::string origin = OriginOf(key);
+    std::string origin = WebOrigin::Parse(key).Key();
     const Json::Value& entry = json[key];
     if (origin != key || !entry.isObject()) continue;
     for (const std::string& name : entry.getMemberNames()) {

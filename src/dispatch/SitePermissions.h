@@ -15,13 +15,14 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // One bit per capability; Capabilities is a set of them.
 enum Capability : uint32_t {
-  kCapPrinters = 1u << 0,    // list, status, papers, print, preview, print to PDF/image
+  kCapPrinters = 1u << 0,    // list, status, papers, print (preview, print to PDF/image also need kCapWriteFiles)
   kCapReadFiles = 1u << 1,   // read the site's files
-  kCapWriteFiles = 1u << 2,  // write, copy and export into the site's files
+  kCapWriteFiles = 1u << 2,  // write, copy and export into the site's files, and the documents jobs write there
   kCapDownloads = 1u << 3,   // fetch from the network into the site's files
   kCapOpenFiles = 1u << 4,   // open a file with the desktop's program
   kCapDeviceIds = 1u << 5,   // MAC address, machine id
@@ -36,24 +37,27 @@ const std::vector<Capability>& AllCapabilityList();
 const char* CapabilityName(Capability c);
 // 0 for a name that is not a capability.
 Capability CapabilityFromName(const std::string& name);
+// The names of a set for a message: "\"printers\" and \"writeFiles\"".
+std::string CapabilityNamesText(Capabilities set);
 
 // What a request needs, by the capability column of the command table
-// (Commands.def). 0 for commands that need nothing (getVersion,
-// isImplemented, about, ...) and for methods that are not commands.
+// (Commands.def): a command needs its row's capabilities (and those its flag
+// rule adds: exportAsExcel with "open" set also needs kCapOpenFiles); the
+// protocol's own "new" and "ping" need nothing. Any other method, a "method"
+// that is not text and a request that is not an object need every capability
+// (kAllCapabilities): whatever is not a command is refused, never free.
 Capabilities RequiredCapabilities(const Json::Value& request);
 // The same for a request whose "method" (a string, or "" when it is none) has
 // been read already.
 Capabilities RequiredCapabilities(const Json::Value& request, const std::string& method);
 
-// The origin of a page address as a browser serialises it:
-// "https://shop.test" (default port left out, scheme and host in lower case,
-// user, path, query and fragment dropped). "" for anything that is not an
-// absolute http or https address with a host.
-std::string OriginOf(const std::string& url);
+// Origins are WebOrigin keys (platform/WebOrigin.h): "https://shop.test",
+// "http://127.0.0.1:8080"; "" for a page that has no web origin.
 
 // What the administrator decided (policy.json).
 struct SitePolicy {
-  // Origin -> granted capabilities. An entry whose port is "*"
+  // Origin -> granted capabilities. The file must name an origin in the
+  // spelling of its key (a trailing "/" aside). An entry whose port is "*"
   // ("http://127.0.0.1:*") matches every port of that scheme and host.
   std::map<std::string, Capabilities> allow;
   std::set<std::string> block;

@@ -119,9 +119,9 @@ TEST_F(ControlTest, DiskIsBoundedPerSite) {
   for (const auto& e : std::filesystem::directory_iterator(FilesFolder())) entries += e.is_regular_file();
   EXPECT_EQ(entries, 1u) << "a partial file was left behind";
 
-  // The entry bound: a full folder takes no new file but still replaces one.
+  // The entry bound: a full folder (a.bin and 9,999 more) takes no new file but still replaces one.
   ASSERT_TRUE(WriteFileBytes(Outside() + "/config/kestrix/control.json", "{}"));
-  for (int i = 0; i < 10000; ++i) ASSERT_TRUE(WriteFileBytes(FilesFolder() + "/n" + std::to_string(i), ""));
+  for (int i = 0; i < 9999; ++i) ASSERT_TRUE(WriteFileBytes(FilesFolder() + "/n" + std::to_string(i), ""));
   EXPECT_FALSE(write("new.bin", 1));
   EXPECT_TRUE(write("n7", 1));
   // The floor: no write that would leave the disk with less than it free.
@@ -129,6 +129,45 @@ TEST_F(ControlTest, DiskIsBoundedPerSite) {
   EXPECT_FALSE(write("n8", 1));
   EXPECT_TRUE(PumpUntil([&] { return LastMessageText().find("free") != std::string::npos; }, 10000))
       << LastMessageText();
+}
+
+// Documents the jobs write count against the site's room at their real size,
+// however many jobs run at once; so does a workbook.
+TEST_F(ControlTest, JobOutputsAndWorkbooksStayInsideTheSitesRoom) {
+  std::filesystem::create_directories(Outside() + "/config/kestrix");
+  ASSERT_TRUE(WriteFileBytes(Outside() + "/config/kestrix/control.json", R"({"siteQuotaMiB": 1})"));
+  Json::Value job;
+  job["data"] = Base64Encode("%PDF-1.4\n" + std::string(600 << 10, ' '));
+  job["type"] = "application/pdf";
+  for (const char* name : {"a.pdf", "b.pdf", "c.pdf"}) {
+    BOOL started = FALSE;
+    control->printToPDF(Job(job).Get(), Text(name).Get(), &started);
+    EXPECT_TRUE(started) << name << ": the folder has room for an empty file";
+  }
+  ASSERT_TRUE(PumpUntil([&] { return sink->Of(DISPID_PRINTEREVENT_ONDONE).size() == 3; }, 60000));
+  size_t written = 0;
+  for (const auto& done : sink->Of(DISPID_PRINTEREVENT_ONDONE)) {
+    if (done.args[0] == "success") ++written;
+    else EXPECT_EQ(done.args[1]["message"].asString().rfind("no room", 0), 0u) << done.args[1];
+  }
+  EXPECT_EQ(written, 1u) << "two outputs of 600 KiB in a folder of 1 MiB";
+  EXPECT_EQ(LastMessageCode(), "noRoom");
+  std::vector<std::string> left;
+  for (const auto& e : std::filesystem::directory_iterator(FilesFolder())) left.push_back(e.path().filename());
+  EXPECT_EQ(left.size(), 1u) << "a refused output or its temporary file was left behind";
+
+  sink->events.clear();
+  BOOL ok = FALSE;
+  control->writeBase64(Text("filler.bin").Get(), Text(Base64Encode(std::string(420 << 10, 'f'))).Get(), &ok);
+  ASSERT_TRUE(ok);
+  Variant table = Variant::FromString(u"<table><tr><td>1</td></tr></table>");
+  control->exportAsExcel(&table, Text("t.xlsx").Get(), VARIANT_FALSE, &ok);
+  EXPECT_TRUE(ok) << "4 KiB are left when it starts";
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(sink->DoneText(), "error");
+  EXPECT_EQ(LastMessageCode(), "noRoom");
+  EXPECT_FALSE(FileExists(FilesFolder() + "/t.xlsx"));
+  EXPECT_FALSE(FileExists(FilesFolder() + "/.t.xlsx.part"));
 }
 
 TEST_F(ControlTest, AFifoInsideTheFolderIsRefusedWithoutWaiting) {

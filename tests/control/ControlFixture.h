@@ -16,6 +16,7 @@
 #include "control/LinuxPrinterControl.h"
 #include "control/RenderService.h"
 #include "control/SiteOrigin.h"
+#include "platform/WebOrigin.h"
 #include "interfaces/PrinterControl.h"
 
 class ControlTest : public ::testing::Test {
@@ -57,7 +58,7 @@ class ControlTest : public ::testing::Test {
   std::string FilesFolder() const { return m_folder / "data/kestrix/files/https_test.example"; }
   // The folder of the site of the page at url.
   std::string SiteFolder(const std::string& url) const {
-    return SharedFolder() + "/" + SiteFolderName(SiteOrigin(url));
+    return SharedFolder() + "/" + SiteFolderName(WebOrigin::Parse(url).Key());
   }
   // The folder shared by every site before each had its own.
   std::string SharedFolder() const { return m_folder / "data/kestrix/files"; }

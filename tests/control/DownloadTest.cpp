@@ -121,7 +121,7 @@ TEST_F(DownloadTest, StreamedRepliesStopAtTheCapAndLeaveNothing) {
   DownloadRequest request;
   request.url = server.Url("/big");
   request.target = FilesFolder() + "/big.bin";
-  request.network = NetworkPolicy(server.Origin(), Json::Value());
+  request.network = NetworkPolicy(WebOrigin::Parse(server.Origin()), Json::Value());
   request.maxBytes = 100000;
   std::string error;
   ASSERT_TRUE(MakeFolders(FilesFolder()));

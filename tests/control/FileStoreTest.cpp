@@ -134,3 +134,62 @@ TEST_F(FileStoreTest, WritesAreAtomicAndLeaveNothingBehind) {
   EXPECT_FALSE(store.Read("", &bytes, &error));
   EXPECT_FALSE(store.Read(std::string("a\0b", 3), &bytes, &error));
 }
+
+TEST(DecideRoom, WhatAWriteMayTake) {
+  FileRoom room;
+  room.siteBytes = 1000;
+  room.minFree = 100;
+  room.siteEntries = 10;
+  RoomNow now;
+  now.freeKnown = true;
+  now.freeBytes = 600;
+  now.inSite = true;
+  now.siteBytes = 400;
+  now.siteEntries = 5;
+  auto ask = [](uint64_t bytes, uint64_t replaced, size_t entries, uint64_t staged = 0) {
+    return RoomAsk{bytes, replaced, entries, staged};
+  };
+  EXPECT_EQ(DecideRoom(room, now, ask(500, 0, 1)), RoomVerdict::Fits);
+  EXPECT_EQ(DecideRoom(room, now, ask(501, 0, 1)), RoomVerdict::BelowFloor) << "600 free, 100 kept";
+  EXPECT_EQ(DecideRoom(room, now, ask(800, 400, 0)), RoomVerdict::Fits) << "it grows by 400 of the 500 above the floor";
+  now.freeBytes = 10000;
+  EXPECT_EQ(DecideRoom(room, now, ask(601, 0, 1)), RoomVerdict::OverQuota);
+  EXPECT_EQ(DecideRoom(room, now, ask(1000, 400, 0)), RoomVerdict::Fits) << "a replaced file does not count";
+  // A staged temporary file is counted in the folder already; it becomes the file.
+  EXPECT_EQ(DecideRoom(room, now, ask(300, 0, 0, 300)), RoomVerdict::Fits);
+  now.siteBytes = 1100;  // it took the folder past its bound meanwhile
+  EXPECT_EQ(DecideRoom(room, now, ask(300, 0, 0, 300)), RoomVerdict::OverQuota);
+  now.siteBytes = 400;
+  // Every folder a write creates counts against the entry bound.
+  EXPECT_EQ(DecideRoom(room, now, ask(1, 0, 5)), RoomVerdict::Fits);
+  EXPECT_EQ(DecideRoom(room, now, ask(1, 0, 6)), RoomVerdict::TooManyEntries);
+  // A folder the walk could not count whole takes nothing, not even a replacement.
+  now.counted = false;
+  EXPECT_EQ(DecideRoom(room, now, ask(1, 1, 0)), RoomVerdict::Uncounted);
+  // Outside the site's folder only the floor holds.
+  now.inSite = false;
+  EXPECT_EQ(DecideRoom(room, now, ask(5000, 0, 40)), RoomVerdict::Fits);
+  now.freeBytes = 99;
+  EXPECT_EQ(DecideRoom(room, now, ask(0, 0, 1)), RoomVerdict::BelowFloor);
+}
+
+// A write that makes folders, a path too deep, a folder past its entry bound.
+TEST_F(FileStoreTest, EntriesAreCountedWithTheFoldersAWriteCreates) {
+  FileRoom room;
+  room.siteEntries = 10;
+  FileStore store(Default(), {}, {}, room);
+  std::string error;
+  EXPECT_FALSE(store.Write("a/b/c/d/e/f/g/h/i/j/k.txt", "x", &error)) << "10 folders and a file";
+  EXPECT_EQ(error.rfind("no room", 0), 0u) << error;
+  ASSERT_TRUE(store.Write("a/b/c/d/e/f/g/h/i.txt", "x", &error)) << error;
+  std::string deep;
+  for (int i = 0; i < 32; ++i) deep += "d/";
+  FileStore roomy(Default(), {}, {}, FileRoom());
+  EXPECT_FALSE(roomy.Write(deep + "x.txt", "x", &error)) << "33 parts";
+  EXPECT_NE(error.find("more than 32 parts"), std::string::npos) << error;
+  EXPECT_TRUE(roomy.Write(deep.substr(2) + "x.txt", "x", &error)) << error;
+  // 41 entries now, past the first store's bound: it cannot count them, so it writes nothing.
+  EXPECT_FALSE(store.Write("a/b/c/d/e/f/g/h/i.txt", "y", &error));
+  EXPECT_NE(error.find("cannot be counted"), std::string::npos) << error;
+  EXPECT_EQ(ReadFileBytes(Default() + "/a/b/c/d/e/f/g/h/i.txt"), "x");
+}

@@ -3,10 +3,14 @@
 // job; the events come back through the control's window on this thread.
 #include <cups/cups.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 #include "ControlFixture.h"
@@ -31,6 +35,34 @@ std::pair<double, double> MediaBox(const std::string& pdf) {
   if (at == std::string::npos || std::sscanf(pdf.c_str() + at + 1, "%lf %lf %lf %lf", &box[0], &box[1], &box[2], &box[3]) != 4)
     return {0, 0};
   return {box[2] - box[0], box[3] - box[1]};
+}
+
+// A print request for the job process, as the control builds one, of some text.
+Json::Value TextRequest(const std::string& id, const std::string& printer, const std::string& text) {
+  Json::Value request;
+  request["id"] = id;
+  request["type"] = "print";
+  request["mode"] = "print";
+  request["printer"] = printer;
+  request["title"] = id;
+  request["source"]["data"] = Base64Encode(text);
+  request["source"]["mime"] = "text/plain";
+  request["cupsOptions"] = Json::Value(Json::objectValue);
+  request["render"] = Json::Value(Json::objectValue);
+  return request;
+}
+
+// Starts kestrix-job on the request in the file at path, its progress lines to out; -1 when it cannot.
+pid_t StartJobProcess(const std::string& path, int out) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, path.c_str(), O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out, 1);
+  pid_t pid;
+  char* argv[] = {const_cast<char*>(KX_JOB_EXECUTABLE), nullptr};
+  if (posix_spawn(&pid, KX_JOB_EXECUTABLE, &actions, nullptr, argv, environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
 }
 
 uint32_t BigEndian32(const std::string& s, size_t at) {
@@ -193,6 +225,7 @@ TEST_F(JobTest, BadJobsAreRefusedWithTheReason) {
   for (const auto& done : sink->Of(DISPID_PRINTEREVENT_ONDONE)) {
     EXPECT_EQ(done.args[0], "error");
     EXPECT_FALSE(done.args[1]["message"].asString().empty());
+    EXPECT_FALSE(done.args[1]["code"].asString().empty()) << "the outcome says why, as the message does";
     EXPECT_EQ(done.args[1]["jobId"], 0);
   }
 }
@@ -227,33 +260,42 @@ TEST_F(JobTest, MissingChromiumIsReportedNotHung) {
   EXPECT_NE(LastMessageText().find("no-chromium-here"), std::string::npos);
 }
 
+// A printer that is not there is found out before anything is rendered (no
+// Chromium is needed to learn it), with or without options that need the
+// printer's word, and the outcome names the printers there are.
+TEST_F(JobTest, AJobForAPrinterThatIsNotThereFailsBeforeRenderingWithTheNamesThereAre) {
+  ScopedEnv chromium("KESTRIX_CHROMIUM", m_folder / "no-chromium-here");
+  for (const char* text : {R"({"html": "<p>x</p>", "printer": "kx-pfd"})",
+                           R"({"html": "<p>x</p>", "printer": "kx-pfd", "paper": "A4"})"}) {
+    Json::Value job;
+    ASSERT_TRUE(Json::Reader().parse(text, job));
+    sink->events.clear();
+    control->print(Job(job).Get(), VARIANT_FALSE);
+    ASSERT_TRUE(WaitDone()) << text;
+    EXPECT_EQ(sink->DoneText(), "error") << text;
+    const Json::Value result = sink->DoneObject();
+    EXPECT_EQ(result["code"], "printerNotFound") << result.toStyledString();
+    EXPECT_NE(result["message"].asString().find("kx-pfd"), std::string::npos) << result["message"];
+    Json::Value printers = result["printers"];
+    ASSERT_TRUE(printers.isArray()) << result.toStyledString();
+    EXPECT_NE(std::find(printers.begin(), printers.end(), Json::Value("kx-pdf")), printers.end());
+    EXPECT_EQ(LastMessageCode(), "printerNotFound") << text;
+    EXPECT_TRUE(sink->Of(DISPID_PRINTEREVENT_ONJOBSTATE).empty()) << "the job never started";
+  }
+}
+
 // The host may be killed right after asking: the job process must carry on.
 TEST_F(JobTest, JobReachesThePrinterWhenNobodyListensAnyMore) {
-  Json::Value request;
-  request["id"] = "orphan";
-  request["type"] = "print";
-  request["mode"] = "print";
-  request["printer"] = "kx-raw";
-  request["title"] = "orphan";
-  request["source"]["data"] = Base64Encode("orphaned job");
-  request["source"]["mime"] = "text/plain";
-  request["cupsOptions"] = Json::Value(Json::objectValue);
-  request["render"] = Json::Value(Json::objectValue);
+  const Json::Value request = TextRequest("orphan", "kx-raw", "orphaned job");
   const std::string requestPath = m_folder / "request.json";
   ASSERT_TRUE(WriteFileBytes(requestPath, Json::FastWriter().write(request)));
 
   int lines[2];
   ASSERT_EQ(pipe(lines), 0);
   close(lines[0]);  // the "host" is gone before the job even starts
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, requestPath.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, lines[1], 1);
-  pid_t pid;
-  char* argv[] = {const_cast<char*>(KX_JOB_EXECUTABLE), nullptr};
-  ASSERT_EQ(posix_spawn(&pid, KX_JOB_EXECUTABLE, &actions, nullptr, argv, environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
+  const pid_t pid = StartJobProcess(requestPath, lines[1]);
   close(lines[1]);
+  ASSERT_GT(pid, 0);
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
@@ -326,4 +368,85 @@ TEST_F(JobTest, LaterJobsTakeTheControlsSettings) {
   ASSERT_TRUE(WaitDone(120000));
   ASSERT_EQ(sink->DoneText(), "success");
   EXPECT_GE(BigEndian32(ReadFileBytes(FilesFolder() + "/tall.png"), 20), 700u);
+}
+
+// A printed job is followed only while its host listens, and the user's
+// followers have a bound: past it, a job is handed over and not followed.
+TEST_F(JobTest, FollowersEndWithTheirHostAndAreBoundedPerUser) {
+  // A job process of the test's own, stopped when the test ends however it ends.
+  struct Follower {
+    pid_t pid = -1;
+    int lines = -1;
+    bool reaped = false;
+    Follower() = default;
+    Follower(const Follower&) = delete;
+    ~Follower() {
+      if (pid > 0 && !reaped && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
+      if (lines >= 0) close(lines);
+    }
+  };
+  auto start = [&](const std::string& id, Follower& f) {
+    // Nothing listens at kx-offline's device: the job stays processing.
+    Json::Value request = TextRequest(id, "kx-offline", "never printed");
+    request["followSeconds"] = 86400;
+    request["followers"] = 1;
+    const std::string path = m_folder / (id + ".json");
+    int lines[2];
+    if (!WriteFileBytes(path, Json::FastWriter().write(request)) || pipe2(lines, O_CLOEXEC) != 0) return;
+    f.pid = StartJobProcess(path, lines[1]);
+    close(lines[1]);
+    f.lines = lines[0];
+  };
+  // The first line of that kind within the deadline (null when none came).
+  auto lineOf = [](int fd, const std::string& kind, int timeoutMs) {
+    std::string buffer;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < until) {
+      size_t newline;
+      while ((newline = buffer.find('\n')) != std::string::npos) {
+        Json::Value line;
+        Json::Reader().parse(buffer.substr(0, newline), line);
+        buffer.erase(0, newline + 1);
+        if (line["kind"] == kind) return line;
+      }
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, 200) <= 0) continue;
+      char chunk[4096];
+      ssize_t n = read(fd, chunk, sizeof chunk);
+      if (n <= 0) break;
+      buffer.append(chunk, static_cast<size_t>(n));
+    }
+    return Json::Value();
+  };
+  auto ended = [](Follower& f, int timeoutMs) {
+    for (int waited = 0; waited < timeoutMs && !f.reaped; waited += 50) {
+      f.reaped = waitpid(f.pid, nullptr, WNOHANG) == f.pid;
+      if (!f.reaped) usleep(50000);
+    }
+    return f.reaped;
+  };
+
+  Follower first, second;
+  start("followed-first", first);
+  ASSERT_GT(first.pid, 0);
+  ASSERT_FALSE(lineOf(first.lines, "released", 60000).isNull()) << "the job did not reach the scheduler";
+  // It holds the user's only follower's place once it follows.
+  const std::string slot = m_folder / ("tmp/kestrix-" + std::to_string(getuid()) + "/follow-slot-0");
+  EXPECT_TRUE(PumpUntil([&] {
+    int fd = open(slot.c_str(), O_RDONLY | O_CLOEXEC);
+    bool held = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0;
+    if (fd >= 0) close(fd);
+    return held;
+  }, 30000));
+  start("followed-second", second);
+  ASSERT_GT(second.pid, 0);
+  Json::Value done = lineOf(second.lines, "done", 60000);
+  EXPECT_NE(done["result"]["message"].asString().find("not followed"), std::string::npos) << done;
+  EXPECT_TRUE(ended(second, 30000)) << "a follower past the user's bound";
+  // The host goes: the follower follows nobody's job any more.
+  close(first.lines);
+  first.lines = -1;
+  EXPECT_TRUE(ended(first, 30000)) << "a follower outlived its host";
+  bench->Select();
+  cupsCancelJob("kx-offline", CUPS_JOBID_ALL);
 }

@@ -1,7 +1,12 @@
 // What a rendered page may reach and leave behind, and how many jobs run at
 // once, against servers on 127.0.0.1 (the loopback services a page must not
 // read) and the real job process with Chromium.
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "ControlFixture.h"
 #include "LoopbackServer.h"
@@ -156,4 +161,45 @@ TEST_F(NetworkTest, JobsBeyondTheLimitQueueInOrderAndEndAtTheTimeLimit) {
   std::vector<std::string> left;
   ListFiles(m_folder / "tmp", "", &left);
   EXPECT_EQ(left, std::vector<std::string>{});
+}
+
+TEST_F(NetworkTest, RenderedPagesSendNoDatagramToThisMachine) {
+  // WebRTC asks a STUN server over UDP, which no proxy carries.
+  int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(udp, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  ASSERT_EQ(bind(udp, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(getsockname(udp, reinterpret_cast<sockaddr*>(&address), &size), 0);
+  // A script of the page's own origin that takes a second and a half to
+  // arrive keeps the page loading while the connection gathers its candidates.
+  LoopbackServer::Answer slow;
+  slow.head = "HTTP/1.1 200 OK\r\nContent-Type: text/javascript\r\n";
+  slow.body = std::string(3 * 65536, ' ');
+  slow.pieceDelayMs = 500;
+  server.Serve("/slow.js", slow);
+  control->setPageURL(Text(server.Url("/")).Get());
+  Json::Value job;
+  job["html"] = "<p>stun</p><script>var pc = new RTCPeerConnection({iceServers: [{urls: 'stun:127.0.0.1:" +
+                std::to_string(ntohs(address.sin_port)) +
+                "'}]}); pc.createDataChannel('d'); pc.createOffer().then(function (o) { "
+                "return pc.setLocalDescription(o); }); document.write(\"<img src='/online-\" + navigator.onLine + "
+                "\"'>\");</script><script src='/slow.js'></script>";
+  // The warm renderer's browser, then a browser of the job's own.
+  int round = 0;
+  for (const char* config : {"{}", R"({"renderer": {"warm": false}})"}) {
+    WriteControlJson(config);
+    ++round;
+    EXPECT_EQ(RenderPdf(job, "stun.pdf"), "success") << config << ": " << sink->DoneObject()["message"];
+    auto requests = server.Requests();
+    EXPECT_EQ(std::count(requests.begin(), requests.end(), "/slow.js"), round) << config;
+    // (The browser's own network does not tell pages they are offline.)
+    EXPECT_EQ(std::count(requests.begin(), requests.end(), "/online-true"), round)
+        << config << ": " << testing::PrintToString(requests);
+    pollfd p{udp, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 500), 0) << config << ": a datagram from the rendered page reached 127.0.0.1";
+  }
+  close(udp);
 }

@@ -60,8 +60,12 @@ TEST_F(SiteFilesTest, NoSiteReachesAnothersFiles) {
   ASSERT_TRUE(Write("labels/a.txt", "clinic's"));
   EXPECT_EQ(ReadFileBytes(m_clinic + "/labels/a.txt"), "clinic's");
   EXPECT_EQ(ReadFileBytes(m_shop + "/labels/a.txt"), "shop's");
-  As("https://SHOP.example/other");
-  EXPECT_EQ(Read("labels/a.txt"), "shop's");
+  // Every spelling of the shop is the shop, and no spelling of it another site.
+  for (const char* shop : {"https://SHOP.example/other", "https://%73hop.example/", "https://shop.example.:443/",
+                           "https://shop.example\\@clinic.example/"}) {
+    As(shop);
+    EXPECT_EQ(Read("labels/a.txt"), "shop's") << shop;
+  }
 }
 
 TEST_F(SiteFilesTest, ListedFoldersGoToTheOriginsNamedWithThem) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "dispatch/CommandTable.h"
+#include "dispatch/SitePermissions.h"
 
 namespace {
 

@@ -6,7 +6,10 @@
 // policy allows one, blocks one, and the user is asked about the third (this
 // script answers the prompt window over BiDi).
 //
-//   node tests/e2e/firefox.mjs [--build DIR] [--firefox PATH] [--keep]
+//   node tests/e2e/firefox.mjs [--build DIR] [--firefox PATH] [--xpi FILE] [--keep]
+//
+// --xpi installs that packed add-on (scripts/package.sh makes it) instead of
+// the extension/ folder.
 //
 // Prints one line per case and "N passed, N failed"; exits 1 when a case failed.
 import { spawn } from "node:child_process";
@@ -22,6 +25,7 @@ const args = process.argv.slice(2);
 const option = (name) => (args.includes(name) ? args[args.indexOf(name) + 1] : undefined);
 const build = path.resolve(option("--build") || path.join(repo, "build"));
 const firefoxBinary = option("--firefox") || "/usr/bin/firefox-esr";
+const xpi = option("--xpi");
 const SITES = ["intranet", "blocked", "shop", "other"];
 const INSTALL_CASE = "the add-on installs";
 const CASES = [
@@ -107,7 +111,8 @@ async function main() {
     fs.closeSync(out);
     bidi = await until("WebDriver BiDi", 30000, () => rpc(`ws://127.0.0.1:${bidiPort}/session`).catch(() => null), 200);
     await bidi.call("session.new", { capabilities: {} });
-    const { extension } = await bidi.call("webExtension.install", { extensionData: { type: "path", path: extensionDir } });
+    const extensionData = xpi ? { type: "archivePath", path: path.resolve(xpi) } : { type: "path", path: extensionDir };
+    const { extension } = await bidi.call("webExtension.install", { extensionData });
     expect(extension === "kestrix@kestrix-host", `the add-on installed as ${extension}`);
 
     const answered = new Set();

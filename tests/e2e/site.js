@@ -26,7 +26,8 @@ function printToPDF(client, path) {
 const client = kestrix.createClient({ timeout: config.callTimeoutMs });
 await observe("ready", () => client.ready());
 if (site === "intranet") {
-  // The policy allows printers and nothing else: no prompt either way.
+  // The policy allows printers and writing files (a PDF is written), nothing
+  // else: no prompt either way.
   await observe("printToPDF", () => printToPDF(client, "intranet.pdf"));
   await observe("readString", () => client.readString("intranet.txt", ""));
 } else if (site === "shop") {

@@ -18,17 +18,21 @@ export const SITE_CASES = {
 };
 
 // The administrator's policy both runs use for the named sites.
-export const SITE_POLICY = { allow: { "http://intranet.test:*": ["printers"] }, block: ["http://blocked.test:*"] };
+// The intranet may print and write files (a PDF is written), nothing else.
+export const SITE_POLICY = {
+  allow: { "http://intranet.test:*": ["printers", "writeFiles"] },
+  block: ["http://blocked.test:*"],
+};
 
 export const origin = (port, site) => `http://${site}.test:${port}`;
 
-// Before the visits: the "other" site was allowed its files by the user.
-export function rememberOtherSite(dirs, port) {
+// Before the visits: the "other" site was allowed its files by the user
+// (and whatever else the user decided: more, origin -> decisions).
+export function rememberOtherSite(dirs, port, more = {}) {
   const sitesFile = path.join(dirs.config, "kestrix/sites.json");
   fs.mkdirSync(path.dirname(sitesFile), { recursive: true, mode: 0o700 });
-  fs.writeFileSync(sitesFile, JSON.stringify({ [origin(port, "other")]: { readFiles: "allow", writeFiles: "allow" } }), {
-    mode: 0o600,
-  });
+  const decided = { [origin(port, "other")]: { readFiles: "allow", writeFiles: "allow" }, ...more };
+  fs.writeFileSync(sitesFile, JSON.stringify(decided), { mode: 0o600 });
 }
 
 // sites.json as it is now ({} when missing or unreadable).

@@ -4,7 +4,7 @@
 
 const test = require("node:test");
 const assert = require("node:assert/strict");
-const { Relay } = require("../../extension/relay.js");
+const { Relay, hostErrorCode } = require("../../extension/relay.js");
 const { FakePort } = require("./fakes.js");
 
 function setup() {
@@ -217,8 +217,8 @@ test("when the host exits, waiting calls fail with the browser's reason and the 
   setLastError("Native host has exited.");
   natives[0].drop();
   assert.deepEqual(p.take(), [
-    { id: 1, error: "Native host has exited." },
-    { disconnected: "Native host has exited." },
+    { id: 1, error: "Native host has exited.", code: "hostExited" },
+    { disconnected: "Native host has exited.", code: "hostExited" },
   ]);
   setLastError(undefined);
   p.deliver({ id: 2, method: "getVersion" });
@@ -235,7 +235,10 @@ test("a host that cannot be found fails the call with the browser's text", () =>
   p.deliver({ id: 5, method: "getVersion" });
   setLastError("Specified native messaging host not found.");
   natives[0].drop();
-  assert.deepEqual(p.take()[0], { id: 5, error: "Specified native messaging host not found." });
+  assert.deepEqual(p.take()[0], { id: 5, error: "Specified native messaging host not found.", code: "hostMissing" });
+  // Firefox's words for the same, and a manifest that does not allow the extension.
+  assert.equal(hostErrorCode("No such native application com.kestrix.host"), "hostMissing");
+  assert.equal(hostErrorCode("Access to the specified native messaging host is forbidden."), "hostForbidden");
 });
 
 test("a request that meets a host port already closed fails at once", () => {
@@ -292,6 +295,8 @@ test("requests a page may not send are refused without reaching the host", () =>
   const replies = p.take();
   assert.deepEqual(replies.map((r) => r.id), [1, 2, 3, 4, 5, 6, 7, 8]);
   for (const r of replies) assert.match(r.error, /unknown command|must be an array/);
+  assert.deepEqual(replies.map((r) => r.code), ["unknownCommand", "unknownCommand", "unknownCommand", "badRequest",
+    "unknownCommand", "unknownCommand", "unknownCommand", "unknownCommand"]);
   assert.equal(natives.length, 0);
 });
 
@@ -363,8 +368,32 @@ test("an undecided site: the user is asked once, the host told, the requests sen
   assert.equal(asked.length, 1);
   assert.deepEqual(p.take(), [
     { id: 1, data: ["A"] },
-    { id: 2, error: 'https://shop.test may not use the capability "printers"', code: "permissionDenied", capability: "printers" },
+    { id: 2, error: 'https://shop.test may not use the capability "printers"', code: "permissionDenied", capability: "printers",
+      decidedBy: "nobody", origin: "https://shop.test", mayAsk: true },
   ]);
+});
+
+test("a command that needs two undecided capabilities asks for each once", async () => {
+  const { natives, page, asked } = permissionSetup([{ decision: "allow" }, { decision: "allow" }]);
+  const p = page(3, "https://shop.test/");
+  p.deliver({ id: 1, method: "printToPDF", params: [{ html: "<p>x</p>" }, "a.pdf"] });
+  const refusedFor = (capability, event) => {
+    const r = refusal(event, true);
+    r.error.capability = capability;
+    return r;
+  };
+  let [, request] = natives[0].take();
+  for (const capability of ["printers", "writeFiles", "writeFiles"]) {
+    natives[0].deliver(refusedFor(capability, request.event));
+    await settle();
+    const [decide] = natives[0].take();
+    if (!decide) break;  // the third refusal is not asked about again
+    natives[0].deliver({ data: true, event: decide.event, tab: 3 });
+    await settle();
+    [request] = natives[0].take();
+  }
+  assert.deepEqual(asked.map((a) => a.capability), ["printers", "writeFiles"]);
+  assert.deepEqual(p.take().map((m) => [m.id, m.capability]), [[1, "writeFiles"]]);
 });
 
 test("a dismissed prompt blocks for this host only; a decided refusal asks nobody", async () => {
@@ -385,7 +414,9 @@ test("a dismissed prompt blocks for this host only; a decided refusal asks nobod
   natives[0].deliver(refusal(third.event, false, "policy"));
   await settle();
   assert.equal(asked.length, 1);
-  assert.deepEqual(p.take().map((m) => [m.id, m.code]), [[1, "permissionDenied"], [2, "permissionDenied"]]);
+  // Who decided reaches the page: a policy's refusal is not the user's.
+  assert.deepEqual(p.take().map((m) => [m.id, m.code, m.decidedBy, m.mayAsk]),
+    [[1, "permissionDenied", "session", false], [2, "permissionDenied", "policy", false]]);
 });
 
 test("a print is checked before it is sent, and sent only once allowed", async () => {
@@ -425,4 +456,20 @@ test("the extension's own pages manage decisions through a host of their own", a
   await assert.rejects(relay.manage("getPrinters", []), /not a management request/);
   relay.closeUi();
   assert.equal(natives[0].closedByUs, true);
+});
+
+test("the options page shows what the policy decides before the user's own decision", () => {
+  require("../../extension/capabilities.js");
+  const { decides } = globalThis.KestrixPolicy;
+  const policy = {
+    allow: { "https://intranet.test": ["printers"], "http://127.0.0.1:*": ["printers", "readFiles"] },
+    block: ["https://evil.test:*"], othersMayAsk: true,
+  };
+  assert.equal(decides(policy, "https://intranet.test", "printers"), "allow");
+  assert.equal(decides(policy, "https://intranet.test", "writeFiles"), "block", "an allowed origin gets its list only");
+  assert.equal(decides(policy, "http://127.0.0.1:8000", "readFiles"), "allow");
+  assert.equal(decides(policy, "https://evil.test:8443", "printers"), "block");
+  assert.equal(decides(policy, "https://shop.test", "printers"), null, "the user decides");
+  assert.equal(decides(Object.assign({}, policy, { othersMayAsk: false }), "https://shop.test", "printers"), "block");
+  assert.equal(decides(Object.assign({}, policy, { error: "not JSON" }), "https://intranet.test", "printers"), "block");
 });

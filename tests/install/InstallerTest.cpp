@@ -157,6 +157,37 @@ TEST_F(InstallerTest, ExtensionIdsGoWhereEachBrowserReadsThem) {
   ExpectFirefoxManifest(ReadJson(UserFile(kFirefoxUser)), host_.string(), "{12345678-1234-1234-1234-123456789abc}");
 }
 
+TEST_F(InstallerTest, RepeatedIdsAreAllAllowedInTheirOrder) {
+  // A package allows the bundled id and the id of its own signed copy.
+  const std::string a(32, 'a'), b(32, 'b');
+  ASSERT_EQ(Run({"install", "--extension-id", a, "--extension-id=" + b, "--extension-id", a, "--firefox-id",
+                 "one@example.org", "--firefox-id", "two@example.org"})
+                .code,
+            0);
+  Json::Value chromium = ReadJson(UserFile(kChromiumUser))["allowed_origins"];
+  ASSERT_EQ(chromium.size(), 2u);
+  EXPECT_EQ(chromium[0].asString(), "chrome-extension://" + a + "/");
+  EXPECT_EQ(chromium[1].asString(), "chrome-extension://" + b + "/");
+  Json::Value firefox = ReadJson(UserFile(kFirefoxUser))["allowed_extensions"];
+  ASSERT_EQ(firefox.size(), 2u);
+  EXPECT_EQ(firefox[1].asString(), "two@example.org");
+  // One bad id among good ones refuses the whole command.
+  EXPECT_THAT(Run({"install", "--extension-id", a, "--extension-id", "ABC"}).err,
+              HasSubstr("'ABC' is not a Chromium extension id"));
+}
+
+TEST_F(InstallerTest, StagedHostIsCheckedBelowTheRootAndNamedWhereItWillBeInstalled) {
+  // A path that exists on no machine outside this test's root.
+  const std::string installed = "/kx-staged-" + base_.filename().string() + "/kestrix-host";
+  WriteFile(root_ / installed.substr(1), "#!/bin/sh\n");
+  fs::permissions(root_ / installed.substr(1), fs::perms::owner_all);
+  Outcome r = Run({"install", "--system", "--browser", "chromium", "--host", installed});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(ReadJson(SystemFile(kChromiumSystem))["path"].asString(), installed);
+  // Not staged and not there: refused as before.
+  EXPECT_EQ(Run({"install", "--system", "--host", installed + "-gone"}).code, 1);
+}
+
 TEST_F(InstallerTest, HostPathIsMadeAbsolute) {
   fs::path saved = fs::current_path();
   fs::current_path(host_.parent_path());

@@ -1,5 +1,7 @@
 // Obtaining the control from the page: waiting, readiness, "new".
+#include <string>
 #include <thread>
+#include <utility>
 
 #include "ProxyFixture.h"
 
@@ -62,6 +64,22 @@ TEST_F(ProxyTest, ASecondNewDuringTheWaitEndsWithTheSameControl) {
     ++controls;
   }
   EXPECT_GE(controls, 2);
+}
+
+TEST_F(ProxyTest, TheControlGetsThePageAddressAsTheOneOriginParserReadsIt) {
+  // What the site guard decided on is what the control keys the site by, whatever the text conversions do.
+  MakeProxy(WritePage(kControlPage));
+  const std::pair<std::string, const char*> cases[] = {
+      {"HTTPS://User:pw@Shop.Example.:443\\a\\b?q#f", "https://shop.example/a/b?q"},
+      {"https://shop.example\\@evil.example/", "https://shop.example/@evil.example/"},
+      {"file:///home/a/page.html", "file:///home/a/page.html"},
+      {std::string("https://shop.example\0.evil.example/", sizeof "https://shop.example\0.evil.example/" - 1), ""},
+  };
+  for (const auto& [given, handed] : cases) {
+    proxy->OnNew(NewRequest(1, given));
+    EXPECT_EQ(control->calls.back()["member"], "setHostCode");
+    EXPECT_EQ(control->calls[control->calls.size() - 2]["args"][0], handed) << given;
+  }
 }
 
 TEST_F(ProxyTest, NewWithoutSenderGivesNullTabAndEmptyUrl) {

@@ -81,6 +81,34 @@ TEST_F(SiteGuardTest, ABlockedOriginGetsTheErrorAndTheControlIsNeverCalled) {
   EXPECT_EQ(Send(*host, R"({"method":"getVersion","event":"v"})")["data"], "1.0.0-fake");
 }
 
+TEST_F(SiteGuardTest, ASiteThatMayOnlyPrintWritesNoDocumentIntoItsFiles) {
+  WritePolicy(R"({"allow": {"https://labels.test": ["printers"]}})");
+  auto host = Host("https://labels.test/");
+  Json::Value refused = Send(*host, R"({"method":"printToPDF","event":"p","params":[{"html":"<p>x</p>"},"label.pdf"]})");
+  EXPECT_EQ(refused["error"]["capability"], "writeFiles");
+  EXPECT_EQ(refused["error"]["message"], "https://labels.test may not use the capability \"writeFiles\" "
+                                         "(printToPDF needs \"printers\" and \"writeFiles\")");
+  Send(*host, R"({"method":"getPrinters","event":"g"})");
+  EXPECT_EQ(Members(), std::vector<std::string>{"getPrinters"});
+}
+
+TEST_F(SiteGuardTest, EverySpellingOfABlockedOriginIsBlocked) {
+  WritePolicy(R"({"block": ["https://evil.example"]})");
+  for (const char* page : {"https://evil.example./", "HTTPS://EVIL.example:443/x", "https://%65vil.example/",
+                           "https:\\\\evil.example\\a", "https://shop.example@evil.example/",
+                           "https://evil.example\\@shop.example/"}) {
+    auto host = Host(page);
+    Json::Value e = Send(*host, R"({"method":"writeString","event":"w","params":["a.txt","x",""]})");
+    EXPECT_EQ(e["error"]["decidedBy"], "policy") << page;
+    EXPECT_EQ(e["error"]["origin"], "https://evil.example") << page;
+  }
+  // The user cannot open what the policy closed by spelling it otherwise.
+  auto host = Host("https://shop.example/");
+  EXPECT_EQ(Send(*host, R"({"method":"siteDecide","event":"d","params":["https://evil.example.","writeFiles","allow",true]})")
+                ["error"]["code"], "siteDecisionRefused");
+  EXPECT_EQ(Members(), std::vector<std::string>{});
+}
+
 TEST_F(SiteGuardTest, AnUndecidedSiteMayAskAndTheUsersRememberedAllowIsKeptPrivately) {
   auto host = Host("https://shop.test/cart");
   Json::Value refused = Send(*host, R"({"method":"readBase64","event":"r","params":["a.bin"]})");
@@ -171,6 +199,56 @@ TEST_F(SiteGuardTest, ABrokenPolicyFileAllowsNothingEvenForLoopbackPages) {
   WritePolicy("{not json");
   EXPECT_EQ(Send(*host, R"({"method":"getPrinters","event":"p"})")["error"]["decidedBy"], "policy");
   EXPECT_EQ(Members(), std::vector<std::string>{});
+}
+
+TEST_F(SiteGuardTest, OnlyAnAbsentPolicyIsTheBuiltInOne) {
+  // Present but unreadable allows nothing, for the loopback pages the built-in policy would let in too.
+  auto refused = [&](const std::string& why) {
+    auto host = Host("http://127.0.0.1:8000/");
+    Json::Value e = Send(*host, R"({"method":"getPrinters","event":"p"})");
+    EXPECT_EQ(e["error"]["decidedBy"], "policy") << why;
+    EXPECT_NE(Send(*host, R"({"method":"siteList","event":"l"})")["data"]["policy"]["error"].asString(), "") << why;
+  };
+  fs::create_symlink(folder / "nothing-here.json", paths.policy);
+  refused("a link to nothing");
+  fs::remove(paths.policy);
+  fs::create_symlink(folder, paths.policy);
+  refused("a link to a folder");
+  fs::remove(paths.policy);
+  if (::geteuid() != 0) {  // root reads whatever the mode says
+    WritePolicy(R"({"allow": {"http://127.0.0.1:*": "all"}})");
+    fs::permissions(paths.policy, fs::perms::none);
+    refused("a file that may not be read");
+    fs::remove(paths.policy);
+  }
+  EXPECT_EQ(Members(), std::vector<std::string>{});
+  // Absent: the built-in policy, which lets loopback pages in.
+  auto host = Host("http://127.0.0.1:8000/");
+  Send(*host, R"({"method":"getPrinters","event":"p"})");
+  EXPECT_EQ(Members(), std::vector<std::string>{"getPrinters"});
+}
+
+// What a lenient reader would take (a comment, a trailing comma, a member
+// given twice, text after the object) is not JSON: such a policy allows nothing.
+TEST_F(SiteGuardTest, APolicyWithCommentsOrTrailingCommasIsMalformedAndAllowsNothing) {
+  const char* const malformed[] = {
+      "{\"allow\": {\"http://127.0.0.1:*\": \"all\"},}",
+      "{\"allow\": {\"http://127.0.0.1:*\": [\"printers\",]}}",
+      "// the shop\n{\"allow\": {\"http://127.0.0.1:*\": \"all\"}}",
+      "{\"allow\": {\"http://127.0.0.1:*\": \"all\"}} /* end */",
+      "{\"allow\": {\"http://127.0.0.1:*\": \"all\"}, \"allow\": {}}",
+  };
+  for (const char* text : malformed) {
+    WritePolicy(text);
+    auto host = Host("http://127.0.0.1:8000/");
+    Json::Value e = Send(*host, R"({"method":"getPrinters","event":"p"})");
+    EXPECT_EQ(e["error"]["decidedBy"], "policy") << text;
+    EXPECT_EQ(e["error"]["mayAsk"], false) << text;
+    EXPECT_NE(Send(*host, R"({"method":"siteList","event":"l"})")["data"]["policy"]["error"].asString(), "") << text;
+  }
+  WritePolicy(R"({"allow": {"http://127.0.0.1:*": "all"}})");
+  auto host = Host("http://127.0.0.1:8000/");
+  EXPECT_TRUE(Send(*host, R"({"method":"getPrinters","event":"p"})").isMember("data")) << "the same policy, well written";
 }
 
 TEST_F(SiteGuardTest, DecisionFilesOfTheWrongKindNeverHangOrGrant) {

@@ -55,7 +55,15 @@ void RemoveEmptyFolders(fs::path folder, const fs::path& top) {
 int Install(const Options& o, const std::vector<Target>& targets, const std::string& defaultHost,
             std::ostream& out, std::ostream& err) {
   fs::path host = fs::absolute(PathFromUtf8(o.hostPath.empty() ? defaultHost : o.hostPath)).lexically_normal();
-  if (std::string why = HostBinaryProblem(host); !why.empty()) {
+  // A package is built in a staging folder: the manifest names the host where it
+  // will be installed, and the check finds it below --root until then.
+  fs::path checked = host;
+  if (!o.root.empty() && !o.hostPath.empty()) {
+    fs::path staged = fs::absolute(PathFromUtf8(o.root)) / host.relative_path();
+    std::error_code ec;
+    if (fs::exists(staged, ec)) checked = staged;
+  }
+  if (std::string why = HostBinaryProblem(checked); !why.empty()) {
     err << "kestrix-install: cannot use the host binary " << Utf8(host) << ": " << why << ".\n"
         << "  Build it first (cmake --build build) or name it with --host PATH.\n";
     return 1;
@@ -75,8 +83,8 @@ int Install(const Options& o, const std::vector<Target>& targets, const std::str
       status = 1;
       continue;
     }
-    const std::string& id = UsesOrigins(t.browser) ? o.extensionId : o.firefoxId;
-    std::string text = ManifestText(BuildManifest(t.browser, Utf8(host), id));
+    const std::vector<std::string>& ids = UsesOrigins(t.browser) ? o.extensionIds : o.firefoxIds;
+    std::string text = ManifestText(BuildManifest(t.browser, Utf8(host), ids));
     if (std::string why = WriteFileAtomically(t.File(), text); !why.empty()) {
       err << "kestrix-install: " << t.Label() << ": cannot write " << Utf8(t.File()) << ": " << why << t.Hint()
           << "\n";

@@ -44,7 +44,7 @@ bool IsGuidStyleId(const std::string& id) {
 
 bool IsFirefoxExtensionId(const std::string& id) { return IsEmailStyleId(id) || IsGuidStyleId(id); }
 
-Json::Value BuildManifest(Browser browser, const std::string& hostPath, const std::string& extensionId) {
+Json::Value BuildManifest(Browser browser, const std::string& hostPath, const std::vector<std::string>& ids) {
   Json::Value m(Json::objectValue);
   m["name"] = kHostName;
   m["description"] = "Kestrix printing host";
@@ -52,10 +52,10 @@ Json::Value BuildManifest(Browser browser, const std::string& hostPath, const st
   m["type"] = "stdio";
   Json::Value allowed(Json::arrayValue);
   if (UsesOrigins(browser)) {
-    allowed.append("chrome-extension://" + extensionId + "/");
+    for (const std::string& id : ids) allowed.append("chrome-extension://" + id + "/");
     m["allowed_origins"] = allowed;
   } else {
-    allowed.append(extensionId);
+    for (const std::string& id : ids) allowed.append(id);
     m["allowed_extensions"] = allowed;
   }
   return m;

@@ -24,7 +24,8 @@ bool IsChromiumExtensionId(const std::string& id);
 // "name@domain" or "{guid}", the two forms Firefox accepts.
 bool IsFirefoxExtensionId(const std::string& id);
 
-Json::Value BuildManifest(Browser browser, const std::string& hostPath, const std::string& extensionId);
+// allowed: the extension ids (Chromium: turned into chrome-extension:// origins).
+Json::Value BuildManifest(Browser browser, const std::string& hostPath, const std::vector<std::string>& allowed);
 std::string ManifestText(const Json::Value& manifest);
 
 // Why a host binary cannot be started by a browser; empty when it can.

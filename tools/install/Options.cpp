@@ -52,8 +52,9 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
       continue;
     }
     std::string* target = nullptr;  // stays null for --browser, which is parsed below
-    if (name == "--extension-id") target = &o.extensionId;
-    else if (name == "--firefox-id") target = &o.firefoxId;
+    std::vector<std::string>* list = nullptr;  // options that may be repeated
+    if (name == "--extension-id") list = &o.extensionIds;
+    else if (name == "--firefox-id") list = &o.firefoxIds;
     else if (name == "--host") target = &o.hostPath;
     else if (name == "--root") target = &o.root;
     else if (name == "--dir") target = &o.dir;
@@ -62,6 +63,10 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
     if (!v || v->empty()) return Fail(name + " needs a value");
     if (target) {
       *target = *v;
+      continue;
+    }
+    if (list) {
+      if (std::find(list->begin(), list->end(), *v) == list->end()) list->push_back(*v);
       continue;
     }
     browserGiven = true;
@@ -85,13 +90,13 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
 
   // With Firefox alone, --extension-id names the Firefox add-on.
   bool firefoxOnly = o.browsers.size() == 1 && o.browsers[0] == Browser::Firefox;
-  if (firefoxOnly && o.firefoxId.empty() && !o.extensionId.empty()) std::swap(o.firefoxId, o.extensionId);
-  if (o.extensionId.empty()) o.extensionId = kDefaultExtensionId;
-  if (o.firefoxId.empty()) o.firefoxId = kDefaultFirefoxId;
-  if (!IsChromiumExtensionId(o.extensionId))
-    return Fail("'" + o.extensionId + "' is not a Chromium extension id (32 letters a to p)");
-  if (!IsFirefoxExtensionId(o.firefoxId))
-    return Fail("'" + o.firefoxId + "' is not a Firefox add-on id (name@domain or {guid})");
+  if (firefoxOnly && o.firefoxIds.empty()) std::swap(o.firefoxIds, o.extensionIds);
+  if (o.extensionIds.empty()) o.extensionIds = {kDefaultExtensionId};
+  if (o.firefoxIds.empty()) o.firefoxIds = {kDefaultFirefoxId};
+  for (const std::string& id : o.extensionIds)
+    if (!IsChromiumExtensionId(id)) return Fail("'" + id + "' is not a Chromium extension id (32 letters a to p)");
+  for (const std::string& id : o.firefoxIds)
+    if (!IsFirefoxExtensionId(id)) return Fail("'" + id + "' is not a Firefox add-on id (name@domain or {guid})");
   return {o, {}};
 }
 

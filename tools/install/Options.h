@@ -15,10 +15,13 @@ struct Options {
   Command command = Command::Help;
   std::vector<Scope> scopes;      // install/uninstall default to user; status to both
   std::vector<Browser> browsers;  // default: all of the platform
-  std::string extensionId;        // Chromium-family browsers
-  std::string firefoxId;          // Firefox
+  // The extensions allowed to start the host; each option may be given more
+  // than once (a store build and a self-signed package have different ids).
+  std::vector<std::string> extensionIds;  // Chromium-family browsers
+  std::vector<std::string> firefoxIds;    // Firefox
   std::string hostPath;           // empty: kestrix-host beside the installer
-  std::string root;               // prefix for the system folders (Windows: their base)
+  std::string root;               // prefix for the system folders (Windows: their base); a staged
+                                  // --host is looked for below it (packaging)
   std::string dir;                // one explicit folder instead of the browsers' own
 };
 

@@ -28,10 +28,11 @@ std::string Usage() {
          "  --system          the system-wide folders under /etc and /usr/lib (needs root)\n"
          "  --browser B       chromium, chrome, firefox or all (default all)\n"
          "  --extension-id    the Chromium/Chrome extension id allowed to start the host\n"
-         "                    (default: the id of the bundled extension)\n"
-         "  --firefox-id      the Firefox add-on id allowed to start the host\n"
+         "                    (default: the id of the bundled extension); may be repeated\n"
+         "  --firefox-id      the Firefox add-on id allowed to start the host; may be repeated\n"
          "  --host PATH       the host binary (default: kestrix-host beside this program)\n"
-         "  --root DIR        put the system folders below DIR (packaging, tests)\n"
+         "  --root DIR        put the system folders below DIR (packaging, tests); a --host\n"
+         "                    staged below DIR is checked there but named by its own path\n"
          "  --dir DIR         use DIR as the manifest folder, e.g. <profile>/NativeMessagingHosts\n"
          "                    of a browser started with --user-data-dir (needs one --browser)\n";
 }

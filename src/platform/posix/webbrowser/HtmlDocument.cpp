@@ -10,6 +10,7 @@
 #include <chrono>
 
 #include "platform/CodePage.h"
+#include "platform/InstalledControls.h"
 
 #include "platform/webbrowser/ControlClasses.h"
 #include "platform/webbrowser/ScriptEngine.h"
@@ -89,7 +90,9 @@ bool IsRunnableScript(const dom::Node* node) {
 ComPtr<HtmlDocument> HtmlDocument::LoadFile(const std::string& path, DocumentSite* site) {
   std::string text;
   if (!ReadWholeFile(path, kMaxPageBytes, &text)) return nullptr;
-  return LoadText(text, site);
+  ComPtr<HtmlDocument> doc = LoadText(text, site);
+  doc->m_path = path;
+  return doc;
 }
 
 ComPtr<HtmlDocument> HtmlDocument::LoadText(const std::string& html, DocumentSite* site) {
@@ -193,6 +196,7 @@ bool HtmlDocument::CreateObject(dom::Node* object) {
   HRESULT hr;
   try {
     hr = CreateControlInstance(clsid, IID_IUnknown, reinterpret_cast<void**>(&control));
+    if (hr == REGDB_E_CLASSNOTREG) hr = CreateInstalledControl(clsid, m_path, &control);
   } catch (...) {
     hr = E_FAIL;  // a factory that throws is a factory that failed
     control = nullptr;

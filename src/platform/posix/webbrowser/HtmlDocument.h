@@ -7,6 +7,8 @@
 // control through a message posted to the site (the browser's window); a
 // factory answering E_PENDING is asked again on a short timer, up to
 // kObjectCreationTimeoutMs, so a control appears only while messages are pumped.
+// A class the registry does not know is asked of the system's installed
+// controls (platform/InstalledControls.h), for the page at this document's path.
 #pragma once
 
 #include <atomic>
@@ -88,6 +90,7 @@ class HtmlDocument final : public StandInDocument, private dom::DocumentHooks {
   dom::NodePtr m_root;
   std::shared_ptr<ScriptEngine> m_engine;
   DocumentSite* m_site = nullptr;
+  std::string m_path;  // the page file; "" for a page from text
   bool m_closed = false;
   std::vector<dom::NodePtr> m_pending;  // waiting for the posted message
   std::vector<dom::NodePtr> m_retry;    // waiting for the retry timer

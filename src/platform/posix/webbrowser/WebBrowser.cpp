@@ -39,6 +39,11 @@ std::string FilePathOf(const std::string& target) {
   return path;
 }
 
+std::function<std::string(const std::string&)>& PageLocator() {
+  static std::function<std::string(const std::string&)> locate;
+  return locate;
+}
+
 // The browser's private messages, posted to its own hidden window.
 constexpr UINT kMsgFinishNavigation = WM_USER + 1;
 
@@ -152,7 +157,8 @@ class CWebBrowser final : public StandInBrowser {
     ComPtr<IWebBrowser2> self(this);         // a page script may release us
     ComPtr<HtmlDocument> old = std::move(m_document);
     if (old) old->Close();
-    m_document = HtmlDocument::LoadFile(m_pendingPath, &m_window);
+    const std::string path = PageLocator() ? PageLocator()(m_pendingPath) : m_pendingPath;
+    if (!path.empty()) m_document = HtmlDocument::LoadFile(path, &m_window);
     if (m_document) m_document->RunPageScripts();
   }
 
@@ -210,3 +216,5 @@ void RegisterWebBrowserClass() {
     return hr;
   });
 }
+
+void SetPageLocator(std::function<std::string(const std::string& path)> locate) { PageLocator() = std::move(locate); }

@@ -8,6 +8,9 @@
 // document (none at first). One thread only: the one that created it.
 #pragma once
 
+#include <functional>
+#include <string>
+
 #include "platform/WebBrowserApi.h"
 
 // A new browser on the calling thread; the caller receives one reference.
@@ -15,3 +18,8 @@ HRESULT CreateWebBrowser(IWebBrowser2** browser);
 
 // Registers CLSID_WebBrowser with the class registry (called by AtlAxWinInit).
 void RegisterWebBrowserClass();
+
+// Test programs: the file a navigation to path reads the page from instead
+// (a copy elsewhere, so the page has another address); "" fails the load.
+// Unset, the path itself. Set before the first navigation.
+void SetPageLocator(std::function<std::string(const std::string& path)> locate);

@@ -1,0 +1,42 @@
+// Who may use the control. Registered on the machine and safe for scripting,
+// the control could otherwise be created by any page in a browser that hosts
+// ActiveX controls, past the host and every permission a site was given. So
+// it works only where the host put it:
+//
+//   1. the process is our host: its program file is named kestrix-host*.exe
+//      (the class factory refuses to make the control anywhere else), and
+//   2. the control is sited in the host's own bootstrap page: the address of
+//      the document that contains it names the page file the host writes,
+//      "<temporary folder><creation time of the program><counter>.htm" (or
+//      that name with the ".<suffix>.tmp" it has when it could not be moved
+//      into place). The address comes from the site, as a site lock reads it:
+//      IOleClientSite::GetContainer -> IHTMLDocument2::get_URL, else the
+//      container's moniker (IOleClientSite::GetMoniker).
+//
+// A control that is not sited, or sited elsewhere, refuses every member with
+// E_ACCESSDENIED and an error text, and IObjectSafety refuses to be made
+// safe. Asked before it is sited, IObjectSafety answers on the process alone:
+// the members still wait for the bootstrap page.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+
+// Rule 1 on a program path: its file name, ignoring case, is kestrix-host*.exe.
+bool IsHostProgramPath(std::wstring_view programPath);
+
+// Rule 2 on an address: a file: address (file:///C:/..., file://C:\..., %XX
+// escapes allowed) of a file directly in tempDir (compared ignoring case,
+// with or without a trailing separator) named creationLow, then one or more
+// digits, then ".htm", optionally followed by ".<suffix>.tmp".
+bool IsBootstrapPageAddress(std::wstring_view address, std::wstring_view tempDir, DWORD creationLow);
+
+// The facts of this process: rule 1 for the running program, and rule 2 with
+// its temporary folder and the creation time of its program file.
+bool RunsInHostProcess();
+bool IsThisHostsBootstrapPage(const std::wstring& address);
+
+// The address of the document the site belongs to; "" when the site cannot tell.
+std::wstring SiteDocumentAddress(IUnknown* site);

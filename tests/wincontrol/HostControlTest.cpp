@@ -1,0 +1,157 @@
+// The control inside a program named like our host (kestrix-host-*.exe):
+// where it agrees to work, how it refuses elsewhere, and what a member not
+// built on Windows answers.
+#include <gtest/gtest.h>
+#include <objsafe.h>
+
+#include "ControlHarness.h"
+#include "control/win32/HostCheck.h"
+#include "control/win32/WideText.h"
+
+namespace {
+
+TEST(HostPageAddress, OnlyThePageFileInTheTemporaryFolderPasses) {
+  const std::wstring temp = L"C:\\users\\anna k\\Temp\\";
+  for (const wchar_t* good : {L"file:///C:/users/anna%20k/Temp/123451.htm", L"file://C:\\users\\anna k\\Temp\\1234512.htm",
+                              L"FILE:///c:/USERS/anna k/temp/123457.HTM", L"file:///C:/users/anna k/Temp/123451.htm.a1b2.tmp"})
+    EXPECT_TRUE(IsBootstrapPageAddress(good, temp, 12345)) << Narrow(good);
+  for (const wchar_t* bad : {
+           L"https://evil.example/123451.htm",           // a web page
+           L"file:///C:/users/anna k/123451.htm",        // another folder
+           L"file:///C:/users/anna k/Temp/sub/123451.htm",
+           L"file:///C:/users/anna k/Temp/../123451.htm",  // steps out of the folder
+           L"file:///C:/users/anna k/Temp/999991.htm",   // another program's page
+           L"file:///C:/users/anna k/Temp/12345.htm",    // no counter
+           L"file:///C:/users/anna k/Temp/123451.html",
+           L"file:///C:/users/anna k/Temp/123451.htm.x.y.tmp",
+           L"file://server/share/Temp/123451.htm",
+           L"file:///C:/users/anna k/Temp%2f123451.htm",  // an escaped separator
+           L"file:///C:/users/anna k/Temp/123451.htm?x=1",
+       })
+    EXPECT_FALSE(IsBootstrapPageAddress(bad, temp, 12345)) << Narrow(bad);
+}
+
+TEST(HostProgram, OnlyOurHostsNamePasses) {
+  EXPECT_TRUE(IsHostProgramPath(L"C:\\Program Files\\Kestrix\\kestrix-host.exe"));
+  EXPECT_TRUE(IsHostProgramPath(L"Z:\\build\\KESTRIX-HOST-standin.EXE"));
+  EXPECT_FALSE(IsHostProgramPath(L"C:\\Program Files\\Internet Explorer\\iexplore.exe"));
+  EXPECT_FALSE(IsHostProgramPath(L"C:\\kestrix-host\\iexplore.exe"));
+  EXPECT_FALSE(IsHostProgramPath(L"C:\\x\\kestrix-host.exe.bat"));
+}
+
+class HostControl : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { ASSERT_HRESULT_SUCCEEDED(CallDllInstall(true, L"machine")); }
+  static void TearDownTestSuite() { CallDllInstall(false, L"machine"); }
+  void SetUp() override {
+    ::CoInitialize(nullptr);
+    ASSERT_HRESULT_SUCCEEDED(::CoCreateInstance(CLSID_KestrixPrinter, nullptr, CLSCTX_INPROC_SERVER,
+                                                IID_IPrinterControl, reinterpret_cast<void**>(&m_control)));
+  }
+  void TearDown() override {
+    m_control.Release();
+    ::CoUninitialize();
+  }
+  HRESULT SiteAt(const std::wstring& address) {
+    ComPtr<IObjectWithSite> withSite;
+    HRESULT hr = m_control->QueryInterface(IID_IObjectWithSite, reinterpret_cast<void**>(&withSite));
+    return FAILED(hr) ? hr : withSite->SetSite(MakeSiteAt(address));
+  }
+  HRESULT MakeSafe() {
+    ComPtr<IObjectSafety> safety;
+    HRESULT hr = m_control->QueryInterface(IID_IObjectSafety, reinterpret_cast<void**>(&safety));
+    const DWORD options = INTERFACESAFE_FOR_UNTRUSTED_CALLER | INTERFACESAFE_FOR_UNTRUSTED_DATA;
+    return FAILED(hr) ? hr : safety->SetInterfaceSafetyOptions(IID_IDispatch, options, options);
+  }
+  ComPtr<IPrinterControl> m_control;
+};
+
+TEST_F(HostControl, RefusesEverythingUntilSitedInTheBootstrapPage) {
+  BSTR version = nullptr;
+  EXPECT_EQ(m_control->getVersion(&version), E_ACCESSDENIED);
+  EXPECT_EQ(version, nullptr);
+  // The refusal says why, to a script as to the caller.
+  IErrorInfo* error = nullptr;
+  ASSERT_EQ(::GetErrorInfo(0, &error), S_OK);
+  BSTR description = nullptr;
+  error->GetDescription(&description);
+  EXPECT_NE(BstrText(description).find("only inside the Kestrix host's own page"), std::string::npos);
+  ::SysFreeString(description);
+  error->Release();
+  // In our process, safety is granted before the site is known...
+  EXPECT_HRESULT_SUCCEEDED(MakeSafe());
+
+  for (const std::wstring& elsewhere : {std::wstring(L"https://evil.example/print.htm"),
+                                        std::wstring(L"file:///C:/windows/temp/12341.htm")}) {
+    ASSERT_HRESULT_SUCCEEDED(SiteAt(elsewhere));
+    EXPECT_EQ(m_control->getVersion(&version), E_ACCESSDENIED);
+    VARIANT printers;
+    ::VariantInit(&printers);
+    EXPECT_EQ(m_control->getPrinters(&printers), E_ACCESSDENIED);
+    EXPECT_EQ(printers.vt, VT_EMPTY);
+    // ...but not in a page that is not the host's.
+    EXPECT_TRUE(FAILED(MakeSafe()));
+    DWORD cookie = 0;
+    EXPECT_EQ(Advise(m_control, EventRecorder::Create().Get(), &cookie), E_ACCESSDENIED);
+    // Through IDispatch too, as a page's script calls.
+    OLECHAR* name = const_cast<OLECHAR*>(L"getVersion");
+    DISPID id = 0;
+    ASSERT_HRESULT_SUCCEEDED(m_control->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id));
+    DISPPARAMS none{nullptr, nullptr, 0, 0};
+    VARIANT result;
+    ::VariantInit(&result);
+    EXPECT_TRUE(FAILED(m_control->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, &result, nullptr, nullptr)));
+    EXPECT_NE(result.vt == VT_BSTR ? BstrText(result.bstrVal) : std::string(), KESTRIX_VERSION);
+    ::VariantClear(&result);
+  }
+}
+
+TEST_F(HostControl, WorksInTheBootstrapPageAndStopsWhenMovedElsewhere) {
+  ASSERT_HRESULT_SUCCEEDED(SiteAt(BootstrapPageAddressOfThisProgram()));
+  EXPECT_HRESULT_SUCCEEDED(MakeSafe());
+  BSTR version = nullptr;
+  ASSERT_EQ(m_control->getVersion(&version), S_OK);
+  EXPECT_EQ(BstrText(version), KESTRIX_VERSION);
+  ::SysFreeString(version);
+  // The page's script reaches the same members by name (the type library).
+  OLECHAR* name = const_cast<OLECHAR*>(L"isImplemented");
+  DISPID id = 0;
+  ASSERT_HRESULT_SUCCEEDED(m_control->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id));
+  for (const auto& [member, built] : {std::pair{L"getPrinters", true}, std::pair{L"printToPDF", false}}) {
+    VARIANT arg;
+    arg.vt = VT_BSTR;
+    arg.bstrVal = ::SysAllocString(member);
+    DISPPARAMS params{&arg, nullptr, 1, 0};
+    VARIANT result;
+    ::VariantInit(&result);
+    ASSERT_HRESULT_SUCCEEDED(m_control->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result,
+                                               nullptr, nullptr));
+    EXPECT_EQ(result.vt, VT_I4);
+    EXPECT_EQ(result.lVal != 0, built) << Narrow(member);
+    ::VariantClear(&arg);
+  }
+
+  ASSERT_HRESULT_SUCCEEDED(SiteAt(L"https://evil.example/"));
+  EXPECT_EQ(m_control->getVersion(&version), E_ACCESSDENIED);
+}
+
+TEST_F(HostControl, AMemberNotBuiltRefusesAfterTheCallWithItsOwnError) {
+  ASSERT_HRESULT_SUCCEEDED(SiteAt(BootstrapPageAddressOfThisProgram()));
+  auto sink = EventRecorder::Create();
+  DWORD cookie = 0;
+  ASSERT_HRESULT_SUCCEEDED(Advise(m_control, sink.Get(), &cookie));
+  BOOL written = TRUE;
+  ASSERT_HRESULT_SUCCEEDED(m_control->printToPDF(nullptr, nullptr, &written));
+  EXPECT_FALSE(written);
+  EXPECT_TRUE(sink->events.empty());  // never inside the call
+  ASSERT_TRUE(PumpUntil([&] { return sink->events.size() >= 2; }, 10000));
+  ASSERT_EQ(sink->events.size(), 2u);
+  EXPECT_EQ(sink->events[0]["event"], "message");
+  EXPECT_EQ(sink->events[0]["object"]["code"], "notBuilt");
+  EXPECT_EQ(sink->events[1]["event"], "done");
+  EXPECT_EQ(sink->events[1]["status"], "error");
+  EXPECT_EQ(sink->events[1]["object"]["type"], "printToPDF");
+  EXPECT_NE(sink->events[1]["object"]["message"].asString().find("not built"), std::string::npos);
+}
+
+}  // namespace
