@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "control/ExcelExport.h"
-#include "control/PdfPages.h"
+#include "control/formats/ExcelExport.h"
+#include "control/printing/PdfPages.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;

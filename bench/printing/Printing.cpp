@@ -41,9 +41,9 @@
 
 #include "common/Session.h"
 #include "common/Stats.h"
-#include "control/ChromiumRenderer.h"
-#include "control/RenderService.h"
-#include "control/Trace.h"
+#include "control/render/ChromiumRenderer.h"
+#include "control/render/RenderService.h"
+#include "control/base/Trace.h"
 
 extern char** environ;
 

@@ -1,7 +1,7 @@
 // kestrix-host: the native messaging host the browser starts.
 #include <csignal>
 
-#include "control/LinuxPrinterControl.h"
+#include "control/object/LinuxPrinterControl.h"
 #include "host/HostMain.h"
 #include "platform/CodePage.h"
 

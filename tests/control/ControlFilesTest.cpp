@@ -10,9 +10,9 @@
 #include <thread>
 
 #include "ControlFixture.h"
-#include "control/Base64.h"
-#include "control/ControlPaths.h"
-#include "control/DispatchReader.h"
+#include "control/formats/Base64.h"
+#include "control/base/ControlPaths.h"
+#include "control/object/DispatchReader.h"
 
 TEST_F(ControlTest, TextRoundTripsInAnEncodingAndStaysInsideTheFolder) {
   BOOL ok = FALSE;

@@ -10,12 +10,12 @@
 #include <memory>
 
 #include "ControlTestSupport.h"
-#include "control/ControlText.h"
-#include "control/DispatchReader.h"
+#include "control/base/ControlText.h"
+#include "control/object/DispatchReader.h"
 #include "platform/JsonDispatch.h"
-#include "control/LinuxPrinterControl.h"
-#include "control/RenderService.h"
-#include "control/SiteOrigin.h"
+#include "control/object/LinuxPrinterControl.h"
+#include "control/render/RenderService.h"
+#include "control/site/SiteOrigin.h"
 #include "platform/WebOrigin.h"
 #include "interfaces/PrinterControl.h"
 

@@ -12,7 +12,7 @@
 #include <memory>
 #include <sstream>
 
-#include "control/DispatchReader.h"
+#include "control/object/DispatchReader.h"
 #include "platform/MessageLoop.h"
 
 namespace {

@@ -2,7 +2,7 @@
 #include <cups/cups.h>
 
 #include "ControlFixture.h"
-#include "control/DispatchReader.h"
+#include "control/object/DispatchReader.h"
 
 using PrinterControlTest = CupsControlTest;
 

@@ -9,8 +9,8 @@
 
 #include "ControlFixture.h"
 #include "LoopbackServer.h"
-#include "control/ControlPaths.h"
-#include "control/Downloader.h"
+#include "control/base/ControlPaths.h"
+#include "control/site/Downloader.h"
 
 class DownloadTest : public ControlTest {
  protected:

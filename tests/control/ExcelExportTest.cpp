@@ -6,7 +6,7 @@
 #include <map>
 
 #include "ControlFixture.h"
-#include "control/ExcelExport.h"
+#include "control/formats/ExcelExport.h"
 
 namespace {
 uint32_t Le(const std::string& s, size_t at, int bytes) {

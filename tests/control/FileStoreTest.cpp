@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include "ControlTestSupport.h"
-#include "control/ControlPaths.h"
-#include "control/FileStore.h"
+#include "control/base/ControlPaths.h"
+#include "control/site/FileStore.h"
 
 class FileStoreTest : public ::testing::Test {
  protected:

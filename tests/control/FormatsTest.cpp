@@ -4,13 +4,13 @@
 
 #include <random>
 
-#include "control/Base64.h"
-#include "control/ChromiumRenderer.h"
-#include "control/PdfPages.h"
-#include "control/JobRequest.h"
-#include "control/PaperSize.h"
-#include "control/SystemInfo.h"
-#include "control/TextEncoding.h"
+#include "control/formats/Base64.h"
+#include "control/render/ChromiumRenderer.h"
+#include "control/printing/PdfPages.h"
+#include "control/jobs/JobRequest.h"
+#include "control/printing/PaperSize.h"
+#include "control/formats/SystemInfo.h"
+#include "control/formats/TextEncoding.h"
 
 TEST(Base64, KnownVectorsBothWays) {
   const std::pair<std::string, std::string> vectors[] = {

@@ -4,7 +4,7 @@
 #include <set>
 
 #include "ControlFixture.h"
-#include "control/Base64.h"
+#include "control/formats/Base64.h"
 
 namespace {
 class JobRoutingTest : public CupsControlTest {

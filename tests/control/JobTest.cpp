@@ -14,11 +14,11 @@
 #include <cstdio>
 
 #include "ControlFixture.h"
-#include "control/Base64.h"
-#include "control/ChromiumRenderer.h"
-#include "control/PdfPages.h"
-#include "control/ControlPaths.h"
-#include "control/JobLauncher.h"
+#include "control/formats/Base64.h"
+#include "control/render/ChromiumRenderer.h"
+#include "control/printing/PdfPages.h"
+#include "control/base/ControlPaths.h"
+#include "control/jobs/JobLauncher.h"
 
 extern char** environ;
 

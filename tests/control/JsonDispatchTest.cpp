@@ -4,8 +4,8 @@
 
 #include <map>
 
-#include "control/ControlText.h"
-#include "control/DispatchReader.h"
+#include "control/base/ControlText.h"
+#include "control/object/DispatchReader.h"
 #include "platform/JsonDispatch.h"
 #include "platform/webbrowser/HtmlDocument.h"
 

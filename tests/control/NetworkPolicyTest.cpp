@@ -1,8 +1,8 @@
 // The network policy and the job queue decide without I/O: tested directly.
 #include <gtest/gtest.h>
 
-#include "control/JobQueue.h"
-#include "control/NetworkPolicy.h"
+#include "control/jobs/JobQueue.h"
+#include "control/site/NetworkPolicy.h"
 
 namespace {
 IpAddress Ip(const std::string& text) {

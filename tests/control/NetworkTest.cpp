@@ -10,8 +10,8 @@
 
 #include "ControlFixture.h"
 #include "LoopbackServer.h"
-#include "control/ChromiumRenderer.h"
-#include "control/ControlPaths.h"
+#include "control/render/ChromiumRenderer.h"
+#include "control/base/ControlPaths.h"
 
 namespace {
 // Every file below folder (recursively), as paths relative to it; the

@@ -12,10 +12,10 @@
 #include <thread>
 
 #include "ControlFixture.h"
-#include "control/Base64.h"
-#include "control/ControlPaths.h"
-#include "control/DispatchReader.h"
-#include "control/PrinterCapabilities.h"
+#include "control/formats/Base64.h"
+#include "control/base/ControlPaths.h"
+#include "control/object/DispatchReader.h"
+#include "control/printing/PrinterCapabilities.h"
 
 namespace {
 // A one-page PDF, small enough to write out here.

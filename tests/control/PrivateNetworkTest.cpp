@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "control/PrivateNetwork.h"
+#include "control/render/PrivateNetwork.h"
 
 namespace {
 int Port(int socket) {

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <thread>
 
-#include "control/RenderPool.h"
+#include "control/render/RenderPool.h"
 
 namespace {
 // Renders "html" as its own output; "crash" crashes the first n browsers that

@@ -12,7 +12,7 @@
 #include <future>
 
 #include "ControlTestSupport.h"
-#include "control/RenderService.h"
+#include "control/render/RenderService.h"
 
 extern char** environ;
 

@@ -3,8 +3,8 @@
 // with them, and the files of the shared folder stay readable by the sites
 // the user names.
 #include "ControlFixture.h"
-#include "control/ControlPaths.h"
-#include "control/SiteOrigin.h"
+#include "control/base/ControlPaths.h"
+#include "control/site/SiteOrigin.h"
 
 TEST(SiteFolderName, EveryOriginGetsAFolderOfItsOwn) {
   const std::pair<const char*, const char*> cases[] = {

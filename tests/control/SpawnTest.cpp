@@ -8,7 +8,7 @@
 #include <sstream>
 #include <string>
 
-#include "control/Spawn.h"
+#include "control/base/Spawn.h"
 
 namespace {
 

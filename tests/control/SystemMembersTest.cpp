@@ -2,11 +2,11 @@
 #include <cctype>
 
 #include "ControlFixture.h"
-#include "control/ControlPaths.h"
-#include "control/DeviceIds.h"
-#include "control/DispatchReader.h"
-#include "control/PrinterControlObject.h"
-#include "control/SystemInfo.h"
+#include "control/base/ControlPaths.h"
+#include "control/site/DeviceIds.h"
+#include "control/object/DispatchReader.h"
+#include "control/object/PrinterControlObject.h"
+#include "control/formats/SystemInfo.h"
 #include "platform/webbrowser/AxHost.h"
 
 TEST(Registration, TheClassIdCreatesTheLinuxControl) {

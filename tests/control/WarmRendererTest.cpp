@@ -7,8 +7,8 @@
 #include <cstdio>
 
 #include "ControlFixture.h"
-#include "control/ChromiumRenderer.h"
-#include "control/RenderService.h"
+#include "control/render/ChromiumRenderer.h"
+#include "control/render/RenderService.h"
 
 namespace {
 class WarmRendererTest : public ControlTest {

@@ -16,7 +16,7 @@ built="$("$ninja" -C "$build" -t query kestrix-programs 2>&1)" || {
 needed="$( {
   grep -oE '\$build/kestrix-[a-z0-9-]+' "$src/scripts/demo.sh" | sed 's|.*/||'
   grep -oE 'path\.join\(build, "kestrix-[a-z0-9-]+"' "$src/tests/e2e/run.mjs" | sed 's|.*"\(kestrix-[^"]*\)"|\1|'
-  grep -oE '"kestrix-job"' "$src/src/control/JobLauncher.cpp" | tr -d '"'
+  grep -oE '"kestrix-job"' "$src/src/control/base/ControlPaths.cpp" | tr -d '"'
 } | sort -u)"
 [ -n "$needed" ] || { echo "found no program names in the scripts"; exit 1; }
 for program in $needed; do

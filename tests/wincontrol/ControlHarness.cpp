@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "control/DispatchReader.h"
+#include "control/object/DispatchReader.h"
 #include "control/win32/WideText.h"
 
 std::wstring ControlDllPath() {

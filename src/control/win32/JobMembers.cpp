@@ -1,8 +1,8 @@
 // The job members on Windows: raw print jobs, the page's address and the
 // host's code. Everything that renders or converts is not built here yet and
 // is refused as such.
-#include "control/ControlText.h"
-#include "control/DispatchReader.h"
+#include "control/base/ControlText.h"
+#include "control/object/DispatchReader.h"
 #include "control/win32/RawJobs.h"
 #include "control/win32/WinPrinterControl.h"
 

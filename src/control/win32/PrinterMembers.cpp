@@ -1,6 +1,6 @@
 // The members about printers, from the Windows spooler (Spooler.h), and the
 // system members built on Windows.
-#include "control/ControlText.h"
+#include "control/base/ControlText.h"
 #include "control/win32/Spooler.h"
 #include "control/win32/WinPrinterControl.h"
 #include "platform/JsonDispatch.h"

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <thread>
 
-#include "control/Base64.h"
+#include "control/formats/Base64.h"
 #include "control/win32/ModuleState.h"
 #include "control/win32/Spooler.h"
 #include "control/win32/WideText.h"

@@ -1,6 +1,6 @@
 #include "control/win32/WinPrinterControl.h"
 
-#include "control/ControlText.h"
+#include "control/base/ControlText.h"
 #include "control/win32/HostCheck.h"
 #include "control/win32/RawJobs.h"
 #include "control/win32/WideText.h"

@@ -1,0 +1,199 @@
+// The file members. Every path goes through the FileStore: outside the
+// allowed folders it is refused with an empty result and an OnMessage
+// {"code": "pathRefused"} to the attached listener.
+#include <cctype>
+
+#include "control/formats/Base64.h"
+#include "control/base/ControlPaths.h"
+#include "control/base/ControlText.h"
+#include "control/site/Downloader.h"
+#include "control/formats/ExcelExport.h"
+#include "control/site/FileStore.h"
+#include "control/jobs/JobRequest.h"
+#include "control/object/PrinterControlObject.h"
+#include "control/formats/TextEncoding.h"
+
+namespace {
+std::string Code(const std::string& error) {
+  if (error.find("outside the allowed folders") != std::string::npos) return "pathRefused";
+  return error.rfind("no room", 0) == 0 ? "noRoom" : "fileError";
+}
+}  // namespace
+
+HRESULT CLinuxPrinterControl::readString(BSTR path, BSTR encoding, BSTR* result) {
+  FileStore files = Files();
+  std::string bytes, text, error;
+  if (files.Read(BstrToUtf8(path), &bytes, &error) && DecodeToUtf8(bytes, BstrToUtf8(encoding), &text, &error)) {
+    SetBstrResult(result, text);
+  } else {
+    Report(Code(error), error);
+  }
+  return S_OK;
+}
+
+HRESULT CLinuxPrinterControl::writeString(BSTR path, BSTR text, BSTR encoding, BOOL* result) {
+  if (result) *result = FALSE;
+  FileStore files = Files();
+  std::string bytes, error;
+  if (EncodeFromUtf8(BstrToUtf8(text), BstrToUtf8(encoding), &bytes, &error) &&
+      files.Write(BstrToUtf8(path), bytes, &error)) {
+    if (result) *result = TRUE;
+  } else {
+    Report(Code(error), error);
+  }
+  return S_OK;
+}
+
+HRESULT CLinuxPrinterControl::readHTML(BSTR path, BSTR encoding, BSTR* result) {
+  FileStore files = Files();
+  std::string bytes, text, error;
+  if (!files.Read(BstrToUtf8(path), &bytes, &error)) {
+    Report(Code(error), error);
+    return S_OK;
+  }
+  // Without a given encoding, the one the document declares.
+  std::string charset = SysStringLen(encoding) > 0 ? BstrToUtf8(encoding) : SniffHtmlCharset(bytes);
+  if (DecodeToUtf8(bytes, charset, &text, &error)) SetBstrResult(result, text);
+  else Report("fileError", error);
+  return S_OK;
+}
+
+HRESULT CLinuxPrinterControl::readBase64(BSTR path, BSTR* result) {
+  FileStore files = Files();
+  std::string bytes, error;
+  if (files.Read(BstrToUtf8(path), &bytes, &error)) SetBstrResult(result, Base64Encode(bytes));
+  else Report(Code(error), error);
+  return S_OK;
+}
+
+HRESULT CLinuxPrinterControl::writeBase64(BSTR path, BSTR data, BOOL* result) {
+  if (result) *result = FALSE;
+  std::string text = BstrToUtf8(data);
+  // A data: address keeps its base64 text after the comma.
+  if (text.rfind("data:", 0) == 0) {
+    size_t comma = text.find(',');
+    if (comma == std::string::npos || text.substr(0, comma).find(";base64") == std::string::npos) {
+      Report("badData", "writeBase64 takes base64 text or a base64 data: address");
+      return S_OK;
+    }
+    text.erase(0, comma + 1);
+  }
+  std::string bytes, error;
+  if (!Base64Decode(text, &bytes)) {
+    Report("badData", "writeBase64: the data is not valid base64");
+    return S_OK;
+  }
+  FileStore files = Files();
+  if (files.Write(BstrToUtf8(path), bytes, &error)) {
+    if (result) *result = TRUE;
+  } else {
+    Report(Code(error), error);
+  }
+  return S_OK;
+}
+
+HRESULT CLinuxPrinterControl::copy(BSTR source, BSTR target) {
+  FileStore files = Files();
+  std::string error;
+  if (!files.Copy(BstrToUtf8(source), BstrToUtf8(target), &error)) Report(Code(error), error);
+  return S_OK;
+}
+
+HRESULT CLinuxPrinterControl::copied(BSTR path, BSTR* result) {
+  FileStore files = Files();
+  std::string found = files.Locate(BstrToUtf8(path));
+  if (!found.empty()) SetBstrResult(result, found);
+  return S_OK;
+}
+
+HRESULT CLinuxPrinterControl::download(BSTR url, BSTR path, BOOL* result) {
+  if (result) *result = FALSE;
+  const std::string id = NextJobId("download");
+  DownloadRequest request;
+  request.url = BstrToUtf8(url);
+  request.id = id;
+  FileStore files = Files();
+  std::string lower = request.url.substr(0, 8);
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  std::string error;
+  if (lower.rfind("file:", 0) == 0) {
+    // A local source must lie inside the allowed folders as well; the path
+    // checked is the path the download opens.
+    std::string local;
+    if (!FileUrlToPath(request.url, &local)) {
+      ReportJobFailure("download", id, "badUrl", "cannot read the address '" + request.url + "'");
+      return S_OK;
+    }
+    if (!files.Resolve(local, FileStore::Access::Read, &request.localPath, &error)) {
+      ReportJobFailure("download", id, Code(error), error);
+      return S_OK;
+    }
+  } else if (lower.rfind("http://", 0) != 0 && lower.rfind("https://", 0) != 0) {
+    ReportJobFailure("download", id, "badUrl", "download takes http, https or file addresses, not '" + request.url + "'");
+    return S_OK;
+  }
+  if (!files.Resolve(BstrToUtf8(path), FileStore::Access::Write, &request.target, &error)) {
+    ReportJobFailure("download", id, Code(error), error);
+    return S_OK;
+  }
+  size_t slash = request.target.rfind('/');
+  if (slash != std::string::npos && slash > 0) MakeFolders(request.target.substr(0, slash), 0700);
+  // Checked before the first byte and again as the download grows (its
+  // file lies in the folder, so what it wrote counts).
+  request.hasRoom = [files, target = request.target](uint64_t more, std::string* why) {
+    return files.HasRoom(target, more, why);
+  };
+  if (!request.hasRoom(0, &error)) {
+    ReportJobFailure("download", id, "noRoom", error);
+    return S_OK;
+  }
+  request.network = PagePolicy();
+  if (!StartDownload(std::move(request), m_events, &error)) {
+    ReportJobFailure("download", id, "downloadFailed", error);
+    return S_OK;
+  }
+  if (result) *result = TRUE;
+  return S_OK;
+}
+
+HRESULT CLinuxPrinterControl::openFile(BSTR path) {
+  FileStore files = Files();
+  std::string real, error;
+  if (!files.Resolve(BstrToUtf8(path), FileStore::Access::Read, &real, &error)) {
+    Report(Code(error), error);
+    return S_OK;
+  }
+  OpenDocumentOnDesktop(real);  // reports why when it does not open
+  return S_OK;
+}
+
+HRESULT CLinuxPrinterControl::chooseFile(BSTR, BSTR, VARIANT_BOOL, BSTR* result) {
+  // A file dialog would block the host: nothing is chosen (a null text, "" for the page).
+  if (result) {
+    SysFreeString(*result);
+    *result = nullptr;
+  }
+  return S_OK;
+}
+
+HRESULT CLinuxPrinterControl::exportAsExcel(VARIANT* element, BSTR path, VARIANT_BOOL open, BOOL* result) {
+  if (result) *result = FALSE;
+  std::string html, error;
+  if (!ElementHtml(element, &html)) {
+    Report("noElement", "exportAsExcel needs an element (or HTML text)");
+    return S_OK;
+  }
+  // The element is read here, on the main thread; the workbook is made on a
+  // thread of its own, and its outcome comes as events, as a job's does.
+  const std::string id = NextJobId("export");
+  std::string target = OutputPath(BstrToUtf8(path), id + ".xlsx", "exportAsExcel", id);
+  if (target.empty()) return S_OK;
+  size_t slash = target.rfind('/');
+  if (slash != std::string::npos && slash > 0) MakeFolders(target.substr(0, slash), 0700);
+  if (!StartExcelExport(std::move(html), target, id, open != VARIANT_FALSE, Files(), m_events, &error)) {
+    ReportJobFailure("exportAsExcel", id, "exportBusy", error);
+    return S_OK;
+  }
+  if (result) *result = TRUE;
+  return S_OK;
+}

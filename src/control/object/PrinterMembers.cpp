@@ -1,0 +1,142 @@
+// The members about printers and kept settings.
+#include "control/base/ControlPaths.h"
+#include "control/base/ControlText.h"
+#include "control/printing/CupsClient.h"
+#include "control/object/DispatchReader.h"
+#include "control/site/NetworkPolicy.h"
+#include "platform/JsonDispatch.h"
+#include "control/object/PrinterControlObject.h"
+#include "control/site/SettingsStore.h"
+
+namespace {
+// Scheduler calls made on the main thread wait at most this long.
+constexpr int kSchedulerTimeoutMs = 2000;
+
+// Each web site keeps its own settings: one site can neither read, change nor
+// clear another's. Pages on this machine, and pages without a web origin, keep
+// the one file every page used before sites were told apart.
+std::string SettingsPath(const WebOrigin& origin) {
+  if (!origin.IsValid() || NamesThisMachine(origin.Host())) return SettingsFilePath();
+  return SiteSettingsFilePath(origin.Key());
+}
+
+std::string Code(const std::string& error) {
+  return error.rfind("scheduler not reachable", 0) == 0 ? "schedulerUnreachable" : "printerError";
+}
+}  // namespace
+
+HRESULT CLinuxPrinterControl::getPrinters(VARIANT* result) {
+  CupsClient cups(kSchedulerTimeoutMs);
+  std::vector<std::string> names;
+  std::string error;
+  Json::Value list(Json::arrayValue);
+  if (cups.Printers(&names, &error)) {
+    for (const auto& name : names) list.append(name);
+  } else {
+    Report(Code(error), error);
+  }
+  if (result) JsonToResultVariant(list, result);
+  return S_OK;
+}
+
+HRESULT CLinuxPrinterControl::getDefaultPrinter(VARIANT* result) {
+  CupsClient cups(kSchedulerTimeoutMs);
+  std::string name, error;
+  if (!cups.DefaultPrinter(&name, &error)) Report(Code(error), error);
+  if (result) JsonToResultVariant(Json::Value(name), result);
+  return S_OK;
+}
+
+HRESULT CLinuxPrinterControl::setDefaultPrinter(BSTR printer) {
+  CupsClient cups(kSchedulerTimeoutMs);
+  std::string error;
+  if (!cups.SetDefaultPrinter(BstrToUtf8(printer), &error)) Report(Code(error), error);
+  return S_OK;
+}
+
+HRESULT CLinuxPrinterControl::getPrinterInfo(BSTR printer, VARIANT* result) {
+  CupsClient cups(kSchedulerTimeoutMs);
+  Json::Value info;
+  std::string error;
+  if (!cups.PrinterInfo(BstrToUtf8(printer), &info, &error)) {
+    Report(Code(error), error);
+    info = Json::Value();
+  }
+  if (result) JsonToResultVariant(info, result);
+  return S_OK;
+}
+
+HRESULT CLinuxPrinterControl::getPrinterStatus(BSTR printer, VARIANT_BOOL detail, VARIANT* result) {
+  CupsClient cups(kSchedulerTimeoutMs);
+  Json::Value status;
+  std::string error;
+  if (!cups.PrinterStatus(BstrToUtf8(printer), detail != VARIANT_FALSE, &status, &error)) {
+    // The page gets the reason even without a listener.
+    Report(Code(error), error);
+    status = Json::Value(Json::objectValue);
+    status["name"] = BstrToUtf8(printer);
+    status["state"] = "unknown";
+    status["reasons"] = Json::Value(Json::arrayValue);
+    status["accepting"] = false;
+    status["message"] = error;
+  }
+  if (result) JsonToResultVariant(status, result);
+  return S_OK;
+}
+
+HRESULT CLinuxPrinterControl::getPapers(BSTR printer, VARIANT* result) {
+  CupsClient cups(kSchedulerTimeoutMs);
+  Json::Value papers;
+  std::string error;
+  if (!cups.Papers(BstrToUtf8(printer), &papers, &error)) {
+    Report(Code(error), error);
+    papers = Json::Value(Json::arrayValue);
+  }
+  if (result) JsonToResultVariant(papers, result);
+  return S_OK;
+}
+
+HRESULT CLinuxPrinterControl::isCustomPaperSupported(BSTR printer, BOOL* result) {
+  CupsClient cups(kSchedulerTimeoutMs);
+  bool supported = false;
+  std::string error;
+  if (!cups.CustomPaperSupported(BstrToUtf8(printer), &supported, &error)) Report(Code(error), error);
+  if (result) *result = supported ? TRUE : FALSE;
+  return S_OK;
+}
+
+HRESULT CLinuxPrinterControl::showPageSetupDialog(VARIANT* result) {
+  // No dialog without blocking the host: the answer is "nothing chosen" (empty).
+  if (result) VariantClear(result);
+  return S_OK;
+}
+
+HRESULT CLinuxPrinterControl::getLastSettings(BSTR key, VARIANT* result) {
+  SettingsStore settings(SettingsPath(m_defaults.origin));
+  Json::Value value = settings.Get(BstrToUtf8(key));
+  if (result) {
+    VariantClear(result);
+    if (!value.isNull()) JsonToResultVariant(value, result);  // none kept: empty
+  }
+  return S_OK;
+}
+
+HRESULT CLinuxPrinterControl::setLastSettings(BSTR key, VARIANT* settings) {
+  std::string name = BstrToUtf8(key);
+  if (name.empty()) {
+    Report("badKey", "setLastSettings needs a key");
+    return S_OK;
+  }
+  SettingsStore store(SettingsPath(m_defaults.origin));
+  std::string error;
+  if (!store.Set(name, settings ? VariantToJsonValue(*settings) : Json::Value(), &error))
+    Report(error.find("more than the") != std::string::npos ? "settingsTooLarge" : "settingsError", error);
+  return S_OK;
+}
+
+HRESULT CLinuxPrinterControl::clearLastSettings(BSTR key) {
+  SettingsStore store(SettingsPath(m_defaults.origin));
+  std::string error;
+  if (!store.Clear(BstrToUtf8(key), &error)) Report("settingsError", error);
+  return S_OK;
+}

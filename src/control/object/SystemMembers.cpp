@@ -1,0 +1,110 @@
+// The members about this machine and this control.
+#include <algorithm>
+
+#include "control/render/ChromiumRenderer.h"
+#include "control/base/ControlText.h"
+#include "control/printing/CupsClient.h"
+#include "control/site/DeviceIds.h"
+#include "control/object/DispatchReader.h"
+#include "control/site/Downloader.h"
+#include "control/base/ControlPaths.h"
+#include "platform/JsonDispatch.h"
+#include "control/object/PrinterControlObject.h"
+#include "control/formats/SystemInfo.h"
+
+HRESULT CLinuxPrinterControl::getVersion(BSTR* result) {
+  SetBstrResult(result, ControlVersion());
+  return S_OK;
+}
+
+HRESULT CLinuxPrinterControl::getFonts(VARIANT* result) {
+  Json::Value list(Json::arrayValue);
+  for (const auto& family : FontFamilies()) list.append(family);
+  if (result) JsonToResultVariant(list, result);
+  return S_OK;
+}
+
+// Keyed per site unless control.json asks for the raw values (DeviceIds.h).
+HRESULT CLinuxPrinterControl::getLocalMacAddress(BSTR* result) {
+  const std::string mac = LocalMacAddress();
+  SetBstrResult(result, RawDeviceIdsAllowed() ? mac : SiteMacAddress(mac, MachineId(), m_defaults.origin.Key()));
+  return S_OK;
+}
+
+HRESULT CLinuxPrinterControl::getCPUSerialNo(BSTR* result) {
+  const std::string id = MachineId();
+  SetBstrResult(result, RawDeviceIdsAllowed() ? id : SiteCpuSerial(id, m_defaults.origin.Key()));
+  return S_OK;
+}
+
+HRESULT CLinuxPrinterControl::isPrintableFileType(BSTR type, BOOL* result) {
+  if (result) *result = IsPrintableType(BstrToUtf8(type)) ? TRUE : FALSE;
+  return S_OK;
+}
+
+const std::vector<std::string>& CLinuxPrinterControl::ImplementedMembers() {
+  // chooseFile and showPageSetupDialog are left out: without a dialog they
+  // can only answer "nothing chosen".
+  static const std::vector<std::string> names = {
+      "print", "printPreview", "getPrinters", "getVersion", "getFonts", "setPageURL", "getLocalMacAddress",
+      "getCPUSerialNo", "setupNormalOffset", "getPrinterStatus", "printToPDF", "openFile", "exportAsExcel",
+      "getAbsoluteURL", "printTIFF", "getPapers", "isCustomPaperSupported", "isImplemented", "isExcelInstalled",
+      "getDefaultPrinter", "getLastSettings", "setLastSettings", "clearLastSettings", "setDefaultPrinter",
+      "setDragCSS", "getPrinterInfo", "copied", "copy", "writeString", "readString", "readHTML", "writeBase64",
+      "download", "liveUpdate", "about", "readBase64", "exportAsImage", "printToImage", "setPrintBackground",
+      "setHostCode", "setOffsetPage", "printDocument", "isPrintableFileType"};
+  return names;
+}
+
+HRESULT CLinuxPrinterControl::isImplemented(BSTR name, BOOL* result) {
+  const std::string member = BstrToUtf8(name);
+  const auto& names = ImplementedMembers();
+  if (result) *result = std::find(names.begin(), names.end(), member) != names.end() ? TRUE : FALSE;
+  return S_OK;
+}
+
+HRESULT CLinuxPrinterControl::isExcelInstalled(BOOL* result) {
+  // Workbooks are written by libxlsxwriter, linked into the control.
+  if (result) *result = TRUE;
+  return S_OK;
+}
+
+HRESULT CLinuxPrinterControl::getAbsoluteURL(BSTR url, VARIANT* base, BSTR* result) {
+  std::string baseUrl = m_defaults.pageUrl;
+  if (base) {
+    Json::Value given = VariantToJsonValue(*base);
+    if (given.isString() && !given.asString().empty()) baseUrl = given.asString();
+  }
+  std::string absolute;
+  if (ResolveUrl(BstrToUtf8(url), baseUrl, &absolute)) SetBstrResult(result, absolute);
+  return S_OK;
+}
+
+HRESULT CLinuxPrinterControl::liveUpdate(BSTR, BSTR version, LONG* result) {
+  // Updates come with the system's packages; this only says whether one is due:
+  // 1 when the given version is newer than this control, 0 when not, -1 when
+  // the version cannot be read.
+  int order = 0;
+  LONG answer = -1;
+  if (CompareVersions(BstrToUtf8(version), ControlVersion(), &order)) answer = order > 0 ? 1 : 0;
+  if (result) *result = answer;
+  return S_OK;
+}
+
+HRESULT CLinuxPrinterControl::about() {
+  Json::Value line(Json::objectValue);
+  line["kind"] = "message";
+  Json::Value& info = line["message"];
+  info["type"] = "about";
+  info["name"] = "Kestrix printing control for Linux";
+  info["version"] = ControlVersion();
+  std::string chromium = ChromiumRenderer::Find();
+  info["chromium"] = chromium;
+  info["jobProcess"] = FindJobExecutable();
+  info["scheduler"] = CupsClient::ServerName();
+  info["hostCode"] = m_hostCode;
+  info["message"] = "Kestrix printing control " + ControlVersion() + " (CUPS at " + CupsClient::ServerName() +
+                    (chromium.empty() ? ", no chromium" : ", " + chromium) + ")";
+  m_events->Push(std::move(line));
+  return S_OK;
+}

@@ -1,0 +1,296 @@
+#include "control/render/PrivateNetwork.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/if_tun.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+// Between fork and exec the child of a threaded process may only make system
+// calls: everything it needs (texts, argument arrays) is made before the fork.
+
+namespace {
+// Where the child failed, for the message.
+enum Step : int { kUnshare = 1, kUserMap, kLoopback, kFiles, kExec, kEnter, kListen };
+
+const char* StepText(int step) {
+  switch (step) {
+    case kUnshare: return "cannot make a network namespace for the rendering browser";
+    case kUserMap: return "cannot map the user into the rendering browser's user namespace";
+    case kLoopback: return "cannot bring up loopback in the rendering browser's network namespace";
+    case kFiles: return "cannot set up the rendering browser's files";
+    case kEnter: return "cannot enter the rendering browser's network namespace";
+    case kListen: return "cannot listen in the rendering browser's network namespace";
+    default: return "cannot start";
+  }
+}
+
+// Writes text to a /proc file in one call (as the kernel wants maps written).
+bool WriteProc(const char* path, const char* text) {
+  int fd = open(path, O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const ssize_t length = static_cast<ssize_t>(std::strlen(text));
+  const bool ok = write(fd, text, static_cast<size_t>(length)) == length;
+  close(fd);
+  return ok;
+}
+
+bool LoopbackUp() {
+  int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (s < 0) return false;
+  ifreq request{};
+  std::memcpy(request.ifr_name, "lo", 3);
+  bool ok = ioctl(s, SIOCGIFFLAGS, &request) == 0;
+  request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+  ok = ok && ioctl(s, SIOCSIFFLAGS, &request) == 0;
+  close(s);
+  return ok;
+}
+
+// A link that makes the namespace look like a network to the browser:
+// without an address besides loopback's it would tell pages they are offline
+// (navigator.onLine false). It is a TUN device whose other end is held by the
+// process outside and never read, with the one address 192.0.2.1/32 (set
+// aside for documentation): no route leads to it (IPv6 is off on it, so not
+// even a link-local one), and a connection to that address stays in the
+// namespace. -1 where there is no TUN driver (pages then see offline).
+int FakeLink() {
+  int fd = open("/dev/net/tun", O_RDWR | O_CLOEXEC);
+  if (fd < 0) return -1;
+  ifreq request{};
+  std::memcpy(request.ifr_name, "kestrix0", 9);
+  request.ifr_flags = IFF_TUN | IFF_NO_PI;
+  int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  bool ok = s >= 0 && ioctl(fd, TUNSETIFF, &request) == 0;
+  WriteProc("/proc/sys/net/ipv6/conf/kestrix0/disable_ipv6", "1");
+  auto* address = reinterpret_cast<sockaddr_in*>(&request.ifr_addr);
+  address->sin_family = AF_INET;
+  address->sin_addr.s_addr = htonl(0xC0000201);  // 192.0.2.1
+  ok = ok && ioctl(s, SIOCSIFADDR, &request) == 0;
+  address->sin_addr.s_addr = htonl(0xFFFFFFFF);
+  ok = ok && ioctl(s, SIOCSIFNETMASK, &request) == 0 && ioctl(s, SIOCGIFFLAGS, &request) == 0;
+  request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+  ok = ok && ioctl(s, SIOCSIFFLAGS, &request) == 0;
+  if (s >= 0) close(s);
+  if (!ok) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// What a child reports, {step, errno} (step 0: success), with a descriptor
+// when fd is not -1.
+bool Report(int socket, int step, int error, int fd) {
+  int what[2] = {step, error};
+  iovec data{what, sizeof what};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr message{};
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  if (fd >= 0) {
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
+  }
+  return sendmsg(socket, &message, MSG_NOSIGNAL) == sizeof what;
+}
+
+// One report; false at the end of them (the child exec'd or ended).
+bool ReadReport(int socket, int what[2], int* fd) {
+  iovec data{what, 2 * sizeof(int)};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr message{};
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  ssize_t got;
+  while ((got = recvmsg(socket, &message, MSG_CMSG_CLOEXEC | MSG_WAITALL)) < 0 && errno == EINTR) {
+  }
+  for (cmsghdr* h = CMSG_FIRSTHDR(&message); got > 0 && h; h = CMSG_NXTHDR(&message, h))
+    if (h->cmsg_level == SOL_SOCKET && h->cmsg_type == SCM_RIGHTS) std::memcpy(fd, CMSG_DATA(h), sizeof(int));
+  return got == 2 * sizeof(int);
+}
+
+// fork() with every signal blocked in the child (a handler of this process
+// must not run there); the caller's mask is kept here.
+pid_t ForkQuietly() {
+  sigset_t all, old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &old);
+  const pid_t child = fork();
+  if (child != 0) pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  return child;
+}
+
+[[noreturn]] void Fail(int report, int step) {
+  Report(report, step, errno, -1);
+  _exit(127);
+}
+
+bool SameNamespace(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+}  // namespace
+
+PrivateNetwork::~PrivateNetwork() {
+  if (m_link >= 0) close(m_link);
+  if (m_net >= 0) close(m_net);
+  if (m_user >= 0) close(m_user);
+}
+
+bool PrivateNetwork::Spawn(const SpawnPlan& plan, pid_t* pid, std::string* error, bool* refused) {
+  *pid = -1;
+  *refused = false;
+  std::vector<char*> argv, envp;
+  for (const std::string& a : plan.args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  for (const std::string& e : plan.env) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  const std::string uidMap = std::to_string(geteuid()) + " " + std::to_string(geteuid()) + " 1\n";
+  const std::string gidMap = std::to_string(getegid()) + " " + std::to_string(getegid()) + " 1\n";
+  int highest = 2;
+  for (const auto& [from, to] : plan.fds) highest = std::max(highest, to);
+
+  int report[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, report) != 0) {
+    *error = std::string("cannot create a socket pair: ") + std::strerror(errno);
+    return false;
+  }
+  const bool root = geteuid() == 0;
+  const pid_t child = ForkQuietly();
+  if (child < 0) {
+    *error = std::string("cannot start ") + plan.executable + ": " + std::strerror(errno);
+    close(report[0]);
+    close(report[1]);
+    return false;
+  }
+  if (child == 0) {
+    // Root makes the namespace directly; anyone else (or a root without the
+    // right, in a container) in a user namespace of its own, mapped to itself.
+    if (!root || unshare(CLONE_NEWNET) != 0) {
+      if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) Fail(report[1], kUnshare);
+      if (!WriteProc("/proc/self/setgroups", "deny") || !WriteProc("/proc/self/uid_map", uidMap.c_str()) ||
+          !WriteProc("/proc/self/gid_map", gidMap.c_str()))
+        Fail(report[1], kUserMap);
+    }
+    if (!LoopbackUp()) Fail(report[1], kLoopback);
+    const int link = FakeLink();
+    if (link >= 0) {
+      Report(report[1], 0, 0, link);
+      close(link);
+    }
+    // Its own process group, so that every helper process it starts goes with it.
+    setpgid(0, 0);
+    int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    int log = open(plan.stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (null < 0 || log < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(log, 2) < 0) Fail(report[1], kFiles);
+    for (const auto& [from, to] : plan.fds)
+      if (dup2(from, to) < 0) Fail(report[1], kFiles);
+    // Nothing else goes across (the report socket closes on the exec).
+    close_range(static_cast<unsigned>(highest) + 1, ~0U, CLOSE_RANGE_CLOEXEC);
+    // No handler of this process runs once signals are let through, and
+    // SIGPIPE is at its default even where this process ignores it.
+    struct sigaction deflt {};
+    deflt.sa_handler = SIG_DFL;
+    for (int sig = 1; sig < NSIG; ++sig) {
+      struct sigaction now {};
+      if (sigaction(sig, nullptr, &now) == 0 && (sig == SIGPIPE || now.sa_handler != SIG_IGN))
+        sigaction(sig, &deflt, nullptr);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execve(plan.executable.c_str(), argv.data(), envp.data());
+    Fail(report[1], kExec);
+  }
+  close(report[1]);
+  // Reports until the exec closes the child's end: the link, or a failure.
+  int what[2] = {0, 0};
+  while (ReadReport(report[0], what, &m_link) && what[0] == 0) {
+  }
+  close(report[0]);
+  if (what[0] != 0) {
+    int status;
+    waitpid(child, &status, 0);
+    *error = what[0] == kExec ? "cannot start " + plan.executable + ": " + std::strerror(what[1])
+                              : std::string(StepText(what[0])) + ": " + std::strerror(what[1]);
+    *refused = what[0] == kUnshare || what[0] == kUserMap || what[0] == kLoopback;
+    if (*refused)
+      *error += " (rendering needs a network namespace of its own, made through a user namespace for users other "
+                "than root; the system forbids them: see sysctl user.max_user_namespaces, "
+                "kernel.unprivileged_userns_clone and, on Ubuntu, kernel.apparmor_restrict_unprivileged_userns)";
+    return false;
+  }
+  *pid = child;
+  const std::string here = "/proc/" + std::to_string(child) + "/ns/";
+  m_net = open((here + "net").c_str(), O_RDONLY | O_CLOEXEC);
+  if (!SameNamespace(here + "user", "/proc/self/ns/user"))
+    m_user = open((here + "user").c_str(), O_RDONLY | O_CLOEXEC);
+  if (m_net < 0) {
+    *error = plan.executable + " ended as soon as it started";
+    return false;  // (the caller reaps it)
+  }
+  return true;
+}
+
+int PrivateNetwork::Listen(std::string* error) const {
+  int pair[2];
+  if (m_net < 0) {
+    *error = "the rendering browser has no network namespace";
+    return -1;
+  }
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+    *error = std::string("cannot create a socket pair: ") + std::strerror(errno);
+    return -1;
+  }
+  // A thread may enter another network namespace, but only a process with a
+  // single thread may enter a user namespace: a child does the work and hands
+  // the socket back.
+  const pid_t child = ForkQuietly();
+  if (child == 0) {
+    close(pair[0]);
+    if ((m_user >= 0 && setns(m_user, CLONE_NEWUSER) != 0) || setns(m_net, CLONE_NEWNET) != 0)
+      Fail(pair[1], kEnter);
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (s < 0 || bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(s, 128) != 0)
+      Fail(pair[1], kListen);
+    _exit(Report(pair[1], 0, 0, s) ? 0 : 1);
+  }
+  close(pair[1]);
+  if (child < 0) {
+    close(pair[0]);
+    *error = std::string("cannot fork: ") + std::strerror(errno);
+    return -1;
+  }
+  int what[2] = {kListen, 0};
+  int fd = -1;
+  ReadReport(pair[0], what, &fd);
+  close(pair[0]);
+  int status;
+  waitpid(child, &status, 0);
+  if (fd < 0)
+    *error = std::string(StepText(what[0])) + ": " + (what[1] ? std::strerror(what[1]) : "the helper process failed");
+  return fd;
+}
