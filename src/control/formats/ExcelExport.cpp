@@ -311,13 +311,7 @@ void RunExport(const std::string& html, const std::string& path, const std::stri
     error = std::string("the export failed: ") + e.what();  // memory, most likely
   }
   auto message = [&](const char* type, const std::string& code, const std::string& text) {
-    Json::Value line(Json::objectValue);
-    line["kind"] = "message";
-    line["message"]["type"] = type;
-    line["message"]["code"] = code;
-    line["message"]["message"] = text;
-    line["message"]["id"] = id;
-    queue.Push(std::move(line));
+    queue.Push(JobLine::Message(type, code, text, id));
   };
   std::string cut;
   for (const auto& n : notes) cut += (cut.empty() ? "" : "; ") + n;
@@ -327,17 +321,14 @@ void RunExport(const std::string& html, const std::string& path, const std::stri
     std::string code, text;
     if (!OpenDocument(path, &code, &text)) message("error", code, text);
   }
-  Json::Value line(Json::objectValue);
-  line["kind"] = "done";
-  line["status"] = ok ? "success" : "error";
-  Json::Value& result = line["result"];
+  Json::Value result(Json::objectValue);
   result["type"] = "exportAsExcel";
   result["id"] = id;
   result["jobId"] = 0;
   result["file"] = path;
   result["truncated"] = ok && !notes.empty();
   result["message"] = !ok ? error : cut.empty() ? "written to " + path : "written to " + path + " with cuts: " + cut;
-  queue.Push(std::move(line));
+  queue.Push(JobLine::Done(ok, std::move(result)));
 }
 }  // namespace
 

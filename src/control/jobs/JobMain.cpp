@@ -14,6 +14,7 @@
 #include <string>
 
 #include "control/jobs/JobLauncher.h"
+#include "control/base/JobLine.h"
 #include "control/jobs/JobRunner.h"
 #include "control/render/RenderService.h"
 #include "control/base/Trace.h"
@@ -90,28 +91,20 @@ int main(int argc, char** argv) {
     errors = e.what();
   }
   if (!parsed) {
-    Json::Value done(Json::objectValue);
-    done["kind"] = "done";
-    done["status"] = "error";
-    done["result"]["type"] = "job";
-    done["result"]["id"] = "";
-    done["result"]["jobId"] = 0;
-    done["result"]["message"] = "unreadable job request: " + errors;
-    reporter.Emit(done);
+    Json::Value unnamed(Json::objectValue);
+    unnamed["type"] = "job";
+    unnamed["id"] = "";
+    reporter.Emit(JobLine::Failed(unnamed, "unreadable job request: " + errors));
     return 2;
   }
   try {
     return RunJob(request, reporter);
   } catch (const std::exception& e) {
     // Whatever went wrong, the control hears of it.
-    Json::Value done(Json::objectValue);
-    done["kind"] = "done";
-    done["status"] = "error";
-    done["result"]["type"] = request["type"].isString() ? request["type"] : Json::Value("job");
-    done["result"]["id"] = request["id"].isString() ? request["id"] : Json::Value("");
-    done["result"]["jobId"] = 0;
-    done["result"]["message"] = std::string("the job process failed: ") + e.what();
-    reporter.Emit(done);
+    Json::Value named(Json::objectValue);
+    named["type"] = request["type"].isString() ? request["type"] : Json::Value("job");
+    named["id"] = request["id"].isString() ? request["id"] : Json::Value("");
+    reporter.Emit(JobLine::Failed(named, std::string("the job process failed: ") + e.what()));
     return 3;
   }
 }

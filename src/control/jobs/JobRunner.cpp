@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,10 +14,12 @@
 #include <mutex>
 #include <thread>
 
+#include "control/base/JobLine.h"
 #include "control/formats/Base64.h"
 #include "control/render/ChromiumRenderer.h"
 #include "control/printing/PdfPages.h"
 #include "control/base/ControlPaths.h"
+#include "control/base/Spawn.h"
 #include "control/printing/CupsClient.h"
 #include "control/site/FileStore.h"
 #include "control/jobs/JobRequest.h"
@@ -27,7 +28,6 @@
 #include "control/render/RenderService.h"
 #include "control/base/Trace.h"
 
-extern char** environ;
 
 namespace {
 using Clock = std::chrono::steady_clock;
@@ -101,18 +101,8 @@ class Job {
       const std::string text = "the job did not finish within its time limit of " + std::to_string(seconds) +
                                " s; it was stopped";
       // Built from the request alone: the job's own thread may be changing its record.
-      Json::Value message(Json::objectValue), done(Json::objectValue);
-      message["kind"] = "message";
-      message["message"]["type"] = "error";
-      message["message"]["code"] = "timeLimit";
-      message["message"]["message"] = text;
-      message["message"]["id"] = m_request["id"];
-      done["kind"] = "done";
-      done["status"] = "error";
-      done["result"]["type"] = m_request["type"];
-      done["result"]["id"] = m_request["id"];
-      done["result"]["jobId"] = 0;
-      done["result"]["message"] = text;
+      const Json::Value message = JobLine::Message("error", "timeLimit", text, m_request["id"]);
+      Json::Value done = JobLine::Failed(m_request, text);
       done["result"]["code"] = "timeLimit";
       std::lock_guard emitting(m_emitMutex);
       m_reporter.Emit(message);
@@ -132,10 +122,7 @@ class Job {
   void ReleasePlace() {
     StopWatchdog();
     m_slot.Release();
-    Json::Value line(Json::objectValue);
-    line["kind"] = "released";
-    line["id"] = m_request["id"];
-    Emit(line);
+    Emit(JobLine::Released(m_request["id"]));
   }
 
   // ---- reporting ---------------------------------------------------------------
@@ -148,24 +135,12 @@ class Job {
     m_record["statusText"] = text;
     if (m_record == m_lastSent) return;
     m_lastSent = m_record;
-    Json::Value line(Json::objectValue);
-    line["kind"] = "state";
-    line["job"] = m_record;
-    Emit(line);
+    Emit(JobLine::State(m_record));
   }
   void Message(const std::string& code, const std::string& text) {
-    Json::Value line(Json::objectValue);
-    line["kind"] = "message";
-    line["message"]["type"] = "error";
-    line["message"]["code"] = code;
-    line["message"]["message"] = text;
-    line["message"]["id"] = m_request["id"];
-    Emit(line);
+    Emit(JobLine::Message("error", code, text, m_request["id"]));
   }
   int Done(bool success, const std::string& text, const Json::Value& extra = Json::Value()) {
-    Json::Value line(Json::objectValue);
-    line["kind"] = "done";
-    line["status"] = success ? "success" : "error";
     Json::Value result(Json::objectValue);
     result["type"] = m_request["type"];
     result["id"] = m_request["id"];
@@ -174,8 +149,7 @@ class Job {
     if (!m_record["printerName"].asString().empty()) result["printerName"] = m_record["printerName"];
     if (extra.isObject())
       for (const auto& key : extra.getMemberNames()) result[key] = extra[key];
-    line["result"] = result;
-    Emit(line);
+    Emit(JobLine::Done(success, std::move(result)));
     return success ? 0 : 1;
   }
   // The failure's code goes with the message and with the outcome.
@@ -461,19 +435,10 @@ class Job {
     if (!(display && *display) && !(wayland && *wayland)) return false;
     std::string opener = "/usr/bin/xdg-open";
     if (access(opener.c_str(), X_OK) != 0) return false;
-    char* argv[] = {opener.data(), const_cast<char*>(path.c_str()), nullptr};
-    pid_t pid;
-    // Standard output is the progress channel: the opener gets /dev/null.
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-    bool ok = posix_spawn(&pid, opener.c_str(), &actions, &attr, argv, environ) == 0;
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
+    // Standard output is the progress channel: the opener gets /dev/null, and
+    // none of the job's other descriptors (its browser's pipes among them).
+    std::string error;
+    const bool ok = Spawn({opener, path}, SpawnOptions{}, &error) > 0;
     return ok;  // the opener is reaped by init once this process has ended
   }
 

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "control/base/JobLine.h"
 #include "control/base/ControlJson.h"
 #include "control/base/ControlPaths.h"
 #include "control/base/ControlText.h"
@@ -257,25 +258,18 @@ void CLinuxPrinterControl::FireOnMessage(const std::vector<ComPtr<IDispatch>>& s
 }
 
 void CLinuxPrinterControl::Report(const std::string& code, const std::string& text, const std::string& jobId) {
-  Json::Value line(Json::objectValue);
-  line["kind"] = "message";
-  line["message"]["type"] = "error";
-  line["message"]["code"] = code;
-  line["message"]["message"] = text;
-  if (!jobId.empty()) line["message"]["id"] = jobId;
+  Json::Value line = JobLine::Message("error", code, text, jobId);
+  if (jobId.empty()) line["message"].removeMember("id");  // a message of no job
   m_events->Push(std::move(line));
 }
 
 void CLinuxPrinterControl::ReportJobFailure(const std::string& type, const std::string& id, const std::string& code,
                                             const std::string& text) {
   Report(code, text, id);
-  Json::Value line(Json::objectValue);
-  line["kind"] = "done";
-  line["status"] = "error";
-  line["result"]["type"] = type;
-  line["result"]["id"] = id;
-  line["result"]["jobId"] = 0;
-  line["result"]["message"] = text;
+  Json::Value request(Json::objectValue);
+  request["type"] = type;
+  request["id"] = id;
+  Json::Value line = JobLine::Failed(request, text);
   line["result"]["code"] = code;
   m_events->Push(std::move(line));
 }
@@ -404,9 +398,7 @@ bool CLinuxPrinterControl::Launch(const Json::Value& request) {
 void CLinuxPrinterControl::ReportQueued(const std::string& id, size_t position) {
   auto it = m_queuedRequests.find(id);
   if (it == m_queuedRequests.end()) return;
-  Json::Value line(Json::objectValue);
-  line["kind"] = "state";
-  line["job"] = NewJobRecord(it->second);
+  Json::Value line = JobLine::State(NewJobRecord(it->second));
   line["job"]["status"] = "queued";
   line["job"]["position"] = static_cast<Json::UInt64>(position);
   line["job"]["statusText"] = position == 1 ? std::string("Next to start")

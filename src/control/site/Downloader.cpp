@@ -262,18 +262,9 @@ void Run(DownloadRequest request, std::shared_ptr<JobEventQueue> queue) {
   }
   const bool ok = failure.empty();
   if (!ok) {
-    Json::Value message(Json::objectValue);
-    message["kind"] = "message";
-    message["message"]["type"] = "error";
-    message["message"]["code"] = code;
-    message["message"]["message"] = "download of " + request.url + " failed: " + failure;
-    message["message"]["id"] = request.id;
-    queue->Push(std::move(message));
+    queue->Push(JobLine::Message("error", code, "download of " + request.url + " failed: " + failure, request.id));
   }
-  Json::Value line(Json::objectValue);
-  line["kind"] = "done";
-  line["status"] = ok ? "success" : "error";
-  Json::Value& result = line["result"];
+  Json::Value result(Json::objectValue);
   result["type"] = "download";
   result["id"] = request.id;
   result["url"] = request.url;
@@ -282,7 +273,7 @@ void Run(DownloadRequest request, std::shared_ptr<JobEventQueue> queue) {
   result["message"] = ok ? "downloaded " + std::to_string(sink.bytes) + " bytes to " + request.target
                          : "download of " + request.url + " failed: " + failure;
   --g_running;
-  queue->Push(std::move(line));
+  queue->Push(JobLine::Done(ok, std::move(result)));
 }
 
 // The sweep's walk: nftw has no context argument.
