@@ -27,6 +27,7 @@
 #include "control/base/ControlPaths.h"
 #include "control/base/Spawn.h"
 #include "control/base/Trace.h"
+#include "framing/FrameCodec.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;
@@ -200,11 +201,9 @@ void Serve(int fd, RenderPool& pool, ServiceState& state) {
 bool WriteFrame(int fd, const std::string& bytes, int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   if (bytes.size() > 0xFFFFFFFFu) return false;
-  const uint32_t n = static_cast<uint32_t>(bytes.size());
-  const unsigned char head[4] = {static_cast<unsigned char>(n), static_cast<unsigned char>(n >> 8),
-                                 static_cast<unsigned char>(n >> 16), static_cast<unsigned char>(n >> 24)};
-  std::string all(reinterpret_cast<const char*>(head), 4);
-  size_t done = 0;
+  // The wire's own length prefix (framing/FrameCodec.h).
+  char head[kFramePrefixBytes];
+  EncodeFrameLength(static_cast<uint32_t>(bytes.size()), head);
   auto put = [&](const char* data, size_t size) {
     size_t sent = 0;
     while (sent < size) {
@@ -216,8 +215,7 @@ bool WriteFrame(int fd, const std::string& bytes, int timeoutMs) {
     }
     return true;
   };
-  (void)done;
-  return put(all.data(), all.size()) && put(bytes.data(), bytes.size());
+  return put(head, sizeof head) && put(bytes.data(), bytes.size());
 }
 
 bool ReadFrame(int fd, std::string* bytes, size_t maxBytes, int timeoutMs) {
@@ -233,9 +231,9 @@ bool ReadFrame(int fd, std::string* bytes, size_t maxBytes, int timeoutMs) {
     }
     return true;
   };
-  unsigned char head[4];
-  if (!get(reinterpret_cast<char*>(head), 4)) return false;
-  const size_t n = head[0] | (head[1] << 8) | (head[2] << 16) | (size_t(head[3]) << 24);
+  char head[kFramePrefixBytes];
+  if (!get(head, sizeof head)) return false;
+  const size_t n = DecodeFrameLength(head);
   // The length is checked before anything is allocated for it.
   if (n > maxBytes) return false;
   bytes->assign(n, '\0');

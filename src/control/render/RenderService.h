@@ -78,7 +78,8 @@ void PrepareWarmRendering(Json::Value* request, int browsers);
 // Chromium browsers.
 int RenderServiceMain(int argc, char** argv);
 
-// Frames (exposed for the tests): false on a closed peer, a frame larger than
+// Frames of the wire's codec (framing/FrameCodec.h) on the service's socket
+// (exposed for the tests): false on a closed peer, a frame larger than
 // maxBytes or the deadline in milliseconds passing.
 bool WriteFrame(int fd, const std::string& bytes, int timeoutMs);
 bool ReadFrame(int fd, std::string* bytes, size_t maxBytes, int timeoutMs);
