@@ -21,6 +21,7 @@ std::string Code(const std::string& error) {
 }  // namespace
 
 HRESULT CLinuxPrinterControl::readString(BSTR path, BSTR encoding, BSTR* result) {
+  m_thread.Check("CLinuxPrinterControl::readString");
   FileStore files = Files();
   std::string bytes, text, error;
   if (files.Read(BstrToUtf8(path), &bytes, &error) && DecodeToUtf8(bytes, BstrToUtf8(encoding), &text, &error)) {
@@ -32,6 +33,7 @@ HRESULT CLinuxPrinterControl::readString(BSTR path, BSTR encoding, BSTR* result)
 }
 
 HRESULT CLinuxPrinterControl::writeString(BSTR path, BSTR text, BSTR encoding, BOOL* result) {
+  m_thread.Check("CLinuxPrinterControl::writeString");
   if (result) *result = FALSE;
   FileStore files = Files();
   std::string bytes, error;
@@ -45,6 +47,7 @@ HRESULT CLinuxPrinterControl::writeString(BSTR path, BSTR text, BSTR encoding, B
 }
 
 HRESULT CLinuxPrinterControl::readHTML(BSTR path, BSTR encoding, BSTR* result) {
+  m_thread.Check("CLinuxPrinterControl::readHTML");
   FileStore files = Files();
   std::string bytes, text, error;
   if (!files.Read(BstrToUtf8(path), &bytes, &error)) {
@@ -59,6 +62,7 @@ HRESULT CLinuxPrinterControl::readHTML(BSTR path, BSTR encoding, BSTR* result) {
 }
 
 HRESULT CLinuxPrinterControl::readBase64(BSTR path, BSTR* result) {
+  m_thread.Check("CLinuxPrinterControl::readBase64");
   FileStore files = Files();
   std::string bytes, error;
   if (files.Read(BstrToUtf8(path), &bytes, &error)) SetBstrResult(result, Base64Encode(bytes));
@@ -67,6 +71,7 @@ HRESULT CLinuxPrinterControl::readBase64(BSTR path, BSTR* result) {
 }
 
 HRESULT CLinuxPrinterControl::writeBase64(BSTR path, BSTR data, BOOL* result) {
+  m_thread.Check("CLinuxPrinterControl::writeBase64");
   if (result) *result = FALSE;
   std::string text = BstrToUtf8(data);
   // A data: address keeps its base64 text after the comma.
@@ -93,6 +98,7 @@ HRESULT CLinuxPrinterControl::writeBase64(BSTR path, BSTR data, BOOL* result) {
 }
 
 HRESULT CLinuxPrinterControl::copy(BSTR source, BSTR target) {
+  m_thread.Check("CLinuxPrinterControl::copy");
   FileStore files = Files();
   std::string error;
   if (!files.Copy(BstrToUtf8(source), BstrToUtf8(target), &error)) Report(Code(error), error);
@@ -100,6 +106,7 @@ HRESULT CLinuxPrinterControl::copy(BSTR source, BSTR target) {
 }
 
 HRESULT CLinuxPrinterControl::copied(BSTR path, BSTR* result) {
+  m_thread.Check("CLinuxPrinterControl::copied");
   FileStore files = Files();
   std::string found = files.Locate(BstrToUtf8(path));
   if (!found.empty()) SetBstrResult(result, found);
@@ -107,6 +114,7 @@ HRESULT CLinuxPrinterControl::copied(BSTR path, BSTR* result) {
 }
 
 HRESULT CLinuxPrinterControl::download(BSTR url, BSTR path, BOOL* result) {
+  m_thread.Check("CLinuxPrinterControl::download");
   if (result) *result = FALSE;
   const std::string id = NextJobId("download");
   DownloadRequest request;
@@ -157,6 +165,7 @@ HRESULT CLinuxPrinterControl::download(BSTR url, BSTR path, BOOL* result) {
 }
 
 HRESULT CLinuxPrinterControl::openFile(BSTR path) {
+  m_thread.Check("CLinuxPrinterControl::openFile");
   FileStore files = Files();
   std::string real, error;
   if (!files.Resolve(BstrToUtf8(path), FileStore::Access::Read, &real, &error)) {
@@ -168,6 +177,7 @@ HRESULT CLinuxPrinterControl::openFile(BSTR path) {
 }
 
 HRESULT CLinuxPrinterControl::chooseFile(BSTR, BSTR, VARIANT_BOOL, BSTR* result) {
+  m_thread.Check("CLinuxPrinterControl::chooseFile");
   // A file dialog would block the host: nothing is chosen (a null text, "" for the page).
   if (result) {
     SysFreeString(*result);
@@ -177,6 +187,7 @@ HRESULT CLinuxPrinterControl::chooseFile(BSTR, BSTR, VARIANT_BOOL, BSTR* result)
 }
 
 HRESULT CLinuxPrinterControl::exportAsExcel(VARIANT* element, BSTR path, VARIANT_BOOL open, BOOL* result) {
+  m_thread.Check("CLinuxPrinterControl::exportAsExcel");
   if (result) *result = FALSE;
   std::string html, error;
   if (!ElementHtml(element, &html)) {

@@ -11,6 +11,7 @@
 #include "control/object/PrinterControlObject.h"
 
 HRESULT CLinuxPrinterControl::print(IDispatch* job, VARIANT_BOOL) {
+  m_thread.Check("CLinuxPrinterControl::print");
   // There is no print dialog here: a prompt is not shown, the job goes to its printer.
   const std::string id = NextJobId("print");
   Json::Value content;
@@ -19,6 +20,7 @@ HRESULT CLinuxPrinterControl::print(IDispatch* job, VARIANT_BOOL) {
 }
 
 HRESULT CLinuxPrinterControl::printPreview(IDispatch* job, VARIANT_BOOL) {
+  m_thread.Check("CLinuxPrinterControl::printPreview");
   const std::string id = NextJobId("preview");
   Json::Value content;
   if (!ReadJob(job, "printPreview", id, &content)) return S_OK;
@@ -28,6 +30,7 @@ HRESULT CLinuxPrinterControl::printPreview(IDispatch* job, VARIANT_BOOL) {
 }
 
 HRESULT CLinuxPrinterControl::printToPDF(IDispatch* job, BSTR path, BOOL* result) {
+  m_thread.Check("CLinuxPrinterControl::printToPDF");
   if (result) *result = FALSE;
   const std::string id = NextJobId("pdf");
   Json::Value content;
@@ -40,6 +43,7 @@ HRESULT CLinuxPrinterControl::printToPDF(IDispatch* job, BSTR path, BOOL* result
 }
 
 HRESULT CLinuxPrinterControl::printToImage(IDispatch* job, BSTR path, BOOL* result) {
+  m_thread.Check("CLinuxPrinterControl::printToImage");
   if (result) *result = FALSE;
   const std::string id = NextJobId("image");
   Json::Value content;
@@ -52,6 +56,7 @@ HRESULT CLinuxPrinterControl::printToImage(IDispatch* job, BSTR path, BOOL* resu
 }
 
 HRESULT CLinuxPrinterControl::printTIFF(BSTR path, IDispatch* job, BSTR printer) {
+  m_thread.Check("CLinuxPrinterControl::printTIFF");
   const std::string id = NextJobId("tiff");
   // The job object is optional here: it only carries settings.
   Json::Value content = job ? DispatchToJson(job) : Json::Value(Json::objectValue);
@@ -66,6 +71,7 @@ HRESULT CLinuxPrinterControl::printTIFF(BSTR path, IDispatch* job, BSTR printer)
 }
 
 HRESULT CLinuxPrinterControl::printDocument(VARIANT* document, VARIANT* options) {
+  m_thread.Check("CLinuxPrinterControl::printDocument");
   const std::string id = NextJobId("document");
   Json::Value content = options ? VariantToJsonValue(*options) : Json::Value();
   if (content.isString()) {
@@ -103,6 +109,7 @@ HRESULT CLinuxPrinterControl::printDocument(VARIANT* document, VARIANT* options)
 }
 
 HRESULT CLinuxPrinterControl::exportAsImage(VARIANT* element, BSTR path, BSTR* result) {
+  m_thread.Check("CLinuxPrinterControl::exportAsImage");
   const std::string id = NextJobId("export");
   std::string html;
   if (!ElementHtml(element, &html)) {
@@ -119,6 +126,7 @@ HRESULT CLinuxPrinterControl::exportAsImage(VARIANT* element, BSTR path, BSTR* r
 }
 
 HRESULT CLinuxPrinterControl::setPageURL(BSTR url) {
+  m_thread.Check("CLinuxPrinterControl::setPageURL");
   // The one reading of the page's address: its origin keys the site's files,
   // settings, device ids and network exception, and a web page's address is
   // kept as that reading spells it, so HTML rendered "at" it lands on the
@@ -131,6 +139,7 @@ HRESULT CLinuxPrinterControl::setPageURL(BSTR url) {
 }
 
 HRESULT CLinuxPrinterControl::setupNormalOffset(BSTR offset) {
+  m_thread.Check("CLinuxPrinterControl::setupNormalOffset");
   // "left,top" in millimetres ("3,-2", "3 -2", or one number for both); "" resets.
   std::string text = BstrToUtf8(offset);
   for (char& c : text)
@@ -152,6 +161,7 @@ HRESULT CLinuxPrinterControl::setupNormalOffset(BSTR offset) {
 }
 
 HRESULT CLinuxPrinterControl::setDragCSS(BSTR selector, BSTR css) {
+  m_thread.Check("CLinuxPrinterControl::setDragCSS");
   std::string sel = BstrToUtf8(selector), decl = BstrToUtf8(css);
   // One rule per selector; nothing that could close the rule or the style element.
   auto unsafe = [](const std::string& s) {
@@ -167,17 +177,20 @@ HRESULT CLinuxPrinterControl::setDragCSS(BSTR selector, BSTR css) {
 }
 
 HRESULT CLinuxPrinterControl::setPrintBackground(VARIANT_BOOL enabled, BOOL* result) {
+  m_thread.Check("CLinuxPrinterControl::setPrintBackground");
   if (result) *result = m_defaults.printBackground ? TRUE : FALSE;  // the setting before this call
   m_defaults.printBackground = enabled != VARIANT_FALSE;
   return S_OK;
 }
 
 HRESULT CLinuxPrinterControl::setHostCode(LONG code) {
+  m_thread.Check("CLinuxPrinterControl::setHostCode");
   m_hostCode = code;
   return S_OK;
 }
 
 HRESULT CLinuxPrinterControl::setOffsetPage(LONG offset) {
+  m_thread.Check("CLinuxPrinterControl::setOffsetPage");
   m_defaults.skipPages = offset < 0 ? 0 : offset > 9999 ? 9999 : static_cast<int>(offset);
   return S_OK;
 }

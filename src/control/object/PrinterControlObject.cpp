@@ -192,6 +192,7 @@ std::string LineJobId(const Json::Value& line, const std::string& kind) {
 }  // namespace
 
 void CLinuxPrinterControl::DeliverQueuedEvents() {
+  m_thread.Check("CLinuxPrinterControl::DeliverQueuedEvents");
   for (Json::Value& line : m_events->TakeAll()) {
     // A line of the wrong shape is dropped; it must not take the message loop down.
     try {

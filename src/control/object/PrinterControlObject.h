@@ -30,6 +30,7 @@
 #include "control/jobs/JobRequest.h"
 #include "interfaces/PrinterControl.h"
 #include "platform/ComPtr.h"
+#include "platform/ThreadAffinity.h"
 #include "platform/Window.h"
 
 class CLinuxPrinterControl : public IPrinterControl, public IConnectionPointContainer {
@@ -222,6 +223,9 @@ class CLinuxPrinterControl : public IPrinterControl, public IConnectionPointCont
   std::atomic<ULONG> m_refs{0};
   ConnectionPoint m_connectionPoint{this};
   EventWindow m_window{this};
+  // The thread that made the control (the main thread): every member and the
+  // delivery of events check they run there (checking builds).
+  ThreadAffinity m_thread;
   std::shared_ptr<JobEventQueue> m_events;
   std::vector<std::pair<DWORD, ComPtr<IDispatch>>> m_sinks;
   // Unfinished jobs and the sink each reports to (null: nobody listened).

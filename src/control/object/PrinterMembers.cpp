@@ -26,6 +26,7 @@ std::string Code(const std::string& error) {
 }  // namespace
 
 HRESULT CLinuxPrinterControl::getPrinters(VARIANT* result) {
+  m_thread.Check("CLinuxPrinterControl::getPrinters");
   CupsClient cups(kSchedulerTimeoutMs);
   std::vector<std::string> names;
   std::string error;
@@ -40,6 +41,7 @@ HRESULT CLinuxPrinterControl::getPrinters(VARIANT* result) {
 }
 
 HRESULT CLinuxPrinterControl::getDefaultPrinter(VARIANT* result) {
+  m_thread.Check("CLinuxPrinterControl::getDefaultPrinter");
   CupsClient cups(kSchedulerTimeoutMs);
   std::string name, error;
   if (!cups.DefaultPrinter(&name, &error)) Report(Code(error), error);
@@ -48,6 +50,7 @@ HRESULT CLinuxPrinterControl::getDefaultPrinter(VARIANT* result) {
 }
 
 HRESULT CLinuxPrinterControl::setDefaultPrinter(BSTR printer) {
+  m_thread.Check("CLinuxPrinterControl::setDefaultPrinter");
   CupsClient cups(kSchedulerTimeoutMs);
   std::string error;
   if (!cups.SetDefaultPrinter(BstrToUtf8(printer), &error)) Report(Code(error), error);
@@ -55,6 +58,7 @@ HRESULT CLinuxPrinterControl::setDefaultPrinter(BSTR printer) {
 }
 
 HRESULT CLinuxPrinterControl::getPrinterInfo(BSTR printer, VARIANT* result) {
+  m_thread.Check("CLinuxPrinterControl::getPrinterInfo");
   CupsClient cups(kSchedulerTimeoutMs);
   Json::Value info;
   std::string error;
@@ -67,6 +71,7 @@ HRESULT CLinuxPrinterControl::getPrinterInfo(BSTR printer, VARIANT* result) {
 }
 
 HRESULT CLinuxPrinterControl::getPrinterStatus(BSTR printer, VARIANT_BOOL detail, VARIANT* result) {
+  m_thread.Check("CLinuxPrinterControl::getPrinterStatus");
   CupsClient cups(kSchedulerTimeoutMs);
   Json::Value status;
   std::string error;
@@ -85,6 +90,7 @@ HRESULT CLinuxPrinterControl::getPrinterStatus(BSTR printer, VARIANT_BOOL detail
 }
 
 HRESULT CLinuxPrinterControl::getPapers(BSTR printer, VARIANT* result) {
+  m_thread.Check("CLinuxPrinterControl::getPapers");
   CupsClient cups(kSchedulerTimeoutMs);
   Json::Value papers;
   std::string error;
@@ -97,6 +103,7 @@ HRESULT CLinuxPrinterControl::getPapers(BSTR printer, VARIANT* result) {
 }
 
 HRESULT CLinuxPrinterControl::isCustomPaperSupported(BSTR printer, BOOL* result) {
+  m_thread.Check("CLinuxPrinterControl::isCustomPaperSupported");
   CupsClient cups(kSchedulerTimeoutMs);
   bool supported = false;
   std::string error;
@@ -106,12 +113,14 @@ HRESULT CLinuxPrinterControl::isCustomPaperSupported(BSTR printer, BOOL* result)
 }
 
 HRESULT CLinuxPrinterControl::showPageSetupDialog(VARIANT* result) {
+  m_thread.Check("CLinuxPrinterControl::showPageSetupDialog");
   // No dialog without blocking the host: the answer is "nothing chosen" (empty).
   if (result) VariantClear(result);
   return S_OK;
 }
 
 HRESULT CLinuxPrinterControl::getLastSettings(BSTR key, VARIANT* result) {
+  m_thread.Check("CLinuxPrinterControl::getLastSettings");
   SettingsStore settings(SettingsPath(m_defaults.origin));
   Json::Value value = settings.Get(BstrToUtf8(key));
   if (result) {
@@ -122,6 +131,7 @@ HRESULT CLinuxPrinterControl::getLastSettings(BSTR key, VARIANT* result) {
 }
 
 HRESULT CLinuxPrinterControl::setLastSettings(BSTR key, VARIANT* settings) {
+  m_thread.Check("CLinuxPrinterControl::setLastSettings");
   std::string name = BstrToUtf8(key);
   if (name.empty()) {
     Report("badKey", "setLastSettings needs a key");
@@ -135,6 +145,7 @@ HRESULT CLinuxPrinterControl::setLastSettings(BSTR key, VARIANT* settings) {
 }
 
 HRESULT CLinuxPrinterControl::clearLastSettings(BSTR key) {
+  m_thread.Check("CLinuxPrinterControl::clearLastSettings");
   SettingsStore store(SettingsPath(m_defaults.origin));
   std::string error;
   if (!store.Clear(BstrToUtf8(key), &error)) Report("settingsError", error);

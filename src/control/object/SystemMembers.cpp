@@ -13,11 +13,13 @@
 #include "control/formats/SystemInfo.h"
 
 HRESULT CLinuxPrinterControl::getVersion(BSTR* result) {
+  m_thread.Check("CLinuxPrinterControl::getVersion");
   SetBstrResult(result, ControlVersion());
   return S_OK;
 }
 
 HRESULT CLinuxPrinterControl::getFonts(VARIANT* result) {
+  m_thread.Check("CLinuxPrinterControl::getFonts");
   Json::Value list(Json::arrayValue);
   for (const auto& family : FontFamilies()) list.append(family);
   if (result) JsonToResultVariant(list, result);
@@ -26,18 +28,21 @@ HRESULT CLinuxPrinterControl::getFonts(VARIANT* result) {
 
 // Keyed per site unless control.json asks for the raw values (DeviceIds.h).
 HRESULT CLinuxPrinterControl::getLocalMacAddress(BSTR* result) {
+  m_thread.Check("CLinuxPrinterControl::getLocalMacAddress");
   const std::string mac = LocalMacAddress();
   SetBstrResult(result, RawDeviceIdsAllowed() ? mac : SiteMacAddress(mac, MachineId(), m_defaults.origin.Key()));
   return S_OK;
 }
 
 HRESULT CLinuxPrinterControl::getCPUSerialNo(BSTR* result) {
+  m_thread.Check("CLinuxPrinterControl::getCPUSerialNo");
   const std::string id = MachineId();
   SetBstrResult(result, RawDeviceIdsAllowed() ? id : SiteCpuSerial(id, m_defaults.origin.Key()));
   return S_OK;
 }
 
 HRESULT CLinuxPrinterControl::isPrintableFileType(BSTR type, BOOL* result) {
+  m_thread.Check("CLinuxPrinterControl::isPrintableFileType");
   if (result) *result = IsPrintableType(BstrToUtf8(type)) ? TRUE : FALSE;
   return S_OK;
 }
@@ -57,6 +62,7 @@ const std::vector<std::string>& CLinuxPrinterControl::ImplementedMembers() {
 }
 
 HRESULT CLinuxPrinterControl::isImplemented(BSTR name, BOOL* result) {
+  m_thread.Check("CLinuxPrinterControl::isImplemented");
   const std::string member = BstrToUtf8(name);
   const auto& names = ImplementedMembers();
   if (result) *result = std::find(names.begin(), names.end(), member) != names.end() ? TRUE : FALSE;
@@ -64,12 +70,14 @@ HRESULT CLinuxPrinterControl::isImplemented(BSTR name, BOOL* result) {
 }
 
 HRESULT CLinuxPrinterControl::isExcelInstalled(BOOL* result) {
+  m_thread.Check("CLinuxPrinterControl::isExcelInstalled");
   // Workbooks are written by libxlsxwriter, linked into the control.
   if (result) *result = TRUE;
   return S_OK;
 }
 
 HRESULT CLinuxPrinterControl::getAbsoluteURL(BSTR url, VARIANT* base, BSTR* result) {
+  m_thread.Check("CLinuxPrinterControl::getAbsoluteURL");
   std::string baseUrl = m_defaults.pageUrl;
   if (base) {
     Json::Value given = VariantToJsonValue(*base);
@@ -81,6 +89,7 @@ HRESULT CLinuxPrinterControl::getAbsoluteURL(BSTR url, VARIANT* base, BSTR* resu
 }
 
 HRESULT CLinuxPrinterControl::liveUpdate(BSTR, BSTR version, LONG* result) {
+  m_thread.Check("CLinuxPrinterControl::liveUpdate");
   // Updates come with the system's packages; this only says whether one is due:
   // 1 when the given version is newer than this control, 0 when not, -1 when
   // the version cannot be read.
@@ -92,6 +101,7 @@ HRESULT CLinuxPrinterControl::liveUpdate(BSTR, BSTR version, LONG* result) {
 }
 
 HRESULT CLinuxPrinterControl::about() {
+  m_thread.Check("CLinuxPrinterControl::about");
   Json::Value line(Json::objectValue);
   line["kind"] = "message";
   Json::Value& info = line["message"];
