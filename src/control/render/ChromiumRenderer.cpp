@@ -26,7 +26,7 @@
 
 #include "control/formats/Base64.h"
 #include "control/base/ControlPaths.h"
-#include "control/render/PolicyProxy.h"
+#include "control/render/Socks5Server.h"
 #include "control/render/PrivateNetwork.h"
 #include "control/render/RenderPool.h"
 #include "control/base/Trace.h"

@@ -1,4 +1,4 @@
-#include "control/render/PolicyProxy.h"
+#include "control/render/Socks5Server.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
