@@ -658,7 +658,7 @@ bool ChromiumRenderer::Render(const RenderRequest& request, std::string* output,
 
   bool ok = false;
   std::string message;
-  PolicyProxy proxy(request.network);
+  Socks5Server proxy(request.network);
   {
     Browser browser;
     browser.SetDeadline(Clock::now() + std::chrono::milliseconds(request.timeoutMs));
@@ -835,7 +835,7 @@ class WarmChromium : public PooledBrowser {
  private:
   // A context with its page, and the proxy all its connections go through.
   struct Page {
-    std::unique_ptr<PolicyProxy> proxy;
+    std::unique_ptr<Socks5Server> proxy;
     std::string policy;  // the proxy's rules, as JSON text
     std::string contextId, session;
     std::shared_ptr<Browser::OpeningContext> opening;  // while the context is being opened
@@ -869,7 +869,7 @@ class WarmChromium : public PooledBrowser {
     if (m_spare.proxy || m_failed) return;
     std::string message;
     Page page;
-    page.proxy = std::make_unique<PolicyProxy>(policy);
+    page.proxy = std::make_unique<Socks5Server>(policy);
     page.policy = Compact(policy.ToJson());
     if (!page.proxy->Start(m_browser.Listen(&message), &message)) return;
     page.opening = std::make_shared<Browser::OpeningContext>();
@@ -878,7 +878,7 @@ class WarmChromium : public PooledBrowser {
     m_spare = std::move(page);
   }
   bool OpenFresh(const NetworkPolicy& policy, Page* page, std::string* message, bool enable) {
-    page->proxy = std::make_unique<PolicyProxy>(policy);
+    page->proxy = std::make_unique<Socks5Server>(policy);
     page->policy = Compact(policy.ToJson());
     return page->proxy->Start(m_browser.Listen(message), message) &&
            OpenPage(m_browser, page->proxy->Address(), &page->contextId, &page->session, message, enable);

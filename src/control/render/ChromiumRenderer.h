@@ -14,7 +14,7 @@
 //   inside one folder removed afterwards), and downloads are denied;
 // - the browser runs in a network of its own that holds only loopback
 //   (PrivateNetwork.h); each job gets a browser context of its own whose
-//   every connection goes through a PolicyProxy listening in there and
+//   every connection goes through a Socks5Server listening in there and
 //   applying the request's NetworkPolicy (the browser's implicit bypass for
 //   loopback addresses is turned off). That proxy is the only way out: what
 //   no proxy carries (WebRTC's UDP) reaches nothing. Anything refused fails

@@ -88,7 +88,7 @@ IpAddress FromSockaddr(const sockaddr* address) {
 }
 }  // namespace
 
-struct PolicyProxy::State {
+struct Socks5Server::State {
   explicit State(NetworkPolicy p) : policy(std::move(p)) {}
   ~State() {
     if (listener >= 0) close(listener);
@@ -121,11 +121,11 @@ struct PolicyProxy::State {
   }
 };
 
-PolicyProxy::PolicyProxy(NetworkPolicy policy) : m_state(std::make_shared<State>(std::move(policy))) {}
+Socks5Server::Socks5Server(NetworkPolicy policy) : m_state(std::make_shared<State>(std::move(policy))) {}
 
-PolicyProxy::~PolicyProxy() { Stop(); }
+Socks5Server::~Socks5Server() { Stop(); }
 
-bool PolicyProxy::Start(int listener, std::string* error) {
+bool Socks5Server::Start(int listener, std::string* error) {
   State& s = *m_state;
   if (listener < 0) return false;
   s.listener = listener;
@@ -157,7 +157,7 @@ bool PolicyProxy::Start(int listener, std::string* error) {
         ++state->active;
         state->Track(client);
         try {
-          std::thread(&PolicyProxy::Serve, state, client).detach();
+          std::thread(&Socks5Server::Serve, state, client).detach();
         } catch (const std::exception&) {
           state->Close(client);
           --state->active;
@@ -171,9 +171,9 @@ bool PolicyProxy::Start(int listener, std::string* error) {
   return true;
 }
 
-std::string PolicyProxy::Address() const { return "socks5://127.0.0.1:" + std::to_string(m_port); }
+std::string Socks5Server::Address() const { return "socks5://127.0.0.1:" + std::to_string(m_port); }
 
-void PolicyProxy::Stop() {
+void Socks5Server::Stop() {
   State& s = *m_state;
   if (s.wake[1] >= 0) (void)!write(s.wake[1], "x", 1);  // never read: stays readable for every thread
   if (m_acceptor.joinable()) m_acceptor.join();
@@ -181,12 +181,12 @@ void PolicyProxy::Stop() {
   for (int fd : s.sockets) shutdown(fd, SHUT_RDWR);
 }
 
-std::vector<std::string> PolicyProxy::Refusals() const {
+std::vector<std::string> Socks5Server::Refusals() const {
   std::lock_guard lock(m_state->mutex);
   return m_state->refusals;
 }
 
-void PolicyProxy::Serve(std::shared_ptr<State> state, int client) {
+void Socks5Server::Serve(std::shared_ptr<State> state, int client) {
   State& s = *state;
   const int wake = s.wake[0];
   int server = -1;

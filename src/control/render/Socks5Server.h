@@ -20,12 +20,12 @@
 
 #include "control/site/NetworkPolicy.h"
 
-class PolicyProxy {
+class Socks5Server {
  public:
   static constexpr int kMaxConnections = 64;
 
-  explicit PolicyProxy(NetworkPolicy policy);
-  ~PolicyProxy();  // Stop()
+  explicit Socks5Server(NetworkPolicy policy);
+  ~Socks5Server();  // Stop()
 
   // Serves listener, a socket listening on 127.0.0.1 made in the browser's
   // own network namespace (PrivateNetwork.h), and closes it in the end;
