@@ -12,7 +12,7 @@
 #include <memory>
 #include <sstream>
 
-#include "control/object/DispatchReader.h"
+#include "control/object/AutomationToJson.h"
 #include "platform/MessageLoop.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "ControlHarness.h"
-#include "control/object/DispatchReader.h"
+#include "control/object/AutomationToJson.h"
 #include "control/win32/WideText.h"
 #include "platform/JsonDispatch.h"
 

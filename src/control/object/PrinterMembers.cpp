@@ -2,7 +2,7 @@
 #include "control/base/ControlPaths.h"
 #include "control/base/ControlText.h"
 #include "control/printing/CupsClient.h"
-#include "control/object/DispatchReader.h"
+#include "control/object/AutomationToJson.h"
 #include "control/site/NetworkPolicy.h"
 #include "platform/JsonDispatch.h"
 #include "control/object/PrinterControlObject.h"

@@ -2,7 +2,7 @@
 // host's code. Everything that renders or converts is not built here yet and
 // is refused as such.
 #include "control/base/ControlText.h"
-#include "control/object/DispatchReader.h"
+#include "control/object/AutomationToJson.h"
 #include "control/win32/RawJobs.h"
 #include "control/win32/WinPrinterControl.h"
 

@@ -1,4 +1,4 @@
-#include "control/object/DispatchReader.h"
+#include "control/object/AutomationToJson.h"
 
 #include <algorithm>
 #include <cmath>
