@@ -185,7 +185,7 @@ TEST(JsonDispatch, ResultsReadBackAsTheSameJson) {
   EXPECT_DOUBLE_EQ(v.dblVal, 5e9);
 }
 
-TEST(DispatchReader, ObjectsWithoutMemberListingAreReadThroughKnownNames) {
+TEST(AutomationToJson, ObjectsWithoutMemberListingAreReadThroughKnownNames) {
   std::map<std::string, Json::Value> members = {{"html", "<p>x</p>"}, {"copies", 2}, {"secret", "not asked"}};
   ComPtr<IDispatch> object(new NamedObject(members));
   Json::Value job = DispatchToJson(object.Get(), {"html", "copies", "printer"});
@@ -195,7 +195,7 @@ TEST(DispatchReader, ObjectsWithoutMemberListingAreReadThroughKnownNames) {
   EXPECT_FALSE(job.isMember("secret"));   // not asked for
 }
 
-TEST(DispatchReader, ObjectThatContainsItselfStopsAtTheDepthBound) {
+TEST(AutomationToJson, ObjectThatContainsItselfStopsAtTheDepthBound) {
   ComPtr<IDispatch> object(new NamedObject({}));
   DispatchReadLimits limits;
   limits.maxDepth = 5;
@@ -210,7 +210,7 @@ TEST(DispatchReader, ObjectThatContainsItselfStopsAtTheDepthBound) {
   EXPECT_EQ(depth, 5);
 }
 
-TEST(DispatchReader, MemberBoundCutsHugeArrays) {
+TEST(AutomationToJson, MemberBoundCutsHugeArrays) {
   Json::Value big(Json::arrayValue);
   for (int i = 0; i < 500; ++i) big.append(i);
   ComPtr<IDispatch> array = CJsonDispatch::Create(big);
@@ -222,7 +222,7 @@ TEST(DispatchReader, MemberBoundCutsHugeArrays) {
   EXPECT_EQ(read[99], 99);
 }
 
-TEST(DispatchReader, ScriptNumbersThatAreWholeReadAsIntegers) {
+TEST(AutomationToJson, ScriptNumbersThatAreWholeReadAsIntegers) {
   Variant v = Variant::FromDouble(3.0);
   EXPECT_TRUE(VariantToJsonValue(v).isInt());
   v = Variant::FromDouble(2.5);
@@ -231,7 +231,7 @@ TEST(DispatchReader, ScriptNumbersThatAreWholeReadAsIntegers) {
   EXPECT_TRUE(VariantToJsonValue(v).isDouble());
 }
 
-TEST(DispatchReader, ArraysAreToldByWhatTheyAreNotByALengthMember) {
+TEST(AutomationToJson, ArraysAreToldByWhatTheyAreNotByALengthMember) {
   ComPtr<HtmlDocument> doc = HtmlDocument::LoadText(R"(<html><head><script>
     var label = {width: 62, length: 3};
     var sparse = [1, , "x"]; sparse[5] = true;
