@@ -28,7 +28,7 @@
 #include "control/base/ControlPaths.h"
 #include "control/render/Socks5Server.h"
 #include "control/render/PrivateNetwork.h"
-#include "control/render/RenderPool.h"
+#include "control/render/PooledBrowser.h"
 #include "control/base/Trace.h"
 #include "platform/Kernel.h"
 

@@ -84,7 +84,7 @@ class ChromiumRenderer {
 };
 
 
-// A browser for the warm renderer (RenderPool.h), started and answering, its
+// A browser for the warm renderer (PooledBrowser.h), started and answering, its
 // profile, home and temporary files in a folder of its own inside folder
 // (removed with it); null with a message and a code ("chromiumMissing",
 // "networkIsolationUnavailable", "renderFailed").
