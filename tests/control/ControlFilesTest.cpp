@@ -124,6 +124,11 @@ TEST_F(ControlTest, DiskIsBoundedPerSite) {
   for (int i = 0; i < 9999; ++i) ASSERT_TRUE(WriteFileBytes(FilesFolder() + "/n" + std::to_string(i), ""));
   EXPECT_FALSE(write("new.bin", 1));
   EXPECT_TRUE(write("n7", 1));
+  // Nor does a download make the folders of a path it has no room for.
+  BOOL started = FALSE;
+  control->download(Text("http://127.0.0.1:9/x").Get(), Text("d1/d2/d3/got.bin").Get(), &started);
+  EXPECT_FALSE(started);
+  EXPECT_FALSE(std::filesystem::exists(FilesFolder() + "/d1"));
   // The floor: no write that would leave the disk with less than it free.
   ASSERT_TRUE(WriteFileBytes(Outside() + "/config/kestrix/control.json", R"({"minFreeMiB": 1048576})"));
   EXPECT_FALSE(write("n8", 1));
