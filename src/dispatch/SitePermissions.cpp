@@ -44,8 +44,9 @@ const std::unordered_map<std::string_view, Capabilities>& Table() {
       {"isCustomPaperSupported", kCapPrinters},
       {"getFonts", kCapPrinters},
       {"print", kCapPrinters},
-      // A job that writes its output into the site's files needs both.
-      {"printPreview", kCapPrinters | kCapWriteFiles},
+      // A job that writes its output into the site's files needs both; a
+      // preview is opened with the desktop's program too, as openFile is.
+      {"printPreview", kCapPrinters | kCapWriteFiles | kCapOpenFiles},
       {"printDocument", kCapPrinters},
       {"printTIFF", kCapPrinters},
       {"printToPDF", kCapPrinters | kCapWriteFiles},

@@ -24,7 +24,7 @@ enum Capability : uint32_t {
   kCapReadFiles = 1u << 1,   // read the site's files
   kCapWriteFiles = 1u << 2,  // write, copy and export into the site's files, and the documents jobs write there
   kCapDownloads = 1u << 3,   // fetch from the network into the site's files
-  kCapOpenFiles = 1u << 4,   // open a file with the desktop's program
+  kCapOpenFiles = 1u << 4,   // open a file with the desktop's program (openFile, printPreview, exportAsExcel's "open")
   kCapDeviceIds = 1u << 5,   // MAC address, machine id
   kCapSettings = 1u << 6,    // settings kept between visits
 };

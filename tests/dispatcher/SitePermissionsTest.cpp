@@ -56,8 +56,10 @@ TEST(CapabilityTable, CommandsFallIntoTheGroupAPersonWouldExpect) {
                         "setDefaultPrinter"})
     EXPECT_EQ(Needs(c), Capabilities(kCapPrinters)) << c;
   // A job that writes its document into the site's files writes files.
-  for (const char* c : {"printPreview", "printToPDF", "printToImage", "exportAsImage"})
+  for (const char* c : {"printToPDF", "printToImage", "exportAsImage"})
     EXPECT_EQ(Needs(c), Capabilities(kCapPrinters | kCapWriteFiles)) << c;
+  // A preview is also opened with the desktop's program, as openFile does.
+  EXPECT_EQ(Needs("printPreview"), Capabilities(kCapPrinters | kCapWriteFiles | kCapOpenFiles));
   EXPECT_EQ(CapabilityNamesText(kCapPrinters | kCapWriteFiles | kCapSettings),
             "\"printers\", \"writeFiles\" and \"settings\"");
   for (const char* c : {"readString", "readBase64", "readHTML", "copied"}) EXPECT_EQ(Needs(c), Capabilities(kCapReadFiles)) << c;
