@@ -141,6 +141,9 @@ HRESULT CLinuxPrinterControl::download(BSTR url, BSTR path, BOOL* result) {
   request.hasRoom = [files, target = request.target](uint64_t more, std::string* why) {
     return files.HasRoom(target, more, why);
   };
+  request.place = [files, target = request.target](const std::string& temp, std::string* why) {
+    return files.Commit(temp, target, why);
+  };
   if (!files.MakeFoldersFor(request.target, &error)) {
     ReportJobFailure("download", id, error.rfind("no room", 0) == 0 ? "noRoom" : "writeFailed", error);
     return S_OK;

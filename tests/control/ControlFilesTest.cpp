@@ -115,6 +115,14 @@ TEST_F(ControlTest, DiskIsBoundedPerSite) {
   EXPECT_EQ(sink->DoneText(), "error");
   EXPECT_FALSE(FileExists(FilesFolder() + "/copy.bin"));
   EXPECT_FALSE(FileExists(FilesFolder() + "/got.bin"));
+  // A download smaller than the step between its checks is still held to the room at its whole size.
+  EXPECT_TRUE(write(listed + "/mid.bin", 200));
+  sink->events.clear();
+  control->download(Text("file://" + listed + "/mid.bin").Get(), Text("mid.bin").Get(), &ok);
+  ASSERT_TRUE(ok);
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(sink->DoneText(), "error") << "900 KiB and 200 KiB in a folder of 1 MiB";
+  EXPECT_FALSE(FileExists(FilesFolder() + "/mid.bin"));
   size_t entries = 0;
   for (const auto& e : std::filesystem::directory_iterator(FilesFolder())) entries += e.is_regular_file();
   EXPECT_EQ(entries, 1u) << "a partial file was left behind";
