@@ -172,6 +172,15 @@ Capabilities RequiredCapabilities(const Json::Value& request, const std::string&
   auto it = Table().find(name);
   if (it == Table().end()) return kAllCapabilities;
   Capabilities needed = it->second;
+  if (name == "download") {
+    // Only an http or https address is fetched from the network; the control
+    // copies a file: source out of the allowed folders, which is reading them
+    // (as copy does). Anything else it refuses, so asking more costs nothing.
+    const Json::Value& url = ParamAt(request, 0);
+    std::string scheme = url.isString() ? url.asString().substr(0, 8) : std::string();
+    for (char& c : scheme) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    if (scheme.rfind("http://", 0) != 0 && scheme.rfind("https://", 0) != 0) needed |= kCapReadFiles;
+  }
   if (name == "exportAsExcel") {
     // The flag as the dispatcher will read it: any value that reads as true opens the file.
     const Json::Value* params = request.find("params", "params" + 6);

@@ -45,7 +45,8 @@ std::string CapabilityNamesText(Capabilities set);
 // ping, ...) have a row of 0. Any other method, a "method" that is not text
 // and a request that is not an object need every capability (kAllCapabilities):
 // whatever has no row is refused, never free. exportAsExcel also needs
-// kCapOpenFiles when its "open" flag is set.
+// kCapOpenFiles when its "open" flag is set; download also needs
+// kCapReadFiles unless its source is an http or https address.
 Capabilities RequiredCapabilities(const Json::Value& request);
 // The same for a request whose "method" (a string, or "" when it is none) has
 // been read already.

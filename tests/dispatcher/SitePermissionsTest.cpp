@@ -65,7 +65,10 @@ TEST(CapabilityTable, CommandsFallIntoTheGroupAPersonWouldExpect) {
   for (const char* c : {"readString", "readBase64", "readHTML", "copied"}) EXPECT_EQ(Needs(c), Capabilities(kCapReadFiles)) << c;
   for (const char* c : {"writeString", "writeBase64"}) EXPECT_EQ(Needs(c), Capabilities(kCapWriteFiles)) << c;
   EXPECT_EQ(Needs("copy"), Capabilities(kCapReadFiles | kCapWriteFiles));
-  EXPECT_EQ(Needs("download"), Capabilities(kCapDownloads | kCapWriteFiles));
+  EXPECT_EQ(Needs("download", R"(["HTTPS://x.example/a.pdf","a.pdf"])"), Capabilities(kCapDownloads | kCapWriteFiles));
+  // A local source is a copy: reading the allowed folders is reading files.
+  for (const char* source : {R"(["file:///srv/labels/a.pdf","a.pdf"])", R"(["FILE:a.pdf","a.pdf"])", R"([7,"a.pdf"])"})
+    EXPECT_EQ(Needs("download", source), Capabilities(kCapDownloads | kCapWriteFiles | kCapReadFiles)) << source;
   EXPECT_EQ(Needs("openFile"), Capabilities(kCapOpenFiles));
   EXPECT_EQ(Needs("getLocalMacAddress"), Capabilities(kCapDeviceIds));
   EXPECT_EQ(Needs("getCPUSerialNo"), Capabilities(kCapDeviceIds));
