@@ -172,14 +172,24 @@ Capabilities RequiredCapabilities(const Json::Value& request, const std::string&
   auto it = Table().find(name);
   if (it == Table().end()) return kAllCapabilities;
   Capabilities needed = it->second;
-  if (name == "download") {
-    // Only an http or https address is fetched from the network; the control
-    // copies a file: source out of the allowed folders, which is reading them
-    // (as copy does). Anything else it refuses, so asking more costs nothing.
-    const Json::Value& url = ParamAt(request, 0);
+  // Only an http or https address is fetched from the network; the control
+  // copies a file: source out of the allowed folders, which is reading them
+  // (as copy does). Anything else it refuses, so asking more costs nothing.
+  auto local = [](const Json::Value& url) {
     std::string scheme = url.isString() ? url.asString().substr(0, 8) : std::string();
     for (char& c : scheme) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    if (scheme.rfind("http://", 0) != 0 && scheme.rfind("https://", 0) != 0) needed |= kCapReadFiles;
+    return scheme.rfind("http://", 0) != 0 && scheme.rfind("https://", 0) != 0;
+  };
+  if (name == "download" && local(ParamAt(request, 0))) needed |= kCapReadFiles;
+  // A job that writes a document made of a file ("file", or a "url" that is
+  // no web address) copies that file into the site's files in another form.
+  if (needed & kCapWriteFiles && needed & kCapPrinters) {
+    const Json::Value& job = ParamAt(request, 0);
+    const Json::Value* file = job.isObject() ? job.find("file", "file" + 4) : nullptr;
+    const Json::Value* url = job.isObject() ? job.find("url", "url" + 3) : nullptr;
+    if ((file && file->isString() && !file->asString().empty()) ||
+        (url && url->isString() && !url->asString().empty() && local(*url)))
+      needed |= kCapReadFiles;
   }
   if (name == "exportAsExcel") {
     // The flag as the dispatcher will read it: any value that reads as true opens the file.

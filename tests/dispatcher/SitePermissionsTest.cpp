@@ -58,6 +58,11 @@ TEST(CapabilityTable, CommandsFallIntoTheGroupAPersonWouldExpect) {
   // A job that writes its document into the site's files writes files.
   for (const char* c : {"printToPDF", "printToImage", "exportAsImage"})
     EXPECT_EQ(Needs(c), Capabilities(kCapPrinters | kCapWriteFiles)) << c;
+  // A document made of a file in the allowed folders is a copy of it: reading files.
+  for (const char* job : {R"([{"file":"labels/a.pdf"}])", R"([{"url":"file:///srv/a.html"}])"})
+    EXPECT_EQ(Needs("printToPDF", job), Capabilities(kCapPrinters | kCapWriteFiles | kCapReadFiles)) << job;
+  EXPECT_EQ(Needs("printToImage", R"([{"url":"Https://x.example/","file":"","html":null}])"),
+            Capabilities(kCapPrinters | kCapWriteFiles));
   // A preview is also opened with the desktop's program, as openFile does.
   EXPECT_EQ(Needs("printPreview"), Capabilities(kCapPrinters | kCapWriteFiles | kCapOpenFiles));
   EXPECT_EQ(CapabilityNamesText(kCapPrinters | kCapWriteFiles | kCapSettings),
