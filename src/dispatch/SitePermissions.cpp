@@ -220,6 +220,11 @@ SitePolicy SitePolicy::FromJson(const Json::Value& json) {
     return none;
   };
   if (!json.isObject()) return refuse("the policy is not a JSON object");
+  // A misspelt member would silently leave its rule out ("othersMayask": false
+  // would let every site ask): only the members the policy knows are taken.
+  for (const std::string& name : json.getMemberNames())
+    if (name != "allow" && name != "block" && name != "othersMayAsk")
+      return refuse("the policy has a member \"" + name + "\"; it knows \"allow\", \"block\" and \"othersMayAsk\"");
   if (const Json::Value* allow = json.find("allow", "allow" + 5)) {
     if (!allow->isObject()) return refuse("\"allow\" is not an object of origins");
     for (const std::string& key : allow->getMemberNames()) {

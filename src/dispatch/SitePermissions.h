@@ -71,7 +71,8 @@ struct SitePolicy {
   // The built-in policy when no file exists: the loopback pages that could use
   // the host before sites were asked keep everything, every other site may ask.
   static SitePolicy Default();
-  // Parses the file's JSON. A value of the wrong shape is refused whole:
+  // Parses the file's JSON. A value of the wrong shape, or a member other
+  // than "allow", "block" and "othersMayAsk", is refused whole:
   // the result allows nothing, lets nobody ask, and says why in error.
   static SitePolicy FromJson(const Json::Value& json);
   Json::Value ToJson() const;

@@ -108,7 +108,9 @@ TEST(Policy, AMistakeRefusesTheWholeFile) {
                           R"({"allow": {"https://a.example/path": "all"}})",
                           R"({"allow": {"https://a.example": ["print"]}})",
                           R"({"allow": {"https://a.example": "everything"}})", R"({"block": "https://a.example"})",
-                          R"({"othersMayAsk": "no"})"}) {
+                          R"({"othersMayAsk": "no"})",
+                          // A misspelt member would leave its rule out: "othersMayAsk": false unapplied lets every site ask.
+                          R"({"allow": {}, "othersMayask": false})", R"({"blocks": ["https://a.example"]})"}) {
     SitePolicy p = SitePolicy::FromJson(Parse(bad));
     EXPECT_NE(p.error, "") << bad;
     EXPECT_TRUE(p.allow.empty()) << bad;
