@@ -230,6 +230,8 @@ SitePolicy SitePolicy::FromJson(const Json::Value& json) {
     for (const std::string& key : allow->getMemberNames()) {
       std::string origin = OriginPattern(key);
       if (origin.empty()) return refuse("\"allow\" names " + key + ", which is not an origin");
+      // Two spellings of one origin: one list would silently replace the other.
+      if (p.allow.count(origin)) return refuse("\"allow\" names " + origin + " twice");
       const Json::Value& caps = (*allow)[key];
       Capabilities set = 0;
       if (caps.isString() && caps.asString() == "all") {

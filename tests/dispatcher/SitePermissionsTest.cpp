@@ -110,7 +110,8 @@ TEST(Policy, AMistakeRefusesTheWholeFile) {
                           R"({"allow": {"https://a.example": "everything"}})", R"({"block": "https://a.example"})",
                           R"({"othersMayAsk": "no"})",
                           // A misspelt member would leave its rule out: "othersMayAsk": false unapplied lets every site ask.
-                          R"({"allow": {}, "othersMayask": false})", R"({"blocks": ["https://a.example"]})"}) {
+                          R"({"allow": {}, "othersMayask": false})", R"({"blocks": ["https://a.example"]})",
+                          R"({"allow": {"https://a.example": ["printers"], "https://a.example/": "all"}})"}) {
     SitePolicy p = SitePolicy::FromJson(Parse(bad));
     EXPECT_NE(p.error, "") << bad;
     EXPECT_TRUE(p.allow.empty()) << bad;
