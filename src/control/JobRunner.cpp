@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,14 +19,13 @@
 #include "control/PdfPages.h"
 #include "control/ControlPaths.h"
 #include "control/CupsClient.h"
+#include "control/DesktopOpen.h"
 #include "control/FileStore.h"
 #include "control/JobRequest.h"
 #include "control/JobSlot.h"
 #include "control/RawPrinter.h"
 #include "control/RenderService.h"
 #include "control/Trace.h"
-
-extern char** environ;
 
 namespace {
 using Clock = std::chrono::steady_clock;
@@ -444,7 +442,13 @@ class Job {
     State("completed", "Written to " + path);
     Json::Value extra(Json::objectValue);
     extra["file"] = path;
-    if (mode == "preview") extra["opened"] = OpenOnDesktop(path);
+    if (mode == "preview") {
+      // Opened as openFile opens: only when its bytes are what its name says
+      // (the job's declared type is the page's word, not the file's).
+      std::string code, why;
+      extra["opened"] = OpenDocument(path, &code, &why);
+      if (code == "fileTypeRefused") Message(code, why);
+    }
     return Done(true, "written to " + path, extra);
   }
 
@@ -455,27 +459,6 @@ class Job {
     return req;
   }
 
-  static bool OpenOnDesktop(const std::string& path) {
-    const char* display = std::getenv("DISPLAY");
-    const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    if (!(display && *display) && !(wayland && *wayland)) return false;
-    std::string opener = "/usr/bin/xdg-open";
-    if (access(opener.c_str(), X_OK) != 0) return false;
-    char* argv[] = {opener.data(), const_cast<char*>(path.c_str()), nullptr};
-    pid_t pid;
-    // Standard output is the progress channel: the opener gets /dev/null.
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-    bool ok = posix_spawn(&pid, opener.c_str(), &actions, &attr, argv, environ) == 0;
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
-    return ok;  // the opener is reaped by init once this process has ended
-  }
 
   const Json::Value& m_request;
   JobReporter& m_reporter;

@@ -44,8 +44,9 @@ const std::unordered_map<std::string_view, Capabilities>& Table() {
       {"isCustomPaperSupported", kCapPrinters},
       {"getFonts", kCapPrinters},
       {"print", kCapPrinters},
-      // A job that writes its output into the site's files needs both.
-      {"printPreview", kCapPrinters | kCapWriteFiles},
+      // A job that writes its output into the site's files needs both; a
+      // preview is opened with the desktop's program too, as openFile is.
+      {"printPreview", kCapPrinters | kCapWriteFiles | kCapOpenFiles},
       {"printDocument", kCapPrinters},
       {"printTIFF", kCapPrinters},
       {"printToPDF", kCapPrinters | kCapWriteFiles},
@@ -171,6 +172,25 @@ Capabilities RequiredCapabilities(const Json::Value& request, const std::string&
   auto it = Table().find(name);
   if (it == Table().end()) return kAllCapabilities;
   Capabilities needed = it->second;
+  // Only an http or https address is fetched from the network; the control
+  // copies a file: source out of the allowed folders, which is reading them
+  // (as copy does). Anything else it refuses, so asking more costs nothing.
+  auto local = [](const Json::Value& url) {
+    std::string scheme = url.isString() ? url.asString().substr(0, 8) : std::string();
+    for (char& c : scheme) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return scheme.rfind("http://", 0) != 0 && scheme.rfind("https://", 0) != 0;
+  };
+  if (name == "download" && local(ParamAt(request, 0))) needed |= kCapReadFiles;
+  // A job that writes a document made of a file ("file", or a "url" that is
+  // no web address) copies that file into the site's files in another form.
+  if (needed & kCapWriteFiles && needed & kCapPrinters) {
+    const Json::Value& job = ParamAt(request, 0);
+    const Json::Value* file = job.isObject() ? job.find("file", "file" + 4) : nullptr;
+    const Json::Value* url = job.isObject() ? job.find("url", "url" + 3) : nullptr;
+    if ((file && file->isString() && !file->asString().empty()) ||
+        (url && url->isString() && !url->asString().empty() && local(*url)))
+      needed |= kCapReadFiles;
+  }
   if (name == "exportAsExcel") {
     // The flag as the dispatcher will read it: any value that reads as true opens the file.
     const Json::Value* params = request.find("params", "params" + 6);
@@ -200,11 +220,18 @@ SitePolicy SitePolicy::FromJson(const Json::Value& json) {
     return none;
   };
   if (!json.isObject()) return refuse("the policy is not a JSON object");
+  // A misspelt member would silently leave its rule out ("othersMayask": false
+  // would let every site ask): only the members the policy knows are taken.
+  for (const std::string& name : json.getMemberNames())
+    if (name != "allow" && name != "block" && name != "othersMayAsk")
+      return refuse("the policy has a member \"" + name + "\"; it knows \"allow\", \"block\" and \"othersMayAsk\"");
   if (const Json::Value* allow = json.find("allow", "allow" + 5)) {
     if (!allow->isObject()) return refuse("\"allow\" is not an object of origins");
     for (const std::string& key : allow->getMemberNames()) {
       std::string origin = OriginPattern(key);
       if (origin.empty()) return refuse("\"allow\" names " + key + ", which is not an origin");
+      // Two spellings of one origin: one list would silently replace the other.
+      if (p.allow.count(origin)) return refuse("\"allow\" names " + origin + " twice");
       const Json::Value& caps = (*allow)[key];
       Capabilities set = 0;
       if (caps.isString() && caps.asString() == "all") {

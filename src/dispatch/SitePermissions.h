@@ -24,7 +24,7 @@ enum Capability : uint32_t {
   kCapReadFiles = 1u << 1,   // read the site's files
   kCapWriteFiles = 1u << 2,  // write, copy and export into the site's files, and the documents jobs write there
   kCapDownloads = 1u << 3,   // fetch from the network into the site's files
-  kCapOpenFiles = 1u << 4,   // open a file with the desktop's program
+  kCapOpenFiles = 1u << 4,   // open a file with the desktop's program (openFile, printPreview, exportAsExcel's "open")
   kCapDeviceIds = 1u << 5,   // MAC address, machine id
   kCapSettings = 1u << 6,    // settings kept between visits
 };
@@ -45,7 +45,8 @@ std::string CapabilityNamesText(Capabilities set);
 // ping, ...) have a row of 0. Any other method, a "method" that is not text
 // and a request that is not an object need every capability (kAllCapabilities):
 // whatever has no row is refused, never free. exportAsExcel also needs
-// kCapOpenFiles when its "open" flag is set.
+// kCapOpenFiles when its "open" flag is set; download also needs
+// kCapReadFiles unless its source is an http or https address.
 Capabilities RequiredCapabilities(const Json::Value& request);
 // The same for a request whose "method" (a string, or "" when it is none) has
 // been read already.
@@ -70,7 +71,8 @@ struct SitePolicy {
   // The built-in policy when no file exists: the loopback pages that could use
   // the host before sites were asked keep everything, every other site may ask.
   static SitePolicy Default();
-  // Parses the file's JSON. A value of the wrong shape is refused whole:
+  // Parses the file's JSON. A value of the wrong shape, or a member other
+  // than "allow", "block" and "othersMayAsk", is refused whole:
   // the result allows nothing, lets nobody ask, and says why in error.
   static SitePolicy FromJson(const Json::Value& json);
   Json::Value ToJson() const;
