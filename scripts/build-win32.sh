@@ -63,7 +63,10 @@ if [ ! -f "$standin/duktape/src/duktape.c" ] || [ ! -f "$standin/gumbo/src/parse
   fetch_orig gumbo-parser "$standin/gumbo"
 fi
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
+# ccache, where installed, keeps unchanged files from being compiled again.
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" "${launcher[@]}" \
   -Djsoncpp_DIR="$jsoncpp/lib/cmake/jsoncpp" -DKX_STANDIN_SOURCES="$standin" \
   -DKESTRIX_WERROR=ON -DKESTRIX_BENCH=OFF >/dev/null
 cmake --build "$build" -j"$jobs"

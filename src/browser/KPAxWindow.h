@@ -157,6 +157,9 @@ class KPAxWindow : public CAxWindowT {
   // bounded. Off: every request is posted at once, alone.
   void SetBatchInput(bool on) { m_bBatchInput = on; }
   void EndOfBatch();
+  // Reader thread: the input has ended. What came before is carried out,
+  // then the host ends as on "exit" (nothing more can be asked of it).
+  void EndOfInput();
   // Main thread: moves every request of the inbox to the end of *out (in
   // order) and lets the gate post again. Returns the bytes they came from.
   size_t TakeRequests(std::vector<QueuedRequest>* out);
@@ -171,6 +174,12 @@ class KPAxWindow : public CAxWindowT {
   LRESULT OnRequest(UINT message, WPARAM wParam, LPARAM lParam, BOOL& handled);
   LRESULT OnRequests(UINT message, WPARAM wParam, LPARAM lParam, BOOL& handled);
   LRESULT OnExit(UINT message, WPARAM wParam, LPARAM lParam, BOOL& handled);
+  // WM_DESTROY: a window destroyed without an exit (by another process, or
+  // with an owner) ends the host through OnExit's path all the same.
+  void OnDestroy();
+  // The one way out after the window has gone: frees what waits, releases
+  // the gate, ends the message loop.
+  void EndHost();
   void CheckControlReady();
 
  private:
@@ -182,6 +191,23 @@ class KPAxWindow : public CAxWindowT {
   bool m_bPeerAlive = false;  // main thread only
   std::atomic<bool> m_bStopping{false};
   std::atomic<bool> m_bControlReady{false};
+  // Set once the proxy reports the control out of reach: the gate holds
+  // nothing back from then on (every request gets its answer, an error).
+  std::atomic<bool> m_bControlUnavailable{false};
+  // Set by the gate for every message it is given; read and cleared by the
+  // keepalive tick, with m_bPeerAlive: a message that has arrived but is
+  // not yet carried out (one waits for a long call) shows the peer alive.
+  std::atomic<bool> m_bHeard{false};
+  // The gate holds a request back for the control (for at most kControlWait).
+  std::atomic<bool> m_bHolding{false};
+  // Requests being carried out (more than 1 only inside a nested loop that
+  // came through a handler other than the request handlers), and whether
+  // request messages came while one was: they are taken once it returns.
+  int m_nRequestDepth = 0;
+  bool m_bRequestsDeferred = false;
+  std::vector<Json::Value*> m_deferred;
+  // OnExit has started: the WM_DESTROY it causes is not a second exit.
+  bool m_bEnding = false;
   HANDLE m_hReadyEvent = nullptr;
   HWND m_hOwner = nullptr;
 
