@@ -74,11 +74,16 @@ cmake --build "$build" -j"$jobs"
 
 # The wine prefix: 32-bit, no graphics driver, made once.
 export WINEPREFIX=$deps/wineprefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree="
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  wineboot -i >/dev/null 2>&1
+# The stamp names the settings below: a prefix made with fewer is set up again.
+stamp=$WINEPREFIX/kestrix-settings-2
+if [ ! -f "$stamp" ]; then
+  [ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1
   wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
-  # The copy of the host that runs as on XP (major version 5): the launcher and the relay.
-  wine reg add 'HKCU\Software\Wine\AppDefaults\kestrix-host-xp.exe' /v Version /d winxp /f >/dev/null 2>&1
+  # The copies of the host that run as on XP (major version 5): the launcher and the relay.
+  for exe in kestrix-host-xp.exe kestrix-host-page-xp.exe; do
+    wine reg add "HKCU\\Software\\Wine\\AppDefaults\\$exe" /v Version /d winxp /f >/dev/null 2>&1
+  done
   wineserver -w
+  touch "$stamp"
 fi
 ctest --test-dir "$build" -j"$jobs" --output-on-failure

@@ -56,7 +56,7 @@ HRESULT NavigateTo(IWebBrowser2* browser, const std::string& path) {
 
 std::string HexResult(HRESULT hr) {
   char text[16];
-  std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr));
+  std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(static_cast<uint32_t>(hr)));
   return text;
 }
 

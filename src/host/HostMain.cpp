@@ -49,6 +49,12 @@ void Relay(HANDLE input, HANDLE pipe) {
   }
 }
 
+// The launcher's watcher thread: ends the process once the worker has ended.
+DWORD WINAPI EndWithWorker(void* workerProcess) {
+  WaitForSingleObject(static_cast<HANDLE>(workerProcess), INFINITE);
+  std::_Exit(0);
+}
+
 }  // namespace
 
 bool IsMajorVersion5() {
@@ -87,12 +93,17 @@ int RunLauncher() {
     return 0;
   }
 
+  // The launcher ends with its worker, also while it waits for input: the
+  // browser sees the end of output only once both have gone.
+  HANDLE watcher = CreateThread(nullptr, 0, EndWithWorker, worker.hProcess, 0, nullptr);
+  if (watcher) CloseHandle(watcher);
+
   HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
   if (ConnectRelayPipe(pipe)) Relay(input, pipe);
 
-  // Closing the pipe ends the worker's read: it ends at once, as a worker
+  // Ending the pipe ends the worker's read: it ends at once, as a worker
   // whose standard input ends does, rather than by its keepalive.
-  CloseHandle(pipe);
+  CloseRelayPipe(pipe);
   WaitForSingleObject(worker.hProcess, INFINITE);
   CloseHandle(worker.hProcess);
   CloseHandle(worker.hThread);

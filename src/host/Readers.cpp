@@ -134,10 +134,9 @@ void ReadPipe(const std::string& pipeName, ChunkConsumer onChunk, PipeReadState&
   if (!StartRead(state)) {
     DWORD error = GetLastError();
     state.error = error ? error : ERROR_INVALID_HANDLE;
-    return;
   }
   while (state.error == 0 && !Stopping()) SleepEx(INFINITE, TRUE);
-  // The launcher closed the pipe: its input has ended.
+  // The launcher ended the pipe (perhaps before the first read): its input has ended.
   MessageSink* sink = g_sink.load();
   if (sink && !sink->IsStopping()) sink->EndOfInput();
 }

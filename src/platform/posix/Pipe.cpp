@@ -107,6 +107,8 @@ HANDLE CreateRelayPipe(const std::string& baseName, HANDLE* workerEnd) {
 
 BOOL ConnectRelayPipe(HANDLE pipe) { return ConnectNamedPipe(pipe, nullptr); }
 
+void CloseRelayPipe(HANDLE pipe) { CloseHandle(pipe); }
+
 HANDLE OpenRelayPipe(const std::string& baseName) {
   return CreateFileW(baseName, FILE_READ_DATA, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
 }

@@ -58,6 +58,7 @@ DWORD SleepEx(DWORD ms, BOOL alertable);
 // (ConnectNamedPipe, bounded), OpenRelayPipe opens it in the worker.
 HANDLE CreateRelayPipe(const std::string& baseName, HANDLE* workerEnd);
 BOOL ConnectRelayPipe(HANDLE pipe);
+void CloseRelayPipe(HANDLE pipe);  // CloseHandle: the reader then finds the end
 HANDLE OpenRelayPipe(const std::string& baseName);
 
 // ---- Processes ------------------------------------------------------------------

@@ -92,6 +92,14 @@ HANDLE CreateRelayPipe(const std::string& baseName, HANDLE* workerEnd) {
 
 BOOL ConnectRelayPipe(HANDLE) { return TRUE; }
 
+void CloseRelayPipe(HANDLE pipe) {
+  // What was written is read first (a flush waits for it), then the
+  // disconnection ends the worker's pending read.
+  ::FlushFileBuffers(pipe);
+  ::DisconnectNamedPipe(pipe);
+  ::CloseHandle(pipe);
+}
+
 HANDLE OpenRelayPipe(const std::string&) {
   wchar_t value[24] = {};
   DWORD n = ::GetEnvironmentVariableW(kRelayHandleVariable, value, 24);

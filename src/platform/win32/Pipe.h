@@ -27,6 +27,9 @@ HANDLE CreateRelayPipe(const std::string& baseName, HANDLE* workerEnd);
 // Launcher: waits until the worker has the pipe. Here the worker's end was
 // connected when it was made, so nothing waits: TRUE.
 BOOL ConnectRelayPipe(HANDLE pipe);
+// Launcher: ends the relay once the worker has read everything in the pipe
+// (a close alone may leave the worker's pending read waiting).
+void CloseRelayPipe(HANDLE pipe);
 // Worker: the relay end its launcher handed over (the handle the
 // environment names, inherited), taken once; INVALID_HANDLE_VALUE when no
 // launcher started this process.
