@@ -1,7 +1,8 @@
-// kestrix-setup.exe as a user runs it: silently, for this user, without
-// administrator rights. The files land in %LOCALAPPDATA%\Programs\Kestrix, each
-// browser's key names a manifest whose path is the installed host, that host
-// answers, and the uninstaller of "Apps & features" leaves nothing behind.
+// kestrix-setup.exe run silently, for this user (no administrator rights:
+// %LOCALAPPDATA%\Programs\Kestrix, HKCU) and for every user (/ALLUSERS:
+// Program Files, HKLM): each browser's key names a manifest whose path is the
+// installed host, that host runs, and the uninstaller of "Apps & features"
+// leaves nothing behind.
 #include <gtest/gtest.h>
 #include <json/json.h>
 #include <windows.h>
@@ -40,12 +41,6 @@ std::optional<std::wstring> Value(HKEY root, const wchar_t* path, const wchar_t*
 
 bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-std::wstring LocalAppData() {
-  wchar_t path[MAX_PATH] = {};
-  ::SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path);
-  return path;
-}
-
 std::string Utf8(const std::wstring& w) {
   int n = ::WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
   std::string s(static_cast<size_t>(n), '\0');
@@ -76,28 +71,46 @@ Json::Value ReadJson(const std::wstring& path) {
   return v;
 }
 
-TEST(Setup, ASilentInstallForThisUserAnswersAndItsUninstallLeavesNothing) {
-  const std::wstring dir = LocalAppData() + L"\\Programs\\Kestrix";
+// Where one scope puts things.
+struct Scope {
+  const wchar_t* option;  // for kestrix-setup.exe
+  HKEY root, other;       // its keys, and the root that must get none
+  int programsFolder;     // CSIDL of the folder the files go below
+  const wchar_t* programsSub;
+  int manifestsFolder;    // CSIDL of the folder the manifests go below
+};
+
+std::wstring Folder(int csidl) {
+  wchar_t path[MAX_PATH] = {};
+  ::SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, path);
+  return path;
+}
+
+// Installs silently, checks what the browsers find and that the installed
+// host runs, uninstalls, and checks that nothing is left.
+void InstallAndUninstall(const Scope& scope) {
+  const std::wstring dir = Folder(scope.programsFolder) + scope.programsSub;
   const std::wstring host = dir + L"\\kestrix-host.exe";
   ASSERT_FALSE(Exists(dir)) << "installed before the test";
-  ASSERT_EQ(RunToEnd(L"\"" + ProgramPath(L"kestrix-setup.exe") + L"\" /S"), 0);
+  ASSERT_EQ(RunToEnd(L"\"" + ProgramPath(L"kestrix-setup.exe") + L"\" /S" + scope.option), 0);
 
   for (const wchar_t* file : {L"kestrix-host.exe", L"kestrix-install.exe", L"uninstall.exe"})
     EXPECT_TRUE(Exists(dir + L"\\" + file)) << Utf8(file);
   std::vector<std::wstring> manifests;
   for (const wchar_t* key : kBrowserKeys) {
     SCOPED_TRACE(Utf8(key));
-    std::optional<std::wstring> manifest = Value(HKEY_CURRENT_USER, key);
+    std::optional<std::wstring> manifest = Value(scope.root, key);
     ASSERT_TRUE(manifest);
-    EXPECT_FALSE(Value(HKEY_LOCAL_MACHINE, key)) << "a per-user install wrote a per-machine key";
+    EXPECT_FALSE(Value(scope.other, key)) << "a key in the other scope";
+    EXPECT_EQ(manifest->rfind(Folder(scope.manifestsFolder) + L"\\Kestrix\\", 0), 0u) << Utf8(*manifest);
     Json::Value m = ReadJson(*manifest);
     EXPECT_EQ(m["name"].asString(), "com.kestrix.host");
     EXPECT_EQ(m["path"].asString(), Utf8(host));
     manifests.push_back(*manifest);
   }
-  std::optional<std::wstring> quiet = Value(HKEY_CURRENT_USER, kUninstallKey, L"QuietUninstallString");
+  std::optional<std::wstring> quiet = Value(scope.root, kUninstallKey, L"QuietUninstallString");
   ASSERT_TRUE(quiet);
-  EXPECT_TRUE(Value(HKEY_CURRENT_USER, kUninstallKey, L"DisplayName"));
+  EXPECT_TRUE(Value(scope.root, kUninstallKey, L"DisplayName"));
 
   // The host the manifest names runs and speaks the framing: its keepalive's
   // ping (anything that needs the page waits for wine's WebBrowser, which
@@ -116,11 +129,22 @@ TEST(Setup, ASilentInstallForThisUserAnswersAndItsUninstallLeavesNothing) {
   ASSERT_EQ(RunToEnd(*quiet), 0);
   for (int i = 0; i < 600 && Exists(dir); ++i) ::Sleep(100);
   EXPECT_FALSE(Exists(dir));
-  for (const wchar_t* key : kBrowserKeys) EXPECT_FALSE(Value(HKEY_CURRENT_USER, key)) << Utf8(key);
+  for (const wchar_t* key : kBrowserKeys) EXPECT_FALSE(Value(scope.root, key)) << Utf8(key);
   for (const std::wstring& manifest : manifests) EXPECT_FALSE(Exists(manifest)) << Utf8(manifest);
-  EXPECT_FALSE(Exists(LocalAppData() + L"\\Kestrix")) << "the manifests' folder is left";
+  EXPECT_FALSE(Exists(Folder(scope.manifestsFolder) + L"\\Kestrix")) << "the manifests' folder is left";
   HKEY key;
-  EXPECT_NE(::RegOpenKeyExW(HKEY_CURRENT_USER, kUninstallKey, 0, KEY_READ, &key), ERROR_SUCCESS);
+  EXPECT_NE(::RegOpenKeyExW(scope.root, kUninstallKey, 0, KEY_READ, &key), ERROR_SUCCESS);
+}
+
+TEST(Setup, ASilentInstallForThisUserAnswersAndItsUninstallLeavesNothing) {
+  InstallAndUninstall(
+      {L"", HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, CSIDL_LOCAL_APPDATA, L"\\Programs\\Kestrix", CSIDL_LOCAL_APPDATA});
+}
+
+// wine's user has administrator rights, as an elevated prompt would.
+TEST(Setup, ASilentInstallForEveryUserAnswersAndItsUninstallLeavesNothing) {
+  InstallAndUninstall({L" /ALLUSERS", HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, CSIDL_PROGRAM_FILES, L"\\Kestrix",
+                       CSIDL_COMMON_APPDATA});
 }
 
 }  // namespace
