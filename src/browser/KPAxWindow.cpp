@@ -160,14 +160,18 @@ void KPAxWindow::HandleRequest(const Json::Value* request, const PlainJsonEnvelo
   }
   --m_nRequestDepth;
   CheckControlReady();
-  if (m_nRequestDepth > 0) return;
+  // The outermost call takes what came during it (not each call it makes
+  // for those, which would nest one level per request).
+  if (m_nRequestDepth > 0 || m_bDraining) return;
   // What came during the call, in the order it came: single requests, then
   // the inbox (a later message takes what the inbox holds then).
+  m_bDraining = true;
   while (!m_deferred.empty() && m_hWnd) {
     std::unique_ptr<Json::Value> next(m_deferred.front());
     m_deferred.erase(m_deferred.begin());
     HandleRequest(next.get());
   }
+  m_bDraining = false;
   if (m_bRequestsDeferred && m_hWnd) {
     m_bRequestsDeferred = false;
     PostMessage(WM_HOST_REQUESTS);

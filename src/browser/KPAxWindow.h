@@ -198,13 +198,12 @@ class KPAxWindow : public CAxWindowT {
   // keepalive tick, with m_bPeerAlive: a message that has arrived but is
   // not yet carried out (one waits for a long call) shows the peer alive.
   std::atomic<bool> m_bHeard{false};
-  // The gate holds a request back for the control (for at most kControlWait).
-  std::atomic<bool> m_bHolding{false};
   // Requests being carried out (more than 1 only inside a nested loop that
   // came through a handler other than the request handlers), and whether
   // request messages came while one was: they are taken once it returns.
   int m_nRequestDepth = 0;
   bool m_bRequestsDeferred = false;
+  bool m_bDraining = false;
   std::vector<Json::Value*> m_deferred;
   // OnExit has started: the WM_DESTROY it causes is not a second exit.
   bool m_bEnding = false;

@@ -94,9 +94,7 @@ void KPAxWindow::SubmitMessage(const std::string& text) {
       // Nothing more is read meanwhile: this is the reader thread. Not for
       // ever: once the control has had its time, the request goes on and
       // meets a control that is there, or gets the error that says why not.
-      m_bHolding.store(true);
       WaitForSingleObject(m_hReadyEvent, static_cast<DWORD>(ControlProxy::kControlWait.count() * 1000));
-      m_bHolding.store(false);
       break;
     case GateAction::Post:
       break;
@@ -236,9 +234,11 @@ bool KPAxWindow::WaitForRoom(bool queue, bool output) {
 
 LRESULT KPAxWindow::OnKeepaliveTimer(UINT, WPARAM wParam, LPARAM, BOOL& handled) {
   handled = TRUE;
-  // The peer counts as alive while its messages wait to be carried out:
-  // behind a long call, or in a gate that holds them for the control.
-  const bool busy = m_nRequestDepth > 0 || m_bHolding.load();
+  // The peer counts as alive while its messages wait behind a call that is
+  // still running (a "new" waiting for the page, a print dialog). A gate
+  // that holds a request while no call runs ("new" never came) does not
+  // count: then nothing is read, and the host ends as before.
+  const bool busy = m_nRequestDepth > 0;
   const bool heard = wParam == kKeepaliveTimerId && m_bHeard.exchange(false);
   switch (DecideKeepalive(static_cast<UINT_PTR>(wParam), m_bPeerAlive || heard || busy)) {
     case KeepaliveAction::None:
