@@ -194,10 +194,6 @@ class KPAxWindow : public CAxWindowT {
   // Set once the proxy reports the control out of reach: the gate holds
   // nothing back from then on (every request gets its answer, an error).
   std::atomic<bool> m_bControlUnavailable{false};
-  // Set by the gate for every message it is given; read and cleared by the
-  // keepalive tick, with m_bPeerAlive: a message that has arrived but is
-  // not yet carried out (one waits for a long call) shows the peer alive.
-  std::atomic<bool> m_bHeard{false};
   // Requests being carried out (more than 1 only inside a nested loop that
   // came through a handler other than the request handlers), and whether
   // request messages came while one was: they are taken once it returns.

@@ -76,7 +76,6 @@ void KPAxWindow::SubmitMessage(const std::string& text) {
     request.swapPayload(m_recycled.back());
     m_recycled.pop_back();
   }
-  m_bHeard.store(true);
   const bool settled = m_bControlReady.load() || m_bControlUnavailable.load();
   switch (ClassifyMessage(text, settled, &request, &envelope)) {
     case GateAction::Drop:
@@ -239,8 +238,7 @@ LRESULT KPAxWindow::OnKeepaliveTimer(UINT, WPARAM wParam, LPARAM, BOOL& handled)
   // that holds a request while no call runs ("new" never came) does not
   // count: then nothing is read, and the host ends as before.
   const bool busy = m_nRequestDepth > 0;
-  const bool heard = wParam == kKeepaliveTimerId && m_bHeard.exchange(false);
-  switch (DecideKeepalive(static_cast<UINT_PTR>(wParam), m_bPeerAlive || heard || busy)) {
+  switch (DecideKeepalive(static_cast<UINT_PTR>(wParam), m_bPeerAlive || busy)) {
     case KeepaliveAction::None:
       break;
     case KeepaliveAction::Ping:
