@@ -194,9 +194,10 @@ class KPAxWindow : public CAxWindowT {
   // Set once the proxy reports the control out of reach: the gate holds
   // nothing back from then on (every request gets its answer, an error).
   std::atomic<bool> m_bControlUnavailable{false};
-  // Requests being carried out (more than 1 only inside a nested loop that
-  // came through a handler other than the request handlers), and whether
-  // request messages came while one was: they are taken once it returns.
+  // 1 while a request is carried out. Request messages that a nested loop
+  // dispatches meanwhile are kept (m_deferred, or m_bRequestsDeferred for the
+  // inbox's message) and taken once it returns, by the outermost call
+  // (m_bDraining while it does).
   int m_nRequestDepth = 0;
   bool m_bRequestsDeferred = false;
   bool m_bDraining = false;

@@ -60,10 +60,9 @@ std::string HexResult(HRESULT hr) {
   return text;
 }
 
-// Runs one message of the thread. False when it was the quit message, which
-// is posted again so that the loop of process entry still ends as ordered.
-// Waits for a message no longer than until the deadline: true also when
-// none came by then.
+// Runs one message of the thread, waiting for one no longer than until the
+// deadline (true also when none came). False when it was the quit message,
+// which is posted again so that the loop of process entry still ends as ordered.
 bool PumpOneMessageFor(std::chrono::steady_clock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
   MSG msg;
