@@ -12,6 +12,8 @@ root=$PWD
 deps=$root/build-win32-deps
 build=$root/build-win32
 jobs=${JOBS:-2}
+# The installer is part of the build: makensis must be there.
+command -v makensis >/dev/null || { echo "build-win32.sh: makensis is missing (apt-get install nsis)" >&2; exit 1; }
 
 # jsoncpp has no mingw build in Debian: build Debian's own source package with
 # the toolchain. The source comes through a private apt configuration (its own
