@@ -105,7 +105,16 @@ void CommandDispatcher::HandleRequest(const Json::Value& request, const Envelope
       return Refuse(request, method, needed, verdict);
     }
   }
-  command->run(*m_pProxy, RequestReader(request, envelope.event));
+  try {
+    command->run(*m_pProxy, RequestReader(request, envelope.event));
+  } catch (const KestrixNotFound&) {
+    if (!m_pProxy->IsUnavailable()) throw;  // the host is ending: no answer
+    // A control that can never be reached gets every request a clear answer.
+    Json::Value e(Json::objectValue);
+    e["code"] = "controlUnavailable";
+    e["message"] = "the printing control is unavailable: " + m_pProxy->UnavailableReason();
+    WriteError(request, e);
+  }
 }
 
 bool CommandDispatcher::HandleSiteRequest(const std::string& method, const Json::Value& request) {

@@ -1,0 +1,122 @@
+; kestrix-setup.exe: installs the Kestrix native messaging host on Windows.
+;
+;   kestrix-setup.exe            this user, no administrator rights:
+;                                %LOCALAPPDATA%\Programs\Kestrix, HKCU keys
+;   kestrix-setup.exe /ALLUSERS  every user (from an elevated prompt):
+;                                Program Files, HKLM keys
+;   /S                           silent (no window; the exit code tells)
+;
+; The files go to the folder; the manifests and the browsers' registry keys
+; are written by kestrix-install.exe itself (Chromium, Chrome, Edge and
+; Firefox), so the installer and the program agree on every name. The
+; uninstaller ("Apps & features", or uninstall.exe /S) asks kestrix-install
+; to remove what it wrote, then removes the files, the folder and its own
+; key: what the installer wrote, nothing else.
+;
+; Built by scripts/build-win32.sh: makensis -DBUILD=<build folder> kestrix-setup.nsi
+
+Unicode true
+ManifestSupportedOS all
+RequestExecutionLevel user
+SetCompressor /SOLID lzma
+
+!ifndef BUILD
+  !error "define BUILD: the folder that holds kestrix-host.exe and kestrix-install.exe"
+!endif
+!ifndef VERSION
+  !define VERSION "0.1.0"
+!endif
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Kestrix"
+
+!include FileFunc.nsh
+!include LogicLib.nsh
+
+Name "Kestrix printing host"
+OutFile "${BUILD}\kestrix-setup.exe"
+InstallDir "$LOCALAPPDATA\Programs\Kestrix"
+ShowInstDetails show
+ShowUninstDetails show
+
+Page instfiles
+UninstPage instfiles
+
+Var Scope  ; the scope option of kestrix-install: --user or --system
+
+; /ALLUSERS: every user. Without administrator rights the keys under HKLM
+; cannot be written: stop with exit code 3 and say why, before anything is written.
+!macro ChooseScope un
+Function ${un}ChooseScope
+  ${GetParameters} $R0
+  ClearErrors
+  ${GetOptions} $R0 "/ALLUSERS" $R1
+  ${If} ${Errors}
+    StrCpy $Scope "--user"
+    SetShellVarContext current
+    StrCpy $INSTDIR "$LOCALAPPDATA\Programs\Kestrix"
+  ${Else}
+    StrCpy $Scope "--system"
+    SetShellVarContext all
+    StrCpy $INSTDIR "$PROGRAMFILES\Kestrix"
+    UserInfo::GetAccountType
+    Pop $R2
+    ${If} $R2 != "Admin"
+      MessageBox MB_ICONSTOP "Installing for every user (/ALLUSERS) needs administrator rights." /SD IDOK
+      SetErrorLevel 3
+      Quit
+    ${EndIf}
+  ${EndIf}
+FunctionEnd
+!macroend
+!insertmacro ChooseScope ""
+!insertmacro ChooseScope "un."
+
+Function .onInit
+  Call ChooseScope
+FunctionEnd
+
+Function un.onInit
+  Call un.ChooseScope
+FunctionEnd
+
+Section "Kestrix"
+  SetOutPath "$INSTDIR"
+  File "${BUILD}\kestrix-host.exe"
+  File "${BUILD}\kestrix-install.exe"
+  WriteUninstaller "$INSTDIR\uninstall.exe"
+
+  nsExec::ExecToLog '"$INSTDIR\kestrix-install.exe" install $Scope --browser all --host "$INSTDIR\kestrix-host.exe"'
+  Pop $0
+  ${If} $0 != 0
+    DetailPrint "kestrix-install could not register the host (exit code $0)"
+    SetErrorLevel 2
+  ${EndIf}
+
+  ; "Apps & features": under HKCU for this user, HKLM for every user.
+  ${If} $Scope == "--system"
+    StrCpy $R3 " /ALLUSERS"
+  ${Else}
+    StrCpy $R3 ""
+  ${EndIf}
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "DisplayName" "Kestrix printing host"
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "Publisher" "Kestrix"
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"$R3'
+  WriteRegStr SHCTX "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S$R3'
+  WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "NoModify" 1
+  WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "NoRepair" 1
+SectionEnd
+
+Section "Uninstall"
+  nsExec::ExecToLog '"$INSTDIR\kestrix-install.exe" uninstall $Scope --browser all'
+  Pop $0
+  ${If} $0 != 0
+    DetailPrint "kestrix-install could not remove the registration (exit code $0)"
+    SetErrorLevel 2
+  ${EndIf}
+  Delete "$INSTDIR\kestrix-host.exe"
+  Delete "$INSTDIR\kestrix-install.exe"
+  Delete "$INSTDIR\uninstall.exe"
+  RMDir "$INSTDIR"
+  DeleteRegKey SHCTX "${UNINSTALL_KEY}"
+SectionEnd
