@@ -84,10 +84,21 @@ class ChromiumRenderer {
 };
 
 
+// How many sites a warm browser keeps a context for (the least recently
+// used goes first), and how long one is kept without a job.
+struct WarmSiteLimits {
+  int sites = 4;
+  int idleSeconds = 60;
+};
+
 // A browser for the warm renderer (RenderPool.h), started and answering, its
 // profile, home and temporary files in a folder of its own inside folder
 // (removed with it); null with a message and a code ("chromiumMissing",
-// "networkIsolationUnavailable", "renderFailed").
+// "networkIsolationUnavailable", "renderFailed"). It keeps a browser context
+// per site (the page's origin, WebOrigin), never used for another site's
+// job; each job has a page of its own, closed before the site's next job
+// starts, and the site's cookies and storage are cleared in between.
 class PooledBrowser;
 std::unique_ptr<PooledBrowser> StartWarmChromium(const std::string& executable, const std::string& folder,
-                                                 std::string* error, std::string* code);
+                                                 std::string* error, std::string* code,
+                                                 WarmSiteLimits limits = {});

@@ -35,6 +35,11 @@ class PooledBrowser {
   // context), so that it starts at once. Nothing is shared with that job but
   // the browser. False when the browser failed doing so (it is not used again).
   virtual bool Recycle(const RenderRequest& like) { return true; }
+  // Between jobs (never while Render runs): lets what was kept for jobs
+  // that no longer come go (a site's context after its idle time).
+  virtual void Tidy() {}
+  // The sites the browser keeps a context for now.
+  virtual int Sites() const { return 0; }
   // Any thread, while Render runs: the job is no longer wanted; Render ends
   // soon with a failure, the browser stays usable.
   virtual void Cancel() {}
@@ -74,6 +79,10 @@ class RenderPool {
               RenderCancel* cancel = nullptr, const std::function<void(bool ok)>& answer = {});
   // Ends every idle browser (busy ones end when their job is done).
   void StopIdle();
+  // Tidies every idle browser (PooledBrowser::Tidy); busy ones are left.
+  void TidyIdle();
+  // The sites the idle browsers keep contexts for, summed.
+  int Sites() const;
 
   int Running() const;
   int Busy() const;
