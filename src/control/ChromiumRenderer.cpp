@@ -237,6 +237,14 @@ class Browser {
     return true;
   }
 
+  // Reads and handles one message (an event, or the reply to a CallAsync).
+  bool Pump(std::string* error) {
+    Json::Value message;
+    if (!ReadMessage(&message, error)) return false;
+    Dispatch(message);
+    return true;
+  }
+
   // Sends a command and waits for its reply; events that arrive meanwhile are kept.
   bool Call(const std::string& method, const Json::Value& params, const std::string& session, Json::Value* result,
             std::string* error) {
@@ -949,18 +957,31 @@ class WarmChromium : public PooledBrowser {
   // Everything the site's pages stored (cookies, storage, caches, service
   // workers): what one job leaves, the next does not find.
   bool ClearSite(Site* site, std::string* why) {
+    // (The commands go out together: the browser clears all at once.)
+    int pending = 0;
+    std::string failure;
+    auto reply = [&pending, &failure](const Json::Value& m) {
+      --pending;
+      if (m.isMember("error")) failure = "clearing the site's data failed: " + m["error"].get("message", "").asString();
+    };
     Json::Value cookies(Json::objectValue);
     cookies["browserContextId"] = site->contextId;
-    if (!m_browser.Call("Storage.clearCookies", cookies, "", nullptr, why)) return false;
+    if (!m_browser.CallAsync("Storage.clearCookies", cookies, "", reply, why)) return false;
+    ++pending;
     std::set<std::string> origins = {site->key};  // and the origin of the job's document, when another
     if (!m_jobDocument.empty()) origins.insert(m_jobDocument);
     for (const std::string& origin : origins) {
       Json::Value clear(Json::objectValue);
       clear["origin"] = origin;
       clear["storageTypes"] = "all";
-      if (!m_browser.Call("Storage.clearDataForOrigin", clear, site->session, nullptr, why)) return false;
+      if (!m_browser.CallAsync("Storage.clearDataForOrigin", clear, site->session, reply, why)) return false;
+      ++pending;
     }
-    return true;
+    while (pending > 0)
+      if (!m_browser.Pump(why)) return false;
+    if (failure.empty()) return true;
+    *why = failure;
+    return false;
   }
   // Removes the site's context; false (and the browser marked failed) when
   // the browser cannot do that within a few seconds.
