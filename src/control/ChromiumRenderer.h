@@ -13,14 +13,14 @@
 // - the browser runs with a throwaway profile, home and temporary folder (all
 //   inside one folder removed afterwards), and downloads are denied;
 // - the browser runs in a network of its own that holds only loopback
-//   (PrivateNetwork.h); each job gets a browser context of its own whose
-//   every connection goes through a PolicyProxy listening in there and
-//   applying the request's NetworkPolicy (the browser's implicit bypass for
+//   (PrivateNetwork.h); each job renders in a browser context whose every
+//   connection goes through a PolicyProxy listening in there and applying
+//   the request's NetworkPolicy (the warm renderer keeps one per site, below) (the browser's implicit bypass for
 //   loopback addresses is turned off). That proxy is the only way out: what
 //   no proxy carries (WebRTC's UDP) reaches nothing. Anything refused fails
 //   the job with the code "networkRefused".
-// The per-job set-up (OpenJobContext in the .cpp) works on any running
-// browser, so a browser kept running between jobs can apply it per job.
+// The context set-up (OpenJobContext in the .cpp) works on any running
+// browser, so a browser kept running between jobs can apply it per site.
 #pragma once
 
 #include <memory>
