@@ -363,6 +363,8 @@ int main(int argc, char** argv) {
         kx.Accepted(n + 3, &why)) {
       std::this_thread::sleep_for(std::chrono::milliseconds(500));
       memoryFourSites = RendererMemory();
+    } else {
+      memoryFourSites = "not measured: " + why;
     }
     n += 4;
     third.Close();

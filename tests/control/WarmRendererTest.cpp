@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 
 #include "ControlFixture.h"
@@ -122,8 +123,10 @@ class WarmSites : public ::testing::Test {
  protected:
   void SetUp() override {
     if (ChromiumRenderer::Find().empty()) GTEST_SKIP() << "chromium is not installed";
+  }
+  void Start(WarmSiteLimits limits = {}) {
     std::string why, code;
-    browser = StartWarmChromium(ChromiumRenderer::Find(), folder.Path(), &why, &code);
+    browser = StartWarmChromium(ChromiumRenderer::Find(), folder.Path(), &why, &code, limits);
     ASSERT_TRUE(browser) << why;
   }
   // The PDF's text of html rendered for a page of origin, or "" with the failure in *why.
@@ -164,10 +167,27 @@ TEST_F(WarmSites, ASiteFindsNothingOfAnotherAndNoEarlierPageRunsOn) {
       "document.getElementById('live').textContent = 'heard'; };"
       "document.write('[' + document.cookie + '] [' + localStorage.getItem('k') + '] [' +"
       "localStorage.getItem('tick') + '] [' + sessionStorage.getItem('s') + '] [' + window.name + ']')</script>";
+  ASSERT_NO_FATAL_FAILURE(Start());
   std::string why;
   EXPECT_EQ(Text("http://a.test", set, &why), "set secret c=crumb") << why;
   EXPECT_EQ(Text("http://b.test", read, &why), "quiet\n[] [null] [null] [null] []") << why;
   EXPECT_EQ(browser->Sites(), 2);
   EXPECT_EQ(Text("http://a.test", read, &why), "quiet\n[] [null] [null] [null] []") << why;
   EXPECT_EQ(browser->Sites(), 2) << "the site's second job had a context of its own";
+}
+
+// A browser keeps at most its bound of site contexts (the least recently
+// used goes) and lets a site's context go after the site's idle time.
+TEST_F(WarmSites, KeepsAtMostItsSitesAndEndsThoseLeftIdle) {
+  ASSERT_NO_FATAL_FAILURE(Start({2, 1}));
+  std::string why;
+  for (const char* site : {"http://a.test", "http://b.test", "http://a.test", "http://c.test"})
+    EXPECT_EQ(Text(site, "<p>x</p>", &why), "x") << why;
+  EXPECT_EQ(browser->Sites(), 2);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (browser->Sites() > 0 && std::chrono::steady_clock::now() < deadline) {
+    browser->Tidy();
+    usleep(50000);
+  }
+  EXPECT_EQ(browser->Sites(), 0);
 }
