@@ -357,16 +357,23 @@ int main(int argc, char** argv) {
   // Four sites, each with a job done: the renderer keeps a context for each.
   std::string memoryFourSites = "not measured";
   if (status == 0) {
-    Host third(host, "http://127.0.0.1:8082/bench"), fourth(host, "http://127.0.0.1:8083/bench");
-    if (third.Open() && fourth.Open() && third.Send(n) && third.Accepted(n, &why) && fourth.Send(n + 1) &&
-        fourth.Accepted(n + 1, &why) && other.Send(n + 2) && other.Accepted(n + 2, &why) && kx.Send(n + 3) &&
-        kx.Accepted(n + 3, &why)) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(500));
-      memoryFourSites = RendererMemory();
+    // (The second site's host has ended meanwhile: a host that hears nothing between two pings does.)
+    Host second(host, "http://127.0.0.1:8081/bench"), third(host, "http://127.0.0.1:8082/bench"),
+        fourth(host, "http://127.0.0.1:8083/bench");
+    if (!second.Open() || !third.Open() || !fourth.Open()) {
+      memoryFourSites = "not measured: a host did not open";
     } else {
-      memoryFourSites = "not measured: " + why;
+      Host* pages[] = {&third, &fourth, &second, &kx};
+      bool done = true;
+      for (int i = 0; done && i < 4; ++i) {
+        done = pages[i]->Send(n + i) && pages[i]->Accepted(n + i, &why);
+        if (!done && why.empty()) why = "site " + std::to_string(i + 1) + "'s job could not be sent";
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      memoryFourSites = done ? RendererMemory() : "not measured: " + why;
     }
     n += 4;
+    second.Close();
     third.Close();
     fourth.Close();
   }
