@@ -856,6 +856,13 @@ class WarmChromium : public PooledBrowser {
     Trace("render: page closed");
     ok = ok && ClearSite(site, &why);
     Trace("render: site cleared");
+    // Something refused after the job had its document (a late request of
+    // its page): the site starts afresh, so that what its proxy refuses is
+    // always the next job's to report.
+    if (ok && !site->proxy->Refusals().empty()) {
+      ok = false;
+      why.clear();
+    }
     if (!ok && !Close(site, &why)) return false;
     Trace("render: recycled");
     return !m_failed;
