@@ -969,7 +969,8 @@ class WarmChromium : public PooledBrowser {
     std::string failure;
     auto reply = [&pending, &failure](const Json::Value& m) {
       --pending;
-      if (m.isMember("error")) failure = "clearing the site's data failed: " + m["error"].get("message", "").asString();
+      if (m.isMember("error"))
+        failure = "clearing the site's data failed: " + m["error"].get("message", "").asString();
     };
     Json::Value cookies(Json::objectValue);
     cookies["browserContextId"] = site->contextId;

@@ -33,7 +33,8 @@ class PooledBrowser {
                       BrowserFault* fault) = 0;
   // After a job that rendered, once its caller has the output: removes the
   // job's page and makes ready what the next job of its site needs (a
-  // fresh page, the site's data cleared), so that it starts at once. False when the browser failed doing so (it is not used again).
+  // fresh page, the site's data cleared), so that it starts at once. False
+  // when the browser failed doing so (it is not used again).
   virtual bool Recycle(const RenderRequest& like) { return true; }
   // Between jobs (never while Render runs): lets what was kept for jobs
   // that no longer come go (a site's context after its idle time).
