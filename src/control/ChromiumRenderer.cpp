@@ -127,7 +127,11 @@ class Browser {
                                      "--disable-backgrounding-occluded-windows",
                                      // (WebRTC's UDP finds no way out of the browser's network
                                      // anyway: this keeps it from trying.)
-                                     "--force-webrtc-ip-handling-policy=disable_non_proxied_udp"};
+                                     "--force-webrtc-ip-handling-policy=disable_non_proxied_udp",
+                                     // Every browser context would get the address bar's popup as a
+                                     // page of its own, each in a renderer process of about 50 MiB.
+                                     "--disable-features=WebUIOmniboxPopup,WebUIOmniboxAimPopup,"
+                                     "WebUIOmniboxFullPopup"};
     // Chromium's sandbox cannot run as root; elsewhere it stays on unless asked.
     const char* noSandbox = std::getenv("KESTRIX_CHROMIUM_NO_SANDBOX");
     if (geteuid() == 0 || (noSandbox && std::strcmp(noSandbox, "1") == 0)) args.push_back("--no-sandbox");
