@@ -1,7 +1,8 @@
 // Rendering browsers kept running between jobs: at most one per job that may
-// render at once, started on first use. Each job renders in a browser
-// context of its own (the browser side, PooledBrowser, sees to that), so
-// nothing a page leaves behind (cookies, storage, cache) reaches the next.
+// render at once, started on first use. Each site renders in a browser
+// context of its own and each job in a page of its own, closed before the
+// next starts (the browser side, PooledBrowser, sees to that), so nothing a
+// page leaves behind (cookies, storage, cache) reaches another site.
 //
 // A browser that crashes or stops answering is ended and never used again.
 // The job it held is tried once more on a fresh browser when the browser
@@ -25,16 +26,21 @@ enum class BrowserFault { None, Crashed, TimedOut };
 class PooledBrowser {
  public:
   virtual ~PooledBrowser() = default;
-  // Renders one request in a fresh context, removed afterwards. False with a
+  // Renders one request in a page of its own, in its site's context. False with a
   // message and a code ("renderFailed", "networkRefused", ...); *fault says
   // whether the browser itself failed (then it is not used again).
   virtual bool Render(const RenderRequest& request, std::string* output, std::string* error, std::string* code,
                       BrowserFault* fault) = 0;
   // After a job that rendered, once its caller has the output: removes the
-  // job's context and makes ready what the next job like it needs (a fresh
-  // context), so that it starts at once. Nothing is shared with that job but
-  // the browser. False when the browser failed doing so (it is not used again).
+  // job's page and makes ready what the next job of its site needs (a
+  // fresh page, the site's data cleared), so that it starts at once. False
+  // when the browser failed doing so (it is not used again).
   virtual bool Recycle(const RenderRequest& like) { return true; }
+  // Between jobs (never while Render runs): lets what was kept for jobs
+  // that no longer come go (a site's context after its idle time).
+  virtual void Tidy() {}
+  // The sites the browser keeps a context for now.
+  virtual int Sites() const { return 0; }
   // Any thread, while Render runs: the job is no longer wanted; Render ends
   // soon with a failure, the browser stays usable.
   virtual void Cancel() {}
@@ -74,6 +80,10 @@ class RenderPool {
               RenderCancel* cancel = nullptr, const std::function<void(bool ok)>& answer = {});
   // Ends every idle browser (busy ones end when their job is done).
   void StopIdle();
+  // Tidies every idle browser (PooledBrowser::Tidy); busy ones are left.
+  void TidyIdle();
+  // The sites the idle browsers keep contexts for, summed.
+  int Sites() const;
 
   int Running() const;
   int Busy() const;
