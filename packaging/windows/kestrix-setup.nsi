@@ -84,13 +84,23 @@ FunctionEnd
 !insertmacro ChooseScope "un."
 
 ; Registers (1) or unregisters (0) the installed control for $ControlScope
-; by calling its DllInstall; the DLL is unloaded again at once (?u), so the
-; uninstaller can delete it. Failure sets exit code 2 and says so.
+; by calling its DllInstall. The DLL is loaded by its full path (the System
+; plugin's "dll::function" form cannot name a path with parentheses, as
+; "Program Files (x86)" has) and freed again, so the uninstaller can delete
+; it. Failure sets exit code 2 and says so.
 !macro ControlRegistration un
 Function ${un}ControlRegistration
   Exch $R4
-  StrCpy $R5 "error"
-  System::Call '$INSTDIR\kestrix-control.dll::DllInstall(i R4, w "$ControlScope") i .R5 ?u'
+  StrCpy $R5 "not loaded"
+  System::Call 'kernel32::LoadLibraryW(w "$INSTDIR\kestrix-control.dll") p .R6'
+  ${If} $R6 P<> 0
+    System::Call 'kernel32::GetProcAddress(p R6, m "DllInstall") p .R7'
+    StrCpy $R5 "no DllInstall"
+    ${If} $R7 P<> 0
+      System::Call '::$R7(i R4, w "$ControlScope") i .R5'
+    ${EndIf}
+    System::Call 'kernel32::FreeLibrary(p R6)'
+  ${EndIf}
   ${If} $R5 != 0
     DetailPrint "kestrix-control.dll: DllInstall($R4, $ControlScope) failed ($R5)"
     SetErrorLevel 2
