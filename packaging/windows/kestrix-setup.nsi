@@ -28,7 +28,7 @@ RequestExecutionLevel user
 SetCompressor /SOLID lzma
 
 !ifndef BUILD
-  !error "define BUILD: the folder that holds kestrix-host.exe and kestrix-install.exe"
+  !error "define BUILD: the folder kestrix-setup.exe goes to (and, without FILES, the programs come from)"
 !endif
 !ifndef FILES
   !define FILES "${BUILD}"
@@ -84,10 +84,10 @@ FunctionEnd
 !insertmacro ChooseScope "un."
 
 ; Registers (1) or unregisters (0) the installed control for $ControlScope
-; by calling its DllInstall. The DLL is loaded by its full path (the System
-; plugin's "dll::function" form cannot name a path with parentheses, as
-; "Program Files (x86)" has) and freed again, so the uninstaller can delete
-; it. Failure sets exit code 2 and says so.
+; by calling its DllInstall. The DLL is loaded by its full path and freed
+; again, so the uninstaller can delete it (the System plugin's own
+; "<path>::DllInstall" form failed for a DLL in "Program Files (x86)").
+; Failure sets exit code 2 and says so.
 !macro ControlRegistration un
 Function ${un}ControlRegistration
   Exch $R4
