@@ -9,11 +9,18 @@
 ; The files go to the folder; the manifests and the browsers' registry keys
 ; are written by kestrix-install.exe itself (Chromium, Chrome, Edge and
 ; Firefox), so the installer and the program agree on every name. The
-; uninstaller ("Apps & features", or uninstall.exe /S) asks kestrix-install
-; to remove what it wrote, then removes the files, the folder and its own
-; key: what the installer wrote, nothing else.
+; printing control, kestrix-control.dll, registers itself through its own
+; DllInstall: "user" (HKCU\Software\Classes) or "machine" (HKLM\Software\Classes;
+; this installer is a 32-bit process, so on 64-bit Windows the keys land in
+; the 32-bit view, where a 32-bit in-process server belongs). The uninstaller
+; ("Apps & features", or uninstall.exe /S) unregisters the control the same
+; way and asks kestrix-install to remove what it wrote, then removes the
+; files, the folder and its own key: what the installer wrote, nothing else.
 ;
-; Built by scripts/build-win32.sh: makensis -DBUILD=<build folder> kestrix-setup.nsi
+; Built by the Windows build (tests/win32/CMakeLists.txt):
+;   makensis -DBUILD=<build folder> [-DFILES=<folder>] kestrix-setup.nsi
+; BUILD receives kestrix-setup.exe; FILES holds the programs to ship
+; (stripped copies; BUILD itself when not given).
 
 Unicode true
 ManifestSupportedOS all
@@ -21,7 +28,10 @@ RequestExecutionLevel user
 SetCompressor /SOLID lzma
 
 !ifndef BUILD
-  !error "define BUILD: the folder that holds kestrix-host.exe and kestrix-install.exe"
+  !error "define BUILD: the folder kestrix-setup.exe goes to (and, without FILES, the programs come from)"
+!endif
+!ifndef FILES
+  !define FILES "${BUILD}"
 !endif
 !ifndef VERSION
   !define VERSION "0.1.0"
@@ -41,6 +51,7 @@ Page instfiles
 UninstPage instfiles
 
 Var Scope  ; the scope option of kestrix-install: --user or --system
+Var ControlScope  ; the control's DllInstall argument: user or machine
 
 ; /ALLUSERS: every user. Without administrator rights the keys under HKLM
 ; cannot be written: stop with exit code 3 and say why, before anything is written.
@@ -51,10 +62,12 @@ Function ${un}ChooseScope
   ${GetOptions} $R0 "/ALLUSERS" $R1
   ${If} ${Errors}
     StrCpy $Scope "--user"
+    StrCpy $ControlScope "user"
     SetShellVarContext current
     StrCpy $INSTDIR "$LOCALAPPDATA\Programs\Kestrix"
   ${Else}
     StrCpy $Scope "--system"
+    StrCpy $ControlScope "machine"
     SetShellVarContext all
     StrCpy $INSTDIR "$PROGRAMFILES\Kestrix"
     UserInfo::GetAccountType
@@ -70,6 +83,34 @@ FunctionEnd
 !insertmacro ChooseScope ""
 !insertmacro ChooseScope "un."
 
+; Registers (1) or unregisters (0) the installed control for $ControlScope
+; by calling its DllInstall. The DLL is loaded by its full path and freed
+; again, so the uninstaller can delete it (the System plugin's own
+; "<path>::DllInstall" form failed for a DLL in "Program Files (x86)").
+; Failure sets exit code 2 and says so.
+!macro ControlRegistration un
+Function ${un}ControlRegistration
+  Exch $R4
+  StrCpy $R5 "not loaded"
+  System::Call 'kernel32::LoadLibraryW(w "$INSTDIR\kestrix-control.dll") p .R6'
+  ${If} $R6 P<> 0
+    System::Call 'kernel32::GetProcAddress(p R6, m "DllInstall") p .R7'
+    StrCpy $R5 "no DllInstall"
+    ${If} $R7 P<> 0
+      System::Call '::$R7(i R4, w "$ControlScope") i .R5'
+    ${EndIf}
+    System::Call 'kernel32::FreeLibrary(p R6)'
+  ${EndIf}
+  ${If} $R5 != 0
+    DetailPrint "kestrix-control.dll: DllInstall($R4, $ControlScope) failed ($R5)"
+    SetErrorLevel 2
+  ${EndIf}
+  Pop $R4
+FunctionEnd
+!macroend
+!insertmacro ControlRegistration ""
+!insertmacro ControlRegistration "un."
+
 Function .onInit
   Call ChooseScope
 FunctionEnd
@@ -80,9 +121,13 @@ FunctionEnd
 
 Section "Kestrix"
   SetOutPath "$INSTDIR"
-  File "${BUILD}\kestrix-host.exe"
-  File "${BUILD}\kestrix-install.exe"
+  File "${FILES}\kestrix-host.exe"
+  File "${FILES}\kestrix-install.exe"
+  File "${FILES}\kestrix-control.dll"
   WriteUninstaller "$INSTDIR\uninstall.exe"
+
+  Push 1
+  Call ControlRegistration
 
   nsExec::ExecToLog '"$INSTDIR\kestrix-install.exe" install $Scope --browser all --host "$INSTDIR\kestrix-host.exe"'
   Pop $0
@@ -108,6 +153,8 @@ Section "Kestrix"
 SectionEnd
 
 Section "Uninstall"
+  Push 0
+  Call un.ControlRegistration
   nsExec::ExecToLog '"$INSTDIR\kestrix-install.exe" uninstall $Scope --browser all'
   Pop $0
   ${If} $0 != 0
@@ -116,6 +163,7 @@ Section "Uninstall"
   ${EndIf}
   Delete "$INSTDIR\kestrix-host.exe"
   Delete "$INSTDIR\kestrix-install.exe"
+  Delete "$INSTDIR\kestrix-control.dll"
   Delete "$INSTDIR\uninstall.exe"
   RMDir "$INSTDIR"
   DeleteRegKey SHCTX "${UNINSTALL_KEY}"

@@ -1,18 +1,24 @@
 // kestrix-setup.exe run silently, for this user (no administrator rights:
 // %LOCALAPPDATA%\Programs\Kestrix, HKCU) and for every user (/ALLUSERS:
 // Program Files, HKLM): each browser's key names a manifest whose path is the
-// installed host, that host runs, and the uninstaller of "Apps & features"
-// leaves nothing behind.
+// installed host, that host runs, the printing control is registered as a
+// class of the same scope, and the uninstaller of "Apps & features" leaves
+// nothing behind.
 #include <gtest/gtest.h>
 #include <json/json.h>
 #include <windows.h>
 // windows.h first: the shell header needs its types.
 #include <shlobj.h>
 
+#include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <optional>
+#include <set>
 #include <sstream>
+#include <vector>
 
+#include "ControlHarness.h"
 #include "HostProcess.h"
 
 namespace {
@@ -25,12 +31,21 @@ const wchar_t* const kBrowserKeys[] = {
     L"Software\\Microsoft\\Edge\\NativeMessagingHosts\\com.kestrix.host",
     L"Software\\Mozilla\\NativeMessagingHosts\\com.kestrix.host",
 };
+// The printing control's keys below Software\Classes: its class, type library and interfaces.
+const std::wstring kControlClass = L"Software\\Classes\\CLSID\\{5E0A7C21-9B3D-4F18-A6C4-2D91E07B3F58}";
+const wchar_t kControlLibraryId[] = L"{C60E349A-383D-4BD8-8A0F-A153A7577D0B}";
+const std::wstring kControlKeys[] = {
+    kControlClass,
+    std::wstring(L"Software\\Classes\\TypeLib\\") + kControlLibraryId,
+    L"Software\\Classes\\Interface\\{7D3B2A64-1F0C-4E59-9B8A-5C6D2E4F1A30}",
+    L"Software\\Classes\\Interface\\{8AEAF9DC-BA35-446B-8781-F4457374B713}",
+};
 const wchar_t kUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Kestrix";
 
 // A string value of a key (the default value for name null); nullopt when absent.
-std::optional<std::wstring> Value(HKEY root, const wchar_t* path, const wchar_t* name = nullptr) {
+std::optional<std::wstring> Value(HKEY root, const std::wstring& path, const wchar_t* name = nullptr) {
   HKEY key;
-  if (::RegOpenKeyExW(root, path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return std::nullopt;
+  if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return std::nullopt;
   wchar_t value[2048] = {};
   DWORD type = 0, size = sizeof value - sizeof(wchar_t);
   LONG rc = ::RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
@@ -71,6 +86,20 @@ Json::Value ReadJson(const std::wstring& path) {
   return v;
 }
 
+// The lines of two registry dumps that are not in both (the machine's
+// classes are too many for a whole comparison to say what changed).
+std::string LinesOnlyInOne(const std::string& a, const std::string& b) {
+  std::istringstream ia(a), ib(b);
+  std::set<std::string> la, lb;
+  for (std::string line; std::getline(ia, line);) la.insert(line);
+  for (std::string line; std::getline(ib, line);) lb.insert(line);
+  std::vector<std::string> differ;
+  std::set_symmetric_difference(la.begin(), la.end(), lb.begin(), lb.end(), std::back_inserter(differ));
+  std::string out;
+  for (const std::string& line : differ) out += line + "\n";
+  return out;
+}
+
 // Where one scope puts things.
 struct Scope {
   const wchar_t* option;  // for kestrix-setup.exe
@@ -92,9 +121,10 @@ void InstallAndUninstall(const Scope& scope) {
   const std::wstring dir = Folder(scope.programsFolder) + scope.programsSub;
   const std::wstring host = dir + L"\\kestrix-host.exe";
   ASSERT_FALSE(Exists(dir)) << "installed before the test";
+  const std::string classesBefore = DumpRegistry(scope.root, L"Software\\Classes");
   ASSERT_EQ(RunToEnd(L"\"" + ProgramPath(L"kestrix-setup.exe") + L"\" /S" + scope.option), 0);
 
-  for (const wchar_t* file : {L"kestrix-host.exe", L"kestrix-install.exe", L"uninstall.exe"})
+  for (const wchar_t* file : {L"kestrix-host.exe", L"kestrix-install.exe", L"kestrix-control.dll", L"uninstall.exe"})
     EXPECT_TRUE(Exists(dir + L"\\" + file)) << Utf8(file);
   std::vector<std::wstring> manifests;
   for (const wchar_t* key : kBrowserKeys) {
@@ -108,6 +138,15 @@ void InstallAndUninstall(const Scope& scope) {
     EXPECT_EQ(m["path"].asString(), Utf8(host));
     manifests.push_back(*manifest);
   }
+  // The control: a class of this scope whose server is the installed DLL,
+  // and its type library in the same DLL.
+  const std::wstring control = dir + L"\\kestrix-control.dll";
+  EXPECT_EQ(Value(scope.root, kControlClass + L"\\InprocServer32"), control);
+  EXPECT_EQ(Value(scope.root, kControlClass + L"\\InprocServer32", L"ThreadingModel"), std::wstring(L"Apartment"));
+  EXPECT_EQ(Value(scope.root, kControlClass + L"\\TypeLib"), std::wstring(kControlLibraryId));
+  EXPECT_EQ(Value(scope.root, kControlKeys[1] + L"\\1.0\\0\\win32"), control);
+  EXPECT_FALSE(Value(scope.other, kControlClass + L"\\InprocServer32")) << "the control in the other scope";
+
   std::optional<std::wstring> quiet = Value(scope.root, kUninstallKey, L"QuietUninstallString");
   ASSERT_TRUE(quiet);
   EXPECT_TRUE(Value(scope.root, kUninstallKey, L"DisplayName"));
@@ -134,6 +173,9 @@ void InstallAndUninstall(const Scope& scope) {
   EXPECT_FALSE(Exists(Folder(scope.manifestsFolder) + L"\\Kestrix")) << "the manifests' folder is left";
   HKEY key;
   EXPECT_NE(::RegOpenKeyExW(scope.root, kUninstallKey, 0, KEY_READ, &key), ERROR_SUCCESS);
+  for (const std::wstring& controlKey : kControlKeys)
+    EXPECT_EQ(DumpRegistry(scope.root, controlKey), "") << Utf8(controlKey);
+  EXPECT_EQ(LinesOnlyInOne(DumpRegistry(scope.root, L"Software\\Classes"), classesBefore), "");
 }
 
 TEST(Setup, ASilentInstallForThisUserAnswersAndItsUninstallLeavesNothing) {
