@@ -10,6 +10,21 @@ add_compile_definitions(NOMINMAX _WIN32_WINNT=0x0501 WINVER=0x0501)
 # One self-contained executable: the C++ and threading runtimes linked in.
 add_link_options(-static -static-libgcc -static-libstdc++)
 
+# Every executable carries the application manifest (asInvoker, the
+# supported systems): compiled once here and linked into every program like
+# a standard library, so none can be left without it.
+set(KX_MANIFEST ${CMAKE_SOURCE_DIR}/packaging/windows/kestrix.manifest)
+set(KX_MANIFEST_OBJ ${CMAKE_BINARY_DIR}/kestrix-manifest.res.o)
+file(WRITE ${CMAKE_BINARY_DIR}/kestrix-manifest.rc "1 24 \"${KX_MANIFEST}\"\n")
+execute_process(COMMAND ${CMAKE_RC_COMPILER} -O coff -i ${CMAKE_BINARY_DIR}/kestrix-manifest.rc -o ${KX_MANIFEST_OBJ}
+                RESULT_VARIABLE kx_manifest_result)
+if(NOT kx_manifest_result EQUAL 0)
+  message(FATAL_ERROR "windres could not compile ${KX_MANIFEST}")
+endif()
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${KX_MANIFEST})
+set(CMAKE_CXX_STANDARD_LIBRARIES "${CMAKE_CXX_STANDARD_LIBRARIES} ${KX_MANIFEST_OBJ}")
+set(CMAKE_C_STANDARD_LIBRARIES "${CMAKE_C_STANDARD_LIBRARIES} ${KX_MANIFEST_OBJ}")
+
 function(kestrix_use_fast_allocator target)
 endfunction()
 

@@ -131,8 +131,9 @@
     }
 
     // asked: the capabilities the user has answered for this request; none is
-    // asked twice (a command needs at most two: printToPDF needs printers and
-    // writeFiles, and an undecided site is asked for each in turn).
+    // asked twice (a command may need several: printToPDF needs printers and
+    // writeFiles, printPreview openFiles too, and an undecided site is asked
+    // for each in turn).
     send(session, page, url, id, method, params, asked) {
       // A page that went while its user was asked needs nothing any more.
       if (page.gone) return;

@@ -8,8 +8,8 @@ namespace bench {
 
 const std::string_view kPing = "{\"method\":\"ping\"}";
 
-std::string NewRequest() {
-  return R"({"method":"new","sender":{"tab":{"id":1},"url":"http://127.0.0.1/bench"}})";
+std::string NewRequest(std::string_view url) {
+  return std::string(R"({"method":"new","sender":{"tab":{"id":1},"url":")") + std::string(url) + "\"}}";
 }
 
 std::string Request(std::string_view method, std::string_view event, std::string_view params) {
@@ -60,8 +60,8 @@ bool Session::Receive(std::string& text, Clock::time_point deadline) {
   return true;
 }
 
-bool Session::Open(Clock::time_point deadline) {
-  if (!Send(NewRequest(), deadline) || !Send(Request("getVersion", "open"), deadline)) return false;
+bool Session::Open(Clock::time_point deadline, std::string_view url) {
+  if (!Send(NewRequest(url), deadline) || !Send(Request("getVersion", "open"), deadline)) return false;
   std::string_view reply;
   while (ReceiveView(reply, deadline)) {
     Envelope e;

@@ -13,8 +13,8 @@
 
 namespace bench {
 
-// {"method":"new","sender":{"tab":{"id":1},"url":"http://127.0.0.1/bench"}}
-std::string NewRequest();
+// {"method":"new","sender":{"tab":{"id":1},"url":"http://127.0.0.1/bench"}} (or the page's url given)
+std::string NewRequest(std::string_view url = "http://127.0.0.1/bench");
 // {"method":M,"event":E} or, with params (a JSON array text), {"method":M,"params":P,"event":E}
 std::string Request(std::string_view method, std::string_view event, std::string_view params = {});
 extern const std::string_view kPing;  // {"method":"ping"}
@@ -33,7 +33,7 @@ class Session {
   bool Receive(std::string& text, Clock::time_point deadline);
   // Sends "new" and one "getVersion" and waits for its reply, so that what is
   // measured afterwards no longer includes loading the page and the control.
-  bool Open(Clock::time_point deadline);
+  bool Open(Clock::time_point deadline, std::string_view url = "http://127.0.0.1/bench");
   // Sends "exit" and waits a little for the child to end, then kills it.
   void Close();
 

@@ -157,8 +157,9 @@ double Cold(const std::string& chromium, const std::string& work, int n) {
 // The host, opened (page and control loaded), printing labels.
 class Host {
  public:
-  explicit Host(const std::string& path) : m_session({path}) {}
-  bool Open() { return m_session.Open(Clock::now() + std::chrono::seconds(60)); }
+  explicit Host(const std::string& path, std::string url = "http://127.0.0.1/bench")
+      : m_session({path}), m_url(std::move(url)) {}
+  bool Open() { return m_session.Open(Clock::now() + std::chrono::seconds(60), m_url); }
   // Sends one label job; false when it cannot be sent.
   bool Send(int n) {
     Trace("bench: sends");
@@ -217,7 +218,18 @@ class Host {
 
  private:
   bench::Session m_session;
+  std::string m_url;
 };
+
+// The warm renderer's browsers and their memory now, as text.
+std::string RendererMemory() {
+  Json::Value status;
+  if (!RenderServiceStatus(&status)) return "not reachable";
+  char text[128];
+  std::snprintf(text, sizeof text, "%d browser(s), %d site(s), %.1f MiB", status["browsers"].asInt(),
+                status["sites"].asInt(), status["memoryKb"].asDouble() / 1024.0);
+  return text;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -296,6 +308,30 @@ int main(int argc, char** argv) {
     if (!kx.Send(n) || !kx.Accepted(n, &why)) status = 1;
     paused.push_back(Ms(start));
   }
+  // The renderer with one site's context (one browser: no two jobs have run at once yet).
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const std::string memoryOneSite = RendererMemory();
+  // A page that prints a label once in a while: the machine is idle between.
+  std::vector<double> idle;
+  for (int r = 0; status == 0 && r < runs; ++r, ++n) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    auto start = Clock::now();
+    if (!kx.Send(n) || !kx.Accepted(n, &why)) status = 1;
+    idle.push_back(Ms(start));
+  }
+  // Two pages of two sites printing in turn, back to back.
+  Host other(host, "http://127.0.0.1:8081/bench");
+  std::vector<double> alternating;
+  if (status == 0 && !other.Open()) {
+    why = "the second site's host did not open";
+    status = 1;
+  }
+  for (int r = 0; status == 0 && r < 2 * runs; ++r, ++n) {
+    Host& page = r % 2 ? other : kx;
+    auto start = Clock::now();
+    if (!page.Send(n) || !page.Accepted(n, &why)) status = 1;
+    if (r > 0) alternating.push_back(Ms(start));  // (the second site's first job opens its context)
+  }
   if (status == 0) {
     auto start = Clock::now();
     for (int i = 0; status == 0 && i < labels; ++i, ++n)
@@ -315,8 +351,33 @@ int main(int argc, char** argv) {
   }
   const auto steps = StepTimes(trace, 1, runs);
   const auto pausedSteps = StepTimes(trace, runs + 1, 2 * runs);
-  Json::Value renderer;
-  const bool haveStatus = RenderServiceStatus(&renderer);
+  const auto idleSteps = StepTimes(trace, 2 * runs + 1, 3 * runs);
+  const auto alternatingSteps = StepTimes(trace, 3 * runs + 2, 5 * runs);
+  const std::string memoryAfter = RendererMemory();
+  // Four sites, each with a job done: the renderer keeps a context for each.
+  std::string memoryFourSites = "not measured";
+  if (status == 0) {
+    // (The second site's host has ended meanwhile: a host that hears nothing between two pings does.)
+    Host second(host, "http://127.0.0.1:8081/bench"), third(host, "http://127.0.0.1:8082/bench"),
+        fourth(host, "http://127.0.0.1:8083/bench");
+    if (!second.Open() || !third.Open() || !fourth.Open()) {
+      memoryFourSites = "not measured: a host did not open";
+    } else {
+      Host* pages[] = {&third, &fourth, &second, &kx};
+      bool done = true;
+      for (int i = 0; done && i < 4; ++i) {
+        done = pages[i]->Send(n + i) && pages[i]->Accepted(n + i, &why);
+        if (!done && why.empty()) why = "site " + std::to_string(i + 1) + "'s job could not be sent";
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      memoryFourSites = done ? RendererMemory() : "not measured: " + why;
+    }
+    n += 4;
+    second.Close();
+    third.Close();
+    fourth.Close();
+  }
+  other.Close();
   kx.Close();
   if (status != 0) std::printf("printing: FAILED: job %d: %s\n", n, why.c_str());
 
@@ -334,30 +395,36 @@ int main(int argc, char** argv) {
   if (status != 0 || cold.empty() || warm.empty()) return 1;
 
   const double coldMs = bench::Median(cold), warmMs = bench::Median(warm), pausedMs = bench::Median(paused);
+  const double idleMs = bench::Median(idle), alternatingMs = bench::Median(alternating);
   if (!coldMeasured) coldRow = coldMs * labels;
   std::printf("  cold: chromium --print-to-pdf + lp   median %8.1f ms of %d runs\n", coldMs, runs);
   std::printf("  warm: first job (starts the renderer)       %8.1f ms\n", first);
   std::printf("  warm: later jobs, back to back       median %8.1f ms of %d runs\n", warmMs, runs);
   std::printf("  warm: later jobs, 400 ms apart       median %8.1f ms of %d runs\n", pausedMs, runs);
-  if (!steps.empty() && !pausedSteps.empty()) {
-    std::printf("  where a later warm job's time goes (median of each step): back to back, 400 ms apart\n");
+  std::printf("  warm: one job after 2 s idle         median %8.1f ms of %d runs\n", idleMs, runs);
+  std::printf("  warm: two sites alternating          median %8.1f ms of %d runs\n", alternatingMs,
+              static_cast<int>(alternating.size()));
+  if (!steps.empty() && !pausedSteps.empty() && !idleSteps.empty() && !alternatingSteps.empty()) {
+    std::printf("  where a later warm job's time goes (median of each step): back to back, 400 ms apart, "
+                "after idle, two sites\n");
     for (size_t s = 0; s < steps.size(); ++s)
-      std::printf("    %-42s %7.1f ms %7.1f ms\n", kSteps[s].what, bench::Median(steps[s]),
-                  bench::Median(pausedSteps[s]));
+      std::printf("    %-42s %7.1f ms %7.1f ms %7.1f ms %7.1f ms\n", kSteps[s].what, bench::Median(steps[s]),
+                  bench::Median(pausedSteps[s]), bench::Median(idleSteps[s]), bench::Median(alternatingSteps[s]));
   }
   std::printf("  %d labels in a row: warm %.0f ms, cold %.0f ms (%s)\n", labels, row, coldRow,
               coldMeasured ? ("measured " + std::to_string(coldLabels) + " cold runs, scaled").c_str()
                            : "the cold median times the labels");
   std::printf("  %d labels at once: warm %.0f ms (all accepted)\n", labels, burst);
-  if (haveStatus)
-    std::printf("  warm renderer: %d browser(s), %.1f MiB (proportional set size of all their processes)\n",
-                renderer["browsers"].asInt(), renderer["memoryKb"].asDouble() / 1024.0);
-  else
-    std::printf("  warm renderer: not reachable after the run (its status is unknown)\n");
+  std::printf("  warm renderer memory (proportional set size of all its browsers' processes):\n"
+              "    one site, after the jobs back to back: %s\n    after the labels at once: %s\n"
+              "    four sites: %s\n",
+              memoryOneSite.c_str(), memoryAfter.c_str(), memoryFourSites.c_str());
   std::printf("  load average (1 min) %s before, %s after: figures taken under load are inflated\n",
               loadBefore.c_str(), loadAfter.c_str());
   std::printf("printing: warm job (back to back) / cold pipeline ratio %.3f (goal <= 0.2)\n", warmMs / coldMs);
   std::printf("printing: warm job (400 ms apart) / cold pipeline ratio %.3f (goal <= 0.2)\n", pausedMs / coldMs);
+  std::printf("printing: warm job after idle / cold pipeline ratio %.3f (goal <= 0.12)\n", idleMs / coldMs);
+  std::printf("printing: two sites alternating / cold pipeline ratio %.3f (goal <= 0.3)\n", alternatingMs / coldMs);
   std::printf("printing: %d labels in a row warm / cold ratio %.3f (goal <= 0.2)\n", labels, row / coldRow);
   std::printf("printing: %d labels at once warm / cold ratio %.3f (goal <= 0.2)\n", labels, burst / coldRow);
   return 0;

@@ -17,7 +17,9 @@ constexpr RECT kHostWindowRect{0, 0, 500, 500};
 }  // namespace
 
 KPAxWindow::~KPAxWindow() {
-  // Only windows made for tests are ever destroyed; the process-wide one lives on.
+  // Only windows made for tests are ever destroyed; the process-wide one
+  // lives on. Not an end of the host: nothing is posted.
+  m_bEnding = true;
   if (m_hWnd) DestroyWindow();
   delete m_pDispatcher;
   delete m_pProxy;
@@ -74,22 +76,35 @@ BOOL KPAxWindow::ProcessWindowMessage(HWND, UINT message, WPARAM wParam, LPARAM 
     case WM_HOST_REQUEST: result = OnRequest(message, wParam, lParam, handled); return handled;
     case WM_HOST_REQUESTS: result = OnRequests(message, wParam, lParam, handled); return handled;
     case WM_HOST_EXIT: result = OnExit(message, wParam, lParam, handled); return handled;
+    case WM_DESTROY: OnDestroy(); return FALSE;  // the hosting layer sees it as well
     default: return FALSE;  // left to the hosting layer
   }
 }
 
 LRESULT KPAxWindow::OnRequest(UINT, WPARAM, LPARAM lParam, BOOL& handled) {
   m_mainThread.Check("KPAxWindow::OnRequest");
-  // The request is owned by this message; released on every way out.
-  std::unique_ptr<Json::Value> request(reinterpret_cast<Json::Value*>(lParam));
-  HandleRequest(request.get());
   handled = TRUE;
+  auto* request = reinterpret_cast<Json::Value*>(lParam);
+  // A nested message loop inside a call (a dialog, a script engine's) must
+  // not start a second call inside the first: the request waits for it.
+  if (m_nRequestDepth > 0) {
+    m_deferred.push_back(request);
+    return 0;
+  }
+  // The request is owned by this message; released on every way out.
+  std::unique_ptr<Json::Value> owned(request);
+  HandleRequest(owned.get());
   return 0;
 }
 
 LRESULT KPAxWindow::OnRequests(UINT, WPARAM, LPARAM, BOOL& handled) {
   m_mainThread.Check("KPAxWindow::OnRequests");
   handled = TRUE;
+  // As above: taken from the inbox once the call in progress has returned.
+  if (m_nRequestDepth > 0) {
+    m_bRequestsDeferred = true;
+    return 0;
+  }
   std::vector<QueuedRequest> requests;
   {
     std::lock_guard lock(m_inbox.mu);
@@ -128,6 +143,7 @@ LRESULT KPAxWindow::OnRequests(UINT, WPARAM, LPARAM, BOOL& handled) {
 void KPAxWindow::HandleRequest(const Json::Value* request, const PlainJsonEnvelope* envelope) {
   m_mainThread.Check("KPAxWindow::HandleRequest");
   m_bPeerAlive = true;
+  ++m_nRequestDepth;
   // Nothing a request raises may take the process down: a parameter of the
   // wrong kind, a control that cannot be obtained, a failure in the control.
   // The request is abandoned without a reply.
@@ -146,12 +162,35 @@ void KPAxWindow::HandleRequest(const Json::Value* request, const PlainJsonEnvelo
   } catch (...) {
     OutputDebugStringA("kestrix-host: request abandoned: unknown error");
   }
+  --m_nRequestDepth;
   CheckControlReady();
+  // The outermost call takes what came during it (not each call it makes
+  // for those, which would nest one level per request).
+  if (m_nRequestDepth > 0 || m_bDraining) return;
+  // What came during the call, in the order it came: single requests, then
+  // the inbox (a later message takes what the inbox holds then).
+  m_bDraining = true;
+  while (!m_deferred.empty() && m_hWnd) {
+    std::unique_ptr<Json::Value> next(m_deferred.front());
+    m_deferred.erase(m_deferred.begin());
+    HandleRequest(next.get());
+  }
+  m_bDraining = false;
+  if (m_bRequestsDeferred && m_hWnd) {
+    m_bRequestsDeferred = false;
+    PostMessage(WM_HOST_REQUESTS);
+  }
 }
 
 void KPAxWindow::CheckControlReady() {
   m_mainThread.Check("KPAxWindow::CheckControlReady");
-  if (m_bControlReady.load()) return;
+  if (m_bControlReady.load() || m_bControlUnavailable.load()) return;
+  if (m_pProxy && m_pProxy->IsUnavailable()) {
+    // Nothing is held back any more: every request gets its error at once.
+    m_bControlUnavailable.store(true);
+    SetEvent(m_hReadyEvent);
+    return;
+  }
   if (!m_pProxy || !m_pProxy->IsReady()) return;
   // The flag before the event: a gate that sees the flag never waits, and
   // one that already waits is released by the event.
@@ -159,11 +198,27 @@ void KPAxWindow::CheckControlReady() {
   SetEvent(m_hReadyEvent);
 }
 
+void KPAxWindow::OnDestroy() {
+  if (m_bEnding) return;
+  // Being destroyed already: OnExit must not destroy it again, nor forget
+  // its handle while the window procedure still uses it.
+  m_bEnding = true;
+  EndHost();
+}
+
 LRESULT KPAxWindow::OnExit(UINT, WPARAM, LPARAM, BOOL& handled) {
   m_mainThread.Check("KPAxWindow::OnExit");
+  handled = TRUE;
+  if (m_bEnding) return 0;  // once, whichever way the end came
+  m_bEnding = true;
   // The control host and the browser control go with the window, and so does the timer.
   DestroyWindow();
   m_hWnd = nullptr;
+  EndHost();
+  return 0;
+}
+
+void KPAxWindow::EndHost() {
   m_spBrowser = nullptr;
   // Requests queued behind the exit are never carried out; free them now, as
   // the loop would otherwise hand them to a window that no longer exists.
@@ -175,9 +230,9 @@ LRESULT KPAxWindow::OnExit(UINT, WPARAM, LPARAM, BOOL& handled) {
   m_bStopping.store(true);
   if (m_hReadyEvent && !m_bControlReady.load()) SetEvent(m_hReadyEvent);
   if (m_hRoomEvent) SetEvent(m_hRoomEvent);
+  for (Json::Value* request : m_deferred) delete request;
+  m_deferred.clear();
   PostQuitMessage(0);
-  handled = TRUE;
-  return 0;
 }
 
 void KPAxWindow::DiscardPendingRequests() {

@@ -158,6 +158,9 @@ class KPAxWindow : public CAxWindowT {
   // bounded. Off: every request is posted at once, alone.
   void SetBatchInput(bool on) { m_bBatchInput = on; }
   void EndOfBatch();
+  // Reader thread: the input has ended. What came before is carried out,
+  // then the host ends as on "exit" (nothing more can be asked of it).
+  void EndOfInput();
   // Main thread: moves every request of the inbox to the end of *out (in
   // order) and lets the gate post again. Returns the bytes they came from.
   size_t TakeRequests(std::vector<QueuedRequest>* out);
@@ -172,6 +175,12 @@ class KPAxWindow : public CAxWindowT {
   LRESULT OnRequest(UINT message, WPARAM wParam, LPARAM lParam, BOOL& handled);
   LRESULT OnRequests(UINT message, WPARAM wParam, LPARAM lParam, BOOL& handled);
   LRESULT OnExit(UINT message, WPARAM wParam, LPARAM lParam, BOOL& handled);
+  // WM_DESTROY: a window destroyed without an exit (by another process, or
+  // with an owner) ends the host through OnExit's path all the same.
+  void OnDestroy();
+  // The one way out after the window has gone: frees what waits, releases
+  // the gate, ends the message loop.
+  void EndHost();
   void CheckControlReady();
 
  private:
@@ -186,6 +195,19 @@ class KPAxWindow : public CAxWindowT {
   ThreadAffinity m_mainThread;
   std::atomic<bool> m_bStopping{false};
   std::atomic<bool> m_bControlReady{false};
+  // Set once the proxy reports the control out of reach: the gate holds
+  // nothing back from then on (every request gets its answer, an error).
+  std::atomic<bool> m_bControlUnavailable{false};
+  // 1 while a request is carried out. Request messages that a nested loop
+  // dispatches meanwhile are kept (m_deferred, or m_bRequestsDeferred for the
+  // inbox's message) and taken once it returns, by the outermost call
+  // (m_bDraining while it does).
+  int m_nRequestDepth = 0;
+  bool m_bRequestsDeferred = false;
+  bool m_bDraining = false;
+  std::vector<Json::Value*> m_deferred;
+  // OnExit has started: the WM_DESTROY it causes is not a second exit.
+  bool m_bEnding = false;
   HANDLE m_hReadyEvent = nullptr;
   HWND m_hOwner = nullptr;
 

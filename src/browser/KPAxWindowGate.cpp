@@ -76,8 +76,8 @@ void KPAxWindow::SubmitMessage(const std::string& text) {
     request.swapPayload(m_recycled.back());
     m_recycled.pop_back();
   }
-  OutputDebugStringA(text.c_str());
-  switch (ClassifyMessage(text, m_bControlReady.load(), &request, &envelope)) {
+  const bool settled = m_bControlReady.load() || m_bControlUnavailable.load();
+  switch (ClassifyMessage(text, settled, &request, &envelope)) {
     case GateAction::Drop:
       return;
     case GateAction::Exit:
@@ -90,8 +90,10 @@ void KPAxWindow::SubmitMessage(const std::string& text) {
     case GateAction::WaitAndPost:
       // What came before it is not held back with it.
       HandOver();
-      // Nothing more is read meanwhile: this is the reader thread.
-      WaitForSingleObject(m_hReadyEvent, INFINITE);
+      // Nothing more is read meanwhile: this is the reader thread. Not for
+      // ever: once the control has had its time, the request goes on and
+      // meets a control that is there, or gets the error that says why not.
+      WaitForSingleObject(m_hReadyEvent, static_cast<DWORD>(ControlProxy::kControlWait.count() * 1000));
       break;
     case GateAction::Post:
       break;
@@ -120,6 +122,13 @@ void KPAxWindow::EndOfBatch() {
   // input is not read either. (The queue's own bounds are looked at before
   // each request joins it.)
   WaitForRoom(false, true);
+}
+
+void KPAxWindow::EndOfInput() {
+  HandOver();
+  if (m_bStopping.load()) return;
+  PostMessageW(m_hPostTarget.load(), WM_HOST_EXIT, 0, 0);
+  m_bStopping.store(true);
 }
 
 void KPAxWindow::PostRequest(Json::Value* request) {
@@ -226,7 +235,12 @@ bool KPAxWindow::WaitForRoom(bool queue, bool output) {
 LRESULT KPAxWindow::OnKeepaliveTimer(UINT, WPARAM wParam, LPARAM, BOOL& handled) {
   m_mainThread.Check("KPAxWindow::OnKeepaliveTimer");
   handled = TRUE;
-  switch (DecideKeepalive(static_cast<UINT_PTR>(wParam), m_bPeerAlive)) {
+  // The peer counts as alive while its messages wait behind a call that is
+  // still running (a "new" waiting for the page, a print dialog). A gate
+  // that holds a request while no call runs ("new" never came) does not
+  // count: then nothing is read, and the host ends as before.
+  const bool busy = m_nRequestDepth > 0;
+  switch (DecideKeepalive(static_cast<UINT_PTR>(wParam), m_bPeerAlive || busy)) {
     case KeepaliveAction::None:
       break;
     case KeepaliveAction::Ping:

@@ -38,13 +38,23 @@ void CommandDispatcher::HandleRequest(const Json::Value& request, const Envelope
   // The command's parameters are read (and a wrong kind raised) before the
   // guard is asked, so a refused request of the wrong shape is dropped like
   // any such request, unanswered.
-  DispatchRequest(*m_pProxy, request, envelope.method, envelope.event, [&](const ParsedCommand& command) {
-    Capabilities needed = NeededBy(command);
-    if (!needed) return true;
-    Verdict verdict = m_guard.Check(needed);
-    if (!verdict.allowed) Refuse(request, method, needed, verdict);
-    return verdict.allowed;
-  });
+  try {
+    DispatchRequest(*m_pProxy, request, envelope.method, envelope.event, [&](const ParsedCommand& command) {
+      Capabilities needed = NeededBy(command);
+      needed |= AddedByContent(request, method, needed);
+      if (!needed) return true;
+      Verdict verdict = m_guard.Check(needed);
+      if (!verdict.allowed) Refuse(request, method, needed, verdict);
+      return verdict.allowed;
+    });
+  } catch (const KestrixNotFound&) {
+    if (!m_pProxy->IsUnavailable()) throw;  // the host is ending: no answer
+    // A control that can never be reached gets every request a clear answer.
+    Json::Value e(Json::objectValue);
+    e["code"] = "controlUnavailable";
+    e["message"] = "the printing control is unavailable: " + m_pProxy->UnavailableReason();
+    WriteError(request, e);
+  }
 }
 
 bool CommandDispatcher::HandleSiteRequest(const std::string& method, const Json::Value& request) {

@@ -25,6 +25,9 @@
 //        -> data: true, or the refusal that command would get (for commands
 //           that never reply, which the extension checks before sending)
 // A refused decision answers {"error":{"code":"siteDecisionRefused","message":...},"event":E,"tab":T}.
+// A request that needs the control once it is known to be out of reach
+// (ControlProxy::IsUnavailable) answers
+// {"error":{"code":"controlUnavailable","message":...},"event":E,"tab":T}.
 //
 // Main thread only. Re-entry while a proxy operation pumps messages is safe:
 // the guard's state changes only between checks, never during a call.

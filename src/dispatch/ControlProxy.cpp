@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -39,22 +40,31 @@ std::string FileUrl(const std::string& path) {
   return url;
 }
 
-void NavigateTo(IWebBrowser2* browser, const std::string& path) {
-  if (!browser) return;
+// Starts the navigation; the HRESULT of Navigate2.
+HRESULT NavigateTo(IWebBrowser2* browser, const std::string& path) {
   OleString target = AnsiToWide(path);
   // A path that is not text in the code page (a temporary folder named in
   // another charset) would come back changed from UTF-16: the browser is
   // given it as a file URL instead, which carries every byte.
   if (WideToAnsi(target) != path) target = AnsiToWide(FileUrl(path));
   Variant url = Variant::FromString(target);
-  browser->Navigate2(&url, nullptr, nullptr, nullptr, nullptr);
+  return browser->Navigate2(&url, nullptr, nullptr, nullptr, nullptr);
 }
 
-// Runs one message of the thread. False when it was the quit message, which
-// is posted again so that the loop of process entry still ends as ordered.
-bool PumpOneMessage() {
+std::string HexResult(HRESULT hr) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(static_cast<uint32_t>(hr)));
+  return text;
+}
+
+// Runs one message of the thread, waiting for one no longer than until the
+// deadline (true also when none came). False when it was the quit message,
+// which is posted again so that the loop of process entry still ends as ordered.
+bool PumpOneMessageFor(std::chrono::steady_clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
   MSG msg;
-  if (!GetMessageW(&msg, nullptr, 0, 0)) {
+  if (!GetMessageTimeout(&msg, static_cast<DWORD>(std::max<long long>(left.count(), 0)))) return true;
+  if (msg.message == WM_QUIT) {
     PostQuitMessage(static_cast<int>(msg.wParam));
     return false;
   }
@@ -100,8 +110,28 @@ ControlProxy::ControlProxy(IWebBrowser2* browser, HWND owner, PageWriter writePa
 ControlProxy::~ControlProxy() = default;
 
 void ControlProxy::LoadBootstrapPage() {
+  m_controlDeadline = std::chrono::steady_clock::now() + kControlWait;
   std::string path = m_writePage ? m_writePage() : std::string();
-  NavigateTo(m_spBrowser, path);
+  if (!m_spBrowser) {
+    m_pageFailure = "the browser control could not be created";
+    return;
+  }
+  if (path.empty()) {
+    m_pageFailure = "the bootstrap page could not be written to the temporary folder";
+    return;
+  }
+  HRESULT hr = NavigateTo(m_spBrowser, path);
+  if (FAILED(hr)) m_pageFailure = "the browser could not load the bootstrap page (" + HexResult(hr) + ")";
+}
+
+void ControlProxy::Unavailable(const std::string& reason) {
+  if (m_unavailable.empty()) {
+    m_unavailable = reason;
+    std::string line = "kestrix-host: the printing control is unavailable: " + reason + "\n";
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+  }
+  throw KestrixNotFound{};
 }
 
 // ---- output -------------------------------------------------------------------
@@ -154,7 +184,9 @@ bool ControlProxy::InvokeGetKP(Variant* result) {
   CallByName(GetScript(), OLESTR("getKP"), LOCALE_USER_DEFAULT, nullptr, 0, result);
   for (;;) {
     if (CallByName(m_spScript, OLESTR("getKP"), LOCALE_USER_DEFAULT, nullptr, 0, result)) return true;
-    if (!PumpOneMessage()) return false;
+    // A page that can never load is not waited for; one that may, for a while.
+    if (!m_pageFailure.empty() || std::chrono::steady_clock::now() >= m_controlDeadline) return false;
+    if (!PumpOneMessageFor(m_controlDeadline)) return false;
     // The document may have appeared meanwhile: ask for its script again.
     GetScript();
   }
@@ -163,27 +195,35 @@ bool ControlProxy::InvokeGetKP(Variant* result) {
 ComPtr<IPrinterControl> ControlProxy::GetControl() {
   m_thread.Check("ControlProxy::GetControl");
   if (m_spControl) return m_spControl;
+  if (IsUnavailable()) throw KestrixNotFound{};
   Variant result;
-  InvokeGetKP(&result);
-  if (result.vt == VT_DISPATCH && result.pdispVal) {
-    ComPtr<IHTMLObjectElement> element;
-    ComPtr<IDispatch>(result.pdispVal).QueryInterface(IID_IHTMLObjectElement, std::addressof(element));
-    if (element) {
-      ComPtr<IDispatch> hosted;
-      HRESULT hr = element->get_object(&hosted);
-      // Null while the control is being created; a failure means it never will be.
-      while (SUCCEEDED(hr) && !hosted) {
-        if (!PumpOneMessage()) break;
-        hr = element->get_object(&hosted);
-      }
-      if (hosted) {
-        ComPtr<IPrinterControl> control;
-        hosted.QueryInterface(IID_IPrinterControl, std::addressof(control));
-        if (control) m_spControl = control;
-      }
-    }
+  if (!InvokeGetKP(&result)) {
+    if (!m_pageFailure.empty()) Unavailable(m_pageFailure);
+    // The quit message ended the wait: the host is ending, nothing is recorded.
+    if (std::chrono::steady_clock::now() < m_controlDeadline) throw KestrixNotFound{};
+    Unavailable(m_spScript ? "the bootstrap page's getKP did not answer within " +
+                                 std::to_string(kControlWait.count()) + " s"
+                           : "the bootstrap page did not load within " + std::to_string(kControlWait.count()) +
+                                 " s (the browser control has no page engine?)");
   }
-  if (!m_spControl) throw KestrixNotFound{};
+  if (result.vt != VT_DISPATCH || !result.pdispVal) Unavailable("the bootstrap page's getKP gave no element");
+  ComPtr<IHTMLObjectElement> element;
+  ComPtr<IDispatch>(result.pdispVal).QueryInterface(IID_IHTMLObjectElement, std::addressof(element));
+  if (!element) Unavailable("the bootstrap page's getKP gave no OBJECT element");
+  ComPtr<IDispatch> hosted;
+  HRESULT hr = element->get_object(&hosted);
+  // Null while the control is being created; a failure means it never will be.
+  while (SUCCEEDED(hr) && !hosted && std::chrono::steady_clock::now() < m_controlDeadline) {
+    if (!PumpOneMessageFor(m_controlDeadline)) throw KestrixNotFound{};
+    hr = element->get_object(&hosted);
+  }
+  if (!hosted)
+    Unavailable("the printing control (class id " + std::string(kPrinterControlClassId) +
+                ") could not be created" + (FAILED(hr) ? " (" + HexResult(hr) + ")" : "") + ": is it installed?");
+  ComPtr<IPrinterControl> control;
+  hosted.QueryInterface(IID_IPrinterControl, std::addressof(control));
+  if (!control) Unavailable("the page's control does not offer IPrinterControl");
+  m_spControl = control;
   SetupControl();
   return m_spControl;
 }

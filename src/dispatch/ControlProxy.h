@@ -12,6 +12,7 @@
 
 #include <json/json.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -44,6 +45,15 @@ class ControlProxy : public ListenerOwner {
   ControlProxy& operator=(const ControlProxy&) = delete;
 
   bool IsReady() const { return m_bReady; }
+  // True once the control is known to be out of reach for this run: the
+  // browser control or the page is missing, the page's control could not be
+  // created, or neither appeared within kControlWait of the navigation.
+  // Every later GetControl raises KestrixNotFound at once.
+  bool IsUnavailable() const { return !m_unavailable.empty(); }
+  // Why, in a sentence (empty while not unavailable).
+  const std::string& UnavailableReason() const { return m_unavailable; }
+  // How long the page and its control may take to appear.
+  static constexpr std::chrono::seconds kControlWait{30};
   Json::Value GetTab() const override { return m_out.Tab(); }
 
   // ---- what leaves (ReplyWriter) ----
@@ -58,9 +68,12 @@ class ControlProxy : public ListenerOwner {
   // arguments in dispatch order (the last argument of the script function first).
   Variant CallScriptFunction(const std::string& name, VARIANT* arguments, UINT count);
   // Calls the page's getKP until it succeeds, pumping messages between tries.
-  // False when the quit message ended the wait (it is posted again).
+  // False when the quit message ended the wait (it is posted again), or
+  // when the page is known to be missing or kControlWait has passed.
   bool InvokeGetKP(Variant* result);
-  ComPtr<IPrinterControl> GetControl();  // raises KestrixNotFound
+  // Raises KestrixNotFound; the first time for a reason that will not go
+  // away, it is recorded (IsUnavailable) and said on standard error.
+  ComPtr<IPrinterControl> GetControl();
   void SetupControl();
   // "new": keeps the tab and hands the control the page's address
   // (setPageURL), spelled as WebOrigin reads it when it has an origin.
@@ -128,6 +141,13 @@ class ControlProxy : public ListenerOwner {
   DWORD m_listenerCookie = 0;
   HWND m_hOwner = nullptr;
   bool m_bReady = false;
+  std::string m_unavailable;
+  // Why the page can never load, known when the navigation starts (empty if not).
+  std::string m_pageFailure;
+  std::chrono::steady_clock::time_point m_controlDeadline;
+
+  // Records that the control is out of reach, says why, and raises.
+  [[noreturn]] void Unavailable(const std::string& reason);
 
   PageWriter m_writePage;
   ReplyWriter m_out;

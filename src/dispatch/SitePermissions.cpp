@@ -108,6 +108,30 @@ Capabilities RequiredCapabilities(const Json::Value& request) {
   return RequiredCapabilities(request, method && method->isString() ? method->asString() : std::string());
 }
 
+Capabilities AddedByContent(const Json::Value& request, const std::string& name, Capabilities needed) {
+  Capabilities added = 0;
+  // Only an http or https address is fetched from the network; the control
+  // copies a file: source out of the allowed folders, which is reading them
+  // (as copy does). Anything else it refuses, so asking more costs nothing.
+  auto local = [](const Json::Value& url) {
+    std::string scheme = url.isString() ? url.asString().substr(0, 8) : std::string();
+    for (char& c : scheme) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return scheme.rfind("http://", 0) != 0 && scheme.rfind("https://", 0) != 0;
+  };
+  if (name == "download" && local(ParamAt(request, 0))) added |= kCapReadFiles;
+  // A job that writes a document made of a file ("file", or a "url" that is
+  // no web address) copies that file into the site's files in another form.
+  if ((needed & kCapWriteFiles) && (needed & kCapPrinters)) {
+    const Json::Value& job = ParamAt(request, 0);
+    const Json::Value* file = job.isObject() ? job.find("file", "file" + 4) : nullptr;
+    const Json::Value* url = job.isObject() ? job.find("url", "url" + 3) : nullptr;
+    if ((file && file->isString() && !file->asString().empty()) ||
+        (url && url->isString() && !url->asString().empty() && local(*url)))
+      added |= kCapReadFiles;
+  }
+  return added;
+}
+
 Capabilities RequiredCapabilities(const Json::Value& request, const std::string& name) {
   const CommandRow* row = FindCommand(name);
   if (!row) return name == "new" || name == "ping" ? 0 : kAllCapabilities;
@@ -115,6 +139,7 @@ Capabilities RequiredCapabilities(const Json::Value& request, const std::string&
   // The flag as the dispatcher will read it.
   if (row->more.index >= 0 && ReadFlagParam(ParamAt(request, static_cast<unsigned>(row->more.index))))
     needed |= row->more.needs;
+  needed |= AddedByContent(request, name, needed);
   return needed;
 }
 
@@ -134,11 +159,18 @@ SitePolicy SitePolicy::FromJson(const Json::Value& json) {
     return none;
   };
   if (!json.isObject()) return refuse("the policy is not a JSON object");
+  // A misspelt member would silently leave its rule out ("othersMayask": false
+  // would let every site ask): only the members the policy knows are taken.
+  for (const std::string& name : json.getMemberNames())
+    if (name != "allow" && name != "block" && name != "othersMayAsk")
+      return refuse("the policy has a member \"" + name + "\"; it knows \"allow\", \"block\" and \"othersMayAsk\"");
   if (const Json::Value* allow = json.find("allow", "allow" + 5)) {
     if (!allow->isObject()) return refuse("\"allow\" is not an object of origins");
     for (const std::string& key : allow->getMemberNames()) {
       std::string origin = OriginPattern(key);
       if (origin.empty()) return refuse("\"allow\" names " + key + ", which is not an origin");
+      // Two spellings of one origin: one list would silently replace the other.
+      if (p.allow.count(origin)) return refuse("\"allow\" names " + origin + " twice");
       const Json::Value& caps = (*allow)[key];
       Capabilities set = 0;
       if (caps.isString() && caps.asString() == "all") {

@@ -24,7 +24,7 @@ enum Capability : uint32_t {
   kCapReadFiles = 1u << 1,   // read the site's files
   kCapWriteFiles = 1u << 2,  // write, copy and export into the site's files, and the documents jobs write there
   kCapDownloads = 1u << 3,   // fetch from the network into the site's files
-  kCapOpenFiles = 1u << 4,   // open a file with the desktop's program
+  kCapOpenFiles = 1u << 4,   // open a file with the desktop's program (openFile, printPreview, exportAsExcel's "open")
   kCapDeviceIds = 1u << 5,   // MAC address, machine id
   kCapSettings = 1u << 6,    // settings kept between visits
 };
@@ -43,9 +43,16 @@ std::string CapabilityNamesText(Capabilities set);
 // What a request needs, by the capability column of the command table
 // (Commands.def): a command needs its row's capabilities (and those its flag
 // rule adds: exportAsExcel with "open" set also needs kCapOpenFiles); the
-// protocol's own "new" and "ping" need nothing. Any other method, a "method"
-// that is not text and a request that is not an object need every capability
+// protocol's own "new" and "ping" need nothing. Two rules read the request:
+// download also needs kCapReadFiles unless its source is an http or https
+// address, and a job that writes a document made of a "file" (or of a "url"
+// that is no web address) needs it too. Any other method, a "method" that is
+// not text and a request that is not an object need every capability
 // (kAllCapabilities): whatever is not a command is refused, never free.
+// What a request's content adds to the capabilities of its row (needed):
+// the two rules above that read the request. The dispatcher adds it to what
+// the command table's row gives.
+Capabilities AddedByContent(const Json::Value& request, const std::string& name, Capabilities needed);
 Capabilities RequiredCapabilities(const Json::Value& request);
 // The same for a request whose "method" (a string, or "" when it is none) has
 // been read already.
@@ -68,7 +75,8 @@ struct SitePolicy {
   // The built-in policy when no file exists: the loopback pages that could use
   // the host before sites were asked keep everything, every other site may ask.
   static SitePolicy Default();
-  // Parses the file's JSON. A value of the wrong shape is refused whole:
+  // Parses the file's JSON. A value of the wrong shape, or a member other
+  // than "allow", "block" and "othersMayAsk", is refused whole:
   // the result allows nothing, lets nobody ask, and says why in error.
   static SitePolicy FromJson(const Json::Value& json);
   Json::Value ToJson() const;

@@ -29,20 +29,30 @@ class HostWindowSink : public MessageSink {
   bool IsStopping() const override { return KPAxWindow::Instance().IsStopping(); }
   void SubmitMessage(const std::string& text) override { KPAxWindow::Instance().SubmitMessage(text); }
   void EndOfBatch() override { KPAxWindow::Instance().EndOfBatch(); }
+  void EndOfInput() override { KPAxWindow::Instance().EndOfInput(); }
 };
 
 // Copies standard input into the pipe until the input ends. Every failed read
 // ends the relay: end of input, a handle that is not valid, an I/O error;
-// none of them succeeds when tried again, and retrying would spin.
+// none of them succeeds when tried again, and retrying would spin. A failed
+// write ends it too: the worker has gone, and nothing will read the pipe.
 void Relay(HANDLE input, HANDLE pipe) {
   char buffer[kRelayBufferBytes];
   for (;;) {
     DWORD got = 0;
     if (!ReadFile(input, buffer, kRelayBufferBytes, &got, nullptr) || got == 0) return;
-    DWORD written = 0;
-    // A worker that has gone is not noticed here; only the input ends the relay.
-    WriteFile(pipe, buffer, got, &written, nullptr);
+    for (DWORD done = 0; done < got;) {
+      DWORD written = 0;
+      if (!WriteFile(pipe, buffer + done, got - done, &written, nullptr) || written == 0) return;
+      done += written;
+    }
   }
+}
+
+// The launcher's watcher thread: ends the process once the worker has ended.
+DWORD WINAPI EndWithWorker(void* workerProcess) {
+  WaitForSingleObject(static_cast<HANDLE>(workerProcess), INFINITE);
+  std::_Exit(0);
 }
 
 }  // namespace
@@ -55,10 +65,10 @@ bool IsMajorVersion5() {
 }
 
 int RunLauncher() {
-  // The pipe lives in the user's private folder; no widened access list.
-  HANDLE pipe = CreateNamedPipeW(kRelayPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                 PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 4, 2048, 2048, 5000,
-                                 nullptr);
+  // A pipe of this launcher's own, for its user alone; the worker is handed
+  // its end (no name that another host or process could take or open).
+  HANDLE workerEnd = nullptr;
+  HANDLE pipe = CreateRelayPipe(kRelayPipeName, &workerEnd);
   // Without a pipe a worker could never read a request: start none.
   if (pipe == INVALID_HANDLE_VALUE) return 0;
 
@@ -66,27 +76,37 @@ int RunLauncher() {
   GetStartupInfoW(&startup);
   startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_HIDE;
-  startup.hStdInput = pipe;
+  startup.hStdInput = workerEnd ? workerEnd : pipe;
   startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-  startup.hStdError = GetStdHandle(STD_OUTPUT_HANDLE);
+  // The launcher's own standard error: what the runtime writes there must
+  // never land between the frames of standard output.
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
 
   // Started without arguments: the worker counts one argument and reads the pipe.
   const std::string program = GetModuleFileNameA();
   PROCESS_INFORMATION worker{};
-  if (!CreateProcessW(program, nullptr, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &worker)) {
+  BOOL started = CreateProcessW(program, nullptr, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &worker);
+  // The worker holds its own copy of its end: once it has gone, writes fail.
+  if (workerEnd) CloseHandle(workerEnd);
+  if (!started) {
     CloseHandle(pipe);
     return 0;
   }
 
-  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-  ConnectNamedPipe(pipe, nullptr);
-  Relay(input, pipe);
+  // The launcher ends with its worker, also while it waits for input: the
+  // browser sees the end of output only once both have gone.
+  HANDLE watcher = CreateThread(nullptr, 0, EndWithWorker, worker.hProcess, 0, nullptr);
+  if (watcher) CloseHandle(watcher);
 
-  // The pipe stays open meanwhile, so the worker ends by its own keepalive.
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  if (ConnectRelayPipe(pipe)) Relay(input, pipe);
+
+  // Ending the pipe ends the worker's read: it ends at once, as a worker
+  // whose standard input ends does, rather than by its keepalive.
+  CloseRelayPipe(pipe);
   WaitForSingleObject(worker.hProcess, INFINITE);
   CloseHandle(worker.hProcess);
   CloseHandle(worker.hThread);
-  CloseHandle(pipe);  // removes the pipe's file
   return 0;
 }
 
@@ -99,7 +119,9 @@ int RunWorker(bool relay) {
   KPAxWindow& window = KPAxWindow::Instance();
   window.SetFrameWriter(writer);
   window.SetBatchInput(true);
-  window.SetOwner(GetForegroundWindow());
+  // No owner: a window owned by whichever window was in front (another
+  // process's, perhaps) would be destroyed with it, its input queue attached.
+  window.SetOwner(nullptr);
   window.SetInputCloser(CloseStandardInput);
   // OLE on the main thread, a single-threaded apartment: the browser, the
   // page's script and the control live here. (The template library's

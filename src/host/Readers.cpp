@@ -74,7 +74,11 @@ void ReadFramedStream(int fd, int wakeFd, MessageSink& sink) {
   FrameDecoder frames;
   while (!sink.IsStopping()) {
     size_t got = ReadInput(fd, wakeFd, buffer.get(), kReadBytes);
-    if (got == 0) break;  // end of input: a partial message is dropped
+    if (got == 0) {  // end of input: a partial message is dropped
+      EndBatch(sink);
+      if (!sink.IsStopping()) sink.EndOfInput();
+      return;
+    }
     size_t pos = 0;
     std::string_view frame;
     size_t used = 0;
@@ -117,8 +121,9 @@ bool StartRead(PipeReadState& state) {
 }  // namespace
 
 void ReadPipe(const std::string& pipeName, ChunkConsumer onChunk, PipeReadState& state) {
-  // Byte mode: a read returns what is there, whatever pieces the launcher wrote.
-  state.pipe = CreateFileW(pipeName, FILE_READ_DATA, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  // The launcher's pipe, as it handed it over; a read returns what is
+  // there, whatever pieces the launcher wrote.
+  state.pipe = OpenRelayPipe(pipeName);
   state.onChunk = onChunk;
   // No pipe (no launcher made one): reading ends at once, like a read that cannot start.
   if (state.pipe == INVALID_HANDLE_VALUE || !state.pipe) {
@@ -129,9 +134,11 @@ void ReadPipe(const std::string& pipeName, ChunkConsumer onChunk, PipeReadState&
   if (!StartRead(state)) {
     DWORD error = GetLastError();
     state.error = error ? error : ERROR_INVALID_HANDLE;
-    return;
   }
   while (state.error == 0 && !Stopping()) SleepEx(INFINITE, TRUE);
+  // The launcher ended the pipe (perhaps before the first read): its input has ended.
+  MessageSink* sink = g_sink.load();
+  if (sink && !sink->IsStopping()) sink->EndOfInput();
 }
 
 void WINAPI OnPipeReadComplete(DWORD errorCode, DWORD bytesTransferred, OVERLAPPED*) {

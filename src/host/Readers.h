@@ -20,6 +20,8 @@ class MessageSink {
   // The messages submitted since the last call are all that the input has
   // for now: the reader is about to wait for more (or to end).
   virtual void EndOfBatch() {}
+  // The input has ended (the browser closed it): nothing more can arrive.
+  virtual void EndOfInput() {}
 };
 // Set by process entry before the reader thread starts.
 void SetReaderSink(MessageSink* sink);

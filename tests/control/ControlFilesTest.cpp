@@ -115,6 +115,14 @@ TEST_F(ControlTest, DiskIsBoundedPerSite) {
   EXPECT_EQ(sink->DoneText(), "error");
   EXPECT_FALSE(FileExists(FilesFolder() + "/copy.bin"));
   EXPECT_FALSE(FileExists(FilesFolder() + "/got.bin"));
+  // A download smaller than the step between its checks is still held to the room at its whole size.
+  EXPECT_TRUE(write(listed + "/mid.bin", 200));
+  sink->events.clear();
+  control->download(Text("file://" + listed + "/mid.bin").Get(), Text("mid.bin").Get(), &ok);
+  ASSERT_TRUE(ok);
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(sink->DoneText(), "error") << "900 KiB and 200 KiB in a folder of 1 MiB";
+  EXPECT_FALSE(FileExists(FilesFolder() + "/mid.bin"));
   size_t entries = 0;
   for (const auto& e : std::filesystem::directory_iterator(FilesFolder())) entries += e.is_regular_file();
   EXPECT_EQ(entries, 1u) << "a partial file was left behind";
@@ -124,6 +132,11 @@ TEST_F(ControlTest, DiskIsBoundedPerSite) {
   for (int i = 0; i < 9999; ++i) ASSERT_TRUE(WriteFileBytes(FilesFolder() + "/n" + std::to_string(i), ""));
   EXPECT_FALSE(write("new.bin", 1));
   EXPECT_TRUE(write("n7", 1));
+  // Nor does a download make the folders of a path it has no room for.
+  BOOL started = FALSE;
+  control->download(Text("http://127.0.0.1:9/x").Get(), Text("d1/d2/d3/got.bin").Get(), &started);
+  EXPECT_FALSE(started);
+  EXPECT_FALSE(std::filesystem::exists(FilesFolder() + "/d1"));
   // The floor: no write that would leave the disk with less than it free.
   ASSERT_TRUE(WriteFileBytes(Outside() + "/config/kestrix/control.json", R"({"minFreeMiB": 1048576})"));
   EXPECT_FALSE(write("n8", 1));

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 
 #include "ControlFixture.h"
@@ -114,4 +115,79 @@ TEST_F(WarmRendererTest, AHungBrowserIsReplacedAndItsJobFailsWithinItsTime) {
   kill(-group, SIGCONT);  // (it has been killed; nothing of it is left to wake)
   EXPECT_EQ(PdfText("<p>three</p>", &why), "three") << why;
   EXPECT_EQ(Status()["replaced"], 1);
+}
+
+namespace {
+// One warm browser driven directly, rendering for pages of the given origins.
+class WarmSites : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (ChromiumRenderer::Find().empty()) GTEST_SKIP() << "chromium is not installed";
+  }
+  void Start(WarmSiteLimits limits = {}) {
+    std::string why, code;
+    browser = StartWarmChromium(ChromiumRenderer::Find(), folder.Path(), &why, &code, limits);
+    ASSERT_TRUE(browser) << why;
+  }
+  // The PDF's text of html rendered for a page of origin, or "" with the failure in *why.
+  std::string Text(const std::string& origin, const std::string& html, std::string* why) {
+    RenderRequest request;
+    request.html = html;
+    request.documentUrl = origin + "/page.html";
+    request.timeoutMs = 30000;
+    request.network = NetworkPolicy(WebOrigin::Parse(origin), Json::Value());
+    std::string pdf, code;
+    BrowserFault fault = BrowserFault::None;
+    if (!browser->Render(request, &pdf, why, &code, &fault) || !browser->Recycle(request)) return std::string();
+    const std::string path = folder / ("job-" + std::to_string(++jobs) + ".pdf");
+    WriteFileBytes(path, pdf);
+    std::system(("pdftotext '" + path + "' '" + path + ".txt'").c_str());
+    std::string out = ReadFileBytes(path + ".txt");
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\f')) out.pop_back();
+    return out;
+  }
+  TempFolder folder;
+  std::unique_ptr<PooledBrowser> browser;
+  int jobs = 0;
+};
+}  // namespace
+
+// A site's context is its own: another site finds none of its cookies,
+// storage or window name; its next job finds them cleared, and the page of
+// its last job no longer runs (it would be heard on the channel it keeps
+// calling on).
+TEST_F(WarmSites, ASiteFindsNothingOfAnotherAndNoEarlierPageRunsOn) {
+  const std::string set =
+      "<script>localStorage.setItem('k', 'secret'); sessionStorage.setItem('s', 'x'); document.cookie = 'c=crumb';"
+      "window.name = 'named'; var bc = new BroadcastChannel('live');"
+      "setInterval(function(){ bc.postMessage('on'); localStorage.setItem('tick', '1'); }, 1);"
+      "document.write('set ' + localStorage.getItem('k') + ' ' + document.cookie)</script>";
+  const std::string read =
+      "<p id='live'>quiet</p><script>new BroadcastChannel('live').onmessage = function(){"
+      "document.getElementById('live').textContent = 'heard'; };"
+      "document.write('[' + document.cookie + '] [' + localStorage.getItem('k') + '] [' +"
+      "localStorage.getItem('tick') + '] [' + sessionStorage.getItem('s') + '] [' + window.name + ']')</script>";
+  ASSERT_NO_FATAL_FAILURE(Start());
+  std::string why;
+  EXPECT_EQ(Text("http://a.test", set, &why), "set secret c=crumb") << why;
+  EXPECT_EQ(Text("http://b.test", read, &why), "quiet\n[] [null] [null] [null] []") << why;
+  EXPECT_EQ(browser->Sites(), 2);
+  EXPECT_EQ(Text("http://a.test", read, &why), "quiet\n[] [null] [null] [null] []") << why;
+  EXPECT_EQ(browser->Sites(), 2) << "the site's second job had a context of its own";
+}
+
+// A browser keeps at most its bound of site contexts (the least recently
+// used goes) and lets a site's context go after the site's idle time.
+TEST_F(WarmSites, KeepsAtMostItsSitesAndEndsThoseLeftIdle) {
+  ASSERT_NO_FATAL_FAILURE(Start({2, 1}));
+  std::string why;
+  for (const char* site : {"http://a.test", "http://b.test", "http://a.test", "http://c.test"})
+    EXPECT_EQ(Text(site, "<p>x</p>", &why), "x") << why;
+  EXPECT_EQ(browser->Sites(), 2);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (browser->Sites() > 0 && std::chrono::steady_clock::now() < deadline) {
+    browser->Tidy();
+    usleep(50000);
+  }
+  EXPECT_EQ(browser->Sites(), 0);
 }

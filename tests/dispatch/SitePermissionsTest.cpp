@@ -45,14 +45,24 @@ TEST(CapabilityTable, CommandsFallIntoTheGroupAPersonWouldExpect) {
                         "setDefaultPrinter"})
     EXPECT_EQ(Needs(c), Capabilities(kCapPrinters)) << c;
   // A job that writes its document into the site's files writes files.
-  for (const char* c : {"printPreview", "printToPDF", "printToImage", "exportAsImage"})
+  for (const char* c : {"printToPDF", "printToImage", "exportAsImage"})
     EXPECT_EQ(Needs(c), Capabilities(kCapPrinters | kCapWriteFiles)) << c;
+  // A document made of a file in the allowed folders is a copy of it: reading files.
+  for (const char* job : {R"([{"file":"labels/a.pdf"}])", R"([{"url":"file:///srv/a.html"}])"})
+    EXPECT_EQ(Needs("printToPDF", job), Capabilities(kCapPrinters | kCapWriteFiles | kCapReadFiles)) << job;
+  EXPECT_EQ(Needs("printToImage", R"([{"url":"Https://x.example/","file":"","html":null}])"),
+            Capabilities(kCapPrinters | kCapWriteFiles));
+  // A preview is also opened with the desktop's program, as openFile does.
+  EXPECT_EQ(Needs("printPreview"), Capabilities(kCapPrinters | kCapWriteFiles | kCapOpenFiles));
   EXPECT_EQ(CapabilityNamesText(kCapPrinters | kCapWriteFiles | kCapSettings),
             "\"printers\", \"writeFiles\" and \"settings\"");
   for (const char* c : {"readString", "readBase64", "readHTML", "copied"}) EXPECT_EQ(Needs(c), Capabilities(kCapReadFiles)) << c;
   for (const char* c : {"writeString", "writeBase64"}) EXPECT_EQ(Needs(c), Capabilities(kCapWriteFiles)) << c;
   EXPECT_EQ(Needs("copy"), Capabilities(kCapReadFiles | kCapWriteFiles));
-  EXPECT_EQ(Needs("download"), Capabilities(kCapDownloads | kCapWriteFiles));
+  EXPECT_EQ(Needs("download", R"(["HTTPS://x.example/a.pdf","a.pdf"])"), Capabilities(kCapDownloads | kCapWriteFiles));
+  // A local source is a copy: reading the allowed folders is reading files.
+  for (const char* source : {R"(["file:///srv/labels/a.pdf","a.pdf"])", R"(["FILE:a.pdf","a.pdf"])", R"([7,"a.pdf"])"})
+    EXPECT_EQ(Needs("download", source), Capabilities(kCapDownloads | kCapWriteFiles | kCapReadFiles)) << source;
   EXPECT_EQ(Needs("openFile"), Capabilities(kCapOpenFiles));
   EXPECT_EQ(Needs("getLocalMacAddress"), Capabilities(kCapDeviceIds));
   EXPECT_EQ(Needs("getCPUSerialNo"), Capabilities(kCapDeviceIds));
@@ -87,7 +97,10 @@ TEST(Policy, AMistakeRefusesTheWholeFile) {
                           R"({"allow": {"https://a.example/path": "all"}})",
                           R"({"allow": {"https://a.example": ["print"]}})",
                           R"({"allow": {"https://a.example": "everything"}})", R"({"block": "https://a.example"})",
-                          R"({"othersMayAsk": "no"})"}) {
+                          R"({"othersMayAsk": "no"})",
+                          // A misspelt member would leave its rule out: "othersMayAsk": false unapplied lets every site ask.
+                          R"({"allow": {}, "othersMayask": false})", R"({"blocks": ["https://a.example"]})",
+                          R"({"allow": {"https://a.example": ["printers"], "https://a.example/": "all"}})"}) {
     SitePolicy p = SitePolicy::FromJson(Parse(bad));
     EXPECT_NE(p.error, "") << bad;
     EXPECT_TRUE(p.allow.empty()) << bad;

@@ -168,24 +168,30 @@ class UnwritableTemp : public Fault {
   std::string tmp;
 };
 
-TEST_F(UnwritableTemp, NewWaitsForThePageWhileThePingsAreAnsweredAndSilenceEndsTheHost) {
+TEST_F(UnwritableTemp, ThePageThatCannotBeWrittenIsReportedAndThePingsKeepTheHost) {
   HostUnderTest host(FakeHostPath(), {{"TMPDIR", tmp}});
   ASSERT_TRUE(host.Send(kNew));
   // The extension answers the pings: two keepalive periods later the host is
-  // still there, waiting for a page that never comes.
+  // still there, and it has said on standard error why the control is out of reach.
   EXPECT_FALSE(host.Await("never", 2 * kTick + 500ms).has_value());
   ASSERT_TRUE(host.Child().Running()) << host.Stderr();
+  EXPECT_NE(host.Stderr().find("the printing control is unavailable: the bootstrap page could not be written"),
+            std::string::npos)
+      << host.Stderr();
   // Silence: the host ends within two ticks.
   ExpectCleanExit(host, 3 * kTick);
 }
 
-TEST_F(UnwritableTemp, ARequestHeldByTheGateGetsNoReplyAndTheKeepaliveEndsTheHost) {
+TEST_F(UnwritableTemp, ARequestHeldByTheGateGetsControlUnavailable) {
   HostUnderTest host(FakeHostPath(), {{"TMPDIR", tmp}});
   ASSERT_TRUE(host.Send(kNew));
   ASSERT_TRUE(host.Send(R"({"method":"getVersion","event":"held"})"));
-  // The reader waits in the gate with the held request, so the answers to
-  // the pings are not read: the host pings once and ends at the next tick.
-  EXPECT_FALSE(host.Await("held", 3 * kTick).has_value());
+  // Known as soon as "new" looks for the page: the held request is released
+  // with the error that says why.
+  std::optional<Json::Value> reply = host.Await("held", kTick);
+  ASSERT_TRUE(reply.has_value());
+  EXPECT_EQ((*reply)["error"]["code"].asString(), "controlUnavailable") << reply->toStyledString();
+  EXPECT_EQ((*reply)["tab"].asInt(), 7);
   ExpectCleanExit(host, 3 * kTick);
 }
 

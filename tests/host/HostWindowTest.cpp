@@ -112,4 +112,49 @@ TEST_F(HostWindow, DiscardPendingRequestsEmptiesTheQueueOfRequests) {
   EXPECT_FALSE(SomethingQueued());
 }
 
+// A modal loop inside a call (a dialog's, a script engine's) dispatches the
+// messages that come meanwhile: a request among them waits until the call
+// has returned, then runs, in order.
+TEST_F(HostWindow, ARequestThatArrivesDuringACallWaitsForItToReturn) {
+  bool inModalLoop = false, wroteInModalLoop = false, looped = false;
+  onWrite = [&] {
+    wroteInModalLoop = wroteInModalLoop || inModalLoop;
+    if (looped) return;
+    looped = inModalLoop = true;
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    inModalLoop = false;
+  };
+  window.PostMessage(WM_HOST_REQUEST, 0, reinterpret_cast<LPARAM>(Request(R"({"method":"siteList","event":"a"})")));
+  window.PostMessage(WM_HOST_REQUEST, 0, reinterpret_cast<LPARAM>(Request(R"({"method":"siteList","event":"b"})")));
+  MSG msg{};
+  for (int i = 0; i < 10 && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE); ++i) DispatchMessageW(&msg);
+  EXPECT_TRUE(looped);
+  EXPECT_FALSE(wroteInModalLoop) << "the second request ran inside the first";
+  size_t a = output.find(R"("event":"a")"), b = output.find(R"("event":"b")");
+  ASSERT_NE(a, std::string::npos);
+  ASSERT_NE(b, std::string::npos);
+  EXPECT_LT(a, b);
+}
+
+// No browser control, so no page: known at once. "new" and every request
+// after it answer controlUnavailable (nothing waits for a page that cannot
+// come), and the gate holds nothing back any more.
+TEST_F(HostWindow, AControlOutOfReachAnswersEveryRequestWithAnError) {
+  // Were the proxy to wait for the page instead, this exit would end the wait.
+  window.PostMessage(WM_HOST_EXIT);
+  BOOL handled = FALSE;
+  window.OnRequest(WM_HOST_REQUEST, 0,
+                   reinterpret_cast<LPARAM>(Request(R"({"method":"new","event":"n","sender":{"tab":{"id":9}}})")), handled);
+  window.OnRequest(WM_HOST_REQUEST, 0, reinterpret_cast<LPARAM>(Request(R"({"method":"getVersion","event":"v"})")),
+                   handled);
+  for (const char* event : {"n", "v"}) {
+    std::string reply = R"({"error":{"code":"controlUnavailable","message":"the printing control is unavailable: )"
+                        R"(the browser control could not be created"},"event":")" + std::string(event) + R"(","tab":9})";
+    EXPECT_NE(output.find(reply), std::string::npos) << output;
+  }
+  auto submit = std::async(std::launch::async, [this] { window.SubmitMessage(R"({"method":"getFonts","event":"f"})"); });
+  EXPECT_EQ(submit.wait_for(5s), std::future_status::ready) << "the gate still holds requests back";
+}
+
 }  // namespace

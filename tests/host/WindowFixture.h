@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -71,8 +72,11 @@ class HostWindowTest : public ::testing::Test {
   }
 
   std::string output;
+  // Runs after each write, on the thread that wrote (the main thread).
+  std::function<void()> onWrite;
   FunctionSink sink{[this](const char* bytes, size_t n) {
     output.append(bytes, n);
+    if (onWrite) onWrite();
     return true;
   }};
   FrameWriter writer{sink, FrameWriter::Mode::Inline};

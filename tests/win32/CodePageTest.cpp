@@ -1,5 +1,6 @@
-// The thread's ANSI code page on Windows: conversions through the SDK and
-// cutting text between characters of a double-byte code page.
+// Text inside the process on Windows: UTF-8 by default, so nothing is lost;
+// the thread's ANSI code page where a test picks one (conversions through the
+// SDK, cutting text between characters of a double-byte code page).
 #include <gtest/gtest.h>
 
 #include "platform/CodePage.h"
@@ -8,8 +9,23 @@ namespace {
 
 class CodePage : public ::testing::Test {
  protected:
-  void TearDown() override { SetThreadCodePage("WINDOWS-1252"); }
+  void TearDown() override { SetThreadCodePage("UTF-8"); }
 };
+
+// Western, Cyrillic, Japanese and a character beyond the BMP: no ANSI code
+// page has them all, and the host's text keeps every one.
+TEST_F(CodePage, TheHostsTextIsUtf8AndKeepsEveryCharacter) {
+  InitThreadCodePage();
+  EXPECT_EQ(ThreadCodePage(), "UTF-8");
+  const std::string text = "caf\xc3\xa9/\xd0\x9f\xd1\x80\xd0\xb8/\xe6\x97\xa5/\xf0\x9f\x98\x80";
+  EXPECT_EQ(Utf8ToAnsi(text), text);
+  EXPECT_EQ(AnsiToUtf8(text), text);
+  EXPECT_EQ(WideToAnsi(AnsiToWide(text)), text);
+  EXPECT_EQ(AnsiToWide(text).size(), 13u);  // the emoji is a surrogate pair
+  // Cut between characters: never inside the emoji's four bytes.
+  EXPECT_EQ(CharacterBoundary(text, text.size() - 1), text.size() - 4);
+  EXPECT_EQ(Utf8ToAnsi(std::string("ab\0cd", 5)), "ab");
+}
 
 TEST_F(CodePage, WesternTextTravelsBetweenUtf8AndTheCodePage) {
   ASSERT_TRUE(SetThreadCodePage("WINDOWS-1252"));

@@ -8,116 +8,17 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "HostProcess.h"
 #include "platform/StdoutSink.h"
 
 namespace {
 
-std::wstring ProgramPath(const wchar_t* name) {
-  wchar_t self[MAX_PATH] = {};
-  ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring dir(self);
-  return dir.substr(0, dir.find_last_of(L"\\/") + 1) + name;
-}
-
-std::string Frame(const std::string& text) {
-  uint32_t n = static_cast<uint32_t>(text.size());
-  std::string out{static_cast<char>(n & 0xFF), static_cast<char>((n >> 8) & 0xFF),
-                  static_cast<char>((n >> 16) & 0xFF), static_cast<char>((n >> 24) & 0xFF)};
-  return out + text;
-}
-// {"method":"ping"} padded with blanks to n bytes (JSON allows them).
-std::string PaddedPing(size_t n) {
-  std::string text = "{\"method\":\"ping\"}";
-  text.append(n - text.size(), ' ');
-  return Frame(text);
-}
-const std::string kPingFrame = std::string("\x11\0\0\0", 4) + "{\"method\":\"ping\"}";
-
-// The texts of the frames in out, less the keepalive's pings.
-std::vector<std::string> TextsOtherThanPings(const std::string& out) {
-  std::vector<std::string> texts;
-  for (size_t at = 0; at + 4 <= out.size();) {
-    auto byte = [&](size_t i) { return static_cast<uint32_t>(static_cast<unsigned char>(out[at + i])); };
-    uint32_t n = byte(0) | byte(1) << 8 | byte(2) << 16 | byte(3) << 24;
-    std::string text = out.substr(at + 4, n);
-    if (text != "{\"method\":\"ping\"}") texts.push_back(text);
-    at += 4 + static_cast<size_t>(n);
-  }
-  return texts;
-}
-
-// A program started with pipes on its standard input and output.
-class Child {
- public:
-  Child(const std::wstring& program, const std::wstring& arguments) {
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE inRead, outWrite;
-    ::CreatePipe(&inRead, &m_in, &inherit, 0);
-    ::CreatePipe(&m_out, &outWrite, &inherit, 0);
-    ::SetHandleInformation(m_in, HANDLE_FLAG_INHERIT, 0);
-    ::SetHandleInformation(m_out, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = inRead;
-    startup.hStdOutput = outWrite;
-    startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
-    std::wstring commandLine = L"\"" + program + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
-    PROCESS_INFORMATION info{};
-    m_started = ::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                 &startup, &info) != FALSE;
-    ::CloseHandle(inRead);
-    ::CloseHandle(outWrite);
-    if (!m_started) return;
-    m_process = info.hProcess;
-    ::CloseHandle(info.hThread);
-    m_reader = std::thread([this] {
-      char buffer[4096];
-      DWORD got = 0;
-      while (::ReadFile(m_out, buffer, sizeof buffer, &got, nullptr) && got > 0) m_output.append(buffer, got);
-    });
-  }
-  ~Child() {
-    CloseInput();
-    if (m_process) {
-      if (::WaitForSingleObject(m_process, 0) != WAIT_OBJECT_0) ::TerminateProcess(m_process, 1);
-      ::CloseHandle(m_process);
-    }
-    if (m_reader.joinable()) m_reader.join();
-    ::CloseHandle(m_out);
-  }
-  bool Started() const { return m_started; }
-  void Write(const std::string& bytes) {
-    DWORD written = 0;
-    ::WriteFile(m_in, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  }
-  void CloseInput() {
-    if (m_in) ::CloseHandle(m_in);
-    m_in = nullptr;
-  }
-  // Waits for the end (a deadline, not a measurement) and returns the exit
-  // status, or -1 when it did not end; then everything it wrote.
-  int Wait() {
-    if (::WaitForSingleObject(m_process, 30000) != WAIT_OBJECT_0) return -1;
-    DWORD code = 0;
-    ::GetExitCodeProcess(m_process, &code);
-    return static_cast<int>(code);
-  }
-  std::string Output() {
-    if (m_reader.joinable()) m_reader.join();
-    return m_output;
-  }
-
- private:
-  bool m_started = false;
-  HANDLE m_in = nullptr, m_out = nullptr, m_process = nullptr;
-  std::thread m_reader;
-  std::string m_output;
-};
+using namespace kxtest;
 
 const std::wstring kHost = ProgramPath(L"kestrix-host.exe");
 const std::wstring kHostXp = ProgramPath(L"kestrix-host-xp.exe");
@@ -194,6 +95,233 @@ TEST(HostStdio, StandardOutputIsWrittenByteForByte) {
   ASSERT_TRUE(child.Started());
   EXPECT_EQ(child.Wait(), 0);
   EXPECT_EQ(child.Output(), std::string("\x0a\x0d\x1a\x00\x0a", 5));
+}
+
+
+// ---- the page's data and the user's text ---------------------------------------
+
+const std::wstring kHostPage = ProgramPath(L"kestrix-host-page.exe");
+const std::wstring kHostPageXp = ProgramPath(L"kestrix-host-page-xp.exe");
+std::string NewFrame(int tab, const std::string& event = "") {
+  return Frame(R"({"method":"new",)" + (event.empty() ? "" : "\"event\":\"" + event + "\",") +
+               R"("sender":{"tab":{"id":)" + std::to_string(tab) + R"(},"url":"http://127.0.0.1:8080/shop"}})");
+}
+std::string AbsoluteUrlFrame(const std::string& url, const std::string& event) {
+  return Frame(R"({"method":"getAbsoluteURL","params":[")" + url + R"(",""],"event":")" + event + R"("})");
+}
+std::string UrlReply(const std::string& url, const std::string& event, int tab) {
+  return "{\"data\":\"" + url + "\",\"event\":\"" + event + "\",\"tab\":" + std::to_string(tab) + "}\n";
+}
+// café/Привет/日本/😀: no ANSI code page holds all of them.
+const std::string kWorldUrl =
+    "http://x/caf\xc3\xa9/\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82/\xe6\x97\xa5\xe6\x9c\xac/\xf0\x9f\x98\x80";
+
+TEST(HostStdioPage, TextOutsideTheAnsiCodePageComesBackWhole) {
+  Child host(kHostPage, L"");
+  ASSERT_TRUE(host.Started());
+  host.Write(NewFrame(1) + AbsoluteUrlFrame(kWorldUrl, "u") + kExit);
+  EXPECT_EQ(host.Wait(), 0);
+  EXPECT_EQ(TextsOtherThanPings(host.Output()), std::vector<std::string>{UrlReply(kWorldUrl, "u", 1)});
+}
+
+// The page file is written to and loaded from a temporary folder whose name
+// the ANSI code page cannot spell.
+TEST(HostStdioPage, ACyrillicTemporaryFolderHoldsThePage) {
+  wchar_t base[MAX_PATH] = {};
+  ::GetTempPathW(MAX_PATH, base);
+  const std::wstring temp = std::wstring(base) + L"\x041F\x0440\x0438\x0432\x0435\x0442-" +
+                            std::to_wstring(::GetCurrentProcessId()) + L"\\";
+  ASSERT_TRUE(::CreateDirectoryW(temp.c_str(), nullptr));
+  {
+    ScopedVariable tempVar(L"TEMP", temp), tmpVar(L"TMP", temp);
+    Child host(kHostPage, L"");
+    ASSERT_TRUE(host.Started());
+    host.Write(NewFrame(2) + AbsoluteUrlFrame("http://x/a", "u") + kExit);
+    EXPECT_EQ(host.Wait(), 0);
+    EXPECT_EQ(TextsOtherThanPings(host.Output()), std::vector<std::string>{UrlReply("http://x/a", "u", 2)});
+  }
+  WIN32_FIND_DATAW found;
+  HANDLE find = ::FindFirstFileW((temp + L"*.htm").c_str(), &found);
+  if (find != INVALID_HANDLE_VALUE) {
+    do ::DeleteFileW((temp + found.cFileName).c_str());
+    while (::FindNextFileW(find, &found));
+    ::FindClose(find);
+  }
+  ::RemoveDirectoryW(temp.c_str());
+}
+
+// ---- the XP relay ------------------------------------------------------------------------
+
+// Another process made the pipe name of old first (with its one instance):
+// the launcher's relay has a name of its own and does not care.
+TEST(HostStdioXp, ARelayPipeNameTakenByAnotherProcessChangesNothing) {
+  HANDLE squatter = ::CreateNamedPipeW(L"\\\\.\\pipe\\myNamedPipeIn", PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                                       PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr);
+  ASSERT_NE(squatter, INVALID_HANDLE_VALUE) << ::GetLastError();
+  Child launcher(kHostPageXp, L"chrome-extension://kestrix/");
+  ASSERT_TRUE(launcher.Started());
+  launcher.Write(NewFrame(3) + AbsoluteUrlFrame("http://x/3", "u") + kExit);
+  EXPECT_EQ(launcher.Wait(), 0);
+  EXPECT_EQ(TextsOtherThanPings(launcher.Output()), std::vector<std::string>{UrlReply("http://x/3", "u", 3)});
+  ::CloseHandle(squatter);
+}
+
+// Two launchers at once (two tabs): each page gets its own answers, never
+// the other's.
+TEST(HostStdioXp, TwoLaunchersAtOnceKeepTheirPagesApart) {
+  for (int round = 0; round < 2; ++round) {
+    Child a(kHostPageXp, L"chrome-extension://kestrix/");
+    Child b(kHostPageXp, L"chrome-extension://kestrix/");
+    ASSERT_TRUE(a.Started() && b.Started());
+    a.Write(NewFrame(1) + AbsoluteUrlFrame("http://x/one", "a"));
+    b.Write(NewFrame(2) + AbsoluteUrlFrame("http://x/two", "b"));
+    a.Write(kExit);
+    b.Write(kExit);
+    EXPECT_EQ(a.Wait(), 0);
+    EXPECT_EQ(b.Wait(), 0);
+    EXPECT_EQ(TextsOtherThanPings(a.Output()), std::vector<std::string>{UrlReply("http://x/one", "a", 1)});
+    EXPECT_EQ(TextsOtherThanPings(b.Output()), std::vector<std::string>{UrlReply("http://x/two", "b", 2)});
+  }
+}
+
+// When the browser closes the host's input the host ends at once, in both
+// modes: before its first tick, so without a ping.
+TEST(HostStdio, ClosedInputEndsTheHostBeforeItsFirstPing) {
+  for (const std::wstring* program : {&kHost, &kHostXp}) {
+    Child host(*program, L"chrome-extension://kestrix/");
+    ASSERT_TRUE(host.Started());
+    host.CloseInput();
+    EXPECT_EQ(host.Wait(), 0);
+    EXPECT_EQ(host.Output(), "") << "the keepalive, not the end of input, ended the host";
+  }
+}
+
+// ---- a control out of reach ------------------------------------------------------------
+
+// The page loads, but no control of the printing control's class exists:
+// known at once, so "new" and the request the gate held behind it get the error.
+TEST(HostStdioPage, WithoutTheControlEveryRequestGetsControlUnavailable) {
+  ScopedVariable noControl(L"KX_TEST_NO_CONTROL", L"1");
+  Child host(kHostPage, L"");
+  ASSERT_TRUE(host.Started());
+  host.Write(NewFrame(4, "n") + Frame(R"({"method":"getVersion","event":"v"})") + kExit);
+  EXPECT_EQ(host.Wait(), 0);
+  std::vector<std::string> texts = TextsOtherThanPings(host.Output());
+  ASSERT_EQ(texts.size(), 2u) << host.Output();
+  for (const std::string& text : texts) {
+    EXPECT_NE(text.find(R"({"error":{"code":"controlUnavailable","message":")"), std::string::npos) << text;
+    EXPECT_NE(text.find("is it installed?"), std::string::npos) << text;
+    EXPECT_NE(text.find(R"(,"tab":4})"), std::string::npos) << text;
+  }
+  EXPECT_NE(texts[0].find(R"("event":"n")"), std::string::npos);
+  EXPECT_NE(texts[1].find(R"("event":"v")"), std::string::npos);
+  EXPECT_NE(host.Errors().find("the printing control is unavailable"), std::string::npos) << host.Errors();
+}
+
+// wine's own WebBrowser has no page engine: the page never loads. After the
+// bounded wait the request and the one held behind it get the error, the
+// host says why on standard error, and (through the XP launcher, whose
+// worker's standard error is not standard output) nothing else is in the frames.
+TEST(HostStdioXp, TheRealWebBrowserWithoutAPageEngineAnswersControlUnavailable) {
+  Child host(kHostXp, L"chrome-extension://kestrix/");
+  ASSERT_TRUE(host.Started());
+  host.Write(NewFrame(5, "n") + Frame(R"({"method":"getVersion","event":"v"})"));
+  // The answers come after the wait; then the input ends.
+  std::string out;
+  for (int i = 0; i < 500 && TextsOtherThanPings(out).size() < 2; ++i) {
+    ::Sleep(100);  // polling the collected output, bounded by the loop
+    out = host.Peek();
+  }
+  host.CloseInput();
+  EXPECT_EQ(host.Wait(), 0);
+  std::vector<std::string> texts = TextsOtherThanPings(host.Output());
+  ASSERT_EQ(texts.size(), 2u) << host.Output();
+  EXPECT_EQ(texts[0].rfind(R"({"error":{"code":"controlUnavailable","message":")", 0), 0u) << texts[0];
+  EXPECT_NE(texts[0].find(R"("event":"n")"), std::string::npos) << texts[0];
+  EXPECT_NE(texts[1].find(R"("event":"v","tab":5})"), std::string::npos) << texts[1];
+  EXPECT_NE(host.Errors().find("did not load within 30 s"), std::string::npos) << host.Errors();
+}
+
+// ---- what leaves the host besides its frames -------------------------------------------
+
+// The host run under this test as its debugger: the page's data in a request
+// must not reach the debug channel, where any listener reads it.
+TEST(HostStdio, RequestsNeverReachTheDebugChannel) {
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE inRead = nullptr, inWrite = nullptr;
+  ASSERT_TRUE(::CreatePipe(&inRead, &inWrite, &inherit, 0));
+  ::SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
+  HANDLE nul = ::CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
+                             nullptr);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = inRead;
+  startup.hStdOutput = nul;
+  startup.hStdError = nul;
+  std::wstring commandLine = L"\"" + kHost + L"\"";
+  PROCESS_INFORMATION info{};
+  ASSERT_TRUE(::CreateProcessW(kHost.c_str(), commandLine.data(), nullptr, nullptr, TRUE, DEBUG_ONLY_THIS_PROCESS,
+                               nullptr, nullptr, &startup, &info));
+  ::CloseHandle(inRead);
+  ::CloseHandle(nul);
+  const std::string secret = "the-page-data-4711";
+  const std::string frames = Frame(R"({"method":"ping","note":")" + secret + R"("})") + kExit;
+  DWORD written = 0;
+  ::WriteFile(inWrite, frames.data(), static_cast<DWORD>(frames.size()), &written, nullptr);
+
+  std::string debugText;
+  bool ended = false;
+  DEBUG_EVENT event{};
+  while (!ended && ::WaitForDebugEvent(&event, 30000)) {
+    DWORD status = DBG_CONTINUE;
+    switch (event.dwDebugEventCode) {
+      case CREATE_PROCESS_DEBUG_EVENT:
+        if (event.u.CreateProcessInfo.hFile) ::CloseHandle(event.u.CreateProcessInfo.hFile);
+        break;
+      case LOAD_DLL_DEBUG_EVENT:
+        if (event.u.LoadDll.hFile) ::CloseHandle(event.u.LoadDll.hFile);
+        break;
+      case OUTPUT_DEBUG_STRING_EVENT: {
+        const OUTPUT_DEBUG_STRING_INFO& s = event.u.DebugString;
+        std::string text(s.nDebugStringLength * (s.fUnicode ? 2 : 1), '\0');
+        SIZE_T got = 0;
+        ::ReadProcessMemory(info.hProcess, s.lpDebugStringData, text.data(), text.size(), &got);
+        debugText += text.substr(0, got);
+        break;
+      }
+      case EXCEPTION_DEBUG_EVENT:
+        // The loader's breakpoint goes on; every other exception to the host's own handlers.
+        if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT) status = DBG_EXCEPTION_NOT_HANDLED;
+        break;
+      case EXIT_PROCESS_DEBUG_EVENT:
+        ended = true;
+        break;
+    }
+    ::ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
+  }
+  ::CloseHandle(inWrite);
+  if (!ended) ::TerminateProcess(info.hProcess, 1);
+  ::CloseHandle(info.hProcess);
+  ::CloseHandle(info.hThread);
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(debugText.find(secret), std::string::npos) << debugText;
+}
+
+// Every executable carries its manifest: run as the user who starts it
+// (asInvoker), so that Windows' installer detection never elevates it.
+TEST(HostStdio, EveryExecutableRunsAsItsInvoker) {
+  for (const wchar_t* name : {L"kestrix-host.exe", L"kestrix-install.exe"}) {
+    HMODULE module = ::LoadLibraryExW(ProgramPath(name).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(module, nullptr);
+    HRSRC found = ::FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));  // the RT_MANIFEST of a program
+    ASSERT_NE(found, nullptr) << "no manifest in " << std::string(name, name + wcslen(name));
+    const char* text = static_cast<const char*>(::LockResource(::LoadResource(module, found)));
+    std::string manifest(text, ::SizeofResource(module, found));
+    EXPECT_NE(manifest.find(R"(requestedExecutionLevel level="asInvoker")"), std::string::npos);
+    EXPECT_NE(manifest.find("8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a"), std::string::npos);  // Windows 10 and 11
+    ::FreeLibrary(module);
+  }
 }
 
 }  // namespace

@@ -11,3 +11,17 @@ TEST(HostWindowClass, IsTabBrowserTabPageWindow) {
   EXPECT_STREQ(name, L"TabBrowser_TabPageWindow");
   EXPECT_FALSE(::IsWindowVisible(window.m_hWnd));
 }
+
+// Windows destroys a window with its owner, or another process may destroy
+// it: the host then ends through its one way out, as on "exit", instead of
+// running on without its window and keepalive.
+TEST(HostWindowClass, AWindowDestroyedFromOutsideEndsTheHost) {
+  KPAxWindow window;
+  ASSERT_NE(window.Create(nullptr, RECT{0, 0, 500, 500}, nullptr, WS_POPUP | WS_BORDER | WS_SYSMENU), nullptr);
+  ASSERT_TRUE(::DestroyWindow(window.m_hWnd));
+  EXPECT_TRUE(window.IsStopping());
+  MSG msg;
+  bool quit = false;
+  while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) quit = quit || msg.message == WM_QUIT;
+  EXPECT_TRUE(quit);
+}

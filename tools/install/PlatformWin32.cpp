@@ -85,21 +85,46 @@ std::wstring KeyPath(Browser browser) {
   return parent + Wide(kHostName);
 }
 
+// True on 64-bit Windows (this 32-bit program runs under WOW64). Looked up:
+// XP before SP2 has no IsWow64Process.
+bool Is64BitWindows() {
+  using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, BOOL*);
+  auto isWow64 = reinterpret_cast<IsWow64ProcessFn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "IsWow64Process")));
+  BOOL wow64 = FALSE;
+  return isWow64 && isWow64(GetCurrentProcess(), &wow64) && wow64;
+}
+
+// The registry views a key of this scope goes to (0: the only one).
+std::vector<REGSAM> Views(Scope scope) {
+  if (scope == Scope::User || !Is64BitWindows()) return {0};
+  return {KEY_WOW64_32KEY, KEY_WOW64_64KEY};
+}
+
+// RegDeleteKeyW in a view: RegDeleteKeyExW where Windows has it (Vista and
+// 64-bit XP); 32-bit XP has one view and only RegDeleteKeyW.
+LONG DeleteKey(HKEY parent, const wchar_t* name, REGSAM view) {
+  using RegDeleteKeyExFn = LONG(WINAPI*)(HKEY, const wchar_t*, REGSAM, DWORD);
+  static const auto deleteEx = reinterpret_cast<RegDeleteKeyExFn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"advapi32.dll"), "RegDeleteKeyExW")));
+  return deleteEx ? deleteEx(parent, name, view, 0) : RegDeleteKeyW(parent, name);
+}
+
 // Deletes a key with its subkeys (RegDeleteKeyW refuses a key that has any).
-LONG DeleteTree(HKEY parent, const wchar_t* name) {
+LONG DeleteTree(HKEY parent, const wchar_t* name, REGSAM view) {
   HKEY key;
-  LONG rc = RegOpenKeyExW(parent, name, 0, KEY_ENUMERATE_SUB_KEYS, &key);
+  LONG rc = RegOpenKeyExW(parent, name, 0, KEY_ENUMERATE_SUB_KEYS | view, &key);
   if (rc != ERROR_SUCCESS) return rc;
   wchar_t sub[256];  // a key name has at most 255 characters
   for (;;) {
     DWORD length = 256;
     rc = RegEnumKeyExW(key, 0, sub, &length, nullptr, nullptr, nullptr, nullptr);
     if (rc != ERROR_SUCCESS) break;
-    if ((rc = DeleteTree(key, sub)) != ERROR_SUCCESS) break;
+    if ((rc = DeleteTree(key, sub, view)) != ERROR_SUCCESS) break;
   }
   RegCloseKey(key);
   if (rc != ERROR_NO_MORE_ITEMS) return rc;
-  return RegDeleteKeyW(parent, name);
+  return DeleteKey(parent, name, view);
 }
 
 fs::path Base(Scope scope, const Environment& env) {
@@ -170,21 +195,29 @@ std::string RegistrationName(Browser browser, Scope scope) {
 }
 
 std::string Register(Browser browser, Scope scope, const fs::path& manifest) {
-  HKEY key;
-  LONG rc = RegCreateKeyExW(Root(scope), KeyPath(browser).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
-                            nullptr, &key, nullptr);
-  if (rc != ERROR_SUCCESS) return ErrorText(static_cast<DWORD>(rc));
-  const std::wstring& value = manifest.native();
-  rc = RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                      static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-  RegCloseKey(key);
-  return rc == ERROR_SUCCESS ? std::string() : ErrorText(static_cast<DWORD>(rc));
+  for (REGSAM view : Views(scope)) {
+    HKEY key;
+    LONG rc = RegCreateKeyExW(Root(scope), KeyPath(browser).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                              KEY_SET_VALUE | view, nullptr, &key, nullptr);
+    if (rc != ERROR_SUCCESS) return ErrorText(static_cast<DWORD>(rc));
+    const std::wstring& value = manifest.native();
+    rc = RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                        static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+    if (rc != ERROR_SUCCESS) return ErrorText(static_cast<DWORD>(rc));
+  }
+  return {};
 }
 
 std::string Unregister(Browser browser, Scope scope, bool* existed) {
-  LONG rc = DeleteTree(Root(scope), KeyPath(browser).c_str());
-  *existed = rc == ERROR_SUCCESS;
-  return rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND ? std::string() : ErrorText(static_cast<DWORD>(rc));
+  *existed = false;
+  std::string error;
+  for (REGSAM view : Views(scope)) {
+    LONG rc = DeleteTree(Root(scope), KeyPath(browser).c_str(), view);
+    *existed = *existed || rc == ERROR_SUCCESS;
+    if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND && error.empty()) error = ErrorText(static_cast<DWORD>(rc));
+  }
+  return error;
 }
 
 std::optional<Registered> ReadRegistration(Browser browser, Scope scope) {

@@ -27,7 +27,7 @@
 #include "control/printing/RawPrinter.h"
 #include "control/render/RenderService.h"
 #include "control/base/Trace.h"
-
+#include "control/base/DesktopOpen.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;
@@ -418,7 +418,13 @@ class Job {
     State("completed", "Written to " + path);
     Json::Value extra(Json::objectValue);
     extra["file"] = path;
-    if (mode == "preview") extra["opened"] = OpenOnDesktop(path);
+    if (mode == "preview") {
+      // Opened as openFile opens: only when its bytes are what its name says
+      // (the job's declared type is the page's word, not the file's).
+      std::string code, why;
+      extra["opened"] = OpenDocument(path, &code, &why);
+      if (code == "fileTypeRefused") Message(code, why);
+    }
     return Done(true, "written to " + path, extra);
   }
 
@@ -429,18 +435,6 @@ class Job {
     return req;
   }
 
-  static bool OpenOnDesktop(const std::string& path) {
-    const char* display = std::getenv("DISPLAY");
-    const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    if (!(display && *display) && !(wayland && *wayland)) return false;
-    std::string opener = "/usr/bin/xdg-open";
-    if (access(opener.c_str(), X_OK) != 0) return false;
-    // Standard output is the progress channel: the opener gets /dev/null, and
-    // none of the job's other descriptors (its browser's pipes among them).
-    std::string error;
-    const bool ok = Spawn({opener, path}, SpawnOptions{}, &error) > 0;
-    return ok;  // the opener is reaped by init once this process has ended
-  }
 
   const Json::Value& m_request;
   JobReporter& m_reporter;

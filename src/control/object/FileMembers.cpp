@@ -144,15 +144,16 @@ HRESULT CLinuxPrinterControl::download(BSTR url, BSTR path, BOOL* result) {
     ReportJobFailure("download", id, Code(error), error);
     return S_OK;
   }
-  size_t slash = request.target.rfind('/');
-  if (slash != std::string::npos && slash > 0) MakeFolders(request.target.substr(0, slash), 0700);
-  // Checked before the first byte and again as the download grows (its
+  // Checked before a folder is made and again as the download grows (its
   // file lies in the folder, so what it wrote counts).
   request.hasRoom = [files, target = request.target](uint64_t more, std::string* why) {
     return files.HasRoom(target, more, why);
   };
-  if (!request.hasRoom(0, &error)) {
-    ReportJobFailure("download", id, "noRoom", error);
+  request.place = [files, target = request.target](const std::string& temp, std::string* why) {
+    return files.Commit(temp, target, why);
+  };
+  if (!files.MakeFoldersFor(request.target, &error)) {
+    ReportJobFailure("download", id, error.rfind("no room", 0) == 0 ? "noRoom" : "writeFailed", error);
     return S_OK;
   }
   request.network = PagePolicy();
@@ -199,8 +200,10 @@ HRESULT CLinuxPrinterControl::exportAsExcel(VARIANT* element, BSTR path, VARIANT
   const std::string id = NextJobId("export");
   std::string target = OutputPath(BstrToUtf8(path), id + ".xlsx", "exportAsExcel", id);
   if (target.empty()) return S_OK;
-  size_t slash = target.rfind('/');
-  if (slash != std::string::npos && slash > 0) MakeFolders(target.substr(0, slash), 0700);
+  if (!Files().MakeFoldersFor(target, &error)) {
+    ReportJobFailure("exportAsExcel", id, error.rfind("no room", 0) == 0 ? "noRoom" : "writeFailed", error);
+    return S_OK;
+  }
   if (!StartExcelExport(std::move(html), target, id, open != VARIANT_FALSE, Files(), m_events, &error)) {
     ReportJobFailure("exportAsExcel", id, "exportBusy", error);
     return S_OK;

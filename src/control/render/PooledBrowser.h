@@ -15,16 +15,21 @@ enum class BrowserFault { None, Crashed, TimedOut };
 class PooledBrowser {
  public:
   virtual ~PooledBrowser() = default;
-  // Renders one request in a fresh context, removed afterwards. False with a
+  // Renders one request in a page of its own, in its site's context. False with a
   // message and a code ("renderFailed", "networkRefused", ...); *fault says
   // whether the browser itself failed (then it is not used again).
   virtual bool Render(const RenderRequest& request, std::string* output, std::string* error, std::string* code,
                       BrowserFault* fault) = 0;
   // After a job that rendered, once its caller has the output: removes the
-  // job's context and makes ready what the next job like it needs (a fresh
-  // context), so that it starts at once. Nothing is shared with that job but
-  // the browser. False when the browser failed doing so (it is not used again).
+  // job's page and makes ready what the next job of its site needs (a
+  // fresh page, the site's data cleared), so that it starts at once. False
+  // when the browser failed doing so (it is not used again).
   virtual bool Recycle(const RenderRequest& like) { return true; }
+  // Between jobs (never while Render runs): lets what was kept for jobs
+  // that no longer come go (a site's context after its idle time).
+  virtual void Tidy() {}
+  // The sites the browser keeps a context for now.
+  virtual int Sites() const { return 0; }
   // Any thread, while Render runs: the job is no longer wanted; Render ends
   // soon with a failure, the browser stays usable.
   virtual void Cancel() {}

@@ -145,6 +145,24 @@ void RenderPool::StopIdle() {
   m_freed.notify_all();
 }
 
+void RenderPool::TidyIdle() {
+  std::vector<std::unique_ptr<PooledBrowser>> tidying;
+  {
+    std::lock_guard lock(m_mutex);
+    tidying.swap(m_idle);  // (still counted as running: no job starts a browser in their place)
+    for (const auto& b : tidying) m_busyGroups.push_back(b->ProcessGroup());
+  }
+  for (auto& b : tidying) b->Tidy();
+  for (auto& b : tidying) Give(std::move(b));
+}
+
+int RenderPool::Sites() const {
+  std::lock_guard lock(m_mutex);
+  int sites = 0;
+  for (const auto& b : m_idle) sites += b->Sites();
+  return sites;
+}
+
 int RenderPool::Running() const {
   std::lock_guard lock(m_mutex);
   return m_running;

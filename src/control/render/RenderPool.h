@@ -1,7 +1,8 @@
 // Rendering browsers kept running between jobs: at most one per job that may
-// render at once, started on first use. Each job renders in a browser
-// context of its own (the browser side, PooledBrowser, sees to that), so
-// nothing a page leaves behind (cookies, storage, cache) reaches the next.
+// render at once, started on first use. Each site renders in a browser
+// context of its own and each job in a page of its own, closed before the
+// next starts (the browser side, PooledBrowser, sees to that), so nothing a
+// page leaves behind (cookies, storage, cache) reaches another site.
 //
 // A browser that crashes or stops answering is ended and never used again.
 // The job it held is tried once more on a fresh browser when the browser
@@ -51,6 +52,10 @@ class RenderPool {
               RenderCancel* cancel = nullptr, const std::function<void(bool ok)>& answer = {});
   // Ends every idle browser (busy ones end when their job is done).
   void StopIdle();
+  // Tidies every idle browser (PooledBrowser::Tidy); busy ones are left.
+  void TidyIdle();
+  // The sites the idle browsers keep contexts for, summed.
+  int Sites() const;
 
   int Running() const;
   int Busy() const;

@@ -122,6 +122,7 @@ void Serve(int fd, RenderPool& pool, ServiceState& state) {
       reply["busy"] = pool.Busy();
       reply["started"] = pool.Started();
       reply["replaced"] = pool.Replaced();
+      reply["sites"] = pool.Sites();
       reply["rendering"] = state.rendering;
       for (pid_t group : pool.ProcessGroups()) reply["processGroups"].append(static_cast<int>(group));
       reply["pid"] = static_cast<int>(getpid());
@@ -456,6 +457,7 @@ int RunRenderService(const RenderServiceOptions& options) {
   for (int pid : options.hostPids) addHost(pid);
   {
     RenderPool pool(options.factory, options.browsers);
+    auto tidied = Clock::now();
     for (;;) {
       std::vector<pollfd> fds = {{listener, POLLIN, 0}};
       for (const auto& [pid, fd] : hosts) fds.push_back({fd, POLLIN, 0});
@@ -499,6 +501,11 @@ int RunRenderService(const RenderServiceOptions& options) {
       // starting a job), or nothing to do for the idle time: the service ends.
       if (!busy && hosts.empty() && quiet >= std::chrono::seconds(1)) break;
       if (!busy && quiet >= std::chrono::seconds(std::max(1, options.idleSeconds))) break;
+      // Sites whose jobs stopped coming give their contexts back.
+      if (Clock::now() - tidied >= std::chrono::seconds(1)) {
+        pool.TidyIdle();
+        tidied = Clock::now();
+      }
     }
     close(listener);
     unlink(options.socketPath.c_str());
@@ -547,8 +554,14 @@ int RenderServiceMain(int argc, char** argv) {
   options.executable = executable;
   // The browsers' folders live beside the socket, closed to others like it.
   const std::string folder = options.socketPath.substr(0, options.socketPath.rfind('/'));
-  options.factory = [executable, folder](std::string* error, std::string* code) {
-    return StartWarmChromium(executable, folder, error, code);
+  // Sites kept per browser and their idle time: {"renderer": {"sites": 4, "siteIdleSeconds": 60}}.
+  const Json::Value settings = ReadControlJson()["renderer"];
+  WarmSiteLimits limits;
+  if (settings.isObject() && settings["sites"].isInt()) limits.sites = std::clamp(settings["sites"].asInt(), 1, 32);
+  if (settings.isObject() && settings["siteIdleSeconds"].isInt())
+    limits.idleSeconds = std::clamp(settings["siteIdleSeconds"].asInt(), 1, 3600);
+  options.factory = [executable, folder, limits](std::string* error, std::string* code) {
+    return StartWarmChromium(executable, folder, error, code, limits);
   };
   _exit(RunRenderService(options));
 }

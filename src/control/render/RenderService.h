@@ -15,7 +15,7 @@
 //   {"kind": "status"}
 // The service answers one JSON frame, {"ok": true} or {"ok": false, "error",
 // "code"}, and for a render that succeeded a second frame with the bytes.
-// Status: {"ok": true, "browsers", "busy", "started", "replaced", "rendering",
+// Status: {"ok": true, "browsers", "busy", "started", "replaced", "sites", "rendering",
 // "memoryKb", "processGroups", "pid"}. SIGTERM ends it in order.
 #pragma once
 

@@ -255,8 +255,11 @@ void Run(DownloadRequest request, std::shared_ptr<JobEventQueue> queue) {
                                         : CopyLocal(request.localPath, &sink, request.maxBytes, &code);
     if (failure.empty() && fsync(sink.fd) != 0) failure = "cannot write the download: " + Errno(errno);
     if (failure.empty() && fchmod(sink.fd, 0644) != 0) failure = "cannot finish the download: " + Errno(errno);
-    if (failure.empty() && rename(temp.c_str(), request.target.c_str()) != 0)
+    if (failure.empty() && request.place && !request.place(temp, &failure)) {
+      if (failure.rfind("no room", 0) == 0) code = "noRoom";
+    } else if (failure.empty() && !request.place && rename(temp.c_str(), request.target.c_str()) != 0) {
       failure = "cannot move the download to " + request.target + ": " + Errno(errno);
+    }
     if (!failure.empty()) unlink(temp.c_str());
     close(sink.fd);
   }

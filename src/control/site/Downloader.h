@@ -10,6 +10,8 @@
 //   the address being connected to (libcurl's socket callback, after name
 //   resolution). No proxy is used: through one, the address could not be seen.
 // - At most maxBytes arrive, whether the server announced a length or not.
+// - The folder's room is asked as the file grows (to stop early) and at its
+//   whole size before the rename (place).
 // - A local file is opened here, by the very path that was checked (no
 //   following of a link at the last step, regular files only); no address is
 //   handed to a library that might decode it again.
@@ -37,6 +39,10 @@ struct DownloadRequest {
   // download wrote so far; asked again after each kRoomStep bytes, so a
   // download passes the folder's bound by less than that. Unset: only maxBytes.
   std::function<bool(uint64_t more, std::string* why)> hasRoom;
+  // Moves the finished temporary file to target when the folder has room for
+  // its whole size (checked under the folder's room lock, as every writer's
+  // last step is), else removes it; false with why. Unset: a plain rename.
+  std::function<bool(const std::string& temp, std::string* why)> place;
 };
 
 constexpr uint64_t kRoomStep = uint64_t(1) << 20;

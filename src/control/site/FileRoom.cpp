@@ -190,6 +190,22 @@ bool FileStore::Place(const std::string& real, const std::string& bytes, std::st
   return true;
 }
 
+bool FileStore::MakeFoldersFor(const std::string& real, std::string* error) const {
+  RoomLock lock(m_default);
+  if (lock.Busy()) {
+    if (error) *error = "no room to write '" + real + "': the site's folder stayed busy for " +
+                        std::to_string(RoomLock::kWaitSeconds) + " s";
+    return false;
+  }
+  if (!HasRoom(real, 0, error)) return false;
+  const size_t slash = real.rfind('/');
+  if (slash != std::string::npos && slash > 0 && !MakeFolders(real.substr(0, slash), 0700)) {
+    if (error) *error = "cannot create the folder for '" + real + "'";
+    return false;
+  }
+  return true;
+}
+
 bool FileStore::Commit(const std::string& temp, const std::string& real, std::string* error) const {
   RoomLock lock(m_default);
   struct stat st;

@@ -109,6 +109,11 @@ class FileStore {
   // Writes bytes at the resolved path real (its missing folders created)
   // when the room allows, under the room lock from the check to the rename.
   bool Place(const std::string& real, const std::string& bytes, std::string* error) const;
+  // Creates the folders missing on the way to the resolved path real when
+  // the room allows them and the file (each counts as an entry), under the
+  // room lock: for writers that stage a file beside real (downloads,
+  // workbooks). False with a message otherwise; nothing is created then.
+  bool MakeFoldersFor(const std::string& real, std::string* error) const;
   // Renames the finished temporary file temp (beside real) to real when the
   // room allows its size, under the room lock; otherwise removes it.
   bool Commit(const std::string& temp, const std::string& real, std::string* error) const;

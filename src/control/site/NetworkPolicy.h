@@ -79,6 +79,10 @@ class NetworkPolicy {
   Json::Value ToJson() const;
   static NetworkPolicy FromJson(const Json::Value& value);
 
+  // The page's origin (invalid for a page not on the web): the site the
+  // warm renderer keeps a browser context for.
+  const WebOrigin& Origin() const { return m_origin; }
+
  private:
   struct Range {
     IpAddress base;

@@ -99,6 +99,20 @@ HANDLE CreateFileW(const std::string& name, DWORD, DWORD, void*, DWORD, DWORD, H
   return new FileObject(fd);
 }
 
+HANDLE CreateRelayPipe(const std::string& baseName, HANDLE* workerEnd) {
+  *workerEnd = nullptr;
+  return CreateNamedPipeW(baseName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                          PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 2048, 2048, 5000, nullptr);
+}
+
+BOOL ConnectRelayPipe(HANDLE pipe) { return ConnectNamedPipe(pipe, nullptr); }
+
+void CloseRelayPipe(HANDLE pipe) { CloseHandle(pipe); }
+
+HANDLE OpenRelayPipe(const std::string& baseName) {
+  return CreateFileW(baseName, FILE_READ_DATA, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+}
+
 namespace {
 struct PendingRead {
   int fd = -1;

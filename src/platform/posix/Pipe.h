@@ -52,6 +52,15 @@ BOOL ReadFileEx(HANDLE file, void* buffer, DWORD n, OVERLAPPED* overlapped, LPOV
 // With nothing queued it sleeps for the time given (forever for INFINITE).
 DWORD SleepEx(DWORD ms, BOOL alertable);
 
+// The launcher's relay, as on Windows: CreateRelayPipe makes the pipe of
+// this launcher (its file name carries the launcher's pid, so *workerEnd is
+// null: the worker opens it by name), ConnectRelayPipe waits for the worker
+// (ConnectNamedPipe, bounded), OpenRelayPipe opens it in the worker.
+HANDLE CreateRelayPipe(const std::string& baseName, HANDLE* workerEnd);
+BOOL ConnectRelayPipe(HANDLE pipe);
+void CloseRelayPipe(HANDLE pipe);  // CloseHandle: the reader then finds the end
+HANDLE OpenRelayPipe(const std::string& baseName);
+
 // ---- Processes ------------------------------------------------------------------
 constexpr DWORD STARTF_USESHOWWINDOW = 0x1;
 constexpr DWORD STARTF_USESTDHANDLES = 0x100;

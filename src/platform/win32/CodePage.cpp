@@ -1,14 +1,23 @@
-// The thread's ANSI code page through the SDK: MultiByteToWideChar and
-// WideCharToMultiByte on CP_THREAD_ACP without flags (invalid input and
-// characters the code page lacks become the code page's replacement), lead
-// bytes of double-byte code pages told apart by walking from the start.
+// Text inside the process through the SDK. The host holds its narrow text in
+// UTF-8: a request's text, the page file's path and the control's results
+// then keep every character, whatever the system's ANSI code page lacks (a
+// Cyrillic temporary folder on a Western system, an emoji anywhere). Tests may
+// switch to the thread's ANSI code page (SetThreadCodePage): then
+// MultiByteToWideChar and WideCharToMultiByte on CP_THREAD_ACP without flags
+// (characters the code page lacks become its replacement), lead bytes of
+// double-byte code pages told apart by walking from the start.
 #include "platform/CodePage.h"
 
 #include <windows.h>
 
+#include <atomic>
 #include <string>
 
 namespace {
+
+// UTF-8 unless a test has chosen a code page.
+std::atomic<bool> g_utf8{true};
+UINT NarrowCodePage() { return g_utf8.load() ? CP_UTF8 : CP_THREAD_ACP; }
 
 std::string_view UpToNul(std::string_view s) {
   size_t n = s.find('\0');
@@ -68,24 +77,33 @@ constexpr NamedLocale kLocales[] = {
 extern "C" void KxLinkXpTickCount();
 
 // Every program converts text, so this pulls in XpTickCount.cpp as well.
-void InitThreadCodePage() { KxLinkXpTickCount(); }
+void InitThreadCodePage() {
+  KxLinkXpTickCount();
+  g_utf8.store(true);
+}
 
 bool SetThreadCodePage(const std::string& charset) {
+  if (_stricmp(charset.c_str(), "UTF-8") == 0 || _stricmp(charset.c_str(), "UTF8") == 0) {
+    g_utf8.store(true);
+    return true;
+  }
   for (const NamedLocale& l : kLocales) {
     if (_stricmp(l.charset, charset.c_str()) != 0) continue;
-    return ::SetThreadLocale(MAKELCID(l.language, SORT_DEFAULT)) != FALSE;
+    if (!::SetThreadLocale(MAKELCID(l.language, SORT_DEFAULT))) return false;
+    g_utf8.store(false);
+    return true;
   }
   return false;
 }
 
-std::string ThreadCodePage() { return "CP" + std::to_string(ThreadCodePageNumber()); }
+std::string ThreadCodePage() { return g_utf8.load() ? "UTF-8" : "CP" + std::to_string(ThreadCodePageNumber()); }
 
-OleString AnsiToWide(std::string_view text) { return ToWide(CP_THREAD_ACP, UpToNul(text)); }
-std::string WideToAnsi(OleStringView text) { return FromWide(CP_THREAD_ACP, UpToNul(text)); }
+OleString AnsiToWide(std::string_view text) { return ToWide(NarrowCodePage(), UpToNul(text)); }
+std::string WideToAnsi(OleStringView text) { return FromWide(NarrowCodePage(), UpToNul(text)); }
+// Also in UTF-8 the text goes through UTF-16: invalid sequences come out as
+// the system's replacement, never as bytes that are not UTF-8.
 std::string Utf8ToAnsi(std::string_view text) { return WideToAnsi(ToWide(CP_UTF8, UpToNul(text))); }
-// Windows converts through WideCharToMultiByte in every code page (XP has
-// no UTF-8 ANSI code page): the whole text is converted at once.
-bool WideToAnsiIsUtf8() { return false; }
+bool WideToAnsiIsUtf8() { return g_utf8.load(); }
 
 void Utf8ToAnsiInto(std::string_view text, std::string* out) { *out = Utf8ToAnsi(text); }
 std::string AnsiToUtf8(std::string_view text) { return FromWide(CP_UTF8, AnsiToWide(text)); }
@@ -93,6 +111,12 @@ std::string AnsiToUtf8(std::string&& text) { return AnsiToUtf8(std::string_view(
 
 size_t CharacterBoundary(std::string_view text, size_t limit) {
   if (limit >= text.size()) return text.size();
+  if (g_utf8.load()) {
+    // Back from the limit over continuation bytes to a character's start.
+    size_t i = limit;
+    while (i > 0 && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) --i;
+    return i;
+  }
   const UINT cp = ThreadCodePageNumber();
   // A trail byte can look like a lead byte or like ASCII: only a walk from
   // the start tells them apart.
