@@ -138,32 +138,10 @@ HRESULT CLinuxPrinterControl::ConnectionPoint::GetConnectionPointContainer(IConn
 }
 
 HRESULT CLinuxPrinterControl::ConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
-  if (!pUnkSink || !pdwCookie) return E_POINTER;
-  *pdwCookie = 0;
-  // The event interface first, as the connection's interface; any IDispatch will do.
-  IDispatch* sink = nullptr;
-  if (FAILED(pUnkSink->QueryInterface(IID_IPrinterEvent, reinterpret_cast<void**>(&sink))) || !sink) {
-    sink = nullptr;
-    if (FAILED(pUnkSink->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&sink))) || !sink)
-      return CONNECT_E_CANNOTCONNECT;
-  }
-  DWORD cookie = m_owner->m_nextCookie++;
-  m_owner->m_sinks.emplace_back(cookie, ComPtr<IDispatch>::Attach(sink));
-  *pdwCookie = cookie;
-  return S_OK;
+  return m_owner->m_sinks.Advise(pUnkSink, IID_IPrinterEvent, pdwCookie);
 }
 
-HRESULT CLinuxPrinterControl::ConnectionPoint::Unadvise(DWORD dwCookie) {
-  auto& sinks = m_owner->m_sinks;
-  for (auto it = sinks.begin(); it != sinks.end(); ++it) {
-    if (it->first == dwCookie) {
-      ComPtr<IDispatch> gone = std::move(it->second);  // released after the list is consistent
-      sinks.erase(it);
-      return S_OK;
-    }
-  }
-  return CONNECT_E_NOCONNECTION;
-}
+HRESULT CLinuxPrinterControl::ConnectionPoint::Unadvise(DWORD dwCookie) { return m_owner->m_sinks.Unadvise(dwCookie); }
 
 HRESULT CLinuxPrinterControl::ConnectionPoint::EnumConnections(IEnumConnections** ppEnum) {
   if (ppEnum) *ppEnum = nullptr;
@@ -214,7 +192,7 @@ void CLinuxPrinterControl::DeliverQueuedEvents() {
       }
       auto bound = jobId.empty() ? m_jobSinks.end() : m_jobSinks.find(jobId);
       if (jobId.empty()) {
-        for (auto& entry : m_sinks) targets.push_back(entry.second);
+        for (auto& entry : m_sinks.Sinks()) targets.push_back(entry.second);
       } else if (bound == m_jobSinks.end()) {
         continue;  // a job this control does not follow (any more): its OnDone has been fired
       } else if (bound->second) {
@@ -284,7 +262,7 @@ std::string CLinuxPrinterControl::NextId(const std::string& prefix) {
 
 std::string CLinuxPrinterControl::NextJobId(const std::string& prefix) {
   std::string id = NextId(prefix);
-  m_jobSinks[id] = m_sinks.empty() ? ComPtr<IDispatch>() : m_sinks.back().second;
+  m_jobSinks[id] = m_sinks.Empty() ? ComPtr<IDispatch>() : m_sinks.Sinks().back().second;
   return id;
 }
 

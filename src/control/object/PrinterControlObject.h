@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/EventSinks.h"
 #include "control/jobs/JobLauncher.h"
 #include "control/site/FileStore.h"
 #include "control/jobs/JobQueue.h"
@@ -227,10 +228,9 @@ class CLinuxPrinterControl : public IPrinterControl, public IConnectionPointCont
   // delivery of events check they run there (checking builds).
   ThreadAffinity m_thread;
   std::shared_ptr<JobEventQueue> m_events;
-  std::vector<std::pair<DWORD, ComPtr<IDispatch>>> m_sinks;
+  EventSinks m_sinks;
   // Unfinished jobs and the sink each reports to (null: nobody listened).
   std::map<std::string, ComPtr<IDispatch>> m_jobSinks;
-  DWORD m_nextCookie = 1;
   unsigned m_nextId = 1;
 
   JobQueue m_jobs;

@@ -224,31 +224,10 @@ HRESULT CWinPrinterControl::ConnectionPoint::GetConnectionPointContainer(IConnec
 }
 
 HRESULT CWinPrinterControl::ConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
-  if (!pUnkSink || !pdwCookie) return E_POINTER;
-  *pdwCookie = 0;
-  IDispatch* sink = nullptr;
-  if (FAILED(pUnkSink->QueryInterface(IID_IPrinterEvent, reinterpret_cast<void**>(&sink))) || !sink) {
-    sink = nullptr;
-    if (FAILED(pUnkSink->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&sink))) || !sink)
-      return CONNECT_E_CANNOTCONNECT;
-  }
-  DWORD cookie = m_owner->m_nextCookie++;
-  m_owner->m_sinks.emplace_back(cookie, ComPtr<IDispatch>::Attach(sink));
-  *pdwCookie = cookie;
-  return S_OK;
+  return m_owner->m_sinks.Advise(pUnkSink, IID_IPrinterEvent, pdwCookie);
 }
 
-HRESULT CWinPrinterControl::ConnectionPoint::Unadvise(DWORD dwCookie) {
-  auto& sinks = m_owner->m_sinks;
-  for (auto it = sinks.begin(); it != sinks.end(); ++it) {
-    if (it->first == dwCookie) {
-      ComPtr<IDispatch> gone = std::move(it->second);  // released after the list is consistent
-      sinks.erase(it);
-      return S_OK;
-    }
-  }
-  return CONNECT_E_NOCONNECTION;
-}
+HRESULT CWinPrinterControl::ConnectionPoint::Unadvise(DWORD dwCookie) { return m_owner->m_sinks.Unadvise(dwCookie); }
 
 HRESULT CWinPrinterControl::ConnectionPoint::EnumConnections(IEnumConnections** ppEnum) {
   if (ppEnum) *ppEnum = nullptr;
@@ -274,7 +253,7 @@ LRESULT CALLBACK CWinPrinterControl::WindowProc(HWND hwnd, UINT message, WPARAM 
 
 std::string CWinPrinterControl::NextJobId(const std::string& prefix) {
   std::string id = prefix + "-" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(m_nextId++);
-  m_jobSinks[id] = m_sinks.empty() ? ComPtr<IDispatch>() : m_sinks.back().second;
+  m_jobSinks[id] = m_sinks.Empty() ? ComPtr<IDispatch>() : m_sinks.Sinks().back().second;
   return id;
 }
 
@@ -287,7 +266,7 @@ std::vector<ComPtr<IDispatch>> CWinPrinterControl::SinksFor(const std::string& j
       return sinks;
     }
   }
-  for (const auto& entry : m_sinks) sinks.push_back(entry.second);
+  for (const auto& entry : m_sinks.Sinks()) sinks.push_back(entry.second);
   return sinks;
 }
 

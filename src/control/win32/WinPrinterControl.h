@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/EventSinks.h"
 #include "control/win32/EventQueue.h"
 #include "control/win32/ModuleState.h"
 #include "interfaces/PrinterControl.h"
@@ -211,9 +212,8 @@ class CWinPrinterControl : public IPrinterControl,
   bool m_allowed = false;
   DWORD m_safety = 0;
   ComPtr<ITypeInfo> m_typeInfo;
-  std::vector<std::pair<DWORD, ComPtr<IDispatch>>> m_sinks;
+  EventSinks m_sinks;
   std::map<std::string, ComPtr<IDispatch>> m_jobSinks;  // unfinished jobs and their sink (null: nobody)
-  DWORD m_nextCookie = 1;
   unsigned m_nextId = 1;
   std::string m_pageUrl;
   LONG m_hostCode = 0;
