@@ -8,6 +8,7 @@
 #include "browser/BootstrapPage.h"
 #include "dispatch/CommandDispatcher.h"
 #include "dispatch/ControlProxy.h"
+#include "interfaces/PrinterControl.h"
 #include "platform/MessageLoop.h"
 
 namespace {
@@ -39,9 +40,12 @@ void KPAxWindow::Init() {
   // 2. The hidden window.
   Create(m_hOwner, kHostWindowRect, nullptr, kHostWindowStyle, 0, 0, nullptr);
   m_hPostTarget.store(m_hWnd);
-  // 3-5. The browser control inside it, silenced. A failure leaves
+  // 3-5. The browser control inside it, silenced, whose pages may create
+  // and script the printing control, only in the bootstrap page, and no
+  // other control anywhere. A failure leaves
   // m_spBrowser null: the proxy then never finds the page, "new" fails, and
   // the keepalive still ends the process.
+  AllowPageControl(CLSID_KestrixPrinter);
   CreateControl(browserClsid);
   QueryControl(IID_IWebBrowser2, reinterpret_cast<void**>(&m_spBrowser));
   if (m_spBrowser) m_spBrowser->put_Silent(1);  // 1, not VARIANT_TRUE

@@ -22,21 +22,9 @@
 #include <windows.h>
 
 #include <string>
-#include <string_view>
 
-// Rule 1 on a program path: its file name, ignoring case, is kestrix-host*.exe.
-bool IsHostProgramPath(std::wstring_view programPath);
-
-// Rule 2 on an address: a file: address (file:///C:/..., file://C:\..., %XX
-// escapes allowed) of a file directly in tempDir (compared ignoring case,
-// with or without a trailing separator) named creationLow, then one or more
-// digits, then ".htm", optionally followed by ".<suffix>.tmp".
-bool IsBootstrapPageAddress(std::wstring_view address, std::wstring_view tempDir, DWORD creationLow);
-
-// The facts of this process: rule 1 for the running program, and rule 2 with
-// its temporary folder and the creation time of its program file.
-bool RunsInHostProcess();
-bool IsThisHostsBootstrapPage(const std::wstring& address);
+// The program and page rules, shared with the host's browser site.
+#include "platform/HostPage.h"
 
 // The address of the document the site belongs to; "" when the site cannot tell.
 std::wstring SiteDocumentAddress(IUnknown* site);

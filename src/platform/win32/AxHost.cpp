@@ -1,11 +1,13 @@
 #include "platform/AxHost.h"
 
 #include <mshtmdid.h>
+#include <downloadmgr.h>
 #include <mshtmhst.h>
 #include <oleidl.h>
 #include <olectl.h>
 
 #include "platform/ComPtr.h"
+#include "platform/PageSecurity.h"
 
 // The container side of one hosted control. One object offers every
 // interface the control asks its site for; it lives as long as the control
@@ -14,9 +16,12 @@ class ControlSite final : public IOleClientSite,
                           public IOleInPlaceSite,
                           public IOleInPlaceFrame,
                           public IDocHostUIHandler,
+                          public IDocHostShowUI,
+                          public IServiceProvider,
                           public IDispatch {
  public:
-  explicit ControlSite(HWND window) : m_window(window) {}
+  ControlSite(HWND window, const CLSID& pageControl)
+      : m_window(window), m_security(MakePageSecurityManager(pageControl)), m_downloads(MakeDownloadRefusal()) {}
 
   HRESULT Attach(IOleObject* object) {
     m_object = object;
@@ -58,6 +63,10 @@ class ControlSite final : public IOleClientSite,
       *ppv = static_cast<IOleInPlaceFrame*>(this);
     else if (riid == IID_IDocHostUIHandler)
       *ppv = static_cast<IDocHostUIHandler*>(this);
+    else if (riid == __uuidof(IDocHostShowUI))
+      *ppv = static_cast<IDocHostShowUI*>(this);
+    else if (riid == IID_IServiceProvider)
+      *ppv = static_cast<IServiceProvider*>(this);
     else if (riid == IID_IDispatch)
       *ppv = static_cast<IDispatch*>(this);
     else
@@ -178,6 +187,24 @@ class ControlSite final : public IOleClientSite,
     return S_FALSE;
   }
 
+  // IDocHostShowUI: a hidden page shows no message box (alert() returns,
+  // confirm() is false) and no help.
+  HRESULT STDMETHODCALLTYPE ShowMessage(HWND, LPOLESTR, LPOLESTR, DWORD, LPOLESTR, DWORD, LRESULT* result) override {
+    if (result) *result = IDCANCEL;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE ShowHelp(HWND, LPOLESTR, UINT, DWORD, POINT, IDispatch*) override { return S_OK; }
+
+  // IServiceProvider: what the browser may do with its pages (PageSecurity.h).
+  HRESULT STDMETHODCALLTYPE QueryService(REFGUID service, REFIID riid, void** ppv) override {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (IsEqualGUID(service, SID_SInternetSecurityManager)) return m_security->QueryInterface(riid, ppv);
+    // The download manager service is named by its interface id.
+    if (IsEqualGUID(service, __uuidof(IDownloadManager))) return m_downloads->QueryInterface(riid, ppv);
+    return E_NOINTERFACE;
+  }
+
   // IDispatch: the ambient properties. The control runs in user mode; the
   // page may run scripts and ActiveX controls (the printing control is one).
   HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* n) override {
@@ -201,7 +228,8 @@ class ControlSite final : public IOleClientSite,
         return S_OK;
       case DISPID_AMBIENT_DLCONTROL:
         result->vt = VT_I4;
-        result->lVal = DLCTL_DLIMAGES | DLCTL_VIDEOS | DLCTL_BGSOUNDS | DLCTL_SILENT;
+        // No control's code is downloaded and no Java runs.
+        result->lVal = DLCTL_DLIMAGES | DLCTL_VIDEOS | DLCTL_BGSOUNDS | DLCTL_SILENT | DLCTL_NO_DLACTIVEXCTLS | DLCTL_NO_JAVA;
         return S_OK;
       default:
         return DISP_E_MEMBERNOTFOUND;
@@ -211,6 +239,8 @@ class ControlSite final : public IOleClientSite,
  private:
   ~ControlSite() = default;
   HWND m_window;
+  ComPtr<IInternetSecurityManager> m_security;
+  ComPtr<IUnknown> m_downloads;
   ComPtr<IOleObject> m_object;
   ULONG m_refs = 1;
 };
@@ -231,11 +261,13 @@ HRESULT CAxWindowT::CreateControl(const std::string& clsidText, IUnknown*, IUnkn
                                   reinterpret_cast<void**>(&object));
   if (FAILED(hr)) return hr;
   ReleaseControl();
-  m_site = new ControlSite(m_hWnd);
+  m_site = new ControlSite(m_hWnd, m_pageControl);
   hr = m_site->Attach(object.Get());
   if (FAILED(hr)) ReleaseControl();
   return hr;
 }
+
+void CAxWindowT::AllowPageControl(const CLSID& clsid) { m_pageControl = clsid; }
 
 HRESULT CAxWindowT::QueryControl(REFIID iid, void** out) {
   if (!out) return E_POINTER;

@@ -1,7 +1,8 @@
 // Control hosting without the template library: a window that creates an
 // ActiveX control by class id and hosts it in place, as an OLE container
 // (client site, in-place site and frame, ambient properties, and the
-// UI-handler interface the WebBrowser control asks its host for).
+// UI-handler interfaces the WebBrowser control asks its host for, and the
+// services that decide what its pages may do: PageSecurity.h).
 #pragma once
 
 #include <string>
@@ -27,9 +28,14 @@ class CAxWindowT : public CWindowImplBase {
   // window's client area. The window must exist.
   HRESULT CreateControl(const std::string& clsidText, IUnknown* stream = nullptr, IUnknown** container = nullptr);
   HRESULT QueryControl(REFIID iid, void** out);
+  // The one ActiveX class a browser hosted here may create and script, and
+  // only in the host's own bootstrap page (PageSecurity.h). Before
+  // CreateControl; without it the browser's pages create no control at all.
+  void AllowPageControl(const CLSID& clsid);
   LRESULT DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
 
  private:
   void ReleaseControl();
   ControlSite* m_site = nullptr;
+  CLSID m_pageControl = GUID_NULL;
 };

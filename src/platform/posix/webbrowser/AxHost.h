@@ -17,6 +17,9 @@ class CAxWindowT : public CWindowImplBase {
   // clsidText: "{8856F961-...}" as StringFromCLSID gives it.
   HRESULT CreateControl(const std::string& clsidText, IUnknown* stream = nullptr, IUnknown** container = nullptr);
   HRESULT QueryControl(REFIID iid, void** out);
+  // Kept for the shape of the calls: the stand-in creates only the classes
+  // this process registered (ControlClasses.h) and loads only the host's page.
+  void AllowPageControl(const CLSID&) {}
   LRESULT DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
   ~CAxWindowT() override;
 
