@@ -194,7 +194,8 @@ TEST(BrowserSite, HandsTheBrowserItsSecurityManagerAndShowsNothing) {
                                                     reinterpret_cast<void**>(&downloads)));
     EXPECT_EQ(downloads->Download(nullptr, nullptr, 0, 0, nullptr, nullptr, nullptr, CP_UTF8), S_OK);
     ComPtr<IUnknown> unknown;
-    EXPECT_EQ(services->QueryService(IID_IWebBrowser2, IID_IUnknown, reinterpret_cast<void**>(&unknown)), E_NOINTERFACE);
+    EXPECT_EQ(services->QueryService(IID_IWebBrowser2, IID_IUnknown, reinterpret_cast<void**>(&unknown)),
+              E_NOINTERFACE);
 
     // A script's alert() shows nothing, confirm() is false.
     ComPtr<IDocHostShowUI> showUi;

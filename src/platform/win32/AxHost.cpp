@@ -229,7 +229,8 @@ class ControlSite final : public IOleClientSite,
       case DISPID_AMBIENT_DLCONTROL:
         result->vt = VT_I4;
         // No control's code is downloaded and no Java runs.
-        result->lVal = DLCTL_DLIMAGES | DLCTL_VIDEOS | DLCTL_BGSOUNDS | DLCTL_SILENT | DLCTL_NO_DLACTIVEXCTLS | DLCTL_NO_JAVA;
+        result->lVal =
+            DLCTL_DLIMAGES | DLCTL_VIDEOS | DLCTL_BGSOUNDS | DLCTL_SILENT | DLCTL_NO_DLACTIVEXCTLS | DLCTL_NO_JAVA;
         return S_OK;
       default:
         return DISP_E_MEMBERNOTFOUND;

@@ -3,7 +3,6 @@
 #include <downloadmgr.h>
 
 #include <cstring>
-#include <string>
 
 #include "platform/HostPage.h"
 
@@ -21,8 +20,8 @@ bool IsControlAction(DWORD action) {
          action == URLACTION_SCRIPT_OVERRIDE_SAFETY || action == URLACTION_SCRIPT_SAFE_ACTIVEX;
 }
 
-// Scripting a control may be asked without naming its class; a page
-// without any control is asked nothing of the kind.
+// Scripting a control may be asked without naming its class: in the
+// bootstrap page the only control there can be is ours.
 bool IsScriptingAction(DWORD action) {
   return action == URLACTION_SCRIPT_OVERRIDE_SAFETY || action == URLACTION_SCRIPT_SAFE_ACTIVEX ||
          action == URLACTION_ACTIVEX_OVERRIDE_SCRIPT_SAFETY;
@@ -116,7 +115,7 @@ class PageSecurityManager final : public IInternetSecurityManager {
       const bool ourControl = HasControl() && (cls ? IsEqualCLSID(*cls, m_control) : IsScriptingAction(action));
       const bool granted = ourPage && ourControl && !download;
       if (IsRestrictingAction(action))
-        return Answer(granted ? URLPOLICY_DISALLOW : URLPOLICY_ALLOW, policy, policySize, granted);
+        return Answer(granted ? URLPOLICY_DISALLOW : URLPOLICY_ALLOW, policy, policySize);
       return Answer(granted ? URLPOLICY_ALLOW : URLPOLICY_DISALLOW, policy, policySize);
     }
     switch (action) {
