@@ -2,10 +2,13 @@
 // manager's interface (wine's browser loads no document to try it on), and
 // that the site hands that manager out. The program carries our host's name
 // (kestrix-host*.exe): only there is a page the host's bootstrap page.
+// The new-window manager's declaration (the browser of XP SP2 and later).
+#define _WIN32_IE 0x0603
 #include <gtest/gtest.h>
 
 #include <downloadmgr.h>
 #include <mshtmhst.h>
+#include <shobjidl.h>
 
 #include <string>
 #include <vector>
@@ -188,11 +191,15 @@ TEST(BrowserSite, HandsTheBrowserItsSecurityManagerAndShowsNothing) {
     EXPECT_EQ(Allowed(Ask(manager, BootstrapPage(), URLACTION_ACTIVEX_RUN, &kControl)), withControl);
     EXPECT_TRUE(Refused(Ask(manager, OtherContent()[0], URLACTION_ACTIVEX_RUN, &kControl)));
 
-    // Downloads are taken and nothing is asked or fetched.
+    // Downloads are taken and nothing is asked or fetched; no window opens.
     ComPtr<IDownloadManager> downloads;
     ASSERT_HRESULT_SUCCEEDED(services->QueryService(__uuidof(IDownloadManager), __uuidof(IDownloadManager),
                                                     reinterpret_cast<void**>(&downloads)));
     EXPECT_EQ(downloads->Download(nullptr, nullptr, 0, 0, nullptr, nullptr, nullptr, CP_UTF8), S_OK);
+    ComPtr<INewWindowManager> windows;
+    ASSERT_HRESULT_SUCCEEDED(services->QueryService(__uuidof(INewWindowManager), __uuidof(INewWindowManager),
+                                                    reinterpret_cast<void**>(&windows)));
+    EXPECT_EQ(windows->EvaluateNewWindow(L"http://example.com/", L"", L"", L"", FALSE, 0, 0), S_FALSE);
     ComPtr<IUnknown> unknown;
     EXPECT_EQ(services->QueryService(IID_IWebBrowser2, IID_IUnknown, reinterpret_cast<void**>(&unknown)),
               E_NOINTERFACE);

@@ -1,7 +1,6 @@
 #include "platform/AxHost.h"
 
 #include <mshtmdid.h>
-#include <downloadmgr.h>
 #include <mshtmhst.h>
 #include <oleidl.h>
 #include <olectl.h>
@@ -21,7 +20,7 @@ class ControlSite final : public IOleClientSite,
                           public IDispatch {
  public:
   ControlSite(HWND window, const CLSID& pageControl)
-      : m_window(window), m_security(MakePageSecurityManager(pageControl)), m_downloads(MakeDownloadRefusal()) {}
+      : m_window(window), m_services(MakePageServices(pageControl)) {}
 
   HRESULT Attach(IOleObject* object) {
     m_object = object;
@@ -197,12 +196,7 @@ class ControlSite final : public IOleClientSite,
 
   // IServiceProvider: what the browser may do with its pages (PageSecurity.h).
   HRESULT STDMETHODCALLTYPE QueryService(REFGUID service, REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
-    if (IsEqualGUID(service, SID_SInternetSecurityManager)) return m_security->QueryInterface(riid, ppv);
-    // The download manager service is named by its interface id.
-    if (IsEqualGUID(service, __uuidof(IDownloadManager))) return m_downloads->QueryInterface(riid, ppv);
-    return E_NOINTERFACE;
+    return m_services->QueryService(service, riid, ppv);
   }
 
   // IDispatch: the ambient properties. The control runs in user mode; the
@@ -240,8 +234,7 @@ class ControlSite final : public IOleClientSite,
  private:
   ~ControlSite() = default;
   HWND m_window;
-  ComPtr<IInternetSecurityManager> m_security;
-  ComPtr<IUnknown> m_downloads;
+  ComPtr<IServiceProvider> m_services;
   ComPtr<IOleObject> m_object;
   ULONG m_refs = 1;
 };

@@ -1,7 +1,12 @@
+// The new-window manager is declared for the browser of XP SP2 (6.0 SP2)
+// and later; an earlier one never asks for it.
+#define _WIN32_IE 0x0603
 #include "platform/PageSecurity.h"
 
 #include <downloadmgr.h>
+#include <shobjidl.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "platform/HostPage.h"
@@ -57,6 +62,8 @@ DWORD InternetPolicy(DWORD action) {
   return policy;
 }
 
+// The browser may ask from its binding threads as well: counted atomically,
+// and the decisions keep no state.
 class PageSecurityManager final : public IInternetSecurityManager {
  public:
   explicit PageSecurityManager(const CLSID& pageControl) : m_control(pageControl) {}
@@ -154,16 +161,20 @@ class PageSecurityManager final : public IInternetSecurityManager {
   ~PageSecurityManager() = default;
   bool HasControl() const { return !IsEqualCLSID(m_control, GUID_NULL); }
   const CLSID m_control;
-  ULONG m_refs = 1;
+  std::atomic<ULONG> m_refs{1};
 };
 
-class DownloadRefusal final : public IDownloadManager {
+class PromptRefusal final : public IDownloadManager, public INewWindowManager {
  public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
-    if (riid != IID_IUnknown && riid != __uuidof(IDownloadManager)) return E_NOINTERFACE;
-    *ppv = static_cast<IDownloadManager*>(this);
+    if (riid == IID_IUnknown || riid == __uuidof(IDownloadManager))
+      *ppv = static_cast<IDownloadManager*>(this);
+    else if (riid == __uuidof(INewWindowManager))
+      *ppv = static_cast<INewWindowManager*>(this);
+    else
+      return E_NOINTERFACE;
     AddRef();
     return S_OK;
   }
@@ -178,10 +189,50 @@ class DownloadRefusal final : public IDownloadManager {
                                      UINT) override {
     return S_OK;
   }
+  // Blocked (S_FALSE; E_FAIL would leave it to the browser's own pop-up rules).
+  HRESULT STDMETHODCALLTYPE EvaluateNewWindow(LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, BOOL, DWORD, DWORD) override {
+    return S_FALSE;
+  }
 
  private:
-  ~DownloadRefusal() = default;
-  ULONG m_refs = 1;
+  ~PromptRefusal() = default;
+  std::atomic<ULONG> m_refs{1};
+};
+
+class PageServices final : public IServiceProvider {
+ public:
+  explicit PageServices(const CLSID& pageControl)
+      : m_security(MakePageSecurityManager(pageControl)),
+        m_refusal(ComPtr<IUnknown>::Attach(static_cast<IDownloadManager*>(new PromptRefusal))) {}
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (riid != IID_IUnknown && riid != IID_IServiceProvider) return E_NOINTERFACE;
+    *ppv = static_cast<IServiceProvider*>(this);
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    ULONG n = --m_refs;
+    if (n == 0) delete this;
+    return n;
+  }
+  // The download and new-window services are named by their interface ids.
+  HRESULT STDMETHODCALLTYPE QueryService(REFGUID service, REFIID riid, void** ppv) override {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (IsEqualGUID(service, SID_SInternetSecurityManager)) return m_security->QueryInterface(riid, ppv);
+    if (IsEqualGUID(service, __uuidof(IDownloadManager)) || IsEqualGUID(service, __uuidof(INewWindowManager)))
+      return m_refusal->QueryInterface(riid, ppv);
+    return E_NOINTERFACE;
+  }
+
+ private:
+  ~PageServices() = default;
+  ComPtr<IInternetSecurityManager> m_security;
+  ComPtr<IUnknown> m_refusal;
+  std::atomic<ULONG> m_refs{1};
 };
 
 }  // namespace
@@ -190,6 +241,6 @@ ComPtr<IInternetSecurityManager> MakePageSecurityManager(const CLSID& pageContro
   return ComPtr<IInternetSecurityManager>::Attach(new PageSecurityManager(pageControl));
 }
 
-ComPtr<IUnknown> MakeDownloadRefusal() {
-  return ComPtr<IUnknown>::Attach(static_cast<IDownloadManager*>(new DownloadRefusal));
+ComPtr<IServiceProvider> MakePageServices(const CLSID& pageControl) {
+  return ComPtr<IServiceProvider>::Attach(new PageServices(pageControl));
 }

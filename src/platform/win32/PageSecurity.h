@@ -1,7 +1,8 @@
 // What the hosted browser may do with the pages it shows. The host's browser
-// site hands the browser these objects through IServiceProvider, and the
-// browser asks them before it creates or scripts a control, downloads code
-// or a file, or grants a page rights by its zone.
+// site hands the browser these services (MakePageServices, its
+// IServiceProvider::QueryService), and the browser asks them before it
+// creates or scripts a control, downloads code or a file, opens a window, or
+// grants a page rights by its zone. Other services: E_NOINTERFACE.
 //
 // The security manager (SID_SInternetSecurityManager):
 //   - the host's own bootstrap page (HostPage.h) may create and script one
@@ -18,8 +19,10 @@
 //     INET_E_DEFAULT_ACTION).
 // A refusal is URLPOLICY_DISALLOW in the policy and S_FALSE.
 //
-// The download manager (SID_SDownloadManager, its interface id) takes every download a page
+// The download manager (SID_SDownloadManager) takes every download a page
 // starts and downloads nothing: the host has no one to ask where to put it.
+// The new-window manager (SID_SNewWindowManager) opens no window a page asks
+// for (window.open, a link's target): the host's window is never shown.
 #pragma once
 
 #include <windows.h>
@@ -29,5 +32,6 @@
 #include "platform/ComPtr.h"
 
 // pageControl GUID_NULL: no class at all.
+ComPtr<IServiceProvider> MakePageServices(const CLSID& pageControl);
+// The security manager alone.
 ComPtr<IInternetSecurityManager> MakePageSecurityManager(const CLSID& pageControl);
-ComPtr<IUnknown> MakeDownloadRefusal();
