@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "ControlHarness.h"
+#include "control/formats/Base64.h"
 #include "control/object/AutomationToJson.h"
 #include "control/win32/WideText.h"
 #include "platform/JsonDispatch.h"
@@ -19,10 +20,10 @@ std::string CupsDir() {
   return dir ? std::string("Z:") + dir : std::string();
 }
 
-std::vector<std::string> CapturedFiles() {
+std::vector<std::string> CapturedFiles(const std::string& queue = "raw") {
   std::vector<std::string> files;
   WIN32_FIND_DATAW found;
-  HANDLE find = ::FindFirstFileW(Wide(CupsDir() + "/out/raw/job-*.prn").c_str(), &found);
+  HANDLE find = ::FindFirstFileW(Wide(CupsDir() + "/out/" + queue + "/job-*.prn").c_str(), &found);
   if (find == INVALID_HANDLE_VALUE) return files;
   do files.push_back(Narrow(found.cFileName));
   while (::FindNextFileW(find, &found));
@@ -61,6 +62,38 @@ class Spooler : public ::testing::Test {
   void TearDown() override {
     m_control.Release();
     ::CoUninitialize();
+  }
+  int DoneCount() const {
+    int n = 0;
+    for (const auto& e : m_sink->events) n += e["event"] == "done";
+    return n;
+  }
+  std::vector<std::string> States() const {
+    std::vector<std::string> states;
+    for (const auto& e : m_sink->events)
+      if (e["event"] == "state") states.push_back(e["object"]["status"].asString());
+    return states;
+  }
+  // Prints job and waits for its done event.
+  Json::Value PrintAndWait(const Json::Value& job) {
+    EXPECT_HRESULT_SUCCEEDED(m_control->print(CJsonDispatch::Create(job), VARIANT_FALSE));
+    EXPECT_TRUE(PumpUntil([&] { return DoneCount() > 0; }, 60000));
+    return m_sink->events.empty() ? Json::Value() : m_sink->events.back();
+  }
+  // The document that arrived in a capture folder, not among before.
+  std::string Arrived(const std::string& queue, const std::vector<std::string>& before) {
+    std::string arrived;
+    PumpUntil(
+        [&] {
+          for (const std::string& file : CapturedFiles(queue)) {
+            if (std::find(before.begin(), before.end(), file) != before.end()) continue;
+            arrived = ReadAll(CupsDir() + "/out/" + queue + "/" + file);
+            return true;
+          }
+          return false;
+        },
+        30000);
+    return arrived;
   }
   ComPtr<IPrinterControl> m_control;
   ComPtr<EventRecorder> m_sink;
@@ -167,6 +200,118 @@ TEST_F(Spooler, ARawJobToAnUnknownQueueEndsWithAnError) {
   ASSERT_TRUE(PumpUntil([&] { return !m_sink->events.empty() && m_sink->events.back()["event"] == "done"; }, 30000));
   EXPECT_EQ(m_sink->events.back()["status"], "error");
   EXPECT_NE(m_sink->events.back()["object"]["message"].asString().find("kx-nowhere"), std::string::npos);
+}
+
+// A 6 x 4 PNG of distinct colours.
+constexpr char kPng[] =
+    "iVBORw0KGgoAAAANSUhEUgAAAAYAAAAECAIAAAAiZtkUAAAAOUlEQVR4nA3IQQEAMAwCMeRUBCIqBzkVgYiTteUZSYxYEXECIZkxa2LO4F9hwoaEC+"
+    "RXmbIl5QrlAb4gJJHlVTCnAAAAAElFTkSuQmCC";
+
+// The numbers before the last PostScript operator op ahead of the image's
+// dictionary: "a b op" gives {a, b}.
+std::vector<double> Operands(const std::string& ps, const std::string& op) {
+  const size_t image = ps.find("/ImageType");
+  if (image == std::string::npos) return {};
+  const size_t at = ps.rfind(" " + op + "\n", image);
+  if (at == std::string::npos) return {};
+  const size_t line = ps.rfind('\n', at) + 1;
+  std::istringstream in(ps.substr(line, at - line));
+  std::vector<double> numbers;
+  for (double n; in >> n;) numbers.push_back(n);
+  return numbers;
+}
+
+TEST_F(Spooler, AnImageArrivesAsOnePostScriptPageFittedToThePrintableArea) {
+  const std::vector<std::string> before = CapturedFiles("ps");
+  Json::Value job(Json::objectValue);
+  job["data"] = std::string("data:image/png;base64,") + kPng;
+  job["printer"] = "kx-ps";
+  job["title"] = "a picture";
+  const Json::Value done = PrintAndWait(job);
+  ASSERT_EQ(done["status"], "success") << done.toStyledString();
+  EXPECT_EQ(DoneCount(), 1);
+  EXPECT_GT(done["object"]["jobId"].asInt(), 0);
+  const std::vector<std::string> states = States();
+  ASSERT_GE(states.size(), 2u);
+  EXPECT_EQ(states.front(), "submitting");
+  EXPECT_EQ(states.back(), "completed");
+
+  const std::string ps = Arrived("ps", before);
+  ASSERT_EQ(ps.rfind("%!PS-Adobe", 0), 0u) << ps.substr(0, 200);
+  EXPECT_NE(ps.find("%%Title: a picture"), std::string::npos);
+  EXPECT_NE(ps.find("\n%%Pages: 1\n"), std::string::npos);
+  EXPECT_EQ(ps.find("%%Page: 2"), std::string::npos);
+  EXPECT_NE(ps.find("/Width 6\n"), std::string::npos);
+  EXPECT_NE(ps.find("/Height 4\n"), std::string::npos);
+  EXPECT_NE(ps.find("\nimage\n"), std::string::npos);
+  // kx-ps's A4 prints 18 to 577 pt across: 2329 dots at 300 dpi. The picture
+  // takes the whole width and keeps its 3:2 shape.
+  const std::vector<double> size = Operands(ps, "scale");
+  ASSERT_EQ(size.size(), 2u) << ps;
+  EXPECT_NEAR(size[0], 2329, 1);
+  EXPECT_NEAR(size[1], 2329.0 * 4 / 6, 1);
+}
+
+TEST_F(Spooler, AnImageJobsPageHasItsPaperAndOrientation) {
+  const std::vector<std::string> before = CapturedFiles("ps");
+  Json::Value job(Json::objectValue);
+  job["data"] = kPng;  // the kind told from its first bytes
+  job["printer"] = "kx-ps";
+  job["paper"] = "Letter";
+  job["landscape"] = true;
+  ASSERT_EQ(PrintAndWait(job)["status"], "success");
+  const std::string ps = Arrived("ps", before);
+  EXPECT_NE(ps.find("*PageSize Letter"), std::string::npos) << ps.substr(0, 1500);
+  EXPECT_NE(ps.find("%%Orientation: Landscape"), std::string::npos);
+  // Across the landscape page: Letter's printable length, 36 to 756 pt.
+  const std::vector<double> size = Operands(ps, "scale");
+  ASSERT_EQ(size.size(), 2u);
+  EXPECT_NEAR(size[0], 3000, 1);
+}
+
+// A BMP header for width x height pixels with no pixels after it.
+std::string BmpHeader(int32_t width, int32_t height) {
+  std::string bmp(54, '\0');
+  auto put = [&](size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) bmp[at + i] = static_cast<char>(v >> (8 * i));
+  };
+  bmp[0] = 'B', bmp[1] = 'M';
+  put(2, 54), put(10, 54), put(14, 40), put(18, static_cast<uint32_t>(width)), put(22, static_cast<uint32_t>(height));
+  bmp[26] = 1, bmp[28] = 24;
+  return bmp;
+}
+
+TEST_F(Spooler, BadImagesEndWithAClearErrorAndOneDone) {
+  struct Case {
+    std::string bytes;
+    const char* code;
+  };
+  std::string damaged;
+  Base64Decode(kPng, &damaged);
+  damaged.resize(damaged.size() / 2);  // its pixels cut off
+  const Case cases[] = {{damaged, "badImage"},
+                        {std::string("\x89PNG\r\n\x1a\n") + std::string(40, 'x'), "badImage"},
+                        // 10000 x 10000 pixels: refused from the header, nothing allocated.
+                        {BmpHeader(10000, 10000), "imageTooLarge"}};
+  for (const Case& c : cases) {
+    m_sink->events.clear();
+    Json::Value job(Json::objectValue);
+    job["data"] = Base64Encode(c.bytes);
+    job["printer"] = "kx-ps";
+    const Json::Value done = PrintAndWait(job);
+    EXPECT_EQ(done["status"], "error") << c.code;
+    EXPECT_EQ(DoneCount(), 1) << c.code;
+    bool coded = false;
+    for (const auto& e : m_sink->events) coded = coded || (e["event"] == "message" && e["object"]["code"] == c.code);
+    EXPECT_TRUE(coded) << c.code << ": " << done.toStyledString();
+  }
+  // Refused before the queue: a kind not built, data that is not base64.
+  m_sink->events.clear();
+  Json::Value pdf(Json::objectValue);
+  pdf["data"] = Base64Encode("%PDF-1.4\n");
+  pdf["type"] = "application/pdf";
+  EXPECT_EQ(PrintAndWait(pdf)["status"], "error");
+  EXPECT_EQ(m_sink->events.front()["object"]["code"], "notBuilt");
 }
 
 }  // namespace
