@@ -252,15 +252,17 @@ TEST_F(Spooler, AnImageArrivesAsOnePostScriptPageFittedToThePrintableArea) {
   EXPECT_NEAR(size[1], 2329.0 * 4 / 6, 1);
 }
 
-TEST_F(Spooler, AnImageJobsPageHasItsPaperAndOrientation) {
+TEST_F(Spooler, AnImageJobsPagesHaveItsPaperOrientationAndCopies) {
   const std::vector<std::string> before = CapturedFiles("ps");
   Json::Value job(Json::objectValue);
   job["data"] = kPng;  // the kind told from its first bytes
   job["printer"] = "kx-ps";
   job["paper"] = "Letter";
   job["landscape"] = true;
+  job["copies"] = 2;
   ASSERT_EQ(PrintAndWait(job)["status"], "success");
   const std::string ps = Arrived("ps", before);
+  EXPECT_NE(ps.find("\n%%Pages: 2\n"), std::string::npos);
   EXPECT_NE(ps.find("*PageSize Letter"), std::string::npos) << ps.substr(0, 1500);
   EXPECT_NE(ps.find("%%Orientation: Landscape"), std::string::npos);
   // Across the landscape page: Letter's printable length, 36 to 756 pt.

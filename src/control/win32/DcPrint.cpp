@@ -33,10 +33,6 @@ bool MakeDevMode(const std::string& printer, const PageSettings& page, std::vect
     if (ok) {
       mode->dmFields |= DM_ORIENTATION;
       mode->dmOrientation = page.landscape ? DMORIENT_LANDSCAPE : DMORIENT_PORTRAIT;
-      if (page.copies > 1) {
-        mode->dmFields |= DM_COPIES;
-        mode->dmCopies = static_cast<short>(page.copies);
-      }
       if (!page.colorMode.empty()) {
         mode->dmFields |= DM_COLOR;
         mode->dmColor = page.colorMode == "color" ? DMCOLOR_COLOR : DMCOLOR_MONOCHROME;
@@ -92,9 +88,9 @@ bool PrintImage(const std::string& printer, const std::string& title, const Deco
   if (!dc)
     return Fail(code, error, "printerError",
                 "cannot draw on printer '" + printer + "': " + SystemMessage(::GetLastError()));
-  // Copies the driver does not make are pages of their own.
-  const bool driverCopies = (mode->dmFields & DM_COPIES) && mode->dmCopies >= page.copies;
-  const int pages = driverCopies ? 1 : page.copies;
+  // Copies are pages of their own: wine's PostScript driver takes a DEVMODE
+  // copy count and prints one.
+  const int pages = page.copies;
   const std::wstring docName = Wide(title);
   DOCINFOW info{sizeof info, docName.c_str(), nullptr, nullptr, 0};
   const int started = ::StartDocW(dc, &info);

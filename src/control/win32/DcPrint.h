@@ -1,8 +1,7 @@
-// Pictures drawn on the printer's device context: one page per copy the
-// driver cannot make itself, the picture scaled to fit the printable area
+// Pictures drawn on the printer's device context: one page per copy, the picture scaled to fit the printable area
 // with its aspect ratio kept and centred on it. The page comes from the
-// printer's DEVMODE with the job's paper, orientation, copies and colour
-// (each checked against what the driver reports), then CreateDC, StartDoc,
+// printer's DEVMODE with the job's paper, orientation and colour (checked
+// against what the driver reports), then CreateDC, StartDoc,
 // StartPage, StretchDIBits, EndPage, EndDoc.
 #pragma once
 
@@ -16,7 +15,7 @@ struct PageSettings {
   std::string paper;      // "" keeps the printer's
   bool landscape = false;
   int copies = 1;         // 1 to 999
-  std::string colorMode;  // "", "color" or "monochrome"
+  std::string colorMode;  // "", "color" or "monochrome" (the caller has made the picture grey)
 };
 
 // *jobId is the spooler's id of the document. False with *code

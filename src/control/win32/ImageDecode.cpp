@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <wincodec.h>
 
+#include <algorithm>
 #include <new>
 
 #include "platform/ComPtr.h"
@@ -31,6 +32,14 @@ std::string ImageTypeOf(const std::string& b) {
   if (starts("BM", 2) && b.size() >= 26) return "image/bmp";
   if (starts("II*\0", 4) || starts("MM\0*", 4)) return "image/tiff";
   return "";
+}
+
+void MakeGray(DecodedImage* image) {
+  for (size_t i = 0; i + 3 < image->pixels.size(); i += 4) {
+    uint8_t* p = &image->pixels[i];  // B, G, R
+    const uint8_t gray = static_cast<uint8_t>((p[0] * 114 + p[1] * 587 + p[2] * 299 + 500) / 1000);
+    p[0] = p[1] = p[2] = gray;
+  }
 }
 
 bool IsPrintableImageType(const std::string& mime) {

@@ -24,6 +24,10 @@ constexpr uint64_t kMaxImagePixels = 32ull << 20;  // 128 MiB of pixels
 // anything else.
 std::string ImageTypeOf(const std::string& bytes);
 
+// Turns the pixels grey (luma), for monochrome pages: drivers may print
+// colour whatever the DEVMODE says (wine's PostScript driver does).
+void MakeGray(DecodedImage* image);
+
 // True for the MIME types DecodeImage takes.
 bool IsPrintableImageType(const std::string& mime);
 

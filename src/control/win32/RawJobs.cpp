@@ -192,7 +192,9 @@ struct RawJobs::Shared {
     report->State("submitting", "Sending to the print spooler");
     DWORD jobId = 0;
     std::string code = "submitFailed";
-    if (!(job.image ? SubmitImage(job, &jobId, &code, &error) : spooler::WriteRaw(printer, job.title, job.bytes, &jobId, &error))) {
+    const bool handed = job.image ? SubmitImage(job, &jobId, &code, &error)
+                                  : spooler::WriteRaw(printer, job.title, job.bytes, &jobId, &error);
+    if (!handed) {
       report->Message(spooler::SpoolerUnreachable(error) ? "schedulerUnreachable" : code, error);
       report->Done(false, error);
       Finished(self);
@@ -215,8 +217,9 @@ struct RawJobs::Shared {
 
   static bool SubmitImage(const RawJob& job, DWORD* jobId, std::string* code, std::string* error) {
     DecodedImage image;
-    return DecodeImage(job.bytes, &image, code, error) &&
-           PrintImage(job.printer, job.title, image, job.page, jobId, code, error);
+    if (!DecodeImage(job.bytes, &image, code, error)) return false;
+    if (job.page.colorMode == "monochrome") MakeGray(&image);
+    return PrintImage(job.printer, job.title, image, job.page, jobId, code, error);
   }
 
   static void Finished(const std::shared_ptr<Shared>& self) {
