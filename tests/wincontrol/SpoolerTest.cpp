@@ -307,7 +307,21 @@ TEST_F(Spooler, BadImagesEndWithAClearErrorAndOneDone) {
     for (const auto& e : m_sink->events) coded = coded || (e["event"] == "message" && e["object"]["code"] == c.code);
     EXPECT_TRUE(coded) << c.code << ": " << done.toStyledString();
   }
-  // Refused before the queue: a kind not built, data that is not base64.
+  // What the printer lacks: colour on a grey printer, a paper it does not list.
+  for (const char* member : {"colorMode", "paper"}) {
+    m_sink->events.clear();
+    Json::Value job(Json::objectValue);
+    job["data"] = kPng;
+    job["printer"] = std::string(member) == "paper" ? "kx-ps" : "kx-raw";
+    job[member] = std::string(member) == "paper" ? "A3" : "color";
+    EXPECT_EQ(PrintAndWait(job)["status"], "error") << member;
+    bool named = false;
+    for (const auto& e : m_sink->events)
+      named = named || (e["object"]["code"] == "optionUnsupported" &&
+                        e["object"]["message"].asString().find(job[member].asString()) != std::string::npos);
+    EXPECT_TRUE(named) << member;
+  }
+  // Refused before the queue: a kind not built.
   m_sink->events.clear();
   Json::Value pdf(Json::objectValue);
   pdf["data"] = Base64Encode("%PDF-1.4\n");
