@@ -48,7 +48,9 @@ bool MakeDevMode(const std::string& printer, const PageSettings& page, std::vect
         mode->dmFields &= ~static_cast<DWORD>(DM_PAPERLENGTH | DM_PAPERWIDTH | DM_FORMNAME);
         mode->dmPaperSize = static_cast<short>(paper);
       }
-      ok = ::DocumentPropertiesW(nullptr, handle, name.data(), mode, mode, DM_IN_BUFFER | DM_OUT_BUFFER) == IDOK;
+      std::vector<BYTE> asked(*buffer);
+      ok = ::DocumentPropertiesW(nullptr, handle, name.data(), mode, reinterpret_cast<DEVMODEW*>(asked.data()),
+                                 DM_IN_BUFFER | DM_OUT_BUFFER) == IDOK;
     }
   }
   const DWORD failure = ::GetLastError();
@@ -96,10 +98,16 @@ bool PrintImage(const std::string& printer, const std::string& title, const Deco
   const int started = ::StartDocW(dc, &info);
   bool ok = started > 0;
   std::string failed = "StartDoc";
+  const int areaWidth = ::GetDeviceCaps(dc, HORZRES), areaHeight = ::GetDeviceCaps(dc, VERTRES);
+  const int dpiX = ::GetDeviceCaps(dc, LOGPIXELSX), dpiY = ::GetDeviceCaps(dc, LOGPIXELSY);
+  if (ok && (areaWidth <= 0 || areaHeight <= 0 || dpiX <= 0 || dpiY <= 0)) {
+    ::AbortDoc(dc);
+    ::DeleteDC(dc);
+    return Fail(code, error, "printerError", "the driver of '" + printer + "' reports no printable area");
+  }
   if (ok) {
     *jobId = static_cast<DWORD>(started);
-    const RECT to = FitPicture(image.width, image.height, ::GetDeviceCaps(dc, HORZRES), ::GetDeviceCaps(dc, VERTRES),
-                               ::GetDeviceCaps(dc, LOGPIXELSX), ::GetDeviceCaps(dc, LOGPIXELSY));
+    const RECT to = FitPicture(image.width, image.height, areaWidth, areaHeight, dpiX, dpiY);
     BITMAPINFO bits{};
     bits.bmiHeader.biSize = sizeof bits.bmiHeader;
     bits.bmiHeader.biWidth = static_cast<LONG>(image.width);

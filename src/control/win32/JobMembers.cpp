@@ -46,6 +46,8 @@ bool ReadImageJob(const Json::Value& job, RawJob* out, std::string* code, std::s
   else if (!job["type"].isNull()) return fail("badJob", "'type' must be a MIME type");
   if (text.size() / 4 * 3 > kMaxImageBytes + 3) return fail("badData", "the job's data is more than 64 MiB");
   if (!Base64Decode(text, &out->bytes)) return fail("badData", "the job's data is not valid base64");
+  for (char& c : mime) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  if (mime == "image/jpg") mime = "image/jpeg";
   if (mime.empty()) mime = ImageTypeOf(out->bytes);
   if (mime.empty()) return fail("unknownType", "cannot tell what kind of document this is; give its \"type\"");
   if (!IsPrintableImageType(mime))
