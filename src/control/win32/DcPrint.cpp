@@ -23,7 +23,8 @@ bool MakeDevMode(const std::string& printer, const PageSettings& page, std::vect
   HANDLE handle = nullptr;
   PRINTER_DEFAULTSW defaults{nullptr, nullptr, PRINTER_ACCESS_USE};
   if (!::OpenPrinterW(name.data(), &handle, &defaults))
-    return Fail(code, error, "printerError", "cannot open printer '" + printer + "': " + SystemMessage(::GetLastError()));
+    return Fail(code, error, "printerError",
+                "cannot open printer '" + printer + "': " + SystemMessage(::GetLastError()));
   const LONG size = ::DocumentPropertiesW(nullptr, handle, name.data(), nullptr, nullptr, 0);
   bool ok = size >= static_cast<LONG>(sizeof(DEVMODEW));
   if (ok) {

@@ -99,7 +99,8 @@ bool DecodeImage(const std::string& bytes, DecodedImage* image, std::string* cod
   // Premultiplied colour over white paper: c + (255 - alpha).
   for (size_t i = 0; i < image->pixels.size(); i += 4) {
     const int clear = 255 - image->pixels[i + 3];
-    for (size_t c = 0; c < 3; ++c) image->pixels[i + c] = static_cast<uint8_t>(std::min(255, image->pixels[i + c] + clear));
+    for (size_t c = 0; c < 3; ++c)
+      image->pixels[i + c] = static_cast<uint8_t>(std::min(255, image->pixels[i + c] + clear));
     image->pixels[i + 3] = 0;
   }
   image->width = width;
