@@ -2,8 +2,10 @@
 // tests/control/cups, which wine's spooler reads through CUPS_SERVER.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdlib>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "ControlHarness.h"
@@ -221,6 +223,44 @@ std::vector<double> Operands(const std::string& ps, const std::string& op) {
   return numbers;
 }
 
+// The first image's samples (R, G, B): its data after "image", ASCII85 then
+// run-length encoded, as wine's driver writes it.
+std::string ImageSamples(const std::string& ps) {
+  size_t at = ps.find("\nimage\n");
+  if (at == std::string::npos) return {};
+  at += 7;
+  const size_t end = ps.find("~>", at);
+  std::string bytes;
+  uint32_t value = 0;
+  int n = 0;
+  for (size_t i = at; i < end && i < ps.size(); ++i) {
+    const char c = ps[i];
+    if (c == 'z' && n == 0) bytes.append(4, '\0');
+    if (c < '!' || c > 'u') continue;
+    value = value * 85 + static_cast<uint32_t>(c - '!');
+    if (++n == 5) {
+      for (int k = 3; k >= 0; --k) bytes.push_back(static_cast<char>(value >> (8 * k)));
+      value = 0, n = 0;
+    }
+  }
+  if (n > 1) {
+    for (int k = n; k < 5; ++k) value = value * 85 + 84;
+    for (int k = 0; k < n - 1; ++k) bytes.push_back(static_cast<char>(value >> (24 - 8 * k)));
+  }
+  std::string samples;
+  for (size_t i = 0; i < bytes.size();) {
+    const unsigned length = static_cast<unsigned char>(bytes[i++]);
+    if (length == 128) break;
+    if (length < 128) {
+      samples.append(bytes, i, length + 1);
+      i += length + 1;
+    } else if (i < bytes.size()) {
+      samples.append(257 - length, bytes[i++]);
+    }
+  }
+  return samples;
+}
+
 TEST_F(Spooler, AnImageArrivesAsOnePostScriptPageFittedToThePrintableArea) {
   const std::vector<std::string> before = CapturedFiles("ps");
   Json::Value job(Json::objectValue);
@@ -250,9 +290,19 @@ TEST_F(Spooler, AnImageArrivesAsOnePostScriptPageFittedToThePrintableArea) {
   ASSERT_EQ(size.size(), 2u) << ps;
   EXPECT_NEAR(size[0], 2329, 1);
   EXPECT_NEAR(size[1], 2329.0 * 4 / 6, 1);
+  // The PNG's own pixels, every colour once.
+  const std::string samples = ImageSamples(ps);
+  ASSERT_EQ(samples.size(), 6u * 4 * 3);
+  std::set<std::array<int, 3>> arrived, drawn;
+  for (size_t i = 0; i < samples.size(); i += 3)
+    arrived.insert({static_cast<unsigned char>(samples[i]), static_cast<unsigned char>(samples[i + 1]),
+                    static_cast<unsigned char>(samples[i + 2])});
+  for (int y = 0; y < 4; ++y)
+    for (int x = 0; x < 6; ++x) drawn.insert({x * 40, y * 60, 200});
+  EXPECT_EQ(arrived, drawn);
 }
 
-TEST_F(Spooler, AnImageJobsPagesHaveItsPaperOrientationAndCopies) {
+TEST_F(Spooler, AnImageJobsPagesHaveItsPaperOrientationCopiesAndColourMode) {
   const std::vector<std::string> before = CapturedFiles("ps");
   Json::Value job(Json::objectValue);
   job["data"] = kPng;  // the kind told from its first bytes
@@ -260,6 +310,7 @@ TEST_F(Spooler, AnImageJobsPagesHaveItsPaperOrientationAndCopies) {
   job["paper"] = "Letter";
   job["landscape"] = true;
   job["copies"] = 2;
+  job["colorMode"] = "monochrome";
   ASSERT_EQ(PrintAndWait(job)["status"], "success");
   const std::string ps = Arrived("ps", before);
   EXPECT_NE(ps.find("\n%%Pages: 2\n"), std::string::npos);
@@ -269,6 +320,13 @@ TEST_F(Spooler, AnImageJobsPagesHaveItsPaperOrientationAndCopies) {
   const std::vector<double> size = Operands(ps, "scale");
   ASSERT_EQ(size.size(), 2u);
   EXPECT_NEAR(size[0], 3000, 1);
+  // Grey, whatever the driver does with the DEVMODE's colour.
+  const std::string samples = ImageSamples(ps);
+  ASSERT_EQ(samples.size(), 6u * 4 * 3);
+  for (size_t i = 0; i < samples.size(); i += 3) {
+    EXPECT_EQ(samples[i], samples[i + 1]);
+    EXPECT_EQ(samples[i], samples[i + 2]);
+  }
 }
 
 // A BMP header for width x height pixels with no pixels after it.
