@@ -70,11 +70,18 @@ class Spooler : public ::testing::Test {
     for (const auto& e : m_sink->events) n += e["event"] == "done";
     return n;
   }
-  std::vector<std::string> States() const {
+  // One done, a success, last; the states from handing over to completed.
+  void ExpectCompletedInOrder(const Json::Value& done) {
+    ASSERT_EQ(done["status"], "success") << done.toStyledString();
+    EXPECT_EQ(DoneCount(), 1);
+    EXPECT_EQ(done["event"], "done");
+    EXPECT_GT(done["object"]["jobId"].asInt(), 0);
     std::vector<std::string> states;
     for (const auto& e : m_sink->events)
       if (e["event"] == "state") states.push_back(e["object"]["status"].asString());
-    return states;
+    ASSERT_GE(states.size(), 2u);
+    EXPECT_EQ(states.front(), "submitting");
+    EXPECT_EQ(states.back(), "completed");
   }
   // Prints job and waits for its done event.
   Json::Value PrintAndWait(const Json::Value& job) {
@@ -154,54 +161,21 @@ TEST_F(Spooler, ARawJobArrivesByteExactWithItsEventsInOrder) {
   job["printer"] = "kx-raw";
   job["title"] = "raw bytes";
   const std::vector<std::string> before = CapturedFiles();
-  ComPtr<IDispatch> object = CJsonDispatch::Create(job);
-  ASSERT_HRESULT_SUCCEEDED(m_control->print(object, VARIANT_FALSE));
-  auto doneCount = [&] {
-    int n = 0;
-    for (const auto& e : m_sink->events) n += e["event"] == "done";
-    return n;
-  };
-  ASSERT_TRUE(PumpUntil([&] { return doneCount() > 0; }, 60000));
-  const Json::Value done = m_sink->events.back();
-  EXPECT_EQ(done["event"], "done");
-  ASSERT_EQ(done["status"], "success") << Json::Value(m_sink->events.size()).asString() << " events, last "
-                                        << done.toStyledString();
-  EXPECT_GT(done["object"]["jobId"].asInt(), 0);
+  const Json::Value done = PrintAndWait(job);
+  ExpectCompletedInOrder(done);
   EXPECT_EQ(done["object"]["printerName"], "kx-raw");
-  EXPECT_EQ(doneCount(), 1);
-  // States in order: handed over first, completed last, nothing after done.
-  std::vector<std::string> states;
-  for (const auto& e : m_sink->events)
-    if (e["event"] == "state") states.push_back(e["object"]["status"].asString());
-  ASSERT_GE(states.size(), 2u);
-  EXPECT_EQ(states.front(), "submitting");
-  EXPECT_EQ(states.back(), "completed");
-  EXPECT_EQ(m_sink->events.back()["event"], "done");
   EXPECT_EQ(m_sink->events[m_sink->events.size() - 2]["object"]["size"].asUInt(), bytes.size());
-
   // The capture queue has the bytes unchanged.
-  std::string arrived;
-  ASSERT_TRUE(PumpUntil(
-      [&] {
-        for (const std::string& file : CapturedFiles()) {
-          if (std::find(before.begin(), before.end(), file) != before.end()) continue;
-          arrived = ReadAll(CupsDir() + "/out/raw/" + file);
-          if (arrived.size() >= bytes.size()) return true;
-        }
-        return false;
-      },
-      30000));
-  EXPECT_EQ(arrived, bytes);
+  EXPECT_EQ(Arrived("raw", before), bytes);
 }
 
 TEST_F(Spooler, ARawJobToAnUnknownQueueEndsWithAnError) {
   Json::Value job(Json::objectValue);
   job["raw"] = "SGVsbG8=";
   job["printer"] = "kx-nowhere";
-  ASSERT_HRESULT_SUCCEEDED(m_control->print(CJsonDispatch::Create(job), VARIANT_FALSE));
-  ASSERT_TRUE(PumpUntil([&] { return !m_sink->events.empty() && m_sink->events.back()["event"] == "done"; }, 30000));
-  EXPECT_EQ(m_sink->events.back()["status"], "error");
-  EXPECT_NE(m_sink->events.back()["object"]["message"].asString().find("kx-nowhere"), std::string::npos);
+  const Json::Value done = PrintAndWait(job);
+  EXPECT_EQ(done["status"], "error");
+  EXPECT_NE(done["object"]["message"].asString().find("kx-nowhere"), std::string::npos);
 }
 
 // A 6 x 4 PNG of distinct colours.
@@ -267,14 +241,7 @@ TEST_F(Spooler, AnImageArrivesAsOnePostScriptPageFittedToThePrintableArea) {
   job["data"] = std::string("data:image/png;base64,") + kPng;
   job["printer"] = "kx-ps";
   job["title"] = "a picture";
-  const Json::Value done = PrintAndWait(job);
-  ASSERT_EQ(done["status"], "success") << done.toStyledString();
-  EXPECT_EQ(DoneCount(), 1);
-  EXPECT_GT(done["object"]["jobId"].asInt(), 0);
-  const std::vector<std::string> states = States();
-  ASSERT_GE(states.size(), 2u);
-  EXPECT_EQ(states.front(), "submitting");
-  EXPECT_EQ(states.back(), "completed");
+  ExpectCompletedInOrder(PrintAndWait(job));
 
   const std::string ps = Arrived("ps", before);
   ASSERT_EQ(ps.rfind("%!PS-Adobe", 0), 0u) << ps.substr(0, 200);
