@@ -89,6 +89,12 @@ if [ ! -f "$stamp" ]; then
   wineserver -w
   touch "$stamp"
 fi
+# Wine's spooler reaches the test scheduler through the 32-bit libcups, which
+# wine's libraries only recommend.
+if ! dpkg-query -W -f='${Status}' libcups2:i386 2>/dev/null | grep -q 'ok installed'; then
+  echo "build-win32.sh: libcups2:i386 is missing: wine's spooler cannot see the test printers (apt-get install libcups2:i386)" >&2
+  exit 1
+fi
 ctest --test-dir "$build" -j"$jobs" --output-on-failure
 
 # The installer in a 64-bit prefix, where HKLM has two registry views

@@ -2,11 +2,14 @@
 // tests/control/cups, which wine's spooler reads through CUPS_SERVER.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdlib>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "ControlHarness.h"
+#include "control/formats/Base64.h"
 #include "control/object/AutomationToJson.h"
 #include "control/win32/WideText.h"
 #include "platform/JsonDispatch.h"
@@ -19,10 +22,10 @@ std::string CupsDir() {
   return dir ? std::string("Z:") + dir : std::string();
 }
 
-std::vector<std::string> CapturedFiles() {
+std::vector<std::string> CapturedFiles(const std::string& queue = "raw") {
   std::vector<std::string> files;
   WIN32_FIND_DATAW found;
-  HANDLE find = ::FindFirstFileW(Wide(CupsDir() + "/out/raw/job-*.prn").c_str(), &found);
+  HANDLE find = ::FindFirstFileW(Wide(CupsDir() + "/out/" + queue + "/job-*.prn").c_str(), &found);
   if (find == INVALID_HANDLE_VALUE) return files;
   do files.push_back(Narrow(found.cFileName));
   while (::FindNextFileW(find, &found));
@@ -61,6 +64,45 @@ class Spooler : public ::testing::Test {
   void TearDown() override {
     m_control.Release();
     ::CoUninitialize();
+  }
+  int DoneCount() const {
+    int n = 0;
+    for (const auto& e : m_sink->events) n += e["event"] == "done";
+    return n;
+  }
+  // One done, a success, last; the states from handing over to completed.
+  void ExpectCompletedInOrder(const Json::Value& done) {
+    ASSERT_EQ(done["status"], "success") << done.toStyledString();
+    EXPECT_EQ(DoneCount(), 1);
+    EXPECT_EQ(done["event"], "done");
+    EXPECT_GT(done["object"]["jobId"].asInt(), 0);
+    std::vector<std::string> states;
+    for (const auto& e : m_sink->events)
+      if (e["event"] == "state") states.push_back(e["object"]["status"].asString());
+    ASSERT_GE(states.size(), 2u);
+    EXPECT_EQ(states.front(), "submitting");
+    EXPECT_EQ(states.back(), "completed");
+  }
+  // Prints job and waits for its done event.
+  Json::Value PrintAndWait(const Json::Value& job) {
+    EXPECT_HRESULT_SUCCEEDED(m_control->print(CJsonDispatch::Create(job), VARIANT_FALSE));
+    EXPECT_TRUE(PumpUntil([&] { return DoneCount() > 0; }, 60000));
+    return m_sink->events.empty() ? Json::Value() : m_sink->events.back();
+  }
+  // The document that arrived in a capture folder, not among before.
+  std::string Arrived(const std::string& queue, const std::vector<std::string>& before) {
+    std::string arrived;
+    PumpUntil(
+        [&] {
+          for (const std::string& file : CapturedFiles(queue)) {
+            if (std::find(before.begin(), before.end(), file) != before.end()) continue;
+            arrived = ReadAll(CupsDir() + "/out/" + queue + "/" + file);
+            return true;
+          }
+          return false;
+        },
+        30000);
+    return arrived;
   }
   ComPtr<IPrinterControl> m_control;
   ComPtr<EventRecorder> m_sink;
@@ -119,54 +161,198 @@ TEST_F(Spooler, ARawJobArrivesByteExactWithItsEventsInOrder) {
   job["printer"] = "kx-raw";
   job["title"] = "raw bytes";
   const std::vector<std::string> before = CapturedFiles();
-  ComPtr<IDispatch> object = CJsonDispatch::Create(job);
-  ASSERT_HRESULT_SUCCEEDED(m_control->print(object, VARIANT_FALSE));
-  auto doneCount = [&] {
-    int n = 0;
-    for (const auto& e : m_sink->events) n += e["event"] == "done";
-    return n;
-  };
-  ASSERT_TRUE(PumpUntil([&] { return doneCount() > 0; }, 60000));
-  const Json::Value done = m_sink->events.back();
-  EXPECT_EQ(done["event"], "done");
-  ASSERT_EQ(done["status"], "success") << Json::Value(m_sink->events.size()).asString() << " events, last "
-                                        << done.toStyledString();
-  EXPECT_GT(done["object"]["jobId"].asInt(), 0);
+  const Json::Value done = PrintAndWait(job);
+  ExpectCompletedInOrder(done);
   EXPECT_EQ(done["object"]["printerName"], "kx-raw");
-  EXPECT_EQ(doneCount(), 1);
-  // States in order: handed over first, completed last, nothing after done.
-  std::vector<std::string> states;
-  for (const auto& e : m_sink->events)
-    if (e["event"] == "state") states.push_back(e["object"]["status"].asString());
-  ASSERT_GE(states.size(), 2u);
-  EXPECT_EQ(states.front(), "submitting");
-  EXPECT_EQ(states.back(), "completed");
-  EXPECT_EQ(m_sink->events.back()["event"], "done");
   EXPECT_EQ(m_sink->events[m_sink->events.size() - 2]["object"]["size"].asUInt(), bytes.size());
-
   // The capture queue has the bytes unchanged.
-  std::string arrived;
-  ASSERT_TRUE(PumpUntil(
-      [&] {
-        for (const std::string& file : CapturedFiles()) {
-          if (std::find(before.begin(), before.end(), file) != before.end()) continue;
-          arrived = ReadAll(CupsDir() + "/out/raw/" + file);
-          if (arrived.size() >= bytes.size()) return true;
-        }
-        return false;
-      },
-      30000));
-  EXPECT_EQ(arrived, bytes);
+  EXPECT_EQ(Arrived("raw", before), bytes);
 }
 
 TEST_F(Spooler, ARawJobToAnUnknownQueueEndsWithAnError) {
   Json::Value job(Json::objectValue);
   job["raw"] = "SGVsbG8=";
   job["printer"] = "kx-nowhere";
-  ASSERT_HRESULT_SUCCEEDED(m_control->print(CJsonDispatch::Create(job), VARIANT_FALSE));
-  ASSERT_TRUE(PumpUntil([&] { return !m_sink->events.empty() && m_sink->events.back()["event"] == "done"; }, 30000));
-  EXPECT_EQ(m_sink->events.back()["status"], "error");
-  EXPECT_NE(m_sink->events.back()["object"]["message"].asString().find("kx-nowhere"), std::string::npos);
+  const Json::Value done = PrintAndWait(job);
+  EXPECT_EQ(done["status"], "error");
+  EXPECT_NE(done["object"]["message"].asString().find("kx-nowhere"), std::string::npos);
+}
+
+// A 6 x 4 PNG of distinct colours.
+constexpr char kPng[] =
+    "iVBORw0KGgoAAAANSUhEUgAAAAYAAAAECAIAAAAiZtkUAAAAOUlEQVR4nA3IQQEAMAwCMeRUBCIqBzkVgYiTteUZSYxYEXECIZkxa2LO4F9hwoaEC+"
+    "RXmbIl5QrlAb4gJJHlVTCnAAAAAElFTkSuQmCC";
+
+// The numbers before the last PostScript operator op ahead of the image's
+// dictionary: "a b op" gives {a, b}.
+std::vector<double> Operands(const std::string& ps, const std::string& op) {
+  const size_t image = ps.find("/ImageType");
+  if (image == std::string::npos) return {};
+  const size_t at = ps.rfind(" " + op + "\n", image);
+  if (at == std::string::npos) return {};
+  const size_t line = ps.rfind('\n', at) + 1;
+  std::istringstream in(ps.substr(line, at - line));
+  std::vector<double> numbers;
+  for (double n; in >> n;) numbers.push_back(n);
+  return numbers;
+}
+
+// The first image's samples (R, G, B): its data after "image", ASCII85 then
+// run-length encoded, as wine's driver writes it.
+std::string ImageSamples(const std::string& ps) {
+  size_t at = ps.find("\nimage\n");
+  if (at == std::string::npos) return {};
+  at += 7;
+  const size_t end = ps.find("~>", at);
+  std::string bytes;
+  uint32_t value = 0;
+  int n = 0;
+  for (size_t i = at; i < end && i < ps.size(); ++i) {
+    const char c = ps[i];
+    if (c == 'z' && n == 0) bytes.append(4, '\0');
+    if (c < '!' || c > 'u') continue;
+    value = value * 85 + static_cast<uint32_t>(c - '!');
+    if (++n == 5) {
+      for (int k = 3; k >= 0; --k) bytes.push_back(static_cast<char>(value >> (8 * k)));
+      value = 0, n = 0;
+    }
+  }
+  if (n > 1) {
+    for (int k = n; k < 5; ++k) value = value * 85 + 84;
+    for (int k = 0; k < n - 1; ++k) bytes.push_back(static_cast<char>(value >> (24 - 8 * k)));
+  }
+  std::string samples;
+  for (size_t i = 0; i < bytes.size();) {
+    const unsigned length = static_cast<unsigned char>(bytes[i++]);
+    if (length == 128) break;
+    if (length < 128) {
+      samples.append(bytes, i, length + 1);
+      i += length + 1;
+    } else if (i < bytes.size()) {
+      samples.append(257 - length, bytes[i++]);
+    }
+  }
+  return samples;
+}
+
+TEST_F(Spooler, AnImageArrivesAsOnePostScriptPageFittedToThePrintableArea) {
+  const std::vector<std::string> before = CapturedFiles("ps");
+  Json::Value job(Json::objectValue);
+  job["data"] = std::string("data:image/png;base64,") + kPng;
+  job["printer"] = "kx-ps";
+  job["title"] = "a picture";
+  ExpectCompletedInOrder(PrintAndWait(job));
+
+  const std::string ps = Arrived("ps", before);
+  ASSERT_EQ(ps.rfind("%!PS-Adobe", 0), 0u) << ps.substr(0, 200);
+  EXPECT_NE(ps.find("%%Title: a picture"), std::string::npos);
+  EXPECT_NE(ps.find("\n%%Pages: 1\n"), std::string::npos);
+  EXPECT_EQ(ps.find("%%Page: 2"), std::string::npos);
+  EXPECT_NE(ps.find("/Width 6\n"), std::string::npos);
+  EXPECT_NE(ps.find("/Height 4\n"), std::string::npos);
+  EXPECT_NE(ps.find("\nimage\n"), std::string::npos);
+  // kx-ps's A4 prints 18 to 577 pt across: 2329 dots at 300 dpi. The picture
+  // takes the whole width and keeps its 3:2 shape.
+  const std::vector<double> size = Operands(ps, "scale");
+  ASSERT_EQ(size.size(), 2u) << ps;
+  EXPECT_NEAR(size[0], 2329, 1);
+  EXPECT_NEAR(size[1], 2329.0 * 4 / 6, 1);
+  // The PNG's own pixels, every colour once.
+  const std::string samples = ImageSamples(ps);
+  ASSERT_EQ(samples.size(), 6u * 4 * 3);
+  std::set<std::array<int, 3>> arrived, drawn;
+  for (size_t i = 0; i < samples.size(); i += 3)
+    arrived.insert({static_cast<unsigned char>(samples[i]), static_cast<unsigned char>(samples[i + 1]),
+                    static_cast<unsigned char>(samples[i + 2])});
+  for (int y = 0; y < 4; ++y)
+    for (int x = 0; x < 6; ++x) drawn.insert({x * 40, y * 60, 200});
+  EXPECT_EQ(arrived, drawn);
+}
+
+TEST_F(Spooler, AnImageJobsPagesHaveItsPaperOrientationCopiesAndColourMode) {
+  const std::vector<std::string> before = CapturedFiles("ps");
+  Json::Value job(Json::objectValue);
+  job["data"] = kPng;  // the kind told from its first bytes
+  job["printer"] = "kx-ps";
+  job["paper"] = "Letter";
+  job["landscape"] = true;
+  job["copies"] = 2;
+  job["colorMode"] = "monochrome";
+  ASSERT_EQ(PrintAndWait(job)["status"], "success");
+  const std::string ps = Arrived("ps", before);
+  EXPECT_NE(ps.find("\n%%Pages: 2\n"), std::string::npos);
+  EXPECT_NE(ps.find("*PageSize Letter"), std::string::npos) << ps.substr(0, 1500);
+  EXPECT_NE(ps.find("%%Orientation: Landscape"), std::string::npos);
+  // Across the landscape page: Letter's printable length, 36 to 756 pt.
+  const std::vector<double> size = Operands(ps, "scale");
+  ASSERT_EQ(size.size(), 2u);
+  EXPECT_NEAR(size[0], 3000, 1);
+  // Grey, whatever the driver does with the DEVMODE's colour.
+  const std::string samples = ImageSamples(ps);
+  ASSERT_EQ(samples.size(), 6u * 4 * 3);
+  for (size_t i = 0; i < samples.size(); i += 3) {
+    EXPECT_EQ(samples[i], samples[i + 1]);
+    EXPECT_EQ(samples[i], samples[i + 2]);
+  }
+}
+
+// A BMP header for width x height pixels with no pixels after it.
+std::string BmpHeader(int32_t width, int32_t height) {
+  std::string bmp(54, '\0');
+  auto put = [&](size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) bmp[at + i] = static_cast<char>(v >> (8 * i));
+  };
+  bmp[0] = 'B', bmp[1] = 'M';
+  put(2, 54), put(10, 54), put(14, 40), put(18, static_cast<uint32_t>(width)), put(22, static_cast<uint32_t>(height));
+  bmp[26] = 1, bmp[28] = 24;
+  return bmp;
+}
+
+TEST_F(Spooler, BadImagesEndWithAClearErrorAndOneDone) {
+  struct Case {
+    std::string bytes;
+    const char* code;
+  };
+  std::string damaged;
+  Base64Decode(kPng, &damaged);
+  damaged.resize(damaged.size() / 2);  // its pixels cut off
+  const Case cases[] = {{damaged, "badImage"},
+                        {std::string("\x89PNG\r\n\x1a\n") + std::string(40, 'x'), "badImage"},
+                        // 10000 x 10000 pixels: refused from the header, nothing allocated.
+                        {BmpHeader(10000, 10000), "imageTooLarge"}};
+  for (const Case& c : cases) {
+    m_sink->events.clear();
+    Json::Value job(Json::objectValue);
+    job["data"] = Base64Encode(c.bytes);
+    job["printer"] = "kx-ps";
+    const Json::Value done = PrintAndWait(job);
+    EXPECT_EQ(done["status"], "error") << c.code;
+    EXPECT_EQ(DoneCount(), 1) << c.code;
+    bool coded = false;
+    for (const auto& e : m_sink->events) coded = coded || (e["event"] == "message" && e["object"]["code"] == c.code);
+    EXPECT_TRUE(coded) << c.code << ": " << done.toStyledString();
+  }
+  // What the printer lacks: colour on a grey printer, a paper it does not list.
+  for (const char* member : {"colorMode", "paper"}) {
+    m_sink->events.clear();
+    Json::Value job(Json::objectValue);
+    job["data"] = kPng;
+    job["printer"] = std::string(member) == "paper" ? "kx-ps" : "kx-raw";
+    job[member] = std::string(member) == "paper" ? "A3" : "color";
+    EXPECT_EQ(PrintAndWait(job)["status"], "error") << member;
+    bool named = false;
+    for (const auto& e : m_sink->events)
+      named = named || (e["object"]["code"] == "optionUnsupported" &&
+                        e["object"]["message"].asString().find(job[member].asString()) != std::string::npos);
+    EXPECT_TRUE(named) << member;
+  }
+  // Refused before the queue: a kind not built.
+  m_sink->events.clear();
+  Json::Value pdf(Json::objectValue);
+  pdf["data"] = Base64Encode("%PDF-1.4\n");
+  pdf["type"] = "application/pdf";
+  EXPECT_EQ(PrintAndWait(pdf)["status"], "error");
+  EXPECT_EQ(m_sink->events.front()["object"]["code"], "notBuilt");
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "control/base/JobLine.h"
 #include "control/formats/Base64.h"
 #include "control/win32/ModuleState.h"
 #include "control/win32/Spooler.h"
@@ -88,31 +89,19 @@ class JobReport {
   void State(const std::string& state, const std::string& text) {
     m_record["status"] = state;
     m_record["statusText"] = text;
-    Json::Value line(Json::objectValue);
-    line["kind"] = "state";
-    line["job"] = m_record;
-    m_events->Push(std::move(line));
+    m_events->Push(JobLine::State(m_record));
   }
   void Message(const std::string& code, const std::string& text) {
-    Json::Value line(Json::objectValue);
-    line["kind"] = "message";
-    line["message"]["type"] = "error";
-    line["message"]["code"] = code;
-    line["message"]["message"] = text;
-    line["message"]["id"] = m_record["id"];
-    m_events->Push(std::move(line));
+    m_events->Push(JobLine::Message("error", code, text, m_record["id"]));
   }
   void Done(bool ok, const std::string& text) {
-    Json::Value line(Json::objectValue);
-    line["kind"] = "done";
-    line["status"] = ok ? "success" : "error";
-    Json::Value& result = line["result"];
+    Json::Value result(Json::objectValue);
     result["type"] = m_record["type"];
     result["id"] = m_record["id"];
     result["jobId"] = m_record["jobId"];
     result["message"] = text;
     result["printerName"] = m_record["printerName"];
-    m_events->Push(std::move(line));
+    m_events->Push(JobLine::Done(ok, std::move(result)));
   }
 
  private:
@@ -146,6 +135,14 @@ struct RawJobs::Shared {
   // The thread: hands jobs over in order and follows them, until nothing is left.
   static void Run(std::shared_ptr<Shared> self) {
     ModuleHold hold;
+    // Images are decoded through COM (the imaging component).
+    const bool com = SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+    struct ComEnd {
+      bool on;
+      ~ComEnd() {
+        if (on) ::CoUninitialize();
+      }
+    } comEnd{com};
     std::vector<Following> following;
     for (;;) {
       RawJob job;
@@ -194,8 +191,11 @@ struct RawJobs::Shared {
     report->Record()["printerName"] = printer;
     report->State("submitting", "Sending to the print spooler");
     DWORD jobId = 0;
-    if (!spooler::WriteRaw(printer, job.title, job.bytes, &jobId, &error)) {
-      report->Message(spooler::SpoolerUnreachable(error) ? "schedulerUnreachable" : "submitFailed", error);
+    std::string code = "submitFailed";
+    const bool handed = job.image ? SubmitImage(job, &jobId, &code, &error)
+                                  : spooler::WriteRaw(printer, job.title, job.bytes, &jobId, &error);
+    if (!handed) {
+      report->Message(spooler::SpoolerUnreachable(error) ? "schedulerUnreachable" : code, error);
       report->Done(false, error);
       Finished(self);
       return;
@@ -213,6 +213,13 @@ struct RawJobs::Shared {
     f.job = std::move(job);
     f.report = std::move(report);
     following->push_back(std::move(f));
+  }
+
+  static bool SubmitImage(const RawJob& job, DWORD* jobId, std::string* code, std::string* error) {
+    DecodedImage image;
+    if (!DecodeImage(job.bytes, &image, code, error)) return false;
+    if (job.page.colorMode == "monochrome") MakeGray(&image);
+    return PrintImage(job.printer, job.title, image, job.page, jobId, code, error);
   }
 
   static void Finished(const std::shared_ptr<Shared>& self) {

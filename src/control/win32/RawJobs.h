@@ -1,6 +1,7 @@
-// Raw jobs on Windows: bytes handed to the spooler unchanged (WritePrinter,
-// data type RAW), then followed (GetJob) until they end. One thread of their
-// own does both, in the order the jobs were asked for, so the main thread
+// Spooler jobs on Windows: raw bytes handed to the spooler unchanged
+// (WritePrinter, data type RAW), or images decoded and drawn on the printer's
+// device context (DcPrint.h), then followed (GetJob) until they end. One
+// thread of their own does all of it, in the order the jobs were asked for, so the main thread
 // never waits for the spooler. Each job reports through the event queue:
 // OnJobState "queued" (only while another job is being handed over),
 // "submitting", then the spooler's states, then OnDone exactly once.
@@ -15,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "control/win32/DcPrint.h"
 #include "control/win32/EventQueue.h"
 
 struct RawJob {
@@ -22,7 +24,9 @@ struct RawJob {
   std::string type;        // "print"
   std::string printer;     // "" for the default printer
   std::string title;
-  std::string bytes;
+  std::string bytes;       // raw: as they go to the printer; image: the encoded image
+  bool image = false;      // draw bytes (an image) on the printer's page
+  PageSettings page;       // the page of an image
   double followSeconds = 600;
   bool listening = true;   // a sink hears this job: follow it after submission
 };

@@ -448,6 +448,40 @@ bool Papers(const std::string& printer, Json::Value* papers, std::string* error)
   return ReadPapers(Capabilities{p->pPrinterName, p->pPortName ? p->pPortName : L""}, papers, nullptr, error);
 }
 
+bool PaperId(const std::string& printer, const std::string& paper, WORD* id, std::string* error) {
+  std::string name;
+  if (!ResolvePrinter(printer, &name, error)) return false;
+  PrinterHandle handle;
+  if (!handle.Open(Wide(name), error)) return false;
+  std::vector<BYTE> buffer;
+  const PRINTER_INFO_2W* p = ReadInfo2(handle.Get(), &buffer, error);
+  if (!p) return false;
+  Json::Value papers;
+  std::vector<WORD> ids;
+  if (!ReadPapers(Capabilities{p->pPrinterName, p->pPortName ? p->pPortName : L""}, &papers, &ids, error))
+    return false;
+  auto lower = [](std::string text) {
+    for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return text;
+  };
+  static const std::pair<const char*, const char*> kShort[] = {
+      {"a3", "iso_a3_297x420mm"}, {"a4", "iso_a4_210x297mm"},     {"a5", "iso_a5_148x210mm"},
+      {"a6", "iso_a6_105x148mm"}, {"letter", "na_letter_8.5x11in"}, {"legal", "na_legal_8.5x14in"}};
+  std::string wanted = lower(paper);
+  for (const auto& [alias, pwg] : kShort)
+    if (wanted == alias) wanted = pwg;
+  std::string have;
+  for (Json::ArrayIndex i = 0; i < papers.size(); ++i) {
+    if (lower(papers[i]["name"].asString()) == wanted || lower(papers[i]["displayName"].asString()) == wanted) {
+      *id = ids[i];
+      return true;
+    }
+    have += (have.empty() ? "" : ", ") + papers[i]["name"].asString();
+  }
+  *error = "printer '" + name + "' has no paper '" + paper + "' (it has: " + have + ")";
+  return false;
+}
+
 bool CustomPaperSupported(const std::string& printer, bool* supported, std::string* error) {
   *supported = false;
   std::string name;

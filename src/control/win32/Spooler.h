@@ -32,6 +32,11 @@ bool CustomPaperSupported(const std::string& printer, bool* supported, std::stri
 // The printer's own name for printer ("" gives the default one).
 bool ResolvePrinter(const std::string& printer, std::string* name, std::string* error);
 
+// The DMPAPER id of one of the printer's papers, named "A4", "Letter", "Legal",
+// "A3", "A5", "A6", by its name in getPapers or by the driver's own name (any
+// case). False with *error listing the papers it has.
+bool PaperId(const std::string& printer, const std::string& paper, WORD* id, std::string* error);
+
 // Hands bytes to the spooler as one RAW document; *jobId is the spooler's id.
 bool WriteRaw(const std::string& printer, const std::string& title, const std::string& bytes, DWORD* jobId,
               std::string* error);

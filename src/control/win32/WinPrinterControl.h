@@ -200,7 +200,7 @@ class CWinPrinterControl : public IPrinterControl,
 
   // ---- jobs ---------------------------------------------------------------------
   std::string NextJobId(const std::string& prefix);
-  void StartRawJob(IDispatch* job, const std::string& type);
+  void StartPrintJob(IDispatch* job, const std::string& type);
 
   std::atomic<ULONG> m_refs{0};
   ModuleHold m_moduleHold;
