@@ -10,7 +10,9 @@ here="$(cd "$(dirname "$0")" && pwd)"
 list="${1:-$here/packages.txt}"
 mapfile -t packages < <(grep -v '^\s*\(#\|$\)' "$list")
 # One question to dpkg for the whole list.
-installed=" $(dpkg-query -W -f='${Package} ${Status}\n' "${packages[@]}" 2>/dev/null | awk '$4 == "installed" { printf "%s ", $1 }' || true)"
+# Both spellings of each installed package: its name and its name with the
+# architecture (how the list names a foreign one, such as libcups2:i386).
+installed=" $(dpkg-query -W -f='${Package} ${binary:Package} ${Status}\n' "${packages[@]}" 2>/dev/null | awk '$5 == "installed" { printf "%s %s ", $1, $2 }' || true)"
 missing=()
 for package in "${packages[@]}"; do
   case "$installed" in *" $package "*) ;; *) missing+=("$package") ;; esac
@@ -20,6 +22,6 @@ echo "installing ${missing[*]}"
 sudo=""
 if [ "$(id -u)" != 0 ]; then sudo="sudo"; fi
 # wine32 (the Windows build's tests) is an i386 package.
-if printf '%s\n' "${missing[@]}" | grep -qx wine32; then $sudo dpkg --add-architecture i386; fi
+if printf '%s\n' "${missing[@]}" | grep -q -e '^wine32$' -e ':i386$'; then $sudo dpkg --add-architecture i386; fi
 $sudo apt-get update
 $sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y "${missing[@]}"
