@@ -12,6 +12,7 @@
 #include "LoopbackServer.h"
 #include "control/render/ChromiumRenderer.h"
 #include "control/render/RenderService.h"
+#include "control/render/WarmChromium.h"
 
 namespace {
 class WarmRendererTest : public ControlTest {

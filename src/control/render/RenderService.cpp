@@ -26,6 +26,7 @@
 #include "control/base/ControlJson.h"
 #include "control/base/ControlPaths.h"
 #include "control/base/Spawn.h"
+#include "control/render/WarmChromium.h"
 #include "control/base/Trace.h"
 #include "framing/FrameCodec.h"
 
