@@ -52,14 +52,6 @@ bool ChromiumProcess::Start(const std::string& executable, const std::string& fo
     close(toBrowser[1]);
     return Fail(error, "cannot create a pipe");
   }
-  // Keep our ends clear of 3 and 4, which the child's ends take.
-  auto lift = [](int fd) {
-    int high = fcntl(fd, F_DUPFD_CLOEXEC, 10);
-    close(fd);
-    return high;
-  };
-  for (int* fd : {&toBrowser[0], &toBrowser[1], &fromBrowser[0], &fromBrowser[1]}) *fd = lift(*fd);
-
   std::vector<std::string> args = {executable,
                                    "--headless=new",
                                    "--remote-debugging-pipe",
@@ -105,18 +97,16 @@ bool ChromiumProcess::Start(const std::string& executable, const std::string& fo
       {"XDG_DATA_HOME", home + "/.local/share"},
       {"XDG_DOWNLOAD_DIR", home + "/Downloads"},
   };
-  SpawnPlan plan;
-  plan.executable = executable;
-  plan.args = std::move(args);
+  SpawnOptions options;
   for (char** e = environ; e && *e; ++e) {
     bool replaced = false;
     for (const auto& [name, value] : privateFolders)
       replaced = replaced || (std::strncmp(*e, name, std::strlen(name)) == 0 && (*e)[std::strlen(name)] == '=');
-    if (!replaced) plan.env.emplace_back(*e);
+    if (!replaced) options.environment.emplace_back(*e);
   }
-  for (const auto& [name, value] : privateFolders) plan.env.push_back(std::string(name) + "=" + value);
-  plan.stderrPath = m_log;
-  plan.fds = {{toBrowser[0], 3}, {fromBrowser[1], 4}};
+  for (const auto& [name, value] : privateFolders) options.environment.push_back(std::string(name) + "=" + value);
+  options.fds = {ChildFd::Null(), ChildFd::Null(), ChildFd::Open(m_log, O_WRONLY | O_CREAT | O_TRUNC, 0600),
+                 ChildFd::Give(toBrowser[0]), ChildFd::Give(fromBrowser[1])};
 
   // The browser runs in a network of its own whose only way out is the
   // job's policy proxy (Listen): WebRTC's UDP, which no proxy carries,
@@ -124,7 +114,7 @@ bool ChromiumProcess::Start(const std::string& executable, const std::string& fo
   std::unique_lock running(g_runningMutex);
   pid_t pid = -1;
   std::string failure;
-  const bool started = m_network.Spawn(plan, &pid, &failure, &m_isolationFailed);
+  const bool started = m_network.Spawn(args, std::move(options), &pid, &failure, &m_isolationFailed);
   if (pid > 0) g_runningBrowsers.insert(m_pid = pid);
   running.unlock();
   close(toBrowser[0]);

@@ -17,14 +17,8 @@
 namespace {
 using Clock = std::chrono::steady_clock;
 
-// A browser of the warm renderer: started once, a browser context per site
-// (the page's origin), kept while that site's jobs come. A site's context
-// carries that site's network policy (its own proxy) and is never used for
-// another site's job. Each job gets a page of its own in its site's context,
-// closed (its timers and workers with it) and the site's storage and cookies
-// cleared before the site's next job starts; the next page is made ready
-// meanwhile. A page not on the web (no origin) gets a context for its one
-// job. Its folder (profile, home, temporary files) lives as long as the browser.
+// (What it keeps and promises: WarmChromium.h.) Its folder (profile, home,
+// temporary files) lives as long as the browser.
 class WarmChromium : public PooledBrowser {
  public:
   explicit WarmChromium(WarmSiteLimits limits) : m_limits(limits) {
