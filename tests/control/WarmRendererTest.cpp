@@ -227,7 +227,9 @@ class WarmSitesOnThisMachine : public WarmSites {
 }  // namespace
 
 // What site A's page leaves at the shared origin (its HTTP cache, a service
-// worker, IndexedDB and localStorage) site B's page does not find.
+// worker, IndexedDB, localStorage and cookies) site B's page does not find.
+// (Cookies are for a host, whatever its port, and the clearing after each job
+// takes them too: they would show only if that failed as well.)
 TEST_F(WarmSitesOnThisMachine, ASiteFindsNoCacheWorkerOrStorageAnotherLeftAtAThirdOrigin) {
   LoopbackServer::Answer cached = Html("var cached = 1;");
   cached.head = "HTTP/1.1 200 OK\r\nContent-Type: text/javascript\r\nCache-Control: max-age=3600\r\n";
@@ -240,7 +242,7 @@ TEST_F(WarmSitesOnThisMachine, ASiteFindsNoCacheWorkerOrStorageAnotherLeftAtAThi
   // A leaves all four and reports when they are stored; its page's load
   // waits for that report.
   shared.Serve("/leave.html", Html(
-      "<script>localStorage.setItem('k', 'a');"
+      "<script>localStorage.setItem('k', 'a'); document.cookie = 'c=a';"
       "var open = indexedDB.open('db'); open.onupgradeneeded = function() { open.result.createObjectStore('s'); };"
       "open.onsuccess = function() { var t = open.result.transaction('s', 'readwrite');"
       "  t.objectStore('s').put('a', 'k');"
@@ -254,7 +256,8 @@ TEST_F(WarmSitesOnThisMachine, ASiteFindsNoCacheWorkerOrStorageAnotherLeftAtAThi
       "<script>var ls = localStorage.getItem('k');"
       "var open = indexedDB.open('db'); open.onupgradeneeded = function() { open.result.createObjectStore('s'); };"
       "open.onsuccess = function() { var r = open.result.transaction('s').objectStore('s').get('k');"
-      "  r.onsuccess = function() { fetch('/found?storage=' + ls + '&idb=' + r.result); }; };"
+      "  r.onsuccess = function() {"
+      "    fetch('/found?storage=' + ls + '&idb=' + r.result + '&cookie=' + document.cookie); }; };"
       "</script>"));
   shared.Serve("/held-b", Html("", "/found"));
   shared.Serve("/probe.html", Html("<p>server</p>"));
@@ -279,7 +282,7 @@ TEST_F(WarmSitesOnThisMachine, ASiteFindsNoCacheWorkerOrStorageAnotherLeftAtAThi
   const std::vector<std::string> asked = shared.Requests();
   const auto found = std::find_if(asked.begin(), asked.end(), [](const std::string& p) { return p.rfind("/found", 0) == 0; });
   ASSERT_NE(found, asked.end());
-  EXPECT_EQ(*found, "/found?storage=null&idb=undefined") << "B found A's storage";
+  EXPECT_EQ(*found, "/found?storage=null&idb=undefined&cookie=") << "B found A's storage";
   EXPECT_EQ(Asked("/cached.js"), 2) << "B's page loaded the script from A's cache";
   EXPECT_EQ(Asked("/probe.html"), 1) << "A's worker answered for B's frame";
 }
