@@ -6,15 +6,12 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sched.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
