@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 
 namespace {
 bool SendAll(int fd, const std::string& bytes) {
@@ -46,6 +47,11 @@ LoopbackServer::LoopbackServer() {
 }
 
 LoopbackServer::~LoopbackServer() {
+  {
+    std::lock_guard lock(m_mutex);
+    m_stopping = true;
+  }
+  m_asked.notify_all();
   if (m_stop[1] >= 0) (void)!write(m_stop[1], "x", 1);
   if (m_acceptor.joinable()) m_acceptor.join();
   for (auto& t : m_handlers) t.join();
@@ -82,6 +88,15 @@ void LoopbackServer::Handle(int client) {
     m_requests.push_back(path);
     auto it = m_answers.find(path);
     if (it != m_answers.end()) answer = it->second, known = true;
+  }
+  m_asked.notify_all();
+  if (!answer.after.empty()) {
+    std::unique_lock lock(m_mutex);
+    m_asked.wait_for(lock, std::chrono::seconds(20), [&] {
+      for (const std::string& asked : m_requests)
+        if (asked.rfind(answer.after, 0) == 0) return true;
+      return m_stopping;
+    });
   }
   if (!known) answer.head = "HTTP/1.1 404 Not Found\r\n";
   if (answer.hang) {

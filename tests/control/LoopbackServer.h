@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -18,6 +19,9 @@ class LoopbackServer {
     bool chunked = false;    // send the body chunked (no length known in advance)
     int pieceDelayMs = 0;    // pause between pieces of 64 KiB
     bool hang = false;       // never answer (until the server stops)
+    // Answer only once a request whose path starts with this has come (at
+    // most 20 s): holds a page's load until its scripts report back.
+    std::string after;
   };
 
   LoopbackServer();
@@ -36,6 +40,8 @@ class LoopbackServer {
   int m_port = 0;
   std::thread m_acceptor;
   mutable std::mutex m_mutex;
+  std::condition_variable m_asked;
+  bool m_stopping = false;
   std::map<std::string, Answer> m_answers;
   std::vector<std::string> m_requests;
   std::vector<std::thread> m_handlers;

@@ -36,21 +36,20 @@ TEST(PrivateNetwork, AProcessInsideReachesOnlyTheListenerMadeForIt) {
   // The shell sends a datagram to that listener's port, then, once told the
   // port of its listener, the interfaces, routes and addresses it sees
   // through it.
-  SpawnPlan plan;
-  plan.executable = "/bin/bash";
-  plan.args = {"bash", "-c",
-               "echo lost >/dev/udp/127.0.0.1/" + std::to_string(Port(udp)) +
-                   "; read port <&3; { echo inside; cut -d: -f1 /proc/net/dev | tail -n +3 | tr -d ' '; "
-                   "echo routes; tail -n +2 /proc/net/route; grep -v ' lo$' /proc/net/if_inet6; echo end; } "
-                   ">/dev/tcp/127.0.0.1/$port"};
-  plan.env = {"PATH=/usr/bin:/bin"};
-  plan.stderrPath = "/dev/null";
-  plan.fds = {{portIn, 3}};
+  const std::vector<std::string> argv = {
+      "/bin/bash", "-c",
+      "echo lost >/dev/udp/127.0.0.1/" + std::to_string(Port(udp)) +
+          "; read port <&3; { echo inside; cut -d: -f1 /proc/net/dev | tail -n +3 | tr -d ' '; "
+          "echo routes; tail -n +2 /proc/net/route; grep -v ' lo$' /proc/net/if_inet6; echo end; } "
+          ">/dev/tcp/127.0.0.1/$port"};
+  SpawnOptions options;
+  options.environment = {"PATH=/usr/bin:/bin"};
+  options.fds = {ChildFd::Null(), ChildFd::Null(), ChildFd::Null(), ChildFd::Give(portIn)};
   PrivateNetwork network;
   pid_t pid = -1;
   std::string error;
   bool refused = false;
-  const bool started = network.Spawn(plan, &pid, &error, &refused);
+  const bool started = network.Spawn(argv, options, &pid, &error, &refused);
   close(portIn);
   if (refused) GTEST_SKIP() << error;  // (rendering is refused here, with that message)
   ASSERT_TRUE(started) << error;

@@ -1,10 +1,13 @@
 // Spawn: the child has exactly the descriptors it is given, the environment
-// it is given, and the session or group asked for.
+// it is given, and the session or group asked for, whether it is spawned
+// directly or forked to run work of the caller's before the program.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <sstream>
 #include <string>
 
@@ -32,9 +35,23 @@ std::string RunShell(const std::string& line, SpawnOptions options) {
   return text;
 }
 
+int NoWork(void*) { return 0; }
+int ChangeFolder(void* folder) { return chdir(static_cast<const char*>(folder)) == 0 ? 0 : errno; }
+
+// Both ways a child is made: posix_spawn, and the fork that runs the caller's work first.
+SpawnOptions Way(bool forked) {
+  SpawnOptions options;
+  if (forked) options.beforeExec = NoWork;
+  return options;
+}
+
 std::string Open(int fd) { return "[ -e /proc/self/fd/" + std::to_string(fd) + " ] && echo open || echo closed;"; }
 
-TEST(Spawn, TheChildHasTheDescriptorsItIsGivenAndNoOther) {
+class Spawning : public ::testing::TestWithParam<bool> {};
+INSTANTIATE_TEST_SUITE_P(Spawn, Spawning, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Forked" : "Direct"; });
+
+TEST_P(Spawning, TheChildHasTheDescriptorsItIsGivenAndNoOther) {
   // Inherited by every child unless closed (no close-on-exec), as a
   // descriptor opened by a library the host links would be.
   int opened = open("/dev/null", O_RDONLY);
@@ -42,7 +59,7 @@ TEST(Spawn, TheChildHasTheDescriptorsItIsGivenAndNoOther) {
   close(opened);
   ASSERT_GE(stray, 50);
   int given = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  SpawnOptions options;
+  SpawnOptions options = Way(GetParam());
   options.fds = {ChildFd::Null(), ChildFd::Null(), ChildFd::Null(), ChildFd::Give(given)};
   EXPECT_EQ(RunShell(Open(stray) + Open(3) + Open(4), options), "closed\nopen\nclosed\n");
   // A descriptor given at its own number (or among the low numbers) still arrives.
@@ -55,8 +72,8 @@ TEST(Spawn, TheChildHasTheDescriptorsItIsGivenAndNoOther) {
   close(given);
 }
 
-TEST(Spawn, EnvironmentAndDetachAreTheOnesAsked) {
-  SpawnOptions options;
+TEST_P(Spawning, EnvironmentAndDetachAreTheOnesAsked) {
+  SpawnOptions options = Way(GetParam());
   options.environment = {"KX_ONLY=1"};
   options.detach = SpawnOptions::Detach::Group;
   // Fields 1, 5 and 6 of /proc/<pid>/stat: pid, process group, session.
@@ -72,8 +89,29 @@ TEST(Spawn, EnvironmentAndDetachAreTheOnesAsked) {
   session >> pid >> pgrp >> sid;
   EXPECT_EQ(sid, pid);
   std::string error;
-  EXPECT_EQ(Spawn({"/nonexistent/program"}, SpawnOptions{}, &error), -1);
+  EXPECT_EQ(Spawn({"/nonexistent/program"}, Way(GetParam()), &error), -1);
   EXPECT_NE(error.find("/nonexistent/program"), std::string::npos) << error;
+}
+
+TEST(Spawn, TheCallersWorkRunsInTheChildAndItsFailureIsSpawnsFailure) {
+  SpawnOptions options;
+  options.beforeExec = ChangeFolder;
+  options.context = const_cast<char*>("/proc");
+  EXPECT_EQ(RunShell("pwd", options), "/proc\n");
+  char here[4096];
+  EXPECT_STRNE(getcwd(here, sizeof here), "/proc") << "the work ran in this process";
+  std::string error;
+  options.context = const_cast<char*>("/nonexistent");
+  EXPECT_EQ(Spawn({"/bin/true"}, options, &error), -1);
+  EXPECT_NE(error.find(std::strerror(ENOENT)), std::string::npos) << error;
+  // A task without a program: its return value is the child's exit status.
+  int touched = 0;
+  pid_t pid = SpawnTask([](void* c) { return ++*static_cast<int*>(c) + 6; }, &touched, &error);
+  ASSERT_GT(pid, 0) << error;
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 7) << status;
+  EXPECT_EQ(touched, 0);
 }
 
 }  // namespace

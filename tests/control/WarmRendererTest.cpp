@@ -4,12 +4,15 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
 #include "ControlFixture.h"
+#include "LoopbackServer.h"
 #include "control/render/ChromiumRenderer.h"
 #include "control/render/RenderService.h"
+#include "control/render/WarmChromium.h"
 
 namespace {
 class WarmRendererTest : public ControlTest {
@@ -130,12 +133,14 @@ class WarmSites : public ::testing::Test {
     ASSERT_TRUE(browser) << why;
   }
   // The PDF's text of html rendered for a page of origin, or "" with the failure in *why.
-  std::string Text(const std::string& origin, const std::string& html, std::string* why) {
+  // allowNetworks as control.json gives it.
+  std::string Text(const std::string& origin, const std::string& html, std::string* why,
+                   const Json::Value& allowNetworks = Json::Value()) {
     RenderRequest request;
     request.html = html;
     request.documentUrl = origin + "/page.html";
     request.timeoutMs = 30000;
-    request.network = NetworkPolicy(WebOrigin::Parse(origin), Json::Value());
+    request.network = NetworkPolicy(WebOrigin::Parse(origin), allowNetworks);
     std::string pdf, code;
     BrowserFault fault = BrowserFault::None;
     if (!browser->Render(request, &pdf, why, &code, &fault) || !browser->Recycle(request)) return std::string();
@@ -190,4 +195,114 @@ TEST_F(WarmSites, KeepsAtMostItsSitesAndEndsThoseLeftIdle) {
     usleep(50000);
   }
   EXPECT_EQ(browser->Sites(), 0);
+}
+
+namespace {
+// Sites on this machine (allowed to reach it), and a third origin both load:
+// the same site as theirs (127.0.0.1, ports apart), so the browser's own
+// partitioning by top-level site keeps nothing apart between them, and not
+// their own origin, so clearing a site's data after its job does not reach
+// it. Only separate contexts keep what one site leaves there from the other.
+class WarmSitesOnThisMachine : public WarmSites {
+ protected:
+  static LoopbackServer::Answer Html(const std::string& body, const std::string& after = "") {
+    LoopbackServer::Answer answer;
+    answer.body = body;
+    answer.after = after;
+    return answer;
+  }
+  std::string Page(const LoopbackServer& site, const std::string& html, std::string* why) {
+    Json::Value allow(Json::arrayValue);
+    allow.append("127.0.0.1");
+    return Text(site.Origin(), html, why, allow);
+  }
+  // The requests for path (a prefix) that shared saw.
+  int Asked(const std::string& path) {
+    int n = 0;
+    for (const std::string& asked : shared.Requests()) n += asked.rfind(path, 0) == 0;
+    return n;
+  }
+  LoopbackServer siteA, siteB, shared;
+};
+}  // namespace
+
+// What site A's page leaves at the shared origin (its HTTP cache, a service
+// worker, IndexedDB, localStorage and cookies) site B's page does not find.
+// (Cookies are for a host, whatever its port, and the clearing after each job
+// takes them too: they would show only if that failed as well.)
+TEST_F(WarmSitesOnThisMachine, ASiteFindsNoCacheWorkerOrStorageAnotherLeftAtAThirdOrigin) {
+  LoopbackServer::Answer cached = Html("var cached = 1;");
+  cached.head = "HTTP/1.1 200 OK\r\nContent-Type: text/javascript\r\nCache-Control: max-age=3600\r\n";
+  shared.Serve("/cached.js", cached);
+  LoopbackServer::Answer worker = Html(
+      "self.addEventListener('fetch', function(e) { if (e.request.url.endsWith('/probe.html'))"
+      "  e.respondWith(new Response('<p>worker</p>', {headers: {'Content-Type': 'text/html'}})); });");
+  worker.head = "HTTP/1.1 200 OK\r\nContent-Type: text/javascript\r\n";
+  shared.Serve("/sw.js", worker);
+  // A leaves all four and reports when they are stored; its page's load
+  // waits for that report.
+  shared.Serve("/leave.html", Html(
+      "<script>localStorage.setItem('k', 'a'); document.cookie = 'c=a';"
+      "var open = indexedDB.open('db'); open.onupgradeneeded = function() { open.result.createObjectStore('s'); };"
+      "open.onsuccess = function() { var t = open.result.transaction('s', 'readwrite');"
+      "  t.objectStore('s').put('a', 'k');"
+      "  t.oncomplete = function() { navigator.serviceWorker.register('/sw.js')"
+      "    .then(function() { return navigator.serviceWorker.ready; })"
+      "    .then(function() { fetch('/left'); }, function(e) { fetch('/left?failed=' + e.name); }); }; };"
+      "</script>"));
+  shared.Serve("/held-a", Html("", "/left"));
+  // B reports what it finds (its load waits for that report).
+  shared.Serve("/find.html", Html(
+      "<script>var ls = localStorage.getItem('k');"
+      "var open = indexedDB.open('db'); open.onupgradeneeded = function() { open.result.createObjectStore('s'); };"
+      "open.onsuccess = function() { var r = open.result.transaction('s').objectStore('s').get('k');"
+      "  r.onsuccess = function() {"
+      "    fetch('/found?storage=' + ls + '&idb=' + r.result + '&cookie=' + document.cookie); }; };"
+      "</script>"));
+  shared.Serve("/held-b", Html("", "/found"));
+  shared.Serve("/probe.html", Html("<p>server</p>"));
+  const std::string script = "<script src='" + shared.Url("/cached.js") + "'></script>";
+  ASSERT_NO_FATAL_FAILURE(Start());
+  std::string why;
+  EXPECT_EQ(Page(siteA,
+                 script + "<iframe src='" + shared.Url("/leave.html") + "'></iframe><img src='" +
+                     shared.Url("/held-a") + "'><p>a</p>",
+                 &why),
+            "a")
+      << why;
+  ASSERT_EQ(Asked("/left"), 1) << "site A could not store what the test looks for";
+  ASSERT_EQ(Asked("/left?failed"), 0) << "the worker was not registered";
+  const std::string text =
+      Page(siteB,
+           script + "<iframe src='" + shared.Url("/find.html") + "'></iframe><iframe src='" +
+               shared.Url("/probe.html") + "'></iframe><img src='" + shared.Url("/held-b") + "'><p>b</p>",
+           &why);
+  EXPECT_NE(text.find("server"), std::string::npos) << text << why;
+  EXPECT_EQ(text.find("worker"), std::string::npos) << "a frame's text from a worker of site A's";
+  const std::vector<std::string> asked = shared.Requests();
+  const auto found = std::find_if(asked.begin(), asked.end(), [](const std::string& p) { return p.rfind("/found", 0) == 0; });
+  ASSERT_NE(found, asked.end());
+  EXPECT_EQ(*found, "/found?storage=null&idb=undefined&cookie=") << "B found A's storage";
+  EXPECT_EQ(Asked("/cached.js"), 2) << "B's page loaded the script from A's cache";
+  EXPECT_EQ(Asked("/probe.html"), 1) << "A's worker answered for B's frame";
+}
+
+// Once a site's next job starts, its last job's page no longer runs: the
+// beacon that page kept sending is not heard after the next job's start.
+TEST_F(WarmSitesOnThisMachine, NoPageOfASitesEarlierJobRunsOnceItsNextJobStarts) {
+  shared.Serve("/start", Html(""));
+  ASSERT_NO_FATAL_FAILURE(Start());
+  std::string why;
+  const std::string beacon = "<script>var n = 0; setInterval(function() { new Image().src = '" +
+                             shared.Url("/beat?") + "' + (++n); }, 10);</script><p>1</p>";
+  EXPECT_EQ(Page(siteA, beacon, &why), "1") << why;
+  // (The next two jobs take long enough for a page left running to beat many times.)
+  for (const char* job : {"2", "3"})
+    EXPECT_EQ(Page(siteA, "<img src='" + shared.Url("/start?") + job + "'><p>" + job + "</p>", &why), job) << why;
+  const std::vector<std::string> asked = shared.Requests();
+  const auto start = std::find(asked.begin(), asked.end(), "/start?2");
+  ASSERT_NE(start, asked.end());
+  EXPECT_GT(Asked("/beat"), 0) << "job 1's page never beat: the test shows nothing";
+  EXPECT_EQ(std::count_if(start, asked.end(), [](const std::string& p) { return p.rfind("/beat", 0) == 0; }), 0)
+      << "job 1's page still ran after job 2 started";
 }

@@ -59,8 +59,26 @@ struct SpawnOptions {
   bool defaultSignals = false;
   // The child's environment ("NAME=value"); empty: ours.
   std::vector<std::string> environment;
+  // Work the child does itself before anything above (a namespace of its
+  // own, say: what no spawn attribute can ask for), with every signal
+  // blocked, our descriptors still open and context as given. It runs in a
+  // copy of a process that may have threads: it may only make system calls
+  // (nothing that allocates or takes a lock); whatever it needs is made
+  // before. It returns 0, or an errno value: the child then ends at once and
+  // Spawn fails with that error.
+  int (*beforeExec)(void* context) = nullptr;
+  void* context = nullptr;
 };
 
 // Starts argv[0] (a path) with argv. Returns the child's pid, which the
-// caller reaps, or -1 with a message in *error.
+// caller reaps, or -1 with a message in *error (the program could not be
+// started, or beforeExec failed: no child is left then).
 pid_t Spawn(const std::vector<std::string>& argv, const SpawnOptions& options, std::string* error);
+
+// Runs task(context) in a child process that starts no program (for work
+// that only a process of its own may do, such as entering another user
+// namespace) and ends with task's return value as its exit status. task is
+// bound as beforeExec is, and the child has all of our descriptors and every
+// signal blocked. Returns the child's pid, which the caller reaps, or -1 with
+// a message.
+pid_t SpawnTask(int (*task)(void* context), void* context, std::string* error);

@@ -15,13 +15,15 @@
 // - the browser runs in a network of its own that holds only loopback
 //   (PrivateNetwork.h); each job renders in a browser context whose every
 //   connection goes through a Socks5Server listening in there and applying
-//   the request's NetworkPolicy (the warm renderer keeps one per site,
-//   below; the browser's implicit bypass for
-//   loopback addresses is turned off). That proxy is the only way out: what
+//   the request's NetworkPolicy (the warm renderer keeps one per site; the
+//   browser's implicit bypass for loopback addresses is turned off). That proxy is the only way out: what
 //   no proxy carries (WebRTC's UDP) reaches nothing. Anything refused fails
 //   the job with the code "networkRefused".
-// The context set-up (OpenJobContext in the .cpp) works on any running
-// browser, so a browser kept running between jobs can apply it per site.
+//
+// The pieces: the browser process (ChromiumProcess.h), the DevTools session
+// over its pipe (DevToolsSession.h), one job in an open page (PageRender.h);
+// this renderer starts a browser for one job, the warm renderer's browser
+// (WarmChromium.h) keeps one running with a context per site.
 #pragma once
 
 #include <memory>
@@ -84,22 +86,3 @@ class ChromiumRenderer {
   std::string m_executable;
 };
 
-
-// How many sites a warm browser keeps a context for (the least recently
-// used goes first), and how long one is kept without a job.
-struct WarmSiteLimits {
-  int sites = 4;
-  int idleSeconds = 60;
-};
-
-// A browser for the warm renderer (PooledBrowser.h), started and answering, its
-// profile, home and temporary files in a folder of its own inside folder
-// (removed with it); null with a message and a code ("chromiumMissing",
-// "networkIsolationUnavailable", "renderFailed"). It keeps a browser context
-// per site (the page's origin, WebOrigin), never used for another site's
-// job; each job has a page of its own, closed before the site's next job
-// starts, and the site's cookies and storage are cleared in between.
-class PooledBrowser;
-std::unique_ptr<PooledBrowser> StartWarmChromium(const std::string& executable, const std::string& folder,
-                                                 std::string* error, std::string* code,
-                                                 WarmSiteLimits limits = {});

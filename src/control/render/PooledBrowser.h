@@ -1,5 +1,5 @@
 // PooledBrowser: what the warm renderer's pool (RenderPool.h) asks of a
-// browser it keeps. The headless browser (ChromiumRenderer.cpp) implements
+// browser it keeps. The warm headless browser (WarmChromium.h) implements
 // it; the pool knows only this, so the browser does not depend on the pool.
 #pragma once
 

@@ -6,31 +6,28 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sched.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
-// Between fork and exec the child of a threaded process may only make system
-// calls: everything it needs (texts, argument arrays) is made before the fork.
+// The children here run their work through Spawn's beforeExec and SpawnTask:
+// in a copy of a threaded process, so only system calls; everything they need
+// (texts, the report socket) is made before.
 
 namespace {
 // Where the child failed, for the message.
-enum Step : int { kUnshare = 1, kUserMap, kLoopback, kFiles, kExec, kEnter, kListen };
+enum Step : int { kUnshare = 1, kUserMap, kLoopback, kEnter, kListen };
 
 const char* StepText(int step) {
   switch (step) {
     case kUnshare: return "cannot make a network namespace for the rendering browser";
     case kUserMap: return "cannot map the user into the rendering browser's user namespace";
     case kLoopback: return "cannot bring up loopback in the rendering browser's network namespace";
-    case kFiles: return "cannot set up the rendering browser's files";
     case kEnter: return "cannot enter the rendering browser's network namespace";
     case kListen: return "cannot listen in the rendering browser's network namespace";
     default: return "cannot start";
@@ -129,20 +126,58 @@ bool ReadReport(int socket, int what[2], int* fd) {
   return got == 2 * sizeof(int);
 }
 
-// fork() with every signal blocked in the child (a handler of this process
-// must not run there); the caller's mask is kept here.
-pid_t ForkQuietly() {
-  sigset_t all, old;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &old);
-  const pid_t child = fork();
-  if (child != 0) pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  return child;
+// Reports {step, errno} and returns errno, which ends the child.
+int Fail(int report, int step) {
+  const int error = errno ? errno : EINVAL;
+  Report(report, step, error, -1);
+  return error;
 }
 
-[[noreturn]] void Fail(int report, int step) {
-  Report(report, step, errno, -1);
-  _exit(127);
+// What the browser's child does before it starts the browser.
+struct Namespace {
+  bool root = false;
+  std::string uidMap, gidMap;
+  int report = -1;
+};
+
+// In the child: the network namespace (through a user namespace of its own
+// unless root may make it directly), loopback up and the fake link, whose
+// descriptor goes up the report socket.
+int EnterNamespace(void* context) {
+  const Namespace& ns = *static_cast<const Namespace*>(context);
+  // Root makes the namespace directly; anyone else (or a root without the
+  // right, in a container) in a user namespace of its own, mapped to itself.
+  if (!ns.root || unshare(CLONE_NEWNET) != 0) {
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) return Fail(ns.report, kUnshare);
+    if (!WriteProc("/proc/self/setgroups", "deny") || !WriteProc("/proc/self/uid_map", ns.uidMap.c_str()) ||
+        !WriteProc("/proc/self/gid_map", ns.gidMap.c_str()))
+      return Fail(ns.report, kUserMap);
+  }
+  if (!LoopbackUp()) return Fail(ns.report, kLoopback);
+  const int link = FakeLink();
+  if (link >= 0) {
+    Report(ns.report, 0, 0, link);
+    close(link);
+  }
+  return 0;
+}
+
+// What the listening child does: enter the namespace, listen, hand the socket up.
+struct Entry {
+  int user = -1, net = -1, report = -1;
+};
+
+int ListenInside(void* context) {
+  const Entry& entry = *static_cast<const Entry*>(context);
+  if ((entry.user >= 0 && setns(entry.user, CLONE_NEWUSER) != 0) || setns(entry.net, CLONE_NEWNET) != 0)
+    return Fail(entry.report, kEnter);
+  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (s < 0 || bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(s, 128) != 0)
+    return Fail(entry.report, kListen);
+  return Report(entry.report, 0, 0, s) ? 0 : 1;
 }
 
 bool SameNamespace(const std::string& a, const std::string& b) {
@@ -157,82 +192,34 @@ PrivateNetwork::~PrivateNetwork() {
   if (m_user >= 0) close(m_user);
 }
 
-bool PrivateNetwork::Spawn(const SpawnPlan& plan, pid_t* pid, std::string* error, bool* refused) {
+bool PrivateNetwork::Spawn(const std::vector<std::string>& argv, SpawnOptions options, pid_t* pid,
+                           std::string* error, bool* refused) {
   *pid = -1;
   *refused = false;
-  std::vector<char*> argv, envp;
-  for (const std::string& a : plan.args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  for (const std::string& e : plan.env) envp.push_back(const_cast<char*>(e.c_str()));
-  envp.push_back(nullptr);
-  const std::string uidMap = std::to_string(geteuid()) + " " + std::to_string(geteuid()) + " 1\n";
-  const std::string gidMap = std::to_string(getegid()) + " " + std::to_string(getegid()) + " 1\n";
-  int highest = 2;
-  for (const auto& [from, to] : plan.fds) highest = std::max(highest, to);
-
   int report[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, report) != 0) {
     *error = std::string("cannot create a socket pair: ") + std::strerror(errno);
     return false;
   }
-  const bool root = geteuid() == 0;
-  const pid_t child = ForkQuietly();
-  if (child < 0) {
-    *error = std::string("cannot start ") + plan.executable + ": " + std::strerror(errno);
-    close(report[0]);
-    close(report[1]);
-    return false;
-  }
-  if (child == 0) {
-    // Root makes the namespace directly; anyone else (or a root without the
-    // right, in a container) in a user namespace of its own, mapped to itself.
-    if (!root || unshare(CLONE_NEWNET) != 0) {
-      if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) Fail(report[1], kUnshare);
-      if (!WriteProc("/proc/self/setgroups", "deny") || !WriteProc("/proc/self/uid_map", uidMap.c_str()) ||
-          !WriteProc("/proc/self/gid_map", gidMap.c_str()))
-        Fail(report[1], kUserMap);
-    }
-    if (!LoopbackUp()) Fail(report[1], kLoopback);
-    const int link = FakeLink();
-    if (link >= 0) {
-      Report(report[1], 0, 0, link);
-      close(link);
-    }
-    // Its own process group, so that every helper process it starts goes with it.
-    setpgid(0, 0);
-    int null = open("/dev/null", O_RDWR | O_CLOEXEC);
-    int log = open(plan.stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (null < 0 || log < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(log, 2) < 0) Fail(report[1], kFiles);
-    for (const auto& [from, to] : plan.fds)
-      if (dup2(from, to) < 0) Fail(report[1], kFiles);
-    // Nothing else goes across (the report socket closes on the exec).
-    close_range(static_cast<unsigned>(highest) + 1, ~0U, CLOSE_RANGE_CLOEXEC);
-    // No handler of this process runs once signals are let through, and
-    // SIGPIPE is at its default even where this process ignores it.
-    struct sigaction deflt {};
-    deflt.sa_handler = SIG_DFL;
-    for (int sig = 1; sig < NSIG; ++sig) {
-      struct sigaction now {};
-      if (sigaction(sig, nullptr, &now) == 0 && (sig == SIGPIPE || now.sa_handler != SIG_IGN))
-        sigaction(sig, &deflt, nullptr);
-    }
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    execve(plan.executable.c_str(), argv.data(), envp.data());
-    Fail(report[1], kExec);
-  }
+  Namespace ns;
+  ns.root = geteuid() == 0;
+  ns.uidMap = std::to_string(geteuid()) + " " + std::to_string(geteuid()) + " 1\n";
+  ns.gidMap = std::to_string(getegid()) + " " + std::to_string(getegid()) + " 1\n";
+  ns.report = report[1];
+  // Its own process group, so that every helper process it starts goes with it.
+  options.detach = SpawnOptions::Detach::Group;
+  options.defaultSignals = true;
+  options.beforeExec = EnterNamespace;
+  options.context = &ns;
+  const pid_t child = ::Spawn(argv, options, error);
   close(report[1]);
-  // Reports until the exec closes the child's end: the link, or a failure.
+  // Reports until the child's end closes (at the exec, or its end): the link, or a failure.
   int what[2] = {0, 0};
   while (ReadReport(report[0], what, &m_link) && what[0] == 0) {
   }
   close(report[0]);
-  if (what[0] != 0) {
-    int status;
-    waitpid(child, &status, 0);
-    *error = what[0] == kExec ? "cannot start " + plan.executable + ": " + std::strerror(what[1])
-                              : std::string(StepText(what[0])) + ": " + std::strerror(what[1]);
+  if (child < 0) {
+    if (what[0] != 0) *error = std::string(StepText(what[0])) + ": " + std::strerror(what[1]);
     *refused = what[0] == kUnshare || what[0] == kUserMap || what[0] == kLoopback;
     if (*refused)
       *error += " (rendering needs a network namespace of its own, made through a user namespace for users other "
@@ -246,7 +233,7 @@ bool PrivateNetwork::Spawn(const SpawnPlan& plan, pid_t* pid, std::string* error
   if (!SameNamespace(here + "user", "/proc/self/ns/user"))
     m_user = open((here + "user").c_str(), O_RDONLY | O_CLOEXEC);
   if (m_net < 0) {
-    *error = plan.executable + " ended as soon as it started";
+    *error = argv[0] + " ended as soon as it started";
     return false;  // (the caller reaps it)
   }
   return true;
@@ -265,23 +252,11 @@ int PrivateNetwork::Listen(std::string* error) const {
   // A thread may enter another network namespace, but only a process with a
   // single thread may enter a user namespace: a child does the work and hands
   // the socket back.
-  const pid_t child = ForkQuietly();
-  if (child == 0) {
-    close(pair[0]);
-    if ((m_user >= 0 && setns(m_user, CLONE_NEWUSER) != 0) || setns(m_net, CLONE_NEWNET) != 0)
-      Fail(pair[1], kEnter);
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (s < 0 || bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(s, 128) != 0)
-      Fail(pair[1], kListen);
-    _exit(Report(pair[1], 0, 0, s) ? 0 : 1);
-  }
+  Entry entry{m_user, m_net, pair[1]};
+  const pid_t child = SpawnTask(ListenInside, &entry, error);
   close(pair[1]);
   if (child < 0) {
     close(pair[0]);
-    *error = std::string("cannot fork: ") + std::strerror(errno);
     return -1;
   }
   int what[2] = {kListen, 0};

@@ -18,19 +18,9 @@
 #include <sys/types.h>
 
 #include <string>
-#include <utility>
 #include <vector>
 
-struct SpawnPlan {
-  std::string executable;
-  std::vector<std::string> args;  // args[0] included
-  std::vector<std::string> env;   // "NAME=value"
-  std::string stderrPath;         // created (or truncated) for the child's standard error
-  // (fd here, fd in the child): kept open in the child; every fd here must be
-  // above every fd in the child. Standard input and output are /dev/null;
-  // nothing else is inherited.
-  std::vector<std::pair<int, int>> fds;
-};
+#include "control/base/Spawn.h"
 
 class PrivateNetwork {
  public:
@@ -39,14 +29,15 @@ class PrivateNetwork {
   PrivateNetwork(const PrivateNetwork&) = delete;
   PrivateNetwork& operator=(const PrivateNetwork&) = delete;
 
-  // Starts plan.executable in a process group of its own (its id is *pid),
-  // in a fresh network namespace with only loopback up (and a link that
-  // leads nowhere, so that pages are not told they are offline), with no signal
-  // blocked and SIGPIPE at its default. False with a message when the
-  // namespace cannot be made (*refused true; nothing was started) or the
-  // program cannot be run (*pid -1) or ended at once (*pid is the caller's
-  // to reap).
-  bool Spawn(const SpawnPlan& plan, pid_t* pid, std::string* error, bool* refused);
+  // Starts argv[0] with Spawn (options: its descriptors and environment),
+  // in a process group of its own (its id is *pid), in a fresh network
+  // namespace with only loopback up (and a link that leads nowhere, so that
+  // pages are not told they are offline), with no signal blocked and the
+  // usual ones at their defaults. False with a message when the namespace
+  // cannot be made (*refused true; nothing was started) or the program
+  // cannot be run (*pid -1) or ended at once (*pid is the caller's to reap).
+  bool Spawn(const std::vector<std::string>& argv, SpawnOptions options, pid_t* pid, std::string* error,
+             bool* refused);
 
   // A TCP socket listening on 127.0.0.1 (a free port) inside the namespace of
   // the process Spawn started; the caller's to close. -1 with a message.

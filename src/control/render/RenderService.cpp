@@ -26,6 +26,7 @@
 #include "control/base/ControlJson.h"
 #include "control/base/ControlPaths.h"
 #include "control/base/Spawn.h"
+#include "control/render/WarmChromium.h"
 #include "control/base/Trace.h"
 #include "framing/FrameCodec.h"
 
@@ -400,7 +401,7 @@ bool EnsureRenderService(const std::string& jobExecutable, int browsers, int idl
   }
   lastStart = Clock::now();
   lastPath = path;
-  // The process forks the service off and ends at once: reap it.
+  // The process starts the service and ends at once: reap it.
   std::thread([pid] {
     int status;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -538,18 +539,31 @@ void PrepareWarmRendering(Json::Value* request, int browsers) {
 
 int RenderServiceMain(int argc, char** argv) {
   RenderServiceOptions options;
+  bool serving = false;
   for (int i = 2; i + 1 < argc; i += 2) {
     const std::string name = argv[i], value = argv[i + 1];
     if (name == "--socket") options.socketPath = value;
     else if (name == "--browsers") options.browsers = std::clamp(std::atoi(value.c_str()), 1, 16);
     else if (name == "--idle") options.idleSeconds = std::clamp(std::atoi(value.c_str()), 1, 3600);
     else if (name == "--host-pid") options.hostPids.push_back(std::atoi(value.c_str()));
+    else if (name == "--serving") serving = value == "1";
   }
   if (options.socketPath.empty()) return 2;
-  // The starter reaps this process at once; the service lives on in the child.
-  pid_t child = fork();
-  if (child < 0) return 1;
-  if (child > 0) return 0;
+  if (!serving) {
+    // The starter reaps this process at once; the service runs in a process
+    // of its own, this program again, in a session of its own (its parent
+    // gone, the system reaps it).
+    char self[4096];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    std::vector<std::string> args(argv, argv + argc);
+    args[0] = length > 0 ? std::string(self, static_cast<size_t>(length)) : "/proc/self/exe";
+    if (access(args[0].c_str(), X_OK) != 0) args[0] = "/proc/self/exe";  // (replaced since it started)
+    args.insert(args.end(), {"--serving", "1"});
+    SpawnOptions spawn;
+    spawn.fds = {ChildFd::Null(), ChildFd::Null(), ChildFd::Null()};
+    std::string error;
+    return Spawn(args, spawn, &error) > 0 ? 0 : 1;
+  }
   const std::string executable = ChromiumRenderer::Find();
   options.executable = executable;
   // The browsers' folders live beside the socket, closed to others like it.
@@ -563,5 +577,6 @@ int RenderServiceMain(int argc, char** argv) {
   options.factory = [executable, folder, limits](std::string* error, std::string* code) {
     return StartWarmChromium(executable, folder, error, code, limits);
   };
+  // (Its detached connection threads may still be ending: no exit handlers.)
   _exit(RunRenderService(options));
 }

@@ -74,7 +74,8 @@ bool EnsureRenderService(const std::string& jobExecutable, int browsers, int idl
 void PrepareWarmRendering(Json::Value* request, int browsers);
 
 // kestrix-job --render-service --socket PATH [--browsers N] [--idle S] [--host-pid P]...:
-// forks the service off (the caller's process ends at once) and runs it with
+// starts the service (this program again, with --serving 1, in a session of
+// its own) and ends at once; with --serving 1 it is the service, with
 // Chromium browsers.
 int RenderServiceMain(int argc, char** argv);
 
