@@ -136,7 +136,7 @@ TEST_F(FileStoreTest, WritesAreAtomicAndLeaveNothingBehind) {
 }
 
 TEST(DecideRoom, WhatAWriteMayTake) {
-  FileRoom room;
+  SiteQuota room;
   room.siteBytes = 1000;
   room.minFree = 100;
   room.siteEntries = 10;
@@ -175,7 +175,7 @@ TEST(DecideRoom, WhatAWriteMayTake) {
 
 // A write that makes folders, a path too deep, a folder past its entry bound.
 TEST_F(FileStoreTest, EntriesAreCountedWithTheFoldersAWriteCreates) {
-  FileRoom room;
+  SiteQuota room;
   room.siteEntries = 10;
   FileStore store(Default(), {}, {}, room);
   std::string error;
@@ -184,7 +184,7 @@ TEST_F(FileStoreTest, EntriesAreCountedWithTheFoldersAWriteCreates) {
   ASSERT_TRUE(store.Write("a/b/c/d/e/f/g/h/i.txt", "x", &error)) << error;
   std::string deep;
   for (int i = 0; i < 32; ++i) deep += "d/";
-  FileStore roomy(Default(), {}, {}, FileRoom());
+  FileStore roomy(Default(), {}, {}, SiteQuota());
   EXPECT_FALSE(roomy.Write(deep + "x.txt", "x", &error)) << "33 parts";
   EXPECT_NE(error.find("more than 32 parts"), std::string::npos) << error;
   EXPECT_TRUE(roomy.Write(deep.substr(2) + "x.txt", "x", &error)) << error;

@@ -64,8 +64,16 @@ TEST(NetworkPolicy, OnlyGlobalUnicastAddressesPassByDefault) {
     }
   }
   IpAddress a;
-  for (const char* bad : {"localhost", "127.1", "1.2.3.4.5", "", "[::1", "::1]", "fe80::1%eth0"})
+  for (const char* bad : {"localhost", "127.1", "1.2.3.4.5", "", "[::1", "::1]", "fe80::1%eth0", "01.2.3.4",
+                          "1.2.3.256", "1::2::3", ":1::", "1:2:3:4:5:6:7:8:9", "1:2:3:4:5:6:7:1.2.3.4", "12345::",
+                          "::1:", "1:2:3:4:5:6:7:8::", "g::"})
     EXPECT_FALSE(ParseIpAddress(bad, &a)) << bad;
+  // Shown the usual way: the longest run of zero groups folded, IPv4 tails dotted.
+  for (const char* shown : {"0.0.0.0", "255.1.20.3", "::", "::1", "1::", "2001:db8::1:0:0:1", "1:0:2:3:4:5:6:7",
+                            "fe80::a:b", "::ffff:10.0.0.1", "::127.0.0.1", "1:2:3:4:5:6:7:8"})
+    EXPECT_EQ(Ip(shown).ToString(), shown);
+  EXPECT_EQ(Ip("[0:0:0:0:0:0:0:1]").ToString(), "::1");
+  EXPECT_EQ(Ip("2001:DB8:0:0:1:0:0:0").ToString(), "2001:db8:0:0:1::");
 }
 
 TEST(NetworkPolicy, OnlyThePagesOwnOriginIsExcepted) {
