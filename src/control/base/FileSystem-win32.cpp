@@ -88,34 +88,70 @@ EntryFacts TargetOf(const std::string& path) {
   return facts;
 }
 
-bool RealPath(const std::string& path, std::string* real) {
-  const std::wstring wide = Wide(path);
+namespace {
+// The full path of wide ("X:\\..."), each part as the disk spells it; false
+// for a missing part, a device, a network share, and a part that is a
+// reparse point (*throughLink is then set).
+bool WalkParts(const std::wstring& wide, std::wstring* out, bool* throughLink) {
   wchar_t full[MAX_PATH];
   const DWORD length = GetFullPathNameW(wide.c_str(), MAX_PATH, full, nullptr);
   if (length == 0 || length >= MAX_PATH) return false;
-  // Only "X:\..." (a device such as "\\.\CON" or a network share has no real path here).
-  std::wstring rest(full, length);
+  const std::wstring rest(full, length);
   if (rest.size() < 3 || !iswalpha(rest[0]) || rest[1] != L':' || rest[2] != L'\\') return false;
-  std::wstring out = {static_cast<wchar_t>(towupper(rest[0])), L':', L'\\'};
-  size_t pos = 3;
-  // Each part as the disk spells it; a part that is a reparse point has no real path.
-  while (pos < rest.size()) {
+  std::wstring walked = {static_cast<wchar_t>(towupper(rest[0])), L':', L'\\'};
+  for (size_t pos = 3; pos < rest.size();) {
     size_t next = rest.find(L'\\', pos);
     if (next == std::wstring::npos) next = rest.size();
     const std::wstring part = rest.substr(pos, next - pos);
     pos = next + 1;
     if (part.empty()) continue;
     if (!PlainName(part)) return false;
+    if (walked.back() != L'\\') walked += L'\\';
     WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW((out + part).c_str(), &found);
+    HANDLE find = FindFirstFileW((walked + part).c_str(), &found);
     if (find == INVALID_HANDLE_VALUE) return false;
     FindClose(find);
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return false;
-    out += found.cFileName;
-    if (pos < rest.size()) out += L'\\';
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+      *throughLink = true;
+      return false;
+    }
+    walked += found.cFileName;
   }
-  if (out.size() > 3 && out.back() == L'\\') out.pop_back();
-  *real = Narrow(out);
+  *out = walked;
+  return true;
+}
+
+// Where the system's own resolution of every link on the way leads
+// (GetFinalPathNameByHandleW, Windows Vista and later; "" before).
+std::wstring FinalPath(const std::wstring& wide) {
+  using Final = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
+  static const auto final = reinterpret_cast<Final>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetFinalPathNameByHandleW")));
+  if (!final) return std::wstring();
+  HANDLE h = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return std::wstring();
+  wchar_t buffer[MAX_PATH + 8];
+  const DWORD length = final(h, buffer, MAX_PATH + 8, 0 /* FILE_NAME_NORMALIZED | VOLUME_NAME_DOS */);
+  CloseHandle(h);
+  if (length == 0 || length >= MAX_PATH + 8) return std::wstring();
+  std::wstring path(buffer, length);
+  // "\\?\C:\..." only: a link that leads to another machine's share has no real path here.
+  if (path.compare(0, 4, L"\\\\?\\") != 0 || path.size() < 7 || path[5] != L':') return std::wstring();
+  return path.substr(4);
+}
+}  // namespace
+
+bool RealPath(const std::string& path, std::string* real) {
+  std::wstring walked;
+  bool throughLink = false;
+  if (!WalkParts(Wide(path), &walked, &throughLink)) {
+    // Through a link: where the system says it leads, walked again (that path holds no link).
+    const std::wstring final = throughLink ? FinalPath(Wide(path)) : std::wstring();
+    throughLink = false;
+    if (final.empty() || !WalkParts(final, &walked, &throughLink)) return false;
+  }
+  *real = Narrow(walked);
   return true;
 }
 
