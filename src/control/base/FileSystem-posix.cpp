@@ -110,6 +110,7 @@ bool ReadableFile::Open(const std::string& path, bool noFollow) {
   }
   m_handle = Handle(fd);
   m_size = static_cast<uint64_t>(st.st_size);
+  m_permissions = st.st_mode & 07777;
   return true;
 }
 

@@ -58,12 +58,15 @@ class ReadableFile {
   // False when it cannot be opened or is no regular file.
   bool Open(const std::string& path, bool noFollow);
   uint64_t Size() const { return m_size; }
+  // Its POSIX permission bits (0 on Windows, where a file's name marks a program).
+  unsigned Permissions() const { return m_permissions; }
   // Bytes read into buffer (0 at the end), or -1 on an error.
   long long Read(char* buffer, size_t room);
 
  private:
   void* m_handle = nullptr;  // a HANDLE, or the descriptor + 1
   uint64_t m_size = 0;
+  unsigned m_permissions = 0;
 };
 
 // A new file under a name of its own in folder (prefix + random letters),
