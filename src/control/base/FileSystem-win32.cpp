@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <chrono>
+#include <cstring>
 #include <cwctype>
 #include <random>
 
@@ -41,9 +42,35 @@ EntryFacts FromAttributes(DWORD attributes, DWORD sizeHigh, DWORD sizeLow) {
 bool PlainName(const std::wstring& name) { return name.find_first_of(L"*?:\"<>|") == std::wstring::npos; }
 }  // namespace
 
-static bool PlainPath(const std::string& path) {
+bool IsPlainPath(const std::string& path) {
+  const size_t root = PathRootLength(path);
+  for (size_t pos = root; pos <= path.size();) {
+    size_t end = path.find_first_of("/\\", pos);
+    if (end == std::string::npos) end = path.size();
+    const std::string part = path.substr(pos, end - pos);
+    pos = end + 1;
+    if (part.empty() || part == "." || part == "..") continue;
+    if (part.back() == '.' || part.back() == ' ') return false;
+    for (unsigned char c : part)
+      if (c < 32 || std::strchr("*?:\"<>|", c)) return false;
+    // Device names, with any extension.
+    std::string stem = part.substr(0, part.find('.'));
+    for (char& c : stem) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+    if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL" || stem == "CONIN$" || stem == "CONOUT$")
+      return false;
+    if (stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
+        stem[3] >= '0' && stem[3] <= '9')
+      return false;
+  }
+  return true;
+}
+
+namespace {
+bool PlainPath(const std::string& path) {
   return path.find_first_of("*?:\"<>|", PathRootLength(path)) == std::string::npos;
 }
+}  // namespace
 
 size_t PathRootLength(const std::string& path) {
   if (path.size() >= 3 && std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':' &&
