@@ -10,6 +10,7 @@ export declare const EXTENSION_ID: string;
 export declare const VERSION: string;
 export declare const MAX_REQUEST_BYTES: number;
 export declare const COMMANDS: readonly string[];
+export declare const PRINT_JOBS: readonly string[];
 export declare const ERROR_CODES: readonly Kestrix.ErrorCode[];
 export type ErrorCode = Kestrix.ErrorCode;
 export type Job = Kestrix.Job;

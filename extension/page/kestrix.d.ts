@@ -219,6 +219,8 @@ declare namespace Kestrix {
     /** The largest request the library sends: the browser's 64 MiB, less 1 KiB for the extension. */
     readonly MAX_REQUEST_BYTES: number;
     readonly COMMANDS: readonly string[];
+    /** The commands that start a print job (its callbacks are kept until its end). */
+    readonly PRINT_JOBS: readonly string[];
     readonly ERROR_CODES: readonly ErrorCode[];
   }
 }

@@ -535,6 +535,8 @@
   kestrix.VERSION = VERSION;
   kestrix.MAX_REQUEST_BYTES = MAX_REQUEST_BYTES;
   kestrix.COMMANDS = COMMANDS.slice();
+  // The commands whose first argument is a print job (its callbacks kept until its end).
+  kestrix.PRINT_JOBS = PRINT_JOBS.slice();
   kestrix.ERROR_CODES = ERROR_CODES.slice();
 
   // Loaded both as a classic script and through kestrix.mjs, the page keeps one client.

@@ -4,4 +4,5 @@ import "./kestrix.js";
 
 const kestrix = globalThis.kestrix;
 export default kestrix;
-export const { createClient, KestrixError, EXTENSION_ID, VERSION, MAX_REQUEST_BYTES, COMMANDS, ERROR_CODES } = kestrix;
+export const { createClient, KestrixError, EXTENSION_ID, VERSION, MAX_REQUEST_BYTES, COMMANDS, PRINT_JOBS, ERROR_CODES } =
+  kestrix;

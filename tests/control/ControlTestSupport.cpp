@@ -1,7 +1,6 @@
 #include "ControlTestSupport.h"
 
 #include <cups/cups.h>
-#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,11 +15,6 @@
 #include "platform/MessageLoop.h"
 
 namespace {
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
-  remove(path);
-  return 0;
-}
-
 // The whole test program runs with a private HOME, set before main and so
 // before libcups first reads it (it keeps per-user defaults there).
 struct PrivateHome {
@@ -28,28 +22,6 @@ struct PrivateHome {
   TempFolder folder;
 } g_privateHome;
 }  // namespace
-
-TempFolder::TempFolder() {
-  char name[] = "/tmp/kxt-XXXXXX";
-  if (mkdtemp(name)) m_path = name;
-}
-
-TempFolder::~TempFolder() {
-  if (!m_path.empty()) nftw(m_path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
-}
-
-ScopedEnv::ScopedEnv(const std::string& name, const std::string& value) : m_name(name) {
-  if (const char* old = std::getenv(name.c_str())) {
-    m_had = true;
-    m_old = old;
-  }
-  setenv(name.c_str(), value.c_str(), 1);
-}
-
-ScopedEnv::~ScopedEnv() {
-  if (m_had) setenv(m_name.c_str(), m_old.c_str(), 1);
-  else unsetenv(m_name.c_str());
-}
 
 CupsBench* CupsBench::Get(std::string* error) {
   static std::unique_ptr<CupsBench> bench;
@@ -157,33 +129,6 @@ bool PumpUntil(const std::function<bool()>& done, int timeoutMs) {
     if (left.count() <= 0) return false;
     MSG msg;
     if (GetMessageTimeout(&msg, static_cast<DWORD>(std::min<long long>(left.count(), 100)))) DispatchMessageW(&msg);
-  }
-  return true;
-}
-
-std::string ReadFileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  return buffer.str();
-}
-
-bool WriteFileBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-  return static_cast<bool>(out);
-}
-
-bool FileExists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
-
-bool WaitForFile(const std::string& path, int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!FileExists(path)) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return true;
 }

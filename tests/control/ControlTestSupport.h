@@ -1,4 +1,4 @@
-// Shared pieces of the control's tests: temporary folders, a private CUPS
+// Shared pieces of the control's tests: temporary folders (TestFolders.h), a private CUPS
 // scheduler (tests/control/cups/start-cups.sh), an event sink that records
 // what the control fires, and a message pump with a deadline.
 #pragma once
@@ -10,33 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "TestFolders.h"
 #include "platform/ComPtr.h"
-
-// A folder under /tmp (short, for socket paths), removed with its content.
-class TempFolder {
- public:
-  TempFolder();
-  ~TempFolder();
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  const std::string& Path() const { return m_path; }
-  std::string operator/(const std::string& name) const { return m_path + "/" + name; }
-
- private:
-  std::string m_path;
-};
-
-// Sets an environment variable for the life of the object.
-class ScopedEnv {
- public:
-  ScopedEnv(const std::string& name, const std::string& value);
-  ~ScopedEnv();
-
- private:
-  std::string m_name;
-  bool m_had = false;
-  std::string m_old;
-};
 
 // A private scheduler with the queues kx-pdf, kx-raw, kx-stopped, kx-offline
 // (see start-cups.sh). Get() sets CUPS_SERVER and CUPS_SERVERROOT for this
@@ -94,9 +69,3 @@ class RecordingSink : public IDispatch {
 
 // Pumps the thread's messages until done() or the deadline; returns done().
 bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 60000);
-
-std::string ReadFileBytes(const std::string& path);
-bool WriteFileBytes(const std::string& path, const std::string& bytes);
-bool FileExists(const std::string& path);
-// Polls until path exists (deadline in ms).
-bool WaitForFile(const std::string& path, int timeoutMs);

@@ -1,13 +1,11 @@
 // The allowed folders: what a page can and cannot reach.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include "ControlTestSupport.h"
+#include "TestFolders.h"
 #include "control/base/ControlPaths.h"
+#include "control/base/FileSystem.h"
 #include "control/site/FileStore.h"
 
 class FileStoreTest : public ::testing::Test {
@@ -19,8 +17,8 @@ class FileStoreTest : public ::testing::Test {
   std::string Default() const { return m_root / "files"; }
   FileStore Store(std::vector<std::string> extra = {}) const { return FileStore(Default(), std::move(extra)); }
   std::string RealDefault() const {
-    char buffer[4096];
-    return realpath(Default().c_str(), buffer) ? buffer : "";
+    std::string real;
+    return RealPath(Default(), &real) ? real : "";
   }
 
   TempFolder m_root;
@@ -50,8 +48,9 @@ TEST_F(FileStoreTest, RelativePathsLandInTheDefaultFolderCreatedOnFirstUse) {
 TEST_F(FileStoreTest, DotDotAndAbsolutePathsOutsideAreRefused) {
   FileStore store = Store();
   std::string real, error, bytes;
+  const std::string system = SystemFilePath();
   for (const std::string& path : {std::string("../outside/secret.txt"), m_root / "outside/secret.txt",
-                                  std::string("../../../../../../etc/passwd"), std::string("/etc/passwd")}) {
+                                  "../../../../../../" + system.substr(PathRootLength(system)), system}) {
     EXPECT_FALSE(store.Read(path, &bytes, &error)) << path;
     EXPECT_NE(error.find("outside the allowed folders"), std::string::npos) << error;
     EXPECT_FALSE(store.Write(path, "x", &error)) << path;
@@ -63,9 +62,9 @@ TEST_F(FileStoreTest, DotDotAndAbsolutePathsOutsideAreRefused) {
 TEST_F(FileStoreTest, SymbolicLinksCannotLeadOut) {
   FileStore store = Store();
   ASSERT_TRUE(MakeFolders(Default(), 0700));
-  ASSERT_EQ(symlink((m_root / "outside/secret.txt").c_str(), (Default() + "/link.txt").c_str()), 0);
-  ASSERT_EQ(symlink((m_root / "outside").c_str(), (Default() + "/door").c_str()), 0);
-  ASSERT_EQ(symlink((m_root / "outside/new.txt").c_str(), (Default() + "/dangling.txt").c_str()), 0);
+  if (!MakeLink(m_root / "outside/secret.txt", Default() + "/link.txt")) GTEST_SKIP() << "no symbolic links here";
+  ASSERT_TRUE(MakeLink(m_root / "outside", Default() + "/door"));
+  ASSERT_TRUE(MakeLink(m_root / "outside/new.txt", Default() + "/dangling.txt"));
   std::string bytes, error;
   EXPECT_FALSE(store.Read("link.txt", &bytes, &error));
   EXPECT_FALSE(store.Read("door/secret.txt", &bytes, &error));
@@ -77,7 +76,7 @@ TEST_F(FileStoreTest, SymbolicLinksCannotLeadOut) {
   EXPECT_EQ(ReadFileBytes(m_root / "outside/secret.txt"), "secret");
   // A link that stays inside is fine.
   ASSERT_TRUE(store.Write("real.txt", "inside", &error)) << error;
-  ASSERT_EQ(symlink((Default() + "/real.txt").c_str(), (Default() + "/alias.txt").c_str()), 0);
+  ASSERT_TRUE(MakeLink(Default() + "/real.txt", Default() + "/alias.txt"));
   ASSERT_TRUE(store.Read("alias.txt", &bytes, &error)) << error;
   EXPECT_EQ(bytes, "inside");
 }
@@ -94,17 +93,17 @@ TEST_F(FileStoreTest, FoldersListedByTheUserAreAllowedToo) {
 }
 
 TEST_F(FileStoreTest, ConfigurationFileNamesTheFolders) {
-  ScopedEnv data("XDG_DATA_HOME", m_root / "data");
-  ScopedEnv config("XDG_CONFIG_HOME", m_root / "config");
-  ScopedEnv home("HOME", m_root.Path());
-  ASSERT_TRUE(MakeFolders(m_root / "config/kestrix", 0700));
-  ASSERT_TRUE(WriteFileBytes(m_root / "config/kestrix/control.json", R"({"allowedFolders": ["~/outside"]})"));
+  ScopedControlFolders folders(m_root.Path());
+  const std::string config = ControlConfigPath();
+  ASSERT_EQ(config.rfind(m_root.Path(), 0), 0u) << config;
+  ASSERT_TRUE(MakeFolders(config.substr(0, config.rfind('/')), 0700));
+  ASSERT_TRUE(WriteFileBytes(config, R"({"allowedFolders": ["~/outside"]})"));
   FileStore store = FileStore::FromEnvironment();
   std::string bytes, error;
   EXPECT_TRUE(store.Read(m_root / "outside/secret.txt", &bytes, &error)) << error;
-  EXPECT_EQ(store.DefaultFolder(), m_root / "data/kestrix/files");
+  EXPECT_EQ(store.DefaultFolder(), folders.FilesFolder());
   // A broken file allows only the default folder.
-  ASSERT_TRUE(WriteFileBytes(m_root / "config/kestrix/control.json", "{ not json"));
+  ASSERT_TRUE(WriteFileBytes(config, "{ not json"));
   EXPECT_FALSE(FileStore::FromEnvironment().Read(m_root / "outside/secret.txt", &bytes, &error));
 }
 
@@ -119,12 +118,7 @@ TEST_F(FileStoreTest, WritesAreAtomicAndLeaveNothingBehind) {
   EXPECT_EQ(store.Locate("b/c.txt"), RealDefault() + "/b/c.txt");
   EXPECT_EQ(store.Locate("b/none.txt"), "");
   EXPECT_EQ(store.Locate(m_root / "outside/secret.txt"), "");
-  std::vector<std::string> names;
-  if (DIR* dir = opendir(Default().c_str())) {
-    while (dirent* entry = readdir(dir))
-      if (std::string(entry->d_name) != "." && std::string(entry->d_name) != "..") names.push_back(entry->d_name);
-    closedir(dir);
-  }
+  std::vector<std::string> names = FolderNames(Default());
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "b"}));  // no temporary files left
   // A folder is not a file.
@@ -136,7 +130,7 @@ TEST_F(FileStoreTest, WritesAreAtomicAndLeaveNothingBehind) {
 }
 
 TEST(DecideRoom, WhatAWriteMayTake) {
-  FileRoom room;
+  SiteQuota room;
   room.siteBytes = 1000;
   room.minFree = 100;
   room.siteEntries = 10;
@@ -175,7 +169,7 @@ TEST(DecideRoom, WhatAWriteMayTake) {
 
 // A write that makes folders, a path too deep, a folder past its entry bound.
 TEST_F(FileStoreTest, EntriesAreCountedWithTheFoldersAWriteCreates) {
-  FileRoom room;
+  SiteQuota room;
   room.siteEntries = 10;
   FileStore store(Default(), {}, {}, room);
   std::string error;
@@ -184,7 +178,7 @@ TEST_F(FileStoreTest, EntriesAreCountedWithTheFoldersAWriteCreates) {
   ASSERT_TRUE(store.Write("a/b/c/d/e/f/g/h/i.txt", "x", &error)) << error;
   std::string deep;
   for (int i = 0; i < 32; ++i) deep += "d/";
-  FileStore roomy(Default(), {}, {}, FileRoom());
+  FileStore roomy(Default(), {}, {}, SiteQuota());
   EXPECT_FALSE(roomy.Write(deep + "x.txt", "x", &error)) << "33 parts";
   EXPECT_NE(error.find("more than 32 parts"), std::string::npos) << error;
   EXPECT_TRUE(roomy.Write(deep.substr(2) + "x.txt", "x", &error)) << error;

@@ -34,10 +34,12 @@ test("the relay and the page library list the table's commands in its order", ()
   assert.deepEqual(kestrix.COMMANDS, names);
 });
 
-test("the relay knows which commands never reply and which start print jobs", () => {
+test("the relay knows which commands never reply; it and the page library which start print jobs", () => {
   const rows = commandTable();
   assert.deepEqual([...relay.NO_REPLY].sort(), rows.filter((r) => r.reply === "Never").map((r) => r.name).sort());
-  assert.deepEqual([...relay.PRINT_JOBS].sort(), rows.filter((r) => r.params.includes("j")).map((r) => r.name).sort());
+  const jobs = rows.filter((r) => r.params.includes("j")).map((r) => r.name).sort();
+  assert.deepEqual([...relay.PRINT_JOBS].sort(), jobs);
+  assert.deepEqual([...kestrix.PRINT_JOBS].sort(), jobs);
 });
 
 test("the documentation's table of capabilities lists every command where the table puts it", () => {

@@ -1,22 +1,27 @@
-// Where the control keeps its files, after the XDG base directory rules.
+// Where the control keeps its files: on POSIX after the XDG base directory
+// rules (ControlPaths-posix.cpp), on Windows in the user's application data
+// folders (ControlPaths-win32.cpp; %APPDATA% and %LOCALAPPDATA% when set).
 #pragma once
 
 #include <string>
 
 #include "platform/Files.h"  // WriteFileAtomically: files are written whole
 
-// $XDG_DATA_HOME (absolute) or $HOME/.local/share.
-std::string DataHome();
-// $XDG_CONFIG_HOME (absolute) or $HOME/.config.
-std::string ConfigHome();
-// DataHome()/kestrix/files: the folder the page may always use.
+// The control's kept data: $XDG_DATA_HOME/kestrix (else
+// $HOME/.local/share/kestrix); %APPDATA%/Kestrix.
+std::string ControlDataFolder();
+// The user's settings for the control: $XDG_CONFIG_HOME/kestrix (else
+// $HOME/.config/kestrix); %APPDATA%/Kestrix.
+std::string ControlConfigFolder();
+// The folder of the sites' files, each site's folder in it:
+// ControlDataFolder()/files; %LOCALAPPDATA%/Kestrix/files (not roaming).
 std::string DefaultFilesFolder();
-// DataHome()/kestrix/settings.json
+// ControlDataFolder()/settings.json
 std::string SettingsFilePath();
-// DataHome()/kestrix/settings/<hash of origin>.json: one site's own settings,
-// which no other site can name.
+// ControlDataFolder()/settings/<hash of origin>.json: one site's own
+// settings, which no other site can name.
 std::string SiteSettingsFilePath(const std::string& origin);
-// ConfigHome()/kestrix/control.json: the user's own settings for the control.
+// ControlConfigFolder()/control.json: the user's own settings for the control.
 std::string ControlConfigPath();
 
 // mkdir -p with the given mode for the folders it creates. False when a part

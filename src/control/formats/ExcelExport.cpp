@@ -1,7 +1,6 @@
 #include "control/formats/ExcelExport.h"
 
 #include <gumbo.h>
-#include <unistd.h>
 #include <xlsxwriter.h>
 
 #include <algorithm>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "control/base/DesktopOpen.h"
+#include "control/base/FileSystem.h"
 #include "control/base/JobLine.h"
 
 namespace {
@@ -284,13 +284,13 @@ bool ExportTablesToXlsx(const std::string& html, const std::string& path, std::v
 
   lxw_error result = workbook_close(book);
   if (result != LXW_NO_ERROR) {
-    unlink(temp.c_str());
+    RemoveFile(temp);
     if (error) *error = "cannot write " + path + ": " + lxw_strerror(result);
     return false;
   }
   if (room) return room->Commit(temp, path, error);
-  if (rename(temp.c_str(), path.c_str()) != 0) {
-    unlink(temp.c_str());
+  if (!MoveOver(temp, path)) {
+    RemoveFile(temp);
     if (error) *error = "cannot write " + path;
     return false;
   }

@@ -1,4 +1,6 @@
-// Facts about this machine and this control for the system members.
+// Facts about this machine and this control for the system members. What the
+// system tells (fonts, network cards, the machine's id) is asked in
+// SystemInfo-posix.cpp and SystemInfo-win32.cpp.
 #pragma once
 
 #include <json/json.h>
@@ -8,13 +10,15 @@
 
 // The project version ("0.1.0").
 std::string ControlVersion();
-// Font family names known to fontconfig, sorted (byte order) and unique.
+// Font family names the system knows (fontconfig; GDI's font families),
+// sorted (byte order) and unique.
 std::vector<std::string> FontFamilies();
 // The hardware address of the first non-loopback interface (lowest interface
 // index with a non-zero address) as "AA-BB-CC-DD-EE-FF"; "" when none.
 std::string LocalMacAddress();
-// The machine id of systemd (/etc/machine-id, else /var/lib/dbus/machine-id):
-// 32 lower-case hex digits, stable across boots; "" when neither is readable.
+// The machine id of systemd (/etc/machine-id, else /var/lib/dbus/machine-id)
+// or Windows' MachineGuid (its hex digits): 32 lower-case hex digits, stable
+// across boots; "" when none is readable.
 std::string MachineId();
 
 // The MIME type the control gives a file name or type text: "pdf", ".pdf",

@@ -1,5 +1,7 @@
 // Character sets for the text members: files are read into UTF-8 and written
-// from UTF-8 through iconv. An empty name means UTF-8.
+// from UTF-8 through the system's converter (iconv on POSIX, the code pages
+// of MultiByteToWideChar and WideCharToMultiByte on Windows:
+// TextEncoding-posix.cpp, TextEncoding-win32.cpp). An empty name means UTF-8.
 #pragma once
 
 #include <string>
@@ -12,3 +14,5 @@ bool EncodeFromUtf8(std::string_view text, const std::string& charset, std::stri
 // The charset an HTML file declares (byte order mark, <meta charset> or
 // http-equiv content type within its first 4096 bytes); "UTF-8" when none.
 std::string SniffHtmlCharset(std::string_view bytes);
+// "UTF-8", "utf8", "utf_8" and "" all name UTF-8.
+bool IsUtf8Name(const std::string& charset);

@@ -405,7 +405,7 @@ class Job {
     const std::string path = m_request["output"].asString();
     // The site's room at the output's real size, under its room lock until the rename.
     const Json::Value& bounds = m_request["room"];
-    FileRoom room;
+    SiteQuota room;
     room.siteBytes = bounds.get("siteBytes", Json::UInt64(room.siteBytes)).asUInt64();
     room.siteEntries = bounds.get("siteEntries", Json::UInt64(room.siteEntries)).asUInt64();
     room.minFree = bounds.get("minFree", Json::UInt64(room.minFree)).asUInt64();

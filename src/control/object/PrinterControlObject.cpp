@@ -324,7 +324,7 @@ bool CLinuxPrinterControl::StartJob(const Json::Value& job, JobMode mode, const 
   if (mode != JobMode::Print) {
     // The output is checked at its real size, under the site's room lock, by
     // the job process right before the rename: the bounds go with the request.
-    const FileRoom& room = files.Limits();
+    const SiteQuota& room = files.Limits();
     request["room"]["site"] = files.DefaultFolder();
     request["room"]["siteBytes"] = static_cast<Json::UInt64>(room.siteBytes);
     request["room"]["siteEntries"] = static_cast<Json::UInt64>(room.siteEntries);

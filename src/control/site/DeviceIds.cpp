@@ -1,22 +1,15 @@
 #include "control/site/DeviceIds.h"
 
 #include <json/json.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
 
 #include "control/base/ControlJson.h"
+#include "control/base/Digest.h"
 
 namespace {
 // HMAC-SHA256(key, "kestrix-host " + purpose + "\n" + origin + "\n" + raw).
 std::string Digest(const std::string& key, const std::string& purpose, const std::string& origin,
                    const std::string& raw) {
-  const std::string message = "kestrix-host " + purpose + "\n" + origin + "\n" + raw;
-  unsigned char out[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (!HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), reinterpret_cast<const unsigned char*>(message.data()),
-            message.size(), out, &length))
-    return std::string();
-  return std::string(reinterpret_cast<const char*>(out), length);
+  return HmacSha256(key, "kestrix-host " + purpose + "\n" + origin + "\n" + raw);
 }
 
 std::string Hex(const std::string& bytes, const char* digits, const char* separator) {

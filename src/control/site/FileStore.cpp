@@ -1,48 +1,41 @@
 #include "control/site/FileStore.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <climits>
-#include <cstdlib>
-#include <cstring>
 
 #include "control/base/ControlJson.h"
 #include "control/base/ControlPaths.h"
+#include "control/base/FileSystem.h"
 #include "control/site/SiteOrigin.h"
 #include "platform/WebOrigin.h"
 #include <json/json.h>
 
 namespace {
-bool RealPath(const std::string& path, std::string* out) {
-  char buffer[PATH_MAX];
-  if (!realpath(path.c_str(), buffer)) return false;
-  *out = buffer;
-  return true;
-}
+// The longest path taken: longer ones are refused before the file system sees them.
+constexpr size_t kMaxPathBytes = 4096;
 
-std::string HomeFolder() {
-  const char* home = std::getenv("HOME");
-  return home && home[0] == '/' ? home : "";
-}
-
-// "~/x" -> $HOME/x; relative -> inside base.
+// "~/x" -> the home folder's x; relative -> inside base.
 std::string Absolute(const std::string& path, const std::string& base) {
   if (path == "~" || path.rfind("~/", 0) == 0) {
     std::string home = HomeFolder();
     if (!home.empty()) return home + path.substr(1);
   }
-  if (!path.empty() && path[0] == '/') return path;
+  if (PathRootLength(path) > 0) return path;
   return base + "/" + path;
+}
+
+// The folder that holds path, never above its root ("/a" -> "/", "C:/a" -> "C:/").
+std::string ParentOf(const std::string& path) {
+  const size_t root = PathRootLength(path);
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos || slash < root) return path.substr(0, root);
+  return path.substr(0, std::max(slash, root));
 }
 }  // namespace
 
 std::string NormalizePath(const std::string& absolutePath) {
+  const std::string root = absolutePath.substr(0, PathRootLength(absolutePath));
   std::vector<std::string> parts;
-  size_t pos = 0;
+  size_t pos = root.size();
   while (pos <= absolutePath.size()) {
     size_t next = absolutePath.find('/', pos);
     if (next == std::string::npos) next = absolutePath.size();
@@ -55,16 +48,16 @@ std::string NormalizePath(const std::string& absolutePath) {
     }
     parts.push_back(std::move(part));
   }
-  std::string out;
-  for (const auto& part : parts) out += "/" + part;
-  return out.empty() ? "/" : out;
+  std::string out = root.empty() ? "/" : root;
+  for (const auto& part : parts) out += (out.back() == '/' ? "" : "/") + part;
+  return out;
 }
 
-FileStore::FileStore(std::string defaultFolder, std::vector<std::string> extraFolders, Shared shared, Room room)
+FileStore::FileStore(std::string defaultFolder, std::vector<std::string> extraFolders, Shared shared, Quota quota)
     : m_default(std::move(defaultFolder)),
       m_extra(std::move(extraFolders)),
       m_shared(std::move(shared)),
-      m_room(room) {}
+      m_room(quota) {}
 
 namespace {
 // origin is named in list (each entry read as an address, so "https://Shop.example/"
@@ -100,15 +93,10 @@ std::vector<std::string> SharedNames(const std::string& folder) {
   }
   if (!MakeFolders(folder, 0700)) return names;
   Json::Value list(Json::arrayValue);
-  if (DIR* dir = opendir(folder.c_str())) {
-    while (dirent* entry = readdir(dir)) {
-      std::string name = entry->d_name;
-      if (name == "." || name == ".." || name.rfind(kRecord, 0) == 0 || name.rfind("." + std::string(kRecord), 0) == 0)
-        continue;
-      names.push_back(name);
-      list.append(name);
-    }
-    closedir(dir);
+  for (std::string& name : FolderNames(folder)) {
+    if (name.rfind(kRecord, 0) == 0 || name.rfind("." + std::string(kRecord), 0) == 0) continue;
+    list.append(name);
+    names.push_back(std::move(name));
   }
   // Should this fail, the next site's request tries again: no site folder exists before it succeeds.
   WriteFileAtomically(record, Json::FastWriter().write(list), 0600);
@@ -135,7 +123,7 @@ FileStore FileStore::ForSite(const std::string& origin) {
       }
     }
   }
-  Room room;
+  Quota room;
   room.siteBytes = MiB(config["siteQuotaMiB"], room.siteBytes);
   room.minFree = MiB(config["minFreeMiB"], room.minFree);
   return FileStore(files + "/" + SiteFolderName(origin), std::move(extra), std::move(shared), room);
@@ -171,9 +159,8 @@ std::vector<std::string> FileStore::Roots() const {
   std::string real;
   if (RealPath(m_default, &real)) roots.push_back(real);
   for (const auto& folder : m_extra) {
-    std::string absolute = Absolute(folder, "/");
-    struct stat st;
-    if (RealPath(absolute, &real) && stat(real.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) roots.push_back(real);
+    std::string absolute = Absolute(PortablePath(folder), "/");
+    if (RealPath(absolute, &real) && TargetOf(real).kind == EntryKind::Folder) roots.push_back(real);
   }
   return roots;
 }
@@ -181,7 +168,7 @@ std::vector<std::string> FileStore::Roots() const {
 bool FileStore::Inside(const std::string& real, const std::vector<std::string>& roots) {
   for (const auto& root : roots) {
     if (real == root) return true;
-    if (root == "/" ) return true;
+    if (root.size() == PathRootLength(root)) return true;  // a whole volume
     if (real.size() > root.size() && real.compare(0, root.size(), root) == 0 && real[root.size()] == '/')
       return true;
   }
@@ -192,7 +179,7 @@ size_t FileStore::DepthBelow(const std::string& real, const std::vector<std::str
   size_t least = std::count(real.begin(), real.end(), '/');
   for (const auto& root : roots) {
     if (!Inside(real, {root})) continue;
-    const size_t skip = root == "/" ? 0 : root.size();
+    const size_t skip = root.size() == PathRootLength(root) ? 0 : root.size();
     least = std::min<size_t>(least, std::count(real.begin() + static_cast<long>(skip), real.end(), '/'));
   }
   return least;
@@ -205,60 +192,61 @@ bool FileStore::Resolve(const std::string& path, Access access, std::string* res
   };
   if (path.empty()) return refuse("no path given");
   if (path.find('\0') != std::string::npos) return refuse("path contains a NUL character");
-  if (path.size() > PATH_MAX) return refuse("path too long");
+  if (path.size() > kMaxPathBytes) return refuse("path too long");
+  if (!IsPlainPath(PortablePath(path)))
+    return refuse("path '" + path + "' names something else than a file on this system");
   const std::vector<std::string> roots = Roots();
-  std::string normal = NormalizePath(Absolute(path, m_default));
+  std::string normal = NormalizePath(Absolute(PortablePath(path), m_default));
   std::string outside = "path '" + path + "' is outside the allowed folders";
-  std::string tooDeep = "path '" + path + "' lies more than " + std::to_string(Room::kMaxDepth) +
+  std::string tooDeep = "path '" + path + "' lies more than " + std::to_string(Quota::kMaxDepth) +
                         " parts below its folder";
 
   std::string real;
   // A relative path the site's folder does not hold may name a shared file.
-  if (access == Access::Read && !path.empty() && path[0] != '/' && path[0] != '~' && !m_shared.folder.empty() &&
+  if (access == Access::Read && PathRootLength(PortablePath(path)) == 0 && path[0] != '~' && !m_shared.folder.empty() &&
       !RealPath(normal, &real)) {
     std::string shared;
     if (RealPath(NormalizePath(m_shared.folder + "/" + path), &shared) && InShared(shared)) normal = shared;
   }
   if (RealPath(normal, &real)) {
     if (!Inside(real, roots) && !(access == Access::Read && InShared(real))) return refuse(outside);
-    if (access == Access::Write && DepthBelow(real, roots) > Room::kMaxDepth) return refuse(tooDeep);
-    struct stat st;
-    if (stat(real.c_str(), &st) != 0) return refuse("file '" + path + "' does not exist");
-    if (S_ISDIR(st.st_mode)) return refuse("path '" + path + "' is a folder");
-    if (!S_ISREG(st.st_mode)) return refuse("path '" + path + "' is not a regular file");
+    if (access == Access::Write && DepthBelow(real, roots) > Quota::kMaxDepth) return refuse(tooDeep);
+    const EntryKind kind = TargetOf(real).kind;
+    if (kind == EntryKind::Missing) return refuse("file '" + path + "' does not exist");
+    if (kind == EntryKind::Folder) return refuse("path '" + path + "' is a folder");
+    if (kind != EntryKind::File) return refuse("path '" + path + "' is not a regular file");
     *resolved = real;
     return true;
   }
   if (access == Access::Read) {
     // Missing, or a link that leads nowhere: say which without telling what lies outside.
-    std::string parent = normal.substr(0, normal.rfind('/'));
     std::string realParent;
-    if (RealPath(parent.empty() ? "/" : parent, &realParent) && !Inside(realParent, roots)) return refuse(outside);
+    if (RealPath(ParentOf(normal), &realParent) && !Inside(realParent, roots)) return refuse(outside);
     return refuse("file '" + path + "' does not exist");
   }
   // Writing a new file: the deepest existing ancestor decides.
   std::string ancestor = normal;
   std::string rest;
   while (true) {
-    size_t slash = ancestor.rfind('/');
-    if (slash == std::string::npos) return refuse(outside);
-    rest = ancestor.substr(slash) + rest;
-    ancestor = ancestor.substr(0, slash);
-    if (ancestor.empty()) ancestor = "/";
-    struct stat st;
-    if (lstat(ancestor.c_str(), &st) == 0) break;
-    if (ancestor == "/") return refuse(outside);
+    const size_t root = PathRootLength(ancestor);
+    if (ancestor.size() <= root) return refuse(outside);
+    const std::string parent = ParentOf(ancestor);
+    rest = ancestor.substr(parent.size() == root ? root - 1 : parent.size()) + rest;
+    ancestor = parent;
+    if (EntryAt(ancestor).kind != EntryKind::Missing) break;
+    if (ancestor.size() == root) return refuse(outside);
   }
   std::string realAncestor;
   if (!RealPath(ancestor, &realAncestor)) return refuse(outside);
   if (!Inside(realAncestor, roots)) return refuse(outside);
-  struct stat st;
-  if (stat(realAncestor.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return refuse("path '" + path + "' has a file where a folder should be");
+  if (TargetOf(realAncestor).kind != EntryKind::Folder)
+    return refuse("path '" + path + "' has a file where a folder should be");
   // The first missing part may be a dangling link: that counts as existing and is refused.
   std::string first = rest.substr(0, rest.find('/', 1));
-  if (lstat((realAncestor + first).c_str(), &st) == 0) return refuse(outside);
-  *resolved = (realAncestor == "/" ? "" : realAncestor) + rest;
-  if (DepthBelow(*resolved, roots) > Room::kMaxDepth) return refuse(tooDeep);
+  if (realAncestor.back() == '/') realAncestor.pop_back();  // a volume's root: its separator comes with rest
+  if (EntryAt(realAncestor + first).kind != EntryKind::Missing) return refuse(outside);
+  *resolved = realAncestor + rest;
+  if (DepthBelow(*resolved, roots) > Quota::kMaxDepth) return refuse(tooDeep);
   return true;
 }
 
@@ -285,66 +273,40 @@ bool FileStore::Copy(const std::string& source, const std::string& target, std::
     if (error) *error = why;
     return false;
   };
-  int in = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY);
-  if (in < 0) return fail("cannot read '" + source + "': " + std::strerror(errno));
-  struct stat st;
-  if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<size_t>(st.st_size) > kMaxCopyBytes) {
-    close(in);
-    return fail("cannot copy '" + source + "' (not a regular file, or larger than " +
-                std::to_string(kMaxCopyBytes >> 30) + " GiB)");
-  }
+  ReadableFile in;
+  if (!in.Open(from, true)) return fail("cannot read '" + source + "': " + LastFileError());
+  if (in.Size() > kMaxCopyBytes)
+    return fail("cannot copy '" + source + "' (larger than " + std::to_string(kMaxCopyBytes >> 30) + " GiB)");
   // The room is granted for the size the source has now.
-  const size_t expected = static_cast<size_t>(st.st_size);
-  if (!HasRoom(to, expected, error)) {
-    close(in);
-    return false;
-  }
-  size_t slash = to.rfind('/');
-  std::string folder = to.substr(0, slash == 0 ? 1 : slash);
-  if (!MakeFolders(folder, 0700)) {
-    close(in);
-    return fail("cannot create the folder for '" + target + "'");
-  }
+  const uint64_t expected = in.Size();
+  if (!HasRoom(to, expected, error)) return false;
+  const std::string folder = ParentOf(to);
+  if (!MakeFolders(folder, 0700)) return fail("cannot create the folder for '" + target + "'");
   // Into a file of its own beside the target, renamed into place when whole.
-  std::string temp = folder + "/.copy.XXXXXX";
-  int out = mkostemp(temp.data(), O_CLOEXEC);
-  if (out < 0) {
-    close(in);
-    return fail("cannot write '" + target + "': " + std::strerror(errno));
-  }
-  fchmod(out, 0644);
+  NewFile out;
+  if (!out.Create(folder, ".copy.", 0644)) return fail("cannot write '" + target + "': " + LastFileError());
   std::string why;
-  size_t total = 0;
+  uint64_t total = 0;
   char buffer[1 << 16];
   while (why.empty()) {
-    ssize_t n = read(in, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
+    const long long n = in.Read(buffer, sizeof buffer);
     if (n < 0) {
-      why = "cannot read '" + source + "': " + std::strerror(errno);
+      why = "cannot read '" + source + "': " + LastFileError();
       break;
     }
     if (n == 0) break;
-    total += static_cast<size_t>(n);
+    total += static_cast<uint64_t>(n);
     if (total > expected) {
       why = "'" + source + "' grew while it was copied";
       break;
     }
-    for (ssize_t done = 0; done < n && why.empty();) {
-      ssize_t w = write(out, buffer + done, static_cast<size_t>(n - done));
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) why = "cannot write '" + target + "': " + std::strerror(errno);
-      else done += w;
-    }
+    if (!out.Write(buffer, static_cast<size_t>(n))) why = "cannot write '" + target + "': " + LastFileError();
   }
-  close(in);
-  if (why.empty() && fsync(out) != 0) why = "cannot write '" + target + "': " + std::strerror(errno);
-  if (close(out) != 0 && why.empty()) why = "cannot write '" + target + "': " + std::strerror(errno);
-  if (!why.empty()) {
-    unlink(temp.c_str());
-    return fail(why);
-  }
+  if (why.empty() && !out.Finish()) why = "cannot write '" + target + "': " + LastFileError();
+  if (!why.empty()) return fail(why);
+  out.Keep();  // Commit renames it or removes it
   // Checked again at its whole size: other writes may have taken the room meanwhile.
-  return Commit(temp, to, error);
+  return Commit(out.Path(), to, error);
 }
 
 std::string FileStore::Locate(const std::string& path) const {

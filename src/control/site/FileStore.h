@@ -4,7 +4,8 @@
 // followed, ".." folded) and refused unless it lies inside a folder the site
 // may use:
 //  - the site's own folder, $XDG_DATA_HOME/kestrix/files/<site> (SiteFolderName
-//    of the page's origin), created on first use;
+//    of the page's origin; on Windows %LOCALAPPDATA%\Kestrix\files\<site>,
+//    see ControlPaths.h), created on first use;
 //  - the folders listed in $XDG_CONFIG_HOME/kestrix/control.json under
 //    "allowedFolders": a text gives the folder to every site, an object
 //    {"path": "/srv/labels", "origins": ["https://shop.example"]} only to the
@@ -14,9 +15,11 @@
 //    $XDG_DATA_HOME/kestrix/files before each site had its own (their names are
 //    recorded once, in files/.before-sites.json, when the first site's folder
 //    is made, so no site folder is ever among them).
+// Paths are read as FileSystem.h says ('/' between parts; on Windows '\'
+// too, and a path the system would read as a stream or a device is refused).
 // Relative paths are taken inside the site's folder (read: then in the shared
 // files, when the site may read those); "~/" is the home folder.
-// Disk is bounded too (Room): a site's own folder holds at most 1 GiB
+// Disk is bounded too (SiteQuota.h): a site's own folder holds at most 1 GiB
 // ("siteQuotaMiB" in control.json) in at most 10,000 entries (each folder a
 // write creates counts), no path written lies more than 32 parts below its
 // folder, and no write leaves the file system with less than 256 MiB free
@@ -34,36 +37,7 @@
 #include <string>
 #include <vector>
 
-// The disk bounds (see above); outside the class so that it can be a default argument.
-struct FileRoom {
-  uint64_t siteBytes = uint64_t(1) << 30;
-  uint64_t minFree = uint64_t(256) << 20;
-  size_t siteEntries = 10000;
-  static constexpr size_t kMaxDepth = 32;  // parts of a written path below its allowed folder
-};
-
-// What the disk and the site's folder hold when a write asks for room.
-struct RoomNow {
-  bool freeKnown = false;
-  uint64_t freeBytes = 0;   // for an unprivileged writer
-  bool inSite = false;      // the target lies in the site's own folder (else only the floor holds)
-  bool counted = true;      // the walk saw every entry (false: more than the entry bound)
-  uint64_t siteBytes = 0;   // of the regular files in the site's folder
-  size_t siteEntries = 0;
-};
-// One write: the size the file will have, the size of the file it replaces,
-// the entries it creates (the file and each missing folder), and what of it
-// is already written as a temporary file in the same folder (counted in
-// RoomNow already, to become the file by a rename).
-struct RoomAsk {
-  uint64_t bytes = 0;
-  uint64_t replaced = 0;
-  size_t newEntries = 0;
-  uint64_t staged = 0;
-};
-enum class RoomVerdict { Fits, BelowFloor, OverQuota, TooManyEntries, Uncounted };
-// The decision alone: no files, no clock.
-RoomVerdict DecideRoom(const FileRoom& room, const RoomNow& now, const RoomAsk& ask);
+#include "control/site/SiteQuota.h"
 
 class FileStore {
  public:
@@ -78,9 +52,9 @@ class FileStore {
     std::vector<std::string> names;
   };
 
-  using Room = FileRoom;
+  using Quota = SiteQuota;
 
-  FileStore(std::string defaultFolder, std::vector<std::string> extraFolders, Shared shared = {}, Room room = {});
+  FileStore(std::string defaultFolder, std::vector<std::string> extraFolders, Shared shared = {}, Quota quota = {});
   // What the page of origin (a WebOrigin key; "" for none) may use, as described above.
   static FileStore ForSite(const std::string& origin);
   // Every folder some site may use (the whole files folder and every listed
@@ -117,7 +91,7 @@ class FileStore {
   // Renames the finished temporary file temp (beside real) to real when the
   // room allows its size, under the room lock; otherwise removes it.
   bool Commit(const std::string& temp, const std::string& real, std::string* error) const;
-  const Room& Limits() const { return m_room; }
+  const Quota& Limits() const { return m_room; }
   // The real path of an existing file inside the allowed folders, else "".
   std::string Locate(const std::string& path) const;
 
@@ -135,7 +109,7 @@ class FileStore {
   std::string m_default;
   std::vector<std::string> m_extra;
   Shared m_shared;
-  Room m_room;
+  Quota m_room;
 };
 
 // "/a/./b//c/../d" -> "/a/b/d" (text only; the file system is not asked).

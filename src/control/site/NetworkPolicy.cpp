@@ -1,8 +1,8 @@
 #include "control/site/NetworkPolicy.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
+#include <cstdio>
+#include <string_view>
 #include <cctype>
 #include <cstring>
 
@@ -76,19 +76,132 @@ bool SameAddress(const IpAddress& a, const IpAddress& b) {
 
 }  // namespace
 
+namespace {
+// Dotted decimal, four parts of 0-255 without leading zeros ("127.1" is no address).
+bool ParseIpv4(std::string_view text, uint8_t* out) {
+  int parts = 0;
+  size_t pos = 0;
+  while (parts < 4) {
+    size_t end = pos;
+    while (end < text.size() && end - pos < 4 && text[end] >= '0' && text[end] <= '9') ++end;
+    const size_t digits = end - pos;
+    if (digits == 0 || digits > 3 || (digits > 1 && text[pos] == '0')) return false;
+    int value = 0;
+    for (size_t i = pos; i < end; ++i) value = value * 10 + (text[i] - '0');
+    if (value > 255) return false;
+    out[parts++] = static_cast<uint8_t>(value);
+    if (parts == 4) return end == text.size();
+    if (end >= text.size() || text[end] != '.') return false;
+    pos = end + 1;
+  }
+  return false;
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Groups of 1-4 hex digits, at most one "::", an IPv4 tail in the last 32 bits.
+bool ParseIpv6(std::string_view text, uint8_t* out) {
+  uint8_t bytes[16] = {};
+  size_t at = 0;    // bytes filled
+  int gap = -1;     // where "::" stands, in bytes
+  size_t pos = 0;
+  if (text.substr(0, 2) == "::") {
+    gap = 0;
+    pos = 2;
+  } else if (!text.empty() && text[0] == ':') {
+    return false;
+  }
+  while (pos < text.size()) {
+    if (at >= 16) return false;
+    size_t end = pos;
+    int value = 0;
+    while (end < text.size() && end - pos < 5 && HexValue(text[end]) >= 0) value = value * 16 + HexValue(text[end++]);
+    if (end < text.size() && text[end] == '.') {  // the IPv4 tail
+      if (at > 12 || !ParseIpv4(text.substr(pos), bytes + at)) return false;
+      at += 4;
+      pos = text.size();
+      break;
+    }
+    if (end == pos || end - pos > 4) return false;
+    bytes[at++] = static_cast<uint8_t>(value >> 8);
+    bytes[at++] = static_cast<uint8_t>(value & 0xFF);
+    if (end == text.size()) {
+      pos = end;
+      break;
+    }
+    if (text[end] != ':') return false;
+    if (end + 1 < text.size() && text[end + 1] == ':') {
+      if (gap >= 0) return false;
+      gap = static_cast<int>(at);
+      pos = end + 2;
+    } else {
+      pos = end + 1;
+      if (pos == text.size()) return false;  // a trailing single ':'
+    }
+  }
+  if (gap < 0) {
+    if (at != 16) return false;
+  } else {
+    if (at >= 16) return false;  // "::" stands for at least one group
+    const size_t tail = at - static_cast<size_t>(gap);
+    std::copy_backward(bytes + gap, bytes + at, bytes + 16);
+    std::fill(bytes + gap, bytes + 16 - tail, uint8_t(0));
+  }
+  std::copy(bytes, bytes + 16, out);
+  return true;
+}
+}  // namespace
+
 std::string IpAddress::ToString() const {
-  char text[INET6_ADDRSTRLEN] = {};
-  inet_ntop(v6 ? AF_INET6 : AF_INET, bytes.data(), text, sizeof text);
-  return text;
+  char text[64];
+  if (!v6) {
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
+    return text;
+  }
+  unsigned words[8];
+  for (int i = 0; i < 8; ++i) words[i] = (bytes[2 * i] << 8) | bytes[2 * i + 1];
+  // The longest run of two or more zero groups (the first of equals) becomes "::".
+  int best = -1, bestLength = 0;
+  for (int i = 0; i < 8;) {
+    int j = i;
+    while (j < 8 && words[j] == 0) ++j;
+    if (j - i > bestLength && j - i >= 2) {
+      best = i;
+      bestLength = j - i;
+    }
+    i = j == i ? i + 1 : j;
+  }
+  std::string out;
+  for (int i = 0; i < 8; ++i) {
+    if (i == best) {
+      out += "::";
+      i += bestLength - 1;
+      continue;
+    }
+    // An IPv4-compatible or IPv4-mapped address ends in dotted decimal.
+    if (i == 6 && best == 0 && (bestLength == 6 || (bestLength == 5 && words[5] == 0xffff))) {
+      std::snprintf(text, sizeof text, "%u.%u.%u.%u", bytes[12], bytes[13], bytes[14], bytes[15]);
+      return out + (out.back() == ':' ? "" : ":") + text;
+    }
+    if (!out.empty() && out.back() != ':') out += ':';
+    std::snprintf(text, sizeof text, "%x", words[i]);
+    out += text;
+  }
+  return out;
 }
 
 bool ParseIpAddress(const std::string& text, IpAddress* address) {
-  std::string t = text;
+  std::string_view t = text;
   if (t.size() >= 2 && t.front() == '[' && t.back() == ']') t = t.substr(1, t.size() - 2);
   IpAddress a;
-  if (inet_pton(AF_INET, t.c_str(), a.bytes.data()) == 1) {
+  if (ParseIpv4(t, a.bytes.data())) {
     a.v6 = false;
-  } else if (inet_pton(AF_INET6, t.c_str(), a.bytes.data()) == 1) {
+  } else if (ParseIpv6(t, a.bytes.data())) {
     a.v6 = true;
   } else {
     return false;

@@ -1,9 +1,9 @@
 #include "control/site/SiteOrigin.h"
 
-#include <openssl/evp.h>
-
 #include <cctype>
 #include <cstdio>
+
+#include "control/base/Digest.h"
 
 std::string SiteFolderName(const std::string& origin) {
   if (origin.empty()) return "_none";
@@ -29,16 +29,7 @@ std::string SiteFolderName(const std::string& origin) {
   }
   if (!port.empty()) name += "_" + port;
   if (name.size() > 200) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_Digest(origin.data(), origin.size(), digest, &length, EVP_sha256(), nullptr);
-    std::string hex;
-    for (unsigned int i = 0; i < 8 && i < length; ++i) {
-      char two[3];
-      std::snprintf(two, sizeof two, "%02x", digest[i]);
-      hex += two;
-    }
-    name = name.substr(0, 150) + "~" + hex;
+    name = name.substr(0, 150) + "~" + HexDigits(Sha256(origin).substr(0, 8));
   }
   return name;
 }
