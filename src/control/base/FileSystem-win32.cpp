@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cwctype>
 #include <random>
+#include <string_view>
 
 #include "platform/OleText.h"
 
@@ -59,6 +60,43 @@ std::string PortablePath(std::string path) {
   for (char& c : path)
     if (c == '\\') c = '/';
   return path;
+}
+
+namespace {
+// CON, PRN, AUX, NUL, COM1-9, LPT1-9, CONIN$, CONOUT$, before any extension,
+// in any case (the digits ¹²³ count as well on later Windows).
+bool DeviceName(std::string part) {
+  part = part.substr(0, part.find('.'));
+  while (!part.empty() && part.back() == ' ') part.pop_back();
+  for (char& c : part) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (part == "CON" || part == "PRN" || part == "AUX" || part == "NUL" || part == "CONIN$" || part == "CONOUT$")
+    return true;
+  if (part.size() < 4 || (part.compare(0, 3, "COM") != 0 && part.compare(0, 3, "LPT") != 0)) return false;
+  const std::string digit = part.substr(3);
+  return (digit.size() == 1 && digit[0] >= '0' && digit[0] <= '9') || digit == "\xc2\xb9" || digit == "\xc2\xb2" ||
+         digit == "\xc2\xb3";
+}
+}  // namespace
+
+bool PlainPathParts(const std::string& path, std::string* refused) {
+  if (path.size() >= 2 && path[0] == '/' && path[1] == '/') {
+    *refused = path.substr(0, 2);
+    return false;
+  }
+  for (size_t pos = PathRootLength(path); pos < path.size();) {
+    size_t next = path.find('/', pos);
+    if (next == std::string::npos) next = path.size();
+    const std::string part = path.substr(pos, next - pos);
+    pos = next + 1;
+    if (part.empty() || part == "." || part == "..") continue;
+    bool plain = part.back() != '.' && part.back() != ' ' && !DeviceName(part);
+    for (unsigned char c : part) plain = plain && c >= 0x20 && std::string_view("<>:\"|?*").find(c) == std::string_view::npos;
+    if (!plain) {
+      *refused = part;
+      return false;
+    }
+  }
+  return true;
 }
 
 EntryFacts EntryAt(const std::string& path) {
