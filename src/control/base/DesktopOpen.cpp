@@ -1,16 +1,8 @@
 #include "control/base/DesktopOpen.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cctype>
-#include <cerrno>
-#include <cstdlib>
-#include <thread>
 
-#include "control/base/Spawn.h"
+#include "control/base/FileSystem.h"
 
 namespace {
 bool StartsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
@@ -21,26 +13,6 @@ bool PlainText(std::string_view head) {
   if (head.find('\0') != std::string_view::npos) return false;
   if (StartsWith(head, "#!")) return false;
   return head.find("[Desktop Entry]") == std::string_view::npos;
-}
-
-// Starts a detached opener for path on a desktop; false when there is none.
-bool LaunchOpener(const std::string& path) {
-  const char* display = std::getenv("DISPLAY");
-  const char* wayland = std::getenv("WAYLAND_DISPLAY");
-  if (!(display && *display) && !(wayland && *wayland)) return false;
-  std::string opener = "/usr/bin/xdg-open";
-  if (access(opener.c_str(), X_OK) != 0) return false;
-  // Standard input and output are the host's message channel: the opener gets neither.
-  std::string error;
-  pid_t pid = Spawn({opener, path}, SpawnOptions{}, &error);
-  if (pid < 0) return false;
-  // Reap the opener when it ends (it hands the file to the desktop and quits).
-  std::thread([pid] {
-    int status;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-  }).detach();
-  return true;
 }
 
 bool ContentFits(const std::string& extension, std::string_view head) {
@@ -60,14 +32,14 @@ bool ContentFits(const std::string& extension, std::string_view head) {
 }
 }  // namespace
 
-bool DecideDesktopOpen(std::string_view name, std::string_view head, mode_t mode, std::string* reason) {
+bool DecideDesktopOpen(std::string_view name, std::string_view head, unsigned mode, std::string* reason) {
   auto refuse = [&](const std::string& why) {
     if (reason) *reason = why;
     return false;
   };
   const size_t slash = name.rfind('/');
   const std::string_view base = slash == std::string_view::npos ? name : name.substr(slash + 1);
-  if (mode & (S_IXUSR | S_IXGRP | S_IXOTH)) return refuse("'" + std::string(base) + "' is executable");
+  if (mode & 0111) return refuse("'" + std::string(base) + "' is executable");
   const size_t dot = base.rfind('.');
   if (dot == std::string_view::npos || dot == 0)
     return refuse("'" + std::string(base) + "' has no document type in its name");
@@ -87,23 +59,17 @@ bool DecideDesktopOpen(std::string_view name, std::string_view head, mode_t mode
 bool OpenDocument(const std::string& path, std::string* code, std::string* message) {
   // The bytes looked at come from the file that is opened (no link followed,
   // no waiting on anything but a regular file).
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY);
-  struct stat st;
-  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    if (fd >= 0) close(fd);
+  ReadableFile file;
+  if (!file.Open(path, true)) {
     *code = "fileError";
     *message = "cannot open '" + path + "' (not a regular file, or unreadable)";
     return false;
   }
   std::string head(kDesktopOpenHeadBytes, '\0');
-  ssize_t n;
-  do {
-    n = read(fd, head.data(), head.size());
-  } while (n < 0 && errno == EINTR);
-  close(fd);
+  const long long n = file.Read(head.data(), head.size());
   head.resize(n > 0 ? static_cast<size_t>(n) : 0);
   std::string reason;
-  if (!DecideDesktopOpen(path, head, st.st_mode, &reason)) {
+  if (!DecideDesktopOpen(path, head, file.Permissions(), &reason)) {
     *code = "fileTypeRefused";
     *message = "not opened: " + reason;
     return false;

@@ -112,6 +112,7 @@ bool ReadableFile::Open(const std::string& path, bool noFollow) {
   }
   m_handle = Handle(fd);
   m_size = static_cast<uint64_t>(st.st_size);
+  m_permissions = st.st_mode & 07777;
   return true;
 }
 
@@ -128,15 +129,25 @@ NewFile::~NewFile() {
   if (!m_keep && !m_path.empty()) unlink(m_path.c_str());
 }
 
-bool NewFile::Create(const std::string& folder, const std::string& prefix, unsigned mode) {
-  std::string name = folder + "/" + prefix + "XXXXXX";
-  // mkostemp: O_CREAT | O_EXCL under a random name, mode 0600.
-  const int fd = mkostemp(name.data(), O_CLOEXEC);
-  if (fd < 0) return false;
-  fchmod(fd, mode);
-  m_handle = Handle(fd);
-  m_path = std::move(name);
-  return true;
+bool NewFile::Create(const std::string& folder, const std::string& prefix, unsigned mode, const std::string& suffix) {
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    std::string name = folder + "/" + prefix + "XXXXXX" + suffix;
+    // mkostemps: O_CREAT | O_EXCL under a random name, mode 0600.
+    const int fd = mkostemps(name.data(), static_cast<int>(suffix.size()), O_CLOEXEC);
+    if (fd < 0) return false;
+    flock(fd, LOCK_EX);  // "being written": RemoveIfUnheld leaves it alone
+    // RemoveIfUnheld may have taken it between its creation and the lock.
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_nlink > 0) {
+      m_handle = Handle(fd);
+      m_path = std::move(name);
+      m_mode = mode;
+      return true;
+    }
+    close(fd);
+  }
+  errno = EEXIST;
+  return false;
 }
 
 bool NewFile::Write(const char* bytes, size_t size) {
@@ -149,14 +160,27 @@ bool NewFile::Write(const char* bytes, size_t size) {
   return true;
 }
 
+bool NewFile::Truncate() { return ftruncate(Fd(m_handle), 0) == 0 && lseek(Fd(m_handle), 0, SEEK_SET) == 0; }
+
 bool NewFile::Finish() {
   const int fd = Fd(m_handle);
   m_handle = nullptr;
-  const bool synced = fsync(fd) == 0;
+  const bool synced = fchmod(fd, m_mode) == 0 && fsync(fd) == 0;
   const int saved = errno;
   const bool closed = close(fd) == 0;
   if (!synced) errno = saved;
   return synced && closed;
+}
+
+bool RemoveIfUnheld(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  // Nobody holds its lock: the writer has ended without finishing.
+  const bool removed = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+                       unlink(path.c_str()) == 0;
+  close(fd);
+  return removed;
 }
 
 FolderLock::FolderLock(const std::string& folder, int waitSeconds) {

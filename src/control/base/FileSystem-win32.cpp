@@ -285,22 +285,30 @@ NewFile::~NewFile() {
   if (!m_keep && !m_path.empty()) DeleteFileW(Wide(m_path).c_str());
 }
 
-bool NewFile::Create(const std::string& folder, const std::string& prefix, unsigned /*mode*/) {
+bool NewFile::Create(const std::string& folder, const std::string& prefix, unsigned mode, const std::string& suffix) {
   static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
   std::random_device random;
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string name = folder + "/" + prefix;
     for (int i = 0; i < 8; ++i) name += kLetters[random() % (sizeof kLetters - 1)];
-    // CREATE_NEW: never an existing name (a planted link included).
+    name += suffix;
+    // CREATE_NEW: never an existing name (a planted link included). Shared
+    // with no one: RemoveIfUnheld cannot open it while it is held.
     HANDLE h = CreateFileW(Wide(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
       m_handle = h;
       m_path = std::move(name);
+      m_mode = mode;
       return true;
     }
     if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) return false;
   }
   return false;
+}
+
+bool NewFile::Truncate() {
+  return SetFilePointer(AsHandle(m_handle), 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
+         SetEndOfFile(AsHandle(m_handle));
 }
 
 bool NewFile::Write(const char* bytes, size_t size) {
@@ -321,6 +329,20 @@ bool NewFile::Finish() {
   const bool closed = CloseHandle(h);
   if (!flushed) SetLastError(saved);
   return flushed && closed;
+}
+
+bool RemoveIfUnheld(const std::string& path) {
+  if (!PlainPath(path)) return false;
+  // Opened for no one else, which fails while a NewFile holds it; the link
+  // itself when it is one (then left alone).
+  HANDLE h = CreateFileW(Wide(path).c_str(), DELETE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool plainFile = GetFileInformationByHandle(h, &info) &&
+                         !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+  CloseHandle(h);
+  // A writer never opens an existing name again, so none can take it between.
+  return plainFile && DeleteFileW(Wide(path).c_str());
 }
 
 FolderLock::FolderLock(const std::string& folder, int waitSeconds) {

@@ -68,26 +68,34 @@ class ReadableFile {
   // False when it cannot be opened or is no regular file.
   bool Open(const std::string& path, bool noFollow);
   uint64_t Size() const { return m_size; }
+  // Its POSIX permission bits (0 on Windows, where a file's name marks a program).
+  unsigned Permissions() const { return m_permissions; }
   // Bytes read into buffer (0 at the end), or -1 on an error.
   long long Read(char* buffer, size_t room);
 
  private:
   void* m_handle = nullptr;  // a HANDLE, or the descriptor + 1
   uint64_t m_size = 0;
+  unsigned m_permissions = 0;
 };
 
-// A new file under a name of its own in folder (prefix + random letters),
-// never an existing one; removed by the destructor unless Keep() was called.
+// A new file under a name of its own in folder (prefix, random letters,
+// suffix), never an existing one, private to the user until Finish gives it
+// mode; removed by the destructor unless Keep() was called. While the object
+// holds it, RemoveIfUnheld leaves it alone (flock; on Windows it is opened
+// for no one else).
 class NewFile {
  public:
   NewFile() = default;
   ~NewFile();
   NewFile(const NewFile&) = delete;
   NewFile& operator=(const NewFile&) = delete;
-  bool Create(const std::string& folder, const std::string& prefix, unsigned mode);
+  bool Create(const std::string& folder, const std::string& prefix, unsigned mode, const std::string& suffix = "");
   const std::string& Path() const { return m_path; }
   bool Write(const char* bytes, size_t size);
-  // On disk, then closed; false when either fails.
+  // Back to empty.
+  bool Truncate();
+  // Given its mode, on disk, then closed; false when any of it fails.
   bool Finish();
   // The file stays when this object goes.
   void Keep() { m_keep = true; }
@@ -95,8 +103,13 @@ class NewFile {
  private:
   void* m_handle = nullptr;
   std::string m_path;
+  unsigned m_mode = 0600;
   bool m_keep = false;
 };
+
+// Removes the regular file at path (a link is not followed) unless a NewFile
+// holds it now: a file left by a writer that ended without finishing.
+bool RemoveIfUnheld(const std::string& path);
 
 // An exclusive lock that holders of the same folder's lock in every process
 // respect (flock on the folder on POSIX; LockFileEx on ".<name>.lock" beside

@@ -1,28 +1,22 @@
 #include "control/site/Downloader.h"
 
-#include <algorithm>
 #include <curl/curl.h>
-#include <fcntl.h>
-#include <ftw.h>
 #include <netinet/in.h>
-#include <sys/file.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <thread>
+
+#include "control/base/FileSystem.h"
 
 namespace {
 constexpr const char* kTempSuffix = ".kxdownload";
 constexpr int kMaxRedirects = 10;
 
 std::atomic<int> g_running{0};
-
-std::string Errno(int error) { return std::strerror(error); }
 
 std::string SizeText(uint64_t bytes) {
   if (bytes % (uint64_t(1) << 30) == 0) return std::to_string(bytes >> 30) + " GiB";
@@ -32,10 +26,10 @@ std::string SizeText(uint64_t bytes) {
 
 // Where the bytes go, and what went wrong on the way.
 struct Sink {
-  int fd = -1;
+  NewFile* file = nullptr;
   uint64_t bytes = 0;
   uint64_t maxBytes = 0;
-  int writeErrno = 0;    // a failed write
+  std::string writeError;  // of a failed write
   bool tooLarge = false;
   const std::function<bool(uint64_t, std::string*)>* hasRoom = nullptr;
   uint64_t roomUntil = 0;  // bytes written up to which the folder had room
@@ -50,22 +44,16 @@ struct Sink {
       if (!(*hasRoom)(size, &noRoom)) return false;
       roomUntil = bytes + kRoomStep;
     }
-    size_t done = 0;
-    while (done < size) {
-      ssize_t n = write(fd, data + done, size - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        writeErrno = n < 0 ? errno : ENOSPC;
-        return false;
-      }
-      done += static_cast<size_t>(n);
+    if (!file->Write(data, size)) {
+      writeError = LastFileError();
+      return false;
     }
     bytes += size;
     return true;
   }
   // Back to empty (a redirect's body is not the download).
   void Reset() {
-    if (ftruncate(fd, 0) == 0) lseek(fd, 0, SEEK_SET);
+    file->Truncate();
     bytes = 0;
     roomUntil = 0;
   }
@@ -153,8 +141,8 @@ std::string Fetch(const DownloadRequest& request, Sink* sink, std::string* code)
       failure = sink->noRoom;
       break;
     }
-    if (sink->writeErrno) {
-      failure = "cannot write the download: " + Errno(sink->writeErrno);
+    if (!sink->writeError.empty()) {
+      failure = "cannot write the download: " + sink->writeError;
       break;
     }
     if (result == CURLE_FILESIZE_EXCEEDED) {
@@ -188,60 +176,21 @@ std::string Fetch(const DownloadRequest& request, Sink* sink, std::string* code)
 // Copies a local regular file into sink. "" on success, else what failed.
 std::string CopyLocal(const std::string& path, Sink* sink, uint64_t maxBytes, std::string* code) {
   // Not blocking on a FIFO or device; no link followed at the last step.
-  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return "cannot open " + path + ": " + Errno(errno);
-  struct stat st;
-  std::string failure;
+  ReadableFile file;
+  if (!file.Open(path, true)) return "cannot open " + path + " (not a regular file, or unreadable): " + LastFileError();
   char chunk[65536];
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    failure = path + " is not a regular file";
-  } else {
-    for (;;) {
-      ssize_t n = read(fd, chunk, sizeof chunk);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        failure = "cannot read " + path + ": " + Errno(errno);
-        break;
-      }
-      if (n == 0) break;
-      if (!sink->Put(chunk, static_cast<size_t>(n))) {
-        if (sink->tooLarge) *code = "tooLarge";
-        if (!sink->noRoom.empty()) *code = "noRoom";
-        failure = sink->tooLarge          ? path + " is larger than the limit of " + SizeText(maxBytes)
-                  : !sink->noRoom.empty() ? sink->noRoom
-                                          : "cannot write the download: " + Errno(sink->writeErrno);
-        break;
-      }
+  for (;;) {
+    const long long n = file.Read(chunk, sizeof chunk);
+    if (n < 0) return "cannot read " + path + ": " + LastFileError();
+    if (n == 0) return std::string();
+    if (!sink->Put(chunk, static_cast<size_t>(n))) {
+      if (sink->tooLarge) *code = "tooLarge";
+      if (!sink->noRoom.empty()) *code = "noRoom";
+      return sink->tooLarge          ? path + " is larger than the limit of " + SizeText(maxBytes)
+             : !sink->noRoom.empty() ? sink->noRoom
+                                     : "cannot write the download: " + sink->writeError;
     }
   }
-  close(fd);
-  return failure;
-}
-
-// A unique temporary file beside target, created exclusively and locked.
-int CreateTemp(const std::string& target, std::string* path, std::string* failure) {
-  size_t slash = target.rfind('/');
-  std::string name = target.substr(0, slash + 1) + "." + target.substr(slash + 1) + ".XXXXXX" + kTempSuffix;
-  for (int attempt = 0; attempt < 5; ++attempt) {
-    std::vector<char> buffer(name.begin(), name.end());
-    buffer.push_back('\0');
-    // mkostemps: O_CREAT | O_EXCL under a random name, mode 0600.
-    int fd = mkostemps(buffer.data(), static_cast<int>(std::strlen(kTempSuffix)), O_CLOEXEC);
-    if (fd < 0) {
-      *failure = "cannot create a file beside " + target + ": " + Errno(errno);
-      return -1;
-    }
-    flock(fd, LOCK_EX);  // "being written": the sweep leaves it alone
-    // A sweep may have taken it between its creation and the lock.
-    struct stat st;
-    if (fstat(fd, &st) == 0 && st.st_nlink > 0) {
-      *path = buffer.data();
-      return fd;
-    }
-    close(fd);
-  }
-  *failure = "cannot keep a file beside " + target;
-  return -1;
 }
 
 void Run(DownloadRequest request, std::shared_ptr<JobEventQueue> queue) {
@@ -249,19 +198,25 @@ void Run(DownloadRequest request, std::shared_ptr<JobEventQueue> queue) {
   Sink sink;
   sink.maxBytes = request.maxBytes;
   sink.hasRoom = &request.hasRoom;
-  sink.fd = CreateTemp(request.target, &temp, &failure);
-  if (sink.fd >= 0) {
+  // A unique temporary file beside the target, held while it is written.
+  NewFile file;
+  const size_t slash = request.target.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : request.target.substr(0, slash);
+  const std::string prefix = "." + request.target.substr(slash + 1) + ".";
+  if (!file.Create(folder, prefix, 0644, kTempSuffix)) {
+    failure = "cannot create a file beside " + request.target + ": " + LastFileError();
+  } else {
+    sink.file = &file;
+    temp = file.Path();
     failure = request.localPath.empty() ? Fetch(request, &sink, &code)
                                         : CopyLocal(request.localPath, &sink, request.maxBytes, &code);
-    if (failure.empty() && fsync(sink.fd) != 0) failure = "cannot write the download: " + Errno(errno);
-    if (failure.empty() && fchmod(sink.fd, 0644) != 0) failure = "cannot finish the download: " + Errno(errno);
+    if (failure.empty() && !file.Finish()) failure = "cannot write the download: " + LastFileError();
     if (failure.empty() && request.place && !request.place(temp, &failure)) {
       if (failure.rfind("no room", 0) == 0) code = "noRoom";
-    } else if (failure.empty() && !request.place && rename(temp.c_str(), request.target.c_str()) != 0) {
-      failure = "cannot move the download to " + request.target + ": " + Errno(errno);
+    } else if (failure.empty() && !request.place && !MoveOver(temp, request.target)) {
+      failure = "cannot move the download to " + request.target + ": " + LastFileError();
     }
-    if (!failure.empty()) unlink(temp.c_str());
-    close(sink.fd);
+    if (failure.empty()) file.Keep();  // placed: the name is the target's now
   }
   const bool ok = failure.empty();
   if (!ok) {
@@ -279,23 +234,6 @@ void Run(DownloadRequest request, std::shared_ptr<JobEventQueue> queue) {
   queue->Push(JobLine::Done(ok, std::move(result)));
 }
 
-// The sweep's walk: nftw has no context argument.
-thread_local size_t t_budget = 0;
-
-int SweepEntry(const char* path, const struct stat* st, int type, struct FTW*) {
-  if (t_budget == 0) return 1;  // stop the walk
-  --t_budget;
-  const size_t length = std::strlen(path), suffix = std::strlen(kTempSuffix);
-  if (type != FTW_F || !S_ISREG(st->st_mode) || length < suffix ||
-      std::strcmp(path + length - suffix, kTempSuffix) != 0)
-    return 0;
-  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return 0;
-  // Nobody holds its lock: the download that wrote it has ended without finishing.
-  if (flock(fd, LOCK_EX | LOCK_NB) == 0) unlink(path);
-  close(fd);
-  return 0;
-}
 }  // namespace
 
 void InitDownloads() {
@@ -321,9 +259,25 @@ bool StartDownload(DownloadRequest request, std::shared_ptr<JobEventQueue> queue
 }
 
 void SweepDownloadLeftovers(const std::vector<std::string>& folders, size_t budget) {
+  const std::string suffix = kTempSuffix;
   for (const std::string& folder : folders) {
-    t_budget = budget;
-    nftw(folder.c_str(), SweepEntry, 16, FTW_PHYS);
+    // Every entry seen counts against the budget; links are not followed.
+    size_t left = budget;
+    std::vector<std::string> pending{folder};
+    while (!pending.empty() && left > 0) {
+      const std::string dir = std::move(pending.back());
+      pending.pop_back();
+      for (const std::string& name : FolderNames(dir, left)) {
+        if (left == 0) break;
+        --left;
+        const std::string path = dir + "/" + name;
+        const EntryKind kind = EntryAt(path).kind;
+        if (kind == EntryKind::Folder) pending.push_back(path);
+        else if (kind == EntryKind::File && name.size() > suffix.size() &&
+                 name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+          RemoveIfUnheld(path);
+      }
+    }
   }
 }
 
