@@ -228,6 +228,20 @@ TEST_F(SiteFiles, NamesTheSystemTakesForSomethingElseAreRefused) {
   EXPECT_EQ(page.Read("note.txt"), "plain");
 }
 
+// openFile hands documents to the shell, never a program or shortcut the page wrote.
+TEST_F(SiteFiles, OpenFileRefusesWhatIsNoDocument) {
+  Page page(L"https://open.example/");
+  for (const auto& [name, bytes] : {std::pair{"run.bat", "@echo off"}, std::pair{"setup.exe", "MZ\x90"},
+                                    std::pair{"a.pdf.lnk", "L\x01"}, std::pair{"site.url", "[InternetShortcut]"},
+                                    std::pair{"fake.pdf", "MZ\x90 not a PDF"}}) {
+    ASSERT_TRUE(page.Write(name, bytes)) << name;
+    ASSERT_HRESULT_SUCCEEDED(page.control->openFile(Bstr(std::string(name))));
+    EXPECT_EQ(page.Errors(), std::vector<std::string>{"fileTypeRefused"}) << name;
+  }
+  ASSERT_HRESULT_SUCCEEDED(page.control->openFile(Bstr(std::string("C:\\windows\\notepad.exe"))));
+  EXPECT_EQ(page.Errors(), kRefused);
+}
+
 // A junction inside a site's folder that leads to another's.
 TEST_F(SiteFiles, AJunctionToAnotherSitesFolderIsNotFollowed) {
   Page owner(L"https://owner.example/");

@@ -1,6 +1,7 @@
 #include "control/members/SiteActions.h"
 
 #include "control/base/ControlPaths.h"
+#include "control/base/DesktopOpen.h"
 #include "control/formats/Base64.h"
 #include "control/formats/SystemInfo.h"
 #include "control/formats/TextEncoding.h"
@@ -72,6 +73,12 @@ bool CopySiteFile(const FileStore& files, const std::string& source, const std::
                   MemberFailure* failure) {
   std::string error;
   return files.Copy(source, target, &error) || FailFile(failure, error);
+}
+
+bool OpenSiteFile(const FileStore& files, const std::string& path, MemberFailure* failure) {
+  std::string real, error, code;
+  if (!files.Resolve(path, FileStore::Access::Read, &real, &error)) return FailFile(failure, error);
+  return OpenDocument(real, &code, &error) || Fail(failure, code, error);
 }
 
 std::string SettingsFileFor(const WebOrigin& origin) {

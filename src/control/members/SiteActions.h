@@ -40,6 +40,9 @@ bool WriteFileBase64(const FileStore& files, const std::string& path, const std:
 // copy: source to target, both inside the allowed folders.
 bool CopySiteFile(const FileStore& files, const std::string& source, const std::string& target,
                   MemberFailure* failure);
+// openFile: the file, when it is a document (DesktopOpen.h), handed to the
+// desktop's program for its type ("fileTypeRefused", "noDesktop", ...).
+bool OpenSiteFile(const FileStore& files, const std::string& path, MemberFailure* failure);
 
 // The settings file of a site: each web site its own, which no other site
 // can name; pages on this machine and pages without a web origin the one

@@ -126,13 +126,8 @@ HRESULT CLinuxPrinterControl::download(BSTR url, BSTR path, BOOL* result) {
 
 HRESULT CLinuxPrinterControl::openFile(BSTR path) {
   m_thread.Check("CLinuxPrinterControl::openFile");
-  FileStore files = Files();
-  std::string real, error;
-  if (!files.Resolve(BstrToUtf8(path), FileStore::Access::Read, &real, &error)) {
-    Report(FileErrorCode(error), error);
-    return S_OK;
-  }
-  OpenDocumentOnDesktop(real);  // reports why when it does not open
+  MemberFailure failure;
+  if (!OpenSiteFile(Files(), BstrToUtf8(path), &failure)) Report(failure.code, failure.message);
   return S_OK;
 }
 

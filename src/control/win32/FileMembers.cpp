@@ -1,6 +1,6 @@
-// The site's files, its kept settings and its device ids on Windows: what
-// each does is the Linux control's (control/members/SiteActions.h), for the
-// site of the page's address, with files under %LOCALAPPDATA%\Kestrix\files
+// The site's files (openFile too), its kept settings and its device ids on
+// Windows: what each does is the Linux control's (control/members/SiteActions.h),
+// for the site of the page's address, with files under %LOCALAPPDATA%\Kestrix\files
 // and settings and control.json under %APPDATA%\Kestrix (ControlPaths.h).
 #include "control/base/ControlText.h"
 #include "control/members/SiteActions.h"
@@ -71,6 +71,14 @@ HRESULT CWinPrinterControl::copied(BSTR path, BSTR* result) {
   for (char& c : found)
     if (c == '/') c = '\\';
   if (!found.empty()) SetBstrResult(result, found);
+  return S_OK;
+}
+
+HRESULT CWinPrinterControl::openFile(BSTR path) {
+  if (!Allowed()) return Refuse("openFile");
+  // Through the shell's "open" verb, for documents only.
+  MemberFailure failure;
+  if (!OpenSiteFile(Files(), BstrToUtf8(path), &failure)) Report(failure);
   return S_OK;
 }
 

@@ -89,11 +89,6 @@ HRESULT CWinPrinterControl::showPageSetupDialog(VARIANT*) {
   NotBuilt("showPageSetupDialog");
   return S_OK;
 }
-HRESULT CWinPrinterControl::openFile(BSTR) {
-  KX_GUARD("openFile");
-  NotBuilt("openFile");
-  return S_OK;
-}
 HRESULT CWinPrinterControl::chooseFile(BSTR, BSTR, VARIANT_BOOL, BSTR*) {
   KX_GUARD("chooseFile");
   NotBuilt("chooseFile");
