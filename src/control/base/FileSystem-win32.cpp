@@ -90,7 +90,8 @@ bool PlainPathParts(const std::string& path, std::string* refused) {
     pos = next + 1;
     if (part.empty() || part == "." || part == "..") continue;
     bool plain = part.back() != '.' && part.back() != ' ' && !DeviceName(part);
-    for (unsigned char c : part) plain = plain && c >= 0x20 && std::string_view("<>:\"|?*").find(c) == std::string_view::npos;
+    for (unsigned char c : part)
+      plain = plain && c >= 0x20 && std::string_view("<>:\"|?*").find(static_cast<char>(c)) == std::string_view::npos;
     if (!plain) {
       *refused = part;
       return false;
