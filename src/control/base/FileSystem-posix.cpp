@@ -35,8 +35,7 @@ void* Handle(int fd) { return reinterpret_cast<void*>(static_cast<intptr_t>(fd) 
 
 size_t PathRootLength(const std::string& path) { return !path.empty() && path[0] == '/' ? 1 : 0; }
 std::string PortablePath(std::string path) { return path; }
-
-bool PlainPathParts(const std::string&, std::string*) { return true; }
+bool IsPlainPath(const std::string&) { return true; }
 
 EntryFacts EntryAt(const std::string& path) {
   struct stat st;

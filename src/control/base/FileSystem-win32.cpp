@@ -4,9 +4,9 @@
 
 #include <cctype>
 #include <chrono>
+#include <cstring>
 #include <cwctype>
 #include <random>
-#include <string_view>
 
 #include "platform/OleText.h"
 
@@ -42,9 +42,40 @@ EntryFacts FromAttributes(DWORD attributes, DWORD sizeHigh, DWORD sizeLow) {
 bool PlainName(const std::wstring& name) { return name.find_first_of(L"*?:\"<>|") == std::wstring::npos; }
 }  // namespace
 
-static bool PlainPath(const std::string& path) {
+bool IsPlainPath(const std::string& path) {
+  // "//server/share/x", "//?/C:/x", "//./C:/x": a share or a device path, never a site's file.
+  if (path.size() >= 2 && (path[0] == '/' || path[0] == '\\') && (path[1] == '/' || path[1] == '\\')) return false;
+  const size_t root = PathRootLength(path);
+  for (size_t pos = root; pos <= path.size();) {
+    size_t end = path.find_first_of("/\\", pos);
+    if (end == std::string::npos) end = path.size();
+    const std::string part = path.substr(pos, end - pos);
+    pos = end + 1;
+    if (part.empty() || part == "." || part == "..") continue;
+    if (part.back() == '.' || part.back() == ' ') return false;
+    for (unsigned char c : part)
+      if (c < 32 || std::strchr("*?:\"<>|", c)) return false;
+    // Device names, with any extension.
+    std::string stem = part.substr(0, part.find('.'));
+    for (char& c : stem) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+    if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL" || stem == "CONIN$" || stem == "CONOUT$")
+      return false;
+    // COM1-9 and LPT1-9, and (later Windows) COM and LPT with a superscript 1, 2 or 3.
+    const std::string digit = stem.size() > 3 ? stem.substr(3) : std::string();
+    if ((stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
+        ((digit.size() == 1 && digit[0] >= '0' && digit[0] <= '9') || digit == "\xc2\xb9" || digit == "\xc2\xb2" ||
+         digit == "\xc2\xb3"))
+      return false;
+  }
+  return true;
+}
+
+namespace {
+bool PlainPath(const std::string& path) {
   return path.find_first_of("*?:\"<>|", PathRootLength(path)) == std::string::npos;
 }
+}  // namespace
 
 size_t PathRootLength(const std::string& path) {
   if (path.size() >= 3 && std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':' &&
@@ -60,44 +91,6 @@ std::string PortablePath(std::string path) {
   for (char& c : path)
     if (c == '\\') c = '/';
   return path;
-}
-
-namespace {
-// CON, PRN, AUX, NUL, COM1-9, LPT1-9, CONIN$, CONOUT$, before any extension,
-// in any case (the digits ¹²³ count as well on later Windows).
-bool DeviceName(std::string part) {
-  part = part.substr(0, part.find('.'));
-  while (!part.empty() && part.back() == ' ') part.pop_back();
-  for (char& c : part) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  if (part == "CON" || part == "PRN" || part == "AUX" || part == "NUL" || part == "CONIN$" || part == "CONOUT$")
-    return true;
-  if (part.size() < 4 || (part.compare(0, 3, "COM") != 0 && part.compare(0, 3, "LPT") != 0)) return false;
-  const std::string digit = part.substr(3);
-  return (digit.size() == 1 && digit[0] >= '0' && digit[0] <= '9') || digit == "\xc2\xb9" || digit == "\xc2\xb2" ||
-         digit == "\xc2\xb3";
-}
-}  // namespace
-
-bool PlainPathParts(const std::string& path, std::string* refused) {
-  if (path.size() >= 2 && path[0] == '/' && path[1] == '/') {
-    *refused = path.substr(0, 2);
-    return false;
-  }
-  for (size_t pos = PathRootLength(path); pos < path.size();) {
-    size_t next = path.find('/', pos);
-    if (next == std::string::npos) next = path.size();
-    const std::string part = path.substr(pos, next - pos);
-    pos = next + 1;
-    if (part.empty() || part == "." || part == "..") continue;
-    bool plain = part.back() != '.' && part.back() != ' ' && !DeviceName(part);
-    for (unsigned char c : part)
-      plain = plain && c >= 0x20 && std::string_view("<>:\"|?*").find(static_cast<char>(c)) == std::string_view::npos;
-    if (!plain) {
-      *refused = part;
-      return false;
-    }
-  }
-  return true;
 }
 
 EntryFacts EntryAt(const std::string& path) {

@@ -15,16 +15,13 @@
 size_t PathRootLength(const std::string& path);
 // The path with the platform's separators read as '/' (Windows: '\' -> '/').
 std::string PortablePath(std::string path);
-// Whether the system opens each part of path (a portable path; its root
-// left out) as the name written, so that the path checked is the path
-// opened. Always on POSIX. On Windows not: a path that starts with two
-// separators (a share or a device path), a part with a character no name
-// holds (<>:"|?* or a control character: "a.txt:s" names a stream), a part
-// that ends in '.' or ' ' (which the system drops: "a.txt." opens "a.txt"),
-// or a device's name (CON, PRN, AUX, NUL, COM1-9, LPT1-9, CONIN$, CONOUT$,
-// with any extension: "aux.txt"). "." and ".." pass. False sets *part to
-// the first part refused.
-bool PlainPathParts(const std::string& path, std::string* part);
+// False for a path the system would read as something else than the file it
+// names, so that the path checked is the path opened. Windows: a path that
+// starts with two separators (a share, "//server/share", or a device path,
+// "//?/C:/..."), a stream ("a.txt:x"), a pattern, a device name ("NUL",
+// "com1.txt", "aux"), a part that ends in '.' or ' ' (the system drops
+// those), a control character. POSIX takes every path as written.
+bool IsPlainPath(const std::string& path);
 
 enum class EntryKind { Missing, File, Folder, Link, Other };
 struct EntryFacts {
