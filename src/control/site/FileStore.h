@@ -4,7 +4,8 @@
 // followed, ".." folded) and refused unless it lies inside a folder the site
 // may use:
 //  - the site's own folder, $XDG_DATA_HOME/kestrix/files/<site> (SiteFolderName
-//    of the page's origin), created on first use;
+//    of the page's origin; on Windows %LOCALAPPDATA%\Kestrix\files\<site>,
+//    see ControlPaths.h), created on first use;
 //  - the folders listed in $XDG_CONFIG_HOME/kestrix/control.json under
 //    "allowedFolders": a text gives the folder to every site, an object
 //    {"path": "/srv/labels", "origins": ["https://shop.example"]} only to the
@@ -14,6 +15,8 @@
 //    $XDG_DATA_HOME/kestrix/files before each site had its own (their names are
 //    recorded once, in files/.before-sites.json, when the first site's folder
 //    is made, so no site folder is ever among them).
+// Paths are read as FileSystem.h says ('/' between parts; on Windows '\'
+// too, and a path the system would read as a stream or a device is refused).
 // Relative paths are taken inside the site's folder (read: then in the shared
 // files, when the site may read those); "~/" is the home folder.
 // Disk is bounded too (SiteQuota.h): a site's own folder holds at most 1 GiB
