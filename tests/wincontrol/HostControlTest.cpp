@@ -117,7 +117,8 @@ TEST_F(HostControl, WorksInTheBootstrapPageAndStopsWhenMovedElsewhere) {
   OLECHAR* name = const_cast<OLECHAR*>(L"isImplemented");
   DISPID id = 0;
   ASSERT_HRESULT_SUCCEEDED(m_control->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id));
-  for (const auto& [member, built] : {std::pair{L"getPrinters", true}, std::pair{L"printToPDF", false}}) {
+  for (const auto& [member, built] :
+       {std::pair{L"getPrinters", true}, std::pair{L"readString", true}, std::pair{L"printToPDF", false}}) {
     VARIANT arg;
     arg.vt = VT_BSTR;
     arg.bstrVal = ::SysAllocString(member);

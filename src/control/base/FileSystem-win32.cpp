@@ -43,6 +43,8 @@ bool PlainName(const std::wstring& name) { return name.find_first_of(L"*?:\"<>|"
 }  // namespace
 
 bool IsPlainPath(const std::string& path) {
+  // "//server/share/x", "//?/C:/x", "//./C:/x": a share or a device path, never a site's file.
+  if (path.size() >= 2 && (path[0] == '/' || path[0] == '\\') && (path[1] == '/' || path[1] == '\\')) return false;
   const size_t root = PathRootLength(path);
   for (size_t pos = root; pos <= path.size();) {
     size_t end = path.find_first_of("/\\", pos);
@@ -59,8 +61,11 @@ bool IsPlainPath(const std::string& path) {
     while (!stem.empty() && stem.back() == ' ') stem.pop_back();
     if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL" || stem == "CONIN$" || stem == "CONOUT$")
       return false;
-    if (stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
-        stem[3] >= '0' && stem[3] <= '9')
+    // COM1-9 and LPT1-9, and (later Windows) COM and LPT with a superscript 1, 2 or 3.
+    const std::string digit = stem.size() > 3 ? stem.substr(3) : std::string();
+    if ((stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
+        ((digit.size() == 1 && digit[0] >= '0' && digit[0] <= '9') || digit == "\xc2\xb9" || digit == "\xc2\xb2" ||
+         digit == "\xc2\xb3"))
       return false;
   }
   return true;

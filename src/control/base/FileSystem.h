@@ -16,9 +16,11 @@ size_t PathRootLength(const std::string& path);
 // The path with the platform's separators read as '/' (Windows: '\' -> '/').
 std::string PortablePath(std::string path);
 // False for a path the system would read as something else than the file it
-// names. Windows: a stream ("a.txt:x"), a pattern, a device name ("NUL",
-// "com1.txt"), a part that ends in '.' or ' ' (the system drops those), a
-// control character. POSIX takes every path as written.
+// names, so that the path checked is the path opened. Windows: a path that
+// starts with two separators (a share, "//server/share", or a device path,
+// "//?/C:/..."), a stream ("a.txt:x"), a pattern, a device name ("NUL",
+// "com1.txt", "aux"), a part that ends in '.' or ' ' (the system drops
+// those), a control character. POSIX takes every path as written.
 bool IsPlainPath(const std::string& path);
 
 enum class EntryKind { Missing, File, Folder, Link, Other };

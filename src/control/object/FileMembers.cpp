@@ -3,105 +3,64 @@
 // {"code": "pathRefused"} to the attached listener.
 #include <cctype>
 
-#include "control/formats/Base64.h"
 #include "control/base/ControlPaths.h"
 #include "control/base/ControlText.h"
 #include "control/site/Downloader.h"
 #include "control/formats/ExcelExport.h"
 #include "control/site/FileStore.h"
+#include "control/members/SiteActions.h"
 #include "control/jobs/JobRequest.h"
 #include "control/object/PrinterControlObject.h"
-#include "control/formats/TextEncoding.h"
-
-namespace {
-std::string Code(const std::string& error) {
-  if (error.find("outside the allowed folders") != std::string::npos) return "pathRefused";
-  return error.rfind("no room", 0) == 0 ? "noRoom" : "fileError";
-}
-}  // namespace
 
 HRESULT CLinuxPrinterControl::readString(BSTR path, BSTR encoding, BSTR* result) {
   m_thread.Check("CLinuxPrinterControl::readString");
-  FileStore files = Files();
-  std::string bytes, text, error;
-  if (files.Read(BstrToUtf8(path), &bytes, &error) && DecodeToUtf8(bytes, BstrToUtf8(encoding), &text, &error)) {
-    SetBstrResult(result, text);
-  } else {
-    Report(Code(error), error);
-  }
+  std::string text;
+  MemberFailure failure;
+  if (ReadFileText(Files(), BstrToUtf8(path), BstrToUtf8(encoding), &text, &failure)) SetBstrResult(result, text);
+  else Report(failure.code, failure.message);
   return S_OK;
 }
 
 HRESULT CLinuxPrinterControl::writeString(BSTR path, BSTR text, BSTR encoding, BOOL* result) {
   m_thread.Check("CLinuxPrinterControl::writeString");
-  if (result) *result = FALSE;
-  FileStore files = Files();
-  std::string bytes, error;
-  if (EncodeFromUtf8(BstrToUtf8(text), BstrToUtf8(encoding), &bytes, &error) &&
-      files.Write(BstrToUtf8(path), bytes, &error)) {
-    if (result) *result = TRUE;
-  } else {
-    Report(Code(error), error);
-  }
+  MemberFailure failure;
+  const bool written = WriteFileText(Files(), BstrToUtf8(path), BstrToUtf8(text), BstrToUtf8(encoding), &failure);
+  if (!written) Report(failure.code, failure.message);
+  if (result) *result = written ? TRUE : FALSE;
   return S_OK;
 }
 
 HRESULT CLinuxPrinterControl::readHTML(BSTR path, BSTR encoding, BSTR* result) {
   m_thread.Check("CLinuxPrinterControl::readHTML");
-  FileStore files = Files();
-  std::string bytes, text, error;
-  if (!files.Read(BstrToUtf8(path), &bytes, &error)) {
-    Report(Code(error), error);
-    return S_OK;
-  }
-  // Without a given encoding, the one the document declares.
-  std::string charset = SysStringLen(encoding) > 0 ? BstrToUtf8(encoding) : SniffHtmlCharset(bytes);
-  if (DecodeToUtf8(bytes, charset, &text, &error)) SetBstrResult(result, text);
-  else Report("fileError", error);
+  std::string text;
+  MemberFailure failure;
+  if (ReadFileHtml(Files(), BstrToUtf8(path), BstrToUtf8(encoding), &text, &failure)) SetBstrResult(result, text);
+  else Report(failure.code, failure.message);
   return S_OK;
 }
 
 HRESULT CLinuxPrinterControl::readBase64(BSTR path, BSTR* result) {
   m_thread.Check("CLinuxPrinterControl::readBase64");
-  FileStore files = Files();
-  std::string bytes, error;
-  if (files.Read(BstrToUtf8(path), &bytes, &error)) SetBstrResult(result, Base64Encode(bytes));
-  else Report(Code(error), error);
+  std::string base64;
+  MemberFailure failure;
+  if (ReadFileBase64(Files(), BstrToUtf8(path), &base64, &failure)) SetBstrResult(result, base64);
+  else Report(failure.code, failure.message);
   return S_OK;
 }
 
 HRESULT CLinuxPrinterControl::writeBase64(BSTR path, BSTR data, BOOL* result) {
   m_thread.Check("CLinuxPrinterControl::writeBase64");
-  if (result) *result = FALSE;
-  std::string text = BstrToUtf8(data);
-  // A data: address keeps its base64 text after the comma.
-  if (text.rfind("data:", 0) == 0) {
-    size_t comma = text.find(',');
-    if (comma == std::string::npos || text.substr(0, comma).find(";base64") == std::string::npos) {
-      Report("badData", "writeBase64 takes base64 text or a base64 data: address");
-      return S_OK;
-    }
-    text.erase(0, comma + 1);
-  }
-  std::string bytes, error;
-  if (!Base64Decode(text, &bytes)) {
-    Report("badData", "writeBase64: the data is not valid base64");
-    return S_OK;
-  }
-  FileStore files = Files();
-  if (files.Write(BstrToUtf8(path), bytes, &error)) {
-    if (result) *result = TRUE;
-  } else {
-    Report(Code(error), error);
-  }
+  MemberFailure failure;
+  const bool written = WriteFileBase64(Files(), BstrToUtf8(path), BstrToUtf8(data), &failure);
+  if (!written) Report(failure.code, failure.message);
+  if (result) *result = written ? TRUE : FALSE;
   return S_OK;
 }
 
 HRESULT CLinuxPrinterControl::copy(BSTR source, BSTR target) {
   m_thread.Check("CLinuxPrinterControl::copy");
-  FileStore files = Files();
-  std::string error;
-  if (!files.Copy(BstrToUtf8(source), BstrToUtf8(target), &error)) Report(Code(error), error);
+  MemberFailure failure;
+  if (!CopySiteFile(Files(), BstrToUtf8(source), BstrToUtf8(target), &failure)) Report(failure.code, failure.message);
   return S_OK;
 }
 
@@ -133,7 +92,7 @@ HRESULT CLinuxPrinterControl::download(BSTR url, BSTR path, BOOL* result) {
       return S_OK;
     }
     if (!files.Resolve(local, FileStore::Access::Read, &request.localPath, &error)) {
-      ReportJobFailure("download", id, Code(error), error);
+      ReportJobFailure("download", id, FileErrorCode(error), error);
       return S_OK;
     }
   } else if (lower.rfind("http://", 0) != 0 && lower.rfind("https://", 0) != 0) {
@@ -141,7 +100,7 @@ HRESULT CLinuxPrinterControl::download(BSTR url, BSTR path, BOOL* result) {
     return S_OK;
   }
   if (!files.Resolve(BstrToUtf8(path), FileStore::Access::Write, &request.target, &error)) {
-    ReportJobFailure("download", id, Code(error), error);
+    ReportJobFailure("download", id, FileErrorCode(error), error);
     return S_OK;
   }
   // Checked before a folder is made and again as the download grows (its
@@ -167,13 +126,8 @@ HRESULT CLinuxPrinterControl::download(BSTR url, BSTR path, BOOL* result) {
 
 HRESULT CLinuxPrinterControl::openFile(BSTR path) {
   m_thread.Check("CLinuxPrinterControl::openFile");
-  FileStore files = Files();
-  std::string real, error;
-  if (!files.Resolve(BstrToUtf8(path), FileStore::Access::Read, &real, &error)) {
-    Report(Code(error), error);
-    return S_OK;
-  }
-  OpenDocumentOnDesktop(real);  // reports why when it does not open
+  MemberFailure failure;
+  if (!OpenSiteFile(Files(), BstrToUtf8(path), &failure)) Report(failure.code, failure.message);
   return S_OK;
 }
 

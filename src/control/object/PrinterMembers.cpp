@@ -3,22 +3,13 @@
 #include "control/base/ControlText.h"
 #include "control/printing/CupsClient.h"
 #include "control/object/AutomationToJson.h"
-#include "control/site/NetworkPolicy.h"
 #include "platform/JsonDispatch.h"
 #include "control/object/PrinterControlObject.h"
-#include "control/site/SettingsStore.h"
+#include "control/members/SiteActions.h"
 
 namespace {
 // Scheduler calls made on the main thread wait at most this long.
 constexpr int kSchedulerTimeoutMs = 2000;
-
-// Each web site keeps its own settings: one site can neither read, change nor
-// clear another's. Pages on this machine, and pages without a web origin, keep
-// the one file every page used before sites were told apart.
-std::string SettingsPath(const WebOrigin& origin) {
-  if (!origin.IsValid() || NamesThisMachine(origin.Host())) return SettingsFilePath();
-  return SiteSettingsFilePath(origin.Key());
-}
 
 std::string Code(const std::string& error) {
   return error.rfind("scheduler not reachable", 0) == 0 ? "schedulerUnreachable" : "printerError";
@@ -121,8 +112,7 @@ HRESULT CLinuxPrinterControl::showPageSetupDialog(VARIANT* result) {
 
 HRESULT CLinuxPrinterControl::getLastSettings(BSTR key, VARIANT* result) {
   m_thread.Check("CLinuxPrinterControl::getLastSettings");
-  SettingsStore settings(SettingsPath(m_defaults.origin));
-  Json::Value value = settings.Get(BstrToUtf8(key));
+  Json::Value value = KeptSetting(m_defaults.origin, BstrToUtf8(key));
   if (result) {
     VariantClear(result);
     if (!value.isNull()) JsonToResultVariant(value, result);  // none kept: empty
@@ -132,22 +122,16 @@ HRESULT CLinuxPrinterControl::getLastSettings(BSTR key, VARIANT* result) {
 
 HRESULT CLinuxPrinterControl::setLastSettings(BSTR key, VARIANT* settings) {
   m_thread.Check("CLinuxPrinterControl::setLastSettings");
-  std::string name = BstrToUtf8(key);
-  if (name.empty()) {
-    Report("badKey", "setLastSettings needs a key");
-    return S_OK;
-  }
-  SettingsStore store(SettingsPath(m_defaults.origin));
-  std::string error;
-  if (!store.Set(name, settings ? VariantToJsonValue(*settings) : Json::Value(), &error))
-    Report(error.find("more than the") != std::string::npos ? "settingsTooLarge" : "settingsError", error);
+  MemberFailure failure;
+  if (!KeepSetting(m_defaults.origin, BstrToUtf8(key), settings ? VariantToJsonValue(*settings) : Json::Value(),
+                   &failure))
+    Report(failure.code, failure.message);
   return S_OK;
 }
 
 HRESULT CLinuxPrinterControl::clearLastSettings(BSTR key) {
   m_thread.Check("CLinuxPrinterControl::clearLastSettings");
-  SettingsStore store(SettingsPath(m_defaults.origin));
-  std::string error;
-  if (!store.Clear(BstrToUtf8(key), &error)) Report("settingsError", error);
+  MemberFailure failure;
+  if (!ClearSetting(m_defaults.origin, BstrToUtf8(key), &failure)) Report(failure.code, failure.message);
   return S_OK;
 }

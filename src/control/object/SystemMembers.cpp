@@ -4,7 +4,7 @@
 #include "control/render/ChromiumRenderer.h"
 #include "control/base/ControlText.h"
 #include "control/printing/CupsClient.h"
-#include "control/site/DeviceIds.h"
+#include "control/members/SiteActions.h"
 #include "control/object/AutomationToJson.h"
 #include "control/site/Downloader.h"
 #include "control/base/ControlPaths.h"
@@ -29,15 +29,13 @@ HRESULT CLinuxPrinterControl::getFonts(VARIANT* result) {
 // Keyed per site unless control.json asks for the raw values (DeviceIds.h).
 HRESULT CLinuxPrinterControl::getLocalMacAddress(BSTR* result) {
   m_thread.Check("CLinuxPrinterControl::getLocalMacAddress");
-  const std::string mac = LocalMacAddress();
-  SetBstrResult(result, RawDeviceIdsAllowed() ? mac : SiteMacAddress(mac, MachineId(), m_defaults.origin.Key()));
+  SetBstrResult(result, MacAddressForSite(m_defaults.origin));
   return S_OK;
 }
 
 HRESULT CLinuxPrinterControl::getCPUSerialNo(BSTR* result) {
   m_thread.Check("CLinuxPrinterControl::getCPUSerialNo");
-  const std::string id = MachineId();
-  SetBstrResult(result, RawDeviceIdsAllowed() ? id : SiteCpuSerial(id, m_defaults.origin.Key()));
+  SetBstrResult(result, CpuSerialForSite(m_defaults.origin));
   return S_OK;
 }
 

@@ -193,8 +193,10 @@ bool FileStore::Resolve(const std::string& path, Access access, std::string* res
   if (path.empty()) return refuse("no path given");
   if (path.find('\0') != std::string::npos) return refuse("path contains a NUL character");
   if (path.size() > kMaxPathBytes) return refuse("path too long");
+  // Refused as a path outside: on no system is it a file inside a folder.
   if (!IsPlainPath(PortablePath(path)))
-    return refuse("path '" + path + "' names something else than a file on this system");
+    return refuse("path '" + path +
+                  "' is outside the allowed folders: it names something else than a file on this system");
   const std::vector<std::string> roots = Roots();
   std::string normal = NormalizePath(Absolute(PortablePath(path), m_default));
   std::string outside = "path '" + path + "' is outside the allowed folders";

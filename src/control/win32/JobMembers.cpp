@@ -137,7 +137,11 @@ void CWinPrinterControl::StartPrintJob(IDispatch* jobObject, const std::string& 
 
 HRESULT CWinPrinterControl::setPageURL(BSTR url) {
   if (!Allowed()) return Refuse("setPageURL");
-  m_pageUrl = BstrToUtf8(url);
+  // As the Linux control reads it: a web page's address as its origin spells it.
+  const std::string given = BstrToUtf8(url);
+  std::string rest;
+  m_origin = WebOrigin::Parse(given, &rest);
+  m_pageUrl = m_origin.IsValid() ? m_origin.Key() + rest : given;
   return S_OK;
 }
 

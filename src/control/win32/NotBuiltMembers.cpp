@@ -89,63 +89,6 @@ HRESULT CWinPrinterControl::showPageSetupDialog(VARIANT*) {
   NotBuilt("showPageSetupDialog");
   return S_OK;
 }
-HRESULT CWinPrinterControl::getLastSettings(BSTR, VARIANT*) {
-  KX_GUARD("getLastSettings");
-  NotBuilt("getLastSettings");
-  return S_OK;
-}
-HRESULT CWinPrinterControl::setLastSettings(BSTR, VARIANT*) {
-  KX_GUARD("setLastSettings");
-  NotBuilt("setLastSettings");
-  return S_OK;
-}
-HRESULT CWinPrinterControl::clearLastSettings(BSTR) {
-  KX_GUARD("clearLastSettings");
-  NotBuilt("clearLastSettings");
-  return S_OK;
-}
-HRESULT CWinPrinterControl::readString(BSTR, BSTR, BSTR*) {
-  KX_GUARD("readString");
-  NotBuilt("readString");
-  return S_OK;
-}
-HRESULT CWinPrinterControl::writeString(BSTR, BSTR, BSTR, BOOL* result) {
-  KX_GUARD("writeString");
-  False(result);
-  NotBuilt("writeString");
-  return S_OK;
-}
-HRESULT CWinPrinterControl::readHTML(BSTR, BSTR, BSTR*) {
-  KX_GUARD("readHTML");
-  NotBuilt("readHTML");
-  return S_OK;
-}
-HRESULT CWinPrinterControl::readBase64(BSTR, BSTR*) {
-  KX_GUARD("readBase64");
-  NotBuilt("readBase64");
-  return S_OK;
-}
-HRESULT CWinPrinterControl::writeBase64(BSTR, BSTR, BOOL* result) {
-  KX_GUARD("writeBase64");
-  False(result);
-  NotBuilt("writeBase64");
-  return S_OK;
-}
-HRESULT CWinPrinterControl::copy(BSTR, BSTR) {
-  KX_GUARD("copy");
-  NotBuilt("copy");
-  return S_OK;
-}
-HRESULT CWinPrinterControl::copied(BSTR, BSTR*) {
-  KX_GUARD("copied");
-  NotBuilt("copied");
-  return S_OK;
-}
-HRESULT CWinPrinterControl::openFile(BSTR) {
-  KX_GUARD("openFile");
-  NotBuilt("openFile");
-  return S_OK;
-}
 HRESULT CWinPrinterControl::chooseFile(BSTR, BSTR, VARIANT_BOOL, BSTR*) {
   KX_GUARD("chooseFile");
   NotBuilt("chooseFile");
@@ -154,16 +97,6 @@ HRESULT CWinPrinterControl::chooseFile(BSTR, BSTR, VARIANT_BOOL, BSTR*) {
 HRESULT CWinPrinterControl::getFonts(VARIANT*) {
   KX_GUARD("getFonts");
   NotBuilt("getFonts");
-  return S_OK;
-}
-HRESULT CWinPrinterControl::getLocalMacAddress(BSTR*) {
-  KX_GUARD("getLocalMacAddress");
-  NotBuilt("getLocalMacAddress");
-  return S_OK;
-}
-HRESULT CWinPrinterControl::getCPUSerialNo(BSTR*) {
-  KX_GUARD("getCPUSerialNo");
-  NotBuilt("getCPUSerialNo");
   return S_OK;
 }
 HRESULT CWinPrinterControl::isPrintableFileType(BSTR, BOOL* result) {

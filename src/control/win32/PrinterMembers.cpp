@@ -95,7 +95,9 @@ const std::vector<std::string>& CWinPrinterControl::ImplementedMembers() {
   // print takes raw jobs only so far; its other contents are refused as not built.
   static const std::vector<std::string> names = {
       "print", "getPrinters", "getVersion", "setPageURL", "getPrinterStatus", "getPapers", "isCustomPaperSupported",
-      "isImplemented", "isExcelInstalled", "getDefaultPrinter", "getPrinterInfo", "setHostCode"};
+      "isImplemented", "isExcelInstalled", "getDefaultPrinter", "getPrinterInfo", "setHostCode", "readString",
+      "writeString", "readHTML", "readBase64", "writeBase64", "copy", "copied", "getLastSettings", "setLastSettings",
+      "clearLastSettings", "getLocalMacAddress", "getCPUSerialNo", "openFile"};
   return names;
 }
 

@@ -31,10 +31,13 @@
 #include "control/win32/ModuleState.h"
 #include "interfaces/PrinterControl.h"
 #include "platform/ComPtr.h"
+#include "platform/WebOrigin.h"
+#include "control/site/FileStore.h"
 
 #include <objsafe.h>
 
 class RawJobs;
+struct MemberFailure;
 
 class CWinPrinterControl : public IPrinterControl,
                            public IConnectionPointContainer,
@@ -191,12 +194,17 @@ class CWinPrinterControl : public IPrinterControl,
   std::vector<ComPtr<IDispatch>> SinksFor(const std::string& jobId) const;
   // Queues OnMessage {type: "error", code, message} (to the job's sink with an id).
   void Report(const std::string& code, const std::string& text, const std::string& jobId = std::string());
+  void Report(const MemberFailure& failure);
   // Queues OnMessage and OnDone "error" for a job that could not start.
   void ReportJobFailure(const std::string& type, const std::string& id, const std::string& code,
                         const std::string& text);
   // A member not built on Windows yet: its refusal.
   void NotBuilt(const char* member);
   void NotBuiltJob(const char* member, const char* type);
+
+  // ---- the page's site -------------------------------------------------------------
+  // The folders the page's site may use (FileStore::ForSite of m_origin).
+  FileStore Files() const;
 
   // ---- jobs ---------------------------------------------------------------------
   std::string NextJobId(const std::string& prefix);
@@ -216,5 +224,8 @@ class CWinPrinterControl : public IPrinterControl,
   std::map<std::string, ComPtr<IDispatch>> m_jobSinks;  // unfinished jobs and their sink (null: nobody)
   unsigned m_nextId = 1;
   std::string m_pageUrl;
+  // The origin of the page's address, read once by setPageURL: it keys the
+  // site's files, settings and device ids (none: the "_none" folder).
+  WebOrigin m_origin;
   LONG m_hostCode = 0;
 };
