@@ -148,6 +148,12 @@ TEST_F(PageSecurity, OnlyTheBootstrapPageHasLocalMachineRights) {
     EXPECT_TRUE(Refused(Ask(manager, url, URLACTION_CROSS_DOMAIN_DATA)));
     EXPECT_TRUE(Refused(Ask(manager, url, URLACTION_HTML_SUBMIT_FORMS)));
     EXPECT_TRUE(Allowed(Ask(manager, url, URLACTION_SCRIPT_RUN)));
+    // A custom policy too is the Internet zone's, never the browser's answer for a file.
+    BYTE* custom = nullptr;
+    DWORD customSize = 0;
+    HRESULT hr = manager->QueryCustomPolicy(url.c_str(), kOtherControl, &custom, &customSize, nullptr, 0, 0);
+    EXPECT_NE(hr, INET_E_DEFAULT_ACTION);
+    if (SUCCEEDED(hr)) ::CoTaskMemFree(custom);
   }
   EXPECT_EQ(Ask(manager, BootstrapPage(), URLACTION_CROSS_DOMAIN_DATA).hr, INET_E_DEFAULT_ACTION);
 
