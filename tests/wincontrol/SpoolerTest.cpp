@@ -178,6 +178,18 @@ TEST_F(Spooler, ARawJobToAnUnknownQueueEndsWithAnError) {
   EXPECT_NE(done["object"]["message"].asString().find("kx-nowhere"), std::string::npos);
 }
 
+TEST_F(Spooler, AJobOfAReleasedControlStillPrintsAndFiresNothing) {
+  Json::Value job(Json::objectValue);
+  job["raw"] = Base64Encode("after the page let go");
+  job["printer"] = "kx-raw";
+  const std::vector<std::string> before = CapturedFiles();
+  ASSERT_HRESULT_SUCCEEDED(m_control->print(CJsonDispatch::Create(job), VARIANT_FALSE));
+  m_control.Release();  // its window goes, with what the job thread had queued for it
+  EXPECT_EQ(Arrived("raw", before), "after the page let go");
+  PumpUntil([] { return false; }, 0);  // what was posted before is dispatched (or dropped)
+  EXPECT_TRUE(m_sink->events.empty()) << m_sink->events.front().toStyledString();
+}
+
 // A 6 x 4 PNG of distinct colours.
 constexpr char kPng[] =
     "iVBORw0KGgoAAAANSUhEUgAAAAYAAAAECAIAAAAiZtkUAAAAOUlEQVR4nA3IQQEAMAwCMeRUBCIqBzkVgYiTteUZSYxYEXECIZkxa2LO4F9hwoaEC+"

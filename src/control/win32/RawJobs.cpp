@@ -120,8 +120,10 @@ struct RawJobs::Shared {
   bool running = false;
   bool ownerGone = false;
 
+  // A job the spooler has: what following it needs, not its data.
   struct Following {
-    RawJob job;
+    std::string printer;
+    double followSeconds = 0;
     std::unique_ptr<JobReport> report;
     DWORD jobId = 0;
     Clock::time_point deadline;
@@ -201,7 +203,6 @@ struct RawJobs::Shared {
       return;
     }
     report->Record()["jobId"] = static_cast<Json::UInt>(jobId);
-    job.bytes.clear();
     if (!job.listening) {  // nobody hears it: the spooler has it, that is all
       Finished(self);
       return;
@@ -210,7 +211,8 @@ struct RawJobs::Shared {
     f.jobId = jobId;
     f.deadline = Clock::now() + std::chrono::milliseconds(static_cast<long long>(job.followSeconds * 1000));
     f.next = Clock::now();
-    f.job = std::move(job);
+    f.printer = job.printer;
+    f.followSeconds = job.followSeconds;
     f.report = std::move(report);
     following->push_back(std::move(f));
   }
@@ -253,7 +255,7 @@ struct RawJobs::Shared {
     std::string error;
     JobReport& report = *f->report;
     const std::string id = std::to_string(f->jobId);
-    if (spooler::GetJobState(f->job.printer, f->jobId, &state, &gone, &error)) {
+    if (spooler::GetJobState(f->printer, f->jobId, &state, &gone, &error)) {
       f->failures = 0;
       report.Record()["position"] = state.position;
       report.Record()["pagesPrinted"] = state.pagesPrinted;
@@ -287,7 +289,7 @@ struct RawJobs::Shared {
     }
     if (Clock::now() >= f->deadline) {
       report.Done(false, "job " + id + " is still " + f->lastState + " after " +
-                             std::to_string(static_cast<int>(f->job.followSeconds)) +
+                             std::to_string(static_cast<int>(f->followSeconds)) +
                              " s; it stays queued at the spooler");
       return true;
     }
