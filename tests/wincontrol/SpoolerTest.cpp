@@ -344,6 +344,19 @@ TEST_F(Spooler, BadImagesEndWithAClearErrorAndOneDone) {
     for (const auto& e : m_sink->events) coded = coded || (e["event"] == "message" && e["object"]["code"] == c.code);
     EXPECT_TRUE(coded) << c.code << ": " << done.toStyledString();
   }
+  // Copies are drawn again each: 999 of a 400 x 400 picture would spool 160
+  // million pixels. Refused before anything is drawn.
+  m_sink->events.clear();
+  const std::vector<std::string> before = CapturedFiles("ps");
+  Json::Value copies(Json::objectValue);
+  copies["data"] = Base64Encode(BmpHeader(400, 400) + std::string(400 * 400 * 3, '\x7f'));
+  copies["printer"] = "kx-ps";
+  copies["copies"] = 999;
+  EXPECT_EQ(PrintAndWait(copies)["status"], "error");
+  bool tooLarge = false;
+  for (const auto& e : m_sink->events) tooLarge = tooLarge || e["object"]["code"] == "imageTooLarge";
+  EXPECT_TRUE(tooLarge);
+  EXPECT_EQ(CapturedFiles("ps"), before);
   // What the printer lacks: colour on a grey printer, a paper it does not list.
   for (const char* member : {"colorMode", "paper"}) {
     m_sink->events.clear();

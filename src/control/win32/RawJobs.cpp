@@ -220,6 +220,15 @@ struct RawJobs::Shared {
   static bool SubmitImage(const RawJob& job, DWORD* jobId, std::string* code, std::string* error) {
     DecodedImage image;
     if (!DecodeImage(job.bytes, &image, code, error)) return false;
+    // Each copy is drawn again, and the spooler keeps every one.
+    const uint64_t drawn = uint64_t{image.width} * image.height * static_cast<uint64_t>(std::max(job.page.copies, 1));
+    if (drawn > RawJobs::kMaxDrawnPixels) {
+      *code = "imageTooLarge";
+      *error = std::to_string(job.page.copies) + " copies of a " + std::to_string(image.width) + " x " +
+               std::to_string(image.height) + " image are " + std::to_string(drawn) + " pixels to draw; at most " +
+               std::to_string(RawJobs::kMaxDrawnPixels) + " are drawn in one job (print fewer copies or a smaller image)";
+      return false;
+    }
     if (job.page.colorMode == "monochrome") MakeGray(&image);
     return PrintImage(job.printer, job.title, image, job.page, jobId, code, error);
   }
