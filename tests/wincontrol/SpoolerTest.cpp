@@ -145,6 +145,30 @@ TEST_F(Spooler, PrinterMembersListTheSchedulersQueues) {
   EXPECT_NE(m_sink->events[0]["object"]["message"].asString().find("kx-nowhere"), std::string::npos);
 }
 
+// A page names a printer; the spooler is asked only about the ones it lists.
+// Opened, these would reach another machine (with the user's credentials),
+// a port monitor or a job of the queue.
+TEST_F(Spooler, OnlyPrintersTheSpoolerListsAreOpened) {
+  for (const wchar_t* name : {L",XcvMonitor Local Port", L",XcvPort LPT1:", L"kx-raw,Job 1", L"kx-raw,Port",
+                              L"\\\\127.0.0.1\\kx-raw", L"\\\\kx-elsewhere.invalid\\kx-raw"}) {
+    m_sink->events.clear();
+    BSTR printer = ::SysAllocString(name);
+    VARIANT value;
+    ::VariantInit(&value);
+    ASSERT_HRESULT_SUCCEEDED(m_control->getPrinterInfo(printer, &value));
+    EXPECT_TRUE(Result(&value).isNull()) << Narrow(name);
+    ::SysFreeString(printer);
+    ASSERT_TRUE(PumpUntil([&] { return !m_sink->events.empty(); }, 10000));
+    EXPECT_EQ(m_sink->events[0]["object"]["message"].asString(), "printer '" + Narrow(name) + "' not found");
+  }
+  // A listed printer by another spelling is that printer.
+  Json::Value job(Json::objectValue);
+  job["raw"] = Base64Encode("any case");
+  job["printer"] = "KX-Raw";
+  m_sink->events.clear();
+  EXPECT_EQ(PrintAndWait(job)["object"]["printerName"], "kx-raw");
+}
+
 TEST_F(Spooler, ARawJobArrivesByteExactWithItsEventsInOrder) {
   // Every byte value, with the ones text handling would change (0A, 0D, 1A, 00).
   std::string bytes;
