@@ -31,6 +31,7 @@ TEST(HostPageAddress, OnlyThePageFileInTheTemporaryFolderPasses) {
            L"file:///C:/users/anna k/Temp/../123451.htm",  // steps out of the folder
            L"file:///C:/users/anna k/Temp/999991.htm",   // another program's page
            L"file:///C:/users/anna k/Temp/12345.htm",    // no counter
+           L"file:///C:/users/anna k/Temp/12345\uff11.htm",  // a digit, but not one the host writes
            L"file:///C:/users/anna k/Temp/123451.html",
            L"file:///C:/users/anna k/Temp/123451.htm.x.y.tmp",
            L"file:///C:/users/anna k/Temp/123451.htm.a1b2.tmp",  // the host writes ".<page>.<suffix>.tmp"
