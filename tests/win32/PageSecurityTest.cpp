@@ -47,7 +47,8 @@ std::wstring BootstrapPage() {
 // Everything a page could be shown that is not the bootstrap page.
 std::vector<std::wstring> OtherContent() {
   return {FileAddress(TempFolder() + L"job-1.htm"), BootstrapPage() + L"?x", L"file:///C:/windows/temp/other.htm",
-          L"http://example.com/print.htm", L"about:blank"};
+          L"http://example.com/print.htm", L"about:blank", L"javascript:1", L"res://ieframe.dll/navcancl.htm",
+          L"mk:@MSITStore:" + TempFolder() + L"a.chm::/" + BootstrapPage().substr(8), L"data:text/html,x"};
 }
 
 struct Decision {
