@@ -82,6 +82,8 @@ class Spooler : public ::testing::Test {
     ASSERT_GE(states.size(), 2u);
     EXPECT_EQ(states.front(), "submitting");
     EXPECT_EQ(states.back(), "completed");
+    // On the thread that made the control, never the jobs' own.
+    for (const auto& e : m_sink->events) EXPECT_EQ(e["thread"].asUInt(), ::GetCurrentThreadId());
   }
   // Prints job and waits for its done event.
   Json::Value PrintAndWait(const Json::Value& job) {
