@@ -346,6 +346,19 @@ std::string BmpHeader(int32_t width, int32_t height) {
   return bmp;
 }
 
+// An 8 x 8 grey progressive JPEG whose AC scan comes `scans` times: each
+// scan is another pass over every block of the picture.
+std::string ProgressiveJpeg(int scans) {
+  std::string jpeg("\xff\xd8\xff\xdb\x00\x43\x00", 7);
+  jpeg += std::string(64, '\x01');  // quantisation
+  jpeg += std::string("\xff\xc2\x00\x0b\x08\x00\x08\x00\x08\x01\x01\x11\x00", 13);
+  for (char table : {'\x00', '\x10'})  // DC, AC: one code, "0", for symbol 0
+    jpeg += std::string("\xff\xc4\x00\x14", 4) + table + '\x01' + std::string(16, '\0');
+  jpeg += std::string("\xff\xda\x00\x08\x01\x01\x00\x00\x00\x00\x7f", 11);
+  for (int i = 0; i < scans; ++i) jpeg += std::string("\xff\xda\x00\x08\x01\x01\x00\x01\x3f\x00\x7f", 11);
+  return jpeg + "\xff\xd9";
+}
+
 TEST_F(Spooler, BadImagesEndWithAClearErrorAndOneDone) {
   struct Case {
     std::string bytes;
@@ -357,7 +370,9 @@ TEST_F(Spooler, BadImagesEndWithAClearErrorAndOneDone) {
   const Case cases[] = {{damaged, "badImage"},
                         {std::string("\x89PNG\r\n\x1a\n") + std::string(40, 'x'), "badImage"},
                         // 10000 x 10000 pixels: refused from the header, nothing allocated.
-                        {BmpHeader(10000, 10000), "imageTooLarge"}};
+                        {BmpHeader(10000, 10000), "imageTooLarge"},
+                        // Scans cost time however small the file: 300 are refused.
+                        {ProgressiveJpeg(300), "imageTooLarge"}};
   for (const Case& c : cases) {
     m_sink->events.clear();
     Json::Value job(Json::objectValue);

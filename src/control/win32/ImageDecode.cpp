@@ -22,6 +22,31 @@ std::string Hex(HRESULT hr) {
   return text;
 }
 
+// The scans (start-of-scan markers) of JPEG bytes, walking its segments:
+// a segment is skipped by its length, so what a segment holds (a thumbnail,
+// a comment) is not counted; between segments is a scan's coded data, where
+// a 0xFF byte is followed by 0x00, a restart marker or the next marker.
+size_t JpegScans(const std::string& bytes) {
+  auto at = [&](size_t i) { return static_cast<uint8_t>(bytes[i]); };
+  size_t scans = 0;
+  for (size_t i = 2; i + 1 < bytes.size();) {
+    if (at(i) != 0xFF || at(i + 1) == 0xFF) {
+      ++i;
+      continue;
+    }
+    const uint8_t marker = at(i + 1);
+    if (marker == 0xD9) break;  // end of image
+    if (marker == 0x00 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
+      i += 2;  // no length
+      continue;
+    }
+    if (i + 3 >= bytes.size()) break;
+    if (marker == 0xDA) ++scans;
+    i += 2 + ((static_cast<size_t>(at(i + 2)) << 8) | at(i + 3));
+  }
+  return scans;
+}
+
 }  // namespace
 
 std::string ImageTypeOf(const std::string& b) {
@@ -49,6 +74,16 @@ bool IsPrintableImageType(const std::string& mime) {
 
 bool DecodeImage(const std::string& bytes, DecodedImage* image, std::string* code, std::string* error) {
   *image = DecodedImage();
+  // Each scan of a progressive JPEG is another pass over the whole picture:
+  // a few bytes each, thousands would keep the jobs' thread busy for hours.
+  // Counted before any decoder sees them: one may take in every scan at once.
+  if (bytes.compare(0, 2, "\xff\xd8", 2) == 0) {
+    const size_t scans = JpegScans(bytes);
+    if (scans > kMaxJpegScans)
+      return Fail(code, error, "imageTooLarge",
+                  "the JPEG has " + std::to_string(scans) + " scans; at most " + std::to_string(kMaxJpegScans) +
+                      " are decoded");
+  }
   ComPtr<IWICImagingFactory> factory;
   HRESULT hr = ::CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_IWICImagingFactory,
                                   reinterpret_cast<void**>(&factory));
