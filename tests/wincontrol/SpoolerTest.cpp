@@ -359,6 +359,15 @@ std::string ProgressiveJpeg(int scans) {
   return jpeg + "\xff\xd9";
 }
 
+// A GIF of `frames` 1 x 1 frames.
+std::string GifOfFrames(int frames) {
+  std::string gif("GIF89a\x01\x00\x01\x00\x80\x00\x00", 13);
+  gif += std::string(6, '\0');  // two colours
+  for (int i = 0; i < frames; ++i)
+    gif += std::string("\x2c\0\0\0\0\x01\0\x01\0\0\x02\x02\x4c\x01\0", 15);
+  return gif + ";";
+}
+
 TEST_F(Spooler, BadImagesEndWithAClearErrorAndOneDone) {
   struct Case {
     std::string bytes;
@@ -372,7 +381,8 @@ TEST_F(Spooler, BadImagesEndWithAClearErrorAndOneDone) {
                         // 10000 x 10000 pixels: refused from the header, nothing allocated.
                         {BmpHeader(10000, 10000), "imageTooLarge"},
                         // Scans cost time however small the file: 300 are refused.
-                        {ProgressiveJpeg(300), "imageTooLarge"}};
+                        {ProgressiveJpeg(300), "imageTooLarge"},
+                        {GifOfFrames(10001), "imageTooLarge"}};
   for (const Case& c : cases) {
     m_sink->events.clear();
     Json::Value job(Json::objectValue);

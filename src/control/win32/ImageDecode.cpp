@@ -47,6 +47,36 @@ size_t JpegScans(const std::string& bytes) {
   return scans;
 }
 
+// The frames of GIF bytes and their pixels in all, walking its blocks
+// (image descriptors, extensions, their sub-blocks) up to the trailer or
+// to where the blocks stop making sense.
+void GifFrames(const std::string& bytes, size_t* frames, uint64_t* pixels) {
+  auto at = [&](size_t i) { return static_cast<uint8_t>(bytes[i]); };
+  auto skipSubBlocks = [&](size_t i) {
+    while (i < bytes.size() && at(i) != 0) i += 1 + at(i);
+    return i + 1;
+  };
+  *frames = 0;
+  *pixels = 0;
+  if (bytes.size() < 13) return;
+  size_t i = 13;
+  if (at(10) & 0x80) i += 3u << ((at(10) & 7) + 1);  // the global colour table
+  while (i < bytes.size()) {
+    const uint8_t block = at(i);
+    if (block == 0x21 && i + 1 < bytes.size()) {
+      i = skipSubBlocks(i + 2);
+    } else if (block == 0x2C && i + 10 < bytes.size()) {
+      ++*frames;
+      *pixels += uint64_t{static_cast<uint16_t>(at(i + 5) | at(i + 6) << 8)} * (at(i + 7) | at(i + 8) << 8);
+      size_t next = i + 10;
+      if (at(i + 9) & 0x80) next += 3u << ((at(i + 9) & 7) + 1);  // a local colour table
+      i = skipSubBlocks(next + 1);  // past the LZW code size
+    } else {
+      return;  // the trailer, or not a block
+    }
+  }
+}
+
 }  // namespace
 
 std::string ImageTypeOf(const std::string& b) {
@@ -83,6 +113,18 @@ bool DecodeImage(const std::string& bytes, DecodedImage* image, std::string* cod
       return Fail(code, error, "imageTooLarge",
                   "the JPEG has " + std::to_string(scans) + " scans; at most " + std::to_string(kMaxJpegScans) +
                       " are decoded");
+  }
+  // Only the first frame of a GIF is printed, but a decoder may take in
+  // every frame at once (wine's does): their number and pixels are bounded.
+  if (bytes.compare(0, 3, "GIF", 3) == 0) {
+    size_t frames = 0;
+    uint64_t pixels = 0;
+    GifFrames(bytes, &frames, &pixels);
+    if (frames > kMaxGifFrames || pixels > kMaxGifPixels)
+      return Fail(code, error, "imageTooLarge",
+                  "the GIF has " + std::to_string(frames) + " frames of " + std::to_string(pixels) +
+                      " pixels in all; at most " + std::to_string(kMaxGifFrames) + " frames and " +
+                      std::to_string(kMaxGifPixels) + " pixels are read");
   }
   ComPtr<IWICImagingFactory> factory;
   HRESULT hr = ::CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_IWICImagingFactory,
