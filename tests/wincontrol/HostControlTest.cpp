@@ -13,13 +13,15 @@ namespace {
 TEST(HostPageAddress, OnlyThePageFileInTheTemporaryFolderPasses) {
   const std::wstring temp = L"C:\\users\\anna k\\Temp\\";
   for (const wchar_t* good : {L"file:///C:/users/anna%20k/Temp/123451.htm", L"file://C:\\users\\anna k\\Temp\\1234512.htm",
-                              L"FILE:///c:/USERS/anna k/temp/123457.HTM", L"file:///C:/users/anna k/Temp/.123451.htm.a1b2.tmp",
+                              L"FILE:///c:/USERS/anna k/temp/123457.HTM",
+                              L"file:///C:/users/anna k/Temp/.123451.htm.a1b2.tmp",
                               L"file:///C:/users/anna%20k/Temp/%2e123451.htm.0a1b2c3d11110001.tmp"})
     EXPECT_TRUE(IsBootstrapPageAddress(good, temp, 12345)) << Narrow(good);
   // The folder's characters as the page's address spells them: raw, or UTF-8 escapes.
+  const std::wstring rene = L"C:\\users\\ren\u00e9\\Temp";
   for (const wchar_t* good : {L"file:///C:/users/ren\u00e9/Temp/123451.htm", L"file:///C:/users/ren%C3%A9/Temp/123451.htm"})
-    EXPECT_TRUE(IsBootstrapPageAddress(good, L"C:\\users\\ren\u00e9\\Temp", 12345)) << Narrow(good);
-  EXPECT_FALSE(IsBootstrapPageAddress(L"file:///C:/users/ren%E9/Temp/123451.htm", L"C:\\users\\ren\u00e9\\Temp", 12345));
+    EXPECT_TRUE(IsBootstrapPageAddress(good, rene, 12345)) << Narrow(good);
+  EXPECT_FALSE(IsBootstrapPageAddress(L"file:///C:/users/ren%E9/Temp/123451.htm", rene, 12345));  // not UTF-8
   // What follows a NUL or another control character is no part of the path
   // the system sees: it must not hide where the address leads.
   const std::wstring hidden = std::wstring(L"file:///C:/users/anna k/Temp/123451.htm") + L'\0' + L"/../../x/y.htm";

@@ -226,7 +226,8 @@ struct RawJobs::Shared {
       *code = "imageTooLarge";
       *error = std::to_string(job.page.copies) + " copies of a " + std::to_string(image.width) + " x " +
                std::to_string(image.height) + " image are " + std::to_string(drawn) + " pixels to draw; at most " +
-               std::to_string(RawJobs::kMaxDrawnPixels) + " are drawn in one job (print fewer copies or a smaller image)";
+               std::to_string(RawJobs::kMaxDrawnPixels) +
+               " are drawn in one job (print fewer copies or a smaller image)";
       return false;
     }
     if (job.page.colorMode == "monochrome") MakeGray(&image);
