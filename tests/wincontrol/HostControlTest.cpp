@@ -47,6 +47,8 @@ TEST(HostPageAddress, OnlyThePageFileInTheTemporaryFolderPasses) {
            L"file:///C:/users/anna k/Temp/sub/%2e%2e/%2e%2e/123451.htm",
            L"file://server/share/Temp/123451.htm",
            L"file:///C:/users/anna k/Temp%2f123451.htm",  // an escaped separator
+           L"file:///C:/users/anna k/Temp%C0%AF123451.htm",  // the same, overlong
+           L"file:///C:/users/anna k/Temp/123451.htm%C0%80/../../x.htm",
            L"file:///C:/users/anna k/Temp/123451.htm?x=1",
        })
     EXPECT_FALSE(IsBootstrapPageAddress(bad, temp, 12345)) << Narrow(bad);

@@ -168,7 +168,9 @@ TEST_F(Spooler, OnlyPrintersTheSpoolerListsAreOpened) {
   job["raw"] = Base64Encode("any case");
   job["printer"] = "KX-Raw";
   m_sink->events.clear();
+  const std::vector<std::string> before = CapturedFiles();
   EXPECT_EQ(PrintAndWait(job)["object"]["printerName"], "kx-raw");
+  EXPECT_EQ(Arrived("raw", before), "any case");  // and no later test sees it arrive
 }
 
 TEST_F(Spooler, ARawJobArrivesByteExactWithItsEventsInOrder) {

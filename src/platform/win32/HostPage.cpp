@@ -45,11 +45,15 @@ std::wstring FileAddressPath(std::wstring_view address) {
   // Runs of escapes are UTF-8 bytes, each run whole characters.
   std::wstring path;
   std::string escaped;
+  // A decoder that took overlong forms could still make a separator or a
+  // control character: checked again once decoded.
   auto endRun = [&] {
     if (escaped.empty()) return true;
     const std::wstring text = FromUtf8(escaped);
     escaped.clear();
     path += text;
+    for (wchar_t c : text)
+      if (c < 0x20 || c == 0x7F || c == L'/' || c == L'\\') return false;
     return !text.empty();
   };
   for (size_t i = 0; i < rest.size(); ++i) {
