@@ -47,7 +47,8 @@ std::wstring BootstrapPage() {
 // Everything a page could be shown that is not the bootstrap page.
 std::vector<std::wstring> OtherContent() {
   return {FileAddress(TempFolder() + L"job-1.htm"), BootstrapPage() + L"?x", L"file:///C:/windows/temp/other.htm",
-          L"http://example.com/print.htm", L"about:blank"};
+          L"http://example.com/print.htm", L"about:blank", L"javascript:1", L"res://ieframe.dll/navcancl.htm",
+          L"mk:@MSITStore:" + TempFolder() + L"a.chm::/" + BootstrapPage().substr(8), L"data:text/html,x"};
 }
 
 struct Decision {
@@ -148,6 +149,12 @@ TEST_F(PageSecurity, OnlyTheBootstrapPageHasLocalMachineRights) {
     EXPECT_TRUE(Refused(Ask(manager, url, URLACTION_CROSS_DOMAIN_DATA)));
     EXPECT_TRUE(Refused(Ask(manager, url, URLACTION_HTML_SUBMIT_FORMS)));
     EXPECT_TRUE(Allowed(Ask(manager, url, URLACTION_SCRIPT_RUN)));
+    // A custom policy too is the Internet zone's, never the browser's answer for a file.
+    BYTE* custom = nullptr;
+    DWORD customSize = 0;
+    HRESULT hr = manager->QueryCustomPolicy(url.c_str(), kOtherControl, &custom, &customSize, nullptr, 0, 0);
+    EXPECT_NE(hr, INET_E_DEFAULT_ACTION);
+    if (SUCCEEDED(hr)) ::CoTaskMemFree(custom);
   }
   EXPECT_EQ(Ask(manager, BootstrapPage(), URLACTION_CROSS_DOMAIN_DATA).hr, INET_E_DEFAULT_ACTION);
 

@@ -169,6 +169,7 @@ HRESULT EventRecorder::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params,
     event["event"] = "unexpected";
     event["id"] = static_cast<int>(id);
   }
+  event["thread"] = static_cast<Json::UInt>(::GetCurrentThreadId());
   events.push_back(event);
   return S_OK;
 }

@@ -35,7 +35,7 @@ std::wstring BootstrapPageAddressOfThisProgram();
 ComPtr<IUnknown> MakeSiteAt(const std::wstring& address);
 
 // Records IPrinterEvent calls as JSON: {"event": "done"|"state"|"message",
-// "status": ..., "object": ...}.
+// "status": ..., "object": ..., "thread": the id of the thread it came on}.
 class EventRecorder final : public IDispatch {
  public:
   static ComPtr<EventRecorder> Create();

@@ -13,8 +13,19 @@ namespace {
 TEST(HostPageAddress, OnlyThePageFileInTheTemporaryFolderPasses) {
   const std::wstring temp = L"C:\\users\\anna k\\Temp\\";
   for (const wchar_t* good : {L"file:///C:/users/anna%20k/Temp/123451.htm", L"file://C:\\users\\anna k\\Temp\\1234512.htm",
-                              L"FILE:///c:/USERS/anna k/temp/123457.HTM", L"file:///C:/users/anna k/Temp/123451.htm.a1b2.tmp"})
+                              L"FILE:///c:/USERS/anna k/temp/123457.HTM",
+                              L"file:///C:/users/anna k/Temp/.123451.htm.a1b2.tmp",
+                              L"file:///C:/users/anna%20k/Temp/%2e123451.htm.0a1b2c3d11110001.tmp"})
     EXPECT_TRUE(IsBootstrapPageAddress(good, temp, 12345)) << Narrow(good);
+  // The folder's characters as the page's address spells them: raw, or UTF-8 escapes.
+  const std::wstring rene = L"C:\\users\\ren\u00e9\\Temp";
+  for (const wchar_t* good : {L"file:///C:/users/ren\u00e9/Temp/123451.htm", L"file:///C:/users/ren%C3%A9/Temp/123451.htm"})
+    EXPECT_TRUE(IsBootstrapPageAddress(good, rene, 12345)) << Narrow(good);
+  EXPECT_FALSE(IsBootstrapPageAddress(L"file:///C:/users/ren%E9/Temp/123451.htm", rene, 12345));  // not UTF-8
+  // What follows a NUL or another control character is no part of the path
+  // the system sees: it must not hide where the address leads.
+  const std::wstring hidden = std::wstring(L"file:///C:/users/anna k/Temp/123451.htm") + L'\0' + L"/../../x/y.htm";
+  EXPECT_FALSE(IsBootstrapPageAddress(hidden, temp, 12345));
   for (const wchar_t* bad : {
            L"https://evil.example/123451.htm",           // a web page
            L"file:///C:/users/anna k/123451.htm",        // another folder
@@ -22,10 +33,22 @@ TEST(HostPageAddress, OnlyThePageFileInTheTemporaryFolderPasses) {
            L"file:///C:/users/anna k/Temp/../123451.htm",  // steps out of the folder
            L"file:///C:/users/anna k/Temp/999991.htm",   // another program's page
            L"file:///C:/users/anna k/Temp/12345.htm",    // no counter
+           L"file:///C:/users/anna k/Temp/12345\uff11.htm",  // a digit, but not one the host writes
            L"file:///C:/users/anna k/Temp/123451.html",
            L"file:///C:/users/anna k/Temp/123451.htm.x.y.tmp",
+           L"file:///C:/users/anna k/Temp/123451.htm.a1b2.tmp",  // the host writes ".<page>.<suffix>.tmp"
+           L"file:///C:/users/anna k/Temp/.123451.htm.x:s.tmp",  // a stream of another file
+           L"file:///C:/users/anna k/Temp/.123451.htm.x%3as.tmp",
+           L"file:///C:/users/anna k/Temp/123451.htm\t",
+           L"file:///C:123451.htm",  // relative to the current folder of drive C:
+           L"file:///C:/users/other/Temp/123451.htm",  // another user's folder
+           L"file://localhost/C:/users/anna k/Temp/123451.htm",
+           L"file:////?/C:/users/anna k/Temp/123451.htm",
+           L"file:///C:/users/anna k/Temp/sub/%2e%2e/%2e%2e/123451.htm",
            L"file://server/share/Temp/123451.htm",
            L"file:///C:/users/anna k/Temp%2f123451.htm",  // an escaped separator
+           L"file:///C:/users/anna k/Temp%C0%AF123451.htm",  // the same, overlong
+           L"file:///C:/users/anna k/Temp/123451.htm%C0%80/../../x.htm",
            L"file:///C:/users/anna k/Temp/123451.htm?x=1",
        })
     EXPECT_FALSE(IsBootstrapPageAddress(bad, temp, 12345)) << Narrow(bad);

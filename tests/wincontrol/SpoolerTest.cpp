@@ -82,6 +82,8 @@ class Spooler : public ::testing::Test {
     ASSERT_GE(states.size(), 2u);
     EXPECT_EQ(states.front(), "submitting");
     EXPECT_EQ(states.back(), "completed");
+    // On the thread that made the control, never the jobs' own.
+    for (const auto& e : m_sink->events) EXPECT_EQ(e["thread"].asUInt(), ::GetCurrentThreadId());
   }
   // Prints job and waits for its done event.
   Json::Value PrintAndWait(const Json::Value& job) {
@@ -145,6 +147,32 @@ TEST_F(Spooler, PrinterMembersListTheSchedulersQueues) {
   EXPECT_NE(m_sink->events[0]["object"]["message"].asString().find("kx-nowhere"), std::string::npos);
 }
 
+// A page names a printer; the spooler is asked only about the ones it lists.
+// Opened, these would reach another machine (with the user's credentials),
+// a port monitor or a job of the queue.
+TEST_F(Spooler, OnlyPrintersTheSpoolerListsAreOpened) {
+  for (const wchar_t* name : {L",XcvMonitor Local Port", L",XcvPort LPT1:", L"kx-raw,Job 1", L"kx-raw,Port",
+                              L"\\\\127.0.0.1\\kx-raw", L"\\\\kx-elsewhere.invalid\\kx-raw"}) {
+    m_sink->events.clear();
+    BSTR printer = ::SysAllocString(name);
+    VARIANT value;
+    ::VariantInit(&value);
+    ASSERT_HRESULT_SUCCEEDED(m_control->getPrinterInfo(printer, &value));
+    EXPECT_TRUE(Result(&value).isNull()) << Narrow(name);
+    ::SysFreeString(printer);
+    ASSERT_TRUE(PumpUntil([&] { return !m_sink->events.empty(); }, 10000));
+    EXPECT_EQ(m_sink->events[0]["object"]["message"].asString(), "printer '" + Narrow(name) + "' not found");
+  }
+  // A listed printer by another spelling is that printer.
+  Json::Value job(Json::objectValue);
+  job["raw"] = Base64Encode("any case");
+  job["printer"] = "KX-Raw";
+  m_sink->events.clear();
+  const std::vector<std::string> before = CapturedFiles();
+  EXPECT_EQ(PrintAndWait(job)["object"]["printerName"], "kx-raw");
+  EXPECT_EQ(Arrived("raw", before), "any case");  // and no later test sees it arrive
+}
+
 TEST_F(Spooler, ARawJobArrivesByteExactWithItsEventsInOrder) {
   // Every byte value, with the ones text handling would change (0A, 0D, 1A, 00).
   std::string bytes;
@@ -176,6 +204,18 @@ TEST_F(Spooler, ARawJobToAnUnknownQueueEndsWithAnError) {
   const Json::Value done = PrintAndWait(job);
   EXPECT_EQ(done["status"], "error");
   EXPECT_NE(done["object"]["message"].asString().find("kx-nowhere"), std::string::npos);
+}
+
+TEST_F(Spooler, AJobOfAReleasedControlStillPrintsAndFiresNothing) {
+  Json::Value job(Json::objectValue);
+  job["raw"] = Base64Encode("after the page let go");
+  job["printer"] = "kx-raw";
+  const std::vector<std::string> before = CapturedFiles();
+  ASSERT_HRESULT_SUCCEEDED(m_control->print(CJsonDispatch::Create(job), VARIANT_FALSE));
+  m_control.Release();  // its window goes, with what the job thread had queued for it
+  EXPECT_EQ(Arrived("raw", before), "after the page let go");
+  PumpUntil([] { return false; }, 0);  // what was posted before is dispatched (or dropped)
+  EXPECT_TRUE(m_sink->events.empty()) << m_sink->events.front().toStyledString();
 }
 
 // A 6 x 4 PNG of distinct colours.
@@ -308,6 +348,28 @@ std::string BmpHeader(int32_t width, int32_t height) {
   return bmp;
 }
 
+// An 8 x 8 grey progressive JPEG whose AC scan comes `scans` times: each
+// scan is another pass over every block of the picture.
+std::string ProgressiveJpeg(int scans) {
+  std::string jpeg("\xff\xd8\xff\xdb\x00\x43\x00", 7);
+  jpeg += std::string(64, '\x01');  // quantisation
+  jpeg += std::string("\xff\xc2\x00\x0b\x08\x00\x08\x00\x08\x01\x01\x11\x00", 13);
+  for (char table : {'\x00', '\x10'})  // DC, AC: one code, "0", for symbol 0
+    jpeg += std::string("\xff\xc4\x00\x14", 4) + table + '\x01' + std::string(16, '\0');
+  jpeg += std::string("\xff\xda\x00\x08\x01\x01\x00\x00\x00\x00\x7f", 11);
+  for (int i = 0; i < scans; ++i) jpeg += std::string("\xff\xda\x00\x08\x01\x01\x00\x01\x3f\x00\x7f", 11);
+  return jpeg + "\xff\xd9";
+}
+
+// A GIF of `frames` 1 x 1 frames.
+std::string GifOfFrames(int frames) {
+  std::string gif("GIF89a\x01\x00\x01\x00\x80\x00\x00", 13);
+  gif += std::string(6, '\0');  // two colours
+  for (int i = 0; i < frames; ++i)
+    gif += std::string("\x2c\0\0\0\0\x01\0\x01\0\0\x02\x02\x4c\x01\0", 15);
+  return gif + ";";
+}
+
 TEST_F(Spooler, BadImagesEndWithAClearErrorAndOneDone) {
   struct Case {
     std::string bytes;
@@ -319,7 +381,10 @@ TEST_F(Spooler, BadImagesEndWithAClearErrorAndOneDone) {
   const Case cases[] = {{damaged, "badImage"},
                         {std::string("\x89PNG\r\n\x1a\n") + std::string(40, 'x'), "badImage"},
                         // 10000 x 10000 pixels: refused from the header, nothing allocated.
-                        {BmpHeader(10000, 10000), "imageTooLarge"}};
+                        {BmpHeader(10000, 10000), "imageTooLarge"},
+                        // Scans cost time however small the file: 300 are refused.
+                        {ProgressiveJpeg(300), "imageTooLarge"},
+                        {GifOfFrames(10001), "imageTooLarge"}};
   for (const Case& c : cases) {
     m_sink->events.clear();
     Json::Value job(Json::objectValue);
@@ -332,6 +397,19 @@ TEST_F(Spooler, BadImagesEndWithAClearErrorAndOneDone) {
     for (const auto& e : m_sink->events) coded = coded || (e["event"] == "message" && e["object"]["code"] == c.code);
     EXPECT_TRUE(coded) << c.code << ": " << done.toStyledString();
   }
+  // Copies are drawn again each: 999 of a 400 x 400 picture would spool 160
+  // million pixels. Refused before anything is drawn.
+  m_sink->events.clear();
+  const std::vector<std::string> before = CapturedFiles("ps");
+  Json::Value copies(Json::objectValue);
+  copies["data"] = Base64Encode(BmpHeader(400, 400) + std::string(400 * 400 * 3, '\x7f'));
+  copies["printer"] = "kx-ps";
+  copies["copies"] = 999;
+  EXPECT_EQ(PrintAndWait(copies)["status"], "error");
+  bool tooLarge = false;
+  for (const auto& e : m_sink->events) tooLarge = tooLarge || e["object"]["code"] == "imageTooLarge";
+  EXPECT_TRUE(tooLarge);
+  EXPECT_EQ(CapturedFiles("ps"), before);
   // What the printer lacks: colour on a grey printer, a paper it does not list.
   for (const char* member : {"colorMode", "paper"}) {
     m_sink->events.clear();

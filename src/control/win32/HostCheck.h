@@ -8,7 +8,7 @@
 //   2. the control is sited in the host's own bootstrap page: the address of
 //      the document that contains it names the page file the host writes,
 //      "<temporary folder><creation time of the program><counter>.htm" (or
-//      that name with the ".<suffix>.tmp" it has when it could not be moved
+//      ".<that name>.<suffix>.tmp" it has when it could not be moved
 //      into place). The address comes from the site, as a site lock reads it:
 //      IOleClientSite::GetContainer -> IHTMLDocument2::get_URL, else the
 //      container's moniker (IOleClientSite::GetMoniker).

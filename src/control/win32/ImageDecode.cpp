@@ -22,6 +22,61 @@ std::string Hex(HRESULT hr) {
   return text;
 }
 
+// The scans (start-of-scan markers) of JPEG bytes, walking its segments:
+// a segment is skipped by its length, so what a segment holds (a thumbnail,
+// a comment) is not counted; between segments is a scan's coded data, where
+// a 0xFF byte is followed by 0x00, a restart marker or the next marker.
+size_t JpegScans(const std::string& bytes) {
+  auto at = [&](size_t i) { return static_cast<uint8_t>(bytes[i]); };
+  size_t scans = 0;
+  for (size_t i = 2; i + 1 < bytes.size();) {
+    if (at(i) != 0xFF || at(i + 1) == 0xFF) {
+      ++i;
+      continue;
+    }
+    const uint8_t marker = at(i + 1);
+    if (marker == 0xD9) break;  // end of image
+    if (marker == 0x00 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
+      i += 2;  // no length
+      continue;
+    }
+    if (i + 3 >= bytes.size()) break;
+    if (marker == 0xDA) ++scans;
+    i += 2 + ((static_cast<size_t>(at(i + 2)) << 8) | at(i + 3));
+  }
+  return scans;
+}
+
+// The frames of GIF bytes and their pixels in all, walking its blocks
+// (image descriptors, extensions, their sub-blocks) up to the trailer or
+// to where the blocks stop making sense.
+void GifFrames(const std::string& bytes, size_t* frames, uint64_t* pixels) {
+  auto at = [&](size_t i) { return static_cast<uint8_t>(bytes[i]); };
+  auto skipSubBlocks = [&](size_t i) {
+    while (i < bytes.size() && at(i) != 0) i += 1 + at(i);
+    return i + 1;
+  };
+  *frames = 0;
+  *pixels = 0;
+  if (bytes.size() < 13) return;
+  size_t i = 13;
+  if (at(10) & 0x80) i += 3u << ((at(10) & 7) + 1);  // the global colour table
+  while (i < bytes.size()) {
+    const uint8_t block = at(i);
+    if (block == 0x21 && i + 1 < bytes.size()) {
+      i = skipSubBlocks(i + 2);
+    } else if (block == 0x2C && i + 10 < bytes.size()) {
+      ++*frames;
+      *pixels += uint64_t{static_cast<uint16_t>(at(i + 5) | at(i + 6) << 8)} * (at(i + 7) | at(i + 8) << 8);
+      size_t next = i + 10;
+      if (at(i + 9) & 0x80) next += 3u << ((at(i + 9) & 7) + 1);  // a local colour table
+      i = skipSubBlocks(next + 1);  // past the LZW code size
+    } else {
+      return;  // the trailer, or not a block
+    }
+  }
+}
+
 }  // namespace
 
 std::string ImageTypeOf(const std::string& b) {
@@ -49,6 +104,28 @@ bool IsPrintableImageType(const std::string& mime) {
 
 bool DecodeImage(const std::string& bytes, DecodedImage* image, std::string* code, std::string* error) {
   *image = DecodedImage();
+  // Each scan of a progressive JPEG is another pass over the whole picture:
+  // a few bytes each, thousands would keep the jobs' thread busy for hours.
+  // Counted before any decoder sees them: one may take in every scan at once.
+  if (bytes.compare(0, 2, "\xff\xd8", 2) == 0) {
+    const size_t scans = JpegScans(bytes);
+    if (scans > kMaxJpegScans)
+      return Fail(code, error, "imageTooLarge",
+                  "the JPEG has " + std::to_string(scans) + " scans; at most " + std::to_string(kMaxJpegScans) +
+                      " are decoded");
+  }
+  // Only the first frame of a GIF is printed, but a decoder may take in
+  // every frame at once (wine's does): their number and pixels are bounded.
+  if (bytes.compare(0, 3, "GIF", 3) == 0) {
+    size_t frames = 0;
+    uint64_t pixels = 0;
+    GifFrames(bytes, &frames, &pixels);
+    if (frames > kMaxGifFrames || pixels > kMaxGifPixels)
+      return Fail(code, error, "imageTooLarge",
+                  "the GIF has " + std::to_string(frames) + " frames of " + std::to_string(pixels) +
+                      " pixels in all; at most " + std::to_string(kMaxGifFrames) + " frames and " +
+                      std::to_string(kMaxGifPixels) + " pixels are read");
+  }
   ComPtr<IWICImagingFactory> factory;
   HRESULT hr = ::CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_IWICImagingFactory,
                                   reinterpret_cast<void**>(&factory));

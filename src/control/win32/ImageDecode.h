@@ -5,7 +5,10 @@
 //
 // The caller's thread must have COM initialised. The decoded size is bounded:
 // an image of more than kMaxImagePixels is refused from its header, before
-// its pixels are allocated.
+// its pixels are allocated; so is the work: a JPEG of more than
+// kMaxJpegScans scans (progressive JPEGs have about ten) is refused before
+// it is decoded, and a GIF of more than kMaxGifFrames frames or
+// kMaxGifPixels pixels in all its frames (a decoder may read them all).
 #pragma once
 
 #include <cstdint>
@@ -19,6 +22,9 @@ struct DecodedImage {
 };
 
 constexpr uint64_t kMaxImagePixels = 32ull << 20;  // 128 MiB of pixels
+constexpr size_t kMaxJpegScans = 256;
+constexpr size_t kMaxGifFrames = 10000;
+constexpr uint64_t kMaxGifPixels = 256ull << 20;
 
 // The MIME type of the image kinds above from their first bytes; "" for
 // anything else.
@@ -32,6 +38,7 @@ void MakeGray(DecodedImage* image);
 bool IsPrintableImageType(const std::string& mime);
 
 // False with *code "badImage" (not an image of those kinds, or damaged),
-// "imageTooLarge" (beyond kMaxImagePixels, or no memory for it) or
+// "imageTooLarge" (beyond kMaxImagePixels or the bounds of JPEG scans and
+// GIF frames, or no memory for it) or
 // "imagingUnavailable" (no imaging component on the system), and *error.
 bool DecodeImage(const std::string& bytes, DecodedImage* image, std::string* code, std::string* error);

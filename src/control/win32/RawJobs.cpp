@@ -120,8 +120,10 @@ struct RawJobs::Shared {
   bool running = false;
   bool ownerGone = false;
 
+  // A job the spooler has: what following it needs, not its data.
   struct Following {
-    RawJob job;
+    std::string printer;
+    double followSeconds = 0;
     std::unique_ptr<JobReport> report;
     DWORD jobId = 0;
     Clock::time_point deadline;
@@ -201,7 +203,6 @@ struct RawJobs::Shared {
       return;
     }
     report->Record()["jobId"] = static_cast<Json::UInt>(jobId);
-    job.bytes.clear();
     if (!job.listening) {  // nobody hears it: the spooler has it, that is all
       Finished(self);
       return;
@@ -210,7 +211,8 @@ struct RawJobs::Shared {
     f.jobId = jobId;
     f.deadline = Clock::now() + std::chrono::milliseconds(static_cast<long long>(job.followSeconds * 1000));
     f.next = Clock::now();
-    f.job = std::move(job);
+    f.printer = job.printer;
+    f.followSeconds = job.followSeconds;
     f.report = std::move(report);
     following->push_back(std::move(f));
   }
@@ -218,6 +220,16 @@ struct RawJobs::Shared {
   static bool SubmitImage(const RawJob& job, DWORD* jobId, std::string* code, std::string* error) {
     DecodedImage image;
     if (!DecodeImage(job.bytes, &image, code, error)) return false;
+    // Each copy is drawn again, and the spooler keeps every one.
+    const uint64_t drawn = uint64_t{image.width} * image.height * static_cast<uint64_t>(std::max(job.page.copies, 1));
+    if (drawn > RawJobs::kMaxDrawnPixels) {
+      *code = "imageTooLarge";
+      *error = std::to_string(job.page.copies) + " copies of a " + std::to_string(image.width) + " x " +
+               std::to_string(image.height) + " image are " + std::to_string(drawn) + " pixels to draw; at most " +
+               std::to_string(RawJobs::kMaxDrawnPixels) +
+               " are drawn in one job (print fewer copies or a smaller image)";
+      return false;
+    }
     if (job.page.colorMode == "monochrome") MakeGray(&image);
     return PrintImage(job.printer, job.title, image, job.page, jobId, code, error);
   }
@@ -253,7 +265,7 @@ struct RawJobs::Shared {
     std::string error;
     JobReport& report = *f->report;
     const std::string id = std::to_string(f->jobId);
-    if (spooler::GetJobState(f->job.printer, f->jobId, &state, &gone, &error)) {
+    if (spooler::GetJobState(f->printer, f->jobId, &state, &gone, &error)) {
       f->failures = 0;
       report.Record()["position"] = state.position;
       report.Record()["pagesPrinted"] = state.pagesPrinted;
@@ -287,7 +299,7 @@ struct RawJobs::Shared {
     }
     if (Clock::now() >= f->deadline) {
       report.Done(false, "job " + id + " is still " + f->lastState + " after " +
-                             std::to_string(static_cast<int>(f->job.followSeconds)) +
+                             std::to_string(static_cast<int>(f->followSeconds)) +
                              " s; it stays queued at the spooler");
       return true;
     }

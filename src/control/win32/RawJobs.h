@@ -8,7 +8,9 @@
 //
 // Bounds: at most kMaxJobs unfinished jobs (waiting, being handed over or
 // followed) and kMaxWaitingBytes of data waiting; beyond them a job is
-// refused at once ("queueFull"), nothing of it started.
+// refused at once ("queueFull"), nothing of it started. An image's copies
+// are each drawn (and spooled) again: at most kMaxDrawnPixels in all, else
+// "imageTooLarge" before anything is drawn.
 #pragma once
 
 #include <json/json.h>
@@ -35,6 +37,7 @@ class RawJobs {
  public:
   static constexpr size_t kMaxJobs = 100;
   static constexpr size_t kMaxWaitingBytes = 256u << 20;
+  static constexpr uint64_t kMaxDrawnPixels = 4 * kMaxImagePixels;  // 512 MiB of pixels
 
   explicit RawJobs(std::shared_ptr<EventQueue> events);
   // Jobs already asked for are still handed to the spooler; following stops.

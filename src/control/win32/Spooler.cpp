@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <cwctype>
 #include <memory>
 
 #include "control/win32/WideText.h"
@@ -290,8 +291,25 @@ bool DefaultPrinter(std::string* name, std::string* error) {
 
 bool ResolvePrinter(const std::string& printer, std::string* name, std::string* error) {
   if (!printer.empty()) {
-    *name = printer;
-    return true;
+    // Only a name the spooler lists is ever opened: OpenPrinter takes more
+    // than queues (another machine's "\\server\queue", which it would
+    // connect to with the user's credentials, ",XcvMonitor ...", ",XcvPort
+    // ...", "queue,Job n").
+    std::vector<std::string> listed;
+    if (!ListPrinters(&listed, error)) return false;
+    auto lower = [](std::wstring text) {
+      for (wchar_t& c : text) c = static_cast<wchar_t>(std::towlower(c));
+      return text;
+    };
+    const std::wstring wanted = lower(Wide(printer));
+    for (const std::string& candidate : listed) {
+      if (lower(Wide(candidate)) == wanted) {
+        *name = candidate;
+        return true;
+      }
+    }
+    *error = "printer '" + printer + "' not found";
+    return false;
   }
   if (!DefaultPrinter(name, error)) return false;
   if (name->empty()) {

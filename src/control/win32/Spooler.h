@@ -29,7 +29,9 @@ bool PrinterStatus(const std::string& printer, bool detail, Json::Value* status,
 bool Papers(const std::string& printer, Json::Value* papers, std::string* error);
 bool CustomPaperSupported(const std::string& printer, bool* supported, std::string* error);
 
-// The printer's own name for printer ("" gives the default one).
+// The printer's own name for printer ("" gives the default one): one the
+// spooler lists (EnumPrinters, local queues and connections), any case;
+// "printer '...' not found" for any other name, which is never opened.
 bool ResolvePrinter(const std::string& printer, std::string* name, std::string* error);
 
 // The DMPAPER id of one of the printer's papers, named "A4", "Letter", "Legal",

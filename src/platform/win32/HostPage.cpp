@@ -18,8 +18,20 @@ int HexValue(wchar_t c) {
   return -1;
 }
 
+// The text of UTF-8 bytes; "" when they are not UTF-8.
+std::wstring FromUtf8(const std::string& bytes) {
+  if (bytes.empty()) return {};
+  const int n = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()),
+                                      nullptr, 0);
+  if (n <= 0) return {};
+  std::wstring text(static_cast<size_t>(n), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()), text.data(), n);
+  return text;
+}
+
 // The path a file: address names, with '\' separators; "" when it is no
-// local file address (another scheme, a host name, a bad escape, a query).
+// local file address (another scheme, a host name, a path relative to a
+// drive's current folder, a bad escape, a query, a control character).
 std::wstring FileAddressPath(std::wstring_view address) {
   if (Lower(address.substr(0, 5)) != L"file:") return {};
   std::wstring_view rest = address.substr(5);
@@ -27,20 +39,41 @@ std::wstring FileAddressPath(std::wstring_view address) {
   size_t slashes = 0;
   while (slashes < rest.size() && (rest[slashes] == L'/' || rest[slashes] == L'\\')) ++slashes;
   rest.remove_prefix(slashes);
-  if (rest.size() < 3 || !std::iswalpha(rest[0]) || (rest[1] != L':' && rest[1] != L'|')) return {};
+  if (rest.size() < 3 || !std::iswalpha(rest[0]) || (rest[1] != L':' && rest[1] != L'|') ||
+      (rest[2] != L'/' && rest[2] != L'\\'))
+    return {};
+  // Runs of escapes are UTF-8 bytes, each run whole characters.
   std::wstring path;
+  std::string escaped;
+  // A decoder that took overlong forms could still make a separator or a
+  // control character: checked again once decoded.
+  auto endRun = [&] {
+    if (escaped.empty()) return true;
+    const std::wstring text = FromUtf8(escaped);
+    escaped.clear();
+    path += text;
+    for (wchar_t c : text)
+      if (c < 0x20 || c == 0x7F || c == L'/' || c == L'\\') return false;
+    return !text.empty();
+  };
   for (size_t i = 0; i < rest.size(); ++i) {
-    wchar_t c = rest[i];
-    if (c == L'?' || c == L'#') return {};
-    if (c == L'%') {
-      if (i + 2 >= rest.size() || HexValue(rest[i + 1]) < 0 || HexValue(rest[i + 2]) < 0) return {};
-      c = static_cast<wchar_t>(HexValue(rest[i + 1]) * 16 + HexValue(rest[i + 2]));
-      i += 2;
-      // An escaped separator or NUL would change which file is named.
-      if (c == L'/' || c == L'\\' || c == 0) return {};
+    const wchar_t c = rest[i];
+    // What follows a NUL is no part of the path the system opens; no
+    // control character belongs in a page's address.
+    if (c < 0x20 || c == 0x7F || c == L'?' || c == L'#') return {};
+    if (c != L'%') {
+      if (!endRun()) return {};
+      path += c == L'/' ? L'\\' : c;
+      continue;
     }
-    path += c == L'/' ? L'\\' : c;
+    if (i + 2 >= rest.size() || HexValue(rest[i + 1]) < 0 || HexValue(rest[i + 2]) < 0) return {};
+    const int byte = HexValue(rest[i + 1]) * 16 + HexValue(rest[i + 2]);
+    i += 2;
+    // An escaped separator or control character would change which file is named.
+    if (byte == '/' || byte == '\\' || byte < 0x20 || byte == 0x7F) return {};
+    escaped += static_cast<char>(byte);
   }
+  if (!endRun()) return {};
   if (path[1] == L'|') path[1] = L':';
   return path;
 }
@@ -67,21 +100,27 @@ std::wstring WithoutTrailingSeparator(std::wstring path) {
   return path;
 }
 
+// "<creationLow><counter>.htm", or the name the host leaves it under when
+// it could not be moved into place: ".<that name>.<suffix>.tmp", the suffix
+// letters and digits (a ':' would name a stream of another file).
 bool IsPageFileName(std::wstring_view name, DWORD creationLow) {
+  const bool unmoved = !name.empty() && name[0] == L'.';
+  if (unmoved) name.remove_prefix(1);
   const std::wstring prefix = std::to_wstring(static_cast<unsigned long>(creationLow));
   if (name.substr(0, prefix.size()) != prefix) return false;
   name.remove_prefix(prefix.size());
   size_t digits = 0;
-  while (digits < name.size() && std::iswdigit(name[digits])) ++digits;
+  while (digits < name.size() && name[digits] >= L'0' && name[digits] <= L'9') ++digits;
   if (digits == 0) return false;
   name.remove_prefix(digits);
   const std::wstring rest = Lower(name);
-  if (rest == L".htm") return true;
-  // The page left under its unique name: ".htm.<suffix>.tmp", one suffix.
+  if (!unmoved) return rest == L".htm";
   if (rest.size() <= 9 || rest.compare(0, 5, L".htm.") != 0 || rest.compare(rest.size() - 4, 4, L".tmp") != 0)
     return false;
   const std::wstring suffix = rest.substr(5, rest.size() - 9);
-  return !suffix.empty() && suffix.find(L'.') == std::wstring::npos;
+  for (wchar_t c : suffix)
+    if (!((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'z'))) return false;
+  return true;
 }
 
 std::wstring ModulePath(HMODULE module) {

@@ -2,7 +2,7 @@
 // printing control recognise it: a page of our host process (its program
 // file is named kestrix-host*.exe) that the host wrote into the user's
 // temporary folder as "<creation time of the program><counter>.htm" (or
-// that name with the ".<suffix>.tmp" it has when it could not be moved into
+// ".<that name>.<suffix>.tmp" it has when it could not be moved into
 // place). Anything else (a job's HTML, another file, any web page) is not it.
 #pragma once
 
@@ -15,10 +15,12 @@
 bool IsHostProgramPath(std::wstring_view programPath);
 
 // The page rule on an address: a file: address (file:///C:/..., file://C:\...,
-// %XX escapes allowed) of a file directly in tempDir (compared ignoring case,
-// with or without a trailing separator) named creationLow, then one or more
-// digits, then ".htm", optionally followed by ".<suffix>.tmp". "..", escaped
-// separators, queries and fragments do not pass.
+// %XX escapes allowed, read as UTF-8) of a file directly in tempDir (compared
+// ignoring case, with or without a trailing separator) named creationLow,
+// then one or more digits, then ".htm"; or, as the host leaves the page
+// when it cannot move it into place, "." + that name + ".<letters and
+// digits>.tmp". "..", escaped separators, control characters (a NUL
+// included), paths relative to a drive, queries and fragments do not pass.
 bool IsBootstrapPageAddress(std::wstring_view address, std::wstring_view tempDir, DWORD creationLow);
 
 // The facts of this process: the program rule for the running program, and

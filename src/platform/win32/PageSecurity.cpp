@@ -62,6 +62,22 @@ DWORD InternetPolicy(DWORD action) {
   return policy;
 }
 
+// A custom policy of the Internet zone, in memory the caller frees
+// (CoTaskMemFree); the zone's error when it has none.
+HRESULT InternetCustomPolicy(REFGUID key, BYTE** policy, DWORD* size) {
+  ComPtr<IInternetZoneManager> zones;
+  HRESULT hr = ::CoInternetCreateZoneManager(nullptr, &zones, 0);
+  if (FAILED(hr) || !zones) return FAILED(hr) ? hr : E_FAIL;
+  hr = zones->GetZoneCustomPolicy(URLZONE_INTERNET, key, policy, size, URLZONEREG_DEFAULT);
+  if (FAILED(hr) || hr == INET_E_DEFAULT_ACTION) {
+    if (*policy) ::CoTaskMemFree(*policy);
+    *policy = nullptr;
+    *size = 0;
+    return hr == INET_E_DEFAULT_ACTION ? E_FAIL : hr;
+  }
+  return hr;
+}
+
 // The browser may ask from its binding threads as well: counted atomically,
 // and the decisions keep no state.
 class PageSecurityManager final : public IInternetSecurityManager {
@@ -137,10 +153,14 @@ class PageSecurityManager final : public IInternetSecurityManager {
 
   HRESULT STDMETHODCALLTYPE QueryCustomPolicy(LPCWSTR url, REFGUID key, BYTE** policy, DWORD* policySize,
                                               BYTE* context, DWORD contextSize, DWORD) override {
-    if (!IsEqualGUID(key, kConfirmObjectSafety)) return INET_E_DEFAULT_ACTION;
     if (!policy || !policySize) return E_INVALIDARG;
     *policy = nullptr;
     *policySize = 0;
+    if (!IsEqualGUID(key, kConfirmObjectSafety)) {
+      if (IsOurPage(url)) return INET_E_DEFAULT_ACTION;
+      // The browser's own manager would answer for a file's zone (the local machine).
+      return InternetCustomPolicy(key, policy, policySize);
+    }
     const auto* safety = contextSize >= sizeof(CONFIRMSAFETY) && context ? reinterpret_cast<CONFIRMSAFETY*>(context)
                                                                          : nullptr;
     const bool safe = safety && HasControl() && IsEqualCLSID(safety->clsid, m_control) && IsOurPage(url);

@@ -13,8 +13,9 @@
 //   - MapUrlToZone: the bootstrap page is in the local machine zone, anything
 //     else (a job's HTML, another file, about:blank, any web page) in the
 //     Internet zone, and GetSecurityId says so too;
-//   - any other action on content that is not the bootstrap page gets the
-//     Internet zone's policy, never a prompt (a prompt becomes a refusal);
+//   - any other action (or custom policy) on content that is not the
+//     bootstrap page gets the Internet zone's policy, never a prompt (a
+//     prompt becomes a refusal) and never the browser's own answer;
 //     on the bootstrap page the browser decides as it would (no opinion,
 //     INET_E_DEFAULT_ACTION).
 // A refusal is URLPOLICY_DISALLOW in the policy and S_FALSE.
