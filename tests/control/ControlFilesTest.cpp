@@ -12,7 +12,7 @@
 #include "ControlFixture.h"
 #include "control/formats/Base64.h"
 #include "control/base/ControlPaths.h"
-#include "control/object/AutomationToJson.h"
+#include "control/members/AutomationToJson.h"
 
 TEST_F(ControlTest, TextRoundTripsInAnEncodingAndStaysInsideTheFolder) {
   BOOL ok = FALSE;

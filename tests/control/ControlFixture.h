@@ -11,7 +11,7 @@
 
 #include "ControlTestSupport.h"
 #include "control/base/ControlText.h"
-#include "control/object/AutomationToJson.h"
+#include "control/members/AutomationToJson.h"
 #include "platform/JsonDispatch.h"
 #include "control/object/LinuxPrinterControl.h"
 #include "control/render/RenderService.h"

@@ -11,7 +11,7 @@
 #include <memory>
 #include <sstream>
 
-#include "control/object/AutomationToJson.h"
+#include "control/members/AutomationToJson.h"
 #include "platform/MessageLoop.h"
 
 namespace {

@@ -2,7 +2,7 @@
 #include <cups/cups.h>
 
 #include "ControlFixture.h"
-#include "control/object/AutomationToJson.h"
+#include "control/members/AutomationToJson.h"
 
 using PrinterControlTest = CupsControlTest;
 

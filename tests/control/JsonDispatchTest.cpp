@@ -5,7 +5,7 @@
 #include <map>
 
 #include "control/base/ControlText.h"
-#include "control/object/AutomationToJson.h"
+#include "control/members/AutomationToJson.h"
 #include "platform/JsonDispatch.h"
 #include "platform/webbrowser/HtmlDocument.h"
 

@@ -14,7 +14,7 @@
 #include "ControlFixture.h"
 #include "control/formats/Base64.h"
 #include "control/base/ControlPaths.h"
-#include "control/object/AutomationToJson.h"
+#include "control/members/AutomationToJson.h"
 #include "control/printing/PrinterCapabilities.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include "ControlFixture.h"
 #include "control/base/ControlPaths.h"
 #include "control/site/DeviceIds.h"
-#include "control/object/AutomationToJson.h"
+#include "control/members/AutomationToJson.h"
 #include "control/object/PrinterControlObject.h"
 #include "control/formats/SystemInfo.h"
 #include "platform/webbrowser/AxHost.h"

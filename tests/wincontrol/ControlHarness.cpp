@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "control/object/AutomationToJson.h"
+#include "control/members/AutomationToJson.h"
 #include "control/win32/WideText.h"
 
 std::wstring ControlDllPath() {

@@ -10,7 +10,7 @@
 
 #include "ControlHarness.h"
 #include "control/formats/Base64.h"
-#include "control/object/AutomationToJson.h"
+#include "control/members/AutomationToJson.h"
 #include "control/win32/WideText.h"
 #include "platform/JsonDispatch.h"
 

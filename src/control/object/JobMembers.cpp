@@ -7,7 +7,7 @@
 
 #include "control/base/ControlPaths.h"
 #include "control/base/ControlText.h"
-#include "control/object/AutomationToJson.h"
+#include "control/members/AutomationToJson.h"
 #include "control/object/PrinterControlObject.h"
 
 HRESULT CLinuxPrinterControl::print(IDispatch* job, VARIANT_BOOL) {

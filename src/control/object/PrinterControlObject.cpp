@@ -15,7 +15,7 @@
 #include "control/base/ControlPaths.h"
 #include "control/base/ControlText.h"
 #include "control/base/DesktopOpen.h"
-#include "control/object/AutomationToJson.h"
+#include "control/members/AutomationToJson.h"
 #include "control/site/Downloader.h"
 #include "control/site/FileStore.h"
 #include "control/render/RenderService.h"

@@ -2,7 +2,7 @@
 #include "control/base/ControlPaths.h"
 #include "control/base/ControlText.h"
 #include "control/printing/CupsClient.h"
-#include "control/object/AutomationToJson.h"
+#include "control/members/AutomationToJson.h"
 #include "platform/JsonDispatch.h"
 #include "control/object/PrinterControlObject.h"
 #include "control/members/SiteActions.h"

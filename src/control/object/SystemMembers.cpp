@@ -5,7 +5,7 @@
 #include "control/base/ControlText.h"
 #include "control/printing/CupsClient.h"
 #include "control/members/SiteActions.h"
-#include "control/object/AutomationToJson.h"
+#include "control/members/AutomationToJson.h"
 #include "control/site/Downloader.h"
 #include "control/base/ControlPaths.h"
 #include "platform/JsonDispatch.h"

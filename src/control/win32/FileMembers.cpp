@@ -4,7 +4,7 @@
 // and settings and control.json under %APPDATA%\Kestrix (ControlPaths.h).
 #include "control/base/ControlText.h"
 #include "control/members/SiteActions.h"
-#include "control/object/AutomationToJson.h"
+#include "control/members/AutomationToJson.h"
 #include "control/win32/WinPrinterControl.h"
 #include "platform/JsonDispatch.h"
 

@@ -3,7 +3,7 @@
 // converts is not built here yet and is refused as such.
 #include "control/base/ControlText.h"
 #include "control/formats/Base64.h"
-#include "control/object/AutomationToJson.h"
+#include "control/members/AutomationToJson.h"
 #include "control/win32/ImageDecode.h"
 #include "control/win32/RawJobs.h"
 #include "control/win32/WinPrinterControl.h"

@@ -1,4 +1,4 @@
-#include "control/object/AutomationToJson.h"
+#include "control/members/AutomationToJson.h"
 
 #include <algorithm>
 #include <cmath>
