@@ -145,7 +145,8 @@ bool StillHolds(int fd, const FdIdentity& identity) {
 // A job process started ahead of its job: it waits on a socket for the
 // request file (kestrix-job --ready), so the next job does not wait for a
 // program to load (about 10 ms, more on a busy machine). It ends by itself
-// when the host closes the socket, on purpose or by ending.
+// when the host closes the socket, on purpose or by ending, or when no job
+// has come for ten minutes.
 struct ReadyJob {
   std::string executable;
   size_t environment = 0;  // of the host when it started (see Environment)
