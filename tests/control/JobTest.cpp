@@ -77,6 +77,17 @@ class JobTest : public CupsControlTest {
     if (ChromiumRenderer::Find().empty())
       GTEST_SKIP() << "chromium is not installed (no /usr/lib/chromium/chromium or /usr/bin/chromium)";
   }
+  // Prints text on kx-raw; what the printer received, or "no success".
+  std::string PrintText(const std::string& text) {
+    sink->events.clear();
+    Json::Value job;
+    job["data"] = Base64Encode(text);
+    job["type"] = "text/plain";
+    job["printer"] = "kx-raw";
+    control->print(Job(job).Get(), VARIANT_FALSE);
+    if (!WaitDone() || sink->DoneText() != "success") return std::string("no success");
+    return ReadFileBytes(bench->CapturePath("raw", sink->DoneObject()["jobId"].asInt()));
+  }
 };
 
 TEST_F(JobTest, TextJobReachesThePrinterByteForByteWithEventsInOrder) {
@@ -318,21 +329,11 @@ TEST_F(JobTest, JobReachesThePrinterWhenNobodyListensAnyMore) {
 // The job process started ahead for the next job: one that died is replaced
 // without losing the job, and one never used ends when the host lets it go.
 TEST_F(JobTest, AJobProcessStartedAheadIsReplacedWhenGoneAndEndsWithoutAJob) {
-  auto printText = [&](const std::string& text) {
-    sink->events.clear();
-    Json::Value job;
-    job["data"] = Base64Encode(text);
-    job["type"] = "text/plain";
-    job["printer"] = "kx-raw";
-    control->print(Job(job).Get(), VARIANT_FALSE);
-    if (!WaitDone() || sink->DoneText() != "success") return std::string("no success");
-    return ReadFileBytes(bench->CapturePath("raw", sink->DoneObject()["jobId"].asInt()));
-  };
-  EXPECT_EQ(printText("first"), "first");
+  EXPECT_EQ(PrintText("first"), "first");
   const pid_t ready = ReadyJobProcess();
   ASSERT_GT(ready, 0);
   kill(ready, SIGKILL);
-  EXPECT_EQ(printText("second"), "second") << "the job is not lost with the process that was to take it";
+  EXPECT_EQ(PrintText("second"), "second") << "the job is not lost with the process that was to take it";
   const pid_t next = ReadyJobProcess();
   ASSERT_GT(next, 0);
   EXPECT_NE(next, ready);
@@ -342,6 +343,69 @@ TEST_F(JobTest, AJobProcessStartedAheadIsReplacedWhenGoneAndEndsWithoutAJob) {
   for (int i = 0; i < 1000 && waitpid(next, &status, WNOHANG) == 0; ++i) usleep(10000);
   ASSERT_TRUE(WIFEXITED(status)) << "it ends by itself, and quietly";
   EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// A stray close elsewhere in the process frees the number of the control's
+// end of that process's output, and the next job's request file takes the
+// number: the control must neither follow the file as the job's output nor
+// close it, and the job still prints.
+TEST_F(JobTest, AJobProcessStartedAheadWhoseDescriptorWasClosedElsewhereIsNotUsed) {
+  EXPECT_EQ(PrintText("first"), "first");
+  const pid_t ready = ReadyJobProcess();
+  ASSERT_GT(ready, 0);
+  auto link = [](const std::string& path) {
+    char target[256] = {};
+    return readlink(path.c_str(), target, sizeof target - 1) > 0 ? std::string(target) : std::string();
+  };
+  // The control's end of the pipe the waiting process writes to.
+  const std::string output = link("/proc/" + std::to_string(ready) + "/fd/1");
+  int controls = -1;
+  for (int fd = 3; fd < 1024 && controls < 0; ++fd)
+    if (link("/proc/self/fd/" + std::to_string(fd)) == output) controls = fd;
+  ASSERT_GE(controls, 3) << output;
+  // Every lower number taken, so that the next file opened gets this one.
+  std::vector<int> taken;
+  for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) {
+    if (fd > controls) {
+      close(fd);
+      break;
+    }
+    taken.push_back(fd);
+  }
+  ASSERT_EQ(close(controls), 0);
+  EXPECT_EQ(PrintText("second"), "second");
+  for (int fd : taken) close(fd);
+}
+
+// A job whose standard input is no file (here its own output pipe, which
+// never ends while it holds the writing end) refuses at once, saying so.
+TEST_F(JobTest, AJobWhoseRequestIsNoFileRefusesAtOnce) {
+  int lines[2];
+  ASSERT_EQ(pipe2(lines, O_CLOEXEC), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, lines[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, lines[1], 1);
+  pid_t pid = -1;
+  char* argv[] = {const_cast<char*>(KX_JOB_EXECUTABLE), nullptr};
+  ASSERT_EQ(posix_spawn(&pid, KX_JOB_EXECUTABLE, &actions, nullptr, argv, environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  close(lines[1]);
+  int status = 0;
+  const bool ended = PumpUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 10000);
+  if (!ended) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+  ASSERT_TRUE(ended) << "it waits on its own pipe";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+  char line[4096] = {};
+  pollfd p{lines[0], POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 0), 1);
+  const ssize_t n = read(lines[0], line, sizeof line - 1);
+  close(lines[0]);
+  ASSERT_GT(n, 0);
+  EXPECT_NE(std::string(line).find("standard input is a pipe"), std::string::npos) << line;
 }
 
 TEST_F(JobTest, LaterJobsTakeTheControlsSettings) {

@@ -98,6 +98,7 @@ void ReadLines(int fd, pid_t pid, Json::Value request, std::shared_ptr<JobEventQ
     }
     ssize_t n = read(fd, chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EBADF) fd = -1;  // closed elsewhere: the number is no longer ours to close
     if (n <= 0) break;
     buffer.append(chunk, static_cast<size_t>(n));
     size_t newline;
@@ -107,7 +108,7 @@ void ReadLines(int fd, pid_t pid, Json::Value request, std::shared_ptr<JobEventQ
     }
     if (buffer.size() > (size_t(16) << 20)) buffer.clear();  // a line that never ends
   }
-  close(fd);
+  if (fd >= 0) close(fd);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
@@ -122,16 +123,40 @@ void ReadLines(int fd, pid_t pid, Json::Value request, std::shared_ptr<JobEventQ
 
 
 namespace {
+// What a descriptor refers to (0, 0 when it is not open).
+struct FdIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+FdIdentity IdentityOf(int fd) {
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0) return FdIdentity();
+  return FdIdentity{st.st_dev, st.st_ino};
+}
+// True when fd still refers to what it did when identity was taken. A
+// descriptor kept for long can be closed by a stray close elsewhere in the
+// process (a library, a test); the next file opened then takes its number,
+// and closing that number, or handing it to a job, would hit that file.
+bool StillHolds(int fd, const FdIdentity& identity) {
+  const FdIdentity now = IdentityOf(fd);
+  return identity.inode != 0 && now.device == identity.device && now.inode == identity.inode;
+}
+
 // A job process started ahead of its job: it waits on a socket for the
 // request file (kestrix-job --ready), so the next job does not wait for a
 // program to load (about 10 ms, more on a busy machine). It ends by itself
-// when the host closes the socket, on purpose or by ending.
+// when the host closes the socket, on purpose or by ending, or when no job
+// has come for ten minutes.
 struct ReadyJob {
   std::string executable;
   size_t environment = 0;  // of the host when it started (see Environment)
   pid_t pid = -1;
   int socket = -1;  // the host's end
   int lines = -1;   // its standard output
+  FdIdentity socketIs, linesAre;  // what the two were when it started
+
+  // Both descriptors are still the ones it started with.
+  bool Intact() const { return StillHolds(socket, socketIs) && StillHolds(lines, linesAre); }
 };
 std::mutex g_readyMutex;
 ReadyJob g_ready;
@@ -178,11 +203,12 @@ bool StartJobProcess(const std::string& executable, int input, int socket, pid_t
 
 // Closes the host's ends of a waiting process, which then ends by itself,
 // and forgets it; returns its pid (0 when none waited), for the caller to reap.
+// A number that no longer holds its end is left alone: it is another's now.
 pid_t LetGo(ReadyJob* ready) {
   const pid_t pid = ready->pid > 0 ? ready->pid : 0;
   if (pid) {
-    close(ready->socket);
-    close(ready->lines);
+    if (StillHolds(ready->socket, ready->socketIs)) close(ready->socket);
+    if (StillHolds(ready->lines, ready->linesAre)) close(ready->lines);
   }
   *ready = ReadyJob();
   return pid;
@@ -222,6 +248,8 @@ void MakeReady(const std::string& executable) {
   const int theirs = pair[1];
   std::string ignored;
   if (StartJobProcess(executable, -1, theirs, &ready.pid, &ready.lines, &ignored)) {
+    ready.socketIs = IdentityOf(ready.socket);
+    ready.linesAre = IdentityOf(ready.lines);
     g_ready = ready;
   } else {
     close(ready.socket);
@@ -300,7 +328,8 @@ bool LaunchJob(const Json::Value& request, std::shared_ptr<JobEventQueue> queue,
   pid_t pid = -1;
   int lines = -1;
   // Once the file is on its way the job is the process's, whatever the host does next.
-  if (ready.pid > 0 && ready.executable == executable && ready.environment == Environment() && Hand(ready, input)) {
+  if (ready.pid > 0 && ready.executable == executable && ready.environment == Environment() && ready.Intact() &&
+      Hand(ready, input)) {
     close(ready.socket);
     pid = ready.pid;
     lines = ready.lines;

@@ -4,8 +4,9 @@
 // file written completely before the process has it, so nothing the host does
 // afterwards (including dying) can cut it short. After a job the next job's
 // process is started ahead and waits for its file, which the host hands it
-// over a socket; when that process has gone, a fresh one is started. The
-// process runs in a session of its own (setsid). A reader thread takes its
+// over a socket; when that process has gone (it ends by itself after ten
+// minutes without a job), a fresh one is started. The process runs in a
+// session of its own (setsid). A reader thread takes its
 // progress lines and hands each to the JobEventQueue, which wakes the
 // control's window; the window then fires the events on the main thread.
 #pragma once

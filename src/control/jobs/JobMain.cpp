@@ -5,9 +5,11 @@
 // Started with --ready it first waits for the request file (see JobLauncher.h).
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -44,10 +46,28 @@ class LineReporter : public JobReporter {
   }
 };
 
+// How long a process started ahead waits for its job. A host that gives it
+// none for so long finds it gone at the next job and starts a fresh one, so
+// the bound costs one program start; no process waits on a host forever.
+constexpr int kReadyWaitSeconds = 600;
+
 // Started ahead of its job (--ready): waits on the socket at fd 3 for the
 // job's request file and takes it as stdin. True once it has it; false when
-// the host closed the socket without sending one (it went, or no job came).
+// the host closed the socket without sending one (it went, or no job came)
+// or sent nothing within kReadyWaitSeconds.
 bool ReceiveRequest() {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kReadyWaitSeconds);
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    pollfd socket{3, POLLIN, 0};
+    const int n = left > 0 ? poll(&socket, 1, static_cast<int>(left)) : 0;
+    if (n > 0) break;
+    if (n == 0 || errno != EINTR) {
+      close(3);
+      return false;
+    }
+  }
   const int fd = ReceiveRequestFile(3);
   const bool ok = fd >= 0 && dup2(fd, STDIN_FILENO) == STDIN_FILENO;
   if (fd >= 0) close(fd);
@@ -57,6 +77,29 @@ bool ReceiveRequest() {
   }
   close(3);
   return ok;
+}
+
+// The request comes as a file the host wrote completely before the job had
+// it, so reading it never waits. Anything else on stdin (a pipe, a socket, a
+// terminal) is refused at once: its writer may never close it, and a job that
+// holds the writing end itself (its own output pipe, given by mistake) would
+// wait forever. "" for a file, else what stdin is.
+std::string NotARequestFile() {
+  struct stat st;
+  if (fstat(STDIN_FILENO, &st) != 0) return std::string("no standard input (") + std::strerror(errno) + ")";
+  if (S_ISREG(st.st_mode)) return std::string();
+  if (S_ISFIFO(st.st_mode)) return "a pipe";
+  if (S_ISSOCK(st.st_mode)) return "a socket";
+  if (S_ISCHR(st.st_mode)) return "a device";
+  return "no regular file";
+}
+
+// The done line of a job whose request could not be read.
+void RefuseRequest(JobReporter& reporter, const std::string& why) {
+  Json::Value unnamed(Json::objectValue);
+  unnamed["type"] = "job";
+  unnamed["id"] = "";
+  reporter.Emit(JobLine::Failed(unnamed, why));
 }
 }  // namespace
 
@@ -69,6 +112,11 @@ int main(int argc, char** argv) {
   if (argc > 1 && std::string(argv[1]) == "--ready") {
     if (!ReceiveRequest()) return 0;
   }
+  LineReporter reporter;
+  if (const std::string what = NotARequestFile(); !what.empty()) {
+    RefuseRequest(reporter, "the job request did not come as a file: standard input is " + what);
+    return 2;
+  }
   std::string input;
   char buffer[65536];
   for (;;) {
@@ -79,7 +127,6 @@ int main(int argc, char** argv) {
     if (input.size() > (size_t(1) << 30)) break;
   }
   Trace("job: request read");
-  LineReporter reporter;
   Json::Value request;
   Json::CharReaderBuilder builder;
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
@@ -91,10 +138,7 @@ int main(int argc, char** argv) {
     errors = e.what();
   }
   if (!parsed) {
-    Json::Value unnamed(Json::objectValue);
-    unnamed["type"] = "job";
-    unnamed["id"] = "";
-    reporter.Emit(JobLine::Failed(unnamed, "unreadable job request: " + errors));
+    RefuseRequest(reporter, "unreadable job request: " + errors);
     return 2;
   }
   try {
