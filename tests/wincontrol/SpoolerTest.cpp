@@ -433,4 +433,71 @@ TEST_F(Spooler, BadImagesEndWithAClearErrorAndOneDone) {
   EXPECT_EQ(m_sink->events.front()["object"]["code"], "notBuilt");
 }
 
+// Files of the page's site print as images do; the user's folders point into
+// a fresh folder, so the site's folder is this test's own.
+TEST_F(Spooler, AnImageFileOfTheSiteArrivesAndOtherFilesAreRefused) {
+  wchar_t temp[MAX_PATH];
+  ::GetTempPathW(MAX_PATH, temp);
+  const std::wstring root = std::wstring(temp) + L"kx-spoolerfiles-" + std::to_wstring(::GetCurrentProcessId());
+  ::SetEnvironmentVariableW(L"APPDATA", (root + L"\\roaming").c_str());
+  ::SetEnvironmentVariableW(L"LOCALAPPDATA", (root + L"\\local").c_str());
+  auto write = [&](const wchar_t* path, const std::string& bytes) {
+    BSTR name = ::SysAllocString(path);
+    BSTR data = ::SysAllocStringLen(Wide(Base64Encode(bytes)).c_str(), static_cast<UINT>(Base64Encode(bytes).size()));
+    BOOL written = FALSE;
+    EXPECT_HRESULT_SUCCEEDED(m_control->writeBase64(name, data, &written));
+    EXPECT_TRUE(written);
+    ::SysFreeString(name);
+    ::SysFreeString(data);
+  };
+  auto open = [&](const wchar_t* address) {
+    BSTR page = ::SysAllocString(address);
+    EXPECT_HRESULT_SUCCEEDED(m_control->setPageURL(page));
+    ::SysFreeString(page);
+  };
+  std::string png;
+  Base64Decode(kPng, &png);
+  open(L"https://other.example/");
+  write(L"label.png", png);
+  open(L"https://shop.example/labels.html");
+  write(L"pictures\\label.png", png);
+  write(L"label.pdf", "%PDF-1.4\n");
+
+  const std::vector<std::string> before = CapturedFiles("ps");
+  Json::Value job(Json::objectValue);
+  job["file"] = "pictures/label.png";
+  job["printer"] = "kx-ps";
+  ExpectCompletedInOrder(PrintAndWait(job));
+  const std::string ps = Arrived("ps", before);
+  EXPECT_NE(ps.find("%%Title: label.png"), std::string::npos) << ps.substr(0, 300);
+  EXPECT_NE(ps.find("/Width 6\n"), std::string::npos);
+  EXPECT_NE(ps.find("/Height 4\n"), std::string::npos);
+
+  // A file just past the bound: made sparse, so it costs no disk.
+  const std::wstring big = root + L"\\local\\Kestrix\\files\\https_shop.example\\big.png";
+  HANDLE h = ::CreateFileW(big.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  LARGE_INTEGER size;
+  size.QuadPart = (64LL << 20) + 1;
+  ASSERT_TRUE(::SetFilePointerEx(h, size, nullptr, FILE_BEGIN) && ::SetEndOfFile(h));
+  ::CloseHandle(h);
+  const std::pair<std::string, const char*> refused[] = {
+      {"C:\\windows\\win.ini", "pathRefused"},  // outside the site's folders
+      {"..\\https_other.example\\label.png", "pathRefused"},
+      {"missing.png", "fileUnreadable"},
+      {"big.png", "fileUnreadable"},
+      {"label.pdf", "notBuilt"}};
+  for (const auto& [path, code] : refused) {
+    m_sink->events.clear();
+    Json::Value bad(Json::objectValue);
+    bad["file"] = path;
+    bad["printer"] = "kx-ps";
+    EXPECT_EQ(PrintAndWait(bad)["status"], "error") << path;
+    EXPECT_EQ(DoneCount(), 1) << path;
+    EXPECT_EQ(m_sink->events.front()["object"]["code"], code) << path << ": " << m_sink->events.front();
+  }
+  EXPECT_EQ(CapturedFiles("ps").size(), before.size() + 1);
+  ::DeleteFileW(big.c_str());
+}
+
 }  // namespace

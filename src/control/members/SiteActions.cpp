@@ -2,6 +2,7 @@
 
 #include "control/base/ControlPaths.h"
 #include "control/base/DesktopOpen.h"
+#include "control/base/FileSystem.h"
 #include "control/formats/Base64.h"
 #include "control/formats/SystemInfo.h"
 #include "control/formats/TextEncoding.h"
@@ -43,6 +44,31 @@ bool ReadFileBase64(const FileStore& files, const std::string& path, std::string
   std::string bytes, error;
   if (!files.Read(path, &bytes, &error)) return FailFile(failure, error);
   *base64 = Base64Encode(bytes);
+  return true;
+}
+
+bool ReadJobFile(const FileStore& files, const std::string& path, std::string* bytes, std::string* real,
+                 MemberFailure* failure) {
+  std::string error;
+  if (!files.Resolve(path, FileStore::Access::Read, real, &error))
+    return Fail(failure, FileErrorCode(error) == "pathRefused" ? "pathRefused" : "fileUnreadable", error);
+  const std::string limit = std::to_string(FileStore::kMaxReadBytes >> 20) + " MiB";
+  ReadableFile file;
+  if (!file.Open(*real, true))
+    return Fail(failure, "fileUnreadable", "cannot read '" + path + "' (not a regular file): " + LastFileError());
+  if (file.Size() > FileStore::kMaxReadBytes)
+    return Fail(failure, "fileUnreadable", "cannot print '" + path + "': it is larger than " + limit);
+  std::string data;
+  data.reserve(static_cast<size_t>(file.Size()));
+  char buffer[65536];
+  for (long long n; (n = file.Read(buffer, sizeof buffer)) != 0;) {
+    if (n < 0) return Fail(failure, "fileUnreadable", "cannot read '" + path + "': " + LastFileError());
+    data.append(buffer, static_cast<size_t>(n));
+    // A file that grows while it is read is held to the same bound.
+    if (data.size() > FileStore::kMaxReadBytes)
+      return Fail(failure, "fileUnreadable", "cannot print '" + path + "': it is larger than " + limit);
+  }
+  *bytes = std::move(data);
   return true;
 }
 

@@ -40,6 +40,12 @@ bool WriteFileBase64(const FileStore& files, const std::string& path, const std:
 // copy: source to target, both inside the allowed folders.
 bool CopySiteFile(const FileStore& files, const std::string& source, const std::string& target,
                   MemberFailure* failure);
+// A print job's "file": the bytes of a regular file inside the allowed
+// folders, at most FileStore::kMaxReadBytes, opened at the path resolved with
+// no link followed at its last part (the path checked is the path opened);
+// *real is that path. "pathRefused" outside the folders, else "fileUnreadable".
+bool ReadJobFile(const FileStore& files, const std::string& path, std::string* bytes, std::string* real,
+                 MemberFailure* failure);
 // openFile: the file, when it is a document (DesktopOpen.h), handed to the
 // desktop's program for its type ("fileTypeRefused", "noDesktop", ...).
 bool OpenSiteFile(const FileStore& files, const std::string& path, MemberFailure* failure);

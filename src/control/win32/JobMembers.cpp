@@ -1,9 +1,11 @@
-// The job members on Windows: raw print jobs, images drawn on the printer's
-// page, the page's address and the host's code. Everything that renders or
+// The job members on Windows: raw print jobs, images (given as data or as a
+// file of the site) drawn on the printer's page, the page's address and the host's code. Everything that renders or
 // converts is not built here yet and is refused as such.
 #include "control/base/ControlText.h"
 #include "control/formats/Base64.h"
+#include "control/formats/SystemInfo.h"
 #include "control/members/AutomationToJson.h"
+#include "control/members/SiteActions.h"
 #include "control/win32/ImageDecode.h"
 #include "control/win32/RawJobs.h"
 #include "control/win32/WinPrinterControl.h"
@@ -19,33 +21,44 @@ const char* const kNotBuiltForImages[] = {"mediaSource", "mediaType", "scaling",
                                           "margins",     "pageRanges"};
 constexpr size_t kMaxImageBytes = 64u << 20;
 
-// An image job's bytes and page from its "data" (base64 or a base64 data:
-// address), "type", "paper", "landscape", "copies" and "colorMode". False with
-// *code and *error.
-bool ReadImageJob(const Json::Value& job, RawJob* out, std::string* code, std::string* error) {
-  auto fail = [&](const char* c, const std::string& text) {
-    *code = c;
-    *error = text;
-    return false;
-  };
-  for (const char* member : kNotBuiltForImages) {
-    if (job.isMember(member))
-      return fail("notBuilt", std::string("'") + member + "' is not built for images in the Windows control yet");
-  }
-  if (!job["data"].isString()) return fail("badJob", "'data' must be base64 text or a base64 data: address");
-  std::string text = job["data"].asString(), mime;
+bool Fail(std::string* code, std::string* error, const char* c, const std::string& text) {
+  *code = c;
+  *error = text;
+  return false;
+}
+
+// An image job's bytes and type from its "data" (base64 or a base64 data:
+// address) and "type". False with *code and *error.
+bool ReadImageData(const Json::Value& job, std::string* bytes, std::string* mime, std::string* code,
+                   std::string* error) {
+  if (!job["data"].isString())
+    return Fail(code, error, "badJob", "'data' must be base64 text or a base64 data: address");
+  std::string text = job["data"].asString();
   if (text.rfind("data:", 0) == 0) {
     const size_t comma = text.find(',');
     const std::string head = comma == std::string::npos ? std::string() : text.substr(5, comma - 5);
     if (head.size() < 7 || head.compare(head.size() - 7, 7, ";base64") != 0)
-      return fail("badData", "a data: address must be base64");
-    mime = head.substr(0, head.find(';'));
+      return Fail(code, error, "badData", "a data: address must be base64");
+    *mime = head.substr(0, head.find(';'));
     text.erase(0, comma + 1);
   }
-  if (job["type"].isString()) mime = job["type"].asString();
-  else if (!job["type"].isNull()) return fail("badJob", "'type' must be a MIME type");
-  if (text.size() / 4 * 3 > kMaxImageBytes + 3) return fail("badData", "the job's data is more than 64 MiB");
-  if (!Base64Decode(text, &out->bytes)) return fail("badData", "the job's data is not valid base64");
+  if (job["type"].isString()) *mime = job["type"].asString();
+  else if (!job["type"].isNull()) return Fail(code, error, "badJob", "'type' must be a MIME type");
+  if (text.size() / 4 * 3 > kMaxImageBytes + 3)
+    return Fail(code, error, "badData", "the job's data is more than 64 MiB");
+  if (!Base64Decode(text, bytes)) return Fail(code, error, "badData", "the job's data is not valid base64");
+  return true;
+}
+
+// An image job's page from its bytes, their type (the job's, or "" to tell it
+// from the bytes), "paper", "landscape", "copies" and "colorMode". False with
+// *code and *error.
+bool ReadImageJob(const Json::Value& job, std::string mime, RawJob* out, std::string* code, std::string* error) {
+  auto fail = [&](const char* c, const std::string& text) { return Fail(code, error, c, text); };
+  for (const char* member : kNotBuiltForImages) {
+    if (job.isMember(member))
+      return fail("notBuilt", std::string("'") + member + "' is not built for images in the Windows control yet");
+  }
   for (char& c : mime) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
   if (mime == "image/jpg") mime = "image/jpeg";
   if (mime.empty()) mime = ImageTypeOf(out->bytes);
@@ -90,14 +103,18 @@ void CWinPrinterControl::StartPrintJob(IDispatch* jobObject, const std::string& 
   Json::Value job = jobObject ? DispatchToJson(jobObject) : Json::Value();
   if (!job.isObject()) return ReportJobFailure(type, id, "noJob", type + " needs a job object");
   const bool raw = job.isMember("raw");
-  if (!raw && !job.isMember("data")) {
-    return ReportJobFailure(type, id, "notBuilt",
-                            "printing HTML, web addresses and files is not built in the Windows control yet; raw "
-                            "jobs and images given as data are");
-  }
-  for (const char* member : {"html", "url", "file"}) {
-    if (job.isMember(member))
+  // The job's one content: raw bytes, an image's data or a file of the site.
+  const char* content = nullptr;
+  for (const char* member : {"raw", "data", "file", "html", "url"}) {
+    if (!job.isMember(member)) continue;
+    if (content)
       return ReportJobFailure(type, id, "badJob", std::string("a job has one content; '") + member + "' is one more");
+    content = member;
+  }
+  if (!content || job.isMember("html") || job.isMember("url")) {
+    return ReportJobFailure(type, id, "notBuilt",
+                            "printing HTML and web addresses is not built in the Windows control yet; raw "
+                            "jobs and images given as data or as files are");
   }
   if (raw) {
     for (const char* member : kNotWithRaw) {
@@ -115,8 +132,8 @@ void CWinPrinterControl::StartPrintJob(IDispatch* jobObject, const std::string& 
   spooled.printer = printer.isString() ? printer.asString() : std::string();
   if (spooled.printer.rfind("socket://", 0) == 0)
     return ReportJobFailure(type, id, "notBuilt", "jobs to socket printers are not built in the Windows control yet");
-  spooled.title =
-      job["title"].isString() && !job["title"].asString().empty() ? job["title"].asString() : "Kestrix document";
+  const bool titled = job["title"].isString() && !job["title"].asString().empty();
+  spooled.title = titled ? job["title"].asString() : "Kestrix document";
   const Json::Value& follow = job["follow"];
   if (!follow.isNull()) {
     if (!follow.isNumeric() || follow.asDouble() < 0 || follow.asDouble() > 86400)
@@ -129,8 +146,22 @@ void CWinPrinterControl::StartPrintJob(IDispatch* jobObject, const std::string& 
     if (!copies.isNull() && !(copies.isNumeric() && copies.asDouble() == 1))
       return ReportJobFailure(type, id, "notBuilt", "copies of raw jobs are not built in the Windows control yet");
     if (!DecodeRawMember(job["raw"], &spooled.bytes, &code, &error)) return ReportJobFailure(type, id, code, error);
-  } else if (!ReadImageJob(job, &spooled, &code, &error)) {
-    return ReportJobFailure(type, id, code, error);
+  } else if (job.isMember("file")) {
+    // As the Linux control reads a file job: inside the site's folders, its
+    // kind from its name, else from its first bytes.
+    if (!job["file"].isString() || job["file"].asString().empty())
+      return ReportJobFailure(type, id, "badJob", "'file' must be a path");
+    std::string real;
+    MemberFailure failure;
+    if (!ReadJobFile(Files(), job["file"].asString(), &spooled.bytes, &real, &failure))
+      return ReportJobFailure(type, id, failure.code, failure.message);
+    if (!titled) spooled.title = real.substr(real.find_last_of("/\\") + 1);
+    if (!ReadImageJob(job, MimeTypeFor(real), &spooled, &code, &error)) return ReportJobFailure(type, id, code, error);
+  } else {
+    std::string mime;
+    if (!ReadImageData(job, &spooled.bytes, &mime, &code, &error) ||
+        !ReadImageJob(job, mime, &spooled, &code, &error))
+      return ReportJobFailure(type, id, code, error);
   }
   if (!m_rawJobs->Add(std::move(spooled), &error)) return ReportJobFailure(type, id, "queueFull", error);
 }
