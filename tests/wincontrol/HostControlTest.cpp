@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 #include <objsafe.h>
 
+#include <algorithm>
+
 #include "ControlHarness.h"
+#include "control/members/AutomationToJson.h"
 #include "control/win32/HostCheck.h"
 #include "control/win32/WideText.h"
 
@@ -176,6 +179,44 @@ TEST_F(HostControl, AMemberNotBuiltRefusesAfterTheCallWithItsOwnError) {
   EXPECT_EQ(sink->events[1]["status"], "error");
   EXPECT_EQ(sink->events[1]["object"]["type"], "printToPDF");
   EXPECT_NE(sink->events[1]["object"]["message"].asString().find("not built"), std::string::npos);
+}
+
+TEST_F(HostControl, FontsPrintableTypesAndAboutAnswerAsOnLinux) {
+  ASSERT_HRESULT_SUCCEEDED(SiteAt(BootstrapPageAddressOfThisProgram()));
+  auto sink = EventRecorder::Create();
+  DWORD cookie = 0;
+  ASSERT_HRESULT_SUCCEEDED(Advise(m_control, sink.Get(), &cookie));
+  VARIANT fonts;
+  ::VariantInit(&fonts);
+  ASSERT_HRESULT_SUCCEEDED(m_control->getFonts(&fonts));
+  const Json::Value families = VariantToJsonValue(fonts);
+  ::VariantClear(&fonts);
+  ASSERT_TRUE(families.isArray());
+  std::vector<std::string> names;
+  for (const auto& family : families) names.push_back(family.asString());
+  // Wine lists the fonts of the machine it runs on (fontconfig brings some).
+  EXPECT_FALSE(names.empty());
+  EXPECT_TRUE(std::is_sorted(names.begin(), names.end()));
+  EXPECT_EQ(std::adjacent_find(names.begin(), names.end()), names.end());
+  // What a job here can carry: the images it draws, not yet PDF or text.
+  for (const auto& [type, printable] :
+       {std::pair{L"label.PNG", true}, std::pair{L"image/bmp", true}, std::pair{L"scan.tif", true},
+        std::pair{L"invoice.pdf", false}, std::pair{L"notes.txt", false}, std::pair{L"application/zip", false}}) {
+    BSTR text = ::SysAllocString(type);
+    BOOL answer = !printable;
+    EXPECT_HRESULT_SUCCEEDED(m_control->isPrintableFileType(text, &answer));
+    EXPECT_EQ(answer != FALSE, printable) << Narrow(type);
+    ::SysFreeString(text);
+  }
+  ASSERT_HRESULT_SUCCEEDED(m_control->setHostCode(20));
+  ASSERT_HRESULT_SUCCEEDED(m_control->about());
+  ASSERT_TRUE(PumpUntil([&] { return !sink->events.empty(); }, 10000));
+  ASSERT_EQ(sink->events.size(), 1u);
+  const Json::Value& about = sink->events[0]["object"];
+  EXPECT_EQ(about["type"], "about");
+  EXPECT_EQ(about["name"], "Kestrix printing control for Windows");
+  EXPECT_EQ(about["version"], KESTRIX_VERSION);
+  EXPECT_EQ(about["hostCode"], 20);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "control/base/ControlText.h"
 #include "control/printing/CupsClient.h"
 #include "control/members/SiteActions.h"
+#include "control/members/SystemActions.h"
 #include "control/members/AutomationToJson.h"
 #include "control/site/Downloader.h"
 #include "control/base/ControlPaths.h"
@@ -20,9 +21,7 @@ HRESULT CLinuxPrinterControl::getVersion(BSTR* result) {
 
 HRESULT CLinuxPrinterControl::getFonts(VARIANT* result) {
   m_thread.Check("CLinuxPrinterControl::getFonts");
-  Json::Value list(Json::arrayValue);
-  for (const auto& family : FontFamilies()) list.append(family);
-  if (result) JsonToResultVariant(list, result);
+  if (result) JsonToResultVariant(FontFamilyList(), result);
   return S_OK;
 }
 
@@ -100,19 +99,13 @@ HRESULT CLinuxPrinterControl::liveUpdate(BSTR, BSTR version, LONG* result) {
 
 HRESULT CLinuxPrinterControl::about() {
   m_thread.Check("CLinuxPrinterControl::about");
-  Json::Value line(Json::objectValue);
-  line["kind"] = "message";
-  Json::Value& info = line["message"];
-  info["type"] = "about";
-  info["name"] = "Kestrix printing control for Linux";
-  info["version"] = ControlVersion();
-  std::string chromium = ChromiumRenderer::Find();
-  info["chromium"] = chromium;
-  info["jobProcess"] = FindJobExecutable();
-  info["scheduler"] = CupsClient::ServerName();
-  info["hostCode"] = m_hostCode;
-  info["message"] = "Kestrix printing control " + ControlVersion() + " (CUPS at " + CupsClient::ServerName() +
-                    (chromium.empty() ? ", no chromium" : ", " + chromium) + ")";
-  m_events->Push(std::move(line));
+  Json::Value details(Json::objectValue);
+  const std::string chromium = ChromiumRenderer::Find();
+  details["chromium"] = chromium;
+  details["jobProcess"] = FindJobExecutable();
+  details["scheduler"] = CupsClient::ServerName();
+  const std::string summary =
+      "CUPS at " + CupsClient::ServerName() + (chromium.empty() ? ", no chromium" : ", " + chromium);
+  m_events->Push(AboutLine("Kestrix printing control for Linux", m_hostCode, details, summary));
   return S_OK;
 }

@@ -94,17 +94,6 @@ HRESULT CWinPrinterControl::chooseFile(BSTR, BSTR, VARIANT_BOOL, BSTR*) {
   NotBuilt("chooseFile");
   return S_OK;
 }
-HRESULT CWinPrinterControl::getFonts(VARIANT*) {
-  KX_GUARD("getFonts");
-  NotBuilt("getFonts");
-  return S_OK;
-}
-HRESULT CWinPrinterControl::isPrintableFileType(BSTR, BOOL* result) {
-  KX_GUARD("isPrintableFileType");
-  False(result);
-  NotBuilt("isPrintableFileType");
-  return S_OK;
-}
 HRESULT CWinPrinterControl::getAbsoluteURL(BSTR, VARIANT*, BSTR*) {
   KX_GUARD("getAbsoluteURL");
   NotBuilt("getAbsoluteURL");
@@ -114,10 +103,5 @@ HRESULT CWinPrinterControl::liveUpdate(BSTR, BSTR, LONG* result) {
   KX_GUARD("liveUpdate");
   if (result) *result = -1;  // "cannot tell", as for a version that cannot be read
   NotBuilt("liveUpdate");
-  return S_OK;
-}
-HRESULT CWinPrinterControl::about() {
-  KX_GUARD("about");
-  NotBuilt("about");
   return S_OK;
 }

@@ -92,12 +92,12 @@ HRESULT CWinPrinterControl::getVersion(BSTR* result) {
 }
 
 const std::vector<std::string>& CWinPrinterControl::ImplementedMembers() {
-  // print takes raw jobs only so far; its other contents are refused as not built.
+  // print takes raw jobs and images only so far; its other contents are refused as not built.
   static const std::vector<std::string> names = {
       "print", "getPrinters", "getVersion", "setPageURL", "getPrinterStatus", "getPapers", "isCustomPaperSupported",
       "isImplemented", "isExcelInstalled", "getDefaultPrinter", "getPrinterInfo", "setHostCode", "readString",
       "writeString", "readHTML", "readBase64", "writeBase64", "copy", "copied", "getLastSettings", "setLastSettings",
-      "clearLastSettings", "getLocalMacAddress", "getCPUSerialNo", "openFile"};
+      "clearLastSettings", "getLocalMacAddress", "getCPUSerialNo", "openFile", "getFonts", "isPrintableFileType", "about"};
   return names;
 }
 
