@@ -181,7 +181,7 @@ TEST_F(HostControl, AMemberNotBuiltRefusesAfterTheCallWithItsOwnError) {
   EXPECT_NE(sink->events[1]["object"]["message"].asString().find("not built"), std::string::npos);
 }
 
-TEST_F(HostControl, FontsPrintableTypesAndAboutAnswerAsOnLinux) {
+TEST_F(HostControl, SystemMembersAnswerAsOnLinux) {
   ASSERT_HRESULT_SUCCEEDED(SiteAt(BootstrapPageAddressOfThisProgram()));
   auto sink = EventRecorder::Create();
   DWORD cookie = 0;
@@ -208,6 +208,26 @@ TEST_F(HostControl, FontsPrintableTypesAndAboutAnswerAsOnLinux) {
     EXPECT_EQ(answer != FALSE, printable) << Narrow(type);
     ::SysFreeString(text);
   }
+  // Addresses against the given base, else the page's; "" with neither.
+  auto absolute = [&](const wchar_t* url, const wchar_t* base) {
+    VARIANT given;
+    given.vt = VT_BSTR;
+    given.bstrVal = ::SysAllocString(base);
+    BSTR text = ::SysAllocString(url), out = nullptr;
+    EXPECT_HRESULT_SUCCEEDED(m_control->getAbsoluteURL(text, &given, &out));
+    const std::string result = out ? BstrText(out) : std::string();
+    ::SysFreeString(out);
+    ::SysFreeString(text);
+    ::VariantClear(&given);
+    return result;
+  };
+  EXPECT_EQ(absolute(L"print.css", L""), "");
+  EXPECT_EQ(absolute(L"../img/logo.png", L"https://shop.test/orders/list.html?x=1"), "https://shop.test/img/logo.png");
+  BSTR page = ::SysAllocString(L"http://intranet.test/app/page.html");
+  ASSERT_HRESULT_SUCCEEDED(m_control->setPageURL(page));
+  ::SysFreeString(page);
+  EXPECT_EQ(absolute(L"print.css", L""), "http://intranet.test/app/print.css");
+  EXPECT_EQ(absolute(L"https://other.test/a", L""), "https://other.test/a");
   ASSERT_HRESULT_SUCCEEDED(m_control->setHostCode(20));
   ASSERT_HRESULT_SUCCEEDED(m_control->about());
   ASSERT_TRUE(PumpUntil([&] { return !sink->events.empty(); }, 10000));

@@ -4,10 +4,10 @@
 #include "control/render/ChromiumRenderer.h"
 #include "control/base/ControlText.h"
 #include "control/printing/CupsClient.h"
+#include "control/members/AbsoluteUrl.h"
 #include "control/members/SiteActions.h"
 #include "control/members/SystemActions.h"
 #include "control/members/AutomationToJson.h"
-#include "control/site/Downloader.h"
 #include "control/base/ControlPaths.h"
 #include "platform/JsonDispatch.h"
 #include "control/object/PrinterControlObject.h"
@@ -75,13 +75,9 @@ HRESULT CLinuxPrinterControl::isExcelInstalled(BOOL* result) {
 
 HRESULT CLinuxPrinterControl::getAbsoluteURL(BSTR url, VARIANT* base, BSTR* result) {
   m_thread.Check("CLinuxPrinterControl::getAbsoluteURL");
-  std::string baseUrl = m_defaults.pageUrl;
-  if (base) {
-    Json::Value given = VariantToJsonValue(*base);
-    if (given.isString() && !given.asString().empty()) baseUrl = given.asString();
-  }
+  const Json::Value given = base ? VariantToJsonValue(*base) : Json::Value();
   std::string absolute;
-  if (ResolveUrl(BstrToUtf8(url), baseUrl, &absolute)) SetBstrResult(result, absolute);
+  if (AbsoluteUrl(BstrToUtf8(url), given, m_defaults.pageUrl, &absolute)) SetBstrResult(result, absolute);
   return S_OK;
 }
 

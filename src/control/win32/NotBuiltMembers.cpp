@@ -94,11 +94,6 @@ HRESULT CWinPrinterControl::chooseFile(BSTR, BSTR, VARIANT_BOOL, BSTR*) {
   NotBuilt("chooseFile");
   return S_OK;
 }
-HRESULT CWinPrinterControl::getAbsoluteURL(BSTR, VARIANT*, BSTR*) {
-  KX_GUARD("getAbsoluteURL");
-  NotBuilt("getAbsoluteURL");
-  return S_OK;
-}
 HRESULT CWinPrinterControl::liveUpdate(BSTR, BSTR, LONG* result) {
   KX_GUARD("liveUpdate");
   if (result) *result = -1;  // "cannot tell", as for a version that cannot be read

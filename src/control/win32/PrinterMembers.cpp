@@ -97,7 +97,8 @@ const std::vector<std::string>& CWinPrinterControl::ImplementedMembers() {
       "print", "getPrinters", "getVersion", "setPageURL", "getPrinterStatus", "getPapers", "isCustomPaperSupported",
       "isImplemented", "isExcelInstalled", "getDefaultPrinter", "getPrinterInfo", "setHostCode", "readString",
       "writeString", "readHTML", "readBase64", "writeBase64", "copy", "copied", "getLastSettings", "setLastSettings",
-      "clearLastSettings", "getLocalMacAddress", "getCPUSerialNo", "openFile", "getFonts", "isPrintableFileType", "about"};
+      "clearLastSettings", "getLocalMacAddress", "getCPUSerialNo", "openFile", "getFonts", "isPrintableFileType", "about",
+      "getAbsoluteURL"};
   return names;
 }
 

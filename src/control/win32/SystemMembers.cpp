@@ -2,6 +2,8 @@
 // shapes of the Linux control (control/members/SystemActions.h).
 #include "control/base/ControlText.h"
 #include "control/formats/SystemInfo.h"
+#include "control/members/AbsoluteUrl.h"
+#include "control/members/AutomationToJson.h"
 #include "control/members/SystemActions.h"
 #include "control/win32/ImageDecode.h"
 #include "control/win32/WinPrinterControl.h"
@@ -18,6 +20,14 @@ HRESULT CWinPrinterControl::isPrintableFileType(BSTR type, BOOL* result) {
   // What a job of this control can carry: the images it draws (raw bytes
   // have no file type). PDF, text and HTML are not printed here yet.
   if (result) *result = IsPrintableImageType(MimeTypeFor(BstrToUtf8(type))) ? TRUE : FALSE;
+  return S_OK;
+}
+
+HRESULT CWinPrinterControl::getAbsoluteURL(BSTR url, VARIANT* base, BSTR* result) {
+  if (!Allowed()) return Refuse("getAbsoluteURL");
+  const Json::Value given = base ? VariantToJsonValue(*base) : Json::Value();
+  std::string absolute;
+  if (AbsoluteUrl(BstrToUtf8(url), given, m_pageUrl, &absolute)) SetBstrResult(result, absolute);
   return S_OK;
 }
 
