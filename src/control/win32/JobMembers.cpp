@@ -1,6 +1,7 @@
 // The job members on Windows: raw print jobs, images (given as data or as a
-// file of the site) drawn on the printer's page, the page's address and the host's code. Everything that renders or
-// converts is not built here yet and is refused as such.
+// file of the site) drawn on the printer's page, the page's address and the
+// host's code. Everything that renders or converts is not built here yet and
+// is refused as such.
 #include "control/base/ControlText.h"
 #include "control/formats/Base64.h"
 #include "control/formats/SystemInfo.h"
