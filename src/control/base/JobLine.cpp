@@ -1,5 +1,21 @@
 #include "control/base/JobLine.h"
 
+bool IsFinalJobState(const std::string& state) {
+  return state == "canceled" || state == "aborted" || state == "completed";
+}
+
+std::string DescribeJobState(const std::string& state, int position) {
+  if (state == "pending")
+    return position > 0 ? "Waiting in the queue (place " + std::to_string(position) + ")" : "Waiting in the queue";
+  if (state == "held") return "Held in the queue";
+  if (state == "processing") return "Printing";
+  if (state == "stopped") return "Printer stopped";
+  if (state == "completed") return "Completed";
+  if (state == "canceled") return "Canceled";
+  if (state == "aborted") return "Aborted by the system";
+  return state;
+}
+
 #include "platform/MessageLoop.h"
 
 JobLine::Kind JobLine::KindOf(const Json::Value& line) {

@@ -35,6 +35,13 @@ struct JobLine {
   static Json::Value Failed(const Json::Value& request, const std::string& text);
 };
 
+// A job's state as the printing system reports it ("pending", "held",
+// "processing", "stopped", "completed", "canceled", "aborted"): whether it
+// is the last one, and the words the page is shown for it (position: its
+// place in the queue, 0 when unknown).
+bool IsFinalJobState(const std::string& state);
+std::string DescribeJobState(const std::string& state, int position);
+
 // Lines waiting for the main thread, shared by the control and the threads
 // that read the jobs' lines.
 class JobEventQueue {

@@ -307,7 +307,7 @@ class Job {
     ReleasePlace();
     // The page hears at once that the scheduler has it (its answer said in
     // what state); following it goes on from there.
-    if (!IsFinalJobState(state)) State(state, Describe(state, 0));
+    if (!IsFinalJobState(state)) State(state, DescribeJobState(state, 0));
     if (!m_listening || !m_reporter.Listening()) return 0;
     // Following takes one of the user's followers' places, never a wait.
     const int followers = std::clamp(m_request.get("followers", 100).asInt(), 1, 1000);
@@ -349,7 +349,7 @@ class Job {
         if (!IsFinalJobState(state)) cups.JobPosition(m_record["printerName"].asString(), jobId, &position, &error);
         m_record["position"] = position;
         std::string text = job["message"].asString();
-        if (text.empty()) text = Describe(state, position);
+        if (text.empty()) text = DescribeJobState(state, position);
         State(state, text);
         if (IsFinalJobState(state)) {
           if (state == "completed") return Done(true, "job " + std::to_string(jobId) + " completed");
@@ -370,17 +370,6 @@ class Job {
       poll(nullptr, 0, delayMs);
       delayMs = std::min(delayMs * 2, 1000);
     }
-  }
-
-  static std::string Describe(const std::string& state, int position) {
-    if (state == "pending") return position > 0 ? "Waiting in the queue (place " + std::to_string(position) + ")" : "Waiting in the queue";
-    if (state == "held") return "Held in the queue";
-    if (state == "processing") return "Printing";
-    if (state == "stopped") return "Printer stopped";
-    if (state == "completed") return "Completed";
-    if (state == "canceled") return "Canceled";
-    if (state == "aborted") return "Aborted by the system";
-    return state;
   }
 
   // ---- files ---------------------------------------------------------------------

@@ -21,3 +21,13 @@ Json::Value AboutLine(const std::string& name, long hostCode, const Json::Value&
   info["message"] = "Kestrix printing control " + ControlVersion() + " (" + summary + ")";
   return line;
 }
+
+Json::Value UnknownPrinterStatus(const std::string& printer, const std::string& why) {
+  Json::Value status(Json::objectValue);
+  status["name"] = printer;
+  status["state"] = "unknown";
+  status["reasons"] = Json::Value(Json::arrayValue);
+  status["accepting"] = false;
+  status["message"] = why;
+  return status;
+}

@@ -11,6 +11,10 @@
 // getFonts: the font family names the system knows, sorted by bytes, each once.
 Json::Value FontFamilyList();
 
+// getPrinterStatus when the printing system cannot say: the printer's name,
+// state "unknown", no reasons, not accepting, and why as its message.
+Json::Value UnknownPrinterStatus(const std::string& printer, const std::string& why);
+
 // about: the event line of its OnMessage, {"type": "about", "name",
 // "version", "hostCode", "message"} plus what the platform adds (details,
 // an object: where the renderer, the scheduler or the job process are).

@@ -6,6 +6,7 @@
 #include "platform/JsonDispatch.h"
 #include "control/object/PrinterControlObject.h"
 #include "control/members/SiteActions.h"
+#include "control/members/SystemActions.h"
 
 namespace {
 // Scheduler calls made on the main thread wait at most this long.
@@ -69,12 +70,7 @@ HRESULT CLinuxPrinterControl::getPrinterStatus(BSTR printer, VARIANT_BOOL detail
   if (!cups.PrinterStatus(BstrToUtf8(printer), detail != VARIANT_FALSE, &status, &error)) {
     // The page gets the reason even without a listener.
     Report(Code(error), error);
-    status = Json::Value(Json::objectValue);
-    status["name"] = BstrToUtf8(printer);
-    status["state"] = "unknown";
-    status["reasons"] = Json::Value(Json::arrayValue);
-    status["accepting"] = false;
-    status["message"] = error;
+    status = UnknownPrinterStatus(BstrToUtf8(printer), error);
   }
   if (result) JsonToResultVariant(status, result);
   return S_OK;

@@ -217,10 +217,6 @@ std::string JobStateName(int state) {
   }
 }
 
-bool IsFinalJobState(const std::string& state) {
-  return state == "canceled" || state == "aborted" || state == "completed";
-}
-
 CupsClient::CupsClient(int timeoutMs) : m_timeoutMs(timeoutMs) {}
 
 CupsClient::~CupsClient() {

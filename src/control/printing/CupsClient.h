@@ -81,4 +81,3 @@ class CupsClient {
 
 // "pending", "held", "processing", "stopped", "canceled", "aborted", "completed".
 std::string JobStateName(int ippJobState);
-bool IsFinalJobState(const std::string& state);

@@ -1,6 +1,7 @@
 // The members about printers, from the Windows spooler (Spooler.h), and the
 // system members built on Windows.
 #include "control/base/ControlText.h"
+#include "control/members/SystemActions.h"
 #include "control/win32/Spooler.h"
 #include "control/win32/WinPrinterControl.h"
 #include "platform/JsonDispatch.h"
@@ -53,12 +54,7 @@ HRESULT CWinPrinterControl::getPrinterStatus(BSTR printer, VARIANT_BOOL detail, 
   std::string error;
   if (!spooler::PrinterStatus(BstrToUtf8(printer), detail != VARIANT_FALSE, &status, &error)) {
     Report(Code(error), error);
-    status = Json::Value(Json::objectValue);
-    status["name"] = BstrToUtf8(printer);
-    status["state"] = "unknown";
-    status["reasons"] = Json::Value(Json::arrayValue);
-    status["accepting"] = false;
-    status["message"] = error;
+    status = UnknownPrinterStatus(BstrToUtf8(printer), error);
   }
   if (result) JsonToResultVariant(status, result);
   return S_OK;

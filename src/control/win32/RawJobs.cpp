@@ -42,20 +42,6 @@ std::string MachineName() {
   return ::GetComputerNameW(name, &size) ? Narrow(std::wstring_view(name, size)) : std::string();
 }
 
-std::string Describe(const std::string& state, int position) {
-  if (state == "pending")
-    return position > 0 ? "Waiting in the queue (place " + std::to_string(position) + ")" : "Waiting in the queue";
-  if (state == "held") return "Held in the queue";
-  if (state == "processing") return "Printing";
-  if (state == "stopped") return "Printer stopped";
-  if (state == "completed") return "Completed";
-  if (state == "canceled") return "Canceled";
-  if (state == "aborted") return "Aborted by the system";
-  return state;
-}
-
-bool IsFinal(const std::string& state) { return state == "completed" || state == "canceled" || state == "aborted"; }
-
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -272,13 +258,13 @@ struct RawJobs::Shared {
       if (state.totalPages > 0) report.Record()["totalPages"] = state.totalPages;
       if (!state.userName.empty()) report.Record()["userName"] = state.userName;
       if (!state.submittedAt.empty()) report.Record()["submittedAt"] = state.submittedAt;
-      const std::string text = state.message.empty() ? Describe(state.state, state.position) : state.message;
+      const std::string text = state.message.empty() ? DescribeJobState(state.state, state.position) : state.message;
       if (state.state + "\n" + text != f->last) {
         report.State(state.state, text);
         f->last = state.state + "\n" + text;
       }
       f->lastState = state.state;
-      if (IsFinal(state.state)) {
+      if (IsFinalJobState(state.state)) {
         report.Done(state.state == "completed", "job " + id + " " + state.state +
                                                     (state.state != "completed" && !state.message.empty()
                                                          ? ": " + state.message : ""));

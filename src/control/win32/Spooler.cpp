@@ -319,17 +319,29 @@ bool ResolvePrinter(const std::string& printer, std::string* name, std::string* 
   return true;
 }
 
+// A printer the spooler lists (by name, or the default), open for use, with
+// what GetPrinter says of it.
+struct OpenedPrinter {
+  std::string name;
+  PrinterHandle handle;
+  std::vector<BYTE> buffer;
+  const PRINTER_INFO_2W* info = nullptr;
+
+  bool Open(const std::string& printer, std::string* error) {
+    if (!ResolvePrinter(printer, &name, error) || !handle.Open(Wide(name), error)) return false;
+    info = ReadInfo2(handle.Get(), &buffer, error);
+    return info != nullptr;
+  }
+};
+
 bool PrinterInfo(const std::string& printer, Json::Value* info, std::string* error) {
   *info = Json::Value();
-  std::string name, defaultName, ignored;
-  if (!ResolvePrinter(printer, &name, error)) return false;
+  OpenedPrinter opened;
+  if (!opened.Open(printer, error)) return false;
+  const PRINTER_INFO_2W* p = opened.info;
+  std::string defaultName, ignored;
   DefaultPrinter(&defaultName, &ignored);
-  PrinterHandle handle;
-  if (!handle.Open(Wide(name), error)) return false;
-  std::vector<BYTE> buffer;
-  const PRINTER_INFO_2W* p = ReadInfo2(handle.Get(), &buffer, error);
-  if (!p) return false;
-  Capabilities caps{Text(p->pPrinterName).empty() ? Wide(name) : p->pPrinterName, p->pPortName ? p->pPortName : L""};
+  Capabilities caps{Text(p->pPrinterName).empty() ? Wide(opened.name) : p->pPrinterName, p->pPortName ? p->pPortName : L""};
 
   Json::Value out(Json::objectValue);
   out["name"] = Text(p->pPrinterName);
@@ -414,13 +426,9 @@ bool PrinterInfo(const std::string& printer, Json::Value* info, std::string* err
 }
 
 bool PrinterStatus(const std::string& printer, bool detail, Json::Value* status, std::string* error) {
-  std::string name;
-  if (!ResolvePrinter(printer, &name, error)) return false;
-  PrinterHandle handle;
-  if (!handle.Open(Wide(name), error)) return false;
-  std::vector<BYTE> buffer;
-  const PRINTER_INFO_2W* p = ReadInfo2(handle.Get(), &buffer, error);
-  if (!p) return false;
+  OpenedPrinter opened;
+  if (!opened.Open(printer, error)) return false;
+  const PRINTER_INFO_2W* p = opened.info;
   Json::Value out(Json::objectValue);
   out["name"] = Text(p->pPrinterName);
   out["state"] = PrinterState(p->Status);
@@ -432,9 +440,9 @@ bool PrinterStatus(const std::string& printer, bool detail, Json::Value* status,
   if (detail) {
     Json::Value jobs(Json::arrayValue);
     DWORD needed = 0, count = 0;
-    ::EnumJobsW(handle.Get(), 0, 1000, 2, nullptr, 0, &needed, &count);
+    ::EnumJobsW(opened.handle.Get(), 0, 1000, 2, nullptr, 0, &needed, &count);
     std::vector<BYTE> list(needed);
-    if (needed && ::EnumJobsW(handle.Get(), 0, 1000, 2, list.data(), needed, &needed, &count)) {
+    if (needed && ::EnumJobsW(opened.handle.Get(), 0, 1000, 2, list.data(), needed, &needed, &count)) {
       const auto* job = reinterpret_cast<const JOB_INFO_2W*>(list.data());
       for (DWORD i = 0; i < count; ++i) {
         Json::Value j(Json::objectValue);
@@ -455,25 +463,17 @@ bool PrinterStatus(const std::string& printer, bool detail, Json::Value* status,
 }
 
 bool Papers(const std::string& printer, Json::Value* papers, std::string* error) {
-  std::string name;
   *papers = Json::Value(Json::arrayValue);
-  if (!ResolvePrinter(printer, &name, error)) return false;
-  PrinterHandle handle;
-  if (!handle.Open(Wide(name), error)) return false;
-  std::vector<BYTE> buffer;
-  const PRINTER_INFO_2W* p = ReadInfo2(handle.Get(), &buffer, error);
-  if (!p) return false;
+  OpenedPrinter opened;
+  if (!opened.Open(printer, error)) return false;
+  const PRINTER_INFO_2W* p = opened.info;
   return ReadPapers(Capabilities{p->pPrinterName, p->pPortName ? p->pPortName : L""}, papers, nullptr, error);
 }
 
 bool PaperId(const std::string& printer, const std::string& paper, WORD* id, std::string* error) {
-  std::string name;
-  if (!ResolvePrinter(printer, &name, error)) return false;
-  PrinterHandle handle;
-  if (!handle.Open(Wide(name), error)) return false;
-  std::vector<BYTE> buffer;
-  const PRINTER_INFO_2W* p = ReadInfo2(handle.Get(), &buffer, error);
-  if (!p) return false;
+  OpenedPrinter opened;
+  if (!opened.Open(printer, error)) return false;
+  const PRINTER_INFO_2W* p = opened.info;
   Json::Value papers;
   std::vector<WORD> ids;
   if (!ReadPapers(Capabilities{p->pPrinterName, p->pPortName ? p->pPortName : L""}, &papers, &ids, error))
@@ -496,19 +496,15 @@ bool PaperId(const std::string& printer, const std::string& paper, WORD* id, std
     }
     have += (have.empty() ? "" : ", ") + papers[i]["name"].asString();
   }
-  *error = "printer '" + name + "' has no paper '" + paper + "' (it has: " + have + ")";
+  *error = "printer '" + opened.name + "' has no paper '" + paper + "' (it has: " + have + ")";
   return false;
 }
 
 bool CustomPaperSupported(const std::string& printer, bool* supported, std::string* error) {
   *supported = false;
-  std::string name;
-  if (!ResolvePrinter(printer, &name, error)) return false;
-  PrinterHandle handle;
-  if (!handle.Open(Wide(name), error)) return false;
-  std::vector<BYTE> buffer;
-  const PRINTER_INFO_2W* p = ReadInfo2(handle.Get(), &buffer, error);
-  if (!p) return false;
+  OpenedPrinter opened;
+  if (!opened.Open(printer, error)) return false;
+  const PRINTER_INFO_2W* p = opened.info;
   Json::Value min(Json::objectValue), max(Json::objectValue);
   *supported = CustomRange(Capabilities{p->pPrinterName, p->pPortName ? p->pPortName : L""}, &min, &max);
   return true;
